@@ -1,0 +1,27 @@
+# arbor_test(NAME SOURCES... [LIBS libs...] [LABELS labels...] [TIMEOUT s])
+# One GoogleTest program, registered with CTest as a single test so that a
+# suite keeps its fixtures (servers, directories) for all its cases.
+function(arbor_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES} ${T_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 600)
+  endif()
+  set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "ARBOR_BUILD_DIR=${CMAKE_BINARY_DIR};ARBOR_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
+  if(T_LABELS)
+    set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# arbor_bench(NAME SOURCES... [LIBS libs...])
+function(arbor_bench name)
+  if(NOT ARBOR_BENCH)
+    return()
+  endif()
+  cmake_parse_arguments(B "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${B_SOURCES} ${B_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
+endfunction()
