@@ -1,0 +1,152 @@
+// Process globals, the configuration read and the shutdown handler.
+#include "../internal.h"
+
+#include "kdx.h"
+#include "msgsrv.h"
+#include "revo_secret.h"
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+extern "C" {
+
+int Exiting = 0;
+int ServerSocket = -1;
+int ServerSocketPort = 0;
+int ServerSocketSSL = -1;
+int ServerSocketSSLPort = 0;
+struct ssl_ctx_st* SSLContext = nullptr;
+int HighestSocket = 3;
+char OfficialName[257] = "";
+int Tid = 0;
+int TGid = 0;
+char REVOSecret[33] = {};
+
+// Measured deepest use of a queue-connection thread (directory look-up through
+// SQLite, base64 decoding, parsing, a store session) is about 60 KiB in an
+// optimised build and about 4 times that under AddressSanitizer; 32 KiB was
+// not enough. Keep a wide margin.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+const unsigned long DaywardThreadStack = 2048UL * 1024;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+const unsigned long DaywardThreadStack = 2048UL * 1024;
+#else
+const unsigned long DaywardThreadStack = 512UL * 1024;
+#endif
+#else
+const unsigned long DaywardThreadStack = 512UL * 1024;
+#endif
+
+void DaywardReadConfiguration(void) {
+    KDXValueStruct* vs = KDXInitValueStruct(MSGGetServerDN(nullptr), nullptr);
+    if (vs && KDXRead(".", "Velmora:Official Name", vs) >= 1 && vs->Used >= 1 && vs->Value[0])
+        snprintf(OfficialName, sizeof OfficialName, "%s", vs->Value[0]);
+    else
+        OfficialName[0] = '\0';
+    if (vs) KDXFreeValues(vs);
+
+    const char* scrambled = REVO_DEFAULT_SECRET_TEXT;
+    if (vs) {
+        KDXSetValueStructContext(nullptr, vs);
+        if (KDXRead("Internet Services", "Quill:ACL", vs) >= 1 && vs->Used >= 1 && vs->Value[0])
+            scrambled = vs->Value[0];
+    }
+    char text[33];
+    snprintf(text, sizeof text, "%s", scrambled);
+    UnscrambleSecret(text);
+    if (vs) KDXDestroyValueStruct(vs);
+}
+
+} // extern "C"
+
+namespace {
+
+// Only async-signal-safe calls below this point until the handler returns.
+void say(const char* text) {
+    size_t n = strlen(text);
+    while (n > 0) {
+        ssize_t w = write(STDOUT_FILENO, text, n);
+        if (w <= 0) return;
+        text += w;
+        n -= static_cast<size_t>(w);
+    }
+}
+
+void sayCount(int value) {
+    char digits[16];
+    char* p = digits + sizeof digits;
+    *--p = '\0';
+    unsigned v = value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        *--p = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v);
+    if (value < 0) *--p = '-';
+    say("\rDAYWARD: Closing ");
+    say(p);
+    say(" client sockets\n");
+}
+
+} // namespace
+
+extern "C" void DaywardShutdownSigHandler(int) {
+    int savedErrno = errno;
+    dayward::setExiting();
+    std::atomic_ref<int>(TGid).store(1);
+
+    say("\rDAYWARD: Closing server sockets\n");
+    int s = std::atomic_ref<int>(ServerSocket).exchange(-1);
+    if (s != -1) {
+        shutdown(s, SHUT_RDWR); // wakes an accept blocked on it
+        close(s);
+    }
+    s = std::atomic_ref<int>(ServerSocketSSL).exchange(-1);
+    if (s != -1) close(s);
+
+    // Only sockets: the directory's store keeps its files open in this process,
+    // and a descriptor number may be in use by anyone by now. Shutting a socket
+    // down fails every blocked read or write on it at once; its owner then closes it
+    // as it releases the connection, so no number is closed twice.
+    int highest = dayward::highestSocket();
+    sayCount(highest);
+    for (int fd = 3; fd <= highest; ++fd) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) shutdown(fd, SHUT_RDWR);
+    }
+
+    say("\rDAYWARD: Waiting for threads to terminate\n");
+    timeval tv{2, 0};
+    select(0, nullptr, nullptr, nullptr, &tv);
+
+    // OpenSSL's clean-up and closelog are not safe here; the main thread runs
+    // them once the listener has returned (DaywardReleaseGlobalState).
+    say("\rDAYWARD: Removing SSL data\n");
+    say("\rDAYWARD: Shutdown complete\n");
+    std::atomic_ref<int>(TGid).store(1);
+    errno = savedErrno;
+}
+
+extern "C" void DaywardReleaseGlobalState(void) {
+    if (SSLContext) {
+        SSL_CTX_free(SSLContext);
+        SSLContext = nullptr;
+    }
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    ERR_free_strings();
+    ERR_remove_state(0);
+    EVP_cleanup();
+#pragma GCC diagnostic pop
+    closelog();
+}

@@ -1,0 +1,378 @@
+// Queue entry processing: control lines, part selection, fetching and decoding
+// the calendar part, and the recipients' updates.
+#include "internal.h"
+
+#include "ical.h"
+#include "kdx.h"
+#include "lwstream.h"
+#include "msgsrv.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr size_t kQueueIdMax = 15;
+constexpr size_t kWordMax = 63;
+
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+using HeapText = std::unique_ptr<char, FreeDeleter>;
+
+struct ValueStructGuard {
+    KDXValueStruct* vs;
+    ~ValueStructGuard() {
+        if (vs) KDXDestroyValueStruct(vs);
+    }
+};
+
+struct ObjectGuard {
+    ICalObject* object = nullptr;
+    ~ObjectGuard() {
+        if (object) ICalFree(object);
+    }
+};
+
+// The selected text/calendar part as the structure listing gives it.
+struct CalendarPart {
+    bool selected = false;
+    char encoding[kWordMax + 1] = "";
+    unsigned long start = 0;
+    unsigned long length = 0;
+};
+
+// Copies the next white-space-separated word of *p into out; false when there
+// is none or it is longer than kWordMax (refused rather than cut: a cut type
+// or encoding name could match something it is not).
+bool nextWord(const char*& p, char (&out)[kWordMax + 1]) {
+    while (*p == ' ' || *p == '\t') ++p;
+    const char* b = p;
+    while (*p && *p != ' ' && *p != '\t') ++p;
+    size_t n = static_cast<size_t>(p - b);
+    if (n == 0 || n > kWordMax) return false;
+    memcpy(out, b, n);
+    out[n] = '\0';
+    return true;
+}
+
+bool nextNumber(const char*& p, unsigned long& out) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p < '0' || *p > '9') return false;
+    char* end;
+    out = strtoul(p, &end, 10);
+    p = end;
+    return true;
+}
+
+// Reads a 2002 structure line: type, subtype, charset, encoding, a quoted
+// name, then start and length.
+bool parseStructureLine(const char* text, char (&type)[kWordMax + 1],
+                        char (&subtype)[kWordMax + 1], char (&encoding)[kWordMax + 1],
+                        unsigned long& start, unsigned long& length) {
+    char charset[kWordMax + 1];
+    const char* p = text;
+    if (!nextWord(p, type) || !nextWord(p, subtype) || !nextWord(p, charset) ||
+        !nextWord(p, encoding))
+        return false;
+    const char* q = strchr(p, '"');
+    if (!q) return false;
+    q = strchr(q + 1, '"');
+    if (!q) return false;
+    p = q + 1;
+    return nextNumber(p, start) && nextNumber(p, length);
+}
+
+void sendLine(REVOConnection* c, const std::string& line) {
+    REVOSendAll(c, line.data(), static_cast<int>(line.size()));
+}
+
+std::string command(const char* verb, const char* arg) {
+    std::string s(verb);
+    s += arg;
+    s += "\r\n";
+    return s;
+}
+
+// Sends QDONE, reads the one reply line, and ends the thread.
+[[noreturn]] void finish(REVOConnection* c, char* line) {
+    REVOSendAll(c, "QDONE\r\n", 7);
+    REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
+    ReleaseConnection(c);
+    pthread_exit(nullptr); // not reached: the release above ends the thread
+}
+
+// Fetches the selected part with QBRAW, decodes it and parses it. Null when
+// the server refuses, decoding fails or memory runs out.
+ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const CalendarPart& part,
+                          char* line) {
+    char cmd[128];
+    int n = snprintf(cmd, sizeof cmd, "QBRAW %s %lu %lu\r\n", queueId, part.start, part.length);
+    REVOSendAll(c, cmd, n);
+    int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
+    if (code != 2021 && code != 2023) return nullptr;
+    long announced = strtol(line, nullptr, 10);
+    if (announced < 0) return nullptr;
+    // The stream records count in 32 bits.
+    if (announced > 0x7fffffffL - 2) return nullptr;
+    int32_t count = static_cast<int32_t>(announced);
+
+    HeapText text;
+    int32_t textLen = 0;
+    if (ICalEqual(part.encoding, "quoted-printable") || ICalEqual(part.encoding, "base64")) {
+        HeapText decBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
+        HeapText sinkBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
+        LWStream sink{};
+        LWStream decoder{};
+        LWStream source{};
+        sink.Start = reinterpret_cast<unsigned char*>(sinkBuf.get());
+        sink.End = sink.Start + LWSTREAM_BUFSIZE;
+        sink.Codec = DaywardStreamToMemory;
+        decoder.Start = reinterpret_cast<unsigned char*>(decBuf.get());
+        decoder.End = decoder.Start + LWSTREAM_BUFSIZE;
+        decoder.Codec = LWStreamFindCodec(part.encoding, 0);
+        decoder.Next = &sink;
+        source.Data = c;
+        source.Count = count;
+        source.Codec = DaywardStreamFromREVO;
+        source.Next = &decoder;
+        if (!decBuf || !sinkBuf || !decoder.Codec) {
+            // The bytes are on their way all the same; take them off the connection.
+            LWStream drop{};
+            HeapText dropBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
+            if (!dropBuf) {
+                ReleaseConnection(c);
+                return nullptr;
+            }
+            drop.Start = reinterpret_cast<unsigned char*>(dropBuf.get());
+            drop.End = drop.Start + LWSTREAM_BUFSIZE;
+            drop.Codec = DaywardStreamToMemory;
+            source.Next = &drop;
+            source.Codec(&source, &drop);
+            free(drop.Data);
+            return nullptr;
+        }
+        source.Codec(&source, &decoder);
+        if (!sink.Data) return nullptr;
+        text.reset(static_cast<char*>(sink.Data));
+        textLen = sink.Count;
+    } else {
+        text.reset(static_cast<char*>(malloc(static_cast<size_t>(count) + 1)));
+        char scrap[REVO_LINE_BUFFER];
+        int32_t got = 0;
+        // Bytes already received come first; what is left there stays buffered.
+        int32_t fromBuffer = count < c->BufferedLength ? count : c->BufferedLength;
+        if (fromBuffer > 0) {
+            if (text) memcpy(text.get(), c->LineBuffer, static_cast<size_t>(fromBuffer));
+            memmove(c->LineBuffer, c->LineBuffer + fromBuffer,
+                    static_cast<size_t>(c->BufferedLength - fromBuffer) + 1);
+            c->BufferedLength -= fromBuffer;
+            got = fromBuffer;
+        }
+        while (got < count) {
+            int32_t want = count - got < REVO_LINE_BUFFER ? count - got : REVO_LINE_BUFFER;
+            char* dst = text ? text.get() + got : scrap;
+            int r = FuncTbl[2 + c->UseSSL](c, dst, want);
+            if (r < 1) {
+                ReleaseConnection(c);
+                return nullptr;
+            }
+            got += r;
+        }
+        if (!text) return nullptr;
+        textLen = count;
+    }
+    text.get()[textLen] = '\0';
+    return ICalParse(nullptr, text.get(), static_cast<size_t>(textLen));
+}
+
+// The decimal flags number after the last space of a recipient line.
+unsigned long recipientFlags(const std::string& line) {
+    size_t sp = line.rfind(' ');
+    const char* p = sp == std::string::npos ? line.c_str() + 1 : line.c_str() + sp + 1;
+    return strtoul(p, nullptr, 10);
+}
+
+// The first word after the kind letter.
+std::string firstWord(const std::string& line) {
+    size_t b = 1;
+    size_t e = b;
+    while (e < line.size() && line[e] != ' ' && line[e] != '\t' && line[e] != '\r' &&
+           line[e] != '\n')
+        ++e;
+    return line.substr(b, e - b);
+}
+
+void handleEntry(REVOConnection* c) {
+    char line[REVO_LINE_BUFFER];
+    ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
+
+    if (REVOReadLine(c, line, sizeof line, 1) != 6020) {
+        REVOSendAll(c, "QDONE\r\n", 7);
+        ReleaseConnection(c);
+        return;
+    }
+    const char* space = strchr(line, ' ');
+    // An identifier too long for its 16 bytes is refused, not cut: a cut one
+    // would name some other entry.
+    if (!space || static_cast<size_t>(space - line) > kQueueIdMax) finish(c, line);
+    char queueId[kQueueIdMax + 1];
+    memcpy(queueId, line, static_cast<size_t>(space - line));
+    queueId[space - line] = '\0';
+    unsigned long announced = strtoul(space + 1, nullptr, 10);
+
+    // The control lines, kept whole in the order received (an empty line too).
+    // The announced size is only a hint: an entry longer than announced grows
+    // the list instead of running past a block sized from it.
+    std::vector<std::string> control;
+    control.reserve(announced / 32 + 4 < 4096 ? announced / 32 + 4 : 4096);
+    for (;;) {
+        int lead = REVOReadLine(c, line, sizeof line, 0);
+        if (lead == 6021) break;
+        control.emplace_back(line);
+    }
+
+    sendLine(c, command("QMIME ", queueId));
+    CalendarPart part;
+    int depth = 0;
+    int alternatives = 0;
+    for (;;) {
+        int code = REVOReadLine(c, line, sizeof line, 1);
+        if (code / 1000 != 2) break;
+        if (code == 2002) {
+            char type[kWordMax + 1], subtype[kWordMax + 1], encoding[kWordMax + 1];
+            unsigned long start, length;
+            if (!parseStructureLine(line, type, subtype, encoding, start, length)) continue;
+            if (depth == 0 && (ICalEqual(type, "multipart") || ICalEqual(type, "message"))) {
+                depth = 1;
+                if (ICalEqual(subtype, "alternative")) ++alternatives;
+            }
+            if (static_cast<unsigned>(depth) <= 1 && ICalEqual(type, "text") &&
+                ICalEqual(subtype, "calendar") && (depth == 0 || alternatives == 1)) {
+                part.selected = true;
+                memcpy(part.encoding, encoding, sizeof encoding);
+                part.start = start;
+                part.length = length;
+            }
+        } else if (code == 2003) {
+            --depth;
+        } else if (code == 2004) {
+            --alternatives;
+            --depth;
+        }
+    }
+    if (!part.selected) finish(c, line);
+
+    std::string sender;
+    bool haveSender = false;
+    ObjectGuard cal;
+    for (const std::string& ctl : control) {
+        bool keep = true;
+        char kind = ctl.empty() ? '\0' : ctl[0];
+        if (kind == 'F') {
+            if (!haveSender) {
+                sender = firstWord(ctl);
+                haveSender = true;
+            }
+        } else if ((kind == 'L' || kind == 'M') && haveSender) {
+            if (!(recipientFlags(ctl) & 0x80)) {
+                std::string recipient = firstWord(ctl);
+                char name[256] = "";
+                uint32_t storeIp = 0;
+                int found = MSGFindUser(recipient.c_str(), name, 0, &storeIp, vsg.vs);
+                if (vsg.vs) KDXFreeValues(vsg.vs);
+                if (found) {
+                    if (!cal.object) cal.object = fetchCalendar(c, queueId, part, line);
+                    if (cal.object) {
+                        sockaddr_in store{};
+                        store.sin_addr.s_addr = storeIp;
+                        if (cal.object->Method == ICAL_METHOD_REPLY) {
+                            ICalAttendee* a = cal.object->Attendees;
+                            while (a && !(a->Address && ICalEqual(a->Address, sender.c_str())))
+                                a = a->Next;
+                            if (a && StoreReply(cal.object, a, &store, recipient.c_str(), line))
+                                keep = false;
+                        } else if (cal.object->Method == ICAL_METHOD_CANCEL) {
+                            if (StoreCancel(cal.object, &store, recipient.c_str(), line,
+                                            sender.c_str()))
+                                keep = false;
+                        }
+                    }
+                }
+            }
+        }
+        if (keep) sendLine(c, command("QMOD RAW ", ctl.c_str()));
+    }
+    finish(c, line);
+}
+
+} // namespace
+
+extern "C" {
+
+void* HandleConnection(void* arg) {
+    handleEntry(static_cast<REVOConnection*>(arg));
+    return nullptr;
+}
+
+uint32_t DaywardStreamFromREVO(LWStream* source, LWStream* next) {
+    auto* c = static_cast<REVOConnection*>(source->Data);
+    int32_t remaining = source->Count;
+    while (c->BufferedLength > 0) {
+        if (remaining < 1) return static_cast<uint32_t>(source->Count);
+        int32_t room = static_cast<int32_t>(next->End - next->Start) - next->Len;
+        int32_t n = remaining;
+        if (room < n) n = room;
+        if (c->BufferedLength < n) n = c->BufferedLength;
+        if (n > 0) {
+            memcpy(next->Start + next->Len, c->LineBuffer, static_cast<size_t>(n));
+            memmove(c->LineBuffer, c->LineBuffer + n,
+                    static_cast<size_t>(c->BufferedLength - n) + 1);
+            next->Len += n;
+            c->BufferedLength -= n;
+            remaining -= n;
+        }
+        if (remaining < 1) next->EOS = 1;
+        uint32_t before = static_cast<uint32_t>(next->Len);
+        LWStreamFlush(next, remaining < 1);
+        // A codec that consumes nothing from a full buffer can never make room.
+        if (n == 0 && static_cast<uint32_t>(next->Len) == before) return 0;
+    }
+    while (remaining > 0) {
+        int32_t room = static_cast<int32_t>(next->End - next->Start) - next->Len;
+        int32_t want = remaining < room ? remaining : room;
+        if (want < 1) return 0;
+        int r = FuncTbl[2 + c->UseSSL](c, next->Start + next->Len, want);
+        if (r < 1) break;
+        next->Len += r;
+        remaining -= r;
+        if (remaining < 1) next->EOS = 1;
+        LWStreamFlush(next, remaining < 1);
+    }
+    return static_cast<uint32_t>(source->Count);
+}
+
+uint32_t DaywardStreamToMemory(LWStream* stream, LWStream*) {
+    // State 1: an allocation failed; the text has a hole, so collect nothing more.
+    if (stream->Len > 0 && stream->State == 0) {
+        void* grown = realloc(stream->Data, static_cast<size_t>(stream->Count) +
+                                                static_cast<size_t>(stream->Len) + 1);
+        if (grown) {
+            stream->Data = grown;
+            memcpy(static_cast<char*>(grown) + stream->Count, stream->Start,
+                   static_cast<size_t>(stream->Len));
+            stream->Count += stream->Len;
+        } else {
+            free(stream->Data);
+            stream->Data = nullptr;
+            stream->State = 1;
+        }
+    }
+    return static_cast<uint32_t>(stream->Len);
+}
+
+} // extern "C"
