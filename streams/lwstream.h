@@ -33,18 +33,18 @@ struct ICalObject;
 typedef uint32_t (*LWCodec)(struct LWStream* in, struct LWStream* out);
 
 typedef struct LWStream {
-    unsigned char* Start; /* first byte of the buffer with this stream's pending data */
-    int32_t Len;          /* valid bytes at Start; writers append at Start + Len */
-    unsigned char* End;   /* one past the last usable byte (Start + 1023) */
-    uint32_t State;       /* private state of the codec that reads this stream; 0 at creation */
-    uint32_t EOS;         /* 1 once the bytes now in the buffer are the last of the stream */
-    void* Param;          /* codec parameter (encoded-word charset, markup charset stream) */
-    const char* URL;      /* link prefixes of the markup filters */
-    void* Data;           /* host pointer: memory a sink collected, or what a source reads */
-    const char* LinkAttr; /* extra link attribute text of the markup filters; may be null */
-    int32_t Count;        /* host count: bytes a sink collected, or bytes a source still reads */
-    uintptr_t Client;     /* host context handed to LWCalendarHook */
-    LWCodec Codec;        /* processes this stream's buffer */
+    unsigned char* Start;  /* first byte of the buffer with this stream's pending data */
+    int32_t Len;           /* valid bytes at Start; writers append at Start + Len */
+    unsigned char* End;    /* one past the last usable byte (Start + 1023) */
+    uint32_t State;        /* private state of the codec that reads this stream; 0 at creation */
+    uint32_t EOS;          /* 1 once the bytes now in the buffer are the last of the stream */
+    void* Param;           /* codec parameter (encoded-word charset, markup charset stream) */
+    const char* URL;       /* link prefixes of the markup filters */
+    void* Data;            /* host pointer: memory a sink collected, or what a source reads */
+    const char* LinkAttr;  /* extra link attribute text of the markup filters; may be null */
+    int32_t Count;         /* host count: bytes a sink collected, or bytes a source still reads */
+    uintptr_t Client;      /* host context handed to LWCalendarHook */
+    LWCodec Codec;         /* processes this stream's buffer */
     struct LWStream* Next; /* receives Codec's output; null for a sink */
 } LWStream;
 

@@ -1,0 +1,130 @@
+// Internal helpers shared by the codecs, and the codec functions the registry
+// points at. Not part of the public interface.
+#pragma once
+
+#include "lwstream.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace lw {
+
+// Valid bytes in a stream's buffer; a negative Len (host error) counts as none.
+inline size_t InLen(const LWStream* s) {
+    return s->Len > 0 ? static_cast<size_t>(s->Len) : 0;
+}
+
+// Output cursor over a stream's buffer. Codecs write through p and keep
+// out->Len in step only around flushes, which keeps the inner loops tight.
+struct Out {
+    LWStream* s;
+    unsigned char* p;
+
+    explicit Out(LWStream* out) : s(out), p(out->Start + (out->Len > 0 ? out->Len : 0)) {}
+
+    size_t Room() const { return static_cast<size_t>(s->End - p); }
+    void Sync() { s->Len = static_cast<int32_t>(p - s->Start); }
+
+    // Ensures more than `margin` bytes of room (flushing mid-stream if not).
+    // False when the consumer took nothing and no room appeared: the caller
+    // then returns what it consumed so far, so a stalled chain ends instead
+    // of spinning.
+    bool Reserve(size_t margin) {
+        if (p + margin < s->End) return true;
+        Sync();
+        LWStreamFlush(s, 0);
+        p = s->Start + s->Len;
+        return p + margin < s->End;
+    }
+
+    void Put(unsigned char c) { *p++ = c; }
+    void Put2(unsigned char a, unsigned char b) {
+        p[0] = a;
+        p[1] = b;
+        p += 2;
+    }
+};
+
+// End of a codec call: at the end of the stream mark the output finished (when
+// everything was consumed) and flush it even if empty; otherwise flush only
+// when asked to push partial lines on (`always`) and the output holds bytes.
+inline uint32_t Finish(LWStream* in, Out& o, size_t consumed, bool always = false) {
+    o.Sync();
+    if (in->EOS) {
+        LWStreamFlush(o.s, consumed == InLen(in));
+    } else if (always && o.s->Len > 0) {
+        LWStreamFlush(o.s, 0);
+    }
+    return static_cast<uint32_t>(consumed);
+}
+
+// A codec run with nowhere to write consumes nothing.
+inline bool Writable(const LWStream* out) {
+    return out != nullptr && out->Start != nullptr && out->End > out->Start &&
+           out->Codec != nullptr;
+}
+
+// Transfer encodings.
+uint32_t Base64Decode(LWStream* in, LWStream* out);
+uint32_t Base64Encode(LWStream* in, LWStream* out);
+uint32_t QPDecode(LWStream* in, LWStream* out);
+uint32_t QPEncode(LWStream* in, LWStream* out);
+
+// iCalendar line formats and line ends.
+uint32_t UnfoldDecode(LWStream* in, LWStream* out);
+uint32_t FoldEncode(LWStream* in, LWStream* out);
+uint32_t MultiLineEncode(LWStream* in, LWStream* out);
+uint32_t CrlfEncode(LWStream* in, LWStream* out);
+
+// The text/calendar collector.
+uint32_t CalendarCollect(LWStream* in, LWStream* out);
+
+// Character sets: the identity pair, US-ASCII, and the single-byte sets.
+uint32_t Utf8Copy(LWStream* in, LWStream* out);
+uint32_t AsciiConvert(LWStream* in, LWStream* out);
+
+enum class Undefined { Dropped, Replaced };  // byte without a character, on decoding
+enum class Unmappable { Question, Dropped }; // character outside the set, on encoding
+
+// X(identifier, undefined-byte rule, unmappable-character rule)
+#define LW_SBCS_SETS(X)                                                                            \
+    X(ISO_8859_1, Dropped, Question)                                                               \
+    X(ISO_8859_2, Dropped, Question)                                                               \
+    X(ISO_8859_3, Dropped, Question)                                                               \
+    X(ISO_8859_4, Dropped, Question)                                                               \
+    X(ISO_8859_5, Dropped, Question)                                                               \
+    X(ISO_8859_6, Dropped, Question)                                                               \
+    X(ISO_8859_7, Dropped, Question)                                                               \
+    X(ISO_8859_8, Dropped, Question)                                                               \
+    X(ISO_8859_9, Dropped, Question)                                                               \
+    X(ISO_8859_10, Dropped, Question)                                                              \
+    X(ISO_8859_13, Dropped, Question)                                                              \
+    X(ISO_8859_14, Dropped, Question)                                                              \
+    X(ISO_8859_15, Dropped, Question)                                                              \
+    X(ISO_8859_16, Dropped, Question)                                                              \
+    X(KOI8_R, Dropped, Question)                                                                   \
+    X(KOI8_U, Dropped, Question)                                                                   \
+    X(KOI8_RU, Dropped, Question)                                                                  \
+    X(CP850, Dropped, Dropped)                                                                     \
+    X(CP866, Dropped, Dropped)                                                                     \
+    X(CP874, Replaced, Dropped)                                                                    \
+    X(CP1250, Replaced, Dropped)                                                                   \
+    X(CP1251, Replaced, Dropped)                                                                   \
+    X(CP1252, Replaced, Dropped)                                                                   \
+    X(CP1253, Replaced, Dropped)                                                                   \
+    X(CP1254, Replaced, Dropped)                                                                   \
+    X(CP1255, Replaced, Dropped)                                                                   \
+    X(CP1256, Replaced, Dropped)                                                                   \
+    X(CP1257, Replaced, Dropped)                                                                   \
+    X(CP1258, Replaced, Dropped)                                                                   \
+    X(CP1133, Replaced, Dropped)                                                                   \
+    X(VISCII, Dropped, Dropped)                                                                    \
+    X(TIS_620, Dropped, Dropped)
+
+#define LW_DECLARE_SBCS(id, undef, unmap)                                                          \
+    uint32_t Decode_##id(LWStream* in, LWStream* out);                                             \
+    uint32_t Encode_##id(LWStream* in, LWStream* out);
+LW_SBCS_SETS(LW_DECLARE_SBCS)
+#undef LW_DECLARE_SBCS
+
+} // namespace lw

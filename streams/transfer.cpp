@@ -1,0 +1,230 @@
+// MIME transfer encodings: base64 and quoted-printable, both directions.
+#include "codec.h"
+
+#include <array>
+#include <cstring>
+
+namespace lw {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kHex[] = "0123456789ABCDEF";
+
+// 6-bit value of each alphabet character; 255 for every other byte.
+constexpr std::array<uint8_t, 256> kReverse = [] {
+    std::array<uint8_t, 256> t{};
+    for (auto& v : t)
+        v = 255;
+    for (int i = 0; i < 64; ++i)
+        t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<uint8_t>(i);
+    return t;
+}();
+
+// Decodes one collected group; `=` in the last one or two places shortens it.
+inline void EmitGroup(Out& o, const unsigned char g[4]) {
+    unsigned a = kReverse[g[0]], b = kReverse[g[1]], c = kReverse[g[2]], d = kReverse[g[3]];
+    o.Put(static_cast<unsigned char>((a << 2) | (b >> 4)));
+    if (g[3] == '=' && g[2] == '=') return;
+    o.Put(static_cast<unsigned char>((b << 4) | (c >> 2)));
+    if (g[3] == '=') return;
+    o.Put(static_cast<unsigned char>((c << 6) | d));
+}
+
+inline unsigned HexValue(unsigned char c) {
+    c |= 0x20;
+    return c > 0x40 ? static_cast<unsigned>(c - 87) : (c & 0x0F);
+}
+
+} // namespace
+
+uint32_t Base64Decode(LWStream* in, LWStream* out) {
+    if (!Writable(out)) return 0;
+    const unsigned char* s = in->Start;
+    const size_t n = InLen(in);
+    size_t i = 0;
+    Out o(out);
+    while (i < n) {
+        if (!o.Reserve(6)) return Finish(in, o, i);
+        // Clean groups of four alphabet characters, as many as the room allows.
+        size_t groups = (o.Room() - 4) / 3;
+        while (groups > 0 && i + 4 <= n) {
+            uint32_t a = kReverse[s[i]], b = kReverse[s[i + 1]], c = kReverse[s[i + 2]],
+                     d = kReverse[s[i + 3]];
+            if ((a | b | c | d) & 0xC0) break;
+            uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
+            o.p[0] = static_cast<unsigned char>(v >> 16);
+            o.p[1] = static_cast<unsigned char>(v >> 8);
+            o.p[2] = static_cast<unsigned char>(v);
+            o.p += 3;
+            i += 4;
+            --groups;
+        }
+        if (i >= n) break;
+        if (!o.Reserve(6)) return Finish(in, o, i);
+        // General group: line breaks are skipped, every other byte counts.
+        unsigned char g[4];
+        int got = 0;
+        size_t j = i, first = n;
+        while (got < 4 && j < n) {
+            unsigned char c = s[j++];
+            if (c == '\r' || c == '\n') continue;
+            if (got == 0) first = j - 1;
+            g[got++] = c;
+        }
+        if (got < 4) {
+            if (!in->EOS) {
+                // Present the partial group again with the next piece.
+                i = got ? first : j;
+                return Finish(in, o, i);
+            }
+            // A final group that lost its padding still carries whole bytes
+            // (two characters hold one, three hold two); decode them.
+            i = j;
+            if (got >= 2) {
+                for (int k = got; k < 4; ++k)
+                    g[k] = '=';
+                EmitGroup(o, g);
+            }
+            break;
+        }
+        i = j;
+        EmitGroup(o, g);
+    }
+    return Finish(in, o, i);
+}
+
+uint32_t Base64Encode(LWStream* in, LWStream* out) {
+    if (!Writable(out)) return 0;
+    const unsigned char* s = in->Start;
+    const size_t n = InLen(in);
+    size_t i = 0;
+    Out o(out);
+    auto group = [&](uint32_t v, int bytes) {
+        o.p[0] = kAlphabet[(v >> 18) & 63];
+        o.p[1] = kAlphabet[(v >> 12) & 63];
+        o.p[2] = bytes > 1 ? kAlphabet[(v >> 6) & 63] : '=';
+        o.p[3] = bytes > 2 ? kAlphabet[v & 63] : '=';
+        o.p += 4;
+        if (++in->State % 19 == 0) {
+            o.Put2('\r', '\n');
+            in->State = 0;
+        }
+    };
+    while (n - i >= 3) {
+        if (!o.Reserve(6)) return Finish(in, o, i, true);
+        group((uint32_t{s[i]} << 16) | (uint32_t{s[i + 1]} << 8) | s[i + 2], 3);
+        i += 3;
+    }
+    if (!in->EOS) return Finish(in, o, i, true);
+    if (n - i > 0) {
+        if (!o.Reserve(6)) return Finish(in, o, i, true);
+        uint32_t v = uint32_t{s[i]} << 16;
+        if (n - i == 2) v |= uint32_t{s[i + 1]} << 8;
+        group(v, static_cast<int>(n - i) + 1);
+        i = n;
+    }
+    if (in->State % 19 != 0) {
+        if (!o.Reserve(6)) return Finish(in, o, i, true);
+        o.Put2('\r', '\n');
+        in->State = 0;
+    }
+    return Finish(in, o, i, true);
+}
+
+uint32_t QPDecode(LWStream* in, LWStream* out) {
+    if (!Writable(out)) return 0;
+    const unsigned char* s = in->Start;
+    const size_t n = InLen(in);
+    size_t i = 0;
+    Out o(out);
+    while (i < n) {
+        if (!o.Reserve(6)) return Finish(in, o, i);
+        if (s[i] != '=') {
+            // Literal run up to the next escape, bounded by the room.
+            size_t k = std::min(n - i, o.Room() - 6);
+            const void* eq = std::memchr(s + i, '=', k);
+            if (eq != nullptr)
+                k = static_cast<size_t>(static_cast<const unsigned char*>(eq) - (s + i));
+            std::memcpy(o.p, s + i, k);
+            o.p += k;
+            i += k;
+            continue;
+        }
+        if (i + 2 < n) {
+            unsigned char c1 = s[i + 1];
+            if (c1 == '\r' || c1 == '\n') {
+                // Soft line break: =CR LF, =LF, =CR, and =LF LF as a whole.
+                i += 2;
+                if (s[i] == '\n') ++i;
+                continue;
+            }
+            o.Put(static_cast<unsigned char>(HexValue(c1) * 16 + HexValue(s[i + 2])));
+            i += 3;
+            continue;
+        }
+        if (!in->EOS) break;
+        // A soft break that ends the stream is still a soft break; any other
+        // escape cut short by the end is kept as written.
+        if (i + 1 < n && (s[i + 1] == '\r' || s[i + 1] == '\n')) {
+            i += 2;
+            continue;
+        }
+        o.Put('=');
+        ++i;
+    }
+    return Finish(in, o, i);
+}
+
+uint32_t QPEncode(LWStream* in, LWStream* out) {
+    if (!Writable(out)) return 0;
+    const unsigned char* s = in->Start;
+    const size_t n = InLen(in);
+    size_t i = 0;
+    Out o(out);
+    uint32_t& col = in->State;
+    while (i < n) {
+        // The last byte waits for its successor: a CR may follow.
+        if (i + 1 == n && !in->EOS) break;
+        if (!o.Reserve(6)) return Finish(in, o, i);
+        unsigned char c = s[i];
+        if (c == '\r' || c == '\n') {
+            col = 0;
+            if (i + 1 == n) {
+                o.Put(c);
+                ++i;
+                break;
+            }
+            if (s[i + 1] == '\n') {
+                o.Put2(c, '\n');
+                i += 2;
+            } else {
+                o.Put2('\r', '\n');
+                ++i;
+            }
+            continue;
+        }
+        bool spaceBeforeCr = c == ' ' && i + 1 < n && s[i + 1] == '\r';
+        if (c >= 0x20 && c <= 0x7F && c != '=' && !spaceBeforeCr) {
+            if (++col > 75) {
+                o.Put('=');
+                o.Put2('\r', '\n');
+                col = 3;
+            }
+            o.Put(c);
+        } else {
+            col += 3;
+            if (col > 75) {
+                o.Put('=');
+                o.Put2('\r', '\n');
+                col = 3;
+            }
+            o.Put('=');
+            o.Put2(static_cast<unsigned char>(kHex[c >> 4]),
+                   static_cast<unsigned char>(kHex[c & 15]));
+        }
+        ++i;
+    }
+    return Finish(in, o, i);
+}
+
+} // namespace lw
