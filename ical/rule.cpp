@@ -1,0 +1,581 @@
+// RRULE expansion into the twelve-year day map and the minute map, and the
+// occurrence iterator over them.
+//
+// Each BY-part is one filter layer: a cell that equals the current level has
+// passed every layer so far, and a part promotes the cells it selects from
+// the level to level + 1. The order of the layers is fixed.
+#include <cstdlib>
+#include <string_view>
+
+#include "internal.h"
+#include "msgsrv.h"
+
+namespace {
+
+using ical::ClampInt32;
+using ical::ParseInt;
+
+constexpr int kYears = ICAL_WINDOW_YEARS;
+constexpr int kMonths = kYears * 12;
+constexpr uint8_t kNone = ICAL_DAY_CELL_NONE;
+
+int Weekday(int64_t rd) { return static_cast<int>(((rd % 7) + 7) % 7); }
+
+bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+int MonthLength(int y, int m) { return DTDaysPerMonth[m - 1] + (m == 2 && IsLeap(y)); }
+
+// The start as the expansion and the iterator use it: a start that is not a
+// real date (an RRULE before DTSTART leaves it all zero) is taken as
+// 1 January of its year at 00:00, so that every index stays inside the maps.
+struct Start {
+    int day, month, year, hour, minute, second, zone;
+};
+
+Start StartOf(const ICalObject* o) {
+    const ICalDateTime& t = o->StartTime;
+    Start s{t.Day, t.Month, t.Year, t.Hour, t.Minute, t.Second, t.Zone};
+    if (s.year < -100000 || s.year > 100000) s.year = 0;
+    if (s.month < 1 || s.month > 12 || s.day < 1 || s.day > MonthLength(s.year, s.month)) {
+        s.month = 1;
+        s.day = 1;
+    }
+    if (s.hour < 0 || s.hour > 23) s.hour = 0;
+    if (s.minute < 0 || s.minute > 59) s.minute = 0;
+    return s;
+}
+
+// A comma-separated list of numbers or BYDAY elements.
+class List {
+  public:
+    explicit List(std::string_view v) : v_(v) {}
+    bool Next(std::string_view& element) {
+        if (pos_ > v_.size()) return false;
+        const size_t comma = v_.find(',', pos_);
+        const size_t end = comma == std::string_view::npos ? v_.size() : comma;
+        element = v_.substr(pos_, end - pos_);
+        pos_ = end + 1;
+        return true;
+    }
+
+  private:
+    std::string_view v_;
+    size_t pos_ = 0;
+};
+
+// A BYDAY element: optional signed ordinal and a two-letter weekday code.
+bool ParseDay(std::string_view e, int& ordinal, int& weekday) {
+    size_t end = 0;
+    ordinal = ClampInt32(ParseInt(e, &end));
+    const std::string_view code = e.substr(end);
+    static constexpr std::string_view kCodes[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+    for (int i = 0; i < 7; ++i)
+        if (code == kCodes[i]) {
+            weekday = i;
+            return true;
+        }
+    return false;
+}
+
+class Expander {
+  public:
+    Expander(ICalRecurrence* r, const Start& s, std::string_view line);
+    void Run();
+
+  private:
+    // The value list of a part (cut at the next ";"), if the line has it.
+    bool Part(std::string_view name, std::string_view& value) const {
+        const size_t at = line_.find(name);
+        if (at == std::string_view::npos) return false;
+        value = line_.substr(at + name.size());
+        value = value.substr(0, value.find(';'));
+        return true;
+    }
+    bool Has(std::string_view name) const { return line_.find(name) != std::string_view::npos; }
+
+    uint8_t* Cell(int yi, int m0, int d0) { return &r_->DayMap[yi][m0][d0]; }
+    uint8_t* CellOfFlat(int flat) { return &r_->DayMap[0][0][0] + flat; }
+    // Cell of a day number, or null outside the window.
+    uint8_t* CellOf(int64_t rd) {
+        if (rd < rd0_ || rd > rdEnd_) return nullptr;
+        return CellOfFlat(flatOf_[rd - rd0_]);
+    }
+    int64_t RdOf(int yi, int m0, int d0) const { return monthRd_[yi * 12 + m0] + d0; }
+    void Promote(uint8_t* c) {
+        if (c && *c == r_->DayLevel) ++*c;
+    }
+    void PromoteMinute(int h, int m) {
+        uint8_t& c = r_->MinuteMap[h][m];
+        if (c == r_->MinuteLevel) ++c;
+    }
+    bool YearSelected(int yi) const { return freq_ != ICAL_FREQ_YEARLY || yi % interval_ == 0; }
+    template <typename F> void ForSequenceMonths(F f) {
+        for (int64_t k = start_.month - 1; k < kMonths; k += interval_)
+            f(static_cast<int>(k / 12), static_cast<int>(k % 12));
+    }
+    // Days [first, last] of a stretch, walked as the ordinal rule says.
+    void Ordinal(int64_t first, int64_t last, int64_t step, int ordinal, int weekday);
+
+    void PrepareWindow();
+    void ByMonth(std::string_view v);
+    void ByWeekNo(std::string_view v);
+    void ByYearDay(std::string_view v);
+    void ByMonthDay(std::string_view v);
+    void ByDay(std::string_view v);
+    void BySetPos(std::string_view v);
+    void ByHour(std::string_view v, bool withMinutes);
+    void ByMinute(std::string_view v);
+    void DefaultDays(bool hasByDay, bool hasByMonthDay, bool hasByYearDay, bool hasByMonth);
+    void SubDaily();
+    void MonthDayOf(int yi, int m0, int n);
+
+    ICalRecurrence* r_;
+    Start start_;
+    std::string_view line_;
+    int freq_;
+    int interval_;
+    int64_t rd0_ = 0, rdEnd_ = 0, rdStart_ = 0;
+    int64_t monthRd_[kMonths + 1] = {};
+    uint16_t flatOf_[kYears * 366 + 1] = {};
+};
+
+Expander::Expander(ICalRecurrence* r, const Start& s, std::string_view line)
+    : r_(r), start_(s), line_(line), freq_(r->Frequency), interval_(r->Interval) {
+    for (int k = 0; k <= kMonths; ++k)
+        monthRd_[k] = DTGetRataDie(1, k % 12 + 1, s.year + k / 12);
+    rd0_ = monthRd_[0];
+    rdEnd_ = monthRd_[kMonths] - 1;
+    for (int k = 0; k < kMonths; ++k) {
+        const int len = MonthLength(s.year + k / 12, k % 12 + 1);
+        for (int d = 0; d < len; ++d) flatOf_[monthRd_[k] - rd0_ + d] = uint16_t(k * 31 + d);
+    }
+    rdStart_ = DTGetRataDie(s.day, s.month, s.year);
+}
+
+void Expander::PrepareWindow() {
+    for (int k = 0; k < kMonths; ++k)
+        for (int d = MonthLength(start_.year + k / 12, k % 12 + 1); d < 31; ++d)
+            *Cell(k / 12, k % 12, d) = kNone;
+}
+
+void Expander::ByMonth(std::string_view v) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int64_t m = ParseInt(e);
+        if (m < 1 || m > 12) continue;
+        for (int yi = 0; yi < kYears; ++yi)
+            if (YearSelected(yi))
+                for (int d = 0; d < 31; ++d) Promote(Cell(yi, int(m) - 1, d));
+    }
+    ++r_->DayLevel;
+}
+
+void Expander::ByWeekNo(std::string_view v) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int64_t w = ParseInt(e);
+        if (w < -60 || w > 60) continue; // far outside any year of the window
+        for (int yi = 0; yi < kYears; ++yi) {
+            if (!YearSelected(yi)) continue;
+            // Week 1 begins on the last WeekStart weekday on or before 4 January.
+            const int64_t jan4 = monthRd_[yi * 12] + 3;
+            const int64_t week1 = jan4 - (Weekday(jan4) - r_->WeekStart + 7) % 7;
+            const int64_t first = week1 + (w - 1) * 7;
+            for (int i = 0; i < 7; ++i) Promote(CellOf(first + i));
+        }
+    }
+    ++r_->DayLevel;
+}
+
+void Expander::ByYearDay(std::string_view v) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int64_t n = ParseInt(e);
+        if (n < -1000 || n > 1000) continue;
+        for (int yi = 0; yi < kYears; ++yi) {
+            if (!YearSelected(yi)) continue;
+            Promote(CellOf(n >= 1 ? monthRd_[yi * 12] + n - 1 : monthRd_[yi * 12 + 12] + n));
+        }
+    }
+    ++r_->DayLevel;
+}
+
+void Expander::MonthDayOf(int yi, int m0, int n) {
+    const int len = MonthLength(start_.year + yi, m0 + 1);
+    int day = 0;
+    if (n >= 1 && n <= 31)
+        day = n;
+    else if (n >= -31 && n <= -1 && len + n + 1 >= 1)
+        day = len + n + 1;
+    if (day) Promote(Cell(yi, m0, day - 1));
+}
+
+void Expander::ByMonthDay(std::string_view v) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int n = ClampInt32(ParseInt(e));
+        if (freq_ == ICAL_FREQ_YEARLY) {
+            for (int yi = 0; yi < kYears; yi += interval_)
+                for (int m0 = 0; m0 < 12; ++m0) MonthDayOf(yi, m0, n);
+        } else if (freq_ == ICAL_FREQ_MONTHLY) {
+            ForSequenceMonths([&](int yi, int m0) { MonthDayOf(yi, m0, n); });
+        } else {
+            for (int k = start_.month - 1; k < kMonths; ++k) MonthDayOf(k / 12, k % 12, n);
+        }
+    }
+    ++r_->DayLevel;
+}
+
+void Expander::Ordinal(int64_t first, int64_t last, int64_t step, int ordinal, int weekday) {
+    if (ordinal == 0) {
+        for (int64_t rd = first; rd <= last; rd += step)
+            if (Weekday(rd) == weekday) Promote(CellOf(rd));
+        return;
+    }
+    int count = 0;
+    if (ordinal > 0) {
+        for (int64_t rd = first; rd <= last; rd += step) {
+            uint8_t* c = CellOf(rd);
+            if (Weekday(rd) == weekday && c && *c == r_->DayLevel && ++count == ordinal) {
+                Promote(c);
+                return;
+            }
+        }
+    } else {
+        for (int64_t rd = last; rd >= first; --rd) {
+            uint8_t* c = CellOf(rd);
+            if (Weekday(rd) == weekday && c && *c == r_->DayLevel && ++count == -ordinal) {
+                Promote(c);
+                return;
+            }
+        }
+    }
+}
+
+void Expander::ByDay(std::string_view v) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        int ordinal = 0, weekday = 0;
+        if (!ParseDay(e, ordinal, weekday)) continue;
+        switch (freq_) {
+        case ICAL_FREQ_YEARLY:
+            for (int yi = 0; yi < kYears; yi += interval_)
+                Ordinal(monthRd_[yi * 12], monthRd_[yi * 12 + 12] - 1, 1, ordinal, weekday);
+            break;
+        case ICAL_FREQ_MONTHLY:
+            ForSequenceMonths([&](int yi, int m0) {
+                const int k = yi * 12 + m0;
+                Ordinal(monthRd_[k], monthRd_[k + 1] - 1, 1, ordinal, weekday);
+            });
+            break;
+        case ICAL_FREQ_WEEKLY: {
+            if (ordinal != 0) break; // ordinals select nothing in a weekly rule
+            for (int64_t rd = rdStart_; rd <= rdEnd_; ++rd) {
+                if (rd != rdStart_ && interval_ > 1 && Weekday(rd) == r_->WeekStart)
+                    rd += int64_t(interval_ - 1) * 7;
+                if (rd > rdEnd_) break;
+                if (Weekday(rd) == weekday) Promote(CellOf(rd));
+            }
+            break;
+        }
+        default: // DAILY
+            if (ordinal >= 0)
+                Ordinal(rdStart_, rdEnd_, interval_, ordinal, weekday);
+            else
+                Ordinal(rdStart_, rdEnd_, 1, ordinal, weekday);
+            break;
+        }
+    }
+    ++r_->DayLevel;
+}
+
+void Expander::BySetPos(std::string_view v) {
+    auto pick = [&](int64_t first, int64_t last, int64_t p) {
+        int64_t count = 0;
+        if (p >= 1) {
+            for (int64_t rd = first; rd <= last; ++rd) {
+                uint8_t* c = CellOf(rd);
+                if (c && *c == r_->DayLevel && ++count == p) return Promote(c);
+            }
+        } else if (p < 0) {
+            for (int64_t rd = last; rd >= first; --rd) {
+                uint8_t* c = CellOf(rd);
+                if (c && *c == r_->DayLevel && ++count == -p) return Promote(c);
+            }
+        }
+    };
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int64_t p = ParseInt(e);
+        if (p == 0 || p < -400 || p > 400) continue;
+        if (freq_ == ICAL_FREQ_YEARLY) {
+            for (int yi = 0; yi < kYears; yi += interval_)
+                pick(monthRd_[yi * 12], monthRd_[yi * 12 + 12] - 1, p);
+            continue;
+        }
+        for (int yi = 0; yi < kYears; ++yi) {
+            if (p >= 1) {
+                for (int m0 = 0; m0 < 12; m0 += interval_)
+                    pick(monthRd_[yi * 12 + m0], monthRd_[yi * 12 + m0 + 1] - 1, p);
+            } else {
+                for (int m0 = 11; m0 >= 0; m0 -= interval_)
+                    pick(monthRd_[yi * 12 + m0], monthRd_[yi * 12 + m0 + 1] - 1, p);
+            }
+        }
+    }
+    ++r_->DayLevel;
+}
+
+void Expander::ByHour(std::string_view v, bool withMinutes) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int64_t h = ParseInt(e);
+        if (h < 0 || h > 23) continue;
+        if (!withMinutes)
+            PromoteMinute(int(h), start_.minute);
+        else
+            for (int m = 0; m < 60; ++m) PromoteMinute(int(h), m);
+    }
+    ++r_->MinuteLevel;
+}
+
+void Expander::ByMinute(std::string_view v) {
+    List list(v);
+    for (std::string_view e; list.Next(e);) {
+        const int64_t m = ParseInt(e);
+        if (m < 0 || m > 59) continue;
+        for (int h = 0; h < 24; ++h) PromoteMinute(h, int(m));
+    }
+    ++r_->MinuteLevel;
+}
+
+void Expander::DefaultDays(bool hasByDay, bool hasByMonthDay, bool hasByYearDay,
+                           bool hasByMonth) {
+    uint8_t* startCell = Cell(0, start_.month - 1, start_.day - 1);
+    if (freq_ == ICAL_FREQ_YEARLY) {
+        if (!hasByDay && !hasByMonthDay && !hasByYearDay) {
+            for (int yi = 0; yi < kYears; yi += interval_) {
+                if (hasByMonth)
+                    for (int m0 = 0; m0 < 12; ++m0) Promote(Cell(yi, m0, start_.day - 1));
+                else
+                    Promote(Cell(yi, start_.month - 1, start_.day - 1));
+            }
+            ++r_->DayLevel;
+        }
+        *startCell = r_->DayLevel;
+        return;
+    }
+    *startCell = r_->DayLevel;
+    if (r_->DayLevel != 0) return;
+    // No day part: the frequency's own day rule. Cells go from 0 to 1.
+    switch (freq_) {
+    case ICAL_FREQ_MONTHLY:
+        ForSequenceMonths([&](int yi, int m0) { Promote(Cell(yi, m0, start_.day - 1)); });
+        r_->DayLevel = 1;
+        break;
+    case ICAL_FREQ_WEEKLY:
+        for (int64_t rd = rdStart_; rd <= rdEnd_; rd += int64_t(7) * interval_)
+            Promote(CellOf(rd));
+        r_->DayLevel = 1;
+        break;
+    default: // DAILY: with an interval of 1, level 0 already selects every day
+        if (interval_ != 1) {
+            for (int64_t rd = rdStart_; rd <= rdEnd_; rd += interval_) Promote(CellOf(rd));
+            r_->DayLevel = 1;
+        }
+        break;
+    }
+}
+
+void Expander::SubDaily() {
+    *Cell(0, start_.month - 1, start_.day - 1) = 1;
+    r_->DayLevel = 1;
+    if (freq_ != ICAL_FREQ_HOURLY) {
+        r_->MinuteMap[start_.hour][start_.minute] = 1;
+        r_->MinuteLevel = 1;
+        return;
+    }
+    // Every ";" segment that begins with BYMINUTE= is a layer of its own.
+    bool any = false;
+    for (size_t pos = 0; pos <= line_.size();) {
+        size_t semi = line_.find(';', pos);
+        if (semi == std::string_view::npos) semi = line_.size();
+        const std::string_view seg = line_.substr(pos, semi - pos);
+        pos = semi + 1;
+        if (seg.substr(0, 9) != "BYMINUTE=") continue;
+        any = true;
+        List list(seg.substr(9));
+        for (std::string_view e; list.Next(e);) {
+            int64_t m = ParseInt(e);
+            if (m < 0) m = -m; // taken without its sign
+            if (m > 59) continue;
+            for (int64_t h = start_.hour; h < start_.hour + 24; h += interval_)
+                PromoteMinute(int(h % 24), int(m));
+        }
+        ++r_->MinuteLevel;
+    }
+    if (!any) {
+        for (int64_t h = start_.hour; h < start_.hour + 24; h += interval_)
+            ++r_->MinuteMap[h % 24][start_.minute];
+        r_->MinuteLevel = 1;
+    }
+}
+
+void Expander::Run() {
+    if (freq_ >= ICAL_FREQ_HOURLY) {
+        SubDaily();
+        return;
+    }
+    PrepareWindow();
+    std::string_view v;
+    const bool hasByMonth = Part("BYMONTH=", v);
+    if (hasByMonth) ByMonth(v);
+    if (Part("BYWEEKNO=", v)) ByWeekNo(v);
+    const bool hasByYearDay = Part("BYYEARDAY=", v);
+    if (hasByYearDay) ByYearDay(v);
+    const bool hasByMonthDay = Part("BYMONTHDAY=", v);
+    if (hasByMonthDay) ByMonthDay(v);
+    const bool hasByDay = Part("BYDAY=", v);
+    if (hasByDay) ByDay(v);
+    const bool hasByMinute = Has("BYMINUTE=");
+    if (Part("BYHOUR=", v)) ByHour(v, hasByMinute);
+    if (Part("BYMINUTE=", v)) ByMinute(v);
+    if (Part("BYSETPOS=", v)) BySetPos(v);
+    DefaultDays(hasByDay, hasByMonthDay, hasByYearDay, hasByMonth);
+    if (r_->MinuteLevel == 0) {
+        ++r_->MinuteMap[start_.hour][start_.minute];
+        r_->MinuteLevel = 1;
+    }
+}
+
+int FrequencyOf(std::string_view v) {
+    static constexpr std::string_view kNames[] = {"YEARLY", "MONTHLY",  "WEEKLY",  "DAILY",
+                                                  "HOURLY", "MINUTELY", "SECONDLY"};
+    for (int i = 0; i < 7; ++i)
+        if (v == kNames[i]) return i;
+    return -1;
+}
+
+} // namespace
+
+extern "C" {
+
+int ICalParseRule(ICalObject* object, char* line) {
+    if (!object || !line) return 0;
+    for (char* p = line; *p; ++p)
+        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
+    const std::string_view l(line);
+    auto part = [&](std::string_view name, std::string_view& value) {
+        const size_t at = l.find(name);
+        if (at == std::string_view::npos) return false;
+        value = l.substr(at + name.size());
+        value = value.substr(0, value.find(';'));
+        return true;
+    };
+    std::string_view v;
+    if (!part("FREQ=", v)) return 0;
+    const int freq = FrequencyOf(v);
+    if (freq < 0) return 0;
+    auto* r = static_cast<ICalRecurrence*>(std::calloc(1, sizeof(ICalRecurrence)));
+    if (!r) return 0;
+    r->Frequency = freq;
+    // The loops step by the interval: anything below 1 counts as 1.
+    r->Interval = 1;
+    if (part("INTERVAL=", v)) {
+        const int64_t i = ParseInt(v);
+        r->Interval = i < 1 ? 1 : ClampInt32(i);
+    }
+    r->WeekStart = 1;
+    if (part("WKST=", v)) {
+        static constexpr std::string_view kCodes[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+        r->WeekStart = 0;
+        for (uint8_t i = 0; i < 7; ++i)
+            if (v.substr(0, 2) == kCodes[i]) r->WeekStart = i;
+    }
+    if (part("UNTIL=", v)) {
+        const int32_t until = ical::ConvertTime(ical::ReadPositional(v), 0);
+        // An UNTIL that is no real time does not end the series early.
+        r->Until = static_cast<uint32_t>(until);
+    } else if (part("COUNT=", v)) {
+        r->CountLimit = ClampInt32(ParseInt(v));
+    }
+    Expander(r, StartOf(object), l).Run();
+    std::free(object->Recurrence);
+    object->Recurrence = r;
+    return 1;
+}
+
+int ICalHasRecurrence(const ICalObject* object) { return object && object->Recurrence; }
+
+int ICalFirstOccurrence(const ICalObject* object, ICalOccurrence* occurrence) {
+    if (!object || !object->Recurrence) return 0;
+    const Start s = StartOf(object);
+    *occurrence = ICalOccurrence{};
+    occurrence->DayIndex = s.day - 1;
+    occurrence->MonthIndex = s.month - 1;
+    occurrence->YearIndex = 0;
+    occurrence->HourIndex = s.hour;
+    occurrence->MinuteIndex = s.minute;
+    return ICalNextOccurrence(object, occurrence);
+}
+
+int ICalNextOccurrence(const ICalObject* object, ICalOccurrence* occ) {
+    if (!object || !object->Recurrence) return 0;
+    const ICalRecurrence* r = object->Recurrence;
+    int y = occ->YearIndex, m = occ->MonthIndex, d = occ->DayIndex, h = occ->HourIndex,
+        mi = occ->MinuteIndex;
+    // The position belongs to the caller: bring it back into the maps.
+    if (y < 0 || m < 0 || d < 0 || h < 0 || mi < 0) y = m = d = h = mi = 0;
+    if (mi > 59) mi = 0, ++h;
+    if (h > 23) h = mi = 0, ++d;
+    if (d > 30) d = h = mi = 0, ++m;
+    if (m > 11) m = d = h = mi = 0, ++y;
+    if (y >= kYears) return 0;
+
+    const uint8_t* days = &r->DayMap[0][0][0];
+    const uint8_t* minutes = &r->MinuteMap[0][0];
+    const size_t nDays = sizeof r->DayMap;
+    size_t flat = (size_t(y) * 12 + size_t(m)) * 31 + size_t(d);
+    size_t minute = size_t(h) * 60 + size_t(mi);
+    for (;;) {
+        const void* hit = std::memchr(days + flat, r->DayLevel, nDays - flat);
+        if (!hit) return 0;
+        const size_t f = size_t(static_cast<const uint8_t*>(hit) - days);
+        if (f != flat) minute = 0;
+        flat = f;
+        const void* mhit = std::memchr(minutes + minute, r->MinuteLevel, 1440 - minute);
+        if (mhit) {
+            minute = size_t(static_cast<const uint8_t*>(mhit) - minutes);
+            break;
+        }
+        ++flat;
+        minute = 0;
+        if (flat >= nDays) return 0;
+    }
+    const Start s = StartOf(object);
+    occ->YearIndex = int(flat / 372);
+    occ->MonthIndex = int(flat / 31 % 12);
+    occ->DayIndex = int(flat % 31);
+    occ->HourIndex = int(minute / 60);
+    occ->MinuteIndex = int(minute % 60);
+    occ->Day = occ->DayIndex + 1;
+    occ->Month = occ->MonthIndex + 1;
+    occ->Year = s.year + occ->YearIndex;
+    occ->Hour = occ->HourIndex;
+    occ->Minute = occ->MinuteIndex;
+    occ->Second = s.second;
+    int32_t utc = DTGetUTC(occ->Day, occ->Month, occ->Year, occ->Hour, occ->Minute, occ->Second);
+    if (utc != -1) {
+        const int32_t off =
+            DTGetUTCOffsetByDate(s.zone, occ->Day, occ->Month, occ->Year, occ->Hour);
+        utc = static_cast<int32_t>(static_cast<uint32_t>(utc) - static_cast<uint32_t>(off));
+    }
+    occ->UTC = utc;
+    occ->Duration = object->Duration;
+    ++occ->Number;
+    if (r->Until != 0 && static_cast<uint32_t>(occ->UTC) > r->Until) return 0;
+    if (r->CountLimit != 0 && occ->Number > r->CountLimit) return 0;
+    ++occ->MinuteIndex;
+    return 1;
+}
+
+} // extern "C"

@@ -1,0 +1,175 @@
+// Keyword comparison, the parameter/value tokenizer, positional date-time
+// reading and the duration/period reader.
+#include <climits>
+#include <cstdlib>
+
+#include "internal.h"
+#include "msgsrv.h"
+
+static inline unsigned char Lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+namespace ical {
+
+int64_t ParseInt(std::string_view s, size_t* end) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
+    int64_t v = 0;
+    for (; i < s.size() && IsDigit(s[i]); ++i)
+        if (v < (int64_t(1) << 40)) v = v * 10 + (s[i] - '0');
+    if (end) *end = i;
+    return negative ? -v : v;
+}
+
+int32_t ClampInt32(int64_t v) {
+    return v < INT32_MIN ? INT32_MIN : v > INT32_MAX ? INT32_MAX : static_cast<int32_t>(v);
+}
+
+PositionalTime ReadPositional(std::string_view v) {
+    // Digits are not validated: a non-digit contributes its code minus "0".
+    auto digit = [&](size_t i) { return i < v.size() ? v[i] - '0' : 0; };
+    auto two = [&](size_t i) { return digit(i) * 10 + digit(i + 1); };
+    PositionalTime t{};
+    t.year = digit(0) * 1000 + digit(1) * 100 + digit(2) * 10 + digit(3);
+    t.month = two(4);
+    t.day = two(6);
+    if (v.size() > 8 && v[8] == 'T') {
+        t.hour = two(9);
+        t.minute = two(11);
+        t.second = two(13);
+    }
+    t.utc = v.size() > 15 && v[15] == 'Z';
+    return t;
+}
+
+int32_t ConvertTime(const PositionalTime& t, int zone) {
+    const int32_t utc = DTGetUTC(t.day, t.month, t.year, t.hour, t.minute, t.second);
+    if (utc == -1 || t.utc) return utc;
+    const int32_t offset = DTGetUTCOffsetByDate(zone, t.day, t.month, t.year, t.hour);
+    // Unsigned: times are unsigned 32-bit seconds.
+    return static_cast<int32_t>(static_cast<uint32_t>(utc) - static_cast<uint32_t>(offset));
+}
+
+char* CopyText(const char* p, size_t n) {
+    char* s = static_cast<char*>(std::malloc(n + 1));
+    if (!s) return nullptr;
+    std::memcpy(s, p, n);
+    s[n] = '\0';
+    return s;
+}
+
+} // namespace ical
+
+extern "C" {
+
+int ICalEqual(const char* a, const char* b) {
+    if (!a || !b) return a == b;
+    for (;; ++a, ++b) {
+        const unsigned char x = Lower(static_cast<unsigned char>(*a));
+        const unsigned char y = Lower(static_cast<unsigned char>(*b));
+        if (x != y) return 0;
+        if (x == 0) return 1;
+    }
+}
+
+int ICalEqualN(const char* a, const char* b, size_t n) {
+    if (!a || !b) return a == b;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = Lower(static_cast<unsigned char>(a[i]));
+        const unsigned char y = Lower(static_cast<unsigned char>(b[i]));
+        if (x != y) return 0;
+        if (x == 0) return 1;
+    }
+    return 1;
+}
+
+const char* ICalNextToken(int* isValue, char* out, const char* in) {
+    if (!in || !*in) return nullptr;
+    out[0] = '\0';
+    if (*in == ';') {
+        *isValue = 0;
+        ++in;
+    } else if (*in == ':') {
+        *isValue = 1;
+        ++in;
+    }
+    bool quoted = false;
+    char* w = out;
+    while (*in) {
+        const char c = *in;
+        if (c == '"') {
+            quoted = !quoted;
+            ++in;
+            continue;
+        }
+        if (!quoted && !*isValue && (c == ';' || c == ':')) break;
+        if (c == '\\') {
+            const char n = in[1];
+            if (n == 'N' || n == 'n') {
+                *w++ = '\n';
+                in += 2;
+                continue;
+            }
+            if (n == ':' || n == ';' || n == '\\') {
+                *w++ = n;
+                in += 2;
+                continue;
+            }
+            // Any other escape: drop the backslash, handle what follows.
+            ++in;
+            continue;
+        }
+        *w++ = c;
+        ++in;
+    }
+    *w = '\0';
+    return in;
+}
+
+const char* ICalParsePeriod(ICalPeriod* period, int32_t* seconds, const char* text) {
+    *seconds = 0;
+    if (!text) return nullptr;
+    // The element runs to the next comma; nothing beyond it is read.
+    const char* comma = std::strchr(text, ',');
+    const std::string_view e(text, comma ? size_t(comma - text) : std::strlen(text));
+    const char* next = comma ? comma + 1 : nullptr;
+    size_t i = 0;
+    if (!e.empty() && ical::IsDigit(e[0])) {
+        if (period && e.size() > 15 && e[15] == 'Z') {
+            const ical::PositionalTime t = ical::ReadPositional(e);
+            period->Day = t.day;
+            period->Month = t.month;
+            period->Year = t.year;
+            period->Hour = t.hour;
+            period->Minute = t.minute;
+            period->Second = t.second;
+            period->UTC = DTGetUTC(t.day, t.month, t.year, t.hour, t.minute, t.second);
+        }
+        if (e.size() <= 16 || e[16] != '/') return next;
+        i = 17;
+    }
+    if (i < e.size() && (e[i] == '+' || e[i] == '-')) ++i; // the sign is not applied
+    if (i >= e.size() || e[i] != 'P') return nullptr;
+    ++i;
+    int64_t total = 0;
+    while (i < e.size()) {
+        int64_t n = 0;
+        while (i < e.size() && ical::IsDigit(e[i])) {
+            if (n < (int64_t(1) << 32)) n = n * 10 + (e[i] - '0');
+            ++i;
+        }
+        if (i >= e.size()) break; // a number without a unit adds nothing
+        const char unit = e[i++];
+        const int64_t mult = unit == 'W'   ? 604800
+                             : unit == 'D' ? 86400
+                             : unit == 'H' ? 3600
+                             : unit == 'M' ? 60
+                                           : 1;
+        total += n * mult;
+        if (total > INT32_MAX) total = INT32_MAX;
+    }
+    *seconds = static_cast<int32_t>(total);
+    return next;
+}
+
+} // extern "C"
