@@ -1,0 +1,809 @@
+#include "server.h"
+
+#include "mime.h"
+#include "netio.h"
+#include "revo_secret.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/rand.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+namespace revo {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Control lines longer than this could not be read back by an agent.
+constexpr size_t kMaxControlLine = 1000;
+constexpr size_t kMaxControlText = 1u << 20;
+constexpr size_t kMaxModLines = 100000;
+constexpr int kMaxAuthFailures = 3;
+constexpr const char* kStatusLetters = "NADTGCI";
+
+std::string Upper(std::string_view s) {
+    std::string r(s);
+    for (auto& c : r)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    return r;
+}
+
+bool ParseI64(std::string_view s, int64_t& out) {
+    bool neg = !s.empty() && s[0] == '-';
+    uint64_t v;
+    if (!ParseU64(neg ? s.substr(1) : s, v) || v > static_cast<uint64_t>(INT64_MAX))
+        return false;
+    out = neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
+    return true;
+}
+
+// A control line is one line of printable text (tabs allowed).
+bool ValidControlLine(std::string_view l) {
+    if (l.empty() || l.size() > kMaxControlLine)
+        return false;
+    for (unsigned char c : l)
+        if ((c < ' ' && c != '\t') || c == 0x7f)
+            return false;
+    return true;
+}
+
+std::string Reply(int code, std::string_view text) {
+    std::string r = std::to_string(code);
+    r += ' ';
+    r += text;
+    r += "\r\n";
+    return r;
+}
+
+std::string NewChallenge() {
+    unsigned char rnd[8] = {};
+    RAND_bytes(rnd, sizeof rnd);
+    char hex[17];
+    for (int i = 0; i < 8; ++i)
+        std::snprintf(hex + 2 * i, 3, "%02x", rnd[i]);
+    return std::to_string(getpid()) + "." + hex + "@revod";
+}
+
+} // namespace
+
+struct Server::Session {
+    LineConn conn;
+    std::string peer;
+    std::string challenge;
+    bool authed = false;
+    int failures = 0;
+    std::string user;
+    bool calOpen = false;
+    int64_t foundEntry = 0;
+    std::optional<int64_t> foundInstance;
+    explicit Session(int fd) : conn(fd) {}
+    bool Send(int code, std::string_view text) { return conn.SendAll(Reply(code, text)); }
+};
+
+Server::Server() = default;
+Server::~Server() { Stop(); }
+
+void Server::Log(const std::string& line) const {
+    if (cfg_.log)
+        cfg_.log(line);
+}
+
+void Server::TrackFd(int fd, bool add) {
+    std::lock_guard lock(mu_);
+    if (add)
+        liveFds_.insert(fd);
+    else
+        liveFds_.erase(fd);
+}
+
+bool Server::Start(const ServerConfig& cfg, std::string& err) {
+    cfg_ = cfg;
+    for (const auto& u : cfg_.users)
+        users_.insert(Owner(u));
+    const std::string text = cfg_.secretText.empty() ? REVO_DEFAULT_SECRET_TEXT : cfg_.secretText;
+    RevoUnscrambleSecret(text.c_str(), secret_);
+    secretLen_ = RevoSecretLength(secret_);
+    store_ = Store::Open(cfg_.storePath, cfg_.sync, err);
+    if (!store_)
+        return false;
+    for (const auto& a : store_->Agents())
+        agents_[a.queue].push_back(a);
+    for (const auto& q : store_->Queued())
+        Enqueue(q.id, q.stage, q.attempts);
+    listenFd_ = ListenTcp(cfg_.listen, cfg_.port, err, &port_);
+    if (listenFd_ < 0)
+        return false;
+    started_ = true;
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+    dispatchThread_ = std::thread([this] { Dispatch(); });
+    Log("listening on " + cfg_.listen + ":" + std::to_string(port_));
+    return true;
+}
+
+void Server::Stop() {
+    if (!started_)
+        return;
+    {
+        std::lock_guard lock(mu_);
+        stopping_ = true;
+        for (int fd : liveFds_)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    wake_.notify_all();
+    ::shutdown(listenFd_, SHUT_RDWR);
+    acceptThread_.join();
+    dispatchThread_.join();
+    {
+        std::unique_lock lock(mu_);
+        // Sessions and offers notice the shut-down sockets and end.
+        while (sessions_ > 0 || offers_ > 0) {
+            for (int fd : liveFds_)
+                ::shutdown(fd, SHUT_RDWR);
+            idle_.wait_for(lock, std::chrono::milliseconds(100));
+        }
+    }
+    ::close(listenFd_);
+    listenFd_ = -1;
+    store_.reset();
+    started_ = false;
+}
+
+void Server::AcceptLoop() {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            std::lock_guard lock(mu_);
+            if (stopping_)
+                return;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: back off instead of spinning.
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                continue;
+            }
+            return;
+        }
+        char addr[INET_ADDRSTRLEN] = "";
+        ::inet_ntop(AF_INET, &peer.sin_addr, addr, sizeof addr);
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::lock_guard lock(mu_);
+        if (stopping_) {
+            ::close(fd);
+            return;
+        }
+        ++sessions_;
+        liveFds_.insert(fd);
+        std::thread([this, fd, p = std::string(addr)] { RunSession(fd, p); }).detach();
+    }
+}
+
+// ---- queue dispatch ------------------------------------------------------
+
+void Server::Enqueue(int64_t id, int stage, int attempts) {
+    auto& it = items_[id];
+    it.stage = stage;
+    it.attempts = attempts;
+    it.inFlight = false;
+    ready_.push_back(id);
+}
+
+void Server::Dispatch() {
+    std::unique_lock lock(mu_);
+    while (!stopping_) {
+        const auto now = Clock::now();
+        while (!delayed_.empty() && delayed_.begin()->first <= now) {
+            ready_.push_back(delayed_.begin()->second);
+            delayed_.erase(delayed_.begin());
+        }
+        std::vector<int64_t> deliver;
+        struct Start {
+            int64_t id;
+            int queue;
+            AgentReg agent;
+        };
+        std::vector<Start> starts;
+        while (!ready_.empty()) {
+            const int64_t id = ready_.front();
+            auto it = items_.find(id);
+            if (it == items_.end() || it->second.inFlight) {
+                ready_.pop_front();
+                continue;
+            }
+            auto q = agents_.lower_bound(it->second.stage);
+            if (q == agents_.end()) {
+                ready_.pop_front();
+                it->second.inFlight = true; // until delivered
+                deliver.push_back(id);
+                continue;
+            }
+            if (offers_ >= cfg_.maxOffers)
+                break;
+            ready_.pop_front();
+            size_t& rr = nextAgent_[q->first];
+            const AgentReg agent = q->second[rr++ % q->second.size()];
+            it->second.inFlight = true;
+            ++offers_;
+            starts.push_back({id, q->first, agent});
+        }
+        if (!deliver.empty() || !starts.empty()) {
+            lock.unlock();
+            for (auto& s : starts)
+                std::thread([this, s] { RunOffer(s.id, s.queue, s.agent); }).detach();
+            const bool ok = deliver.empty() || store_->Deliver(deliver);
+            lock.lock();
+            for (int64_t id : deliver) {
+                if (ok) {
+                    items_.erase(id);
+                } else {
+                    items_[id].inFlight = false;
+                    delayed_.emplace(Clock::now() + std::chrono::seconds(1), id);
+                }
+            }
+            if (!ok)
+                Log("delivery failed; will retry");
+            continue;
+        }
+        if (delayed_.empty())
+            wake_.wait(lock);
+        else
+            wake_.wait_until(lock, delayed_.begin()->first);
+    }
+}
+
+void Server::RunOffer(int64_t id, int queue, AgentReg agent) {
+    bool stored = false;
+    const bool ok = Offer(id, queue, agent, stored);
+    OfferDone(id, queue, ok || stored);
+}
+
+// Offers one entry to one agent: 6020, control lines, 6021, then the
+// agent's commands up to QDONE. True when the agent finished with QDONE and
+// the outcome was committed.
+bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
+    ControlLines control;
+    std::string message;
+    if (!store_->Load(id, control, message))
+        return false;
+    std::string err;
+    int fd = ConnectTcp(agent.address, agent.port, 5000, err);
+    if (fd < 0) {
+        Log("offer " + std::to_string(id) + ": " + err);
+        return false;
+    }
+    LineConn conn(fd);
+    TrackFd(fd, true);
+    struct Untrack {
+        Server* s;
+        int fd;
+        ~Untrack() { s->TrackFd(fd, false); }
+    } untrack{this, fd};
+    {
+        std::lock_guard lock(mu_);
+        if (stopping_)
+            return false;
+    }
+    SetTimeouts(fd, cfg_.offerTimeoutMs);
+    const std::string qid = std::to_string(id);
+    size_t size = 0;
+    for (const auto& l : control)
+        size += l.size() + 2;
+    std::string out = "6020 " + qid + " " + std::to_string(size) + "\r\n";
+    for (const auto& l : control)
+        out += l + "\r\n";
+    out += "6021 End of control lines\r\n";
+    if (!conn.SendAll(out))
+        return false;
+
+    std::optional<std::vector<std::string>> structure;
+    ControlLines mods;
+    std::string line;
+    for (;;) {
+        auto r = conn.ReadLine(line);
+        if (r == LineConn::Read::Closed)
+            return false; // dropped before QDONE: the entry stays as it was
+        if (r == LineConn::Read::TooLong) {
+            if (!conn.SendAll(Reply(4002, "Line too long")))
+                return false;
+            continue;
+        }
+        std::string_view rest = line;
+        const std::string cmd = Upper(NextWord(rest));
+        if (cmd == "QMIME" || cmd == "QBRAW") {
+            std::string_view wantQid = NextWord(rest);
+            if (wantQid != qid) {
+                if (!conn.SendAll(Reply(4220, "No such queue entry")))
+                    return false;
+                continue;
+            }
+            if (cmd == "QMIME") {
+                if (!structure)
+                    structure = StructureLines(ParseMime(message));
+                std::string reply;
+                for (const auto& s : *structure)
+                    reply += s + "\r\n";
+                reply += "1000 End of structure\r\n";
+                if (!conn.SendAll(reply))
+                    return false;
+                continue;
+            }
+            uint64_t start, length;
+            if (!ParseU64(NextWord(rest), start) || !ParseU64(NextWord(rest), length) ||
+                !rest.empty()) {
+                if (!conn.SendAll(Reply(4000, "Syntax: QBRAW id start length")))
+                    return false;
+                continue;
+            }
+            if (start > message.size() || length > message.size() - start) {
+                if (!conn.SendAll(Reply(4221, "Range outside the message")))
+                    return false;
+                continue;
+            }
+            std::string reply = "2021 " + std::to_string(length) + "\r\n";
+            reply.append(message, start, length);
+            if (!conn.SendAll(reply))
+                return false;
+        } else if (cmd == "QMOD") {
+            // "QMOD RAW <line>": the line is everything after "RAW ", as sent.
+            if (line.size() > 9 && EqualNoCase(std::string_view(line).substr(0, 9), "QMOD RAW ") &&
+                ValidControlLine(std::string_view(line).substr(9)) && mods.size() < kMaxModLines)
+                mods.push_back(line.substr(9));
+            // No reply: agents send these back to back.
+        } else if (cmd == "QDONE") {
+            // No QMOD RAW line at all means the agent left the entry alone.
+            stored = store_->Pass(id, queue + 1, mods.empty() ? nullptr : &mods);
+            conn.SendAll(stored ? Reply(1000, "Entry done") : Reply(5000, "Store failure"));
+            return stored;
+        } else {
+            if (!conn.SendAll(Reply(4001, "Unknown command")))
+                return false;
+        }
+    }
+}
+
+void Server::OfferDone(int64_t id, int queue, bool ok) {
+    int attempts = 0;
+    bool pass = false;
+    {
+        std::lock_guard lock(mu_);
+        auto it = items_.find(id);
+        if (ok || it == items_.end() || stopping_) {
+            if (ok && it != items_.end())
+                Enqueue(id, queue + 1, 0);
+            --offers_;
+            wake_.notify_all();
+            idle_.notify_all();
+            return;
+        }
+        attempts = it->second.attempts + 1;
+        pass = attempts >= cfg_.maxFailedOffers;
+    }
+    if (pass) {
+        // Mail keeps flowing past a broken agent.
+        Log("entry " + std::to_string(id) + " passes queue " + std::to_string(queue) +
+            " unchanged after " + std::to_string(attempts) + " failed offers");
+        pass = store_->Pass(id, queue + 1, nullptr);
+    } else {
+        store_->SetAttempts(id, attempts);
+    }
+    std::lock_guard lock(mu_);
+    if (pass) {
+        Enqueue(id, queue + 1, 0);
+    } else {
+        auto& it = items_[id];
+        it.attempts = attempts;
+        it.inFlight = false;
+        const int delay = std::min(60000, cfg_.retryDelayMs * attempts);
+        delayed_.emplace(Clock::now() + std::chrono::milliseconds(delay), id);
+    }
+    --offers_;
+    wake_.notify_all();
+    idle_.notify_all();
+}
+
+// ---- sessions ------------------------------------------------------------
+
+bool Server::IsLocalUser(const std::string& address) const {
+    if (!users_.empty())
+        return users_.count(Owner(address)) > 0;
+    return cfg_.isLocalUser && cfg_.isLocalUser(address);
+}
+
+void Server::RunSession(int fd, std::string peer) {
+    {
+        Session s(fd);
+        s.peer = std::move(peer);
+        SetTimeouts(fd, cfg_.idleTimeoutMs);
+        bool go;
+        if (cfg_.noAuth) {
+            s.authed = true;
+            go = s.Send(1000, "revod ready");
+        } else {
+            s.challenge = NewChallenge();
+            go = s.Send(4242, "revod ready <" + s.challenge + ">");
+        }
+        std::string line;
+        while (go) {
+            auto r = s.conn.ReadLine(line);
+            if (r == LineConn::Read::Closed)
+                break;
+            if (r == LineConn::Read::TooLong)
+                go = s.Send(4002, "Line too long");
+            else
+                go = Command(s, line);
+        }
+        TrackFd(fd, false);
+    } // the session's socket closes here
+    std::lock_guard lock(mu_);
+    --sessions_;
+    idle_.notify_all();
+}
+
+bool Server::Command(Session& s, const std::string& line) {
+    std::string_view rest = line;
+    const std::string cmd = Upper(NextWord(rest));
+    if (cmd.empty())
+        return s.Send(4000, "Empty command");
+    if (cmd == "QUIT") {
+        s.Send(1000, "Bye");
+        return false;
+    }
+    if (cmd == "AUTH")
+        return Auth(s, rest);
+    if (!s.authed)
+        return s.Send(4100, "Authenticate first");
+    if (cmd == "NOOP")
+        return s.Send(1000, "OK");
+    if (cmd == "QWAIT")
+        return QWait(s, rest);
+    if (cmd == "QSTORE")
+        return QStore(s, rest);
+    if (cmd == "QLIST")
+        return QList(s);
+    if (cmd == "MBLIST")
+        return MbList(s, rest);
+    if (cmd == "MBREAD")
+        return MbRead(s, rest);
+    if (cmd == "USER" || cmd.rfind("CS", 0) == 0)
+        return CalCommand(s, cmd, rest);
+    return s.Send(4001, "Unknown command");
+}
+
+bool Server::Auth(Session& s, std::string_view args) {
+    if (s.authed)
+        return s.Send(1000, "Already authenticated");
+    std::string_view digest = NextWord(args);
+    char expected[REVO_DIGEST_TEXT_LEN + 1];
+    const bool ok = digest.size() == REVO_DIGEST_TEXT_LEN && args.empty() &&
+                    RevoChallengeDigest(s.challenge.data(), s.challenge.size(), secret_,
+                                        secretLen_, expected) &&
+                    RevoDigestEqual(std::string(digest).c_str(), expected);
+    if (ok) {
+        s.authed = true;
+        return s.Send(1000, "Authenticated");
+    }
+    Log("authentication failed from " + s.peer);
+    if (++s.failures >= kMaxAuthFailures) {
+        s.Send(5001, "Too many authentication failures");
+        return false;
+    }
+    return s.Send(4101, "Authentication failed");
+}
+
+bool Server::QWait(Session& s, std::string_view args) {
+    uint64_t queue, port;
+    std::string_view q = NextWord(args), p = NextWord(args);
+    std::string identity(args);
+    while (!identity.empty() && identity.back() == ' ')
+        identity.pop_back();
+    if (!ParseU64(q, queue) || queue > 1000000 || !ParseU64(p, port) || port == 0 ||
+        port > 65535 || identity.empty() || identity.size() > 255)
+        return s.Send(4000, "Syntax: QWAIT queue port identity");
+    AgentReg a{static_cast<int>(queue), identity, s.peer, static_cast<uint16_t>(port)};
+    if (!store_->SaveAgent(a))
+        return s.Send(5000, "Store failure");
+    {
+        std::lock_guard lock(mu_);
+        auto& list = agents_[a.queue];
+        auto same = std::find_if(list.begin(), list.end(),
+                                 [&](const AgentReg& o) { return o.identity == a.identity; });
+        if (same != list.end())
+            *same = a;
+        else
+            list.push_back(a);
+    }
+    wake_.notify_all();
+    Log("agent " + identity + " registered for queue " + std::to_string(queue) + " at " + s.peer +
+        ":" + std::to_string(port));
+    return s.Send(1000, "Registered for queue " + std::to_string(queue));
+}
+
+// QSTORE <control bytes> <message bytes>, then the control lines (LF or
+// CR LF ended) and the message, byte-exact. Durable before the reply.
+bool Server::QStore(Session& s, std::string_view args) {
+    uint64_t ctlBytes, msgBytes;
+    if (!ParseU64(NextWord(args), ctlBytes) || !ParseU64(NextWord(args), msgBytes) ||
+        !args.empty())
+        return s.Send(4000, "Syntax: QSTORE control-bytes message-bytes");
+    if (ctlBytes > kMaxControlText || msgBytes > cfg_.maxMessage) {
+        s.Send(4240, "Entry too large");
+        return false; // the peer is about to send the bytes: no way to resync
+    }
+    std::string ctl, msg;
+    if (!s.conn.ReadExact(ctlBytes, ctl) || !s.conn.ReadExact(msgBytes, msg))
+        return false;
+    ControlLines lines;
+    std::string_view t = ctl;
+    bool recipient = false;
+    while (!t.empty()) {
+        size_t lf = t.find('\n');
+        std::string_view l = t.substr(0, lf);
+        t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
+        if (!l.empty() && l.back() == '\r')
+            l.remove_suffix(1);
+        if (l.empty())
+            continue;
+        if (!ValidControlLine(l))
+            return s.Send(4241, "Invalid control line");
+        recipient |= l[0] == 'L' || l[0] == 'M';
+        lines.emplace_back(l);
+    }
+    if (!recipient)
+        return s.Send(4243, "Entry has no recipient");
+    const int64_t id = store_->Submit(lines, msg);
+    if (id == 0)
+        return s.Send(5000, "Store failure");
+    {
+        std::lock_guard lock(mu_);
+        Enqueue(id, 0, 0);
+    }
+    wake_.notify_all();
+    return s.Send(1000, std::to_string(id) + " Queued");
+}
+
+bool Server::QList(Session& s) {
+    auto items = store_->Queued();
+    std::string out;
+    for (const auto& q : items)
+        out += Reply(2030, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
+                               std::to_string(q.attempts) + " " + std::to_string(q.recipients) +
+                               " " + std::to_string(q.size) + " " +
+                               (q.sender.empty() ? "-" : q.sender));
+    out += Reply(1000, std::to_string(items.size()) + " entries queued");
+    return s.conn.SendAll(out);
+}
+
+bool Server::MbList(Session& s, std::string_view args) {
+    std::string_view user = NextWord(args);
+    if (user.empty() || !args.empty())
+        return s.Send(4000, "Syntax: MBLIST address");
+    auto items = store_->Mailbox(std::string(user));
+    std::string out;
+    for (const auto& m : items)
+        out += Reply(2031, std::to_string(m.id) + " " + std::to_string(m.entry) + " " +
+                               std::to_string(m.size) + " " + std::to_string(m.delivered) + " " +
+                               (m.sender.empty() ? "-" : m.sender));
+    out += Reply(1000, std::to_string(items.size()) + " messages");
+    return s.conn.SendAll(out);
+}
+
+bool Server::MbRead(Session& s, std::string_view args) {
+    std::string_view user = NextWord(args);
+    int64_t id;
+    if (user.empty() || !ParseI64(NextWord(args), id) || !args.empty())
+        return s.Send(4000, "Syntax: MBREAD address id");
+    std::string msg;
+    if (!store_->MailboxMessage(std::string(user), id, msg))
+        return s.Send(4230, "No such message");
+    return s.conn.SendAll("2021 " + std::to_string(msg.size()) + "\r\n" + msg);
+}
+
+bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view args) {
+    if (cmd == "USER") {
+        std::string_view who = NextWord(args);
+        s.user.clear();
+        s.calOpen = false;
+        s.foundEntry = 0;
+        s.foundInstance.reset();
+        if (who.empty() || !args.empty())
+            return s.Send(4000, "Syntax: USER address");
+        if (!IsLocalUser(std::string(who)))
+            return s.Send(4200, "No such user");
+        s.user = Owner(who);
+        return s.Send(1000, s.user + " selected");
+    }
+    if (s.user.empty())
+        return s.Send(4201, "No user selected");
+    if (cmd == "CSOPEN") {
+        std::string_view name = NextWord(args);
+        if (!EqualNoCase(name, "MAIN") || !args.empty())
+            return s.Send(4202, "No such calendar");
+        s.calOpen = true;
+        return s.Send(1000, "Calendar MAIN open");
+    }
+    if (!s.calOpen)
+        return s.Send(4203, "No calendar open");
+    if (cmd == "CSLIST")
+        return CalList(s);
+    if (cmd == "CSPUT")
+        return CalPut(s, args);
+    if (cmd == "CSFIND") {
+        int64_t seq, when = 0;
+        std::string_view seqw = NextWord(args), uid = NextWord(args), inst = NextWord(args);
+        if (!ParseI64(seqw, seq) || uid.empty() || (!inst.empty() && !ParseI64(inst, when)) ||
+            !args.empty())
+            return s.Send(4000, "Syntax: CSFIND sequence uid [instance]");
+        std::optional<int64_t> instance;
+        if (!inst.empty() && when != 0)
+            instance = when;
+        int64_t entry = 0;
+        switch (store_->CalFind(s.user, std::string(uid), seq, instance, entry)) {
+        case Store::Find::Found:
+            s.foundEntry = entry;
+            s.foundInstance = instance;
+            return s.Send(1000, std::to_string(entry) + " Found");
+        case Store::Find::OldSequence:
+            return s.Send(4211, "Sequence " + std::to_string(seq) + " is out of date");
+        case Store::Find::NoEntry:
+            break;
+        }
+        return s.Send(4210, "No such entry");
+    }
+    int64_t entry;
+    if (!ParseI64(NextWord(args), entry))
+        return s.Send(4000, "Syntax: " + cmd + " entry ...");
+    if (cmd == "CSATND") {
+        std::string_view letter = NextWord(args), who = NextWord(args);
+        if (letter.size() != 1 || !std::strchr(kStatusLetters, Upper(letter)[0]) ||
+            who.empty() || !args.empty())
+            return s.Send(4000, "Syntax: CSATND entry status address");
+        switch (store_->CalSetStatus(s.user, entry, std::string(who), Upper(letter)[0])) {
+        case Store::Attend::Done:
+            return s.Send(1000, "Status recorded");
+        case Store::Attend::NotAttendee:
+            return s.Send(4212, "Not an attendee");
+        case Store::Attend::NoEntry:
+            break;
+        }
+        return s.Send(4210, "No such entry");
+    }
+    if (cmd == "CSCOMP") {
+        int64_t when;
+        if (!ParseI64(NextWord(args), when) || !args.empty())
+            return s.Send(4000, "Syntax: CSCOMP entry time");
+        return store_->CalComplete(s.user, entry, when) ? s.Send(1000, "Completed")
+                                                        : s.Send(4210, "No such entry");
+    }
+    if (cmd == "CSORG") {
+        std::string organizer;
+        if (!args.empty())
+            return s.Send(4000, "Syntax: CSORG entry");
+        if (!store_->CalOrganizer(s.user, entry, organizer))
+            return s.Send(4210, "No such entry");
+        return s.Send(2001, (organizer.empty() ? std::string("-") : organizer) +
+                                " is the organizer");
+    }
+    if (cmd == "CSDELE") {
+        std::string_view flag = NextWord(args);
+        if ((!flag.empty() && !EqualNoCase(flag, "RECURRING")) || !args.empty())
+            return s.Send(4000, "Syntax: CSDELE entry [RECURRING]");
+        std::optional<int64_t> instance;
+        if (flag.empty() && entry == s.foundEntry)
+            instance = s.foundInstance;
+        if (!store_->CalDelete(s.user, entry, instance))
+            return s.Send(4210, "No such entry");
+        if (entry == s.foundEntry) {
+            s.foundEntry = 0;
+            s.foundInstance.reset();
+        }
+        return s.Send(1000, instance ? "Instance deleted" : "Entry deleted");
+    }
+    return s.Send(4001, "Unknown command");
+}
+
+// CSPUT <bytes>, then a block of "KEY value" lines describing one entry
+// (KIND, UID, SEQUENCE, ORGANIZER, SUMMARY, START, END, COMPLETED, and any
+// number of INSTANCE time and ATTENDEE status address lines). An entry with
+// the same UID is replaced.
+bool Server::CalPut(Session& s, std::string_view args) {
+    uint64_t bytes;
+    if (!ParseU64(NextWord(args), bytes) || !args.empty())
+        return s.Send(4000, "Syntax: CSPUT bytes");
+    if (bytes > kMaxControlText) {
+        s.Send(4240, "Entry too large");
+        return false;
+    }
+    std::string block;
+    if (!s.conn.ReadExact(bytes, block))
+        return false;
+    CalEntry e;
+    std::string_view t = block;
+    while (!t.empty()) {
+        size_t lf = t.find('\n');
+        std::string_view l = t.substr(0, lf);
+        t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
+        if (!l.empty() && l.back() == '\r')
+            l.remove_suffix(1);
+        if (l.empty())
+            continue;
+        if (!ValidControlLine(l))
+            return s.Send(4000, "Bad entry line");
+        std::string_view rest = l;
+        const std::string key = Upper(NextWord(rest));
+        int64_t n = 0;
+        bool ok = true;
+        if (key == "KIND") {
+            ok = rest.size() == 1 && (rest[0] == 'E' || rest[0] == 'T');
+            if (ok)
+                e.kind = rest[0];
+        } else if (key == "UID") {
+            ok = !rest.empty() && rest.find(' ') == std::string_view::npos;
+            e.uid = rest;
+        } else if (key == "ORGANIZER") {
+            e.organizer = rest;
+        } else if (key == "SUMMARY") {
+            e.summary = rest;
+        } else if (key == "SEQUENCE" || key == "START" || key == "END" || key == "COMPLETED" ||
+                   key == "INSTANCE") {
+            ok = ParseI64(rest, n);
+            if (key == "SEQUENCE")
+                e.sequence = n;
+            else if (key == "START")
+                e.start = n;
+            else if (key == "END")
+                e.end = n;
+            else if (key == "COMPLETED")
+                e.completed = n;
+            else
+                e.instances.push_back(n);
+        } else if (key == "ATTENDEE") {
+            std::string_view st = NextWord(rest), who = NextWord(rest);
+            ok = st.size() == 1 && std::strchr(kStatusLetters, Upper(st)[0]) && !who.empty();
+            if (ok)
+                e.attendees.push_back({std::string(who), Upper(st)[0]});
+        } else {
+            ok = false;
+        }
+        if (!ok)
+            return s.Send(4000, "Bad entry line: " + std::string(l.substr(0, 100)));
+    }
+    if (e.uid.empty())
+        return s.Send(4000, "Entry without UID");
+    const int64_t id = store_->CalPut(s.user, e);
+    if (id == 0)
+        return s.Send(5000, "Store failure");
+    return s.Send(1000, std::to_string(id) + " Stored");
+}
+
+bool Server::CalList(Session& s) {
+    std::string out;
+    auto entries = store_->CalList(s.user);
+    for (const auto& e : entries) {
+        const std::string id = std::to_string(e.id);
+        out += Reply(2040, id + " " + std::string(1, e.kind) + " " + std::to_string(e.sequence) +
+                               " " + std::to_string(e.start) + " " + std::to_string(e.end) + " " +
+                               std::to_string(e.completed) + " " + e.uid + " " +
+                               (e.organizer.empty() ? "-" : e.organizer) + " " + e.summary);
+        for (int64_t t : e.instances)
+            out += Reply(2041, id + " " + std::to_string(t));
+        for (const auto& a : e.attendees)
+            out += Reply(2042, id + " " + std::string(1, a.status) + " " + a.address);
+    }
+    out += Reply(1000, std::to_string(entries.size()) + " entries");
+    return s.conn.SendAll(out);
+}
+
+} // namespace revo

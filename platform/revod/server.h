@@ -1,0 +1,107 @@
+// revod: a REVO server for development and tests. One listener thread, one
+// thread per client session, a dispatcher that offers queued entries to the
+// registered queue agents (each offer on its own thread and connection) and
+// delivers entries that have passed every queue.
+#pragma once
+
+#include "store.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace revo {
+
+struct ServerConfig {
+    std::string listen = "0.0.0.0";
+    uint16_t port = 689;
+    std::string storePath;
+    Store::Sync sync = Store::Sync::Normal;
+    bool noAuth = false;
+    // Scrambled secret text ("Quill:ACL" form); unscrambled at start.
+    std::string secretText;
+    // Local users given on the command line; when empty, isLocalUser decides.
+    std::vector<std::string> users;
+    std::function<bool(const std::string&)> isLocalUser;
+    int maxOffers = 64;       // offers in progress at once
+    int maxFailedOffers = 5;  // then the entry passes the queue unchanged
+    int retryDelayMs = 1000;  // times the number of failures so far, at most 60 s
+    int offerTimeoutMs = 120000;
+    int idleTimeoutMs = 900000;
+    size_t maxMessage = 32u << 20;
+    std::function<void(const std::string&)> log; // one line per event; may be empty
+};
+
+class Server {
+public:
+    Server();
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    bool Start(const ServerConfig& cfg, std::string& err);
+    // Stops accepting, ends every session and offer, and waits for them.
+    void Stop();
+    uint16_t Port() const { return port_; }
+
+private:
+    struct Item {
+        int stage = 0, attempts = 0;
+        bool inFlight = false;
+    };
+    struct Session;
+
+    void AcceptLoop();
+    void Dispatch();
+    void RunSession(int fd, std::string peer);
+    void RunOffer(int64_t id, int queue, AgentReg agent);
+    bool Offer(int64_t id, int queue, const AgentReg& agent, bool& stored);
+    void OfferDone(int64_t id, int queue, bool ok);
+    void Enqueue(int64_t id, int stage, int attempts);
+    bool IsLocalUser(const std::string& address) const;
+    void Log(const std::string& line) const;
+    void TrackFd(int fd, bool add);
+
+    // Session command handlers; each returns false to end the session.
+    bool Command(Session& s, const std::string& line);
+    bool Auth(Session& s, std::string_view args);
+    bool QWait(Session& s, std::string_view args);
+    bool QStore(Session& s, std::string_view args);
+    bool QList(Session& s);
+    bool MbList(Session& s, std::string_view args);
+    bool MbRead(Session& s, std::string_view args);
+    bool CalCommand(Session& s, const std::string& cmd, std::string_view args);
+    bool CalPut(Session& s, std::string_view args);
+    bool CalList(Session& s);
+
+    ServerConfig cfg_;
+    std::unique_ptr<Store> store_;
+    std::set<std::string> users_;
+    unsigned char secret_[9] = {};
+    size_t secretLen_ = 0;
+    int listenFd_ = -1;
+    uint16_t port_ = 0;
+    std::thread acceptThread_, dispatchThread_;
+
+    mutable std::mutex mu_;
+    std::condition_variable wake_, idle_;
+    bool stopping_ = false, started_ = false;
+    int sessions_ = 0, offers_ = 0;
+    std::set<int> liveFds_;
+    std::unordered_map<int64_t, Item> items_;
+    std::deque<int64_t> ready_;
+    std::multimap<std::chrono::steady_clock::time_point, int64_t> delayed_;
+    std::map<int, std::vector<AgentReg>> agents_;
+    std::map<int, size_t> nextAgent_;
+};
+
+} // namespace revo

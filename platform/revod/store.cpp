@@ -1,0 +1,444 @@
+#include "store.h"
+
+#include "netio.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <ctime>
+#include <set>
+
+namespace revo {
+namespace {
+
+// One prepared statement, finalized on scope exit.
+class Stmt {
+public:
+    Stmt(sqlite3* db, const char* sql) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
+            s_ = nullptr;
+    }
+    ~Stmt() { sqlite3_finalize(s_); }
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    explicit operator bool() const { return s_ != nullptr; }
+    Stmt& Bind(int i, int64_t v) {
+        sqlite3_bind_int64(s_, i, v);
+        return *this;
+    }
+    Stmt& Bind(int i, std::string_view v) {
+        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    Stmt& BindBlob(int i, std::string_view v) {
+        sqlite3_bind_blob(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    // True while a row is available.
+    bool Row() { return s_ && sqlite3_step(s_) == SQLITE_ROW; }
+    bool Run() {
+        if (!s_)
+            return false;
+        int rc = sqlite3_step(s_);
+        return rc == SQLITE_DONE || rc == SQLITE_ROW;
+    }
+    int64_t Int(int c) { return sqlite3_column_int64(s_, c); }
+    std::string Text(int c) {
+        const auto* p = reinterpret_cast<const char*>(sqlite3_column_blob(s_, c));
+        return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
+    }
+
+private:
+    sqlite3_stmt* s_ = nullptr;
+};
+
+constexpr const char* kSchema = R"SQL(
+CREATE TABLE IF NOT EXISTS entries(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  control TEXT NOT NULL,
+  message BLOB NOT NULL,
+  stage INTEGER NOT NULL DEFAULT 0,
+  attempts INTEGER NOT NULL DEFAULT 0,
+  queued INTEGER NOT NULL DEFAULT 1,
+  submitted INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS entries_queued ON entries(queued, id);
+CREATE TABLE IF NOT EXISTS agents(
+  queue INTEGER NOT NULL, identity TEXT NOT NULL, address TEXT NOT NULL, port INTEGER NOT NULL,
+  PRIMARY KEY(queue, identity));
+CREATE TABLE IF NOT EXISTS mailbox(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  owner TEXT NOT NULL, entry INTEGER NOT NULL, sender TEXT NOT NULL, delivered INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS mailbox_owner ON mailbox(owner, id);
+CREATE TABLE IF NOT EXISTS cal_entries(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  owner TEXT NOT NULL, kind TEXT NOT NULL, uid TEXT NOT NULL, sequence INTEGER NOT NULL,
+  organizer TEXT NOT NULL, summary TEXT NOT NULL, dtstart INTEGER NOT NULL, dtend INTEGER NOT NULL,
+  completed INTEGER NOT NULL DEFAULT 0,
+  UNIQUE(owner, uid));
+CREATE TABLE IF NOT EXISTS cal_instances(
+  entry INTEGER NOT NULL, start INTEGER NOT NULL, PRIMARY KEY(entry, start));
+CREATE TABLE IF NOT EXISTS cal_attendees(
+  entry INTEGER NOT NULL, address TEXT NOT NULL COLLATE NOCASE, status TEXT NOT NULL,
+  PRIMARY KEY(entry, address));
+)SQL";
+
+std::string JoinLines(const ControlLines& lines) {
+    std::string s;
+    for (const auto& l : lines) {
+        s += l;
+        s += '\n';
+    }
+    return s;
+}
+
+ControlLines SplitLines(std::string_view s) {
+    ControlLines out;
+    while (!s.empty()) {
+        size_t lf = s.find('\n');
+        out.emplace_back(s.substr(0, lf));
+        s = lf == std::string_view::npos ? std::string_view{} : s.substr(lf + 1);
+    }
+    return out;
+}
+
+bool IsRecipient(std::string_view line) {
+    return !line.empty() && (line[0] == 'L' || line[0] == 'M');
+}
+
+} // namespace
+
+std::string ControlAddress(std::string_view line) {
+    if (line.empty())
+        return {};
+    line.remove_prefix(1);
+    size_t b = line.find_first_not_of(" \t");
+    if (b == std::string_view::npos)
+        return {};
+    line.remove_prefix(b);
+    return std::string(line.substr(0, line.find_first_of(" \t")));
+}
+
+std::string Owner(std::string_view address) {
+    std::string a = Lower(address);
+    if (a.rfind("mailto:", 0) == 0)
+        a.erase(0, 7);
+    return a;
+}
+
+std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::string& err) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
+        err = "cannot open store " + path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    std::unique_ptr<Store> s(new Store(db));
+    sqlite3_busy_timeout(db, 5000);
+    // WAL with NORMAL sync survives any crash of the process (the case that
+    // matters for a development server); FULL also survives a power loss.
+    const char* pragmas = sync == Sync::Full
+                              ? "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
+                              : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;";
+    if (!s->Exec(pragmas) || !s->Exec("PRAGMA foreign_keys=ON;") || !s->Exec(kSchema)) {
+        err = "cannot prepare store " + path + ": " + sqlite3_errmsg(db);
+        return nullptr;
+    }
+    return s;
+}
+
+Store::~Store() { sqlite3_close(db_); }
+
+bool Store::Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+
+bool Store::InTransaction(const std::function<bool()>& body) {
+    if (!Exec("BEGIN IMMEDIATE"))
+        return false;
+    if (body() && Exec("COMMIT"))
+        return true;
+    Exec("ROLLBACK");
+    return false;
+}
+
+int64_t Store::Submit(const ControlLines& control, std::string_view message) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "INSERT INTO entries(control, message, submitted) VALUES(?,?,?)");
+    st.Bind(1, JoinLines(control)).BindBlob(2, message).Bind(3, static_cast<int64_t>(time(nullptr)));
+    if (!st.Run())
+        return 0;
+    return sqlite3_last_insert_rowid(db_);
+}
+
+std::vector<QueueItem> Store::Queued() {
+    std::lock_guard lock(mu_);
+    std::vector<QueueItem> out;
+    Stmt st(db_, "SELECT id, stage, attempts, submitted, control, length(message) FROM entries "
+                 "WHERE queued=1 ORDER BY id");
+    while (st.Row()) {
+        QueueItem q;
+        q.id = st.Int(0);
+        q.stage = static_cast<int>(st.Int(1));
+        q.attempts = static_cast<int>(st.Int(2));
+        q.submitted = st.Int(3);
+        for (const auto& line : SplitLines(st.Text(4))) {
+            if (!line.empty() && line[0] == 'F' && q.sender.empty())
+                q.sender = ControlAddress(line);
+            else if (IsRecipient(line))
+                ++q.recipients;
+        }
+        q.size = static_cast<size_t>(st.Int(5));
+        out.push_back(std::move(q));
+    }
+    return out;
+}
+
+bool Store::Load(int64_t id, ControlLines& control, std::string& message) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "SELECT control, message FROM entries WHERE id=? AND queued=1");
+    st.Bind(1, id);
+    if (!st.Row())
+        return false;
+    control = SplitLines(st.Text(0));
+    message = st.Text(1);
+    return true;
+}
+
+bool Store::SetAttempts(int64_t id, int attempts) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "UPDATE entries SET attempts=? WHERE id=? AND queued=1");
+    return st.Bind(1, attempts).Bind(2, id).Run();
+}
+
+bool Store::Pass(int64_t id, int stage, const ControlLines* control) {
+    std::lock_guard lock(mu_);
+    if (control) {
+        Stmt st(db_, "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
+        return st.Bind(1, stage).Bind(2, JoinLines(*control)).Bind(3, id).Run();
+    }
+    Stmt st(db_, "UPDATE entries SET stage=?, attempts=0 WHERE id=? AND queued=1");
+    return st.Bind(1, stage).Bind(2, id).Run();
+}
+
+bool Store::Deliver(const std::vector<int64_t>& ids) {
+    std::lock_guard lock(mu_);
+    const int64_t now = time(nullptr);
+    return InTransaction([&] {
+        for (int64_t id : ids) {
+            Stmt get(db_, "SELECT control FROM entries WHERE id=? AND queued=1");
+            get.Bind(1, id);
+            if (!get.Row())
+                continue; // already delivered: never twice
+            std::string sender;
+            std::set<std::string> owners;
+            for (const auto& line : SplitLines(get.Text(0))) {
+                if (!line.empty() && line[0] == 'F' && sender.empty())
+                    sender = ControlAddress(line);
+                else if (IsRecipient(line)) {
+                    std::string owner = Owner(ControlAddress(line));
+                    if (!owner.empty())
+                        owners.insert(owner);
+                }
+            }
+            for (const auto& owner : owners) {
+                Stmt ins(db_, "INSERT INTO mailbox(owner, entry, sender, delivered) "
+                              "VALUES(?,?,?,?)");
+                if (!ins.Bind(1, owner).Bind(2, id).Bind(3, sender).Bind(4, now).Run())
+                    return false;
+            }
+            Stmt done(db_, "UPDATE entries SET queued=0 WHERE id=?");
+            if (!done.Bind(1, id).Run())
+                return false;
+        }
+        return true;
+    });
+}
+
+bool Store::SaveAgent(const AgentReg& a) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
+    return st.Bind(1, a.queue).Bind(2, a.identity).Bind(3, a.address).Bind(4, a.port).Run();
+}
+
+std::vector<AgentReg> Store::Agents() {
+    std::lock_guard lock(mu_);
+    std::vector<AgentReg> out;
+    Stmt st(db_, "SELECT queue, identity, address, port FROM agents ORDER BY queue, identity");
+    while (st.Row())
+        out.push_back({static_cast<int>(st.Int(0)), st.Text(1), st.Text(2),
+                       static_cast<uint16_t>(st.Int(3))});
+    return out;
+}
+
+std::vector<MailboxItem> Store::Mailbox(const std::string& owner) {
+    std::lock_guard lock(mu_);
+    std::vector<MailboxItem> out;
+    Stmt st(db_, "SELECT m.id, m.entry, m.delivered, m.sender, length(e.message) FROM mailbox m "
+                 "JOIN entries e ON e.id=m.entry WHERE m.owner=? ORDER BY m.id");
+    st.Bind(1, Owner(owner));
+    while (st.Row())
+        out.push_back({st.Int(0), st.Int(1), st.Int(2), st.Text(3), static_cast<size_t>(st.Int(4))});
+    return out;
+}
+
+bool Store::MailboxMessage(const std::string& owner, int64_t id, std::string& message) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "SELECT e.message FROM mailbox m JOIN entries e ON e.id=m.entry "
+                 "WHERE m.owner=? AND m.id=?");
+    st.Bind(1, Owner(owner)).Bind(2, id);
+    if (!st.Row())
+        return false;
+    message = st.Text(0);
+    return true;
+}
+
+Store::Find Store::CalFind(const std::string& owner, const std::string& uid, int64_t sequence,
+                           std::optional<int64_t> instance, int64_t& entry) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "SELECT id, sequence FROM cal_entries WHERE owner=? AND uid=?");
+    st.Bind(1, Owner(owner)).Bind(2, uid);
+    if (!st.Row())
+        return Find::NoEntry;
+    entry = st.Int(0);
+    if (sequence < st.Int(1))
+        return Find::OldSequence;
+    if (instance) {
+        Stmt in(db_, "SELECT 1 FROM cal_instances WHERE entry=? AND start=?");
+        in.Bind(1, entry).Bind(2, *instance);
+        if (!in.Row())
+            return Find::NoEntry;
+    }
+    return Find::Found;
+}
+
+bool Store::CalOwns(const std::string& owner, int64_t entry) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+    return st.Bind(1, Owner(owner)).Bind(2, entry).Row();
+}
+
+Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
+                                  const std::string& address, char status) {
+    std::lock_guard lock(mu_);
+    Stmt own(db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+    if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row())
+        return Attend::NoEntry;
+    Stmt st(db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
+    if (!st.Bind(1, std::string(1, status)).Bind(2, entry).Bind(3, Owner(address)).Run())
+        return Attend::NoEntry;
+    return sqlite3_changes(db_) > 0 ? Attend::Done : Attend::NotAttendee;
+}
+
+bool Store::CalComplete(const std::string& owner, int64_t entry, int64_t when) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "UPDATE cal_entries SET completed=? WHERE owner=? AND id=?");
+    return st.Bind(1, when).Bind(2, Owner(owner)).Bind(3, entry).Run() && sqlite3_changes(db_) > 0;
+}
+
+bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer) {
+    std::lock_guard lock(mu_);
+    Stmt st(db_, "SELECT organizer FROM cal_entries WHERE owner=? AND id=?");
+    if (!st.Bind(1, Owner(owner)).Bind(2, entry).Row())
+        return false;
+    organizer = st.Text(0);
+    return true;
+}
+
+bool Store::CalDelete(const std::string& owner, int64_t entry, std::optional<int64_t> instance) {
+    std::lock_guard lock(mu_);
+    return InTransaction([&] {
+        Stmt own(db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+        if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row())
+            return false;
+        if (instance) {
+            Stmt del(db_, "DELETE FROM cal_instances WHERE entry=? AND start=?");
+            if (!del.Bind(1, entry).Bind(2, *instance).Run() || sqlite3_changes(db_) == 0)
+                return false;
+            Stmt left(db_, "SELECT 1 FROM cal_instances WHERE entry=?");
+            if (left.Bind(1, entry).Row())
+                return true;
+        }
+        Stmt a(db_, "DELETE FROM cal_attendees WHERE entry=?");
+        Stmt i(db_, "DELETE FROM cal_instances WHERE entry=?");
+        Stmt e(db_, "DELETE FROM cal_entries WHERE id=?");
+        return a.Bind(1, entry).Run() && i.Bind(1, entry).Run() && e.Bind(1, entry).Run();
+    });
+}
+
+int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
+    std::lock_guard lock(mu_);
+    int64_t id = 0;
+    const std::string who = Owner(owner);
+    bool ok = InTransaction([&] {
+        Stmt old(db_, "SELECT id FROM cal_entries WHERE owner=? AND uid=?");
+        if (old.Bind(1, who).Bind(2, e.uid).Row()) {
+            const int64_t oldId = old.Int(0);
+            Stmt a(db_, "DELETE FROM cal_attendees WHERE entry=?");
+            Stmt i(db_, "DELETE FROM cal_instances WHERE entry=?");
+            Stmt d(db_, "DELETE FROM cal_entries WHERE id=?");
+            if (!a.Bind(1, oldId).Run() || !i.Bind(1, oldId).Run() || !d.Bind(1, oldId).Run())
+                return false;
+        }
+        Stmt ins(db_, "INSERT INTO cal_entries(owner, kind, uid, sequence, organizer, summary, "
+                      "dtstart, dtend, completed) VALUES(?,?,?,?,?,?,?,?,?)");
+        ins.Bind(1, who).Bind(2, std::string(1, e.kind)).Bind(3, e.uid).Bind(4, e.sequence);
+        ins.Bind(5, Owner(e.organizer)).Bind(6, e.summary).Bind(7, e.start).Bind(8, e.end);
+        ins.Bind(9, e.completed);
+        if (!ins.Run())
+            return false;
+        id = sqlite3_last_insert_rowid(db_);
+        std::vector<int64_t> inst = e.instances;
+        if (inst.empty())
+            inst.push_back(e.start);
+        for (int64_t t : inst) {
+            Stmt s(db_, "INSERT OR IGNORE INTO cal_instances(entry, start) VALUES(?,?)");
+            if (!s.Bind(1, id).Bind(2, t).Run())
+                return false;
+        }
+        for (const auto& a : e.attendees) {
+            Stmt s(db_, "INSERT OR REPLACE INTO cal_attendees(entry, address, status) "
+                        "VALUES(?,?,?)");
+            if (!s.Bind(1, id).Bind(2, Owner(a.address)).Bind(3, std::string(1, a.status)).Run())
+                return false;
+        }
+        return true;
+    });
+    return ok ? id : 0;
+}
+
+std::vector<CalEntry> Store::CalList(const std::string& owner) {
+    std::lock_guard lock(mu_);
+    std::vector<CalEntry> out;
+    Stmt st(db_, "SELECT id, kind, uid, sequence, organizer, summary, dtstart, dtend, completed "
+                 "FROM cal_entries WHERE owner=? ORDER BY dtstart, id");
+    st.Bind(1, Owner(owner));
+    while (st.Row()) {
+        CalEntry e;
+        e.id = st.Int(0);
+        std::string kind = st.Text(1);
+        e.kind = kind.empty() ? 'E' : kind[0];
+        e.uid = st.Text(2);
+        e.sequence = st.Int(3);
+        e.organizer = st.Text(4);
+        e.summary = st.Text(5);
+        e.start = st.Int(6);
+        e.end = st.Int(7);
+        e.completed = st.Int(8);
+        out.push_back(std::move(e));
+    }
+    for (auto& e : out) {
+        Stmt in(db_, "SELECT start FROM cal_instances WHERE entry=? ORDER BY start");
+        in.Bind(1, e.id);
+        while (in.Row())
+            e.instances.push_back(in.Int(0));
+        Stmt at(db_, "SELECT address, status FROM cal_attendees WHERE entry=? ORDER BY rowid");
+        at.Bind(1, e.id);
+        while (at.Row()) {
+            std::string s = at.Text(1);
+            e.attendees.push_back({at.Text(0), s.empty() ? 'N' : s[0]});
+        }
+    }
+    return out;
+}
+
+} // namespace revo

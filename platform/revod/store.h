@@ -1,0 +1,110 @@
+// revod's durable state in one SQLite file: the queue, the registered queue
+// agents, the mailboxes and the calendars. All calls are serialised by one
+// lock; every change is committed before the call returns.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct sqlite3;
+
+namespace revo {
+
+// Control lines of an entry, one per line, without line ends.
+using ControlLines = std::vector<std::string>;
+
+struct QueueItem {
+    int64_t id = 0;
+    int stage = 0;    // lowest queue number the entry has still to pass
+    int attempts = 0; // failed offers at the current queue
+    int64_t submitted = 0;
+    std::string sender;
+    size_t recipients = 0, size = 0;
+};
+
+struct AgentReg {
+    int queue = 0;
+    std::string identity, address;
+    uint16_t port = 0;
+};
+
+struct MailboxItem {
+    int64_t id = 0, entry = 0, delivered = 0;
+    std::string sender;
+    size_t size = 0;
+};
+
+struct CalAttendee {
+    std::string address;
+    char status = 'N';
+};
+
+struct CalEntry {
+    int64_t id = 0;
+    char kind = 'E'; // E event, T task
+    std::string uid, organizer, summary;
+    int64_t sequence = 0, start = 0, end = 0, completed = 0;
+    std::vector<int64_t> instances;
+    std::vector<CalAttendee> attendees;
+};
+
+class Store {
+public:
+    enum class Sync { Normal, Full };
+    static std::unique_ptr<Store> Open(const std::string& path, Sync sync, std::string& err);
+    ~Store();
+
+    // Queue. Submit stores the entry durably and returns its id (0 on failure).
+    int64_t Submit(const ControlLines& control, std::string_view message);
+    std::vector<QueueItem> Queued();
+    bool Load(int64_t id, ControlLines& control, std::string& message);
+    bool SetAttempts(int64_t id, int attempts);
+    // The entry has passed queue stage-1: new control lines (or unchanged when null).
+    bool Pass(int64_t id, int stage, const ControlLines* control);
+    // Delivers the entries to the mailboxes of their remaining recipients
+    // and takes them out of the queue, all in one transaction.
+    bool Deliver(const std::vector<int64_t>& ids);
+
+    bool SaveAgent(const AgentReg& a);
+    std::vector<AgentReg> Agents();
+
+    std::vector<MailboxItem> Mailbox(const std::string& owner);
+    bool MailboxMessage(const std::string& owner, int64_t id, std::string& message);
+
+    // Calendars (one, "MAIN", per user).
+    enum class Find { Found, NoEntry, OldSequence };
+    Find CalFind(const std::string& owner, const std::string& uid, int64_t sequence,
+                 std::optional<int64_t> instance, int64_t& entry);
+    bool CalOwns(const std::string& owner, int64_t entry);
+    enum class Attend { Done, NoEntry, NotAttendee };
+    Attend CalSetStatus(const std::string& owner, int64_t entry, const std::string& address,
+                        char status);
+    bool CalComplete(const std::string& owner, int64_t entry, int64_t when);
+    bool CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer);
+    // Deletes one instance (the entry goes with its last one), or the whole entry.
+    bool CalDelete(const std::string& owner, int64_t entry, std::optional<int64_t> instance);
+    // Adds or replaces (by UID) an entry with its instances and attendees.
+    int64_t CalPut(const std::string& owner, const CalEntry& e);
+    std::vector<CalEntry> CalList(const std::string& owner);
+
+private:
+    explicit Store(sqlite3* db) : db_(db) {}
+    bool Exec(const char* sql);
+    bool InTransaction(const std::function<bool()>& body);
+    sqlite3* db_;
+    std::mutex mu_;
+};
+
+// Recipient address of an "L"/"M" control line, or sender of an "F" line:
+// the first word after the kind letter.
+std::string ControlAddress(std::string_view line);
+// Canonical mailbox/calendar owner: lower case, "mailto:" removed.
+std::string Owner(std::string_view address);
+
+} // namespace revo
