@@ -120,7 +120,7 @@ uint32_t Base64Encode(LWStream* in, LWStream* out) {
         if (!o.Reserve(6)) return Finish(in, o, i, true);
         uint32_t v = uint32_t{s[i]} << 16;
         if (n - i == 2) v |= uint32_t{s[i + 1]} << 8;
-        group(v, static_cast<int>(n - i) + 1);
+        group(v, static_cast<int>(n - i));
         i = n;
     }
     if (in->State % 19 != 0) {

@@ -1,0 +1,221 @@
+// Character sets: round trips of every defined byte, agreement with the C
+// library's iconv, and the per-set rules for undefined and unmappable
+// characters.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+#include <iconv.h>
+
+#include <map>
+#include <set>
+
+namespace {
+
+using lwtest::Chain;
+using lwtest::RunCodec;
+
+struct Set {
+    const char* name;
+    const char* iconvName;
+    bool replacesUndefined; // undefined bytes decode to U+FFFD rather than nothing
+    bool questionMark;      // unmappable characters encode to '?' rather than nothing
+    bool complete;          // every byte is defined
+};
+
+const Set kSets[] = {
+    {"ISO-8859-1", "ISO-8859-1", false, true, true},
+    {"ISO-8859-2", "ISO-8859-2", false, true, true},
+    {"ISO-8859-3", "ISO-8859-3", false, true, false},
+    {"ISO-8859-4", "ISO-8859-4", false, true, true},
+    {"ISO-8859-5", "ISO-8859-5", false, true, true},
+    {"ISO-8859-6", "ISO-8859-6", false, true, false},
+    {"ISO-8859-7", "ISO-8859-7", false, true, false},
+    {"ISO-8859-8", "ISO-8859-8", false, true, false},
+    {"ISO-8859-9", "ISO-8859-9", false, true, true},
+    {"ISO-8859-10", "ISO-8859-10", false, true, true},
+    {"ISO-8859-13", "ISO-8859-13", false, true, true},
+    {"ISO-8859-14", "ISO-8859-14", false, true, true},
+    {"ISO-8859-15", "ISO-8859-15", false, true, true},
+    {"ISO-8859-16", "ISO-8859-16", false, true, true},
+    {"KOI8-R", "KOI8-R", false, true, true},
+    {"KOI8-U", "KOI8-U", false, true, true},
+    {"KOI8-RU", "KOI8-RU", false, true, true},
+    {"CP850", "CP850", false, false, true},
+    {"CP866", "CP866", false, false, true},
+    {"CP874", "CP874", true, false, false},
+    {"CP1250", "CP1250", true, false, false},
+    {"CP1251", "CP1251", true, false, false},
+    {"CP1252", "CP1252", true, false, false},
+    {"CP1253", "CP1253", true, false, false},
+    {"CP1254", "CP1254", true, false, false},
+    {"CP1255", "CP1255", true, false, false},
+    {"CP1256", "CP1256", true, false, false},
+    {"CP1257", "CP1257", true, false, false},
+    {"CP1258", "CP1258", true, false, false},
+    {"CP1133", "CP1133", true, false, false},
+    {"VISCII", "VISCII", false, false, true},
+    {"TIS-620", "TIS-620", false, false, false},
+};
+
+const std::string kFFFD = "\xEF\xBF\xBD";
+
+// Where the sets deliberately differ from the C library's tables.
+const std::map<std::string, std::set<int>> kDiffers = {
+    {"ISO-8859-7", {0xA4, 0xA5, 0xAA}},                                  // 1987 edition
+    {"KOI8-RU", {0x93, 0x96, 0x97, 0x98, 0x99, 0x9B, 0x9C, 0x9D, 0x9F}}, // KOI8-U based
+    {"TIS-620", {0xDB}},
+    {"CP1133", {0xDF}}, // iconv's one-way mapping to 'k' has no inverse
+};
+
+// The bytes of a set that stand for characters (VISCII also has six letters
+// among the controls).
+std::vector<int> Positions(const Set& s) {
+    std::vector<int> v;
+    if (std::string(s.name) == "VISCII")
+        for (int b : {0x02, 0x05, 0x06, 0x14, 0x19, 0x1E})
+            v.push_back(b);
+    for (int b = 0x80; b < 0x100; ++b)
+        v.push_back(b);
+    return v;
+}
+
+bool Undefined(const Set& s, const std::string& decoded) {
+    return decoded.empty() || (s.replacesUndefined && decoded == kFFFD);
+}
+
+// One byte through iconv to UTF-8; empty when iconv has no character for it.
+std::string IconvDecode(const char* set, unsigned char byte) {
+    iconv_t cd = iconv_open("UTF-8", set);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return "<no iconv>";
+    char in[1] = {static_cast<char>(byte)};
+    char out[16];
+    char* ip = in;
+    char* op = out;
+    size_t il = 1, ol = sizeof out;
+    std::string r;
+    if (iconv(cd, &ip, &il, &op, &ol) != static_cast<size_t>(-1) &&
+        iconv(cd, nullptr, nullptr, &op, &ol) != static_cast<size_t>(-1)) {
+        r.assign(out, static_cast<size_t>(op - out));
+    }
+    iconv_close(cd);
+    return r;
+}
+
+TEST(SingleByte, EveryDefinedByteRoundTrips) {
+    for (const Set& s : kSets) {
+        int defined = 0;
+        for (int b : Positions(s)) {
+            std::string byte(1, static_cast<char>(b));
+            std::string utf8 = RunCodec(s.name, 0, byte);
+            if (Undefined(s, utf8)) {
+                EXPECT_FALSE(s.complete) << s.name << " byte " << b;
+                continue;
+            }
+            ++defined;
+            EXPECT_EQ(RunCodec(s.name, 1, utf8), byte) << s.name << " byte " << b;
+        }
+        EXPECT_GT(defined, 40) << s.name;
+    }
+}
+
+TEST(SingleByte, AgreesWithIconvExceptWhereTheSetsDiffer) {
+    for (const Set& s : kSets) {
+        auto exceptions = kDiffers.count(s.name) ? kDiffers.at(s.name) : std::set<int>{};
+        int checked = 0;
+        for (int b : Positions(s)) {
+            if (exceptions.count(b)) continue;
+            std::string ours = RunCodec(s.name, 0, std::string(1, static_cast<char>(b)));
+            std::string theirs = IconvDecode(s.iconvName, static_cast<unsigned char>(b));
+            ASSERT_NE(theirs, "<no iconv>") << s.iconvName;
+            if (Undefined(s, ours)) {
+                EXPECT_EQ(theirs, "") << s.name << " byte " << b;
+            } else {
+                EXPECT_EQ(ours, theirs) << s.name << " byte " << b;
+                ++checked;
+            }
+        }
+        EXPECT_GT(checked, 40) << s.name;
+        // The deliberate differences are real differences.
+        for (int b : exceptions) {
+            EXPECT_NE(RunCodec(s.name, 0, std::string(1, static_cast<char>(b))),
+                      IconvDecode(s.iconvName, static_cast<unsigned char>(b)))
+                << s.name << " byte " << b;
+        }
+    }
+}
+
+TEST(SingleByte, UndefinedBytesFollowEachSetsRule) {
+    EXPECT_EQ(RunCodec("ISO-8859-3", 0, "a\xA5z"), "az");
+    EXPECT_EQ(RunCodec("ISO-8859-7", 0, "\xA4"), "");
+    EXPECT_EQ(RunCodec("CP1252", 0, "\x81"), kFFFD);
+    EXPECT_EQ(RunCodec("CP874", 0, "\xFF"), kFFFD);
+    for (int b = 0x80; b <= 0xA0; ++b)
+        EXPECT_EQ(RunCodec("TIS-620", 0, std::string(1, static_cast<char>(b))), "") << b;
+    EXPECT_EQ(RunCodec("TIS-620", 0, "\xDB"), "\xE0\xB8\xBB"); // U+0E3B
+    EXPECT_EQ(RunCodec("TIS-620", 0, "\xA1\xFB"), "\xE0\xB8\x81\xE0\xB9\x9B");
+}
+
+TEST(SingleByte, UnmappableCharactersFollowEachSetsRule) {
+    const std::string euro = "\xE2\x82\xAC", zhe = "\xD0\x96";
+    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "a" + euro + "b"), "a?b");
+    EXPECT_EQ(RunCodec("KOI8-R", 1, euro), "?");
+    EXPECT_EQ(RunCodec("CP1252", 1, "a" + zhe + "b"), "ab");
+    EXPECT_EQ(RunCodec("VISCII", 1, zhe), "");
+    EXPECT_EQ(RunCodec("TIS-620", 1, euro), "");
+    // Characters beyond the sixteen-bit range are read as three-byte forms.
+    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "\xF0\x9F\x98\x80"), "??");
+}
+
+TEST(SingleByte, KnownCharacters) {
+    EXPECT_EQ(RunCodec("ISO-8859-1", 0, "\xE9"), "\xC3\xA9");
+    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "\xC3\xA9"), "\xE9");
+    EXPECT_EQ(RunCodec("ISO-8859-15", 0, "\xA4"), "\xE2\x82\xAC");
+    EXPECT_EQ(RunCodec("CP1252", 0, "\x80\xE9"), "\xE2\x82\xAC\xC3\xA9");
+    EXPECT_EQ(RunCodec("CP866", 0, "\x80"), "\xD0\x90");
+    EXPECT_EQ(RunCodec("KOI8-RU", 0, "\xAE\xBE"), "\xD1\x9E\xD0\x8E");
+    EXPECT_EQ(RunCodec("KOI8-U", 0, "\xAE"), "\xE2\x95\x9D");
+    EXPECT_EQ(RunCodec("VISCII", 0, "\x02"), "\xE1\xBA\xB2");
+    EXPECT_EQ(RunCodec("VISCII", 1, "\xE1\xBA\xB2"), "\x02");
+    EXPECT_EQ(RunCodec("VISCII", 0, "\x01\x03\n"), "\x01\x03\n");
+}
+
+TEST(SingleByte, C1ControlsPassInIsoSetsAndCp1133) {
+    for (const char* name : {"ISO-8859-2", "ISO-8859-5", "ISO-8859-16", "CP1133"}) {
+        EXPECT_EQ(RunCodec(name, 0, "\x85"), "\xC2\x85") << name;
+        EXPECT_EQ(RunCodec(name, 1, "\xC2\x9F"), "\x9F") << name;
+    }
+}
+
+TEST(SingleByte, EncodingWaitsForTheRestOfASequence) {
+    Chain c({{"ISO-8859-1", 1}});
+    ASSERT_TRUE(c.ok());
+    LWStream* h = c.head();
+    std::memcpy(h->Start, "ab\xC3", 3);
+    h->Len = 3;
+    LWStreamFlush(h, 0);
+    ASSERT_EQ(h->Len, 1);
+    EXPECT_EQ(h->Start[0], 0xC3);
+    h->Start[1] = 0xA9;
+    h->Len = 2;
+    LWStreamFlush(h, 1);
+    EXPECT_EQ(c.sink().Count, 1);
+    // A sequence the stream cuts off is one unmappable character.
+    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "ab\xE2\x82"), "ab?");
+    EXPECT_EQ(RunCodec("CP1252", 1, "ab\xC3"), "ab");
+}
+
+TEST(Ascii, ReplacesEveryNonAsciiByte) {
+    EXPECT_EQ(RunCodec("US-ASCII", 1, "caf\xC3\xA9"), "caf??");
+    EXPECT_EQ(RunCodec("US-ASCII", 0, "\x80x\xFF"), "?x?");
+    EXPECT_EQ(LWStreamFindCodec("ASCII", 0), LWStreamFindCodec("ASCII", 1));
+}
+
+TEST(Utf8, PassesEverythingUnchanged) {
+    std::string all;
+    for (int i = 0; i < 5000; ++i)
+        all += static_cast<char>(i * 7 & 0xFF);
+    EXPECT_TRUE(RunCodec("UTF-8", 0, all) == all);
+    EXPECT_TRUE(RunCodec("UTF-8", 1, all, {3, 1000, 1}) == all);
+}
+
+} // namespace

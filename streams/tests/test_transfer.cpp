@@ -1,0 +1,171 @@
+// Transfer encodings and iCalendar line formats.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using lwtest::RunCodec;
+
+std::string Dec(const char* name, std::string_view in, std::vector<size_t> pieces = {}) {
+    return RunCodec(name, 0, in, pieces);
+}
+std::string Enc(const char* name, std::string_view in, std::vector<size_t> pieces = {}) {
+    return RunCodec(name, 1, in, pieces);
+}
+
+std::string Bytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s)
+        c = static_cast<char>(rng() & 0xFF);
+    return s;
+}
+
+TEST(Base64, DecodesAcrossLineBreaksPadsAndPieces) {
+    EXPECT_EQ(Dec("BASE64", "QUJD\r\nREVG"), "ABCDEF");
+    EXPECT_EQ(Dec("BASE64", "QQ=="), "A");
+    EXPECT_EQ(Dec("BASE64", "QUI="), "AB");
+    EXPECT_EQ(Dec("BASE64", "QQ==QUI="), "AAB");
+    EXPECT_EQ(Dec("BASE64", "QUJD", {2}), "ABC");
+    EXPECT_EQ(Dec("BASE64", "Q\nU\r\nJ\rD"), "ABC");
+    EXPECT_EQ(Dec("BASE64", "\r\n\r\n"), "");
+}
+
+TEST(Base64, CompletesAFinalGroupThatLostItsPadding) {
+    EXPECT_EQ(Dec("BASE64", "QUJDQQ"), "ABCA");
+    EXPECT_EQ(Dec("BASE64", "QUJDQUI"), "ABCAB");
+    EXPECT_EQ(Dec("BASE64", "QUJDQUI\r\n"), "ABCAB");
+    // A lone character holds no whole byte.
+    EXPECT_EQ(Dec("BASE64", "QUJDQ"), "ABC");
+}
+
+TEST(Base64, EncodesInLinesOf76) {
+    std::string out = Enc("BASE64", std::string(57, 'x'));
+    ASSERT_EQ(out.size(), 78u);
+    EXPECT_EQ(out.substr(76), "\r\n");
+    out = Enc("BASE64", std::string(58, 'x'));
+    ASSERT_EQ(out.size(), 78u + 6u);
+    EXPECT_EQ(out.substr(78), "eA==\r\n");
+    EXPECT_EQ(Enc("BASE64", "AB"), "QUI=\r\n");
+    EXPECT_EQ(Enc("BASE64", "ABC"), "QUJD\r\n");
+    EXPECT_EQ(Enc("BASE64", ""), "");
+    // Every line but the last is exactly 76 characters.
+    out = Enc("BASE64", Bytes(1000, 1), {10, 1, 100});
+    for (size_t pos = 0, eol; (eol = out.find("\r\n", pos)) != std::string::npos; pos = eol + 2) {
+        if (eol + 2 < out.size()) {
+            EXPECT_EQ(eol - pos, 76u);
+        }
+    }
+}
+
+TEST(Base64, RoundTripsAnyBytes) {
+    for (size_t n : {0, 1, 2, 3, 56, 57, 58, 1023, 5000}) {
+        std::string data = Bytes(n, static_cast<uint32_t>(n));
+        EXPECT_TRUE(Dec("BASE64", Enc("BASE64", data)) == data) << n;
+    }
+}
+
+TEST(QuotedPrintable, DecodesEscapesAndSoftBreaks) {
+    EXPECT_EQ(Dec("quoted-printable", "a=3Db"), "a=b");
+    EXPECT_EQ(Dec("quoted-printable", "=3d"), "=");
+    EXPECT_EQ(Dec("quoted-printable", "=e9=C3=a9"), "\xE9\xC3\xA9");
+    EXPECT_EQ(Dec("quoted-printable", "abc=\r\ndef"), "abcdef");
+    EXPECT_EQ(Dec("quoted-printable", "abc=\ndef"), "abcdef");
+    EXPECT_EQ(Dec("quoted-printable", "trail  \r\n"), "trail  \r\n");
+    // Escapes split over pieces.
+    EXPECT_EQ(Dec("quoted-printable", "x=3Dy", {2}), "x=y");
+    EXPECT_EQ(Dec("quoted-printable", "x=3Dy", {3}), "x=y");
+}
+
+TEST(QuotedPrintable, KeepsAnEscapeCutShortByTheEnd) {
+    EXPECT_EQ(Dec("quoted-printable", "ab="), "ab=");
+    EXPECT_EQ(Dec("quoted-printable", "ab=4"), "ab=4");
+    // A soft break at the very end is still a soft break.
+    EXPECT_EQ(Dec("quoted-printable", "ab=\n"), "ab");
+    EXPECT_EQ(Dec("quoted-printable", "ab=\r\n"), "ab");
+}
+
+TEST(QuotedPrintable, EncodesUnsafeBytesAndWrapsLongLines) {
+    EXPECT_EQ(Enc("quoted-printable", "a=b"), "a=3Db");
+    EXPECT_EQ(Enc("quoted-printable", "\t"), "=09");
+    EXPECT_EQ(Enc("quoted-printable", "\xE9"), "=E9");
+    EXPECT_EQ(Enc("quoted-printable", "x \r\n"), "x=20\r\n");
+    EXPECT_EQ(Enc("quoted-printable", "x \r\n", {2}), "x=20\r\n");
+    EXPECT_EQ(Enc("quoted-printable", "x \r\n", {3}), "x=20\r\n");
+    EXPECT_EQ(Enc("quoted-printable", "a\nb\rc"), "a\r\nb\r\nc");
+    EXPECT_EQ(Enc("quoted-printable", "end "), "end ");
+    EXPECT_EQ(Enc("quoted-printable", std::string(80, 'p')),
+              std::string(75, 'p') + "=\r\n" + std::string(5, 'p'));
+    std::string out = Enc("quoted-printable", std::string(300, '\x80'));
+    for (size_t pos = 0, eol; (eol = out.find("\r\n", pos)) != std::string::npos; pos = eol + 2) {
+        EXPECT_LE(eol - pos, 76u);
+    }
+}
+
+TEST(QuotedPrintable, RoundTripsTextWithCanonicalLineEnds) {
+    std::string data;
+    std::mt19937 rng(3);
+    for (int i = 0; i < 3000; ++i) {
+        unsigned r = rng() % 20;
+        data += r == 0 ? std::string("\r\n") : std::string(1, static_cast<char>(rng() & 0xFF));
+    }
+    // Bare CR and LF are line ends too; keep only CR LF pairs in the sample.
+    std::string clean;
+    for (size_t i = 0; i < data.size(); ++i) {
+        if (data[i] == '\r' && i + 1 < data.size() && data[i + 1] == '\n') {
+            clean += "\r\n";
+            ++i;
+        } else if (data[i] != '\r' && data[i] != '\n') {
+            clean += data[i];
+        }
+    }
+    EXPECT_EQ(Dec("quoted-printable", Enc("quoted-printable", clean)), clean);
+}
+
+TEST(Rfc2445, UnfoldsContinuationLines) {
+    EXPECT_EQ(Dec("RFC2445", "DESCRIPTION:ab\r\n cd"), "DESCRIPTION:abcd");
+    EXPECT_EQ(Dec("RFC2445", "a\n b\r c"), "abc");
+    EXPECT_EQ(Dec("RFC2445", "a\r\nb\r\n\tc"), "a\r\nb\r\n\tc");
+    EXPECT_EQ(Dec("RFC2445", "a\r\n", {2}), "a\r\n");
+    EXPECT_EQ(Dec("RFC2445", "ab\r\n x", {3, 1}), "abx");
+    EXPECT_EQ(Dec("RFC2445", "end\n "), "end");
+}
+
+TEST(Rfc2445, FoldsAfter75BytesAndUnfoldsBack) {
+    std::string line(200, 'f');
+    std::string folded = Enc("RFC2445", line);
+    EXPECT_EQ(folded.substr(0, 77), std::string(75, 'f') + "\r\n");
+    EXPECT_EQ(folded[77], ' ');
+    EXPECT_EQ(Dec("RFC2445", folded), line);
+    // After a line feed the line feed itself counts.
+    std::string two = "x\n" + std::string(80, 'g');
+    std::string f2 = Enc("RFC2445", two);
+    EXPECT_EQ(f2.substr(0, 2 + 74 + 2), "x\n" + std::string(74, 'g') + "\r\n");
+    // A line that ends right at the limit gets no empty continuation, and a
+    // CR LF is never split.
+    std::string exact = std::string(74, 'e') + "\r\nnext";
+    EXPECT_EQ(Enc("RFC2445", exact), exact);
+    EXPECT_EQ(Enc("RFC2445", std::string(75, 'e')), std::string(75, 'e'));
+    // Many lines round-trip.
+    std::string text;
+    for (int i = 0; i < 50; ++i)
+        text += "DESCRIPTION:" + std::string(i * 7, 'a' + i % 26) + "\r\n";
+    EXPECT_EQ(Dec("RFC2445", Enc("RFC2445", text, {33})), text);
+}
+
+TEST(Rfc2445ML, EscapesLineBreaks) {
+    EXPECT_EQ(Enc("RFC2445ML", "a\r\nb\nc\rd"), "a\\nb\\nc\rd");
+    EXPECT_EQ(Enc("RFC2445ML", "a\r\nb", {2}), "a\\nb");
+    EXPECT_EQ(Enc("RFC2445ML", "a\r"), "a\r");
+}
+
+TEST(Crlf, NormalisesEveryLineEnd) {
+    EXPECT_EQ(Enc("CRLF", "a\nb\rc"), "a\r\nb\r\nc");
+    EXPECT_EQ(Enc("CRLF", "a\r\nb"), "a\r\nb");
+    EXPECT_EQ(Enc("CRLF", "a\r\nb", {2}), "a\r\nb");
+    EXPECT_EQ(Enc("CRLF", "a\r"), "a\r\n");
+    EXPECT_EQ(Enc("CRLF", "\n\n\r\r\n"), "\r\n\r\n\r\n\r\n");
+}
+
+} // namespace
