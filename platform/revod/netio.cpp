@@ -115,7 +115,8 @@ static bool MakeAddress(const std::string& address, uint16_t port, sockaddr_in& 
     return true;
 }
 
-int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::string& err) {
+int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::string& err,
+               const std::string& source) {
     sockaddr_in sa;
     if (!MakeAddress(address, port, sa, err))
         return -1;
@@ -123,6 +124,16 @@ int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::st
     if (fd < 0) {
         err = std::string("socket: ") + std::strerror(errno);
         return -1;
+    }
+    if (!source.empty()) {
+        sockaddr_in local;
+        if (!MakeAddress(source, 0, local, err) ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
+            if (err.empty())
+                err = "bind " + source + ": " + std::strerror(errno);
+            ::close(fd);
+            return -1;
+        }
     }
     int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (rc < 0 && errno == EINPROGRESS) {

@@ -41,7 +41,9 @@ private:
 };
 
 // Socket helpers. Addresses are dotted IPv4 texts. Return -1 and set err on failure.
-int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::string& err);
+// source, when not empty, is the local address to connect from.
+int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::string& err,
+               const std::string& source = {});
 int ListenTcp(const std::string& address, uint16_t port, std::string& err,
               uint16_t* boundPort = nullptr);
 // Receive and send timeouts for a connected socket (0 = none).

@@ -1,0 +1,439 @@
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace revotest;
+
+namespace {
+
+constexpr const char* kAddr = "127.0.6.10";
+
+std::string SecretText(char selector, unsigned char first = 0x31) {
+    const unsigned char secret[8] = {first, 0x7a, 0x05, 0xc4, 0x99, 0x10, 0xee, 0x42};
+    const unsigned char filler[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 0};
+    char out[33];
+    RevoScrambleSecret(secret, selector, filler, sizeof filler, out);
+    return out;
+}
+
+const std::string kCalendarPart = "BEGIN:VCALENDAR\r\nMETHOD:REPLY\r\nEND:VCALENDAR\r\n";
+
+std::string AlternativeMessage() {
+    return "From: alice@example.org\r\nSubject: Re: meeting\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: multipart/alternative; boundary=\"=_b\"\r\n\r\n"
+           "--=_b\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nAccepted.\r\n"
+           "--=_b\r\nContent-Type: text/calendar; method=REPLY; charset=utf-8\r\n"
+           "Content-Transfer-Encoding: 8bit\r\n\r\n" +
+           kCalendarPart + "\r\n--=_b--\r\n";
+}
+
+const std::string kControl = "Falice@example.org\r\nLbob@example.org bob@example.org 0\r\n"
+                             "Xsome other kind\r\nLcarol@example.org carol@example.org 16\r\n";
+
+class RevodTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = TempDir();
+        cfg_.listen = kAddr;
+        cfg_.port = TestPort();
+        cfg_.storePath = dir_ + "/store.db";
+        cfg_.secretText = SecretText('c');
+        cfg_.users = {"bob@example.org", "Carol@Example.org"};
+        cfg_.retryDelayMs = 20;
+        cfg_.offerTimeoutMs = 5000;
+        cfg_.maxFailedOffers = 3;
+    }
+    void TearDown() override {
+        if (server_)
+            server_->Stop();
+        std::filesystem::remove_all(dir_);
+    }
+    void Start() {
+        server_ = std::make_unique<revo::Server>();
+        std::string err;
+        ASSERT_TRUE(server_->Start(cfg_, err)) << err;
+    }
+    // An authenticated client.
+    std::unique_ptr<Client> Login() {
+        auto c = std::make_unique<Client>();
+        EXPECT_TRUE(c->Connect(kAddr, cfg_.port));
+        if (!cfg_.noAuth) {
+            EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText));
+        }
+        return c;
+    }
+    size_t MailboxSize(const std::string& who) {
+        auto lines = Login()->Listing("MBLIST " + who);
+        return lines.size() - 1;
+    }
+    size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
+    void Register(uint16_t port, int queue = 5) {
+        auto c = Login();
+        EXPECT_EQ("1000 Registered for queue " + std::to_string(queue),
+                  c->Cmd("QWAIT " + std::to_string(queue) + " " + std::to_string(port) +
+                         " \\TREE\\org\\MAIL1Calendar Agent5"));
+    }
+
+    std::string dir_;
+    revo::ServerConfig cfg_;
+    std::unique_ptr<revo::Server> server_;
+};
+
+TEST_F(RevodTest, AuthenticationGatesEverything) {
+    Start();
+    Client c;
+    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
+    EXPECT_EQ(0u, c.greeting.find("4242 "));
+    EXPECT_FALSE(c.challenge.empty());
+    EXPECT_EQ(0u, c.Cmd("QWAIT 5 4660 x").find("4100 "));
+    EXPECT_EQ(0u, c.Cmd("USER bob@example.org").find("4100 "));
+    // The digest of another secret, and the default secret, are refused.
+    EXPECT_EQ(0u, c.Auth(SecretText('c', 0x32)).find("4101 "));
+    EXPECT_EQ(0u, c.Auth(REVO_DEFAULT_SECRET_TEXT).find("4101 "));
+    EXPECT_EQ("1000 Authenticated", c.Auth(cfg_.secretText));
+    EXPECT_EQ("1000 OK", c.Cmd("noop"));
+
+    // Every connection has its own challenge; a replayed digest fails.
+    Client d;
+    ASSERT_TRUE(d.Connect(kAddr, cfg_.port));
+    EXPECT_NE(c.challenge, d.challenge);
+    EXPECT_EQ(0u, d.Cmd("AUTH " + c.Digest(cfg_.secretText)).find("4101 "));
+    EXPECT_EQ(0u, d.Cmd("AUTH garbage").find("4101 "));
+    EXPECT_EQ(0u, d.Cmd("AUTH").find("5001 ")) << "third failure ends the session";
+    EXPECT_EQ("", d.Line());
+}
+
+TEST_F(RevodTest, RegistrationWithoutAuthentication) {
+    cfg_.noAuth = true;
+    Start();
+    Client c;
+    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
+    EXPECT_EQ("1000 revod ready", c.greeting);
+    EXPECT_EQ("1000 Registered for queue 5", c.Cmd("QWAIT 5 4660 \\T\\MAILCalendar Agent5"));
+}
+
+TEST_F(RevodTest, MalformedCommandsGetErrorReplies) {
+    Start();
+    auto c = Login();
+    EXPECT_EQ(0u, c->Cmd("FROB").find("4001 "));
+    EXPECT_EQ(0u, c->Cmd("").find("4000 "));
+    EXPECT_EQ(0u, c->Cmd("QWAIT five 4660 id").find("4000 "));
+    EXPECT_EQ(0u, c->Cmd("QWAIT 5 70000 id").find("4000 "));
+    EXPECT_EQ(0u, c->Cmd("QWAIT 5 4660").find("4000 "));
+    EXPECT_EQ(0u, c->Cmd("QSTORE 1").find("4000 "));
+    EXPECT_EQ(0u, c->Cmd("MBREAD bob@example.org -").find("4000 "));
+    EXPECT_EQ(0u, c->Cmd("CSFIND 1 uid").find("4201 ")) << "no user selected";
+    EXPECT_EQ(0u, c->Cmd(std::string(5000, 'A')).find("4002 "));
+    EXPECT_EQ("1000 OK", c->Cmd("NOOP")) << "the session survives a long line";
+    // A control line that an agent could not read back is refused.
+    EXPECT_EQ(0u, c->Submit("Fa@x\nL" + std::string(1200, 'b') + " 0\n", "x").find("4241 "));
+    EXPECT_EQ(0u, c->Submit("Fa@x\n", "x").find("4243 "));
+    EXPECT_EQ("1000 OK", c->Cmd("NOOP"));
+}
+
+// The whole exchange for one entry, checked from the agent's side.
+TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
+    const std::string msg = AlternativeMessage();
+    std::mutex mu;
+    std::vector<std::string> structure;
+    std::string raw, done;
+    OfferedEntry seen;
+    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+        OfferedEntry e;
+        ASSERT_TRUE(ReadOffer(c, e));
+        std::vector<std::string> lines;
+        c.SendAll("QMIME " + e.qid + "\r\n");
+        std::string l;
+        while (c.ReadLine(l) == revo::LineConn::Read::Line) {
+            lines.push_back(l);
+            if (l[0] != '2')
+                break;
+        }
+        // The calendar part: fourth line, as the agent picks it.
+        std::string_view cal = lines.at(2);
+        std::string start, len;
+        {
+            size_t q2 = cal.rfind('"');
+            std::string_view nums = cal.substr(q2 + 2);
+            start = std::string(revo::NextWord(nums));
+            len = std::string(revo::NextWord(nums));
+        }
+        c.SendAll("QBRAW " + e.qid + " " + start + " " + len + "\r\n");
+        c.ReadLine(l);
+        std::string bytes;
+        ASSERT_EQ("2021 " + len, l);
+        c.ReadExact(std::stoul(len), bytes);
+        // Keep the sender, the unknown line and carol; bob was "updated".
+        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[2] +
+                  "\r\nQMOD RAW " + e.control[3] + "\r\nQDONE\r\n");
+        std::string reply;
+        c.ReadLine(reply);
+        std::lock_guard lock(mu);
+        seen = e;
+        structure = lines;
+        raw = bytes;
+        done = reply;
+    });
+    Start();
+    Register(agent.port());
+    auto c = Login();
+    EXPECT_EQ(0u, c->Submit(kControl, msg).find("1000 "));
+    ASSERT_TRUE(WaitFor([&] { return MailboxSize("carol@example.org") == 1; }));
+    EXPECT_EQ(0u, MailboxSize("bob@example.org"));
+    EXPECT_EQ(0u, QueueSize());
+
+    std::lock_guard lock(mu);
+    EXPECT_EQ((std::vector<std::string>{"Falice@example.org", "Lbob@example.org bob@example.org 0",
+                                        "Xsome other kind",
+                                        "Lcarol@example.org carol@example.org 16"}),
+              seen.control);
+    EXPECT_GE(seen.size, kControl.size() - 4) << "announced size holds the control text";
+    ASSERT_EQ(5u, structure.size());
+    EXPECT_EQ(0u, structure[0].find("2002 multipart alternative - 7bit \"\" "));
+    EXPECT_EQ(0u, structure[1].find("2002 text plain utf-8 7bit \"\" "));
+    EXPECT_EQ(0u, structure[2].find("2002 text calendar utf-8 8bit \"\" "));
+    EXPECT_EQ(0u, structure[3].find("2004 "));
+    EXPECT_EQ(0u, structure[4].find("1000 "));
+    EXPECT_EQ(kCalendarPart, raw) << "QBRAW is byte-exact";
+    EXPECT_EQ("1000 Entry done", done);
+
+    // The delivered message is the submitted one, byte for byte.
+    auto list = c->Listing("MBLIST carol@example.org");
+    std::string_view l = list[0];
+    l.remove_prefix(5);
+    std::string id(revo::NextWord(l));
+    c->Send("MBREAD carol@example.org " + id + "\r\n");
+    EXPECT_EQ("2021 " + std::to_string(msg.size()), c->Line());
+    EXPECT_EQ(msg, c->ReadBytes(msg.size()));
+}
+
+TEST_F(RevodTest, AgentThatHandsNothingBackLeavesEntryUnchanged) {
+    AgentListener agent(kAddr, NullAgent);
+    Start();
+    Register(agent.port());
+    auto c = Login();
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(0u, c->Submit(kControl, "Subject: " + std::to_string(i) + "\r\n\r\nx").find("1000 "));
+    ASSERT_TRUE(WaitFor([&] {
+        return MailboxSize("bob@example.org") == 5 && MailboxSize("carol@example.org") == 5;
+    }));
+    EXPECT_EQ(5, agent.connections());
+    EXPECT_EQ(0u, QueueSize());
+}
+
+TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
+    std::vector<std::string> replies;
+    std::mutex mu;
+    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+        OfferedEntry e;
+        if (!ReadOffer(c, e))
+            return;
+        std::vector<std::string> got;
+        std::string l;
+        for (const char* cmd : {"QMIME 999", "QBRAW 999 0 1", "QBRAW ID 0 100000", "QBRAW ID 5",
+                                "FROB", "QBRAW ID 0 0"}) {
+            std::string s = cmd;
+            if (s.find("ID") != std::string::npos)
+                s.replace(s.find("ID"), 2, e.qid);
+            c.SendAll(s + "\r\n");
+            c.ReadLine(l);
+            got.push_back(l);
+        }
+        c.SendAll("QDONE\r\n");
+        c.ReadLine(l);
+        std::lock_guard lock(mu);
+        replies = got;
+    });
+    Start();
+    Register(agent.port());
+    Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
+    ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
+    std::lock_guard lock(mu);
+    ASSERT_EQ(6u, replies.size());
+    EXPECT_EQ(0u, replies[0].find("4220 "));
+    EXPECT_EQ(0u, replies[1].find("4220 "));
+    EXPECT_EQ(0u, replies[2].find("4221 "));
+    EXPECT_EQ(0u, replies[3].find("4000 "));
+    EXPECT_EQ(0u, replies[4].find("4001 "));
+    EXPECT_EQ("2021 0", replies[5]);
+}
+
+TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
+    std::atomic<int> offers{0};
+    std::mutex mu;
+    std::vector<std::vector<std::string>> controls;
+    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+        OfferedEntry e;
+        if (!ReadOffer(c, e))
+            return;
+        {
+            std::lock_guard lock(mu);
+            controls.push_back(e.control);
+        }
+        if (++offers == 1) {
+            // Half-way through: ask for the structure, then vanish. The
+            // QMOD RAW lines already sent must not count.
+            c.SendAll("QMIME " + e.qid + "\r\nQMOD RAW " + e.control[0] + "\r\n");
+            return;
+        }
+        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[1] + "\r\nQDONE\r\n");
+        std::string l;
+        c.ReadLine(l);
+    });
+    Start();
+    Register(agent.port());
+    Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
+    ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
+    EXPECT_EQ(2, offers.load());
+    EXPECT_EQ(0u, MailboxSize("carol@example.org"));
+    std::lock_guard lock(mu);
+    ASSERT_EQ(2u, controls.size());
+    EXPECT_EQ(controls[0], controls[1]) << "the second offer is the unchanged entry";
+}
+
+TEST_F(RevodTest, BrokenAgentsDoNotStopMail) {
+    std::atomic<int> offers{0};
+    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+        OfferedEntry e;
+        ReadOffer(c, e);
+        ++offers; // and hang up
+    });
+    Start();
+    Register(agent.port(), 5);
+    // A second, later queue whose agent is not listening at all.
+    uint16_t deadPort;
+    {
+        std::string err;
+        int fd = revo::ListenTcp(kAddr, 0, err, &deadPort);
+        ::close(fd);
+    }
+    Register(deadPort, 7);
+    Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
+    ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
+    EXPECT_EQ(cfg_.maxFailedOffers, offers.load());
+    EXPECT_EQ(1u, MailboxSize("carol@example.org"));
+    EXPECT_EQ(0u, QueueSize());
+}
+
+TEST_F(RevodTest, QueueAndRegistrationsSurviveARestart) {
+    AgentListener agent(kAddr, NullAgent);
+    // A failed offer would stall the entry for a minute: delivery proves the
+    // restarted server offered to the registration it had kept.
+    cfg_.retryDelayMs = 60000;
+    Start();
+    Register(agent.port());
+    server_->Stop();
+    server_.reset();
+    cfg_.maxOffers = 1;
+    Start();
+    {
+        auto c = Login();
+        for (int i = 0; i < 3; ++i)
+            c->Submit(kControl, "Subject: x\r\n\r\nbody");
+    }
+    ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 3; }));
+    EXPECT_EQ(3, agent.connections()) << "the registration was kept";
+}
+
+// Calendar-store commands on a seeded calendar, as the agent uses them.
+class CalendarTest : public RevodTest {
+protected:
+    void SetUp() override {
+        RevodTest::SetUp();
+        Start();
+        c_ = Login();
+        ASSERT_EQ("1000 bob@example.org selected", c_->Cmd("USER Bob@Example.org"));
+        ASSERT_EQ("1000 Calendar MAIN open", c_->Cmd("CSOPEN MAIN"));
+        meeting_ = Put("KIND E\nUID meeting-1@example.org\nSEQUENCE 2\n"
+                       "ORGANIZER mailto:Org@Example.org\nSUMMARY Weekly sync\n"
+                       "START 1765188000\nEND 1765191600\nINSTANCE 1765188000\n"
+                       "INSTANCE 1765792800\nINSTANCE 1766397600\n"
+                       "ATTENDEE N alice@example.org\nATTENDEE A bob@example.org\n");
+        task_ = Put("KIND T\nUID task-7\nSEQUENCE 0\nORGANIZER bob@example.org\n"
+                    "SUMMARY Write report\nSTART 1765188000\nEND 0\n"
+                    "ATTENDEE N alice@example.org\n");
+    }
+    std::string Put(const std::string& block) {
+        c_->Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
+        std::string r = c_->Line();
+        EXPECT_EQ(0u, r.find("1000 ")) << r;
+        std::string_view t = r;
+        t.remove_prefix(5);
+        return std::string(revo::NextWord(t));
+    }
+    std::vector<std::string> List() { return c_->Listing("CSLIST"); }
+    bool Has(const std::string& line) {
+        auto l = List();
+        return std::find(l.begin(), l.end(), line) != l.end();
+    }
+    std::unique_ptr<Client> c_;
+    std::string meeting_, task_;
+};
+
+TEST_F(CalendarTest, SessionSetUpRefusals) {
+    EXPECT_EQ(0u, c_->Cmd("USER mallory@example.org").find("4200 "));
+    EXPECT_EQ(0u, c_->Cmd("CSOPEN MAIN").find("4201 ")) << "a refused USER deselects";
+    EXPECT_EQ(0u, c_->Cmd("USER carol@example.org").find("1000 "));
+    EXPECT_EQ(0u, c_->Cmd("CSOPEN OTHER").find("4202 "));
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org").find("4203 "));
+    EXPECT_EQ("1000 Calendar MAIN open", c_->Cmd("csopen main"));
+    // Bob's entries are invisible to carol, by UID and by number.
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org").find("4210 "));
+    EXPECT_EQ(0u, c_->Cmd("CSORG " + meeting_).find("4210 "));
+    EXPECT_EQ(0u, c_->Cmd("CSDELE " + meeting_ + " RECURRING").find("4210 "));
+}
+
+TEST_F(CalendarTest, FindMatchesUidInstanceAndSequence) {
+    EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 2 meeting-1@example.org"));
+    EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 3 meeting-1@example.org"));
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 1 meeting-1@example.org").find("4211 ")) << "older sequence";
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 MEETING-1@example.org").find("4210 ")) << "UIDs are exact";
+    EXPECT_EQ("1000 " + meeting_ + " Found",
+              c_->Cmd("CSFIND 2 meeting-1@example.org 1765792800"));
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org 1765792801").find("4210 "));
+    EXPECT_EQ(0u, c_->Cmd("CSFIND x meeting-1@example.org").find("4000 "));
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 2").find("4000 "));
+}
+
+TEST_F(CalendarTest, AttendeeStatusAndCompletion) {
+    EXPECT_EQ("1000 Status recorded", c_->Cmd("CSATND " + meeting_ + " D ALICE@example.org"));
+    EXPECT_TRUE(Has("2042 " + meeting_ + " D alice@example.org"));
+    EXPECT_TRUE(Has("2042 " + meeting_ + " A bob@example.org")) << "others untouched";
+    EXPECT_EQ(0u, c_->Cmd("CSATND " + meeting_ + " A eve@example.org").find("4212 "));
+    EXPECT_EQ(0u, c_->Cmd("CSATND " + meeting_ + " Z alice@example.org").find("4000 "));
+    EXPECT_EQ(0u, c_->Cmd("CSATND 99999 A alice@example.org").find("4210 "));
+
+    EXPECT_EQ("1000 Status recorded", c_->Cmd("CSATND " + task_ + " C alice@example.org"));
+    EXPECT_EQ("1000 Completed", c_->Cmd("CSCOMP " + task_ + " 1765200000"));
+    auto l = List();
+    auto row = std::find_if(l.begin(), l.end(),
+                            [&](const std::string& s) { return s.rfind("2040 " + task_, 0) == 0; });
+    ASSERT_NE(l.end(), row);
+    EXPECT_EQ("2040 " + task_ + " T 0 1765188000 0 1765200000 task-7 bob@example.org Write report",
+              *row);
+}
+
+TEST_F(CalendarTest, OrganizerAndDeletion) {
+    EXPECT_EQ("2001 org@example.org is the organizer", c_->Cmd("CSORG " + meeting_));
+    // One instance: the one CSFIND found.
+    c_->Cmd("CSFIND 2 meeting-1@example.org 1765792800");
+    EXPECT_EQ("1000 Instance deleted", c_->Cmd("CSDELE " + meeting_));
+    EXPECT_FALSE(Has("2041 " + meeting_ + " 1765792800"));
+    EXPECT_TRUE(Has("2041 " + meeting_ + " 1765188000"));
+    EXPECT_TRUE(Has("2041 " + meeting_ + " 1766397600"));
+    // The whole entry with its instances.
+    c_->Cmd("CSFIND 2 meeting-1@example.org");
+    EXPECT_EQ("1000 Entry deleted", c_->Cmd("CSDELE " + meeting_ + " RECURRING"));
+    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org").find("4210 "));
+    EXPECT_EQ(0u, c_->Cmd("CSORG " + meeting_).find("4210 "));
+    auto l = List();
+    EXPECT_EQ(std::string::npos, (l.size() > 0 ? l[0] : "").find("meeting-1"));
+    // Deleting an entry's last instance removes the entry.
+    c_->Cmd("CSFIND 0 task-7 1765188000");
+    EXPECT_EQ("1000 Instance deleted", c_->Cmd("CSDELE " + task_));
+    EXPECT_EQ("1000 0 entries", List().back());
+}
+
+} // namespace
