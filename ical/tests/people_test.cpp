@@ -1,0 +1,134 @@
+// Organizers, attendees and free/busy periods.
+#include <gtest/gtest.h>
+
+#include "helpers.h"
+#include "msgsrv.h"
+
+namespace {
+
+TEST(Attendees, ParametersRolesAndStatus) {
+    Object o = Parse(Calendar(
+        {"ATTENDEE;ROLE=REQ-PARTICIPANT;PARTSTAT=ACCEPTED;CN=\"Planning, Room 2\":MAILTO:"
+         "room2@example.com",
+         "ATTENDEE;RSVP=FALSE;PARTSTAT=accepted;CUTYPE=ROOM:mailto:a@example.com",
+         "ATTENDEE;RSVP=true;PARTSTAT=X-FOO;ROLE=bogus:b@example.com",
+         "ATTENDEE;CN=\"x:y;z\";DELEGATED-TO=\"mailto:c@x\",\"mailto:d@x\";"
+         "DELEGATED-FROM=\"MAILTO:e@x\";ROLE=NON-PARTICIPANT:mailto:f@x",
+         "ATTENDEE;CN=NoValue"}));
+    const ICalAttendee* a = o->Attendees;
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->Role, ICAL_ROLE_REQ_PARTICIPANT);
+    EXPECT_EQ(a->PartStat, ICAL_PARTSTAT_ACCEPTED);
+    EXPECT_STREQ(a->CN, "Planning, Room 2");
+    EXPECT_STREQ(a->Address, "room2@example.com");
+    EXPECT_EQ(a->RSVP, 0);
+
+    a = a->Next;
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->RSVP, 0);
+    EXPECT_EQ(a->PartStat, ICAL_PARTSTAT_ACCEPTED);
+    EXPECT_EQ(a->CUType, ICAL_CUTYPE_ROOM);
+    EXPECT_EQ(a->Role, ICAL_ROLE_CHAIR);
+    EXPECT_EQ(a->CN, nullptr);
+    EXPECT_STREQ(a->Address, "a@example.com");
+
+    a = a->Next;
+    ASSERT_NE(a, nullptr);
+    EXPECT_EQ(a->RSVP, 1);
+    EXPECT_EQ(a->PartStat, ICAL_PARTSTAT_NEEDS_ACTION);
+    EXPECT_EQ(a->Role, ICAL_ROLE_CHAIR);
+    EXPECT_STREQ(a->Address, "b@example.com");
+
+    a = a->Next;
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a->CN, "x:y;z");
+    EXPECT_STREQ(a->DelegatedTo, "c@x,mailto:d@x");
+    EXPECT_STREQ(a->DelegatedFrom, "e@x");
+    EXPECT_EQ(a->Role, ICAL_ROLE_NON_PARTICIPANT);
+    EXPECT_STREQ(a->Address, "f@x");
+
+    a = a->Next;
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a->CN, "NoValue");
+    EXPECT_EQ(a->Address, nullptr);
+    EXPECT_EQ(a->Next, nullptr);
+}
+
+TEST(Attendees, EveryStatusKeyword) {
+    const char* names[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  "TENTATIVE",
+                           "DELEGATED",    "COMPLETED", "IN-PROCESS"};
+    std::vector<std::string> lines;
+    for (const char* n : names) lines.push_back(std::string("ATTENDEE;PARTSTAT=") + n + ":x");
+    Object o = Parse(Calendar(lines, "VTODO"));
+    int expected = 0;
+    for (const ICalAttendee* a = o->Attendees; a; a = a->Next) EXPECT_EQ(a->PartStat, expected++);
+    EXPECT_EQ(expected, 7);
+}
+
+TEST(Attendees, DirectCallsAppendAtTheTail) {
+    ICalObject o{};
+    EXPECT_EQ(ICalParseAttendee(&o, ":mailto:one"), 1);
+    EXPECT_EQ(ICalParseAttendee(&o, ""), 1);
+    EXPECT_EQ(ICalParseAttendee(&o, "two"), 1); // no delimiter at all
+    ASSERT_TRUE(o.Attendees && o.Attendees->Next && o.Attendees->Next->Next);
+    EXPECT_STREQ(o.Attendees->Address, "one");
+    EXPECT_EQ(o.Attendees->Next->Address, nullptr);
+    EXPECT_EQ(o.Attendees->Next->Next->Address, nullptr);
+    for (ICalAttendee* a = o.Attendees; a;) {
+        ICalAttendee* n = a->Next;
+        std::free(a);
+        a = n;
+    }
+}
+
+TEST(Organizer, CnAddressAndReplacement) {
+    Object o = Parse(Calendar({"ORGANIZER;SENT-BY=\"mailto:s@x\";CN=\"Boss: Big\";DIR=x:"
+                               "MAILTO:boss@x",
+                               "ORGANIZER:mailto:second@x"}));
+    ASSERT_NE(o->Organizer, nullptr);
+    EXPECT_EQ(o->Organizer->CN, nullptr);
+    EXPECT_STREQ(o->Organizer->Address, "second@x");
+    Object p = Parse(Calendar({"ORGANIZER;SENT-BY=\"mailto:s@x\";CN=\"Boss: Big\";DIR=x:"
+                               "MAILTO:boss@x"}));
+    EXPECT_STREQ(p->Organizer->CN, "Boss: Big");
+    EXPECT_STREQ(p->Organizer->Address, "boss@x");
+}
+
+TEST(FreeBusy, PeriodsWithDurationsAndEnds) {
+    Object o = Parse(Calendar({"FREEBUSY;FBTYPE=BUSY:19980415T133000Z/PT1H,19980416T150000Z/PT30M",
+                               "FREEBUSY:19980415T133000Z/19980415T143000Z,19980417T000000Z/PT1H",
+                               "FREEBUSY:19980415T133000/PT2H"}));
+    const ICalPeriod* p = o->FreeBusy;
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->UTC, DTGetUTC(15, 4, 1998, 13, 30, 0));
+    EXPECT_EQ(p->Duration, 3600);
+    EXPECT_EQ(p->Hour, 13);
+    p = p->Next;
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->UTC, DTGetUTC(16, 4, 1998, 15, 0, 0));
+    EXPECT_EQ(p->Duration, 1800);
+    // A start/end period has no length and ends its list.
+    p = p->Next;
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->UTC, DTGetUTC(15, 4, 1998, 13, 30, 0));
+    EXPECT_EQ(p->Duration, 0);
+    // A start without Z leaves the start at zero, and its slash is not where
+    // a UTC start puts it: no length either.
+    p = p->Next;
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->UTC, 0);
+    EXPECT_EQ(p->Year, 0);
+    EXPECT_EQ(p->Duration, 0);
+    EXPECT_EQ(p->Next, nullptr);
+}
+
+TEST(FreeBusy, ShortElementsAreReadWithinTheirBounds) {
+    Object o = Parse(Calendar({"FREEBUSY:1998,19980415T133000Z/,19980415T133000Z"}));
+    ASSERT_NE(o->FreeBusy, nullptr);
+    int n = 0;
+    for (const ICalPeriod* p = o->FreeBusy; p; p = p->Next) ++n;
+    // "1998" ends its element, the second has no duration and ends the list.
+    EXPECT_EQ(n, 2);
+}
+
+} // namespace
