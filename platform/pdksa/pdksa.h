@@ -64,6 +64,10 @@
 extern "C" {
 #endif
 
+/* The library builds with hidden symbols; everything declared here is its
+ * interface. */
+#pragma GCC visibility push(default)
+
 /* ---- Basic types and limits ---- */
 
 typedef uint16_t DDCUnicode;     /* one UTF-16 unit */
@@ -398,8 +402,10 @@ int DDCRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* r
 /* Verbs of DDCTWPRequest */
 #define DDC_TWP_EXTENSION_INFO 36
 #define DDC_TWP_EXTENSION_REQUEST 37
-/* Extensions the directory answers (verb 37). */
+/* Extensions the directory answers (names for verb 36, numbers for 37). */
+#define DDC_EXT_ECHO_NAME "Echo"
 #define DDC_EXT_ECHO 0x0100 /* replies with the request data */
+#define DDC_EXT_TIME_NAME "Time"
 #define DDC_EXT_TIME 0x0101 /* replies with the time: 8 bytes, seconds since 1970, big-endian */
 
 /* Core-protocol (TWP) request. A request starts with a 16-bit big-endian
@@ -448,6 +454,8 @@ int PDKLoginMaintenance(DDCContextHandle ctx);
 int PDKGetAttributeDefinition(DDCContextHandle ctx, const void* name, DDCAttrDef* def);
 /* A short English text for a result code of this library; never null. */
 const char* PDKErrorText(int code);
+
+#pragma GCC visibility pop
 
 #ifdef __cplusplus
 }

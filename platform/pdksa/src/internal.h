@@ -1,0 +1,99 @@
+// Shared internals of the directory client: contexts and the helpers that
+// the call families (names and reads, changes, schema, raw requests) share.
+#pragma once
+
+#include "pdksa.h"
+#include "store.h"
+#include "text.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pdksa {
+
+struct Ctx {
+    std::mutex mu; // serialises calls on one context
+    std::shared_ptr<Store> store;
+    uint32_t flags = 0;
+    std::vector<std::string> base; // display components, root first
+    int64_t current = 0;           // resolved object
+    int64_t identity = 0;          // logged-in object
+    bool maintenance = false;      // administrator through file access
+    int codepage = 0, country = 0;
+    // Continuation of the batch reads and lists.
+    int iterKind = 0;
+    int64_t iterObj = 0;
+    std::string iterKey;
+    size_t iterPos = 0;
+
+    bool unicode() const { return (flags & DDC_CTX_UNICODE) != 0; }
+    bool loggedIn() const { return identity != 0 || maintenance; }
+    void resetIter() { iterKind = 0, iterObj = 0, iterKey.clear(), iterPos = 0; }
+};
+
+std::shared_ptr<Ctx> findCtx(DDCContextHandle h);
+DDCContextHandle addCtx(std::shared_ptr<Ctx> c);
+bool removeCtx(DDCContextHandle h);
+
+// Runs f(ctx) with the context locked; exceptions become result codes.
+template <class F> int withCtx(DDCContextHandle h, F&& f) {
+    auto c = findCtx(h);
+    if (!c) return DDCERR_INVALID_CONTEXT;
+    std::lock_guard lock(c->mu);
+    try {
+        return f(*c);
+    } catch (const std::bad_alloc&) {
+        return DDCERR_NOT_ENOUGH_MEMORY;
+    } catch (...) {
+        return DDCERR_SYSTEM_FAILURE;
+    }
+}
+
+// Reads a zero-ended string of the context's form into UTF-8, reading at
+// most maxUnits + 1 units. tooLong is the code for a string without a zero
+// within that bound.
+int inStr(const Ctx& c, const void* p, std::string& out, size_t maxUnits, int tooLong);
+// Same with a given length in units (0: up to the zero).
+int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_t maxUnits,
+           int tooLong);
+// Encoded size (bytes, with the zero) of s in the context's form.
+size_t outSize(const Ctx& c, std::string_view s);
+// Writes s with its zero at dst (outSize bytes).
+void outWrite(const Ctx& c, std::string_view s, unsigned char* dst);
+size_t outUnits(const Ctx& c, std::string_view s);
+
+// Absolute components of a parsed name under the context's base.
+std::vector<std::string> absolute(const Ctx& c, const ParsedName& n);
+// Parses and resolves a name given in the context's form.
+int resolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id);
+// Resolves absolute components.
+int lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id);
+int resolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id);
+// How a stored object's path is given back: relative below the base.
+std::string outName(const Ctx& c, const std::string& path);
+
+struct ObjInfo {
+    int64_t id = 0, parent = 0;
+    std::string name, path, cls;
+};
+int objInfo(Conn& conn, int64_t id, ObjInfo& out);
+
+// Folded names of the object's classes, most specific first.
+int objClasses(Conn& conn, int64_t id, std::vector<std::string>& out);
+
+struct Rights {
+    bool all = false;
+    uint32_t entry = 0, attrAll = 0;
+    std::unordered_map<std::string, uint32_t> attr;
+    bool canWrite(const std::string& lattr) const;
+    bool entryRight(uint32_t bit) const { return all || (entry & bit) != 0; }
+};
+int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r);
+int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin);
+
+} // namespace pdksa

@@ -1,0 +1,775 @@
+// Changing objects: values with their syntaxes, creation, modification,
+// removal and renaming, all checked against the schema and the rights.
+#include "internal.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <set>
+
+namespace pdksa {
+
+namespace {
+
+constexpr uint32_t kMaxEntries = 4096; // entries in one call
+constexpr size_t kMaxAttrChars = 256;
+
+struct Value {
+    uint32_t syntax = DDC_SYN_TEXT;
+    std::string v, lv;
+    int64_t ref = 0;
+    uint32_t priv = 0;
+
+    std::string key() const {
+        if (syntax == DDC_SYN_DIST_NAME) return "#" + std::to_string(ref);
+        if (syntax == DDC_SYN_ACL) return std::to_string(priv) + "#" + lv + "#" + std::to_string(ref);
+        return lv;
+    }
+};
+
+// What the classes of an object allow and require (folded names).
+struct ClassInfo {
+    std::vector<std::string> chain;
+    std::set<std::string> allowed, mandatory;
+    std::vector<std::string> contain, naming;
+};
+
+ClassInfo classInfo(const Schema& s, const std::vector<std::string>& chain) {
+    ClassInfo ci;
+    ci.chain = chain;
+    for (const auto& name : chain) {
+        const ClassDef* c = s.cls(name);
+        if (!c) continue;
+        for (const auto& a : c->mandatory) {
+            ci.mandatory.insert(fold(a));
+            ci.allowed.insert(fold(a));
+        }
+        for (const auto& a : c->optional) ci.allowed.insert(fold(a));
+        for (const auto& a : c->naming) ci.allowed.insert(fold(a));
+        if (ci.contain.empty())
+            for (const auto& x : c->contain) ci.contain.push_back(fold(x));
+        if (ci.naming.empty())
+            for (const auto& x : c->naming) ci.naming.push_back(fold(x));
+    }
+    return ci;
+}
+
+bool parseInt(std::string_view s, int64_t& out) {
+    if (s.empty() || s.size() > 11) return false;
+    size_t i = 0;
+    bool neg = false;
+    if (s[0] == '-' || s[0] == '+') neg = s[i++] == '-';
+    if (i == s.size()) return false;
+    int64_t v = 0;
+    for (; i < s.size(); ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        v = v * 10 + (s[i] - '0');
+    }
+    out = neg ? -v : v;
+    return out >= INT32_MIN && out <= INT32_MAX;
+}
+
+// The value of an entry, read by the attribute's syntax. missing is the
+// code for a name that names no object (-601 when adding, -602 when
+// removing: such a value cannot be there).
+int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int missing,
+              Value& out) {
+    out = Value{};
+    out.syntax = def.syntax;
+    if (!e.value) return DDCERR_INVALID_PARAMETER;
+    if (def.syntax == DDC_SYN_ACL) {
+        std::string attr, trustee;
+        if (e.syntax == DDC_SYN_ACL) {
+            DDCACL acl;
+            std::memcpy(&acl, e.value, sizeof acl);
+            out.priv = acl.privileges;
+            if (int rc = inStr(c, acl.protectedAttrName, attr, kMaxAttrChars,
+                               DDCERR_SYNTAX_VIOLATION))
+                return rc;
+            if (int rc = inStr(c, acl.trusteeName, trustee, DDC_MAX_DN_CHARS,
+                               DDCERR_ILLEGAL_DS_NAME))
+                return rc;
+        } else {
+            std::string text;
+            if (int rc = inStrN(c, e.value, e.length, text, DDC_MAX_VALUE_CHARS,
+                                DDCERR_SYNTAX_VIOLATION))
+                return rc;
+            const size_t h1 = text.find('#');
+            const size_t h2 = h1 == std::string::npos ? h1 : text.find('#', h1 + 1);
+            int64_t priv;
+            if (h2 == std::string::npos || !parseInt(text.substr(0, h1), priv) || priv < 0)
+                return DDCERR_SYNTAX_VIOLATION;
+            out.priv = static_cast<uint32_t>(priv);
+            attr = text.substr(h1 + 1, h2 - h1 - 1);
+            trustee = text.substr(h2 + 1);
+        }
+        if (attr.empty()) return DDCERR_SYNTAX_VIOLATION;
+        out.v = attr;
+        out.lv = fold(attr);
+        int rc = resolveText(c, conn, trustee, out.ref);
+        return rc == DDCERR_NO_SUCH_ENTRY ? missing : rc;
+    }
+    std::string text;
+    if (def.syntax == DDC_SYN_DIST_NAME) {
+        if (int rc = inStrN(c, e.value, e.length, text, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
+            return rc;
+        int rc = resolveText(c, conn, text, out.ref);
+        return rc == DDCERR_NO_SUCH_ENTRY ? missing : rc;
+    }
+    if (int rc = inStrN(c, e.value, e.length, text, DDC_MAX_VALUE_CHARS, DDCERR_SYNTAX_VIOLATION))
+        return rc;
+    if (def.syntax == DDC_SYN_CLASS_NAME) {
+        const ClassDef* cd = conn.schema().cls(fold(text));
+        if (!cd) return DDCERR_NO_SUCH_CLASS;
+        out.v = cd->name;
+        out.lv = fold(cd->name);
+        return 0;
+    }
+    if (def.syntax == DDC_SYN_INTEGER) {
+        int64_t n;
+        if (!parseInt(text, n)) return DDCERR_SYNTAX_VIOLATION;
+        if ((def.flags & DDC_ATTRDEF_SIZED) &&
+            (n < static_cast<int64_t>(static_cast<int32_t>(def.lower)) ||
+             n > static_cast<int64_t>(static_cast<int32_t>(def.upper))))
+            return DDCERR_SYNTAX_VIOLATION;
+        out.v = std::to_string(n);
+        out.lv = out.v;
+        return 0;
+    }
+    if (def.flags & DDC_ATTRDEF_SIZED) {
+        const size_t len = utf16Length(text);
+        if (len < def.lower || len > def.upper) return DDCERR_SYNTAX_VIOLATION;
+    }
+    out.v = text;
+    out.lv = fold(text);
+    return 0;
+}
+
+int loadValues(Conn& conn, int64_t obj, const std::string& lattr, std::vector<Value>& out) {
+    out.clear();
+    Stmt q(conn, "SELECT syntax, v, lv, ref, priv FROM val WHERE obj=? AND attr=? ORDER BY seq");
+    q.bind(1, obj).bind(2, lattr);
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) {
+        Value v;
+        v.syntax = static_cast<uint32_t>(q.i64(0));
+        v.v = q.text(1);
+        v.lv = q.text(2);
+        v.ref = q.isNull(3) ? 0 : q.i64(3);
+        v.priv = static_cast<uint32_t>(q.i64(4));
+        out.push_back(std::move(v));
+    }
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+int writeValues(Conn& conn, int64_t obj, const std::string& lattr, const std::vector<Value>& vals) {
+    {
+        Stmt d(conn, "DELETE FROM val WHERE obj=? AND attr=?");
+        d.bind(1, obj).bind(2, lattr);
+        if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    int64_t seq = 0;
+    for (const auto& v : vals) {
+        Stmt q(conn, "INSERT INTO val(obj, attr, seq, syntax, v, lv, ref, priv) "
+                     "VALUES(?,?,?,?,?,?,?,?)");
+        q.bind(1, obj).bind(2, lattr).bind(3, seq++).bind(4, int64_t{v.syntax});
+        if (v.syntax == DDC_SYN_DIST_NAME) {
+            q.bindNull(5).bindNull(6);
+        } else {
+            q.bind(5, v.v).bind(6, v.lv);
+        }
+        if (v.syntax == DDC_SYN_DIST_NAME || v.syntax == DDC_SYN_ACL)
+            q.bind(7, v.ref);
+        else
+            q.bindNull(7);
+        q.bind(8, int64_t{v.priv});
+        if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    return 0;
+}
+
+int bumpSchema(Conn& conn) {
+    Stmt q(conn, "UPDATE meta SET value=value+1 WHERE key='schema_gen'");
+    int rc = q.step();
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+// Working copy of the values of the attributes a call touches.
+struct Work {
+    std::vector<std::string> order; // folded names, first touch first
+    std::unordered_map<std::string, std::vector<Value>> vals;
+
+    std::vector<Value>* get(Conn& conn, int64_t obj, const std::string& lattr, int& rc) {
+        rc = 0;
+        auto it = vals.find(lattr);
+        if (it != vals.end()) return &it->second;
+        std::vector<Value> v;
+        if (obj && (rc = loadValues(conn, obj, lattr, v)) != 0) return nullptr;
+        order.push_back(lattr);
+        return &vals.emplace(lattr, std::move(v)).first->second;
+    }
+};
+
+int applyEntry(Ctx& c, Conn& conn, int64_t obj, const ClassInfo& ci, const Rights* rights,
+               const DDCEntry& e, uint32_t op, Work& w) {
+    std::string attr;
+    if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
+    const std::string lattr = fold(attr);
+    const AttrDef* def = conn.schema().attr(lattr);
+    if (!def) return DDCERR_NO_SUCH_ATTRIBUTE;
+    if (!ci.allowed.count(lattr)) return DDCERR_ILLEGAL_ATTRIBUTE;
+    if (rights && !rights->canWrite(lattr)) return DDCERR_NO_ACCESS;
+    int rc;
+    std::vector<Value>* vals = w.get(conn, obj, lattr, rc);
+    if (!vals) return rc;
+    Value v;
+    auto find = [&](const Value& x) {
+        const std::string k = x.key();
+        return std::find_if(vals->begin(), vals->end(),
+                            [&](const Value& y) { return y.key() == k; });
+    };
+    switch (op) {
+    case DDC_OP_ADD_VALUE:
+        if ((rc = makeValue(c, conn, *def, e, DDCERR_NO_SUCH_ENTRY, v))) return rc;
+        if (find(v) != vals->end()) return DDCERR_DUPLICATE_VALUE;
+        if ((def->flags & DDC_ATTRDEF_SINGLE_VALUED) && !vals->empty())
+            return DDCERR_CANT_HAVE_MULTIPLE_VALUES;
+        vals->push_back(std::move(v));
+        return 0;
+    case DDC_OP_WRITE_VALUE:
+        if ((rc = makeValue(c, conn, *def, e, DDCERR_NO_SUCH_ENTRY, v))) return rc;
+        if (find(v) != vals->end()) return 0;
+        if (def->flags & DDC_ATTRDEF_SINGLE_VALUED) vals->clear();
+        vals->push_back(std::move(v));
+        return 0;
+    case DDC_OP_REMOVE_VALUE: {
+        if ((rc = makeValue(c, conn, *def, e, DDCERR_NO_SUCH_VALUE, v))) return rc;
+        auto it = find(v);
+        if (it == vals->end()) return DDCERR_NO_SUCH_VALUE;
+        vals->erase(it);
+        return 0;
+    }
+    case DDC_OP_CLEAR:
+        vals->clear();
+        return 0;
+    default:
+        return DDCERR_INVALID_PARAMETER;
+    }
+}
+
+int checkAndWrite(Conn& conn, int64_t obj, const ClassInfo& ci, Work& w) {
+    for (const auto& lattr : w.order) {
+        const auto& vals = w.vals[lattr];
+        const AttrDef* def = conn.schema().attr(lattr);
+        if (def && (def->flags & DDC_ATTRDEF_SINGLE_VALUED) && vals.size() > 1)
+            return DDCERR_CANT_HAVE_MULTIPLE_VALUES;
+        if (vals.empty() && ci.mandatory.count(lattr)) return DDCERR_MISSING_MANDATORY;
+    }
+    for (const auto& lattr : w.order)
+        if (int rc = writeValues(conn, obj, lattr, w.vals[lattr])) return rc;
+    return 0;
+}
+
+int modifyLocked(Ctx& c, Conn& conn, int64_t obj, uint32_t n, const DDCEntry* entries,
+                 bool checkRights) {
+    if (obj == kRootId) return DDCERR_NO_ACCESS;
+    if (int rc = conn.loadSchema()) return rc;
+    std::vector<std::string> classes;
+    if (int rc = objClasses(conn, obj, classes)) return rc;
+    const ClassInfo ci = classInfo(conn.schema(), classes);
+    Rights r;
+    if (checkRights)
+        if (int rc = rightsOn(c, conn, obj, r)) return rc;
+    Work w;
+    for (uint32_t i = 0; i < n; ++i) {
+        DDCEntry e;
+        std::memcpy(&e, &entries[i], sizeof e);
+        std::string attr;
+        if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
+            return rc;
+        // The classes of an object are fixed when it is made.
+        if (fold(attr) == "object class") return DDCERR_OBJECT_CLASS_VIOLATION;
+        if (int rc = applyEntry(c, conn, obj, ci, checkRights ? &r : nullptr, e, e.operation, w))
+            return rc;
+    }
+    return checkAndWrite(conn, obj, ci, w);
+}
+
+int checkSchemaName(const std::string& s) {
+    if (s.empty() || utf16Length(s) > kMaxAttrChars) return DDCERR_INVALID_PARAMETER;
+    for (char ch : s)
+        if (static_cast<unsigned char>(ch) < 0x20) return DDCERR_INVALID_PARAMETER;
+    if (s.front() == '[') return DDCERR_INVALID_PARAMETER; // reserved for the ACL names
+    return 0;
+}
+
+// Reads a null-ended list of names (context form), at most 256 of them.
+int nameList(const Ctx& c, const void* const* list, std::vector<std::string>& out) {
+    out.clear();
+    if (!list) return 0;
+    for (size_t i = 0; list[i]; ++i) {
+        if (i == 256) return DDCERR_INVALID_PARAMETER;
+        std::string s;
+        if (int rc = inStr(c, list[i], s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
+        if (int rc = checkSchemaName(s)) return rc;
+        out.push_back(std::move(s));
+    }
+    return 0;
+}
+
+std::string joinLines(const std::vector<std::string>& v) {
+    std::string s;
+    for (const auto& x : v) {
+        if (!s.empty()) s.push_back('\n');
+        s += x;
+    }
+    return s;
+}
+
+// Runs a schema change as the tree's administrator in one transaction.
+template <class F> int schemaChange(DDCContextHandle ctx, F&& f) {
+    return withCtx(ctx, [&](Ctx& c) {
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        if (int rc = l->beginWrite()) return rc;
+        bool admin;
+        if (int rc = isTreeAdmin(c, *l, admin)) return rc;
+        if (!admin) return DDCERR_NO_ACCESS;
+        if (int rc = l->loadSchema()) return rc;
+        if (int rc = f(c, *l)) return rc;
+        if (int rc = bumpSchema(*l)) return rc;
+        return l->commit();
+    });
+}
+
+} // namespace
+
+int removeAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
+    return schemaChange(ctx, [&](Ctx&, Conn& conn) {
+        const std::string l = fold(name);
+        const AttrDef* a = conn.schema().attr(l);
+        if (!a) return DDCERR_NO_SUCH_ATTRIBUTE;
+        if (a->standard) return DDCERR_SCHEMA_IS_NONREMOVABLE;
+        {
+            Stmt q(conn, "SELECT 1 FROM val WHERE attr=? LIMIT 1");
+            q.bind(1, l);
+            int rc = q.step();
+            if (rc == SQLITE_ROW) return DDCERR_SCHEMA_IS_IN_USE;
+            if (rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        for (const auto& [cl, cd] : conn.schema().classes) {
+            auto has = [&](const std::vector<std::string>& v) {
+                return std::any_of(v.begin(), v.end(),
+                                   [&](const std::string& x) { return fold(x) == l; });
+            };
+            if (has(cd.naming) || has(cd.mandatory)) return DDCERR_SCHEMA_IS_IN_USE;
+        }
+        // Optional uses go with the definition.
+        for (const auto& [cl, cd] : conn.schema().classes) {
+            std::vector<std::string> opt;
+            for (const auto& x : cd.optional)
+                if (fold(x) != l) opt.push_back(x);
+            if (opt.size() == cd.optional.size()) continue;
+            Stmt u(conn, "UPDATE classdef SET optional=? WHERE lname=?");
+            u.bind(1, joinLines(opt)).bind(2, cl);
+            if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        Stmt d(conn, "DELETE FROM attrdef WHERE lname=?");
+        d.bind(1, l);
+        int rc = d.step();
+        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    });
+}
+
+} // namespace pdksa
+
+using namespace pdksa;
+
+extern "C" {
+
+int DDCModifyEntry(DDCContextHandle ctx, uint32_t n, const DDCEntry* entries) {
+    if (n > kMaxEntries || (n && !entries)) return DDCERR_INVALID_PARAMETER;
+    return withCtx(ctx, [&](Ctx& c) {
+        if (!c.current) return DDCERR_NO_SUCH_ENTRY;
+        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        if (int rc = l->beginWrite()) return rc;
+        if (int rc = modifyLocked(c, *l, c.current, n, entries, true)) return rc;
+        return l->commit();
+    });
+}
+
+int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDCEntry* entries) {
+    if (n > kMaxEntries || (n && !entries)) return DDCERR_INVALID_PARAMETER;
+    return withCtx(ctx, [&](Ctx& c) {
+        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+        std::string s;
+        if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
+        ParsedName pn;
+        if (int rc = parseName(s, nullptr, pn)) return rc;
+        auto comps = absolute(c, pn);
+        if (comps.empty()) return DDCERR_ENTRY_ALREADY_EXISTS; // the root
+        if (utf16Length(joinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+        const std::string rdn = comps.back();
+        comps.pop_back();
+
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        Conn& conn = *l;
+        if (int rc = conn.beginWrite()) return rc;
+        if (int rc = conn.loadSchema()) return rc;
+        int64_t parent;
+        if (int rc = lookup(conn, comps, parent)) return rc;
+        comps.push_back(rdn);
+        const std::string path = joinPath(comps);
+        {
+            int64_t existing;
+            int rc = lookup(conn, comps, existing);
+            if (rc == 0) return DDCERR_ENTRY_ALREADY_EXISTS;
+            if (rc != DDCERR_NO_SUCH_ENTRY) return rc;
+        }
+        Rights r;
+        if (int rc = rightsOn(c, conn, parent, r)) return rc;
+        if (!r.entryRight(DDC_ENTRY_ADD)) return DDCERR_NO_ACCESS;
+
+        // The base class is the first "Object Class" value.
+        const Schema& schema = conn.schema();
+        std::string base;
+        for (uint32_t i = 0; i < n && base.empty(); ++i) {
+            DDCEntry e;
+            std::memcpy(&e, &entries[i], sizeof e);
+            std::string attr;
+            if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
+                return rc;
+            if (fold(attr) != "object class") continue;
+            std::string cls;
+            if (int rc = inStrN(c, e.value, e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
+                return rc;
+            base = fold(cls);
+        }
+        if (base.empty()) return DDCERR_MISSING_MANDATORY;
+        const ClassDef* bc = schema.cls(base);
+        if (!bc) return DDCERR_NO_SUCH_CLASS;
+        if (!(bc->flags & DDC_CLASS_EFFECTIVE)) return DDCERR_NOT_EFFECTIVE_CLASS;
+        const ClassInfo ci = classInfo(schema, schema.chain(base));
+
+        std::vector<std::string> parentClasses;
+        if (int rc = objClasses(conn, parent, parentClasses)) return rc;
+        const bool contained = std::any_of(ci.contain.begin(), ci.contain.end(), [&](auto& x) {
+            if (x == "top") return parent != kRootId;
+            return std::find(parentClasses.begin(), parentClasses.end(), x) !=
+                   parentClasses.end();
+        });
+        if (!contained) return DDCERR_ILLEGAL_CONTAINMENT;
+
+        Work w;
+        std::vector<Value> classVals;
+        for (const auto& cl : ci.chain) {
+            Value v;
+            v.syntax = DDC_SYN_CLASS_NAME;
+            v.v = schema.cls(cl)->name;
+            v.lv = cl;
+            classVals.push_back(std::move(v));
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            DDCEntry e;
+            std::memcpy(&e, &entries[i], sizeof e);
+            std::string attr;
+            if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
+                return rc;
+            if (fold(attr) == "object class") {
+                std::string cls;
+                if (int rc = inStrN(c, e.value, e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
+                    return rc;
+                if (!schema.cls(fold(cls))) return DDCERR_NO_SUCH_CLASS;
+                if (std::find(ci.chain.begin(), ci.chain.end(), fold(cls)) == ci.chain.end())
+                    return DDCERR_OBJECT_CLASS_VIOLATION; // no auxiliary classes
+                continue;
+            }
+            // Values are added; duplicates in one creation are an error too.
+            if (int rc = applyEntry(c, conn, 0, ci, nullptr, e, DDC_OP_ADD_VALUE, w)) return rc;
+        }
+        // The naming attribute takes the relative name unless given.
+        if (!ci.naming.empty()) {
+            int rc;
+            std::vector<Value>* nv = w.get(conn, 0, ci.naming[0], rc);
+            if (!nv) return rc;
+            if (nv->empty()) {
+                const AttrDef* nd = schema.attr(ci.naming[0]);
+                if (!nd) return DDCERR_NO_SUCH_ATTRIBUTE;
+                if ((nd->flags & DDC_ATTRDEF_SIZED) &&
+                    (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+                    return DDCERR_SYNTAX_VIOLATION;
+                Value v;
+                v.v = rdn;
+                v.lv = fold(rdn);
+                nv->push_back(std::move(v));
+            }
+        }
+        for (const auto& m : ci.mandatory) {
+            if (m == "object class") continue;
+            auto it = w.vals.find(m);
+            if (it == w.vals.end() || it->second.empty()) return DDCERR_MISSING_MANDATORY;
+        }
+        int64_t id;
+        {
+            Stmt q(conn, "INSERT INTO obj(parent, name, lname, path, lpath, class) "
+                         "VALUES(?,?,?,?,?,?)");
+            q.bind(1, parent).bind(2, rdn).bind(3, fold(rdn)).bind(4, path).bind(5, fold(path));
+            q.bind(6, bc->name);
+            if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+            id = sqlite3_last_insert_rowid(conn.db());
+        }
+        if (int rc = writeValues(conn, id, "object class", classVals)) return rc;
+        if (int rc = checkAndWrite(conn, id, ci, w)) return rc;
+        if (int rc = conn.commit()) return rc;
+        c.current = id;
+        c.resetIter();
+        return 0;
+    });
+}
+
+int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
+    return withCtx(ctx, [&](Ctx& c) {
+        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        Conn& conn = *l;
+        if (int rc = conn.beginWrite()) return rc;
+        int64_t id;
+        if (int rc = resolveIn(c, conn, name, id)) return rc;
+        if (id == kRootId) return DDCERR_NO_ACCESS;
+        {
+            Stmt q(conn, "SELECT 1 FROM obj WHERE parent=? LIMIT 1");
+            q.bind(1, id);
+            int rc = q.step();
+            if (rc == SQLITE_ROW) return DDCERR_ENTRY_IS_NOT_LEAF;
+            if (rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        Rights r;
+        if (int rc = rightsOn(c, conn, id, r)) return rc;
+        if (!r.entryRight(DDC_ENTRY_DELETE)) return DDCERR_NO_ACCESS;
+        // Values elsewhere that name the object go with it, so that no name
+        // value ever points at nothing.
+        static const char* const kDeletes[] = {
+            "DELETE FROM val WHERE obj=?1",
+            "DELETE FROM val WHERE ref=?1",
+            "DELETE FROM pw WHERE obj=?1",
+            "DELETE FROM obj WHERE id=?1",
+        };
+        for (const char* sql : kDeletes) {
+            Stmt d(conn, sql);
+            d.bind(1, id);
+            if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        if (int rc = conn.commit()) return rc;
+        if (c.current == id) c.current = 0;
+        if (c.identity == id) c.identity = 0;
+        c.resetIter();
+        return 0;
+    });
+}
+
+int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, int deleteOldRDN) {
+    return withCtx(ctx, [&](Ctx& c) {
+        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+        std::string s;
+        if (int rc = inStr(c, newName, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
+        ParsedName pn;
+        if (int rc = parseName(s, nullptr, pn)) return rc;
+        if (pn.kind == ParsedName::Self) return DDCERR_ILLEGAL_DS_NAME;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        Conn& conn = *l;
+        if (int rc = conn.beginWrite()) return rc;
+        if (int rc = conn.loadSchema()) return rc;
+        int64_t id;
+        if (int rc = resolveIn(c, conn, name, id)) return rc;
+        if (id == kRootId) return DDCERR_NO_ACCESS;
+        ObjInfo o;
+        if (int rc = objInfo(conn, id, o)) return rc;
+        auto oldComps = splitPath(o.path);
+        std::vector<std::string> newComps;
+        if (pn.kind == ParsedName::Relative && pn.components.size() == 1) {
+            newComps = oldComps;
+            newComps.back() = pn.components[0];
+        } else {
+            newComps = absolute(c, pn);
+            // Renaming only: the new name must stay below the same parent.
+            if (newComps.size() != oldComps.size()) return DDCERR_ILLEGAL_DS_NAME;
+            for (size_t i = 0; i + 1 < oldComps.size(); ++i)
+                if (fold(newComps[i]) != fold(oldComps[i])) return DDCERR_ILLEGAL_DS_NAME;
+        }
+        const std::string newPath = joinPath(newComps);
+        if (utf16Length(newPath) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+        if (fold(newPath) != fold(o.path)) {
+            int64_t other;
+            int rc = lookup(conn, newComps, other);
+            if (rc == 0) return DDCERR_ENTRY_ALREADY_EXISTS;
+            if (rc != DDCERR_NO_SUCH_ENTRY) return rc;
+        }
+        Rights r;
+        if (int rc = rightsOn(c, conn, id, r)) return rc;
+        if (!r.entryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
+        const std::string rdn = newComps.back();
+        {
+            Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
+            u.bind(1, rdn).bind(2, fold(rdn)).bind(3, newPath).bind(4, fold(newPath)).bind(5, id);
+            if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        {
+            // The subtree's paths: substr() counts characters, not bytes.
+            const std::string oldL = fold(o.path);
+            Stmt u(conn, "UPDATE obj SET path=?1 || substr(path, ?2), lpath=?3 || substr(lpath, ?2) "
+                         "WHERE lpath > ?4 AND lpath < ?5");
+            u.bind(1, newPath).bind(2, static_cast<int64_t>(utf16Length(o.path) + 1));
+            u.bind(3, fold(newPath)).bind(4, oldL + "\\").bind(5, oldL + "]");
+            if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        // The naming attribute follows the new name.
+        std::vector<std::string> classes;
+        if (int rc = objClasses(conn, id, classes)) return rc;
+        const ClassInfo ci = classInfo(conn.schema(), classes);
+        if (!ci.naming.empty()) {
+            std::vector<Value> vals;
+            if (int rc = loadValues(conn, id, ci.naming[0], vals)) return rc;
+            if (deleteOldRDN)
+                vals.erase(std::remove_if(vals.begin(), vals.end(),
+                                          [&](const Value& v) { return v.lv == fold(o.name); }),
+                           vals.end());
+            if (std::none_of(vals.begin(), vals.end(),
+                             [&](const Value& v) { return v.lv == fold(rdn); })) {
+                Value v;
+                v.v = rdn;
+                v.lv = fold(rdn);
+                const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+                if (nd && (nd->flags & DDC_ATTRDEF_SINGLE_VALUED)) vals.clear();
+                vals.push_back(std::move(v));
+            }
+            if (int rc = writeValues(conn, id, ci.naming[0], vals)) return rc;
+        }
+        return conn.commit();
+    });
+}
+
+int DDCDefineAttribute(DDCContextHandle ctx, const void* name, const DDCAttrDef* def) {
+    if (!def) return DDCERR_INVALID_PARAMETER;
+    switch (def->syntax) {
+    case DDC_SYN_DIST_NAME:
+    case DDC_SYN_TEXT:
+    case DDC_SYN_INTEGER:
+    case DDC_SYN_ACL:
+    case DDC_SYN_CLASS_NAME:
+        break;
+    default:
+        return DDCERR_INVALID_PARAMETER;
+    }
+    if ((def->flags & DDC_ATTRDEF_SIZED) && def->syntax != DDC_SYN_INTEGER &&
+        def->lower > def->upper)
+        return DDCERR_INVALID_PARAMETER;
+    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+        std::string s;
+        if (int rc = inStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
+        if (int rc = checkSchemaName(s)) return rc;
+        if (conn.schema().attr(fold(s))) return DDCERR_ATTRIBUTE_ALREADY_EXISTS;
+        Stmt q(conn, "INSERT INTO attrdef VALUES(?,?,?,?,?,?,0)");
+        q.bind(1, fold(s)).bind(2, s).bind(3, int64_t{def->flags}).bind(4, int64_t{def->syntax});
+        q.bind(5, int64_t{def->lower}).bind(6, int64_t{def->upper});
+        int rc = q.step();
+        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    });
+}
+
+int DDCDefineClass(DDCContextHandle ctx, const void* name, const DDCClassDef* def) {
+    if (!def) return DDCERR_INVALID_PARAMETER;
+    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+        const Schema& schema = conn.schema();
+        std::string s;
+        if (int rc = inStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
+        if (int rc = checkSchemaName(s)) return rc;
+        if (schema.cls(fold(s))) return DDCERR_CLASS_ALREADY_EXISTS;
+        std::vector<std::string> supers, contain, naming, mandatory, optional;
+        if (int rc = nameList(c, def->superClasses, supers)) return rc;
+        if (int rc = nameList(c, def->containment, contain)) return rc;
+        if (int rc = nameList(c, def->naming, naming)) return rc;
+        if (int rc = nameList(c, def->mandatory, mandatory)) return rc;
+        if (int rc = nameList(c, def->optional, optional)) return rc;
+        if (supers.size() > 1) return DDCERR_OBJECT_CLASS_VIOLATION;
+        if (supers.empty()) supers.push_back("Top");
+        const ClassDef* sup = schema.cls(fold(supers[0]));
+        if (!sup) return DDCERR_NO_SUCH_CLASS;
+        for (auto& x : contain) {
+            const ClassDef* cd = schema.cls(fold(x));
+            if (!cd) return DDCERR_NO_SUCH_CLASS;
+            x = cd->name;
+        }
+        for (auto* list : {&naming, &mandatory, &optional})
+            for (auto& x : *list) {
+                const AttrDef* ad = schema.attr(fold(x));
+                if (!ad) return DDCERR_NO_SUCH_ATTRIBUTE;
+                x = ad->name;
+            }
+        Stmt q(conn, "INSERT INTO classdef VALUES(?,?,?,?,?,?,?,?,0)");
+        q.bind(1, fold(s)).bind(2, s).bind(3, int64_t{def->flags}).bind(4, sup->name);
+        q.bind(5, joinLines(contain)).bind(6, joinLines(naming)).bind(7, joinLines(mandatory));
+        q.bind(8, joinLines(optional));
+        int rc = q.step();
+        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    });
+}
+
+int DDCAddOptionalsToClass(DDCContextHandle ctx, const void* className,
+                           const void* const* optionalNames) {
+    if (!optionalNames) return DDCERR_INVALID_PARAMETER;
+    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+        const Schema& schema = conn.schema();
+        std::string s;
+        if (int rc = inStr(c, className, s, kMaxAttrChars, DDCERR_NO_SUCH_CLASS)) return rc;
+        const ClassDef* cd = schema.cls(fold(s));
+        if (!cd) return DDCERR_NO_SUCH_CLASS;
+        std::vector<std::string> names;
+        if (int rc = nameList(c, optionalNames, names)) return rc;
+        if (names.empty()) return DDCERR_INVALID_PARAMETER;
+        std::vector<std::string> opt = cd->optional;
+        for (const auto& n : names) {
+            const AttrDef* ad = schema.attr(fold(n));
+            if (!ad) return DDCERR_NO_SUCH_ATTRIBUTE;
+            auto same = [&](const std::string& x) { return fold(x) == fold(n); };
+            if (std::any_of(opt.begin(), opt.end(), same) ||
+                std::any_of(cd->mandatory.begin(), cd->mandatory.end(), same))
+                return DDCERR_DUPLICATE_OPTIONAL;
+            opt.push_back(ad->name);
+        }
+        Stmt u(conn, "UPDATE classdef SET optional=? WHERE lname=?");
+        u.bind(1, joinLines(opt)).bind(2, fold(s));
+        int rc = u.step();
+        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    });
+}
+
+int DDCRemoveClass(DDCContextHandle ctx, const void* className) {
+    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+        std::string s;
+        if (int rc = inStr(c, className, s, kMaxAttrChars, DDCERR_NO_SUCH_CLASS)) return rc;
+        const std::string l = fold(s);
+        const ClassDef* cd = conn.schema().cls(l);
+        if (!cd) return DDCERR_NO_SUCH_CLASS;
+        if (cd->standard) return DDCERR_SCHEMA_IS_NONREMOVABLE;
+        for (const auto& [ol, other] : conn.schema().classes)
+            if (fold(other.super) == l) return DDCERR_SCHEMA_IS_IN_USE;
+        {
+            Stmt q(conn, "SELECT 1 FROM val WHERE attr='object class' AND lv=? LIMIT 1");
+            q.bind(1, l);
+            int rc = q.step();
+            if (rc == SQLITE_ROW) return DDCERR_SCHEMA_IS_IN_USE;
+            if (rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        Stmt d(conn, "DELETE FROM classdef WHERE lname=?");
+        d.bind(1, l);
+        int rc = d.step();
+        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,314 @@
+// Reading values, listing subordinates and entry information.
+#include "internal.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pdksa {
+
+namespace {
+
+constexpr size_t kMaxNames = 1024;     // names in one read request
+constexpr size_t kMaxAttrChars = 256;  // characters of an attribute or class name
+
+struct OutVal {
+    std::string attr;
+    uint32_t syntax;
+    std::string text;
+};
+
+int requestNames(const Ctx& c, const DDCReadRequest* req, std::vector<std::string>& out) {
+    out.clear();
+    if (!req) return DDCERR_INVALID_PARAMETER;
+    if (!req->names) return 0;
+    for (size_t i = 0; req->names[i]; ++i) {
+        if (i == kMaxNames) return DDCERR_INVALID_PARAMETER;
+        std::string s;
+        if (int rc = inStr(c, req->names[i], s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
+            return rc;
+        out.push_back(std::move(s));
+    }
+    return out.empty() ? DDCERR_INVALID_PARAMETER : 0;
+}
+
+int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
+             std::vector<OutVal>& out) {
+    Stmt q(conn, "SELECT v.syntax, v.v, v.priv, o.path FROM val v LEFT JOIN obj o ON o.id=v.ref "
+                 "WHERE v.obj=? AND v.attr=? ORDER BY v.seq");
+    q.bind(1, obj).bind(2, fold(attr));
+    int rc;
+    while ((rc = q.step()) == SQLITE_ROW) {
+        OutVal v{attr, static_cast<uint32_t>(q.i64(0)), {}};
+        if (v.syntax == DDC_SYN_DIST_NAME) {
+            v.text = outName(c, q.text(3));
+        } else if (v.syntax == DDC_SYN_ACL) {
+            v.text = std::to_string(q.i64(2)) + "#" + q.text(1) + "#" + outName(c, q.text(3));
+        } else {
+            v.text = q.text(1);
+        }
+        out.push_back(std::move(v));
+    }
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+// Every value the request asks for, in directory order.
+int collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
+            std::vector<OutVal>& out) {
+    out.clear();
+    if (!names.empty()) {
+        for (const auto& n : names)
+            if (int rc = valuesOf(c, conn, c.current, n, out)) return rc;
+        return 0;
+    }
+    if (int rc = conn.loadSchema()) return rc;
+    std::vector<std::string> attrs;
+    {
+        Stmt q(conn, "SELECT DISTINCT attr FROM val WHERE obj=? ORDER BY attr");
+        q.bind(1, c.current);
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW) attrs.push_back(q.text(0));
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    for (const auto& a : attrs) {
+        const AttrDef* d = conn.schema().attr(a);
+        if (int rc = valuesOf(c, conn, c.current, d ? d->name : a, out)) return rc;
+    }
+    return 0;
+}
+
+std::string joinKey(int kind, const std::vector<std::string>& parts) {
+    std::string k = std::to_string(kind);
+    for (const auto& p : parts) {
+        k.push_back('\n');
+        k += fold(p);
+    }
+    return k;
+}
+
+size_t align(size_t n, size_t a) { return (n + a - 1) / a * a; }
+
+int readable(const Ctx& c) {
+    if (!c.current) return DDCERR_NO_SUCH_ENTRY;
+    return c.loggedIn() ? 0 : DDCERR_NO_ACCESS;
+}
+
+} // namespace
+
+} // namespace pdksa
+
+using namespace pdksa;
+
+extern "C" {
+
+int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t bufferSize,
+                DDCReadCallback cb, void* arg) {
+    if (!cb) return DDCERR_INVALID_PARAMETER;
+    // The callback runs with the context unlocked so that it may call back
+    // into the library on the same context.
+    std::vector<OutVal> vals;
+    Ctx form; // the string form, for use after the context is unlocked
+    int rc = withCtx(ctx, [&](Ctx& c) {
+        if (int rc = readable(c)) return rc;
+        std::vector<std::string> names;
+        if (int rc = requestNames(c, req, names)) return rc;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        if (int rc = collect(c, *l, names, vals)) return rc;
+        if (vals.empty()) return DDCERR_NO_SUCH_ATTRIBUTE;
+        form.flags = c.flags;
+        return 0;
+    });
+    if (rc) return rc;
+    std::vector<unsigned char> attrBuf, valBuf;
+    for (const auto& v : vals) {
+        const size_t vs = outSize(form, v.text);
+        if (bufferSize && vs > bufferSize) return DDCERR_INSUFFICIENT_BUFFER;
+        attrBuf.assign(outSize(form, v.attr), 0);
+        outWrite(form, v.attr, attrBuf.data());
+        valBuf.assign(vs, 0);
+        outWrite(form, v.text, valBuf.data());
+        DDCEntry e{};
+        e.syntax = v.syntax;
+        e.length = static_cast<uint32_t>(outUnits(form, v.text));
+        e.attrName = attrBuf.data();
+        e.value = valBuf.data();
+        if (cb(ctx, &e, arg) != 0) break;
+    }
+    return 0;
+}
+
+int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, size_t bufferSize,
+                    void* buf, int32_t* count) {
+    if (!buf || !count) return DDCERR_INVALID_PARAMETER;
+    if (reinterpret_cast<uintptr_t>(buf) % alignof(DDCEntry) != 0)
+        return DDCERR_INVALID_PARAMETER;
+    return withCtx(ctx, [&](Ctx& c) {
+        *count = 0;
+        if (int rc = readable(c)) return rc;
+        std::vector<std::string> names;
+        if (int rc = requestNames(c, req, names)) return rc;
+        const std::string key = joinKey(1, names);
+        if (c.iterKind != 1 || c.iterObj != c.current || c.iterKey != key) {
+            c.resetIter();
+            c.iterKind = 1;
+            c.iterObj = c.current;
+            c.iterKey = key;
+        }
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        std::vector<OutVal> vals;
+        if (int rc = collect(c, *l, names, vals)) return rc;
+        if (vals.empty() && c.iterPos == 0) {
+            c.resetIter();
+            return DDCERR_NO_SUCH_ATTRIBUTE;
+        }
+        if (c.iterPos >= vals.size()) { // the end: the next call starts over
+            c.resetIter();
+            return 0;
+        }
+        // Records first, strings after them; count how many fit.
+        size_t n = 0, strBytes = 0;
+        for (size_t i = c.iterPos; i < vals.size(); ++i) {
+            const size_t add = align(outSize(c, vals[i].attr), 8) + align(outSize(c, vals[i].text), 8);
+            if ((n + 1) * sizeof(DDCEntry) + strBytes + add > bufferSize) break;
+            strBytes += add;
+            ++n;
+        }
+        if (n == 0) return DDCERR_INSUFFICIENT_BUFFER;
+        auto* base = static_cast<unsigned char*>(buf);
+        size_t off = n * sizeof(DDCEntry);
+        for (size_t k = 0; k < n; ++k) {
+            const OutVal& v = vals[c.iterPos + k];
+            DDCEntry e{};
+            e.syntax = v.syntax;
+            e.length = static_cast<uint32_t>(outUnits(c, v.text));
+            outWrite(c, v.attr, base + off);
+            e.attrName = base + off;
+            off += align(outSize(c, v.attr), 8);
+            outWrite(c, v.text, base + off);
+            e.value = base + off;
+            off += align(outSize(c, v.text), 8);
+            std::memcpy(base + k * sizeof(DDCEntry), &e, sizeof e);
+        }
+        c.iterPos += n;
+        *count = static_cast<int32_t>(n);
+        return 0;
+    });
+}
+
+int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, size_t bufferSize,
+                    void* buf, int32_t* count) {
+    if (!buf || !count || !req) return DDCERR_INVALID_PARAMETER;
+    if (reinterpret_cast<uintptr_t>(buf) % alignof(void*) != 0) return DDCERR_INVALID_PARAMETER;
+    return withCtx(ctx, [&](Ctx& c) {
+        *count = 0;
+        if (int rc = readable(c)) return rc;
+        std::string classFilter, nameFilter;
+        if (req->classFilter) {
+            if (int rc = inStr(c, req->classFilter, classFilter, kMaxAttrChars,
+                               DDCERR_NO_SUCH_CLASS))
+                return rc;
+        }
+        if (req->nameFilter) {
+            if (int rc = inStr(c, req->nameFilter, nameFilter, DDC_MAX_DN_CHARS,
+                               DDCERR_ILLEGAL_DS_NAME))
+                return rc;
+        }
+        const std::string key = joinKey(2, {classFilter, nameFilter});
+        if (c.iterKind != 2 || c.iterObj != c.current || c.iterKey != key) {
+            c.resetIter();
+            c.iterKind = 2;
+            c.iterObj = c.current;
+            c.iterKey = key;
+        }
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        std::vector<std::string> names;
+        {
+            Stmt q(*l, "SELECT o.name FROM obj o WHERE o.parent=?1 AND (?2 IS NULL OR EXISTS("
+                       "SELECT 1 FROM val v WHERE v.obj=o.id AND v.attr='object class' "
+                       "AND v.lv=?2)) ORDER BY o.lname");
+            q.bind(1, c.current);
+            if (req->classFilter && !classFilter.empty())
+                q.bind(2, fold(classFilter));
+            else
+                q.bindNull(2);
+            const std::string pattern = fold(nameFilter);
+            int rc;
+            while ((rc = q.step()) == SQLITE_ROW) {
+                std::string n = q.text(0);
+                if (nameFilter.empty() || globMatch(fold(n), pattern)) names.push_back(std::move(n));
+            }
+            if (rc != SQLITE_DONE) return mapSqlite(rc);
+        }
+        if (c.iterPos >= names.size()) {
+            c.resetIter();
+            return 0;
+        }
+        size_t n = 0, strBytes = 0;
+        for (size_t i = c.iterPos; i < names.size(); ++i) {
+            const size_t add = align(outSize(c, names[i]), 8);
+            if ((n + 1) * sizeof(void*) + strBytes + add > bufferSize) break;
+            strBytes += add;
+            ++n;
+        }
+        if (n == 0) return DDCERR_INSUFFICIENT_BUFFER;
+        auto* base = static_cast<unsigned char*>(buf);
+        size_t off = n * sizeof(void*);
+        for (size_t k = 0; k < n; ++k) {
+            const void* p = base + off;
+            outWrite(c, names[c.iterPos + k], base + off);
+            off += align(outSize(c, names[c.iterPos + k]), 8);
+            std::memcpy(base + k * sizeof(void*), &p, sizeof p);
+        }
+        c.iterPos += n;
+        *count = static_cast<int32_t>(n);
+        return 0;
+    });
+}
+
+int DDCGetEntryInfo(DDCContextHandle ctx, uint32_t selector, size_t size, void* out) {
+    constexpr uint32_t kKnown = DDC_INFO_BASE_CLASS | DDC_INFO_RDN | DDC_INFO_NAME;
+    if (!out || (selector & ~kKnown) != 0 || selector == 0) return DDCERR_INVALID_PARAMETER;
+    if (reinterpret_cast<uintptr_t>(out) % alignof(void*) != 0) return DDCERR_INVALID_PARAMETER;
+    return withCtx(ctx, [&](Ctx& c) {
+        if (int rc = readable(c)) return rc;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        ObjInfo o;
+        if (int rc = objInfo(*l, c.current, o)) return rc;
+        std::vector<std::string> texts;
+        if (selector & DDC_INFO_BASE_CLASS) texts.push_back(o.cls);
+        if (selector & DDC_INFO_RDN) texts.push_back(o.name.empty() ? "\\" : o.name);
+        if (selector & DDC_INFO_NAME) texts.push_back(outName(c, o.path));
+        size_t need = texts.size() * sizeof(void*);
+        for (const auto& t : texts) need += align(outSize(c, t), 8);
+        if (need > size) return DDCERR_INSUFFICIENT_BUFFER;
+        auto* base = static_cast<unsigned char*>(out);
+        size_t off = texts.size() * sizeof(void*);
+        for (size_t k = 0; k < texts.size(); ++k) {
+            const void* p = base + off;
+            outWrite(c, texts[k], base + off);
+            off += align(outSize(c, texts[k]), 8);
+            std::memcpy(base + k * sizeof(void*), &p, sizeof p);
+        }
+        return 0;
+    });
+}
+
+int PDKGetAttributeDefinition(DDCContextHandle ctx, const void* name, DDCAttrDef* def) {
+    if (!def) return DDCERR_INVALID_PARAMETER;
+    return withCtx(ctx, [&](Ctx& c) {
+        std::string s;
+        if (int rc = inStr(c, name, s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        if (int rc = l->loadSchema()) return rc;
+        const AttrDef* a = l->schema().attr(fold(s));
+        if (!a) return DDCERR_NO_SUCH_ATTRIBUTE;
+        *def = DDCAttrDef{a->flags, a->syntax, a->lower, a->upper, 0, 0};
+        return 0;
+    });
+}
+
+} // extern "C"

@@ -1,0 +1,419 @@
+#include "store.h"
+
+#include "pdksa.h"
+#include "text.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <sstream>
+
+namespace pdksa {
+
+namespace {
+
+constexpr const char* kFormat = "pdksa-1";
+constexpr int kBusyTimeoutMs = 10000;
+
+// Tables of the store. Objects carry their display path and its folded
+// form, so that any name resolves with one indexed look-up; values of
+// name syntax hold the target's id (ref), so they follow renames.
+constexpr const char* kCreateSql = R"SQL(
+CREATE TABLE meta(key TEXT PRIMARY KEY, value) WITHOUT ROWID;
+CREATE TABLE obj(id INTEGER PRIMARY KEY, parent INTEGER NOT NULL, name TEXT NOT NULL,
+                 lname TEXT NOT NULL, path TEXT NOT NULL, lpath TEXT NOT NULL UNIQUE,
+                 class TEXT NOT NULL);
+CREATE INDEX obj_children ON obj(parent, lname);
+CREATE TABLE val(obj INTEGER NOT NULL, attr TEXT NOT NULL, seq INTEGER NOT NULL,
+                 syntax INTEGER NOT NULL, v TEXT, lv TEXT, ref INTEGER, priv INTEGER,
+                 PRIMARY KEY(obj, attr, seq)) WITHOUT ROWID;
+CREATE INDEX val_ref ON val(ref) WHERE ref IS NOT NULL;
+CREATE TABLE attrdef(lname TEXT PRIMARY KEY, name TEXT NOT NULL, flags INTEGER NOT NULL,
+                     syntax INTEGER NOT NULL, lower INTEGER NOT NULL, upper INTEGER NOT NULL,
+                     std INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE classdef(lname TEXT PRIMARY KEY, name TEXT NOT NULL, flags INTEGER NOT NULL,
+                      super TEXT NOT NULL, contain TEXT NOT NULL, naming TEXT NOT NULL,
+                      mandatory TEXT NOT NULL, optional TEXT NOT NULL,
+                      std INTEGER NOT NULL) WITHOUT ROWID;
+CREATE TABLE pw(obj INTEGER PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,
+                iter INTEGER NOT NULL);
+INSERT INTO obj VALUES(1, 0, '', '', '', '', '[Root]');
+INSERT INTO meta VALUES('schema_gen', 1);
+)SQL";
+
+struct StdAttr {
+    const char* name;
+    uint32_t syntax, flags, lower, upper;
+};
+
+constexpr StdAttr kStdAttrs[] = {
+    {"Object Class", DDC_SYN_CLASS_NAME, 0, 0, 0},
+    {"ACL", DDC_SYN_ACL, 0, 0, 0},
+    {"T", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED | DDC_ATTRDEF_SIZED, 1, 32},
+    {"O", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"OU", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"CN", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"Description", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 1024},
+    {"Telephone Number", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 32},
+    {"Surname", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"Given Name", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"Full Name", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 127},
+    {"Member", DDC_SYN_DIST_NAME, 0, 0, 0},
+    {"Group Membership", DDC_SYN_DIST_NAME, 0, 0, 0},
+    {"Role Occupant", DDC_SYN_DIST_NAME, 0, 0, 0},
+    {"Network Address", DDC_SYN_TEXT, 0, 0, 0},
+    {"Version", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Status", DDC_SYN_INTEGER, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Private Key", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Public Key", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Login Intruder Address", DDC_SYN_TEXT, 0, 0, 0},
+    {"Login Intruder Attempts", DDC_SYN_INTEGER, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+};
+
+struct StdClass {
+    const char* name;
+    uint32_t flags;
+    const char* super;
+    const char* contain; // lists separated by '|'
+    const char* naming;
+    const char* mandatory;
+    const char* optional;
+};
+
+constexpr uint32_t kCE = DDC_CLASS_CONTAINER | DDC_CLASS_EFFECTIVE;
+
+constexpr StdClass kStdClasses[] = {
+    {"Top", 0, "", "", "", "Object Class", "ACL|Description"},
+    {"Tree Root", kCE, "Top", "[Root]", "T", "T", ""},
+    {"Organization", kCE, "Top", "Tree Root", "O", "O", "Telephone Number|Network Address"},
+    {"Organizational Unit", kCE, "Top", "Organization|Organizational Unit", "OU", "OU",
+     "Telephone Number|Network Address"},
+    {"User", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
+     "Surname|Given Name|Full Name|Telephone Number|Group Membership|Network Address|"
+     "Login Intruder Address|Login Intruder Attempts"},
+    {"Group", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
+     "Member|Full Name"},
+    {"Organizational Role", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN",
+     "CN", "Role Occupant"},
+    {"TWP Server", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
+     "Network Address|Version|Status|Private Key|Public Key"},
+};
+
+std::string joinList(const char* s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c == '|') c = '\n';
+    return out;
+}
+
+std::vector<std::string> splitList(const std::string& s) {
+    std::vector<std::string> out;
+    std::istringstream in(s);
+    std::string line;
+    while (std::getline(in, line))
+        if (!line.empty()) out.push_back(line);
+    return out;
+}
+
+std::string trimConfValue(const char* p) {
+    while (*p == ' ' || *p == '\t') ++p;
+    return p;
+}
+
+} // namespace
+
+int mapSqlite(int rc) {
+    switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+        return 0;
+    case SQLITE_NOMEM:
+        return DDCERR_NOT_ENOUGH_MEMORY;
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+        return DDCERR_DATABASE_FORMAT;
+    case SQLITE_CANTOPEN:
+        return DDCERR_NO_REFERRALS;
+    default:
+        return DDCERR_SYSTEM_FAILURE;
+    }
+}
+
+const AttrDef* Schema::attr(const std::string& folded) const {
+    auto it = attrs.find(folded);
+    return it == attrs.end() ? nullptr : &it->second;
+}
+
+const ClassDef* Schema::cls(const std::string& folded) const {
+    auto it = classes.find(folded);
+    return it == classes.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> Schema::chain(const std::string& folded) const {
+    std::vector<std::string> out;
+    std::string cur = folded;
+    while (!cur.empty() && out.size() < 64) {
+        const ClassDef* c = cls(cur);
+        if (!c) break;
+        out.push_back(cur);
+        cur = fold(c->super);
+    }
+    return out;
+}
+
+Stmt::Stmt(Conn& c, const char* sql) { st_ = c.prepare(sql, prepRc_); }
+
+Stmt::~Stmt() {
+    if (st_) {
+        sqlite3_reset(st_);
+        sqlite3_clear_bindings(st_);
+    }
+}
+
+Stmt& Stmt::bind(int i, int64_t v) {
+    if (st_) sqlite3_bind_int64(st_, i, v);
+    return *this;
+}
+
+Stmt& Stmt::bind(int i, const std::string& v) {
+    if (st_) sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    return *this;
+}
+
+Stmt& Stmt::bindNull(int i) {
+    if (st_) sqlite3_bind_null(st_, i);
+    return *this;
+}
+
+Stmt& Stmt::bindBlob(int i, const void* p, int n) {
+    if (st_) sqlite3_bind_blob(st_, i, p, n, SQLITE_TRANSIENT);
+    return *this;
+}
+
+int Stmt::step() { return st_ ? sqlite3_step(st_) : prepRc_; }
+
+std::string Stmt::text(int col) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, col));
+    return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, col))) : std::string();
+}
+
+Conn::~Conn() {
+    for (auto& [sql, st] : stmts_) sqlite3_finalize(st);
+    sqlite3_close(db_);
+}
+
+sqlite3_stmt* Conn::prepare(const char* sql, int& rc) {
+    auto it = stmts_.find(sql);
+    if (it != stmts_.end()) {
+        rc = SQLITE_OK;
+        return it->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    stmts_.emplace(sql, st);
+    return st;
+}
+
+int Conn::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+int Conn::beginWrite() { return mapSqlite(exec("BEGIN IMMEDIATE")); }
+
+int Conn::commit() {
+    int rc = exec("COMMIT");
+    if (rc != SQLITE_OK) rollback();
+    return mapSqlite(rc);
+}
+
+void Conn::rollback() {
+    if (!sqlite3_get_autocommit(db_)) exec("ROLLBACK");
+}
+
+int Conn::loadSchema() {
+    int64_t gen;
+    {
+        Stmt q(*this, "SELECT value FROM meta WHERE key='schema_gen'");
+        int rc = q.step();
+        if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? DDCERR_DATABASE_FORMAT : mapSqlite(rc);
+        gen = q.i64(0);
+    }
+    if (gen == schema_.generation) return 0;
+    Schema s;
+    s.generation = gen;
+    {
+        Stmt q(*this, "SELECT lname, name, flags, syntax, lower, upper, std FROM attrdef");
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW) {
+            AttrDef a;
+            a.name = q.text(1);
+            a.flags = static_cast<uint32_t>(q.i64(2));
+            a.syntax = static_cast<uint32_t>(q.i64(3));
+            a.lower = static_cast<uint32_t>(q.i64(4));
+            a.upper = static_cast<uint32_t>(q.i64(5));
+            a.standard = q.i64(6) != 0;
+            s.attrs.emplace(q.text(0), std::move(a));
+        }
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    {
+        Stmt q(*this, "SELECT lname, name, flags, super, contain, naming, mandatory, optional, std "
+                      "FROM classdef");
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW) {
+            ClassDef c;
+            c.name = q.text(1);
+            c.flags = static_cast<uint32_t>(q.i64(2));
+            c.super = q.text(3);
+            c.contain = splitList(q.text(4));
+            c.naming = splitList(q.text(5));
+            c.mandatory = splitList(q.text(6));
+            c.optional = splitList(q.text(7));
+            c.standard = q.i64(8) != 0;
+            s.classes.emplace(q.text(0), std::move(c));
+        }
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    schema_ = std::move(s);
+    return 0;
+}
+
+int Store::acquire(std::unique_ptr<Conn>& out) {
+    {
+        std::lock_guard lock(mu_);
+        if (!idle_.empty()) {
+            out = std::move(idle_.back());
+            idle_.pop_back();
+            return 0;
+        }
+    }
+    // Never create the file here: a missing store is "not reachable" and
+    // stays missing until the administrator makes it.
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        ::access(path_.c_str(), R_OK) != 0)
+        return DDCERR_NO_REFERRALS;
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(db);
+        return rc == SQLITE_NOMEM ? DDCERR_NOT_ENOUGH_MEMORY : DDCERR_NO_REFERRALS;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    auto conn = std::make_unique<Conn>(db);
+    int code;
+    {
+        Stmt q(*conn, "SELECT value FROM meta WHERE key='format'");
+        if (q.ok() == SQLITE_OK) {
+            rc = q.step();
+            if (rc == SQLITE_ROW)
+                code = q.text(0) == kFormat ? 0 : DDCERR_DATABASE_FORMAT;
+            else
+                code = rc == SQLITE_DONE ? DDCERR_DATABASE_FORMAT : mapSqlite(rc);
+        } else if ((q.ok() & 0xFF) == SQLITE_ERROR) {
+            // No meta table: an empty file is a store not made yet; anything
+            // else is some other database.
+            Stmt n(*conn, "SELECT count(*) FROM sqlite_master");
+            code = n.step() == SQLITE_ROW && n.i64(0) == 0 ? DDCERR_NO_REFERRALS
+                                                            : DDCERR_DATABASE_FORMAT;
+        } else {
+            code = mapSqlite(q.ok());
+        }
+    }
+    if (code != 0) return code;
+    out = std::move(conn);
+    return 0;
+}
+
+void Store::release(std::unique_ptr<Conn> c) {
+    c->rollback(); // a call never leaves a transaction open
+    std::lock_guard lock(mu_);
+    if (idle_.size() < 64) idle_.push_back(std::move(c));
+}
+
+std::shared_ptr<Store> storeFor(const std::string& path) {
+    static std::mutex mu;
+    static std::map<std::string, std::shared_ptr<Store>> stores;
+    std::lock_guard lock(mu);
+    auto& s = stores[path];
+    if (!s) s = std::make_shared<Store>(path);
+    return s;
+}
+
+std::string defaultStorePath() {
+    if (const char* env = std::getenv("ARBOR_DIRECTORY"); env && *env) return env;
+    const char* conf = std::getenv("ARBOR_CONF");
+    if (!conf || !*conf) conf = "/etc/arbor.conf";
+    if (FILE* f = std::fopen(conf, "r")) {
+        char line[1024];
+        std::string found;
+        static constexpr char kKey[] = "arbor.directory.store=";
+        while (std::fgets(line, sizeof line, f)) {
+            line[std::strcspn(line, "\n")] = 0;
+            if (char* cr = std::strrchr(line, '\r')) *cr = 0;
+            if (strncasecmp(line, kKey, sizeof kKey - 1) == 0)
+                found = trimConfValue(line + sizeof kKey - 1);
+        }
+        std::fclose(f);
+        if (!found.empty()) return found;
+    }
+    return "/var/lib/arbor/directory.db";
+}
+
+int createStore(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    if (fd < 0) return errno == EEXIST ? DDCERR_ENTRY_ALREADY_EXISTS : DDCERR_SYSTEM_FAILURE;
+    ::close(fd);
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc != SQLITE_OK) {
+        sqlite3_close(db);
+        ::unlink(path.c_str());
+        return DDCERR_SYSTEM_FAILURE;
+    }
+    Conn conn(db); // closes the database
+    if (conn.exec("PRAGMA journal_mode=WAL") != SQLITE_OK || conn.exec("BEGIN") != SQLITE_OK ||
+        conn.exec(kCreateSql) != SQLITE_OK) {
+        ::unlink(path.c_str());
+        return DDCERR_SYSTEM_FAILURE;
+    }
+    for (const auto& a : kStdAttrs) {
+        Stmt q(conn, "INSERT INTO attrdef VALUES(?,?,?,?,?,?,1)");
+        q.bind(1, fold(a.name)).bind(2, std::string(a.name)).bind(3, int64_t{a.flags});
+        q.bind(4, int64_t{a.syntax}).bind(5, int64_t{a.lower}).bind(6, int64_t{a.upper});
+        if (q.step() != SQLITE_DONE) rc = SQLITE_ERROR;
+    }
+    for (const auto& c : kStdClasses) {
+        Stmt q(conn, "INSERT INTO classdef VALUES(?,?,?,?,?,?,?,?,1)");
+        q.bind(1, fold(c.name)).bind(2, std::string(c.name)).bind(3, int64_t{c.flags});
+        q.bind(4, std::string(c.super)).bind(5, joinList(c.contain)).bind(6, joinList(c.naming));
+        q.bind(7, joinList(c.mandatory)).bind(8, joinList(c.optional));
+        if (q.step() != SQLITE_DONE) rc = SQLITE_ERROR;
+    }
+    {
+        // Written last: a store without its format mark is never used.
+        Stmt q(conn, "INSERT INTO meta VALUES('format', ?)");
+        q.bind(1, std::string(kFormat));
+        if (q.step() != SQLITE_DONE) rc = SQLITE_ERROR;
+    }
+    if (rc != SQLITE_OK || conn.exec("COMMIT") != SQLITE_OK) {
+        conn.rollback();
+        ::unlink(path.c_str());
+        return DDCERR_SYSTEM_FAILURE;
+    }
+    return 0;
+}
+
+} // namespace pdksa

@@ -1,0 +1,133 @@
+// The directory store: one SQLite file shared by every process, reached
+// through a pool of connections, each with its prepared statements.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pdksa {
+
+constexpr int64_t kRootId = 1; // the root "\"
+
+// Result of a statement step, mapped to directory codes by the callers.
+int mapSqlite(int rc);
+
+struct AttrDef {
+    std::string name;
+    uint32_t flags = 0, syntax = 3, lower = 0, upper = 0;
+    bool standard = false;
+};
+
+struct ClassDef {
+    std::string name;
+    uint32_t flags = 0;
+    std::string super;
+    std::vector<std::string> contain, naming, mandatory, optional;
+    bool standard = false;
+};
+
+// Schema as read from the store, keyed by folded name.
+struct Schema {
+    int64_t generation = -1;
+    std::unordered_map<std::string, AttrDef> attrs;
+    std::unordered_map<std::string, ClassDef> classes;
+
+    const AttrDef* attr(const std::string& folded) const;
+    const ClassDef* cls(const std::string& folded) const;
+    // The class and its superclasses, most specific first (folded names).
+    std::vector<std::string> chain(const std::string& folded) const;
+};
+
+class Conn;
+
+// RAII use of a cached statement: reset and unbound when it goes.
+class Stmt {
+  public:
+    Stmt(Conn& c, const char* sql);
+    ~Stmt();
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    int ok() const { return prepRc_; }
+    Stmt& bind(int i, int64_t v);
+    Stmt& bind(int i, const std::string& v);
+    Stmt& bindNull(int i);
+    int step(); // SQLITE_ROW, SQLITE_DONE or an error
+    int64_t i64(int col) const { return sqlite3_column_int64(st_, col); }
+    std::string text(int col) const;
+    bool isNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+    const void* blob(int col) const { return sqlite3_column_blob(st_, col); }
+    int bytes(int col) const { return sqlite3_column_bytes(st_, col); }
+    Stmt& bindBlob(int i, const void* p, int n);
+
+  private:
+    sqlite3_stmt* st_ = nullptr;
+    int prepRc_ = 0;
+};
+
+class Conn {
+  public:
+    explicit Conn(sqlite3* db) : db_(db) {}
+    ~Conn();
+    sqlite3* db() const { return db_; }
+    sqlite3_stmt* prepare(const char* sql, int& rc);
+    int exec(const char* sql);
+    // Transactions: BEGIN IMMEDIATE for changes so writers queue on the
+    // busy timeout instead of failing on upgrade.
+    int beginWrite();
+    int commit();
+    void rollback();
+    // Brings the schema up to date with the store.
+    int loadSchema();
+    const Schema& schema() const { return schema_; }
+
+  private:
+    sqlite3* db_;
+    std::unordered_map<const char*, sqlite3_stmt*> stmts_;
+    Schema schema_;
+};
+
+class Store {
+  public:
+    explicit Store(std::string path) : path_(std::move(path)) {}
+    const std::string& path() const { return path_; }
+    // A connection for one call; DDCERR_NO_REFERRALS while the store
+    // cannot be reached, DDCERR_DATABASE_FORMAT when it is not a directory.
+    int acquire(std::unique_ptr<Conn>& out);
+    void release(std::unique_ptr<Conn> c);
+
+  private:
+    std::string path_;
+    std::mutex mu_;
+    std::vector<std::unique_ptr<Conn>> idle_;
+};
+
+// One Store per path for the whole process.
+std::shared_ptr<Store> storeFor(const std::string& path);
+// Where a new context's store is (environment, configuration file, default).
+std::string defaultStorePath();
+// Creates a new store file with the standard schema and the root.
+int createStore(const std::string& path);
+
+// A pooled connection held for the length of one call.
+class ConnLease {
+  public:
+    explicit ConnLease(std::shared_ptr<Store> s) : store_(std::move(s)) {}
+    ~ConnLease() {
+        if (conn_) store_->release(std::move(conn_));
+    }
+    int open() { return store_->acquire(conn_); }
+    Conn& operator*() { return *conn_; }
+    Conn* operator->() { return conn_.get(); }
+
+  private:
+    std::shared_ptr<Store> store_;
+    std::unique_ptr<Conn> conn_;
+};
+
+} // namespace pdksa
