@@ -1,0 +1,372 @@
+// Line reader, send loop, digest, secret unscrambling and the part-decoding
+// stream chain, on socket pairs.
+#include "dayward.h"
+#include "lwstream.h"
+#include "revo_secret.h"
+
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace {
+
+// Runs fn on a thread of its own, since a failed read or write ends the
+// calling thread. Returns true when fn came back, false when the thread ended.
+bool onThread(const std::function<void()>& fn) {
+    struct Job {
+        const std::function<void()>* fn;
+        bool returned = false;
+    } job{&fn};
+    pthread_t t;
+    pthread_create(
+        &t, nullptr,
+        [](void* p) -> void* {
+            auto* j = static_cast<Job*>(p);
+            (*j->fn)();
+            j->returned = true;
+            return nullptr;
+        },
+        &job);
+    pthread_join(t, nullptr);
+    return job.returned;
+}
+
+struct Pair {
+    REVOConnection* conn; // heap record, freed by a release
+    int peer;
+    Pair() {
+        int sv[2];
+        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+        conn = static_cast<REVOConnection*>(calloc(1, sizeof(REVOConnection)));
+        conn->Socket = sv[0];
+        peer = sv[1];
+    }
+    ~Pair() {
+        if (peer != -1) close(peer);
+    }
+    void send(const std::string& s) const {
+        ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size()));
+    }
+    void closePeer() {
+        close(peer);
+        peer = -1;
+    }
+    // For records a test expects to survive.
+    void dispose() {
+        if (conn->Socket != -1) close(conn->Socket);
+        free(conn);
+    }
+};
+
+TEST(ReadLine, ReplyCodeAndTextSplit) {
+    Pair p;
+    p.send("1000 OK\r\n2002-x y\r\n12345 text\r\n1000\r\n4242 hi there <abc>\r\n");
+    char buf[1024];
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
+        EXPECT_STREQ(buf, "OK");
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 2002);
+        EXPECT_STREQ(buf, "x y");
+        // No separator at index 4: the first space separates.
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 12345);
+        EXPECT_STREQ(buf, "text");
+        // The code alone: nothing to separate.
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), -1);
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 4242);
+        EXPECT_STREQ(buf, "hi there <abc>");
+    }));
+    p.dispose();
+}
+
+TEST(ReadLine, UnparsedLinesAndCarriageReturns) {
+    Pair p;
+    p.send("2002 a\rb\n6021 end\r\nFalice@example.com 5\r\n\r\n");
+    char buf[1024];
+    EXPECT_TRUE(onThread([&] {
+        // The last carriage return cuts the line, even in its middle.
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 2002);
+        EXPECT_STREQ(buf, "a");
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 6021);
+        EXPECT_STREQ(buf, "6021 end");
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 0);
+        EXPECT_STREQ(buf, "Falice@example.com 5");
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 0);
+        EXPECT_STREQ(buf, "");
+    }));
+    p.dispose();
+}
+
+TEST(ReadLine, BufferedLinesNeedNoRead) {
+    Pair p;
+    p.send("1000 one\r\n1000 two\r\n");
+    char buf[1024];
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
+        EXPECT_STREQ(buf, "one");
+        EXPECT_EQ(p.conn->BufferedLength, 10);
+        p.closePeer(); // a read now would fail and end the thread
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
+        EXPECT_STREQ(buf, "two");
+        EXPECT_EQ(p.conn->BufferedLength, 0);
+        EXPECT_EQ(p.conn->LineBuffer[0], '\0');
+    }));
+    // The third read finds the peer gone: the record is released, the thread ends.
+    EXPECT_FALSE(onThread([&] { REVOReadLine(p.conn, buf, sizeof buf, 1); }));
+}
+
+TEST(ReadLine, LinesArrivingInPieces) {
+    Pair p;
+    char buf[1024];
+    std::thread writer([&] {
+        p.send("60");
+        usleep(20000);
+        p.send("20 Q123 ");
+        usleep(20000);
+        p.send("456\r");
+        usleep(20000);
+        p.send("\nL");
+    });
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 6020);
+        EXPECT_STREQ(buf, "Q123 456");
+    }));
+    writer.join();
+    EXPECT_EQ(p.conn->BufferedLength, 1);
+    EXPECT_STREQ(p.conn->LineBuffer, "L");
+    p.dispose();
+}
+
+TEST(ReadLine, SessionEndClosesTheSocket) {
+    Pair p;
+    p.send("5001 bye\r\n1000 never\r\n");
+    char buf[1024];
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 5001);
+        EXPECT_STREQ(buf, "bye");
+        EXPECT_EQ(p.conn->Socket, -1);
+        // Even with a line still buffered, a closed connection reads nothing.
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), -1);
+    }));
+    p.dispose();
+}
+
+TEST(ReadLine, LongLinesAreCutOrEndTheConnection) {
+    Pair p;
+    char small[8];
+    p.send("1000 abcdefghij\r\n");
+    EXPECT_TRUE(onThread([&] {
+        // The copy is cut to the destination; the rest of the line is gone.
+        EXPECT_EQ(REVOReadLine(p.conn, small, sizeof small, 0), 1000);
+        EXPECT_STREQ(small, "1000 ab");
+        EXPECT_EQ(p.conn->BufferedLength, 0);
+    }));
+
+    // 1023 bytes without a line feed fill the buffer: the connection is given up.
+    p.send(std::string(1500, 'x') + "\n");
+    char buf[1024];
+    EXPECT_FALSE(onThread([&] { REVOReadLine(p.conn, buf, sizeof buf, 0); }));
+}
+
+TEST(ReadLine, PreReleasedRecordReturnsInsteadOfEnding) {
+    Pair p;
+    p.conn->Released = 1;
+    p.closePeer();
+    char buf[1024];
+    EXPECT_TRUE(onThread([&] { EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 0); }));
+    p.dispose();
+}
+
+TEST(SendAll, WholeBufferAndFailures) {
+    Pair p;
+    std::string big(300000, 'q');
+    for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+    std::string got;
+    std::thread reader([&] {
+        char b[4096];
+        ssize_t n;
+        while (got.size() < big.size() && (n = read(p.peer, b, sizeof b)) > 0)
+            got.append(b, static_cast<size_t>(n));
+    });
+    EXPECT_TRUE(onThread(
+        [&] { EXPECT_EQ(REVOSendAll(p.conn, big.data(), static_cast<int>(big.size())), 1); }));
+    reader.join();
+    EXPECT_EQ(got, big);
+
+    // A peer that went away fails the write (no SIGPIPE): released, thread ended.
+    p.closePeer();
+    EXPECT_FALSE(onThread([&] { REVOSendAll(p.conn, "QDONE\r\n", 7); }));
+
+    // A pre-released record (calendar-store session) gets 0 back instead.
+    Pair q;
+    q.conn->Released = 1;
+    q.closePeer();
+    EXPECT_TRUE(onThread([&] { EXPECT_EQ(REVOSendAll(q.conn, big.data(), 200000), 0); }));
+    EXPECT_EQ(q.conn->Socket, -1);
+    q.dispose();
+}
+
+std::string md5Hex(const std::string& a, const std::string& b = "") {
+    MD5Context ctx;
+    MD5Init(&ctx);
+    MD5Update(&ctx, a.data(), static_cast<unsigned>(a.size()));
+    MD5Update(&ctx, b.data(), static_cast<unsigned>(b.size()));
+    unsigned char d[16];
+    MD5Final(d, &ctx);
+    char hex[33];
+    for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+    return hex;
+}
+
+TEST(Digest, KnownVectorsInOneOrTwoParts) {
+    EXPECT_EQ(md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(md5Hex("message ", "digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    std::string longText(1000, 'a');
+    EXPECT_EQ(md5Hex(longText.substr(0, 333), longText.substr(333)), md5Hex(longText));
+    // Agrees with the servers' side of the AUTH digest.
+    char expect[33];
+    ASSERT_EQ(RevoChallengeDigest("1234.5678@revo", 14,
+                                  reinterpret_cast<const unsigned char*>("secret!!"), 8, expect),
+              1);
+    EXPECT_EQ(md5Hex("1234.5678@revo", "secret!!"), expect);
+}
+
+TEST(Secret, UnscramblesWhatTheServersScramble) {
+    const char selectors[] = "12345679abcdef";
+    for (const char* sel = selectors; *sel; ++sel) {
+        unsigned char secret[8];
+        for (int i = 0; i < 8; ++i) secret[i] = static_cast<unsigned char>(0x11 + 29 * i + *sel);
+        unsigned char filler[15];
+        for (int i = 0; i < 15; ++i) filler[i] = static_cast<unsigned char>(i * 7);
+        char text[33];
+        ASSERT_EQ(RevoScrambleSecret(secret, *sel, filler, sizeof filler, text), 1);
+        memset(REVOSecret, 0x5a, sizeof REVOSecret);
+        ASSERT_EQ(UnscrambleSecret(text), 1) << text;
+        EXPECT_EQ(memcmp(REVOSecret, secret, 8), 0) << "selector " << *sel;
+        EXPECT_EQ(REVOSecret[8], '\0');
+    }
+}
+
+TEST(Secret, SelectorsEmptyTextAndZeroBytes) {
+    // An unknown selector gives eight zero bytes: the secret is empty.
+    memset(REVOSecret, 0x5a, sizeof REVOSecret);
+    EXPECT_EQ(UnscrambleSecret("0123456789abcdef0123456789abcdef"), 1);
+    EXPECT_EQ(strlen(REVOSecret), 0u);
+    EXPECT_EQ(UnscrambleSecret("Z123456789abcdef0123456789abcdef"), 1);
+    EXPECT_EQ(strlen(REVOSecret), 0u);
+
+    // The empty text leaves the secret as it was.
+    strcpy(REVOSecret, "keepme");
+    EXPECT_EQ(UnscrambleSecret(""), 0);
+    EXPECT_STREQ(REVOSecret, "keepme");
+
+    // A zero result byte ends the secret there.
+    unsigned char secret[8] = {'a', 'b', 'c', 0, 'e', 'f', 'g', 'h'};
+    char text[33];
+    ASSERT_EQ(RevoScrambleSecret(secret, '9', nullptr, 0, text), 1);
+    ASSERT_EQ(UnscrambleSecret(text), 1);
+    EXPECT_STREQ(REVOSecret, "abc");
+
+    // The built-in default yields the same bytes on both sides.
+    unsigned char theirs[9];
+    ASSERT_EQ(RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, theirs), 1);
+    ASSERT_EQ(UnscrambleSecret(REVO_DEFAULT_SECRET_TEXT), 1);
+    EXPECT_EQ(memcmp(REVOSecret, theirs, 9), 0);
+    memset(REVOSecret, 0, sizeof REVOSecret);
+}
+
+// Decodes count bytes of the connection (part of them already buffered)
+// through source, registry decoder and memory sink, as a queue thread does.
+std::string decodeThroughChain(Pair& p, const char* encoding, int32_t count) {
+    std::string out = "<no text>";
+    EXPECT_TRUE(onThread([&] {
+        unsigned char b1[LWSTREAM_BUFSIZE], b2[LWSTREAM_BUFSIZE];
+        LWStream sink{}, dec{}, src{};
+        sink.Start = b2;
+        sink.End = b2 + sizeof b2;
+        sink.Codec = DaywardStreamToMemory;
+        dec.Start = b1;
+        dec.End = b1 + sizeof b1;
+        dec.Codec = LWStreamFindCodec(encoding, 0);
+        ASSERT_NE(dec.Codec, nullptr);
+        dec.Next = &sink;
+        src.Data = p.conn;
+        src.Count = count;
+        src.Codec = DaywardStreamFromREVO;
+        src.Next = &dec;
+        EXPECT_EQ(src.Codec(&src, &dec), static_cast<uint32_t>(count));
+        EXPECT_EQ(src.Count, count); // the source record is not changed
+        if (sink.Data) {
+            out.assign(static_cast<char*>(sink.Data), static_cast<size_t>(sink.Count));
+            free(sink.Data);
+        }
+    }));
+    return out;
+}
+
+std::string base64(const std::string& in) {
+    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string o;
+    size_t col = 0;
+    for (size_t i = 0; i < in.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(in[i]) << 16;
+        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
+        if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
+        o += t[(v >> 18) & 63];
+        o += t[(v >> 12) & 63];
+        o += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
+        o += i + 2 < in.size() ? t[v & 63] : '=';
+        if ((col += 4) == 76) {
+            o += "\r\n";
+            col = 0;
+        }
+    }
+    return o + "\r\n";
+}
+
+TEST(StreamChain, Base64FromBufferThenSocketStopsAtTheCount) {
+    std::string text;
+    for (int i = 0; i < 200; ++i) text += "DESCRIPTION:line " + std::to_string(i) + "\r\n";
+    std::string enc = base64(text);
+    Pair p;
+    // The server's reply line and the first bytes arrive together.
+    p.conn->BufferedLength = 100;
+    memcpy(p.conn->LineBuffer, enc.data(), 100);
+    p.conn->LineBuffer[100] = '\0';
+    p.send(enc.substr(100) + "1000 next line\r\n");
+    EXPECT_EQ(decodeThroughChain(p, "base64", static_cast<int32_t>(enc.size())), text);
+    // Nothing past the part was taken from the connection's line stream.
+    char buf[1024];
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
+        EXPECT_STREQ(buf, "next line");
+    }));
+    p.dispose();
+}
+
+TEST(StreamChain, QuotedPrintableAndAnEarlyEnd) {
+    Pair p;
+    std::string qp = "SUMMARY:Caf=C3=A9 =\r\nmeeting\r\n";
+    p.send(qp);
+    EXPECT_EQ(decodeThroughChain(p, "quoted-printable", static_cast<int32_t>(qp.size())),
+              "SUMMARY:Caf\xC3\xA9 meeting\r\n");
+    p.dispose();
+
+    // The peer goes away half way: whatever reached the sink is the text.
+    Pair q;
+    q.send("SUMMARY:short\r\n");
+    q.closePeer();
+    std::string got = decodeThroughChain(q, "quoted-printable", 5000);
+    EXPECT_TRUE(got == "<no text>" || std::string("SUMMARY:short\r\n").rfind(got, 0) == 0) << got;
+    q.dispose();
+}
+
+} // namespace

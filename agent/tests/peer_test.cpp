@@ -1,0 +1,436 @@
+// The real agent process against a scripted REVO server: registration, the
+// queue entry exchange, part selection, the calendar-store sessions and
+// shutdown, checked line by line.
+#include "directory.h"
+#include "peer.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <sstream>
+
+using namespace agenttest;
+
+namespace {
+
+const std::string kSender = "alice@example.com";
+const std::string kBob = "bob@example.com";
+const std::string kCarol = "carol@example.com";
+const std::string kStranger = "dave@elsewhere.example";
+
+std::string reply(const std::string& uid, const std::string& attendees, int sequence = 0,
+                  const std::string& kind = "VEVENT") {
+    return "BEGIN:VCALENDAR\r\nPRODID:-//Test//EN\r\nVERSION:2.0\r\nMETHOD:REPLY\r\n"
+           "BEGIN:" + kind + "\r\nUID:" + uid + "\r\nSEQUENCE:" + std::to_string(sequence) +
+           "\r\nDTSTAMP:20261207T120000Z\r\nORGANIZER:mailto:" + kBob + "\r\n" + attendees +
+           "END:" + kind + "\r\nEND:VCALENDAR\r\n";
+}
+
+std::string cancel(const std::string& uid, const std::string& recurrenceId = "") {
+    return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:CANCEL\r\nBEGIN:VEVENT\r\nUID:" + uid +
+           "\r\nSEQUENCE:1\r\n" + (recurrenceId.empty() ? "" : "RECURRENCE-ID:" + recurrenceId + "\r\n") +
+           "ORGANIZER:mailto:" + kBob + "\r\nATTENDEE:mailto:" + kCarol +
+           "\r\nSTATUS:CANCELLED\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+}
+
+Part textPart(const std::string& subtype, const std::string& encoding, const std::string& body) {
+    return Part{"text", subtype, "utf-8", encoding, "part", body};
+}
+
+// One agent on a directory whose REVO server is a scripted one.
+class Agent {
+  public:
+    Agent(const std::string& revoAddr, bool startRevo = true) : addr_(revoAddr) {
+        dir_ = makeTempDir();
+        dirOk_ = makeDirectory(dir_, revoAddr, {{"bob", kBob}, {"carol", kCarol}});
+        if (startRevo) revo_ = std::make_unique<FakeRevo>(addr_, revoPort());
+    }
+    ~Agent() {
+        proc_.signal(SIGKILL);
+        proc_.wait(5000);
+        revo_.reset();
+        removeTree(dir_);
+    }
+    void start() {
+        proc_.start(buildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/out.txt");
+    }
+    void startRevo() { revo_ = std::make_unique<FakeRevo>(addr_, revoPort()); }
+    // The listener's port, from the registration line.
+    int port() {
+        auto r = revo_->registrations();
+        if (r.empty()) return -1;
+        std::istringstream in(r[0]);
+        std::string verb;
+        int queue = 0, port = -1;
+        in >> verb >> queue >> port;
+        return port;
+    }
+    bool dirOk_ = false;
+    std::string addr_, dir_;
+    std::unique_ptr<FakeRevo> revo_;
+    Process proc_;
+};
+
+TEST(Registration, ChallengeDigestThenQwaitWithPortAndIdentity) {
+    Agent a("127.0.7.10");
+    ASSERT_TRUE(a.dirOk_);
+    ASSERT_TRUE(a.revo_->listening());
+    a.start();
+    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000)) << readFile(a.dir_ + "/out.txt");
+    EXPECT_EQ(a.revo_->authFailures(), 0u);
+    std::string line = a.revo_->registrations()[0];
+    std::string expectId = serverDN(a.dir_) + "Calendar Agent5";
+    int port = a.port();
+    EXPECT_EQ(line, "QWAIT 5 " + std::to_string(port) + " " + expectId);
+    // The port is printed in host order: the listener answers on it.
+    EntryResult r = offerEntry(port, "Q1", {"Fx@y", "Lz@y 0"}, {"P0"},
+                               {textPart("plain", "7bit", "hello\r\n")});
+    EXPECT_TRUE(r.done);
+    EXPECT_TRUE(r.closed);
+}
+
+TEST(Registration, PlainGreetingSkipsAuth) {
+    Agent a("127.0.7.11");
+    ASSERT_TRUE(a.dirOk_);
+    a.revo_->requireAuth = false;
+    a.start();
+    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
+    EXPECT_EQ(a.revo_->registrations()[0].rfind("QWAIT 5 ", 0), 0u);
+}
+
+TEST(Registration, WrongSecretIsRefusedAndNotRetried) {
+    Agent a("127.0.7.12");
+    ASSERT_TRUE(a.dirOk_);
+    a.revo_->secret = "not-it";
+    a.start();
+    for (int i = 0; i < 100 && a.revo_->authFailures() == 0; ++i) usleep(50000);
+    EXPECT_EQ(a.revo_->authFailures(), 1u);
+    EXPECT_FALSE(a.revo_->waitRegistrations(1, 1500));
+    EXPECT_TRUE(a.proc_.running());
+}
+
+TEST(Registration, AbsentServerIsRetried) {
+    Agent a("127.0.7.13", false);
+    ASSERT_TRUE(a.dirOk_);
+    a.start();
+    sleep(2); // the first attempt has failed by now
+    a.startRevo();
+    ASSERT_TRUE(a.revo_->listening());
+    EXPECT_TRUE(a.revo_->waitRegistrations(1, 20000));
+}
+
+// One agent serves every entry test; each test has its own calendar entries.
+class Entries : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        agent_ = new Agent("127.0.7.20");
+        ASSERT_TRUE(agent_->dirOk_);
+        agent_->start();
+        ASSERT_TRUE(agent_->revo_->waitRegistrations(1, 20000));
+        port_ = agent_->port();
+    }
+    static void TearDownTestSuite() {
+        delete agent_;
+        agent_ = nullptr;
+    }
+    void SetUp() override {
+        ASSERT_NE(agent_, nullptr);
+        before_ = agent_->revo_->storeLog().size();
+    }
+    // Store commands since the test began.
+    std::vector<std::string> store() {
+        usleep(50000);
+        auto all = agent_->revo_->storeLog();
+        return std::vector<std::string>(all.begin() + static_cast<long>(before_), all.end());
+    }
+    EntryResult offer(const std::vector<std::string>& control, const std::vector<std::string>& s,
+                      const std::vector<Part>& parts) {
+        return offerEntry(port_, "Q" + std::to_string(++serial_), control, s, parts);
+    }
+    static Agent* agent_;
+    static int port_;
+    static int serial_;
+    size_t before_ = 0;
+};
+Agent* Entries::agent_ = nullptr;
+int Entries::port_ = -1;
+int Entries::serial_ = 0;
+
+TEST_F(Entries, ReplyInBase64RecordsTheStatusAndDropsTheRecipient) {
+    agent_->revo_->addEntry("r1@test", {101, kBob});
+    std::vector<std::string> control = {"Vsomething first", "F" + kSender + " 1",
+                                        "L" + kBob + " " + kBob + " 0", "Xtrailing line"};
+    auto r = offer(control, {"P0"},
+                   {textPart("calendar", "base64",
+                             base64(reply("r1@test", "ATTENDEE;PARTSTAT=DECLINED:mailto:" +
+                                                         kSender + "\r\n")))});
+    EXPECT_TRUE(r.done);
+    EXPECT_EQ(r.qbraw, 1);
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[1], control[3]}));
+    EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kBob, "CSOPEN MAIN", "CSFIND 0 r1@test",
+                                                 "CSATND 101 D " + kSender}));
+}
+
+TEST_F(Entries, StatusLettersAndCompletion) {
+    const std::pair<const char*, const char*> stats[] = {
+        {"NEEDS-ACTION", "N"}, {"ACCEPTED", "A"},  {"TENTATIVE", "T"},
+        {"DELEGATED", "G"},    {"IN-PROCESS", "I"}};
+    int n = 200;
+    for (const auto& [stat, letter] : stats) {
+        std::string uid = "s" + std::to_string(n) + "@test";
+        agent_->revo_->addEntry(uid, {static_cast<unsigned long>(n), kBob});
+        before_ = agent_->revo_->storeLog().size();
+        auto r = offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
+                       {textPart("calendar", "7bit",
+                                 reply(uid, std::string("ATTENDEE;PARTSTAT=") + stat +
+                                                ":mailto:" + kSender + "\r\n"))});
+        auto s = store();
+        ASSERT_EQ(s.size(), 4u) << stat;
+        EXPECT_EQ(s[3], "CSATND " + std::to_string(n) + " " + letter + " " + kSender);
+        ++n;
+    }
+
+    // A completed task with another attendee still open: no completion.
+    agent_->revo_->addEntry("t1@test", {300, kBob});
+    before_ = agent_->revo_->storeLog().size();
+    offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
+          {textPart("calendar", "7bit",
+                    reply("t1@test",
+                          "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
+                              "\r\nATTENDEE;PARTSTAT=IN-PROCESS:mailto:" + kCarol + "\r\n",
+                          2, "VTODO"))});
+    auto s = store();
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[2], "CSFIND 2 t1@test");
+    EXPECT_EQ(s[3], "CSATND 300 C " + kSender);
+
+    // Every attendee completed: CSCOMP with the current time.
+    before_ = agent_->revo_->storeLog().size();
+    time_t t0 = time(nullptr);
+    offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
+          {textPart("calendar", "quoted-printable",
+                    quotedPrintable(reply("t1@test",
+                                          "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
+                                              "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol +
+                                              "\r\n",
+                                          2, "VTODO")))});
+    time_t t1 = time(nullptr);
+    s = store();
+    ASSERT_EQ(s.size(), 5u);
+    EXPECT_EQ(s[3], "CSATND 300 C " + kSender);
+    ASSERT_EQ(s[4].rfind("CSCOMP 300 ", 0), 0u) << s[4];
+    long when = std::stol(s[4].substr(11));
+    EXPECT_GE(when, t0);
+    EXPECT_LE(when, t1);
+}
+
+TEST_F(Entries, ReplyFromSomeoneNotAnAttendeeChangesNothing) {
+    agent_->revo_->addEntry("r2@test", {102, kBob});
+    std::vector<std::string> control = {"F" + kStranger, "L" + kBob + " 0"};
+    auto r = offer(control, {"P0"},
+                   {textPart("calendar", "7bit",
+                             reply("r2@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender +
+                                                  "\r\n"))});
+    EXPECT_EQ(r.qmod, control);
+    EXPECT_TRUE(store().empty());
+}
+
+TEST_F(Entries, CancelWholeEntryAndOneInstance) {
+    agent_->revo_->addEntry("c1@test", {401, kBob});
+    agent_->revo_->addEntry("c2@test 1796738400", {402, kBob});
+    std::vector<std::string> control = {"F" + kBob, "L" + kCarol + " 0"};
+
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c1@test"))});
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
+    EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN", "CSFIND 1 c1@test",
+                                                 "CSORG 401", "CSDELE 401 RECURRING"}));
+
+    // 2026-12-08 14:00:00 UTC as the instance.
+    before_ = agent_->revo_->storeLog().size();
+    r = offer(control, {"P0"},
+              {textPart("calendar", "7bit", cancel("c2@test", "20261208T140000Z"))});
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
+    EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN",
+                                                 "CSFIND 1 c2@test 1796738400", "CSORG 402",
+                                                 "CSDELE 402"}));
+}
+
+TEST_F(Entries, CancelIsHonouredFromOrganizerOrRecipientOnly) {
+    agent_->revo_->addEntry("c3@test", {403, kBob});
+    // From the recipient herself.
+    std::vector<std::string> control = {"F" + kCarol, "L" + kCarol + " 0"};
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c3@test"))});
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
+    EXPECT_EQ(store().back(), "CSDELE 403 RECURRING");
+
+    // From a third party: nothing deleted, the recipient keeps the message.
+    before_ = agent_->revo_->storeLog().size();
+    control = {"F" + kStranger, "L" + kCarol + " 0"};
+    r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c3@test"))});
+    EXPECT_EQ(r.qmod, control);
+    auto s = store();
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(s.back(), "CSORG 403");
+}
+
+TEST_F(Entries, PartSelection) {
+    agent_->revo_->addEntry("p1@test", {501, kBob});
+    std::string cal = reply("p1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
+    Part multi{"multipart", "alternative", "-", "7bit", "", ""};
+    Part mixed{"multipart", "mixed", "-", "7bit", "", ""};
+    Part plain = textPart("plain", "7bit", "Please come.\r\n");
+    Part calendar = textPart("calendar", "7bit", cal);
+
+    // Alternatives text/plain and text/calendar: the calendar is used.
+    auto r = offer(control, {"P0", "P1", "P2", "2004"}, {multi, plain, calendar});
+    EXPECT_EQ(r.qbraw, 1);
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
+
+    // A calendar attached to multipart/mixed is not looked at: no QMOD at all.
+    r = offer(control, {"P0", "P1", "P2", "2003"}, {mixed, plain, calendar});
+    EXPECT_EQ(r.qbraw, 0);
+    EXPECT_TRUE(r.qmod.empty());
+    EXPECT_TRUE(r.done);
+
+    // No calendar part: finished unchanged.
+    r = offer(control, {"P0"}, {plain});
+    EXPECT_TRUE(r.qmod.empty());
+    EXPECT_TRUE(r.done);
+    EXPECT_EQ(r.lines.size(), 2u); // QMIME, QDONE
+
+    // Case does not matter; over-long structure words are skipped, not cut.
+    Part upper{"TEXT", "Calendar", "UTF-8", "7BIT", "x", cal};
+    Part bogus{"text", "calendar", "utf-8", std::string(80, 'b'), "y", cal};
+    before_ = agent_->revo_->storeLog().size();
+    r = offer(control, {"P0"}, {bogus});
+    EXPECT_EQ(r.qbraw, 0);
+    r = offer(control, {"P0"}, {upper});
+    EXPECT_EQ(r.qbraw, 1);
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
+}
+
+TEST_F(Entries, RecipientsThatAreNotLooked) {
+    agent_->revo_->addEntry("f1@test", {601, kBob});
+    std::string cal = reply("f1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    // Before any F line, with flag 0x80, or not a local user: all kept, no session.
+    std::vector<std::string> control = {"L" + kBob + " early 0",
+                                        "F" + kSender + " x",
+                                        "F" + kStranger + " second sender",
+                                        "M" + kBob + " " + kBob + " 128",
+                                        "L" + kStranger + " 0",
+                                        "L" + kBob + " 384"};
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    EXPECT_EQ(r.qmod, control);
+    EXPECT_EQ(r.qbraw, 0);
+    EXPECT_TRUE(store().empty());
+}
+
+TEST_F(Entries, TwoLocalRecipientsShareOneFetch) {
+    agent_->revo_->addEntry("two@test", {701, kBob});
+    std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "Lnobody@x 0",
+                                        "M" + kCarol + " 16"};
+    auto r = offer(control, {"P0"},
+                   {textPart("calendar", "base64",
+                             base64(reply("two@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" +
+                                                          kSender + "\r\n")))});
+    EXPECT_EQ(r.qbraw, 1);
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[2]}));
+    auto s = store();
+    EXPECT_EQ(std::count(s.begin(), s.end(), "CSATND 701 A " + kSender), 2);
+    EXPECT_EQ(std::count(s.begin(), s.end(), "USER " + kCarol), 1);
+}
+
+TEST_F(Entries, RequestAndOrdinaryLinesGoBackByteForByte) {
+    std::string req = "BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nUID:q1@test\r\n"
+                      "ORGANIZER:mailto:" + kSender + "\r\nATTENDEE:mailto:" + kBob +
+                      "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+    std::vector<std::string> control = {"F" + kSender + "  \t odd  spacing ",
+                                        "L" + kBob + " \"Bob B\" <bob> 0",
+                                        "",
+                                        "Z\x01\x7f binary-ish",
+                                        "M" + kCarol + " 0"};
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", req)});
+    EXPECT_EQ(r.qmod, control);
+    EXPECT_EQ(r.qbraw, 1); // fetched once, then nothing to do
+    auto s = store();
+    EXPECT_TRUE(s.empty());
+}
+
+TEST_F(Entries, StoreThatRefusesKeepsTheRecipient) {
+    agent_->revo_->addEntry("u1@test", {801, kBob});
+    std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
+    std::string cal = reply("u1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    agent_->revo_->refuseUsers = true;
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    agent_->revo_->refuseUsers = false;
+    EXPECT_EQ(r.qmod, control);
+    EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kBob}));
+
+    // An entry the store does not know.
+    before_ = agent_->revo_->storeLog().size();
+    r = offer(control, {"P0"},
+              {textPart("calendar", "7bit",
+                        reply("unknown@test",
+                              "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+    EXPECT_EQ(r.qmod, control);
+    EXPECT_EQ(store().size(), 3u);
+}
+
+TEST_F(Entries, MalformedOffers) {
+    // Not an offer: QDONE at once.
+    Conn c = Conn::connectTo("127.0.7.1", port_);
+    ASSERT_TRUE(c.ok());
+    c.send("1000 hello\r\n");
+    std::string line;
+    ASSERT_TRUE(c.readLine(line));
+    EXPECT_EQ(line, "QDONE");
+    EXPECT_TRUE(c.waitClosed());
+
+    // A queue identifier too long for the agent is refused, not cut.
+    Conn d = Conn::connectTo("127.0.7.1", port_);
+    d.send("6020 " + std::string(40, 'Q') + " 10\r\nFa@b\r\n6021 end\r\n");
+    ASSERT_TRUE(d.readLine(line));
+    EXPECT_EQ(line, "QDONE");
+
+    // More control text than announced is all kept.
+    std::vector<std::string> control;
+    control.push_back("F" + kSender);
+    for (int i = 0; i < 50; ++i) control.push_back("Xline " + std::to_string(i) + std::string(100, 'x'));
+    auto r = offerEntry(port_, "Qshort", control, {"P0"},
+                        {textPart("calendar", "7bit", reply("none@test", ""))});
+    EXPECT_EQ(r.qmod, control);
+    // The agent is still serving.
+    EXPECT_TRUE(agent_->proc_.running());
+}
+
+TEST(Shutdown, SigtermPrintsFiveLinesInOrderAndEnds) {
+    Agent a("127.0.7.30");
+    ASSERT_TRUE(a.dirOk_);
+    a.start();
+    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
+    // A queue connection in the middle of an entry.
+    Conn c = Conn::connectTo("127.0.7.1", a.port());
+    c.send("6020 Q9 10\r\nFa@b\r\n");
+    usleep(200000);
+    a.proc_.signal(SIGTERM);
+    EXPECT_EQ(a.proc_.wait(20000), 0);
+    EXPECT_TRUE(c.waitClosed(1000));
+    std::string out = readFile(a.dir_ + "/out.txt");
+    const char* lines[] = {"\rDAYWARD: Closing server sockets\n", "\rDAYWARD: Closing ",
+                           "\rDAYWARD: Waiting for threads to terminate\n",
+                           "\rDAYWARD: Removing SSL data\n", "\rDAYWARD: Shutdown complete\n"};
+    size_t at = 0;
+    for (const char* l : lines) {
+        size_t f = out.find(l, at);
+        ASSERT_NE(f, std::string::npos) << l << " in " << out;
+        at = f + 1;
+    }
+    EXPECT_NE(out.find(" client sockets\n"), std::string::npos);
+}
+
+} // namespace
