@@ -1,0 +1,143 @@
+// Test fixture: a fresh store in a temporary directory with a small tree
+// \ACME\org\sales, and helpers that speak the byte-string form.
+#pragma once
+
+#include "pdksa.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace pdksatest {
+
+// Entries whose strings live as long as the builder.
+struct Entries {
+    std::vector<DDCEntry> list;
+    std::deque<std::string> keep;
+    std::deque<DDCACL> acls;
+
+    Entries& add(uint32_t op, const std::string& attr, const std::string& value,
+                 uint32_t syntax = DDC_SYN_TEXT) {
+        DDCEntry e{};
+        e.operation = op;
+        e.syntax = syntax;
+        e.attrName = keep.emplace_back(attr).c_str();
+        e.value = keep.emplace_back(value).c_str();
+        e.length = static_cast<uint32_t>(value.size());
+        list.push_back(e);
+        return *this;
+    }
+    Entries& clear(const std::string& attr) {
+        DDCEntry e{};
+        e.operation = DDC_OP_CLEAR;
+        e.attrName = keep.emplace_back(attr).c_str();
+        list.push_back(e);
+        return *this;
+    }
+    Entries& acl(uint32_t op, uint32_t priv, const std::string& protectedAttr,
+                 const std::string& trustee) {
+        DDCACL& a = acls.emplace_back();
+        a.privileges = priv;
+        a.protectedAttrName = keep.emplace_back(protectedAttr).c_str();
+        a.trusteeName = keep.emplace_back(trustee).c_str();
+        DDCEntry e{};
+        e.operation = op;
+        e.syntax = DDC_SYN_ACL;
+        e.attrName = keep.emplace_back("ACL").c_str();
+        e.value = &a;
+        e.length = 12;
+        list.push_back(e);
+        return *this;
+    }
+    uint32_t n() const { return static_cast<uint32_t>(list.size()); }
+    const DDCEntry* data() const { return list.data(); }
+};
+
+class DirTest : public ::testing::Test {
+  protected:
+    std::filesystem::path dir;
+    std::string store;
+    DDCContextHandle admin = 0;
+    std::vector<DDCContextHandle> owned;
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/pdksa-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        store = (dir / "directory.db").string();
+        setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+        ASSERT_EQ(PDKCreateStore(store.c_str()), 0);
+        admin = context();
+        ASSERT_EQ(PDKLoginMaintenance(admin), 0);
+        ASSERT_EQ(create(admin, "\\ACME", "Tree Root"), 0);
+        ASSERT_EQ(create(admin, "\\ACME\\org", "Organization"), 0);
+        ASSERT_EQ(create(admin, "\\ACME\\org\\sales", "Organizational Unit"), 0);
+    }
+
+    void TearDown() override {
+        for (auto c : owned) DDCFreeContext(c);
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    DDCContextHandle context() {
+        DDCContextHandle c = 0;
+        EXPECT_EQ(DDCCreateContext(1, &c), 0);
+        owned.push_back(c);
+        return c;
+    }
+
+    static int create(DDCContextHandle c, const std::string& name, const std::string& cls,
+                      Entries extra = {}) {
+        extra.add(0, "Object Class", cls, DDC_SYN_CLASS_NAME);
+        return DDCCreateEntry(c, name.c_str(), extra.n(), extra.data());
+    }
+
+    static int modify(DDCContextHandle c, const std::string& name, const Entries& e) {
+        if (int rc = DDCResolveName(c, 68, name.c_str())) return rc;
+        return DDCModifyEntry(c, e.n(), e.data());
+    }
+
+    // Values of one attribute, byte-string context; the code on failure.
+    static int read(DDCContextHandle c, const std::string& name, const std::string& attr,
+                    std::vector<std::string>& out) {
+        out.clear();
+        if (int rc = DDCResolveName(c, 66, name.c_str())) return rc;
+        const void* names[] = {attr.c_str(), nullptr};
+        DDCReadRequest req{0, names, 0, 0, 0};
+        return DDCReadToCB(
+            c, &req, 1, 10240,
+            [](DDCContextHandle, const DDCEntry* e, void* arg) {
+                static_cast<std::vector<std::string>*>(arg)->emplace_back(
+                    static_cast<const char*>(e->value));
+                return 0;
+            },
+            &out);
+    }
+
+    std::vector<std::string> values(const std::string& name, const std::string& attr) {
+        std::vector<std::string> out;
+        int rc = read(admin, name, attr, out);
+        if (rc != 0 && rc != DDCERR_NO_SUCH_ATTRIBUTE) ADD_FAILURE() << "read failed " << rc;
+        return out;
+    }
+
+    // A user with a password, logged in on a new context.
+    DDCContextHandle userLogin(const std::string& name, const std::string& pw) {
+        if (DDCResolveName(admin, 68, name.c_str()) != 0) {
+            EXPECT_EQ(create(admin, name, "User"), 0);
+        }
+        EXPECT_EQ(DDCResolveName(admin, 68, name.c_str()), 0);
+        EXPECT_EQ(DDCGenerateKeyPair(admin, pw.c_str()), 0);
+        DDCContextHandle c = context();
+        EXPECT_EQ(DDCResolveName(c, 4, name.c_str()), 0);
+        EXPECT_EQ(DDCLogin(c, pw.c_str()), 0);
+        return c;
+    }
+};
+
+} // namespace pdksatest

@@ -1,0 +1,235 @@
+// Names, contexts, string forms, reads, lists and entry information.
+#include "fixture.h"
+
+#include <cstring>
+
+using namespace pdksatest;
+
+namespace {
+
+std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+
+class Names : public DirTest {
+  protected:
+    void SetUp() override {
+        DirTest::SetUp();
+        ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Alice", "User"), 0);
+        ASSERT_EQ(create(admin, "\\ACME\\org\\Admin", "User"), 0);
+    }
+    int resolve(DDCContextHandle c, const std::string& name) {
+        return DDCResolveName(c, 66, name.c_str());
+    }
+    std::string fullName(DDCContextHandle c) {
+        alignas(8) char out[1024];
+        EXPECT_EQ(DDCGetEntryInfo(c, DDC_INFO_NAME, sizeof out, out), 0);
+        const char* p;
+        std::memcpy(&p, out, sizeof p);
+        return p;
+    }
+};
+
+TEST_F(Names, FullRelativeDottedAndTypedFormsNameTheSameObject) {
+    ASSERT_EQ(DDCSetContextBaseDN(admin, "ACME", DDCSlashDelims), 0);
+    const char* forms[] = {
+        "\\ACME\\org\\sales\\Alice", "org\\sales\\Alice",          "\\acme\\ORG\\Sales\\alice",
+        "CN=Alice.OU=sales.O=org",   "org\\OU=sales\\CN=Alice",    "O=org\\OU=sales\\CN=alice",
+        "\\ACME\\org\\sales\\Alice\\",
+    };
+    for (const char* f : forms) {
+        SCOPED_TRACE(f);
+        DDCResolveName(admin, 66, "\\ACME");
+        ASSERT_EQ(resolve(admin, forms[0]), 0);
+        const std::string want = fullName(admin);
+        ASSERT_EQ(resolve(admin, "\\ACME"), 0);
+        ASSERT_EQ(resolve(admin, f), 0);
+        EXPECT_EQ(fullName(admin), want);
+    }
+    // Relative names follow the base; "." is the base itself.
+    ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org\\sales", DDCSlashDelims), 0);
+    EXPECT_EQ(resolve(admin, "Alice"), 0);
+    EXPECT_EQ(resolve(admin, "Admin"), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(resolve(admin, "."), 0);
+    EXPECT_EQ(fullName(admin), "\\ACME\\org\\sales");
+    // Dotted names start at the tree root whatever the base.
+    EXPECT_EQ(resolve(admin, "CN=Admin.O=org"), 0);
+    EXPECT_EQ(fullName(admin), "\\ACME\\org\\Admin");
+    // A dotted base given with the dot table.
+    ASSERT_EQ(DDCSetContextBaseDN(admin, "OU=sales.O=org", DDCDotDelims), 0);
+    EXPECT_EQ(resolve(admin, "Alice"), 0);
+}
+
+TEST_F(Names, BadNamesAreRefusedWithoutTouchingTheCurrentObject) {
+    ASSERT_EQ(resolve(admin, "\\ACME\\org"), 0);
+    const std::string longComp(DDC_MAX_RDN_CHARS + 1, 'x');
+    std::string longName = "\\ACME";
+    while (longName.size() <= DDC_MAX_DN_CHARS) longName += "\\abcdefgh";
+    const std::string bad[] = {
+        "",  "\\ACME\\\\org", "\\ACME\\" + longComp, longName, "\\ACME\\a\x01z",
+        "\xC3", "\xC0\x80", "\xED\xA0\x80", // truncated, overlong and surrogate UTF-8
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b);
+        const int rc = resolve(admin, b);
+        EXPECT_TRUE(rc == DDCERR_ILLEGAL_DS_NAME || rc == DDCERR_NO_CHARACTER_MAPPING) << rc;
+    }
+    EXPECT_EQ(fullName(admin), "\\ACME\\org");
+    // A creation under a bad name changes nothing.
+    EXPECT_EQ(create(admin, "\\ACME\\" + longComp, "Organization"), DDCERR_ILLEGAL_DS_NAME);
+    EXPECT_EQ(DDCResolveName(admin, 66, nullptr), DDCERR_INVALID_PARAMETER);
+}
+
+TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
+    DDCContextHandle c;
+    ASSERT_EQ(DDCDuplicateContext(admin, &c), 0);
+    owned.push_back(c);
+    ASSERT_EQ(DDCSetContextFlags(c, DDC_CTX_UNICODE, DDC_CTX_RESERVED), 0);
+    const std::u16string base = u16("\\ACME\\org");
+    ASSERT_EQ(DDCSetContextBaseDN(c, base.c_str(), nullptr), 0);
+    const std::u16string name = u16("sales\\Alice");
+    ASSERT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+    alignas(8) unsigned char out[1024];
+    ASSERT_EQ(DDCGetEntryInfo(c, DDC_INFO_BASE_CLASS | DDC_INFO_RDN | DDC_INFO_NAME, sizeof out,
+                              out),
+              0);
+    const char16_t* texts[3];
+    std::memcpy(texts, out, sizeof texts);
+    EXPECT_EQ(std::u16string(texts[0]), u"User");
+    EXPECT_EQ(std::u16string(texts[1]), u"Alice");
+    EXPECT_EQ(std::u16string(texts[2]), u"sales\\Alice"); // relative to the base
+    // Non-ASCII names round-trip, and compare without regard to case.
+    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\\xC3\x89lodie \xE2\x82\xAC", "User"), 0);
+    const std::u16string lower = u"sales\\\u00e9lodie \u20ac";
+    EXPECT_EQ(DDCResolveName(c, 66, lower.c_str()), 0);
+    // A lone surrogate is refused.
+    const char16_t bad[] = {u's', 0xD800, 0};
+    EXPECT_EQ(DDCResolveName(c, 66, bad), DDCERR_NO_CHARACTER_MAPPING);
+    // Save and restore of the base in UTF-16.
+    alignas(2) unsigned char saved[DDC_MAX_DN_BYTES];
+    ASSERT_EQ(DDCGetContextBaseDN(c, saved, 0), 0);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(saved)), base);
+    ASSERT_EQ(DDCSetContextBaseDN(c, u"\\", nullptr), 0);
+    ASSERT_EQ(DDCSetContextBaseDN(c, saved, nullptr), 0);
+    EXPECT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+}
+
+TEST_F(Names, ValuesComeBackInOrderAndInBatches) {
+    Entries e;
+    for (int i = 0; i < 30; ++i)
+        e.add(DDC_OP_ADD_VALUE, "Telephone Number", "555-" + std::to_string(1000 + i));
+    ASSERT_EQ(modify(admin, "\\ACME\\org", e), 0);
+    auto all = values("\\ACME\\org", "Telephone Number");
+    ASSERT_EQ(all.size(), 30u);
+    EXPECT_EQ(all.front(), "555-1000");
+    EXPECT_EQ(all.back(), "555-1029");
+
+    // The batch form continues where it stopped and ends with 0 entries.
+    const void* names[] = {"Telephone Number", nullptr};
+    DDCReadRequest req{0, names, 0, 0, 0};
+    alignas(8) unsigned char buf[400];
+    std::vector<std::string> got;
+    int32_t n = -1;
+    int batches = 0;
+    do {
+        ASSERT_EQ(DDCReadToBuffer(admin, &req, 1, 0, sizeof buf, buf, &n), 0);
+        const auto* entries = reinterpret_cast<const DDCEntry*>(buf);
+        for (int32_t i = 0; i < n; ++i) got.emplace_back(static_cast<const char*>(entries[i].value));
+        ++batches;
+    } while (n > 0 && batches < 100);
+    EXPECT_EQ(got, all);
+    EXPECT_GT(batches, 2);
+    // Too small for a single value, and no value at all.
+    EXPECT_EQ(DDCReadToBuffer(admin, &req, 1, 0, 16, buf, &n), DDCERR_INSUFFICIENT_BUFFER);
+    const void* none[] = {"Description", nullptr};
+    DDCReadRequest empty{0, none, 0, 0, 0};
+    EXPECT_EQ(DDCReadToBuffer(admin, &empty, 1, 0, sizeof buf, buf, &n),
+              DDCERR_NO_SUCH_ATTRIBUTE);
+    // A stopping callback ends the read early.
+    int calls = 0;
+    ASSERT_EQ(DDCReadToCB(
+                  admin, &req, 1, 10240,
+                  [](DDCContextHandle, const DDCEntry*, void* arg) {
+                      return ++*static_cast<int*>(arg) == 3 ? 1 : 0;
+                  },
+                  &calls),
+              0);
+    EXPECT_EQ(calls, 3);
+}
+
+TEST_F(Names, ListsFilterByClassAndNameInBatches) {
+    for (int i = 0; i < 12; ++i)
+        ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\u" + std::to_string(10 + i), "User"), 0);
+    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Team", "Group"), 0);
+    auto list = [&](const char* cls, const char* name, size_t size) {
+        std::vector<std::string> out;
+        EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
+        DDCListRequest req{0, 0, 1, 0, cls, name, 0, 0};
+        alignas(8) unsigned char buf[4096];
+        int32_t n = 0;
+        for (int guard = 0; guard < 100; ++guard) {
+            EXPECT_EQ(DDCListToBuffer(admin, &req, 8192, size, buf, &n), 0);
+            if (n == 0) break;
+            for (int32_t i = 0; i < n; ++i) {
+                const char* p;
+                std::memcpy(&p, buf + i * sizeof(void*), sizeof p);
+                out.emplace_back(p);
+            }
+        }
+        return out;
+    };
+    EXPECT_EQ(list(nullptr, nullptr, 4096).size(), 14u);
+    EXPECT_EQ(list(nullptr, nullptr, 64).size(), 14u); // many small batches
+    EXPECT_EQ(list("group", nullptr, 4096), std::vector<std::string>{"Team"});
+    EXPECT_EQ(list("Top", nullptr, 4096).size(), 14u); // superclasses match too
+    EXPECT_EQ(list(nullptr, "U1*", 4096).size(), 10u);
+    EXPECT_EQ(list("User", "*1", 4096), (std::vector<std::string>{"u11", "u21"}));
+    EXPECT_TRUE(list(nullptr, nullptr, 4096).front() == "Alice");
+}
+
+TEST_F(Names, NameValuesFollowRenamesAndGoWithTheirObject) {
+    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Team", "Group",
+                     Entries().add(0, "Member", "\\ACME\\org\\sales\\Alice", DDC_SYN_DIST_NAME)),
+              0);
+    ASSERT_EQ(DDCSetContextBaseDN(admin, nullptr, DDCSlashDelims), 0);
+    EXPECT_EQ(values("\\ACME\\org\\sales\\Team", "Member"),
+              std::vector<std::string>{"\\ACME\\org\\sales\\Alice"});
+    // Renaming the container moves every name below it.
+    ASSERT_EQ(DDCModifyRDN(admin, "\\ACME\\org\\sales", "Sales Dept", 1), 0);
+    EXPECT_EQ(values("\\ACME\\org\\Sales Dept\\Team", "Member"),
+              std::vector<std::string>{"\\ACME\\org\\Sales Dept\\Alice"});
+    EXPECT_EQ(values("\\ACME\\org\\Sales Dept", "OU"), std::vector<std::string>{"Sales Dept"});
+    EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), DDCERR_NO_SUCH_ENTRY);
+    // With a base, names below it come back relative.
+    ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org", DDCSlashDelims), 0);
+    EXPECT_EQ(values("Sales Dept\\Team", "Member"),
+              std::vector<std::string>{"Sales Dept\\Alice"});
+    // Renaming onto an existing name, or out of the parent, is refused.
+    EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Team", 1), DDCERR_ENTRY_ALREADY_EXISTS);
+    EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "\\ACME\\org\\Alice", 1),
+              DDCERR_ILLEGAL_DS_NAME);
+    // Keeping the old name as a second naming value.
+    ASSERT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Alicia", 0), 0);
+    EXPECT_EQ(values("Sales Dept\\Alicia", "CN"), (std::vector<std::string>{"Alice", "Alicia"}));
+    // Removal: subordinates first; the member value goes with the object.
+    EXPECT_EQ(DDCRemoveEntry(admin, "Sales Dept"), DDCERR_ENTRY_IS_NOT_LEAF);
+    ASSERT_EQ(DDCRemoveEntry(admin, "Sales Dept\\Alicia"), 0);
+    EXPECT_TRUE(values("Sales Dept\\Team", "Member").empty());
+}
+
+TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
+    ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org", DDCSlashDelims), 0);
+    DDCContextHandle copy;
+    ASSERT_EQ(DDCDuplicateContext(admin, &copy), 0);
+    EXPECT_EQ(DDCAuthenticateConnection(copy), 0);
+    EXPECT_EQ(DDCResolveName(copy, 66, "Admin"), 0);
+    ASSERT_EQ(DDCLogout(admin), 0);
+    EXPECT_EQ(DDCAuthenticateConnection(admin), DDCERR_NOT_LOGGED_IN);
+    EXPECT_EQ(DDCAuthenticateConnection(copy), 0);
+    ASSERT_EQ(DDCFreeContext(copy), 0);
+    EXPECT_EQ(DDCFreeContext(copy), DDCERR_INVALID_CONTEXT);
+    EXPECT_EQ(DDCResolveName(copy, 66, "Admin"), DDCERR_INVALID_CONTEXT);
+    // Reads need a login.
+    std::vector<std::string> out;
+    EXPECT_EQ(read(admin, "Admin", "CN", out), DDCERR_NO_ACCESS);
+}
+
+} // namespace
