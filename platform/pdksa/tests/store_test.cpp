@@ -1,0 +1,251 @@
+// The store itself: where it is, unreachable and damaged stores, several
+// processes and threads at once, and the raw requests.
+#include "fixture.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+using namespace pdksatest;
+
+extern "C" int pdksa_c_header_check(void);
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), {});
+}
+
+TEST(StoreLocation, EnvironmentThenConfigurationFileThenDefault) {
+    char tmpl[] = "/tmp/pdksa-loc-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string conf = std::string(tmpl) + "/arbor.conf";
+    std::ofstream(conf) << "orb.base.tree-name=ACME\r\n"
+                        << "Arbor.Directory.Store=  /srv/dir.db\r\n"
+                        << "other=1\n";
+    setenv("ARBOR_CONF", conf.c_str(), 1);
+    setenv("ARBOR_DIRECTORY", "/tmp/env.db", 1);
+    char buf[256];
+    ASSERT_EQ(PDKGetStorePath(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "/tmp/env.db");
+    unsetenv("ARBOR_DIRECTORY");
+    ASSERT_EQ(PDKGetStorePath(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "/srv/dir.db");
+    EXPECT_EQ(PDKGetStorePath(buf, 4), DDCERR_INSUFFICIENT_BUFFER);
+    setenv("ARBOR_CONF", (std::string(tmpl) + "/missing.conf").c_str(), 1);
+    ASSERT_EQ(PDKGetStorePath(buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "/var/lib/arbor/directory.db");
+    unsetenv("ARBOR_CONF");
+    unlink(conf.c_str());
+    rmdir(tmpl);
+}
+
+class Store : public DirTest {};
+
+TEST_F(Store, UnreachableStoreAnswersNoReferralsUntilItAppears) {
+    const std::string later = (dir / "later.db").string();
+    setenv("ARBOR_DIRECTORY", later.c_str(), 1);
+    DDCContextHandle c = context(); // contexts are made without the store
+    ASSERT_EQ(DDCSetContextBaseDN(c, "ACME", DDCSlashDelims), 0);
+    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
+    EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_NO_REFERRALS);
+    EXPECT_FALSE(std::filesystem::exists(later)); // nothing created by a look-up
+    // An empty file is a store not made yet; a directory is no store.
+    std::ofstream(later).close();
+    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
+    EXPECT_EQ(std::filesystem::file_size(later), 0u);
+    unlink(later.c_str());
+    std::filesystem::create_directory(later);
+    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
+    std::filesystem::remove(later);
+    // Once it exists, the same context reaches it.
+    ASSERT_EQ(PDKCreateStore(later.c_str()), 0);
+    EXPECT_EQ(PDKCreateStore(later.c_str()), DDCERR_ENTRY_ALREADY_EXISTS);
+    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(DDCResolveName(c, 4, "\\"), 0);
+}
+
+TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
+    const std::string bad = (dir / "bad.db").string();
+    std::string garbage(8192, '\0');
+    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 7 + 3);
+    std::ofstream(bad, std::ios::binary) << garbage;
+    setenv("ARBOR_DIRECTORY", bad.c_str(), 1);
+    DDCContextHandle c = context();
+    EXPECT_EQ(DDCResolveName(c, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
+    EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_DATABASE_FORMAT);
+    EXPECT_EQ(slurp(bad), garbage);
+    // Some other SQLite database.
+    const std::string other = (dir / "other.db").string();
+    {
+        sqlite3* db;
+        ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+        sqlite3_exec(db, "CREATE TABLE t(x)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+    }
+    setenv("ARBOR_DIRECTORY", other.c_str(), 1);
+    DDCContextHandle o = context();
+    EXPECT_EQ(DDCResolveName(o, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
+    // A truncated copy of a real store.
+    const std::string cut = (dir / "cut.db").string();
+    DDCFreeContext(admin); // checkpoint and close, so the main file is complete
+    owned.erase(owned.begin());
+    const std::string whole = slurp(store);
+    ASSERT_GT(whole.size(), 4096u);
+    std::ofstream(cut, std::ios::binary) << whole.substr(0, 100);
+    setenv("ARBOR_DIRECTORY", cut.c_str(), 1);
+    DDCContextHandle t = context();
+    const int rc = DDCResolveName(t, 4, "\\ACME");
+    EXPECT_TRUE(rc == DDCERR_DATABASE_FORMAT || rc == DDCERR_NO_REFERRALS) << rc;
+}
+
+// Two processes add objects and values to the same store at once; every
+// change of both must be there afterwards.
+TEST_F(Store, TwoProcessesWriteAtOnce) {
+    constexpr int kPerChild = 40;
+    pid_t kids[2];
+    for (int k = 0; k < 2; ++k) {
+        kids[k] = fork();
+        ASSERT_GE(kids[k], 0);
+        if (kids[k] == 0) {
+            DDCContextHandle c;
+            if (DDCCreateContext(1, &c) || PDKLoginMaintenance(c)) _exit(2);
+            int bad = 0;
+            for (int i = 0; i < kPerChild; ++i) {
+                const std::string name =
+                    "\\ACME\\org\\sales\\p" + std::to_string(k) + "-" + std::to_string(i);
+                bad += create(c, name, "User") != 0;
+                bad += modify(c, "\\ACME\\org",
+                              Entries().add(DDC_OP_ADD_VALUE, "Telephone Number", name)) != 0;
+            }
+            _exit(bad == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t pid : kids) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    EXPECT_EQ(values("\\ACME\\org", "Telephone Number").size(), 2u * kPerChild);
+    ASSERT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
+    DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
+    alignas(8) unsigned char buf[16384];
+    int32_t n = 0;
+    ASSERT_EQ(DDCListToBuffer(admin, &req, 8192, sizeof buf, buf, &n), 0);
+    EXPECT_EQ(n, 2 * kPerChild);
+}
+
+TEST_F(Store, ThreadsReadThroughTheirOwnContexts) {
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\t" + std::to_string(i), "User",
+                         Entries().add(0, "Surname", "S" + std::to_string(i))),
+                  0);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; ++t) {
+        threads.emplace_back([&, t] {
+            DDCContextHandle c;
+            if (DDCDuplicateContext(admin, &c) != 0) {
+                ++wrong;
+                return;
+            }
+            DDCSetContextBaseDN(c, "\\ACME\\org\\sales", DDCSlashDelims);
+            for (int i = 0; i < 200; ++i) {
+                const int k = (i + t) % 20;
+                std::vector<std::string> v;
+                if (read(c, "t" + std::to_string(k), "Surname", v) != 0 ||
+                    v != std::vector<std::string>{"S" + std::to_string(k)})
+                    ++wrong;
+            }
+            DDCFreeContext(c);
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(Raw, PutStringStaysInsideItsLimit) {
+    alignas(4) char buf[32];
+    std::memset(buf, 0x55, sizeof buf);
+    char* cur = buf;
+    ASSERT_EQ(DDCWPutString(&cur, buf + sizeof buf, "abc"), 0);
+    EXPECT_EQ(cur - buf, 12); // length word, 4 units, padded to 4
+    uint32_t len;
+    std::memcpy(&len, buf, 4);
+    EXPECT_EQ(len, 8u);
+    char* before = cur;
+    EXPECT_EQ(DDCWPutString(&cur, buf + sizeof buf, "0123456789"), DDCERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(cur, before);
+    EXPECT_EQ(static_cast<unsigned char>(buf[12]), 0x55); // nothing written
+    EXPECT_EQ(DDCWPutString(&cur, buf + sizeof buf, "\xff"), DDCERR_NO_CHARACTER_MAPPING);
+}
+
+TEST_F(Store, ExtensionRequestsAndMalformedRawRequests) {
+    // Extension information, request laid out as the callers build it.
+    const std::string name = DDC_EXT_ECHO_NAME;
+    std::vector<unsigned char> req = {0, static_cast<unsigned char>(name.size()), 2,
+                                      static_cast<unsigned char>(name.size())};
+    req.insert(req.end(), name.begin(), name.end());
+    req.push_back(0);
+    unsigned char reply[600];
+    size_t replyLen = 0;
+    ASSERT_EQ(DDCTWPRequest(admin, 36, name.size() + 2, req.data(), 296, reply, &replyLen), 0);
+    uint32_t number;
+    std::memcpy(&number, reply, 4);
+    EXPECT_EQ(number, static_cast<uint32_t>(DDC_EXT_ECHO));
+    req[4] = 'X';
+    EXPECT_EQ(DDCTWPRequest(admin, 36, name.size() + 2, req.data(), 296, reply, &replyLen),
+              DDCERR_NO_SUCH_ENTRY);
+    // A name length beyond the request is refused, not read.
+    req[3] = 200;
+    EXPECT_EQ(DDCTWPRequest(admin, 36, name.size() + 2, req.data(), 296, reply, &replyLen),
+              DDCERR_ILLEGAL_REQUEST);
+
+    // Extension request: echo, cut to the caller's reply length.
+    const std::string data = "hello, directory";
+    std::vector<unsigned char> r2(10);
+    const uint16_t total = static_cast<uint16_t>(data.size() + 6);
+    r2[0] = static_cast<unsigned char>(total >> 8);
+    r2[1] = static_cast<unsigned char>(total);
+    const uint32_t ext = DDC_EXT_ECHO;
+    std::memcpy(&r2[4], &ext, 4);
+    const uint16_t want = 5;
+    std::memcpy(&r2[8], &want, 2);
+    r2.insert(r2.end(), data.begin(), data.end());
+    ASSERT_EQ(DDCTWPRequest(admin, 37, data.size() + 8, r2.data(), 530, reply, &replyLen), 0);
+    uint16_t got;
+    std::memcpy(&got, reply + 4, 2);
+    EXPECT_EQ(got, 5);
+    EXPECT_EQ(replyLen, 11u);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply + 6), got), "hello");
+    EXPECT_EQ(DDCTWPRequest(admin, 37, data.size() + 8, r2.data(), 4, reply, &replyLen),
+              DDCERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(DDCTWPRequest(admin, 37, 3, r2.data(), 530, reply, &replyLen),
+              DDCERR_ILLEGAL_REQUEST);
+    EXPECT_EQ(DDCTWPRequest(admin, 99, 3, r2.data(), 530, reply, &replyLen),
+              DDCERR_ILLEGAL_REQUEST);
+
+    // Schema removal requests with bad lengths.
+    alignas(4) unsigned char r3[64] = {};
+    uint32_t bytes = 1000;
+    std::memcpy(r3 + 4, &bytes, 4);
+    EXPECT_EQ(DDCRequest(admin, 13, sizeof r3, r3, 512, r3, nullptr), DDCERR_ILLEGAL_REQUEST);
+    bytes = 6; // units without their terminating zero
+    std::memcpy(r3 + 4, &bytes, 4);
+    r3[8] = 'a', r3[10] = 'b', r3[12] = 'c';
+    EXPECT_EQ(DDCRequest(admin, 13, 14, r3, 512, r3, nullptr), DDCERR_ILLEGAL_REQUEST);
+    EXPECT_EQ(DDCRequest(admin, 12, 14, r3, 512, r3, nullptr), DDCERR_ILLEGAL_REQUEST);
+}
+
+TEST(Header, CompilesAsC) { EXPECT_EQ(pdksa_c_header_check(), 0); }
+
+} // namespace
