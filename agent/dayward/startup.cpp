@@ -10,7 +10,7 @@
 #include <openssl/ssl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -108,22 +108,21 @@ extern "C" void DaywardShutdownSigHandler(int) {
     say("\rDAYWARD: Closing server sockets\n");
     int s = std::atomic_ref<int>(ServerSocket).exchange(-1);
     if (s != -1) {
-        shutdown(s, SHUT_RDWR); // wakes an accept blocked on it
-        close(s);
+        syscall(SYS_shutdown, s, SHUT_RDWR); // wakes an accept blocked on it
+        syscall(SYS_close, s);
     }
     s = std::atomic_ref<int>(ServerSocketSSL).exchange(-1);
-    if (s != -1) close(s);
+    if (s != -1) syscall(SYS_close, s);
 
-    // Only sockets: the directory's store keeps its files open in this process,
-    // and a descriptor number may be in use by anyone by now. Shutting a socket
-    // down fails every blocked read or write on it at once; its owner then closes it
-    // as it releases the connection, so no number is closed twice.
+    // The client sockets are shut down, not closed: that fails every blocked
+    // read or write on them at once, and their owners close them as they
+    // release their connections, so no descriptor number is closed twice.
+    // shutdown touches sockets only; a descriptor that is a file (the
+    // directory's store lives in this process) refuses it and stays intact.
+    // Raw system calls: the kernel orders these against the owners' own use.
     int highest = dayward::highestSocket();
     sayCount(highest);
-    for (int fd = 3; fd <= highest; ++fd) {
-        struct stat st;
-        if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) shutdown(fd, SHUT_RDWR);
-    }
+    for (int fd = 3; fd <= highest; ++fd) syscall(SYS_shutdown, fd, SHUT_RDWR);
 
     say("\rDAYWARD: Waiting for threads to terminate\n");
     timeval tv{2, 0};

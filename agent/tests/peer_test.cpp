@@ -418,9 +418,10 @@ TEST(Shutdown, SigtermPrintsFiveLinesInOrderAndEnds) {
     c.send("6020 Q9 10\r\nFa@b\r\n");
     usleep(200000);
     a.proc_.signal(SIGTERM);
-    EXPECT_EQ(a.proc_.wait(20000), 0);
-    EXPECT_TRUE(c.waitClosed(1000));
+    int status = a.proc_.wait(20000);
     std::string out = readFile(a.dir_ + "/out.txt");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_TRUE(c.waitClosed(1000));
     const char* lines[] = {"\rDAYWARD: Closing server sockets\n", "\rDAYWARD: Closing ",
                            "\rDAYWARD: Waiting for threads to terminate\n",
                            "\rDAYWARD: Removing SSL data\n", "\rDAYWARD: Shutdown complete\n"};
