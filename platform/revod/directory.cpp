@@ -1,0 +1,55 @@
+// Directory access through libkdx and the support library.
+#include "directory.h"
+
+#include "kdx.h"
+#include "msgsrv.h"
+#include "pdksa.h"
+#include "revo_secret.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <mutex>
+
+namespace revo {
+
+bool DirectoryOpen() {
+    static std::once_flag once;
+    static bool ok = false;
+    std::call_once(once, [] {
+        // Without a store file the login would retry for minutes: treat a
+        // missing store as no directory at all.
+        char path[1024];
+        struct stat st {};
+        if (PDKGetStorePath(path, sizeof path) != 0 || stat(path, &st) != 0)
+            return;
+        MSGSrvInit();
+        ok = KDXInit() == 1;
+    });
+    return ok;
+}
+
+std::string DirectorySecretText() {
+    std::string text = REVO_DEFAULT_SECRET_TEXT;
+    KDXValueStruct vs{};
+    if (KDXInitValueStruct(nullptr, &vs) == nullptr)
+        return text;
+    if (KDXRead("Internet Services", "Quill:ACL", &vs) > 0 && vs.Used > 0)
+        text = vs.Value[0];
+    KDXDestroyValueStruct(&vs);
+    return text;
+}
+
+std::function<bool(const std::string&)> DirectoryUserCheck(const std::string& listenAddress) {
+    in_addr mine{};
+    const bool any = inet_pton(AF_INET, listenAddress.c_str(), &mine) != 1 || mine.s_addr == 0;
+    return [any, mine](const std::string& address) {
+        char name[256];
+        uint32_t store = 0;
+        if (!MSGFindUser(address.c_str(), name, 0, &store, nullptr))
+            return false;
+        return any || store == mine.s_addr;
+    };
+}
+
+} // namespace revo

@@ -1,0 +1,231 @@
+// The support library's directory calls against a directory prepared the way
+// the setup tool prepares it, and revod's USER check on top of them.
+#include "kdx.h"
+#include "msgsrv.h"
+#include "pdksa.h"
+#include "quillschema.h"
+
+#include "directory.h"
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+using namespace revotest;
+
+namespace {
+
+constexpr const char* kMail1 = "127.0.6.20";
+constexpr const char* kMail2 = "127.0.6.21";
+constexpr const char* kMail3 = "127.0.6.22";
+
+std::string Ip(uint32_t a) {
+    in_addr x{};
+    x.s_addr = a;
+    return inet_ntoa(x);
+}
+
+class Directory : public ::testing::Test {
+protected:
+    static inline std::string dir_;
+    static inline DDCContextHandle admin_ = 0;
+
+    static int Create(const std::string& name, const char* cls,
+                      std::vector<std::pair<const char*, std::string>> values = {},
+                      uint32_t syntax = DDC_SYN_TEXT) {
+        std::vector<DDCEntry> e;
+        e.push_back({0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls});
+        for (auto& [attr, v] : values)
+            e.push_back({0, syntax, 0, 0, attr, 0, 0, v.c_str()});
+        return DDCCreateEntry(admin_, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
+    }
+    static int Messaging(const std::string& name, const std::string& host,
+                         const std::string& context) {
+        std::vector<DDCEntry> e = {
+            {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:Messaging Server"},
+            {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:Host", 0, 0, host.c_str()},
+            {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:Context", 0, 0, context.c_str()},
+            {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:Postmaster", 0, 0, "\\ACME\\org\\Admin"},
+            {0, DDC_SYN_TEXT, 0, 0, "Velmora:Official Name", 0, 0, "example.org"}};
+        return DDCCreateEntry(admin_, ("\\ACME\\Internet Services\\" + name).c_str(),
+                              static_cast<uint32_t>(e.size()), e.data());
+    }
+    static int AddUser(const std::string& name, std::vector<std::string> addresses) {
+        std::vector<std::pair<const char*, std::string>> v;
+        for (auto& a : addresses)
+            v.emplace_back("Velmora:EMail Address", a);
+        return Create(name, "User", v);
+    }
+
+    static void SetUpTestSuite() {
+        dir_ = TempDir();
+        const std::string store = dir_ + "/directory.db", conf = dir_ + "/arbor.conf";
+        std::ofstream(conf) << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n"
+                               "orb.arbor.server-context=ou=sales.o=org\n"
+                               "arbor.directory.store="
+                            << store << "\n";
+        setenv("ARBOR_CONF", conf.c_str(), 1);
+        setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+        ASSERT_EQ(0, PDKCreateStore(store.c_str()));
+        ASSERT_EQ(0, DDCCreateContext(1, &admin_));
+        ASSERT_EQ(0, PDKLoginMaintenance(admin_));
+        ASSERT_EQ(0, Create("\\ACME", "Tree Root"));
+        ASSERT_EQ(0, Create("\\ACME\\org", "Organization"));
+        ASSERT_EQ(0, Create("\\ACME\\org\\Admin", "User"));
+        ASSERT_EQ(0, Create("\\ACME\\org\\sales", "Organizational Unit"));
+        ASSERT_EQ(0, Create("\\ACME\\org\\eng", "Organizational Unit"));
+        ASSERT_EQ(0, Create("\\ACME\\org\\eng\\lab", "Organizational Unit"));
+        ASSERT_EQ(0, Create("\\ACME\\org\\sales\\MAIL1", "TWP Server",
+                            {{"Network Address", kMail1}}));
+        ASSERT_EQ(0, Create("\\ACME\\org\\eng\\MAIL2", "TWP Server",
+                            {{"Network Address", "not-an-address"}, {"Network Address", kMail2}}));
+        ASSERT_EQ(0, Create("\\ACME\\org\\MAIL3", "TWP Server", {{"Network Address", kMail3}}));
+
+        // What the setup tool makes: schema, "Internet Services", this server.
+        quill::Site site;
+        ASSERT_TRUE(quill::Site::FromConfig(site));
+        quill::DefineSchema(admin_, site, nullptr);
+        quill::ServerConfig cfg;
+        cfg.msgServerName = site.msgServerName;
+        cfg.officialName = "example.org";
+        quill::CreateServer(admin_, site, "\\ACME\\org\\Admin", cfg, nullptr);
+        // Two more messaging servers: one for eng, one for the whole of org.
+        ASSERT_EQ(0, Messaging("MAIL2 Messaging Server", "\\ACME\\org\\eng\\MAIL2",
+                               "\\ACME\\org\\eng"));
+        ASSERT_EQ(0, Messaging("MAIL3 Messaging Server", "\\ACME\\org\\MAIL3", "\\ACME\\org"));
+
+        ASSERT_EQ(0, AddUser("\\ACME\\org\\sales\\bob", {"Bob@Example.org", "robert@example.org"}));
+        ASSERT_EQ(0, AddUser("\\ACME\\org\\eng\\lab\\carol", {"carol@example.org"}));
+        ASSERT_EQ(0, AddUser("\\ACME\\org\\dave", {"dave@example.org"}));
+        ASSERT_EQ(0, Create("\\ACME\\org\\sales\\nomail", "User"));
+
+        MSGSrvInit();
+        ASSERT_EQ(1, KDXInit()) << "login as Internet Services";
+    }
+    static void TearDownTestSuite() {
+        DDCFreeContext(admin_);
+        std::filesystem::remove_all(dir_);
+    }
+
+    // MSGFindUser as the agent calls it; "" when not found.
+    static std::string Find(const std::string& address) {
+        KDXValueStruct vs{};
+        KDXInitValueStruct(nullptr, &vs);
+        char name[256] = "";
+        uint32_t ip = 0;
+        int found = MSGFindUser(address.c_str(), name, 0, &ip, &vs);
+        KDXFreeValues(&vs);
+        KDXDestroyValueStruct(&vs);
+        return found ? Ip(ip) : "";
+    }
+};
+
+TEST_F(Directory, ServerIdentityIsTheMessagingServerObject) {
+    const char* dn = MSGGetServerDN(nullptr);
+    EXPECT_STREQ("\\ACME\\Internet Services\\MAIL1 Messaging Server", dn);
+    EXPECT_EQ(dn, MSGGetServerDN(nullptr)) << "the same text for the whole run";
+    EXPECT_EQ(1, RegisterSourceFileRevision("dayward", "$Revision:   1.12  $"));
+    EXPECT_EQ(0, RegisterSourceFileRevision(nullptr, "x"));
+}
+
+TEST_F(Directory, ReadIPGivesEachAgentsMessagingServerAddress) {
+    KDXValueStruct vs{};
+    ASSERT_NE(nullptr, KDXInitValueStruct(MSGGetServerDN(nullptr), &vs));
+    ASSERT_NE(0, MSGReadIP("Calendar Agent", "Velmora:REVO Server", &vs));
+    ASSERT_EQ(1u, vs.Used);
+    EXPECT_STREQ(kMail1, vs.Value[0]);
+    KDXFreeValues(&vs);
+    // An agent without the attribute, and an object that does not exist.
+    EXPECT_EQ(0, MSGReadIP("IMAP Agent", "Velmora:REVO Server", &vs));
+    EXPECT_EQ(0, MSGReadIP("No Such Agent", "Velmora:REVO Server", &vs));
+    EXPECT_EQ(0u, vs.Used);
+    KDXDestroyValueStruct(&vs);
+}
+
+TEST_F(Directory, FindUserByAddressAndNearestServingContainer) {
+    EXPECT_EQ(kMail1, Find("bob@example.org"));
+    EXPECT_EQ(kMail1, Find("BOB@EXAMPLE.ORG")) << "addresses compare without case";
+    EXPECT_EQ(kMail1, Find("<robert@example.org>"));
+    EXPECT_EQ(kMail1, Find("mailto:robert@example.org"));
+    // sales is served by MAIL1 although MAIL3 serves all of org: nearest wins.
+    EXPECT_EQ(kMail2, Find("carol@example.org")) << "served through an ancestor (eng)";
+    EXPECT_EQ(kMail3, Find("dave@example.org"));
+    EXPECT_EQ("", Find("nobody@example.org"));
+    EXPECT_EQ("", Find(""));
+    EXPECT_EQ(0, MSGFindUser(nullptr, nullptr, 0, nullptr, nullptr));
+
+    // The name buffer and the structure get the user's full name.
+    KDXValueStruct vs{};
+    KDXInitValueStruct(nullptr, &vs);
+    char name[256];
+    uint32_t ip;
+    ASSERT_EQ(1, MSGFindUser("bob@example.org", name, 0, &ip, &vs));
+    EXPECT_STREQ("\\ACME\\org\\sales\\bob", name);
+    ASSERT_GE(vs.Used, 1u);
+    EXPECT_STREQ(name, vs.Value[0]);
+    KDXDestroyValueStruct(&vs);
+}
+
+TEST_F(Directory, NewUsersAreFoundSoon) {
+    EXPECT_EQ("", Find("erin@example.org"));
+    ASSERT_EQ(0, AddUser("\\ACME\\org\\sales\\erin", {"erin@example.org"}));
+    EXPECT_TRUE(WaitFor([] { return Find("erin@example.org") == kMail1; }, 5000));
+}
+
+TEST_F(Directory, LookupsFromManyThreads) {
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 500; ++i) {
+                const bool odd = (i + t) % 2;
+                if (Find(odd ? "bob@example.org" : "carol@example.org") != (odd ? kMail1 : kMail2))
+                    ++wrong;
+                MSGGetServerDN(nullptr);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(0, wrong.load());
+}
+
+TEST_F(Directory, RevodAnswersUserForThisServersUsersOnly) {
+    auto check = revo::DirectoryUserCheck(kMail1);
+    EXPECT_TRUE(check("bob@example.org"));
+    EXPECT_FALSE(check("carol@example.org")) << "her mailbox is on MAIL2";
+    EXPECT_FALSE(check("nobody@example.org"));
+    EXPECT_TRUE(revo::DirectoryUserCheck("0.0.0.0")("carol@example.org"));
+
+    revo::ServerConfig cfg;
+    cfg.listen = kMail1;
+    cfg.port = TestPort();
+    cfg.storePath = dir_ + "/revod.db";
+    cfg.noAuth = true;
+    cfg.isLocalUser = check;
+    revo::Server server;
+    std::string err;
+    ASSERT_TRUE(server.Start(cfg, err)) << err;
+    Client c;
+    ASSERT_TRUE(c.Connect(kMail1, cfg.port));
+    EXPECT_EQ("1000 bob@example.org selected", c.Cmd("USER Bob@Example.org"));
+    EXPECT_EQ(0u, c.Cmd("USER carol@example.org").find("4200 "));
+    server.Stop();
+}
+
+TEST_F(Directory, SecretComesFromQuillAcl) {
+    EXPECT_TRUE(revo::DirectoryOpen());
+    EXPECT_EQ(REVO_DEFAULT_SECRET_TEXT, revo::DirectorySecretText()) << "none stored yet";
+    char text[33];
+    ASSERT_EQ(1, RevoNewSecretText(text, nullptr));
+    DDCEntry e{DDC_OP_WRITE_VALUE, DDC_SYN_TEXT, 0, 0, "Quill:ACL", 0, 0, text};
+    ASSERT_EQ(0, DDCResolveName(admin_, 68, "\\ACME\\Internet Services"));
+    ASSERT_EQ(0, DDCModifyEntry(admin_, 1, &e));
+    EXPECT_EQ(text, revo::DirectorySecretText());
+}
+
+} // namespace
