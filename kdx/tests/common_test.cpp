@@ -52,8 +52,8 @@ TEST_F(ConfFile, RefusesMissingRepeatedOrOverlongKeysAndLeavesBuffersAlone) {
     const char* bad[] = {
         "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n", // two keys
         "orb.base.tree-name=A\norb.base.tree-name=B\norb.arbor.server-name=M\n",
-        "orb.base.tree-name=A\norb.arbor.server-name=M\norb.arbor.server-context=o\n"
-        "orb.arbor.server-name=N\n",
+        ("orb.base.tree-name=A\norb.arbor.server-name=M\norb.arbor.server-context=o\n"
+         "orb.arbor.server-name=N\n"),
         "",
     };
     for (const char* text : bad) {

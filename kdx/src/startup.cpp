@@ -1,0 +1,352 @@
+// Start-up, login and shutdown: the login context that every other context
+// of the process is copied from.
+#include "internal.h"
+#include "kdxcommon.h"
+
+#include <pdksa.h>
+
+#include <atomic>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <syslog.h>
+#include <unistd.h>
+
+extern "C" {
+int32_t Debug = 0;
+int32_t DebugScreen = -1;
+int32_t DoPW = 1;
+int32_t ServerDNOverride = 0;
+int32_t KDXReady = 0;
+int32_t KDXFailed = 0;
+int32_t KDXDoingInit = 0;
+int32_t KDXIsLibrary = 0;
+int32_t KDXTid = 0;
+int32_t KDXTGid = 0;
+uint32_t AuthContext = 0;
+sem_t StartupSem;
+char KDXLoginUser[257];
+char KDXVersionNumberInternal[64];
+int32_t Codepage = 437;
+int32_t CountryID = 1;
+char LocalNoMapStr[2] = "~";
+uint16_t UniNoMapStr[2] = {0xFFFD, 0};
+uint16_t ArborRoot[2] = {'\\', 0};
+uint16_t DDCDotDelims[9] = {1, 1, '.', '.', '+', '=', '*', '\\', 0};
+uint16_t DDCSlashDelims[9] = {0, 1, '.', '\\', '+', '=', '*', '\'', 0};
+int32_t gErr = 0;
+}
+
+namespace kdx {
+
+char gTreeName[KDX_TREE_NAME_SIZE];
+char gServerDN[KDX_SERVER_DN_SIZE];
+char gReplicaName[KDX_SERVER_DN_SIZE];
+
+namespace {
+
+constexpr const char* kBanner = "Velmora Directory Database API";
+constexpr const char* kRevision = "$Revision:   2.53  $";
+constexpr int kAPIVersion = 1;
+constexpr int kLoginAttempts = 120;
+
+std::atomic<bool> gShutDown{false};
+std::atomic<bool> gSemValid{false};
+std::atomic<bool> gStartupOver{false};
+std::atomic<bool> gAuthValid{false}; // AuthContext holds a context of ours
+
+bool equalNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
+        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool optionValue(std::string_view arg, std::string_view opt, std::string_view& rest) {
+    if (arg.size() < opt.size() || !equalNoCase(arg.substr(0, opt.size()), opt)) return false;
+    rest = arg.substr(opt.size());
+    return true;
+}
+
+bool copyBounded(std::string_view value, char* out, size_t size) {
+    if (value.size() + 1 > size) return false;
+    std::memcpy(out, value.data(), value.size());
+    out[value.size()] = '\0';
+    return true;
+}
+
+void printVersion() {
+    std::printf("\r\n\n\n%s [%s]\n", kBanner, kRevision);
+    std::printf("\r\n  API Version: %03d       [compatible with version %03d]\n", kAPIVersion,
+                kAPIVersion);
+}
+
+void printUsage() {
+    std::printf("\r\n%s usage:\n", kBanner);
+    std::printf("\rKDX [-t:<tree>] [-s:<dn>] [-d] [-u:<user> -p:<password>] [-v] [-h | -?]\n");
+    std::printf("\r-t:<tree>     - Use specified tree; can be different from\n");
+    std::printf("\r                server tree; default:%s\n", gTreeName);
+    std::printf("\r-s:<dn>       - Use specified DN as local server dn\n");
+    std::printf("\r-d            - Turn on debug screen & output\n");
+    std::printf("\r-u:<user>     - Use <user> to authenticate; must be a fully\n"
+                "                distinguished name [e.g. CN=Admin.O=Velmora]\n");
+    std::printf("\r-p:<password> - Use <password> as password to log into the directory\n");
+    std::printf("\r-v            - Display version information\n");
+    std::printf("\r-? | -h       - This help screen\n\n");
+}
+
+void printFailure() {
+    std::printf("\r\n\n%s\n", kBanner);
+    std::printf("\r  Directory authentication failed. Possible reasons:\n");
+    std::printf("\r  - The %s object has been removed\n", "Internet Services");
+    std::printf("\r  - The directory schema has not (yet) been extended\n");
+    std::printf("\r  - The directory schema is extended, but the information has not been\n"
+                "    replicated to this server yet.\n");
+    std::printf("\r  - The %s object has been modified\n\n", "Internet Services");
+    std::printf("\r  - [Tree:%s, ServerDN:%s]\n", gTreeName, gServerDN);
+    std::printf("\nPlease contact technical support or re-install the product\n");
+}
+
+void connectReplica() {
+    int err = DDCConnectToServerByName(AuthContext, gReplicaName);
+    if (err != 0) debugf("DDCConnectToServerByName(%s) failed:code=%d\n", gReplicaName, err);
+}
+
+// Ends KDXMain: start-up is over, whatever its outcome.
+int endMain(int result) {
+    gStartupOver.store(true);
+    return result;
+}
+
+} // namespace
+
+void debugf(const char* fmt, ...) {
+    if (!__atomic_load_n(&Debug, __ATOMIC_RELAXED)) return;
+    va_list ap;
+    va_start(ap, fmt);
+    std::vprintf(fmt, ap);
+    va_end(ap);
+}
+
+bool loadFlag(const int32_t& flag) {
+    return __atomic_load_n(&flag, __ATOMIC_ACQUIRE) != 0;
+}
+void storeFlag(int32_t& flag, int32_t value) {
+    __atomic_store_n(&flag, value, __ATOMIC_RELEASE);
+}
+bool isReady() {
+    return loadFlag(KDXReady);
+}
+
+} // namespace kdx
+
+using kdx::loadFlag;
+using kdx::storeFlag;
+
+extern "C" int ORBGetServerDN(char* treeName, char* serverDN) {
+    return KDXConfReadServerDN(nullptr, treeName, KDX_TREE_NAME_SIZE, serverDN, KDX_SERVER_DN_SIZE);
+}
+
+extern "C" int AuthenticateKDX(void) {
+    if (DoPW) KDXPasswordPlace(KDXVersionNumberInternal, 8, 3);
+
+    uint32_t ctx = 0;
+    if (DDCCreateContext(1, &ctx) != 0) {
+        syslog(LOG_ERR, "DDCCreateContext failed");
+        return 0;
+    }
+    __atomic_store_n(&AuthContext, ctx, __ATOMIC_RELEASE);
+    kdx::gAuthValid.store(true);
+    if (DDCSetContextLocale(AuthContext, Codepage, CountryID, LocalNoMapStr, UniNoMapStr) != 0)
+        syslog(LOG_ERR, "DDCSetContextLocale failed\n");
+
+    if (DoPW) {
+        KDXPasswordPlace(KDXVersionNumberInternal, 11, 4);
+        KDXVersionNumberInternal[KDX_PASSWORD_LENGTH] = '\0';
+    }
+    kdx::debugf("Using tree: %s\n", kdx::gTreeName);
+
+    char root[KDX_TREE_NAME_SIZE + 1];
+    std::snprintf(root, sizeof root, "\\%s", kdx::gTreeName);
+    if (DDCSetContextBaseDN(AuthContext, root, DDCSlashDelims) != 0) {
+        syslog(LOG_ERR, "DDCSetContextBaseDN failed");
+        return 0;
+    }
+    kdx::connectReplica();
+
+    // A directory store that is not (yet) reachable answers -634; wait for it.
+    int err = 0;
+    for (int attempt = 1; attempt <= kdx::kLoginAttempts; ++attempt) {
+        err = DDCResolveName(AuthContext, 4, KDXLoginUser);
+        if (err == 0) break;
+        syslog(LOG_ERR, "DDCResolveName failed [err:%d]", err);
+        sleep(1);
+        if (err != -634) break;
+    }
+    if (err == -634) return 0;
+
+    err = DDCLogin(AuthContext, KDXVersionNumberInternal);
+    if (err != 0) {
+        syslog(LOG_ERR, "DDCLogin failed [err:%d]", err);
+        return 0;
+    }
+    if (DDCAuthenticateConnection(AuthContext) != 0) {
+        syslog(LOG_ERR, "DDCAuthenticateConnection failed");
+        return 0;
+    }
+    if (DDCSetContextFlags(AuthContext, 0, 128) != 0) {
+        syslog(LOG_ERR, "DDCSetContextFlags failed");
+        return 0;
+    }
+    kdx::connectReplica();
+    storeFlag(KDXReady, 1);
+    return 1;
+}
+
+extern "C" int KDXMain(int argc, char** argv) {
+    storeFlag(KDXDoingInit, 1);
+    storeFlag(KDXTid, 1);
+    storeFlag(KDXTGid, 1);
+    kdx::gStartupOver.store(false);
+    DDSInit(1);
+
+    ORBGetServerDN(kdx::gTreeName, kdx::gServerDN);
+    std::memcpy(kdx::gReplicaName, kdx::gServerDN, sizeof kdx::gReplicaName);
+
+    if (!kdx::gSemValid.exchange(true)) sem_init(&StartupSem, 0, 0);
+    std::signal(SIGTERM, KDXSigTermHandler);
+    openlog("KDX", LOG_CONS, 0);
+
+    std::strcpy(KDXLoginUser, "Internet Services");
+    DoPW = 1;
+
+    for (int i = 1; i < argc && argv != nullptr; ++i) {
+        if (argv[i] == nullptr) continue;
+        std::string_view arg = argv[i], rest;
+        bool fits = true;
+        if (kdx::optionValue(arg, "-t:", rest)) {
+            fits = kdx::copyBounded(rest, kdx::gTreeName, sizeof kdx::gTreeName);
+            if (fits) std::printf("\r\nKDX: Using tree %s\n", kdx::gTreeName);
+        } else if (kdx::optionValue(arg, "-s:", rest)) {
+            fits = kdx::copyBounded(rest, kdx::gServerDN, sizeof kdx::gServerDN);
+            if (fits) {
+                ServerDNOverride = 1;
+                std::printf("\r\nKDX: Using server DN %s\n", kdx::gServerDN);
+            }
+        } else if (kdx::equalNoCase(arg, "-d")) {
+            std::printf("\r\nKDX: Debugging turned on\n");
+            storeFlag(Debug, 1);
+            DebugScreen = 1;
+        } else if (kdx::optionValue(arg, "-u:", rest)) {
+            fits = kdx::copyBounded(rest, KDXLoginUser, sizeof KDXLoginUser);
+            if (fits) kdx::debugf("Login as user %s\n", KDXLoginUser);
+        } else if (kdx::optionValue(arg, "-p:", rest)) {
+            fits =
+                kdx::copyBounded(rest, KDXVersionNumberInternal, sizeof KDXVersionNumberInternal);
+            if (fits) DoPW = 0;
+        } else if (kdx::equalNoCase(arg, "-v")) {
+            kdx::printVersion();
+            return kdx::endMain(0);
+        } else if (kdx::equalNoCase(arg, "-h") || kdx::equalNoCase(arg, "-?")) {
+            kdx::printUsage();
+            return kdx::endMain(0);
+        }
+        if (!fits) {
+            // Never cut a name or password to fit: a shortened one means something else.
+            std::printf("\r\nKDX: Option value too long: %.3s\n", argv[i]);
+            storeFlag(KDXFailed, 1);
+            return kdx::endMain(0);
+        }
+    }
+
+    kdx::cacheOpen();
+    if (DoPW) KDXPasswordPlace(KDXVersionNumberInternal, 0, 8);
+
+    if (AuthenticateKDX()) {
+        if (loadFlag(KDXIsLibrary)) return kdx::endMain(1);
+        sem_post(&StartupSem);
+        if (Debug) {
+            kdx::CacheStats s = kdx::cacheStats();
+            std::printf("\rKDX Cache statistics:\nElements retrieved from cache : %d\n"
+                        "Elements added to cache       : %d\n",
+                        s.retrieved, s.added);
+            std::printf("Elements destroyed            : %d\nElements released into cache  : %d\n",
+                        s.destroyed, s.released);
+        }
+        storeFlag(KDXTid, 0);
+        return kdx::endMain(0);
+    }
+
+    kdx::printFailure();
+    std::fflush(stdout);
+    if (kdx::gSemValid.exchange(false)) sem_destroy(&StartupSem);
+    kdx::cacheClose();
+    if (kdx::gAuthValid.exchange(false)) {
+        DDCLogout(AuthContext);
+        DDCFreeContext(AuthContext);
+    }
+    storeFlag(KDXFailed, 1);
+    return kdx::endMain(0);
+}
+
+extern "C" int KDXInit(void) {
+    int32_t expected = 0;
+    if (__atomic_compare_exchange_n(&KDXDoingInit, &expected, 1, false, __ATOMIC_ACQ_REL,
+                                    __ATOMIC_ACQUIRE)) {
+        storeFlag(KDXIsLibrary, 1);
+        KDXMain(0, nullptr);
+    }
+    while (!loadFlag(KDXReady)) {
+        if (loadFlag(KDXFailed)) return 0;
+        usleep(100);
+    }
+    return loadFlag(KDXFailed) ? 0 : 1;
+}
+
+extern "C" int KDXGetLocalReplicaName(char* out) {
+    if (out != nullptr && out != kdx::gReplicaName)
+        std::memcpy(out, kdx::gReplicaName, std::strlen(kdx::gReplicaName) + 1);
+    return 1;
+}
+
+extern "C" int KDXGetServerInfo(char* serverDN, char* treeName, char* treeName2) {
+    if (serverDN != nullptr) std::memcpy(serverDN, kdx::gServerDN, std::strlen(kdx::gServerDN) + 1);
+    if (treeName != nullptr) std::memcpy(treeName, kdx::gTreeName, std::strlen(kdx::gTreeName) + 1);
+    if (treeName2 != nullptr)
+        std::memcpy(treeName2, kdx::gTreeName, std::strlen(kdx::gTreeName) + 1);
+    return 1;
+}
+
+extern "C" int KDXShutdown(void) {
+    if (kdx::gShutDown.exchange(true)) return 0;
+    storeFlag(KDXTGid, 1);
+    // Program mode posts StartupSem when start-up succeeds; library mode and
+    // every other ending do not, so a start-up that is over is not waited for.
+    if (kdx::gSemValid.exchange(false)) {
+        if (!kdx::gStartupOver.load()) sem_wait(&StartupSem);
+        sem_destroy(&StartupSem);
+    }
+    while (loadFlag(KDXTid) && !kdx::gStartupOver.load())
+        usleep(250);
+    kdx::cacheClose();
+    closelog();
+    if (kdx::gAuthValid.exchange(false)) {
+        DDCLogout(AuthContext);
+        DDCFreeContext(AuthContext);
+    }
+    return 1;
+}
+
+extern "C" void KDXSigTermHandler(int) {
+    KDXShutdown();
+}
+
+extern "C" int KDXGetAPIVersion(void) {
+    return kdx::kAPIVersion;
+}
