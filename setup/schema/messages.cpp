@@ -32,10 +32,12 @@ extern "C" const char* const programMesgTable[QUILL_MESSAGE_COUNT] = {
     /* 25 */ "None",
     /* 26 */ "Yes",
     /* 27 */ "No",
-    /* 28 */ "This server is already configured.\nPlease use Webwarden or FenAdmin to change it's\n"
-             "configuration.Installation will continue normally.",
-    /* 29 */ "In order to remove the schema, all configured Messaging\nServers and Agents need to "
-             "be removed.\nThe process cannot be reversed!",
+    /* 28 */
+    "This server is already configured.\nPlease use Webwarden or FenAdmin to change it's\n"
+    "configuration.Installation will continue normally.",
+    /* 29 */
+    "In order to remove the schema, all configured Messaging\nServers and Agents need to "
+    "be removed.\nThe process cannot be reversed!",
     /* 30 */ "Remove Messaging Server Objects?",
     /* 31 */ "Are you sure?",
     /* 32 */ "Volume not found",
@@ -95,7 +97,8 @@ extern "C" const char* const programMesgTable[QUILL_MESSAGE_COUNT] = {
     /* 86 */ "Authenticated to Arbor",
     /* 87 */ "Exit without saving?",
     /* 88 */ "'Internet Services' container exists",
-    /* 89 */ "Cannot install Quill since there is already a object called 'Internet Services'. "
-             "Arbor Configuration will not be completed. Please re-install after removing or "
-             "renaming your 'Internet Services' container.",
+    /* 89 */
+    "Cannot install Quill since there is already a object called 'Internet Services'. "
+    "Arbor Configuration will not be completed. Please re-install after removing or "
+    "renaming your 'Internet Services' container.",
 };

@@ -1,0 +1,102 @@
+#include "terminal.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quilltest {
+
+std::string Quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+std::string Run(const std::string& command, int* status) {
+    std::string out;
+    FILE* p = popen(command.c_str(), "r");
+    if (!p) {
+        if (status) *status = -1;
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        out.append(buf, n);
+    int rc = pclose(p);
+    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+namespace {
+std::atomic<int> gCounter{0};
+}
+
+Terminal::Terminal(const std::string& command, int width, int height) {
+    int n = gCounter++;
+    socket_ = "quilltest-" + std::to_string(getpid()) + "-" + std::to_string(n);
+    char tmpl[] = "/tmp/quilltest-status-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd >= 0) close(fd);
+    statusFile_ = tmpl;
+    std::remove(statusFile_.c_str());
+    std::string wrapped = "TERM=screen; export TERM; " + command + "; echo $? > " +
+                          Quote(statusFile_ + ".tmp") + "; mv " + Quote(statusFile_ + ".tmp") +
+                          " " + Quote(statusFile_) + "; sleep 60";
+    Tmux("-f /dev/null new-session -d -s main -x " + std::to_string(width) + " -y " +
+         std::to_string(height) + " " + Quote("sh -c " + Quote(wrapped)));
+}
+
+Terminal::~Terminal() {
+    Tmux("kill-server");
+    std::remove(statusFile_.c_str());
+}
+
+std::string Terminal::Tmux(const std::string& args) const {
+    return Run("tmux -L " + socket_ + " " + args + " 2>/dev/null");
+}
+
+void Terminal::Keys(const std::vector<std::string>& keys) {
+    for (const std::string& k : keys)
+        Tmux("send-keys -t main " + k);
+}
+
+void Terminal::Type(const std::string& text) {
+    Tmux("send-keys -t main -l " + Quote(text));
+}
+
+std::string Terminal::Screen() const {
+    return Tmux("capture-pane -p -t main");
+}
+
+bool Terminal::WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    do {
+        if (Screen().find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    } while (std::chrono::steady_clock::now() < end);
+    return false;
+}
+
+int Terminal::WaitExit(std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    do {
+        std::ifstream in(statusFile_);
+        int status;
+        if (in >> status) return status;
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    } while (std::chrono::steady_clock::now() < end);
+    return -1000;
+}
+
+} // namespace quilltest
