@@ -116,11 +116,19 @@ std::vector<std::string> absolute(const Ctx& c, const ParsedName& n) {
 
 int lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id) {
     if (comps.size() > DDC_MAX_DN_CHARS / 2) return DDCERR_ILLEGAL_DS_NAME;
+    const std::string lpath = fold(joinPath(comps));
+    Store* store = conn.store();
+    // Inside a write transaction the cache may lag this connection's own
+    // changes, so only plain reads use it.
+    const bool cache = store && sqlite3_get_autocommit(conn.db());
+    const uint64_t gen = cache ? store->generation() : 0;
+    if (cache && store->cachedId(lpath, gen, id)) return 0;
     Stmt q(conn, "SELECT id FROM obj WHERE lpath=?");
-    q.bind(1, fold(joinPath(comps)));
+    q.bind(1, lpath);
     int rc = q.step();
     if (rc == SQLITE_ROW) {
         id = q.i64(0);
+        if (cache) store->cacheId(lpath, gen, id);
         return 0;
     }
     return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : mapSqlite(rc);

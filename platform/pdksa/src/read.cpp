@@ -33,22 +33,34 @@ int requestNames(const Ctx& c, const DDCReadRequest* req, std::vector<std::strin
 
 int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
              std::vector<OutVal>& out) {
-    Stmt q(conn, "SELECT v.syntax, v.v, v.priv, o.path FROM val v LEFT JOIN obj o ON o.id=v.ref "
-                 "WHERE v.obj=? AND v.attr=? ORDER BY v.seq");
-    q.bind(1, obj).bind(2, fold(attr));
-    int rc;
-    while ((rc = q.step()) == SQLITE_ROW) {
-        OutVal v{attr, static_cast<uint32_t>(q.i64(0)), {}};
+    const std::string lattr = fold(attr);
+    Store* store = conn.store();
+    const bool cache = store && sqlite3_get_autocommit(conn.db());
+    const uint64_t gen = cache ? store->generation() : 0;
+    const std::string key = cache ? std::to_string(obj) + "\n" + lattr : std::string();
+    std::vector<RawValue> raw;
+    if (!cache || !store->cachedValues(key, gen, raw)) {
+        Stmt q(conn, "SELECT v.syntax, v.v, v.priv, o.path FROM val v LEFT JOIN obj o "
+                     "ON o.id=v.ref WHERE v.obj=? AND v.attr=? ORDER BY v.seq");
+        q.bind(1, obj).bind(2, lattr);
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW)
+            raw.push_back(RawValue{static_cast<uint32_t>(q.i64(0)), q.text(1), q.i64(2), q.text(3)});
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+        if (cache) store->cacheValues(key, gen, raw);
+    }
+    for (auto& r : raw) {
+        OutVal v{attr, r.syntax, {}};
         if (v.syntax == DDC_SYN_DIST_NAME) {
-            v.text = outName(c, q.text(3));
+            v.text = outName(c, r.path);
         } else if (v.syntax == DDC_SYN_ACL) {
-            v.text = std::to_string(q.i64(2)) + "#" + q.text(1) + "#" + outName(c, q.text(3));
+            v.text = std::to_string(r.priv) + "#" + r.v + "#" + outName(c, r.path);
         } else {
-            v.text = q.text(1);
+            v.text = std::move(r.v);
         }
         out.push_back(std::move(v));
     }
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    return 0;
 }
 
 // Every value the request asks for, in directory order.

@@ -4,6 +4,7 @@
 #include "text.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <map>
 #include <sstream>
 
@@ -229,11 +231,19 @@ sqlite3_stmt* Conn::prepare(const char* sql, int& rc) {
 
 int Conn::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
 
-int Conn::beginWrite() { return mapSqlite(exec("BEGIN IMMEDIATE")); }
+int Conn::beginWrite() {
+    // Other processes answer reads from memory while the change counter
+    // stands still: a writer that cannot move it must not write.
+    if (store_ && !store_->canAnnounce()) return DDCERR_SYSTEM_FAILURE;
+    int rc = mapSqlite(exec("BEGIN IMMEDIATE"));
+    if (rc == 0 && store_) store_->bump();
+    return rc;
+}
 
 int Conn::commit() {
     int rc = exec("COMMIT");
     if (rc != SQLITE_OK) rollback();
+    if (store_) store_->bump();
     return mapSqlite(rc);
 }
 
@@ -312,7 +322,10 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
         return rc == SQLITE_NOMEM ? DDCERR_NOT_ENOUGH_MEMORY : DDCERR_NO_REFERRALS;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    auto conn = std::make_unique<Conn>(db);
+    // WAL with NORMAL sync never corrupts; a power cut may lose only the
+    // last commits, and every commit stops costing a disk flush.
+    sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+    auto conn = std::make_unique<Conn>(db, this);
     int code;
     {
         Stmt q(*conn, "SELECT value FROM meta WHERE key='format'");
@@ -333,8 +346,94 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
         }
     }
     if (code != 0) return code;
+    openGeneration();
     out = std::move(conn);
     return 0;
+}
+
+Store::~Store() {
+    if (gen_) ::munmap(gen_, sizeof(uint64_t));
+}
+
+void Store::openGeneration() {
+    std::lock_guard lock(mu_);
+    if (gen_) return;
+    const std::string p = path_ + "-gen";
+    struct stat db {};
+    if (::stat(path_.c_str(), &db) != 0) return;
+    // The counter file gets the store's owner and mode, so that whoever may
+    // change the store may also announce the change.
+    int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, db.st_mode & 0666);
+    if (fd < 0) return; // no caching here, and no writing (see Conn::beginWrite)
+    if (::geteuid() == 0) {
+        if (::fchown(fd, db.st_uid, db.st_gid) != 0) { /* keep root's */
+        }
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size < static_cast<off_t>(sizeof(uint64_t)) &&
+        ::ftruncate(fd, sizeof(uint64_t)) != 0) {
+        ::close(fd);
+        return;
+    }
+    void* m = ::mmap(nullptr, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (m != MAP_FAILED) gen_ = static_cast<uint64_t*>(m);
+}
+
+uint64_t Store::generation() const {
+    return gen_ ? std::atomic_ref<uint64_t>(*gen_).load(std::memory_order_acquire) : 0;
+}
+
+void Store::bump() {
+    if (gen_) std::atomic_ref<uint64_t>(*gen_).fetch_add(1, std::memory_order_acq_rel);
+}
+
+bool Store::cachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
+    if (!gen_) return false;
+    std::lock_guard lock(cacheMu_);
+    if (gen != cacheGen_) return false;
+    auto it = ids_.find(lpath);
+    if (it == ids_.end()) return false;
+    id = it->second;
+    return true;
+}
+
+bool Store::cacheCurrent(uint64_t gen) {
+    if (gen != cacheGen_) {
+        // Only a newer generation replaces the cache; a slow reader with an
+        // older one must not bring back what a writer has since changed.
+        if (gen < cacheGen_ && cacheGen_ != ~uint64_t{0}) return false;
+        ids_.clear();
+        values_.clear();
+        cacheGen_ = gen;
+    }
+    if (ids_.size() + values_.size() >= 200000) {
+        ids_.clear();
+        values_.clear();
+    }
+    return true;
+}
+
+void Store::cacheId(const std::string& lpath, uint64_t gen, int64_t id) {
+    if (!gen_) return;
+    std::lock_guard lock(cacheMu_);
+    if (cacheCurrent(gen)) ids_[lpath] = id;
+}
+
+bool Store::cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out) {
+    if (!gen_) return false;
+    std::lock_guard lock(cacheMu_);
+    if (gen != cacheGen_) return false;
+    auto it = values_.find(key);
+    if (it == values_.end()) return false;
+    out = it->second;
+    return true;
+}
+
+void Store::cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals) {
+    if (!gen_) return;
+    std::lock_guard lock(cacheMu_);
+    if (cacheCurrent(gen)) values_[key] = vals;
 }
 
 void Store::release(std::unique_ptr<Conn> c) {

@@ -70,9 +70,12 @@ class Stmt {
     int prepRc_ = 0;
 };
 
+class Store;
+
 class Conn {
   public:
-    explicit Conn(sqlite3* db) : db_(db) {}
+    explicit Conn(sqlite3* db, Store* store = nullptr) : db_(db), store_(store) {}
+    Store* store() const { return store_; }
     ~Conn();
     sqlite3* db() const { return db_; }
     sqlite3_stmt* prepare(const char* sql, int& rc);
@@ -88,8 +91,17 @@ class Conn {
 
   private:
     sqlite3* db_;
+    Store* store_;
     std::unordered_map<const char*, sqlite3_stmt*> stmts_;
     Schema schema_;
+};
+
+// A stored value as read, before it is put in a caller's form.
+struct RawValue {
+    uint32_t syntax;
+    std::string v;
+    int64_t priv;
+    std::string path; // target of a name or an ACL trustee
 };
 
 class Store {
@@ -100,11 +112,30 @@ class Store {
     // cannot be reached, DDCERR_DATABASE_FORMAT when it is not a directory.
     int acquire(std::unique_ptr<Conn>& out);
     void release(std::unique_ptr<Conn> c);
+    ~Store();
+
+    // Change counter shared by every process of the store (a small mapped
+    // file beside it). Writers bump it when they start and after they
+    // commit, so a cached look-up is good while the counter stands still.
+    uint64_t generation() const;
+    void bump();
+    bool canAnnounce() const { return gen_ != nullptr; }
+    bool cachedId(const std::string& lpath, uint64_t gen, int64_t& id);
+    void cacheId(const std::string& lpath, uint64_t gen, int64_t id);
+    bool cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out);
+    void cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals);
 
   private:
+    void openGeneration();
+    bool cacheCurrent(uint64_t gen); // under cacheMu_: may the cache take gen?
     std::string path_;
     std::mutex mu_;
     std::vector<std::unique_ptr<Conn>> idle_;
+    uint64_t* gen_ = nullptr; // mapped; null: no caching
+    std::mutex cacheMu_;
+    uint64_t cacheGen_ = ~uint64_t{0};
+    std::unordered_map<std::string, int64_t> ids_;
+    std::unordered_map<std::string, std::vector<RawValue>> values_;
 };
 
 // One Store per path for the whole process.

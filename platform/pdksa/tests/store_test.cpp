@@ -144,6 +144,37 @@ TEST_F(Store, TwoProcessesWriteAtOnce) {
     EXPECT_EQ(n, 2 * kPerChild);
 }
 
+// Reads may be answered from memory; a change made by another process must
+// still show at once, also a removed object recreated under its old name.
+TEST_F(Store, ReadsSeeChangesOfOtherProcesses) {
+    const std::string u = "\\ACME\\org\\sales\\Dora";
+    ASSERT_EQ(create(admin, u, "User", Entries().add(0, "Surname", "Old")), 0);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(values(u, "Surname"), std::vector<std::string>{round ? "Again" : "Old"});
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            DDCContextHandle c;
+            if (DDCCreateContext(1, &c) || PDKLoginMaintenance(c)) _exit(2);
+            int bad = 0;
+            if (round == 0) {
+                bad += modify(c, u, Entries().clear("Surname").add(2, "Surname", "New")) != 0;
+            } else {
+                bad += DDCRemoveEntry(c, u.c_str()) != 0;
+                bad += create(c, u, "User", Entries().add(0, "Surname", "Reborn")) != 0;
+            }
+            _exit(bad);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_EQ(values(u, "Surname"), std::vector<std::string>{round ? "Reborn" : "New"});
+        if (round == 0) {
+            ASSERT_EQ(modify(admin, u, Entries().clear("Surname").add(2, "Surname", "Again")), 0);
+        }
+    }
+}
+
 TEST_F(Store, ThreadsReadThroughTheirOwnContexts) {
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\t" + std::to_string(i), "User",
