@@ -13,6 +13,7 @@ namespace {
 // character, the top byte its length (0 for a byte that is dropped).
 struct Utf8Table {
     uint32_t e[256];
+    bool asciiIdentity; // bytes below 0x80 stand for themselves
 };
 
 constexpr uint32_t kUndefined = 0xFFFF;
@@ -26,6 +27,8 @@ constexpr uint32_t Utf8Entry(uint32_t cp) {
 
 constexpr Utf8Table Expand(const uint16_t (&decode)[256], Undefined rule) {
     Utf8Table t{};
+    t.asciiIdentity = true;
+    for (int b = 0; b < 0x80; ++b) t.asciiIdentity = t.asciiIdentity && decode[b] == b;
     for (int b = 0; b < 256; ++b) {
         uint32_t cp = decode[b];
         if (cp == kUndefined) {
@@ -49,9 +52,32 @@ uint32_t DecodeWith(const Utf8Table& t, LWStream* in, LWStream* out) {
         if (!o.Reserve(5)) return Finish(in, o, i);
         size_t k = std::min(n - i, (o.Room() - 1) / 3);
         unsigned char* p = o.p;
-        for (const unsigned char* q = s + i; q != s + i + k; ++q) {
-            uint32_t e = t.e[*q];
-            std::memcpy(p, &e, 4); // little-endian: the character's bytes first
+        const unsigned char* q = s + i;
+        const unsigned char* const end = q + k;
+        // Eight bytes at a time: where the set leaves ASCII as it is, a chunk
+        // of ASCII is copied whole, any other chunk goes through the table
+        // without a branch per byte (text that mixes scripts would defeat
+        // branch prediction). Output stays within three bytes per input byte
+        // plus the fourth byte of the last store, as the block was sized for.
+        while (end - q >= 8) {
+            uint64_t w;
+            std::memcpy(&w, q, 8);
+            if (t.asciiIdentity && (w & 0x8080808080808080ull) == 0) {
+                std::memcpy(p, &w, 8);
+                p += 8;
+                q += 8;
+                continue;
+            }
+            for (int j = 0; j < 8; ++j) {
+                const uint32_t e = t.e[q[j]];
+                std::memcpy(p, &e, 4); // little-endian: the character's bytes first
+                p += e >> 24;
+            }
+            q += 8;
+        }
+        for (; q != end; ++q) {
+            const uint32_t e = t.e[*q];
+            std::memcpy(p, &e, 4);
             p += e >> 24;
         }
         o.p = p;
@@ -61,9 +87,12 @@ uint32_t DecodeWith(const Utf8Table& t, LWStream* in, LWStream* out) {
 }
 
 // UTF-8 in, one byte out per character. Sequences are read by their lead byte
-// (below 0xE0 two bytes, otherwise three) without validation.
-uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], Unmappable rule,
-                    LWStream* in, LWStream* out) {
+// (below 0xE0 two bytes, otherwise three) without validation. Every unit
+// writes at most one byte and consumes at least one, so a block of k input
+// bytes needs no more than k bytes of room.
+template <bool Question>
+uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LWStream* in,
+                    LWStream* out) {
     if (!Writable(out)) return 0;
     const unsigned char* s = in->Start;
     const size_t n = InLen(in);
@@ -71,39 +100,93 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], Un
     Out o(out);
     while (i < n) {
         if (!o.Reserve(5)) return Finish(in, o, i);
-        unsigned char c = s[i];
-        if (c < 0x80) {
-            size_t k = std::min(n - i, o.Room() - 5);
-            size_t j = 0;
-            while (j < k && s[i + j] < 0x80) {
-                o.p[j] = s[i + j];
-                ++j;
+        const size_t blockEnd = i + std::min(n - i, o.Room() - 5);
+        unsigned char* p = o.p;
+        // Eight bytes at a time where they can be read: runs of ASCII are
+        // copied whole, pairs of two-byte sequences (most non-Latin text) are
+        // converted side by side, anything else one sequence at a time. The
+        // output never runs ahead of the input, so writing eight bytes at p
+        // stays inside the room the block was sized for.
+        while (i + 8 <= blockEnd) {
+            uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            const uint64_t high = w & 0x8080808080808080ull;
+            if (high == 0) {
+                std::memcpy(p, &w, 8);
+                p += 8;
+                i += 8;
+                continue;
             }
-            o.p += j;
-            i += j;
-            continue;
+            if (const int ascii = __builtin_ctzll(high) >> 3; ascii > 0) {
+                std::memcpy(p, &w, 8);
+                p += ascii;
+                i += ascii;
+                continue;
+            }
+            const uint32_t c = static_cast<uint32_t>(w) & 0xFF;
+            const uint32_t c1 = static_cast<uint32_t>(w >> 8) & 0x3F;
+            if ((w & 0xC0E0C0E0u) == 0x80C080C0u) {
+                const uint32_t cpA = ((c & 0x1F) << 6) | c1;
+                const uint32_t cpB = ((static_cast<uint32_t>(w >> 16) & 0x1F) << 6) |
+                                     (static_cast<uint32_t>(w >> 24) & 0x3F);
+                uint32_t a = pages[index[cpA >> 8]][cpA & 0xFF];
+                uint32_t b = pages[index[cpB >> 8]][cpB & 0xFF];
+                if (Question) {
+                    p[0] = static_cast<unsigned char>(a ? a : '?');
+                    p[1] = static_cast<unsigned char>(b ? b : '?');
+                    p += 2;
+                } else {
+                    *p = static_cast<unsigned char>(a);
+                    p += a != 0;
+                    *p = static_cast<unsigned char>(b);
+                    p += b != 0;
+                }
+                i += 4;
+                continue;
+            }
+            const uint32_t c2 = static_cast<uint32_t>(w >> 16) & 0x3F;
+            const uint32_t cp = c < 0xE0 ? (((c & 0x1F) << 6) | c1)
+                                         : (((c & 0x0F) << 12) | (c1 << 6) | c2);
+            uint32_t b = pages[index[cp >> 8]][cp & 0xFF];
+            if (Question) b = b ? b : '?';
+            *p = static_cast<unsigned char>(b);
+            p += b != 0;
+            i += c < 0xE0 ? 2 : 3;
         }
-        size_t need = c < 0xE0 ? 2 : 3;
-        uint32_t cp;
-        if (n - i < need) {
-            if (!in->EOS) break;
-            // A sequence cut off by the end of the stream is no character.
-            i = n;
-            if (rule == Unmappable::Question) o.Put('?');
-            continue;
+        while (i < blockEnd) {
+            unsigned c = s[i];
+            if (c < 0x80) {
+                *p++ = static_cast<unsigned char>(c);
+                ++i;
+                continue;
+            }
+            size_t need = c < 0xE0 ? 2 : 3;
+            if (n - i < need) {
+                if (!in->EOS) {
+                    o.p = p;
+                    return Finish(in, o, i);
+                }
+                // A sequence cut off by the end of the stream is no character.
+                i = n;
+                if (Question) *p++ = '?';
+                break;
+            }
+            uint32_t cp;
+            if (need == 2) {
+                cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
+            } else {
+                cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
+            }
+            i += need;
+            uint8_t b = pages[index[cp >> 8]][cp & 0xFF];
+            if (Question) {
+                *p++ = b ? b : '?';
+            } else {
+                *p = b;
+                p += b != 0;
+            }
         }
-        if (need == 2) {
-            cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
-        } else {
-            cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-        }
-        i += need;
-        uint8_t b = pages[index[cp >> 8]][cp & 0xFF];
-        if (b != 0) {
-            o.Put(b);
-        } else if (rule == Unmappable::Question) {
-            o.Put('?');
-        }
+        o.p = p;
     }
     return Finish(in, o, i);
 }
@@ -120,7 +203,8 @@ LW_SBCS_SETS(LW_SBCS_TABLE)
         return DecodeWith(k##id##Utf8, in, out);                                                   \
     }                                                                                              \
     uint32_t Encode_##id(LWStream* in, LWStream* out) {                                            \
-        return EncodeWith(sbcs::k##id##Index, sbcs::k##id##Pages, Unmappable::unmap, in, out);     \
+        return EncodeWith<Unmappable::unmap == Unmappable::Question>(sbcs::k##id##Index,           \
+                                                                     sbcs::k##id##Pages, in, out); \
     }
 LW_SBCS_SETS(LW_SBCS_CODECS)
 #undef LW_SBCS_CODECS
