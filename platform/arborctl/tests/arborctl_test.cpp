@@ -1,0 +1,232 @@
+// arborctl as a person uses it: the real program, its output and exit
+// status, and what it leaves in the directory.
+#include "pdksa.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out; // standard output and error together
+};
+
+class Arborctl : public ::testing::Test {
+  protected:
+    fs::path dir;
+    std::string conf, store, program;
+
+    void SetUp() override {
+        const char* build = std::getenv("ARBOR_BUILD_DIR");
+        ASSERT_NE(build, nullptr) << "run through ctest";
+        program = std::string(build) + "/platform/arborctl/arborctl";
+        char tmpl[] = "/tmp/arborctl-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        conf = (dir / "arbor.conf").string();
+        store = (dir / "state" / "directory.db").string();
+        setenv("ARBOR_CONF", conf.c_str(), 1);
+        setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+    }
+
+    // Runs arborctl with the arguments (each quoted) and standard input.
+    Result run(const std::vector<std::string>& args, const std::string& input = "") {
+        const std::string in = (dir / "stdin").string();
+        std::ofstream(in) << input;
+        std::string cmd = "'" + program + "'";
+        for (const auto& a : args) {
+            std::string q;
+            for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            cmd += " '" + q + "'";
+        }
+        cmd += " <'" + in + "' 2>&1";
+        Result r;
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p) return r;
+        std::array<char, 4096> buf;
+        size_t n;
+        while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+        const int st = pclose(p);
+        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        return r;
+    }
+
+    Result init(const std::string& password = "Adm1n-pass") {
+        return run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
+                    "--address", "tcp:10.0.0.5:689"},
+                   password + "\n");
+    }
+
+    static std::string slurp(const std::string& path) {
+        std::ifstream f(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(f)), {});
+    }
+
+    // Logs in through the library as the object with the password.
+    static int login(const std::string& name, const std::string& pw) {
+        DDCContextHandle c;
+        if (int rc = DDCCreateContext(1, &c)) return rc;
+        int rc = DDCResolveName(c, 4, name.c_str());
+        if (rc == 0) rc = DDCLogin(c, pw.c_str());
+        DDCFreeContext(c);
+        return rc;
+    }
+};
+
+TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
+    Result r = init();
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\\ACME\\org\\sales\\MAIL1"), std::string::npos) << r.out;
+    EXPECT_EQ(slurp(conf), "orb.base.tree-name=ACME\n"
+                           "orb.arbor.server-name=MAIL1\n"
+                           "orb.arbor.server-context=ou=sales.o=org\n"
+                           "arbor.directory.store=" + store + "\n");
+    r = run({"show", "MAIL1"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("class: TWP Server"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Network Address: tcp:10.0.0.5:689"), std::string::npos) << r.out;
+    r = run({"show", "\\ACME"});
+    EXPECT_NE(r.out.find("ACL: 31#[Entry Rights]#\\ACME\\org\\Admin"), std::string::npos) << r.out;
+    r = run({"list", "\\ACME\\org"});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Admin"), std::string::npos);
+    EXPECT_NE(r.out.find("Organizational Unit"), std::string::npos);
+    // The administrator logs in with the password given on standard input.
+    EXPECT_EQ(login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
+    EXPECT_EQ(login("\\ACME\\org\\Admin", "adm1n-pass"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(slurp(store).find("Adm1n-pass"), std::string::npos);
+    // A second init leaves the directory as it was.
+    const std::string before = slurp(store);
+    r = init("other");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("already exists"), std::string::npos) << r.out;
+    EXPECT_EQ(login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
+}
+
+TEST_F(Arborctl, BadInitChangesNothing) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string input;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {{"init", "--tree", "ACME", "--server", "M"}, "pw\n", 2},
+        {{"init", "--tree", "ACME", "--context", "o=org", "--server", "M", "extra"}, "pw\n", 2},
+        {{"init", "--tree", "ACME", "--context", "o=org", "--server", "M", "--bogus"}, "pw\n", 2},
+        {{"init", "--tree", "A\\B", "--context", "o=org", "--server", "M"}, "pw\n", 1},
+        {{"init", "--tree", "ACME", "--context", "cn=x.o=org", "--server", "M"}, "pw\n", 1},
+        {{"init", "--tree", "ACME", "--context", "ou=x.ou=org", "--server", "M"}, "pw\n", 1},
+        {{"init", "--tree", "ACME", "--context", "o=org", "--server", "M"}, "\n", 1},
+        {{"init", "--tree", "ACME", "--context", "o=org", "--server", "M", "--password-file",
+          "/nonexistent/pw"},
+         "", 1},
+    };
+    for (const auto& c : cases) {
+        Result r = run(c.args, c.input);
+        SCOPED_TRACE(r.out);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.out.find("arborctl"), std::string::npos); // says who complains
+        EXPECT_FALSE(fs::exists(store));
+        EXPECT_FALSE(fs::exists(conf));
+    }
+}
+
+TEST_F(Arborctl, UsersGetEmailAddressesOnceTheSchemaHasThem) {
+    ASSERT_EQ(init().status, 0);
+    Result r = run({"adduser", "alice", "--email", "alice@example.org"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("Velmora:EMail Address"), std::string::npos) << r.out;
+    EXPECT_EQ(run({"show", "alice"}).status, 1); // not created
+    // The product's schema adds the attribute and attaches it to users.
+    {
+        DDCContextHandle c;
+        ASSERT_EQ(DDCCreateContext(1, &c), 0);
+        ASSERT_EQ(DDCResolveName(c, 4, "\\ACME\\org\\Admin"), 0);
+        ASSERT_EQ(DDCLogin(c, "Adm1n-pass"), 0);
+        DDCAttrDef d{DDC_ATTRDEF_SIZED, DDC_SYN_TEXT, 1, 255, 0, 0};
+        ASSERT_EQ(DDCDefineAttribute(c, "Velmora:EMail Address", &d), 0);
+        const void* opt[] = {"Velmora:EMail Address", nullptr};
+        ASSERT_EQ(DDCAddOptionalsToClass(c, "User", opt), 0);
+        DDCFreeContext(c);
+    }
+    const std::string pwFile = (dir / "alice.pw").string();
+    std::ofstream(pwFile) << "alice-secret\n";
+    r = run({"adduser", "alice", "--email", "alice@example.org", "--email=a.smith@example.org",
+             "--surname", "Smith", "--password-file", pwFile});
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\\ACME\\org\\sales\\alice"), std::string::npos) << r.out;
+    r = run({"show", "CN=alice.OU=sales.O=org"});
+    EXPECT_NE(r.out.find("Velmora:EMail Address: alice@example.org\n"
+                         "  Velmora:EMail Address: a.smith@example.org\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(login("\\ACME\\org\\sales\\alice", "alice-secret"), 0);
+    // Duplicates and bad addresses are refused.
+    EXPECT_EQ(run({"adduser", "ALICE"}).status, 1);
+    EXPECT_EQ(run({"adduser", "bob", "--email", "not an address"}).status, 1);
+    EXPECT_EQ(run({"show", "bob"}).status, 1);
+}
+
+TEST_F(Arborctl, SetChangesValuesAllOrNothing) {
+    ASSERT_EQ(init().status, 0);
+    ASSERT_EQ(run({"adduser", "carol"}).status, 0);
+    auto show = [&] { return run({"show", "carol"}).out; };
+    ASSERT_EQ(run({"set", "carol", "Telephone Number", "1", "2"}).status, 0);
+    EXPECT_NE(show().find("Telephone Number: 1\n  Telephone Number: 2\n"), std::string::npos);
+    ASSERT_EQ(run({"set", "carol", "Telephone Number", "--add", "3"}).status, 0);
+    ASSERT_EQ(run({"set", "carol", "Telephone Number", "--remove", "1"}).status, 0);
+    EXPECT_NE(show().find("Telephone Number: 2\n  Telephone Number: 3\n"), std::string::npos);
+    // One bad value: none of them is added.
+    Result r = run({"set", "carol", "Telephone Number", "--add", "4", "2"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("value already present"), std::string::npos) << r.out;
+    EXPECT_EQ(show().find("Telephone Number: 4"), std::string::npos);
+    // Names as values, any attribute the schema has, and refusals.
+    ASSERT_EQ(run({"set", "carol", "Group Membership", "MAIL1"}).status, 0);
+    EXPECT_NE(show().find("Group Membership: \\ACME\\org\\sales\\MAIL1"), std::string::npos);
+    EXPECT_EQ(run({"set", "carol", "No Such Thing", "x"}).status, 1);
+    EXPECT_EQ(run({"set", "carol", "Version", "x"}).status, 1); // not a user attribute
+    EXPECT_EQ(run({"set", "carol", "CN", "--clear"}).status, 1);        // mandatory
+    EXPECT_EQ(run({"set", "carol", "Telephone Number", "--add"}).status, 2);
+    ASSERT_EQ(run({"set", "carol", "Telephone Number", "--clear"}).status, 0);
+    EXPECT_EQ(show().find("Telephone Number"), std::string::npos);
+    EXPECT_EQ(run({"remove", "sales"}).status, 1); // has subordinates
+    EXPECT_EQ(run({"remove", "carol"}).status, 0);
+    EXPECT_EQ(run({"show", "carol"}).status, 1);
+}
+
+TEST_F(Arborctl, EveryCommandExplainsItself) {
+    for (const char* c : {"init", "adduser", "show", "list", "set", "passwd", "remove"}) {
+        Result r = run({c, "--help"});
+        EXPECT_EQ(r.status, 0) << c;
+        EXPECT_NE(r.out.find(std::string("Usage: arborctl ") + c), std::string::npos) << r.out;
+    }
+    Result r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("adduser"), std::string::npos);
+    EXPECT_EQ(run({}).status, 2);
+    EXPECT_EQ(run({"frobnicate"}).status, 2);
+    // Without a directory every command says so.
+    r = run({"show", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("arborctl init"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(store));
+}
+
+} // namespace
