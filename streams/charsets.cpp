@@ -28,7 +28,8 @@ constexpr uint32_t Utf8Entry(uint32_t cp) {
 constexpr Utf8Table Expand(const uint16_t (&decode)[256], Undefined rule) {
     Utf8Table t{};
     t.asciiIdentity = true;
-    for (int b = 0; b < 0x80; ++b) t.asciiIdentity = t.asciiIdentity && decode[b] == b;
+    for (int b = 0; b < 0x80; ++b)
+        t.asciiIdentity = t.asciiIdentity && decode[b] == b;
     for (int b = 0; b < 256; ++b) {
         uint32_t cp = decode[b];
         if (cp == kUndefined) {
@@ -145,8 +146,8 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LW
                 continue;
             }
             const uint32_t c2 = static_cast<uint32_t>(w >> 16) & 0x3F;
-            const uint32_t cp = c < 0xE0 ? (((c & 0x1F) << 6) | c1)
-                                         : (((c & 0x0F) << 12) | (c1 << 6) | c2);
+            const uint32_t cp =
+                c < 0xE0 ? (((c & 0x1F) << 6) | c1) : (((c & 0x0F) << 12) | (c1 << 6) | c2);
             uint32_t b = pages[index[cp >> 8]][cp & 0xFF];
             if (Question) b = b ? b : '?';
             *p = static_cast<unsigned char>(b);

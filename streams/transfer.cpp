@@ -30,6 +30,21 @@ inline void EmitGroup(Out& o, const unsigned char g[4]) {
     o.Put(static_cast<unsigned char>((c << 6) | d));
 }
 
+// The reverse table pre-shifted for each place of a group; a byte outside the
+// alphabet sets bit 24, so one OR of four look-ups tells a clean group.
+struct PlaceTables {
+    uint32_t t[4][256];
+};
+constexpr PlaceTables kPlaces = [] {
+    PlaceTables p{};
+    for (int c = 0; c < 256; ++c) {
+        for (int k = 0; k < 4; ++k) {
+            p.t[k][c] = kReverse[c] == 255 ? 0x1000000u : uint32_t{kReverse[c]} << (18 - 6 * k);
+        }
+    }
+    return p;
+}();
+
 inline unsigned HexValue(unsigned char c) {
     c |= 0x20;
     return c > 0x40 ? static_cast<unsigned>(c - 87) : (c & 0x0F);
@@ -45,20 +60,28 @@ uint32_t Base64Decode(LWStream* in, LWStream* out) {
     Out o(out);
     while (i < n) {
         if (!o.Reserve(6)) return Finish(in, o, i);
-        // Clean groups of four alphabet characters, as many as the room allows.
+        // Clean groups of four alphabet characters, as many as the room allows;
+        // a CR LF between groups (the usual line end) is stepped over here too.
         size_t groups = (o.Room() - 4) / 3;
+        unsigned char* p = o.p;
         while (groups > 0 && i + 4 <= n) {
-            uint32_t a = kReverse[s[i]], b = kReverse[s[i + 1]], c = kReverse[s[i + 2]],
-                     d = kReverse[s[i + 3]];
-            if ((a | b | c | d) & 0xC0) break;
-            uint32_t v = (a << 18) | (b << 12) | (c << 6) | d;
-            o.p[0] = static_cast<unsigned char>(v >> 16);
-            o.p[1] = static_cast<unsigned char>(v >> 8);
-            o.p[2] = static_cast<unsigned char>(v);
-            o.p += 3;
+            const uint32_t v = kPlaces.t[0][s[i]] | kPlaces.t[1][s[i + 1]] |
+                               kPlaces.t[2][s[i + 2]] | kPlaces.t[3][s[i + 3]];
+            if (v >> 24) {
+                if (s[i] == '\r' && s[i + 1] == '\n') {
+                    i += 2;
+                    continue;
+                }
+                break;
+            }
+            p[0] = static_cast<unsigned char>(v >> 16);
+            p[1] = static_cast<unsigned char>(v >> 8);
+            p[2] = static_cast<unsigned char>(v);
+            p += 3;
             i += 4;
             --groups;
         }
+        o.p = p;
         if (i >= n) break;
         if (!o.Reserve(6)) return Finish(in, o, i);
         // General group: line breaks are skipped, every other byte counts.

@@ -94,7 +94,9 @@ size_t RunChain(LWCodec codec, const std::string& in, std::vector<char>* block =
     return n;
 }
 
-double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
 
 // Times `ours` and `base` alternately; reports ours as the benchmark's time
 // and the rate ratio as a counter.
@@ -118,7 +120,8 @@ void Compare(benchmark::State& state, size_t bytes, const char* counter, Ours ou
 std::string RandomBytes(size_t n) {
     std::mt19937 rng(42);
     std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(rng() & 0xFF);
+    for (auto& c : s)
+        c = static_cast<char>(rng() & 0xFF);
     return s;
 }
 
@@ -133,7 +136,8 @@ std::string Base64Unwrapped(const std::string& raw) {
 
 std::string Wrap76(const std::string& b64) {
     std::string out;
-    for (size_t i = 0; i < b64.size(); i += 76) out += b64.substr(i, 76) + "\r\n";
+    for (size_t i = 0; i < b64.size(); i += 76)
+        out += b64.substr(i, 76) + "\r\n";
     return out;
 }
 
@@ -144,12 +148,12 @@ void BM_Base64Decode(benchmark::State& state) {
     LWCodec decode = LWStreamFindCodec("BASE64", 0);
     std::vector<unsigned char> out(flat.size());
     if (RunChain(decode, wrapped) != raw.size()) state.SkipWithError("chain output size");
-    Compare(state, wrapped.size(), "rate_vs_openssl", [&] { return RunChain(decode, wrapped); },
-            [&] {
-                return EVP_DecodeBlock(out.data(),
-                                       reinterpret_cast<const unsigned char*>(flat.data()),
-                                       static_cast<int>(flat.size()));
-            });
+    Compare(
+        state, wrapped.size(), "rate_vs_openssl", [&] { return RunChain(decode, wrapped); },
+        [&] {
+            return EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(flat.data()),
+                                   static_cast<int>(flat.size()));
+        });
     state.SetLabel("goal: rate_vs_openssl >= 0.75");
 }
 BENCHMARK(BM_Base64Decode)->Arg(64 << 10)->UseManualTime();
@@ -168,8 +172,9 @@ void BM_QuotedPrintableDecode(benchmark::State& state) {
     LWCodec qp = LWStreamFindCodec("quoted-printable", 0);
     LWCodec copy = LWStreamFindCodec("UTF-8", 0);
     std::vector<char> block(text.size());
-    Compare(state, text.size(), "rate_vs_copy_chain", [&] { return RunChain(qp, text, &block); },
-            [&] { return RunChain(copy, text, &block); });
+    Compare(
+        state, text.size(), "rate_vs_copy_chain", [&] { return RunChain(qp, text, &block); },
+        [&] { return RunChain(copy, text, &block); });
     state.SetLabel("baseline: the same chain with the identity codec");
 }
 BENCHMARK(BM_QuotedPrintableDecode)->Arg(64 << 10)->UseManualTime();
@@ -241,19 +246,32 @@ void Charset(benchmark::State& state, const char* set, bool encode) {
     std::vector<char> block(buf.size());
     if (RunChain(codec, in, &block) != (encode ? native.size() : utf8.size()))
         state.SkipWithError("codec output size differs from iconv");
-    Compare(state, in.size(), "rate_vs_iconv", [&] { return RunChain(codec, in, &block); },
-            [&] { return Iconv(cd, in, buf); });
+    Compare(
+        state, in.size(), "rate_vs_iconv", [&] { return RunChain(codec, in, &block); },
+        [&] { return Iconv(cd, in, buf); });
     state.SetLabel(encode ? "goal: rate_vs_iconv >= 2" : "goal: rate_vs_iconv >= 3");
     iconv_close(toUtf8);
     iconv_close(fromUtf8);
 }
 
-void BM_Latin1Decode(benchmark::State& s) { Charset(s, "ISO-8859-1", false); }
-void BM_Latin1Encode(benchmark::State& s) { Charset(s, "ISO-8859-1", true); }
-void BM_Cp1252Decode(benchmark::State& s) { Charset(s, "CP1252", false); }
-void BM_Cp1252Encode(benchmark::State& s) { Charset(s, "CP1252", true); }
-void BM_Koi8rDecode(benchmark::State& s) { Charset(s, "KOI8-R", false); }
-void BM_Koi8rEncode(benchmark::State& s) { Charset(s, "KOI8-R", true); }
+void BM_Latin1Decode(benchmark::State& s) {
+    Charset(s, "ISO-8859-1", false);
+}
+void BM_Latin1Encode(benchmark::State& s) {
+    Charset(s, "ISO-8859-1", true);
+}
+void BM_Cp1252Decode(benchmark::State& s) {
+    Charset(s, "CP1252", false);
+}
+void BM_Cp1252Encode(benchmark::State& s) {
+    Charset(s, "CP1252", true);
+}
+void BM_Koi8rDecode(benchmark::State& s) {
+    Charset(s, "KOI8-R", false);
+}
+void BM_Koi8rEncode(benchmark::State& s) {
+    Charset(s, "KOI8-R", true);
+}
 BENCHMARK(BM_Latin1Decode)->Arg(64 << 10)->UseManualTime();
 BENCHMARK(BM_Latin1Encode)->Arg(64 << 10)->UseManualTime();
 BENCHMARK(BM_Cp1252Decode)->Arg(64 << 10)->UseManualTime();
