@@ -50,9 +50,11 @@ Terminal::Terminal(const std::string& command, int width, int height) {
     if (fd >= 0) close(fd);
     statusFile_ = tmpl;
     std::remove(statusFile_.c_str());
+    // After the program: its status, and the terminal modes it left behind.
     std::string wrapped = "TERM=screen; export TERM; " + command + "; echo $? > " +
-                          Quote(statusFile_ + ".tmp") + "; mv " + Quote(statusFile_ + ".tmp") +
-                          " " + Quote(statusFile_) + "; sleep 60";
+                          Quote(statusFile_ + ".tmp") + "; stty -a > " +
+                          Quote(statusFile_ + ".stty") + " 2>&1; mv " +
+                          Quote(statusFile_ + ".tmp") + " " + Quote(statusFile_) + "; sleep 60";
     Tmux("-f /dev/null new-session -d -s main -x " + std::to_string(width) + " -y " +
          std::to_string(height) + " " + Quote("sh -c " + Quote(wrapped)));
 }
@@ -60,6 +62,7 @@ Terminal::Terminal(const std::string& command, int width, int height) {
 Terminal::~Terminal() {
     Tmux("kill-server");
     std::remove(statusFile_.c_str());
+    std::remove((statusFile_ + ".stty").c_str());
 }
 
 std::string Terminal::Tmux(const std::string& args) const {
@@ -97,6 +100,13 @@ int Terminal::WaitExit(std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(40));
     } while (std::chrono::steady_clock::now() < end);
     return -1000;
+}
+
+std::string Terminal::Modes() const {
+    std::ifstream in(statusFile_ + ".stty");
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
 }
 
 } // namespace quilltest

@@ -28,6 +28,9 @@ class Terminal {
     // Waits for the program to end; its exit status, or -1000 on timeout.
     int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+    // "stty -a" of the terminal after the program ended (valid once WaitExit returned).
+    std::string Modes() const;
+
   private:
     std::string Tmux(const std::string& args) const;
     std::string socket_;

@@ -20,6 +20,12 @@ int gItemLine = -1; // row of the last item, for its result text
 int gItemEnd = 0;   // column after the last item's name
 
 constexpr int kFirstProgressLine = 6;
+std::string gPending; // the item line being built, for the log
+
+void FlushPending() {
+    if (!gPending.empty()) Log(gPending);
+    gPending.clear();
+}
 constexpr int kCtrlC = 3;
 
 void OnFatalSignal(int sig) {
@@ -82,6 +88,7 @@ int RunMenu(WINDOW* win, const std::vector<const char*>& rows, int top, int left
     items.push_back(nullptr);
     MENU* menu = new_menu(items.data());
     set_menu_mark(menu, "");
+    menu_opts_off(menu, O_NONCYCLIC);
     int mr = 0, mc = 0;
     scale_menu(menu, &mr, &mc);
     set_menu_win(menu, win);
@@ -150,6 +157,7 @@ Session::~Session() {
 }
 
 void EndScreen() {
+    FlushPending();
     if (!gActive) return;
     clear();
     refresh();
@@ -167,18 +175,16 @@ void Log(std::string_view line) {
 }
 
 void Progress(quill::Step step, std::string_view text) {
-    static std::string pending; // the item line being built, for the log
     switch (step) {
     case quill::Step::Clear:
-        if (!pending.empty()) Log(pending);
-        pending.clear();
+        FlushPending();
         clear();
         ProgressLine = kFirstProgressLine;
         gItemLine = -1;
         break;
     case quill::Step::Heading:
     case quill::Step::Item: {
-        if (!pending.empty()) Log(pending);
+        FlushPending();
         bool heading = step == quill::Step::Heading;
         if (ProgressLine < kFirstProgressLine || ProgressLine >= LINES - 1)
             ProgressLine = kFirstProgressLine;
@@ -189,14 +195,16 @@ void Progress(quill::Step step, std::string_view text) {
         gItemLine = heading ? -1 : ProgressLine;
         gItemEnd = col + static_cast<int>(text.size());
         ++ProgressLine;
-        pending = std::string(heading ? " " : "   ") + std::string(text);
+        if (heading)
+            Log(" " + std::string(text));
+        else
+            gPending = "   " + std::string(text);
         break;
     }
     case quill::Step::Result:
         if (gItemLine >= 0) Put(gItemLine, gItemEnd, text);
-        pending += text;
-        Log(pending);
-        pending.clear();
+        gPending += text;
+        FlushPending();
         break;
     }
     refresh();

@@ -1,0 +1,358 @@
+// quillsetup as an administrator uses it: the real program in a real terminal (tmux),
+// against a real directory store.
+#include "directory_fixture.h"
+#include "kdxcommon.h"
+#include "terminal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+using quilltest::DirectoryTest;
+using quilltest::Quote;
+
+using quilltest::Terminal;
+
+namespace {
+
+std::string BuildDir() {
+    const char* b = std::getenv("ARBOR_BUILD_DIR");
+    return b ? b : ".";
+}
+
+class ToolTest : public DirectoryTest {
+  protected:
+    void SetUp() override {
+        DirectoryTest::SetUp();
+        log_ = (dir_ / "quillsetup.log").string();
+    }
+
+    // quillsetup with the given mode, in a fresh terminal.
+    std::unique_ptr<Terminal> Start(const std::string& mode) {
+        std::string cmd = "ARBOR_CONF=" + Quote(conf_) + " ARBOR_DIRECTORY=" + Quote(store_) +
+                          " QUILLSETUP_LOG=" + Quote(log_) + " " +
+                          Quote(BuildDir() + "/setup/quillsetup") + " " + mode;
+        auto t = std::make_unique<Terminal>(cmd);
+        EXPECT_TRUE(t->WaitFor("Administrator name:")) << t->Screen();
+        return t;
+    }
+    void Login(Terminal& t, const std::string& name = "Admin.org",
+               const std::string& password = quilltest::kAdminPassword) {
+        t.Type(name);
+        t.Keys({"Tab"});
+        t.Type(password);
+        t.Keys({"Enter"});
+    }
+    std::string Log() const {
+        std::ifstream in(log_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    int LogCount(const std::string& line) const {
+        std::istringstream in(Log());
+        std::string l;
+        int n = 0;
+        while (std::getline(in, l))
+            n += l == line;
+        return n;
+    }
+    // The modes end by themselves; the terminal must be back in line mode.
+    void ExpectCleanExit(Terminal& t) {
+        EXPECT_EQ(t.WaitExit(), 0) << t.Screen();
+        std::istringstream words(t.Modes());
+        std::set<std::string> modes{std::istream_iterator<std::string>(words), {}};
+        for (const char* m : {"icanon", "echo", "isig", "icrnl"})
+            EXPECT_TRUE(modes.count(m)) << m << " not restored:\n" << t.Modes();
+    }
+    void Arbor() {
+        auto t = Start("-arbor");
+        Login(*t);
+        ExpectCleanExit(*t);
+    }
+    // -server with the form's defaults and an official domain.
+    void ServerDefaults() {
+        auto t = Start("-server");
+        Login(*t);
+        ASSERT_TRUE(t->WaitFor("Configuration Parameters")) << t->Screen();
+        t->Keys({"Tab"});
+        t->Type("acme.example");
+        t->Keys({"Enter"});
+        ExpectCleanExit(*t);
+    }
+
+    const std::string services = "\\ACME\\Internet Services";
+    const std::string server = services + "\\MAIL1 Messaging Server";
+    std::string log_;
+};
+
+TEST(Usage, PrintedWithoutLoginForEveryHelpForm) {
+    std::string expected =
+        "\rQUILLSETUP $Revision:   2.78  $\n"
+        "\rUsage: QUILLSETUP [-arbor | -full | -server | -remove | -pinstall | -h | -?]\n"
+        "\r-add       Update the schema (Requires initial schema to be installed)\n"
+        "\r-update    Update the schema and any replaced agents\n"
+        "\r-arbor     Install/Upgrade the schema\n"
+        "\r-full      Install/Upgrade the schema, add long namespace to volume\n"
+        "\r           and configure the server for Ostara Quill.\n"
+        "\r-pinstall  Same as -full.\n"
+        "\r-server    Add long namespace and configure the server for Ostara Quill\n"
+        "\r-remove    Removes the schema extensions and configured servers.\n";
+    for (const char* form : {"-h", "-?", "/?", "/H"}) {
+        int status = -1;
+        // No configuration file at all: help needs none.
+        std::string out =
+            quilltest::Run("ARBOR_CONF=/nonexistent " + Quote(BuildDir() + "/setup/quillsetup") +
+                               " " + Quote(form) + " </dev/null",
+                           &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_EQ(out, expected) << form;
+    }
+}
+
+TEST(Startup, MissingConfigurationIsReportedOnTheConsole) {
+    int status = 0;
+    std::string out = quilltest::Run(
+        "ARBOR_CONF=/nonexistent " + Quote(BuildDir() + "/setup/quillsetup") + " -arbor </dev/null",
+        &status);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(out.rfind("QuillSetup:[Startup]", 0), 0u) << out;
+}
+
+TEST_F(ToolTest, ArborOnAFreshTreeThenAddOnTheExtendedOne) {
+    Arbor();
+    EXPECT_EQ(LogCount(" Schema extended"), 1);
+    EXPECT_EQ(LogCount("   Velmora:Action created"), 1);
+    EXPECT_EQ(LogCount("   Quill:ListContainer defined"), 1);
+    EXPECT_TRUE(Exists(services + "\\Templates\\Skyport"));
+
+    // Defining again changes nothing and says so item by item.
+    std::filesystem::remove(log_);
+    auto t = Start("-add");
+    Login(*t);
+    ExpectCleanExit(*t);
+    EXPECT_EQ(LogCount("   Velmora:Action not created"), 1);
+    EXPECT_EQ(LogCount("   Velmora:Action created"), 0);
+    EXPECT_EQ(LogCount("   Quill:ListContainer already defined"), 1);
+    std::istringstream lines(Log());
+    int fresh = 0;
+    for (std::string l; std::getline(lines, l);)
+        fresh += l.size() > 6 && l.compare(l.size() - 6, 6, " added") == 0 &&
+                 l.find(" already added") == std::string::npos;
+    EXPECT_EQ(fresh, 0);
+    EXPECT_NE(Log().find("Velmora:EMail Address already added"), std::string::npos);
+}
+
+TEST_F(ToolTest, ArborAgainAsksBeforeDeletingTheContainersAndControlCKeepsThem) {
+    Arbor();
+    auto t = Start("-arbor");
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("Remove Messaging Server Objects?")) << t->Screen();
+    EXPECT_NE(t->Screen().find("Press Enter to continue or <CTRL-C> to abort"), std::string::npos);
+    t->Keys({"C-c"});
+    ExpectCleanExit(*t);
+    EXPECT_TRUE(Exists(services + "\\Templates\\Webmail"));
+
+    // Enter: the containers go and come back with a fresh definition.
+    std::filesystem::remove(log_);
+    auto again = Start("-arbor");
+    Login(*again);
+    ASSERT_TRUE(again->WaitFor("Remove Messaging Server Objects?")) << again->Screen();
+    again->Keys({"Enter"});
+    ExpectCleanExit(*again);
+    EXPECT_EQ(LogCount(" Quill Schema extensions removed"), 1);
+    EXPECT_EQ(LogCount("   Velmora:Action created"), 1);
+    EXPECT_TRUE(Exists(services + "\\Templates\\Webmail"));
+}
+
+TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
+    Arbor();
+    ServerDefaults();
+    EXPECT_EQ(LogCount(" Links to TWP Server created"), 1);
+    EXPECT_EQ(LogCount(" Links to REVO created"), 1);
+
+    std::string env = "ARBOR_CONF=" + Quote(conf_) + " ARBOR_DIRECTORY=" + Quote(store_) + " ";
+    int status = -1;
+    quilltest::Run(env + Quote(BuildDir() + "/kdx/kdx") + " >/dev/null", &status);
+    EXPECT_EQ(status, 0) << "program mode of the directory library could not log in";
+    std::string out =
+        quilltest::Run(env + Quote(BuildDir() + "/setup/quillsetup_kdx_reader") +
+                           " 'Internet Services\\MAIL1 Messaging Server\\Calendar Agent'"
+                           " 'Velmora:REVO Server'",
+                       &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(out, "\\ACME\\Internet Services\\MAIL1 Messaging Server\\REVO Agent\n");
+    out = quilltest::Run(env + Quote(BuildDir() + "/setup/quillsetup_kdx_reader") +
+                             " 'Internet Services\\MAIL1 Messaging Server' 'Velmora:Official Name'",
+                         &status);
+    EXPECT_EQ(out, "acme.example\n");
+
+    // A second -server is refused before the form.
+    auto t = Start("-server");
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("This server is already configured.")) << t->Screen();
+    EXPECT_NE(t->Screen().find("Press any key to terminate"), std::string::npos);
+    t->Keys({"Enter"});
+    ExpectCleanExit(*t);
+    EXPECT_EQ(Values(server + "\\REVO Agent", "Velmora:Client").size(), 5u);
+}
+
+TEST_F(ToolTest, ServerWithEverySwitchOffMakesOnlyTheServerAndItsStore) {
+    Arbor();
+    auto t = Start("-server");
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("Configuration Parameters")) << t->Screen();
+    t->Keys({"Tab"});
+    t->Type("acme.example");
+    t->Keys({"Tab", "Tab", "Tab"});
+    // SMTP, POP, IMAP, Lattice, Forward; skip Aliasing; Finger, LDAP, AntiSpam, Proxy.
+    for (int i = 0; i < 10; ++i) {
+        if (i > 0) t->Keys({"Tab"});
+        if (i != 5) t->Keys({"Space"});
+    }
+    ASSERT_TRUE(t->WaitFor("Proxy:     N")) << t->Screen();
+    t->Keys({"Enter"});
+    ExpectCleanExit(*t);
+    EXPECT_TRUE(Exists(server + "\\REVO Agent"));
+    for (const char* agent :
+         {"SMTP Agent", "POP Agent", "IMAP Agent", "Lattice Agent", "AutoReply Agent",
+          "Calendar Agent", "Address Book Agent", "AntiSpam Agent", "Proxy Agent", "Alias Agent"})
+        EXPECT_FALSE(Exists(server + "\\" + agent)) << agent;
+    EXPECT_TRUE(Values(server + "\\REVO Agent", "Velmora:Client").empty());
+    EXPECT_EQ(Values(site_.installHost, "Velmora:Messaging Server").size(), 1u);
+}
+
+TEST_F(ToolTest, RemoveAsksAndControlCLeavesTheServerThenEnterTakesIt) {
+    Arbor();
+    ServerDefaults();
+    auto t = Start("-remove");
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("In order to remove the schema, all configured Messaging"))
+        << t->Screen();
+    t->Keys({"C-c"});
+    ExpectCleanExit(*t);
+    EXPECT_TRUE(Exists(server + "\\Calendar Agent"));
+
+    auto again = Start("-remove");
+    Login(*again);
+    ASSERT_TRUE(again->WaitFor("The process cannot be reversed!")) << again->Screen();
+    again->Keys({"Enter"});
+    ExpectCleanExit(*again);
+    EXPECT_FALSE(Exists(services));
+    EXPECT_TRUE(Values(site_.installHost, "Velmora:Messaging Server").empty());
+}
+
+TEST_F(ToolTest, ForeignInternetServicesIsLeftAlone) {
+    ASSERT_EQ(Create(services, "Organization"), 0);
+    auto t = Start("-remove");
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("'Internet Services' container exists")) << t->Screen();
+    EXPECT_TRUE(t->WaitFor("Cannot install Quill since there is already a object"));
+    t->Keys({"x"});
+    ExpectCleanExit(*t);
+    EXPECT_TRUE(Exists(services));
+}
+
+TEST_F(ToolTest, FailedLoginShowsTheErrorAndMayBeRetried) {
+    auto t = Start("-add");
+    Login(*t, "Admin.org", "wrong password");
+    ASSERT_TRUE(t->WaitFor("DS Error: Passed in a bad password.")) << t->Screen();
+    ASSERT_TRUE(t->WaitFor("Login failed, try again?"));
+    t->Keys({"Enter"}); // Yes
+    ASSERT_TRUE(t->WaitFor("Administrator name:"));
+    // On the second pass the name relative to the server's container is not tried.
+    Login(*t, "Nobody");
+    ASSERT_TRUE(t->WaitFor("DS Error: Object passed in could not be found.")) << t->Screen();
+    t->Keys({"Down", "Enter"}); // No
+    ExpectCleanExit(*t);
+    EXPECT_FALSE(Exists(services));
+}
+
+TEST_F(ToolTest, NameRelativeToTheServersContainerWorksOnTheFirstPass) {
+    ASSERT_EQ(Create("\\ACME\\org\\sales\\Local", "User"), 0);
+    ASSERT_EQ(DDCResolveName(admin_, 68, "\\ACME\\org\\sales\\Local"), 0);
+    ASSERT_EQ(DDCGenerateKeyPair(admin_, "local-pw"), 0);
+    auto t = Start("-add");
+    Login(*t, "Local", "local-pw");
+    // Logged in, but without rights: every definition fails on screen, nothing breaks.
+    ExpectCleanExit(*t);
+    EXPECT_EQ(LogCount("Authenticated to Arbor"), 1);
+    EXPECT_EQ(LogCount("   Velmora:Action not created"), 1);
+    EXPECT_FALSE(Exists(services));
+}
+
+TEST_F(ToolTest, ControlCInTheLoginFormEndsAtOnce) {
+    auto t = Start("");
+    t->Type("Admin");
+    t->Keys({"C-c"});
+    ExpectCleanExit(*t);
+    EXPECT_EQ(Log().find("Authenticated"), std::string::npos);
+}
+
+TEST_F(ToolTest, OverLongEntriesAreCutAndAMissingServerObjectIsReported) {
+    Arbor();
+    ASSERT_EQ(DDCRemoveEntry(admin_, site_.installHost.c_str()), 0);
+    auto t = Start("-server");
+    // 300 characters where 256 fit: the form refuses the rest, the login fails cleanly.
+    Login(*t, std::string(300, 'A'), "x");
+    ASSERT_TRUE(t->WaitFor("DS Error:")) << t->Screen();
+    t->Keys({"Enter"});
+    ASSERT_TRUE(t->WaitFor("Administrator name:"));
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("Configuration Parameters")) << t->Screen();
+    t->Keys({"Tab"});
+    t->Type(std::string(400, 'd'));
+    t->Keys({"Tab"});
+    t->Type("192.0.2.1192.0.2.1"); // 18 characters into a 15-character field
+    t->Keys({"Enter"});
+    ExpectCleanExit(*t);
+    EXPECT_EQ(LogCount(" Links to TWP Server not created"), 1);
+    EXPECT_EQ(LogCount("   MAIL1 Messaging Server not created"), 1);
+}
+
+TEST_F(ToolTest, UpdateReplacesTheOldWebMailAgent) {
+    quill::DefineSchema(admin_, site_, nullptr);
+    quill::ServerConfig cfg;
+    cfg.msgServerName = site_.msgServerName;
+    cfg.officialName = "acme.example";
+    cfg.lattice = false;
+    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, nullptr);
+    const std::string webmail = server + "\\WebMail Agent";
+    const std::string store = server + "\\REVO Agent";
+    DDCEntry e[] = {
+        {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:WebMail Agent"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Name", 0, 0, "WEBMAIL.FLM"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Version", 0, 0, "1"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Port", 0, 0, "8080"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:SSL Port", 0, 0, "8443"},
+        {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:REVO Queue Server", 0, 0, store.c_str()},
+    };
+    ASSERT_EQ(DDCCreateEntry(admin_, webmail.c_str(), 6, e), 0);
+    auto t = Start("-update");
+    Login(*t);
+    ExpectCleanExit(*t);
+    EXPECT_EQ(Values(server + "\\Lattice Agent", "Velmora:Port"), std::vector<std::string>{"8080"});
+    EXPECT_EQ(Values(webmail, "Velmora:Disabled"), std::vector<std::string>{"1"});
+    EXPECT_TRUE(Exists(server + "\\Lattice Agent\\Quill Mail Module"));
+}
+
+TEST_F(ToolTest, MainMenuAddsTheSchemaAndExits) {
+    auto t = Start("");
+    Login(*t);
+    ASSERT_TRUE(t->WaitFor("Exit QuillSetup")) << t->Screen();
+    EXPECT_NE(t->Screen().find("Press <TAB> or the arrow keys to switch fields"),
+              std::string::npos);
+    t->Keys({"Enter"}); // Add Schema Extensions
+    ASSERT_TRUE(t->WaitFor("Exit QuillSetup", std::chrono::seconds(20)));
+    ASSERT_TRUE(t->WaitFor("Schema extended", std::chrono::seconds(20)) ||
+                LogCount(" Schema extended") == 1);
+    t->Keys({"Down", "n", "Tab", "Enter"}); // three rows down: Exit
+    ExpectCleanExit(*t);
+    EXPECT_TRUE(Exists(services + "\\Templates"));
+}
+
+} // namespace
