@@ -4,6 +4,7 @@
 #include "msgsrv.h"
 #include "pdksa.h"
 #include "quillschema.h"
+#include "revo_secret_store.h"
 
 #include "directory.h"
 #include "test_util.h"
@@ -220,12 +221,59 @@ TEST_F(Directory, RevodAnswersUserForThisServersUsersOnly) {
 TEST_F(Directory, SecretComesFromQuillAcl) {
     EXPECT_TRUE(revo::DirectoryOpen());
     EXPECT_EQ(REVO_DEFAULT_SECRET_TEXT, revo::DirectorySecretText()) << "none stored yet";
-    char text[33];
-    ASSERT_EQ(1, RevoNewSecretText(text, nullptr));
-    DDCEntry e{DDC_OP_WRITE_VALUE, DDC_SYN_TEXT, 0, 0, "Quill:ACL", 0, 0, text};
-    ASSERT_EQ(0, DDCResolveName(admin_, 68, "\\ACME\\Internet Services"));
-    ASSERT_EQ(0, DDCModifyEntry(admin_, 1, &e));
-    EXPECT_EQ(text, revo::DirectorySecretText());
+    // What arborctl's secret command does, twice: one value, the newest.
+    char first[33], second[33];
+    ASSERT_EQ(0, RevoStoreNewSecret(admin_, "\\ACME\\Internet Services", first));
+    ASSERT_EQ(0, RevoStoreNewSecret(admin_, "\\ACME\\Internet Services", second));
+    EXPECT_STRNE(first, second);
+    EXPECT_EQ(second, revo::DirectorySecretText());
+    KDXValueStruct vs{};
+    KDXInitValueStruct(nullptr, &vs);
+    EXPECT_EQ(1, KDXRead("Internet Services", "Quill:ACL", &vs));
+    KDXDestroyValueStruct(&vs);
+    EXPECT_NE(0, RevoStoreNewSecret(admin_, "\\ACME\\No Such Container", first));
+
+    // A server using the stored secret accepts a client that derives it too.
+    revo::ServerConfig cfg;
+    cfg.listen = kMail1;
+    cfg.port = TestPort();
+    cfg.storePath = dir_ + "/revod-secret.db";
+    cfg.secretText = revo::DirectorySecretText();
+    revo::Server server;
+    std::string err;
+    ASSERT_TRUE(server.Start(cfg, err)) << err;
+    Client c;
+    ASSERT_TRUE(c.Connect(kMail1, cfg.port));
+    EXPECT_EQ(0u, c.Auth(REVO_DEFAULT_SECRET_TEXT).find("4101 "));
+    EXPECT_EQ("1000 Authenticated", c.Auth(second));
+    server.Stop();
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(Directory, ArborctlSecretCommandStoresWhatServersRead) {
+    const char* build = std::getenv("ARBOR_BUILD_DIR");
+    const std::string bin = std::string(build ? build : ".") + "/platform/arborctl/arborctl";
+    if (access(bin.c_str(), X_OK) != 0)
+        GTEST_SKIP() << "arborctl not built";
+    const std::string cmd = bin + " --conf " + dir_ + "/arbor.conf --store " + dir_ +
+                            "/directory.db secret --show 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(nullptr, p);
+    std::string out;
+    char buf[256];
+    while (fgets(buf, sizeof buf, p))
+        out += buf;
+    ASSERT_EQ(0, pclose(p)) << out;
+    // The last line is the scrambled text the directory now holds.
+    ASSERT_GE(out.size(), 33u);
+    const std::string text = out.substr(out.size() - 33, 32);
+    EXPECT_EQ(text, revo::DirectorySecretText()) << out;
+    unsigned char secret[9];
+    ASSERT_EQ(1, RevoUnscrambleSecret(text.c_str(), secret));
+    EXPECT_EQ(8u, RevoSecretLength(secret));
 }
 
 } // namespace

@@ -1,0 +1,319 @@
+// revod throughput: entries offered to a null agent (one that answers QMIME
+// and QDONE at once) with 1, 8 and 64 offers at a time, against the same
+// queue delivered with no agent at all; and MSGFindUser on a directory of
+// 10,000 users against a plain directory read of one attribute.
+#include "kdx.h"
+#include "msgsrv.h"
+#include "netio.h"
+#include "pdksa.h"
+#include "server.h"
+#include "quillschema.h"
+#include "store.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* kAddr = "127.0.6.30";
+constexpr int kEntries = 2000;
+
+uint16_t Port() {
+    const char* p = std::getenv("REVO_PORT");
+    return static_cast<uint16_t>(p ? std::atoi(p) : 689);
+}
+
+std::string TempDir() {
+    char tmpl[] = "/tmp/revod-bench-XXXXXX";
+    return mkdtemp(tmpl) ? tmpl : "/tmp";
+}
+
+// A null agent: every connection is answered on its own thread.
+class NullAgent {
+public:
+    NullAgent() {
+        std::string err;
+        fd_ = revo::ListenTcp(kAddr, 0, err, &port_);
+        thread_ = std::thread([this] { Loop(); });
+    }
+    ~NullAgent() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+        while (active_ > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ::close(fd_);
+    }
+    uint16_t port() const { return port_; }
+    int done() const { return done_; }
+
+private:
+    void Loop() {
+        for (;;) {
+            int fd = ::accept(fd_, nullptr, nullptr);
+            if (fd < 0) {
+                if (stop_)
+                    return;
+                continue;
+            }
+            ++active_;
+            std::thread([this, fd] {
+                Serve(fd);
+                --active_;
+            }).detach();
+        }
+    }
+    void Serve(int fd) {
+        revo::LineConn c(fd);
+        std::string l, qid;
+        if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0)
+            return;
+        std::string_view rest = std::string_view(l).substr(5);
+        qid = std::string(revo::NextWord(rest));
+        while (c.ReadLine(l) == revo::LineConn::Read::Line && l.rfind("6021", 0) != 0) {
+        }
+        c.SendAll("QMIME " + qid + "\r\n");
+        while (c.ReadLine(l) == revo::LineConn::Read::Line && !l.empty() && l[0] == '2') {
+        }
+        c.SendAll("QDONE\r\n");
+        c.ReadLine(l);
+        ++done_;
+    }
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> active_{0}, done_{0};
+    std::thread thread_;
+};
+
+const std::string kMessage = "From: a@example.org\r\nSubject: bench\r\nContent-Type: "
+                             "multipart/alternative; boundary=b\r\n\r\n--b\r\nContent-Type: "
+                             "text/plain\r\n\r\nhello\r\n--b\r\nContent-Type: text/calendar\r\n\r\n"
+                             "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n--b--\r\n";
+
+size_t Queued(uint16_t port) {
+    std::string err;
+    int fd = revo::ConnectTcp(kAddr, port, 2000, err);
+    if (fd < 0)
+        return SIZE_MAX;
+    revo::LineConn c(fd);
+    std::string l;
+    c.ReadLine(l);
+    c.SendAll("QLIST\r\n");
+    size_t n = 0;
+    while (c.ReadLine(l) == revo::LineConn::Read::Line && l.rfind("2030", 0) == 0)
+        ++n;
+    return n;
+}
+
+// Time from start-up until a pre-filled queue of kEntries is delivered.
+double DrainSeconds(int offersAtOnce, NullAgent* agent) {
+    const std::string dir = TempDir();
+    std::string err;
+    {
+        auto store = revo::Store::Open(dir + "/s.db", revo::Store::Sync::Normal, err);
+        if (agent)
+            store->SaveAgent({5, "bench-agent", kAddr, agent->port()});
+        revo::ControlLines ctl = {"Fa@example.org", "Lbob@example.org bob@example.org 0",
+                                  "Lcarol@example.org carol@example.org 0"};
+        for (int i = 0; i < kEntries; ++i)
+            store->Submit(ctl, kMessage);
+    }
+    revo::ServerConfig cfg;
+    cfg.listen = kAddr;
+    cfg.port = Port();
+    cfg.storePath = dir + "/s.db";
+    cfg.noAuth = true;
+    cfg.maxOffers = offersAtOnce;
+    const int before = agent ? agent->done() : 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    revo::Server server;
+    server.Start(cfg, err);
+    if (agent)
+        while (agent->done() - before < kEntries)
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    while (Queued(cfg.port) != 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    const double s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    server.Stop();
+    std::filesystem::remove_all(dir);
+    return s;
+}
+
+double gBaselinePerSecond = 0;
+
+void BM_DeliverWithoutAgent(benchmark::State& state) {
+    double total = 0;
+    for (auto _ : state) {
+        double s = DrainSeconds(64, nullptr);
+        state.SetIterationTime(s);
+        total += s;
+    }
+    gBaselinePerSecond = kEntries * state.iterations() / total;
+    state.counters["entries_per_s"] = gBaselinePerSecond;
+    state.SetLabel("baseline: the same queue delivered with no agent registered");
+}
+
+void BM_OfferToNullAgent(benchmark::State& state) {
+    NullAgent agent;
+    double total = 0;
+    for (auto _ : state) {
+        double s = DrainSeconds(static_cast<int>(state.range(0)), &agent);
+        state.SetIterationTime(s);
+        total += s;
+    }
+    const double rate = kEntries * state.iterations() / total;
+    state.counters["entries_per_s"] = rate;
+    state.counters["vs_no_agent"] = gBaselinePerSecond > 0 ? rate / gBaselinePerSecond : 0;
+    state.counters["vs_goal_5000"] = rate / 5000.0;
+}
+
+// ---- MSGFindUser on 10,000 users -------------------------------------------
+
+constexpr int kUsers = 10000;
+std::string gDirectory;
+
+// A directory as the setup tool leaves it (schema, "Internet Services",
+// this server's messaging server) plus kUsers users in ten departments.
+bool MakeDirectory() {
+    if (!gDirectory.empty())
+        return true;
+    gDirectory = TempDir();
+    const std::string store = gDirectory + "/directory.db", conf = gDirectory + "/arbor.conf";
+    std::ofstream(conf) << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n"
+                           "orb.arbor.server-context=o=org\narbor.directory.store="
+                        << store << "\n";
+    setenv("ARBOR_CONF", conf.c_str(), 1);
+    setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+    DDCContextHandle c = 0;
+    if (PDKCreateStore(store.c_str()) || DDCCreateContext(1, &c) || PDKLoginMaintenance(c))
+        return false;
+    auto create = [&](const std::string& name, const char* cls, const char* attr = nullptr,
+                      const std::string& value = {}) {
+        DDCEntry e[2] = {{0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls},
+                         {0, DDC_SYN_TEXT, 0, 0, attr, 0, 0, value.c_str()}};
+        return DDCCreateEntry(c, name.c_str(), attr ? 2 : 1, e);
+    };
+    create("\\ACME", "Tree Root");
+    create("\\ACME\\org", "Organization");
+    create("\\ACME\\org\\Admin", "User");
+    create("\\ACME\\org\\MAIL1", "TWP Server", "Network Address", "127.0.6.31");
+    quill::Site site;
+    if (!quill::Site::FromConfig(site))
+        return false;
+    quill::DefineSchema(c, site, nullptr);
+    quill::ServerConfig cfg;
+    cfg.msgServerName = site.msgServerName;
+    cfg.officialName = "example.org";
+    quill::CreateServer(c, site, "\\ACME\\org\\Admin", cfg, nullptr);
+    for (int d = 0; d < 10; ++d) {
+        const std::string dept = "\\ACME\\org\\dept" + std::to_string(d);
+        create(dept, "Organizational Unit");
+        for (int u = 0; u < kUsers / 10; ++u) {
+            const std::string id = std::to_string(d * (kUsers / 10) + u);
+            create(dept + "\\user" + id, "User", "Velmora:EMail Address",
+                   "user" + id + "@example.org");
+        }
+    }
+    DDCFreeContext(c);
+    MSGSrvInit();
+    return KDXInit() == 1;
+}
+
+std::string UserName(int i) {
+    const int per = kUsers / 10;
+    return "org\\dept" + std::to_string((i % kUsers) / per) + "\\user" + std::to_string(i % kUsers);
+}
+
+double gReadRate = 0;
+
+void BM_DirectoryReadBaseline(benchmark::State& state) {
+    if (!MakeDirectory()) {
+        state.SkipWithError("cannot build the directory");
+        return;
+    }
+    KDXValueStruct vs{};
+    KDXInitValueStruct(nullptr, &vs);
+    int i = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        const std::string user = UserName(i * 7);
+        benchmark::DoNotOptimize(KDXRead(user.c_str(), "Velmora:EMail Address", &vs));
+        KDXFreeValues(&vs);
+        ++i;
+    }
+    gReadRate = state.iterations() /
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    KDXDestroyValueStruct(&vs);
+    state.counters["reads_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel("baseline: KDXRead of one user's address");
+}
+
+void BM_FindUser(benchmark::State& state) {
+    if (!MakeDirectory()) {
+        state.SkipWithError("cannot build the directory");
+        return;
+    }
+    KDXValueStruct vs{};
+    KDXInitValueStruct(nullptr, &vs);
+    std::vector<std::string> addresses;
+    for (int i = 0; i < kUsers; i += 7)
+        addresses.push_back("User" + std::to_string(i) + "@Example.org");
+    char name[256];
+    uint32_t ip = 0;
+    MSGFindUser(addresses[0].c_str(), name, 0, &ip, &vs); // builds the index
+    KDXFreeValues(&vs);
+    size_t i = 0, found = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        found += MSGFindUser(addresses[i++ % addresses.size()].c_str(), name, 0, &ip, &vs);
+        KDXFreeValues(&vs);
+    }
+    const double rate = state.iterations() /
+                        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    KDXDestroyValueStruct(&vs);
+    state.SetItemsProcessed(state.iterations());
+    state.counters["vs_kdxread"] = gReadRate > 0 ? rate / gReadRate : 0;
+    state.counters["vs_goal_50000"] = rate / 50000.0;
+    state.counters["found_share"] = static_cast<double>(found) / state.iterations();
+    state.SetLabel("index look-up, against the KDXRead baseline");
+    state.counters["lookups_per_s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+} // namespace
+
+BENCHMARK(BM_DeliverWithoutAgent)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_OfferToNullAgent)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_DirectoryReadBaseline);
+BENCHMARK(BM_FindUser);
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    if (!gDirectory.empty())
+        std::filesystem::remove_all(gDirectory);
+    return 0;
+}
