@@ -12,6 +12,27 @@ namespace ical {
 
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+inline unsigned char Lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+
+// ICalEqual, inline for the parser's dispatch.
+inline bool Equal(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        const unsigned char x = Lower(static_cast<unsigned char>(*a));
+        if (x != Lower(static_cast<unsigned char>(*b))) return false;
+        if (x == 0) return true;
+    }
+}
+
+// ICalEqualN, likewise.
+inline bool EqualN(const char* a, const char* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned char x = Lower(static_cast<unsigned char>(a[i]));
+        if (x != Lower(static_cast<unsigned char>(b[i]))) return false;
+        if (x == 0) return true;
+    }
+    return true;
+}
+
 // Base-10 integer with an optional sign, reading up to the first non-digit;
 // saturates instead of overflowing. end receives the first unread position.
 int64_t ParseInt(std::string_view s, size_t* end = nullptr);
@@ -31,6 +52,11 @@ int32_t ConvertTime(const PositionalTime& t, int zone);
 
 // Copies the bytes [p, p + n) into a new NUL-terminated heap block (malloc).
 char* CopyText(const char* p, size_t n);
+
+// Append one attendee / the periods of one FREEBUSY line at *tail; return
+// the new tail (null when the attendee could not be allocated).
+ICalAttendee** ParseAttendeeAt(ICalAttendee** tail, const char* rest);
+ICalPeriod** ParseFreeBusyAt(ICalPeriod** tail, const char* rest);
 
 } // namespace ical
 

@@ -63,19 +63,18 @@ class Parser {
     void Component(char* line);
     enum class Target { Start, End, Stamp, Completed, RecurrenceId };
     void DateTime(Target which, const char* rest);
-    ICalTimeZone* LastZone() const {
-        ICalTimeZone* z = obj_->TimeZones;
-        while (z && z->Next) z = z->Next;
-        return z;
-    }
 
     ICalObject* obj_;
     int state_ = 0;
     int alarmReturn_ = 0;
     ICalTimeZone* zone_ = nullptr; // the block being read in state 1
+    // Tails of the lists the parser appends to (the object is its own).
+    ICalAttendee** attendeeTail_ = &obj_->Attendees;
+    ICalPeriod** periodTail_ = &obj_->FreeBusy;
+    ICalTimeZone** zoneTail_ = &obj_->TimeZones;
 };
 
-bool Starts(const char* line, const char* name, size_t n) { return ICalEqualN(line, name, n); }
+bool Starts(const char* line, const char* name, size_t n) { return ical::EqualN(line, name, n); }
 #define STARTS(line, lit) Starts(line, lit, sizeof(lit) - 1)
 
 void Parser::Line(char* line) {
@@ -99,38 +98,36 @@ void Parser::Line(char* line) {
             Component(line);
         break;
     case 5:
-        if (ICalEqual(line, "END:VALARM")) state_ = alarmReturn_;
+        if (ical::Equal(line, "END:VALARM")) state_ = alarmReturn_;
         break;
     }
 }
 
 void Parser::Outside(char* line) {
-    if (ICalEqual(line, "BEGIN:VTIMEZONE")) {
+    if (ical::Equal(line, "BEGIN:VTIMEZONE")) {
         auto* z = static_cast<ICalTimeZone*>(std::calloc(1, sizeof(ICalTimeZone)));
         if (z) {
-            if (ICalTimeZone* last = LastZone())
-                last->Next = z;
-            else
-                obj_->TimeZones = z;
+            *zoneTail_ = z;
+            zoneTail_ = &z->Next;
         }
         zone_ = z; // without memory the block is read and dropped
         state_ = 1;
-    } else if (ICalEqual(line, "BEGIN:VEVENT")) {
+    } else if (ical::Equal(line, "BEGIN:VEVENT")) {
         obj_->Kind = ICAL_KIND_EVENT;
         state_ = 2;
-    } else if (ICalEqual(line, "BEGIN:VTODO")) {
+    } else if (ical::Equal(line, "BEGIN:VTODO")) {
         obj_->Kind = ICAL_KIND_TODO;
         state_ = 4;
-    } else if (ICalEqual(line, "BEGIN:VJOURNAL")) {
+    } else if (ical::Equal(line, "BEGIN:VJOURNAL")) {
         obj_->Kind = ICAL_KIND_JOURNAL;
         state_ = 3;
     } else if (STARTS(line, "METHOD:")) {
         const char* m = line + 7;
-        if (ICalEqual(m, "REQUEST"))
+        if (ical::Equal(m, "REQUEST"))
             obj_->Method = ICAL_METHOD_REQUEST;
-        else if (ICalEqual(m, "REPLY"))
+        else if (ical::Equal(m, "REPLY"))
             obj_->Method = ICAL_METHOD_REPLY;
-        else if (ICalEqual(m, "CANCEL"))
+        else if (ical::Equal(m, "CANCEL"))
             obj_->Method = ICAL_METHOD_CANCEL;
     }
 }
@@ -146,7 +143,7 @@ int ReadOffset(const char* v) {
 
 void Parser::TimeZoneLine(const char* line) {
     ICalTimeZone* z = zone_;
-    if (ICalEqual(line, "END:VTIMEZONE")) {
+    if (ical::Equal(line, "END:VTIMEZONE")) {
         if (z)
             z->ZoneId = DTGetTimezoneID(z->StdWeek, z->StdWeekday, z->StdMonth, z->StdHour,
                                         z->DstWeek, z->DstWeekday, z->DstMonth, z->DstHour,
@@ -174,7 +171,7 @@ void Parser::TimeZoneLine(const char* line) {
             static constexpr const char* kDays[] = {"MO", "TU", "WE", "TH", "FR", "SA"};
             int& weekday = dst ? z->DstWeekday : z->StdWeekday;
             for (int i = 0; i < 6; ++i)
-                if (code.size() == 2 && ICalEqualN(code.data(), kDays[i], 2)) weekday = i + 1;
+                if (code.size() == 2 && ical::EqualN(code.data(), kDays[i], 2)) weekday = i + 1;
             (dst ? z->DstWeek : z->StdWeek) = week;
         }
         if (size_t at = rule.find("BYMONTH="); at != std::string_view::npos)
@@ -194,54 +191,80 @@ void Parser::TimeZoneLine(const char* line) {
 
 void Parser::Component(char* line) {
     ICalObject* o = obj_;
-    if (ICalEqual(line, "END:VEVENT") || ICalEqual(line, "END:VTODO") ||
-        ICalEqual(line, "END:VJOURNAL")) {
-        state_ = 0;
-    } else if (ICalEqual(line, "BEGIN:VALARM")) {
-        alarmReturn_ = state_;
-        state_ = 5;
-    } else if (STARTS(line, "DTSTART")) {
-        DateTime(Target::Start, line + 7);
-    } else if (STARTS(line, "DTSTAMP")) {
-        DateTime(Target::Stamp, line + 7);
-    } else if (STARTS(line, "DTEND")) {
-        DateTime(Target::End, line + 5);
-    } else if (STARTS(line, "DUE")) {
-        DateTime(Target::End, line + 3);
-    } else if (STARTS(line, "RECURRENCE-ID")) {
-        DateTime(Target::RecurrenceId, line + 13);
-    } else if (STARTS(line, "RRULE:")) {
-        ICalParseRule(o, line);
-    } else if (STARTS(line, "DURATION")) {
-        if (char* v = ValueOf(line + 8)) {
-            int32_t seconds = 0;
-            ICalParsePeriod(nullptr, &seconds, v);
-            o->Duration = seconds;
-            std::free(v);
+    // Every test is a prefix of the line, so only the tests that begin with
+    // the line's first letter can match; their order is kept.
+    switch (line[0] | 0x20) {
+    case 'e':
+        if (ical::Equal(line, "END:VEVENT") || ical::Equal(line, "END:VTODO") ||
+            ical::Equal(line, "END:VJOURNAL"))
+            state_ = 0;
+        break;
+    case 'b':
+        if (ical::Equal(line, "BEGIN:VALARM")) {
+            alarmReturn_ = state_;
+            state_ = 5;
         }
-    } else if (STARTS(line, "ORGANIZER")) {
-        ICalParseOrganizer(o, line + 9);
-    } else if (STARTS(line, "ATTENDEE")) {
-        ICalParseAttendee(o, line + 8);
-    } else if (STARTS(line, "SUMMARY")) {
-        SetText(o->Summary, line + 7);
-    } else if (STARTS(line, "LOCATION")) {
-        SetText(o->Location, line + 8);
-    } else if (STARTS(line, "PRIORITY")) {
-        SetInt(o->Priority, line + 8);
-    } else if (STARTS(line, "UID")) {
-        SetText(o->UID, line + 3);
-    } else if (STARTS(line, "TRANSP")) {
-        if (char* v = ValueOf(line + 6)) {
-            if (ICalEqual(v, "TRANSPARENT")) o->Transparent = 1;
-            std::free(v);
+        break;
+    case 'd':
+        if (STARTS(line, "DTSTART"))
+            DateTime(Target::Start, line + 7);
+        else if (STARTS(line, "DTSTAMP"))
+            DateTime(Target::Stamp, line + 7);
+        else if (STARTS(line, "DTEND"))
+            DateTime(Target::End, line + 5);
+        else if (STARTS(line, "DUE"))
+            DateTime(Target::End, line + 3);
+        else if (STARTS(line, "DURATION")) {
+            if (char* v = ValueOf(line + 8)) {
+                int32_t seconds = 0;
+                ICalParsePeriod(nullptr, &seconds, v);
+                o->Duration = seconds;
+                std::free(v);
+            }
+        } else if (STARTS(line, "DESCRIPTION"))
+            SetText(o->Description, line + 11);
+        break;
+    case 'r':
+        if (STARTS(line, "RECURRENCE-ID"))
+            DateTime(Target::RecurrenceId, line + 13);
+        else if (STARTS(line, "RRULE:"))
+            ICalParseRule(o, line);
+        break;
+    case 'o':
+        if (STARTS(line, "ORGANIZER")) ICalParseOrganizer(o, line + 9);
+        break;
+    case 'a':
+        if (STARTS(line, "ATTENDEE")) {
+            if (ICalAttendee** t = ical::ParseAttendeeAt(attendeeTail_, line + 8))
+                attendeeTail_ = t;
         }
-    } else if (STARTS(line, "SEQUENCE")) {
-        SetInt(o->Sequence, line + 8);
-    } else if (STARTS(line, "DESCRIPTION")) {
-        SetText(o->Description, line + 11);
-    } else if (STARTS(line, "FREEBUSY")) {
-        ICalParseFreeBusy(o, line + 8);
+        break;
+    case 's':
+        if (STARTS(line, "SUMMARY"))
+            SetText(o->Summary, line + 7);
+        else if (STARTS(line, "SEQUENCE"))
+            SetInt(o->Sequence, line + 8);
+        break;
+    case 'l':
+        if (STARTS(line, "LOCATION")) SetText(o->Location, line + 8);
+        break;
+    case 'p':
+        if (STARTS(line, "PRIORITY")) SetInt(o->Priority, line + 8);
+        break;
+    case 'u':
+        if (STARTS(line, "UID")) SetText(o->UID, line + 3);
+        break;
+    case 't':
+        if (STARTS(line, "TRANSP")) {
+            if (char* v = ValueOf(line + 6)) {
+                if (ical::Equal(v, "TRANSPARENT")) o->Transparent = 1;
+                std::free(v);
+            }
+        }
+        break;
+    case 'f':
+        if (STARTS(line, "FREEBUSY")) periodTail_ = ical::ParseFreeBusyAt(periodTail_, line + 8);
+        break;
     }
 }
 
@@ -259,7 +282,7 @@ void Parser::DateTime(Target which, const char* rest) {
         if (STARTS(buf, "TZID=")) {
             zone = 0;
             for (const ICalTimeZone* z = obj_->TimeZones; z; z = z->Next)
-                if (z->TZID && ICalEqual(z->TZID, buf + 5)) {
+                if (z->TZID && ical::Equal(z->TZID, buf + 5)) {
                     zone = z->ZoneId;
                     break;
                 }
@@ -296,50 +319,68 @@ void Parser::DateTime(Target which, const char* rest) {
 ICalObject* ParseBuffer(char* text, size_t length) {
     auto* obj = static_cast<ICalObject*>(std::calloc(1, sizeof(ICalObject)));
     if (!obj) return nullptr;
-    char* end = text + length;
-    bool terminated = false; // whether *end is a NUL that we wrote
-
-    // Unfold from the first CR LF on, in place.
-    for (char* c = text; c < end; ++c) {
-        c = static_cast<char*>(std::memchr(c, '\r', size_t(end - c)));
-        if (!c) break;
-        if (c + 1 < end && c[1] == '\n') {
-            char* w = c;
-            for (const char* r = c; r < end;) {
-                if (*r == '\r') {
-                    ++r;
-                } else if (*r == '\n' && r + 1 < end && r[1] == ' ') {
-                    r += 2;
-                } else {
-                    *w++ = *r++;
-                }
-            }
-            *w = '\0'; // inside the buffer: at least the CR was dropped
-            end = w;
-            terminated = true;
-            break;
-        }
-    }
-
+    char* const end = text + length;
     Parser parser(obj);
-    for (char* p = text; p < end;) {
-        char* lf = static_cast<char*>(std::memchr(p, '\n', size_t(end - p)));
-        if (lf) {
-            *lf = '\0';
-            parser.Line(p);
-            *lf = '\n';
-            p = lf + 1;
-        } else {
-            if (terminated) {
-                parser.Line(p);
-            } else {
-                // The caller's NUL behind the text is not relied upon.
-                std::string last(p, size_t(end - p));
-                parser.Line(last.data());
-            }
+
+    // Unfolding starts at the first CR LF; the text before it is used as it
+    // stands.
+    char* c = nullptr;
+    for (char* p = text; p < end; ++p) {
+        p = static_cast<char*>(std::memchr(p, '\r', size_t(end - p)));
+        if (!p) break;
+        if (p + 1 < end && p[1] == '\n') {
+            c = p;
             break;
         }
     }
+    char* const rawEnd = c ? c : end;
+    char* p = text;
+    for (char* lf; (lf = static_cast<char*>(std::memchr(p, '\n', size_t(rawEnd - p))));) {
+        *lf = '\0';
+        parser.Line(p);
+        *lf = '\n';
+        p = lf + 1;
+    }
+    if (!c) {
+        if (p < end) {
+            // The caller's NUL behind the text is not relied upon.
+            std::string last(p, size_t(end - p));
+            parser.Line(last.data());
+        }
+        return obj;
+    }
+
+    // From the first CR on, compact in place (CRs dropped, an LF followed by
+    // a space dropped with the space) and hand each line to the parser as
+    // soon as it is complete: one pass over the text. The write position
+    // stays behind the read position, so a line can be NUL-terminated where
+    // its LF goes.
+    char* line = p;
+    char* w = c;
+    const char* r = c;
+    while (r < end) {
+        const char* lf = static_cast<const char*>(std::memchr(r, '\n', size_t(end - r)));
+        const char* stop = lf ? lf : end;
+        while (r < stop) {
+            const char* cr = static_cast<const char*>(std::memchr(r, '\r', size_t(stop - r)));
+            const char* run = cr ? cr : stop;
+            std::memmove(w, r, size_t(run - r));
+            w += run - r;
+            r = cr ? cr + 1 : stop;
+        }
+        if (!lf) break;
+        if (lf + 1 < end && lf[1] == ' ') {
+            r = lf + 2; // a folded line continues
+            continue;
+        }
+        *w = '\0';
+        parser.Line(line);
+        *w++ = '\n';
+        line = w;
+        r = lf + 1;
+    }
+    *w = '\0'; // inside the buffer: at least the first CR was dropped
+    if (line < w) parser.Line(line);
     return obj;
 }
 

@@ -5,11 +5,11 @@
 
 namespace {
 
-const char* SkipMailto(char* s) { return ICalEqualN(s, "mailto:", 7) ? s + 7 : s; }
+const char* SkipMailto(char* s) { return ical::EqualN(s, "mailto:", 7) ? s + 7 : s; }
 
 int Keyword(const char* text, const char* const* table, int count) {
     for (int i = 0; i < count; ++i)
-        if (ICalEqual(text, table[i])) return i;
+        if (ical::Equal(text, table[i])) return i;
     return 0; // unrecognised: the default
 }
 
@@ -19,7 +19,7 @@ constexpr const char* kCUTypes[] = {"INDIVIDUAL", "GROUP", "RESOURCE", "ROOM", "
 constexpr const char* kPartStats[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  "TENTATIVE",
                                       "DELEGATED",    "COMPLETED", "IN-PROCESS"};
 
-#define BEGINS(s, lit) ICalEqualN(s, lit, sizeof(lit) - 1)
+#define BEGINS(s, lit) ical::EqualN(s, lit, sizeof(lit) - 1)
 
 } // namespace
 
@@ -52,11 +52,26 @@ int ICalParseOrganizer(ICalObject* object, const char* rest) {
 }
 
 int ICalParseAttendee(ICalObject* object, const char* rest) {
-    const size_t n = std::strlen(rest);
-    auto* a = static_cast<ICalAttendee*>(std::calloc(1, sizeof(ICalAttendee) + n + 1));
-    if (!a) return 0;
     ICalAttendee** tail = &object->Attendees;
     while (*tail) tail = &(*tail)->Next;
+    return ical::ParseAttendeeAt(tail, rest) ? 1 : 0;
+}
+
+int ICalParseFreeBusy(ICalObject* object, const char* rest) {
+    ICalPeriod** tail = &object->FreeBusy;
+    while (*tail) tail = &(*tail)->Next;
+    ical::ParseFreeBusyAt(tail, rest);
+    return 1;
+}
+
+} // extern "C"
+
+namespace ical {
+
+ICalAttendee** ParseAttendeeAt(ICalAttendee** tail, const char* rest) {
+    const size_t n = std::strlen(rest);
+    auto* a = static_cast<ICalAttendee*>(std::calloc(1, sizeof(ICalAttendee) + n + 1));
+    if (!a) return nullptr;
     *tail = a;
 
     char* w = reinterpret_cast<char*>(a + 1);
@@ -88,15 +103,13 @@ int ICalParseAttendee(ICalObject* object, const char* rest) {
         }
         if (keep) w += std::strlen(w) + 1;
     }
-    return 1;
+    return &a->Next;
 }
 
-int ICalParseFreeBusy(ICalObject* object, const char* rest) {
+ICalPeriod** ParseFreeBusyAt(ICalPeriod** tail, const char* rest) {
     const size_t n = std::strlen(rest);
     char* buf = static_cast<char*>(std::malloc(n + 1));
-    if (!buf) return 1;
-    ICalPeriod** tail = &object->FreeBusy;
-    while (*tail) tail = &(*tail)->Next;
+    if (!buf) return tail;
     int isValue = 0;
     for (const char* p = rest; (p = ICalNextToken(&isValue, buf, p));) {
         if (!isValue) continue; // FBTYPE and the rest are not recorded
@@ -110,7 +123,7 @@ int ICalParseFreeBusy(ICalObject* object, const char* rest) {
         break;
     }
     std::free(buf);
-    return 1;
+    return tail;
 }
 
-} // extern "C"
+} // namespace ical

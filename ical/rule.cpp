@@ -97,9 +97,37 @@ class Expander {
     // Cell of a day number, or null outside the window.
     uint8_t* CellOf(int64_t rd) {
         if (rd < rd0_ || rd > rdEnd_) return nullptr;
-        return CellOfFlat(flatOf_[rd - rd0_]);
+        // Walks usually move forward or backward by days or weeks: start
+        // from the month of the previous look-up, or from an estimate when
+        // far away.
+        int k = hint_;
+        if (rd < monthRd_[k] - 62 || rd >= monthRd_[k + 1] + 62) {
+            k = static_cast<int>((rd - rd0_) * 100 / 3044) - 1;
+            if (k < 0) k = 0;
+        }
+        while (k > 0 && monthRd_[k] > rd) --k;
+        while (monthRd_[k + 1] <= rd) ++k;
+        hint_ = k;
+        return CellOfFlat(k * 31 + static_cast<int>(rd - monthRd_[k]));
     }
-    int64_t RdOf(int yi, int m0, int d0) const { return monthRd_[yi * 12 + m0] + d0; }
+    // Calls f(rd, cell) for rd = first, first + stride, ... up to last (both
+    // inside the window), walking the month table instead of searching it.
+    template <typename F> void Every(int64_t first, int64_t last, int64_t stride, F f) {
+        if (first < rd0_) first += (rd0_ - first + stride - 1) / stride * stride;
+        if (last > rdEnd_) last = rdEnd_;
+        if (first > last) return;
+        CellOf(first);
+        int k = hint_;
+        int64_t d = first - monthRd_[k];
+        for (int64_t rd = first; rd <= last; rd += stride) {
+            while (monthRd_[k] + d >= monthRd_[k + 1]) {
+                d -= monthRd_[k + 1] - monthRd_[k];
+                ++k;
+            }
+            if (!f(rd, CellOfFlat(k * 31 + static_cast<int>(d)))) return;
+            d += stride;
+        }
+    }
     void Promote(uint8_t* c) {
         if (c && *c == r_->DayLevel) ++*c;
     }
@@ -134,20 +162,17 @@ class Expander {
     int freq_;
     int interval_;
     int64_t rd0_ = 0, rdEnd_ = 0, rdStart_ = 0;
-    int64_t monthRd_[kMonths + 1] = {};
-    uint16_t flatOf_[kYears * 366 + 1] = {};
+    int64_t monthRd_[kMonths + 1]; // day number of the 1st of each window month, and the end
+    int hint_ = 0;                 // month index of the last CellOf
 };
 
 Expander::Expander(ICalRecurrence* r, const Start& s, std::string_view line)
     : r_(r), start_(s), line_(line), freq_(r->Frequency), interval_(r->Interval) {
-    for (int k = 0; k <= kMonths; ++k)
-        monthRd_[k] = DTGetRataDie(1, k % 12 + 1, s.year + k / 12);
+    monthRd_[0] = DTGetRataDie(1, 1, s.year);
+    for (int k = 0; k < kMonths; ++k)
+        monthRd_[k + 1] = monthRd_[k] + MonthLength(s.year + k / 12, k % 12 + 1);
     rd0_ = monthRd_[0];
     rdEnd_ = monthRd_[kMonths] - 1;
-    for (int k = 0; k < kMonths; ++k) {
-        const int len = MonthLength(s.year + k / 12, k % 12 + 1);
-        for (int d = 0; d < len; ++d) flatOf_[monthRd_[k] - rd0_ + d] = uint16_t(k * 31 + d);
-    }
     rdStart_ = DTGetRataDie(s.day, s.month, s.year);
 }
 
@@ -226,27 +251,33 @@ void Expander::ByMonthDay(std::string_view v) {
 }
 
 void Expander::Ordinal(int64_t first, int64_t last, int64_t step, int ordinal, int weekday) {
-    if (ordinal == 0) {
-        for (int64_t rd = first; rd <= last; rd += step)
-            if (Weekday(rd) == weekday) Promote(CellOf(rd));
+    if (ordinal >= 0) {
+        // Days of one weekday among first, first + step, ... recur every 7
+        // steps (every step when the step is a multiple of 7).
+        int64_t rd = first;
+        for (int i = 0; i < 7 && rd <= last && Weekday(rd) != weekday; ++i) rd += step;
+        if (rd > last || Weekday(rd) != weekday) return;
+        const int64_t stride = step % 7 == 0 ? step : 7 * step;
+        int count = 0;
+        Every(rd, last, stride, [&](int64_t, uint8_t* c) {
+            if (ordinal == 0) {
+                Promote(c);
+            } else if (*c == r_->DayLevel && ++count == ordinal) {
+                Promote(c);
+                return false;
+            }
+            return true;
+        });
         return;
     }
+    // Backward one day at a time: the last such weekday, then every 7 days.
+    int64_t rd = last - (Weekday(last) - weekday + 7) % 7;
     int count = 0;
-    if (ordinal > 0) {
-        for (int64_t rd = first; rd <= last; rd += step) {
-            uint8_t* c = CellOf(rd);
-            if (Weekday(rd) == weekday && c && *c == r_->DayLevel && ++count == ordinal) {
-                Promote(c);
-                return;
-            }
-        }
-    } else {
-        for (int64_t rd = last; rd >= first; --rd) {
-            uint8_t* c = CellOf(rd);
-            if (Weekday(rd) == weekday && c && *c == r_->DayLevel && ++count == -ordinal) {
-                Promote(c);
-                return;
-            }
+    for (; rd >= first; rd -= 7) {
+        uint8_t* c = CellOf(rd);
+        if (c && *c == r_->DayLevel && ++count == -ordinal) {
+            Promote(c);
+            return;
         }
     }
 }
@@ -269,12 +300,16 @@ void Expander::ByDay(std::string_view v) {
             break;
         case ICAL_FREQ_WEEKLY: {
             if (ordinal != 0) break; // ordinals select nothing in a weekly rule
-            for (int64_t rd = rdStart_; rd <= rdEnd_; ++rd) {
-                if (rd != rdStart_ && interval_ > 1 && Weekday(rd) == r_->WeekStart)
-                    rd += int64_t(interval_ - 1) * 7;
-                if (rd > rdEnd_) break;
-                if (Weekday(rd) == weekday) Promote(CellOf(rd));
-            }
+            // Weeks are counted from the start's week (weeks begin on
+            // WeekStart); only every I-th week is visited.
+            auto weekOf = [&](int64_t rd) { return rd - (Weekday(rd) - r_->WeekStart + 7) % 7; };
+            int64_t rd = rdStart_ + (weekday - Weekday(rdStart_) + 7) % 7;
+            const int64_t week = (weekOf(rd) - weekOf(rdStart_)) / 7; // 0 or 1
+            if (week % interval_) rd += 7 * (interval_ - week % interval_);
+            Every(rd, rdEnd_, 7 * int64_t(interval_), [&](int64_t, uint8_t* c) {
+                Promote(c);
+                return true;
+            });
             break;
         }
         default: // DAILY
@@ -373,13 +408,18 @@ void Expander::DefaultDays(bool hasByDay, bool hasByMonthDay, bool hasByYearDay,
         r_->DayLevel = 1;
         break;
     case ICAL_FREQ_WEEKLY:
-        for (int64_t rd = rdStart_; rd <= rdEnd_; rd += int64_t(7) * interval_)
-            Promote(CellOf(rd));
+        Every(rdStart_, rdEnd_, int64_t(7) * interval_, [&](int64_t, uint8_t* c) {
+            Promote(c);
+            return true;
+        });
         r_->DayLevel = 1;
         break;
     default: // DAILY: with an interval of 1, level 0 already selects every day
         if (interval_ != 1) {
-            for (int64_t rd = rdStart_; rd <= rdEnd_; rd += interval_) Promote(CellOf(rd));
+            Every(rdStart_, rdEnd_, interval_, [&](int64_t, uint8_t* c) {
+                Promote(c);
+                return true;
+            });
             r_->DayLevel = 1;
         }
         break;

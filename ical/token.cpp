@@ -6,8 +6,6 @@
 #include "internal.h"
 #include "msgsrv.h"
 
-static inline unsigned char Lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
-
 namespace ical {
 
 int64_t ParseInt(std::string_view s, size_t* end) {
@@ -64,23 +62,12 @@ extern "C" {
 
 int ICalEqual(const char* a, const char* b) {
     if (!a || !b) return a == b;
-    for (;; ++a, ++b) {
-        const unsigned char x = Lower(static_cast<unsigned char>(*a));
-        const unsigned char y = Lower(static_cast<unsigned char>(*b));
-        if (x != y) return 0;
-        if (x == 0) return 1;
-    }
+    return ical::Equal(a, b);
 }
 
 int ICalEqualN(const char* a, const char* b, size_t n) {
     if (!a || !b) return a == b;
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char x = Lower(static_cast<unsigned char>(a[i]));
-        const unsigned char y = Lower(static_cast<unsigned char>(b[i]));
-        if (x != y) return 0;
-        if (x == 0) return 1;
-    }
-    return 1;
+    return ical::EqualN(a, b, n);
 }
 
 const char* ICalNextToken(int* isValue, char* out, const char* in) {
@@ -95,32 +82,37 @@ const char* ICalNextToken(int* isValue, char* out, const char* in) {
     }
     bool quoted = false;
     char* w = out;
-    while (*in) {
+    for (;;) {
+        // Bulk-copy the run of ordinary bytes up to the next byte that
+        // matters; ";" and ":" only end a parameter outside quotes.
+        const size_t run = std::strcspn(in, quoted || *isValue ? "\"\\" : "\"\\;:");
+        std::memcpy(w, in, run);
+        w += run;
+        in += run;
         const char c = *in;
+        if (c == '\0') break;
         if (c == '"') {
             quoted = !quoted;
             ++in;
             continue;
         }
-        if (!quoted && !*isValue && (c == ';' || c == ':')) break;
-        if (c == '\\') {
-            const char n = in[1];
-            if (n == 'N' || n == 'n') {
-                *w++ = '\n';
-                in += 2;
-                continue;
-            }
-            if (n == ':' || n == ';' || n == '\\') {
-                *w++ = n;
-                in += 2;
-                continue;
-            }
-            // Any other escape: drop the backslash, handle what follows.
+        if (c == ';' || c == ':') {
+            if (!quoted && !*isValue) break;
+            *w++ = c;
             ++in;
             continue;
         }
-        *w++ = c;
-        ++in;
+        // Backslash.
+        const char n = in[1];
+        if (n == 'N' || n == 'n') {
+            *w++ = '\n';
+            in += 2;
+        } else if (n == ':' || n == ';' || n == '\\') {
+            *w++ = n;
+            in += 2;
+        } else {
+            ++in; // any other escape: drop the backslash, handle what follows
+        }
     }
     *w = '\0';
     return in;
