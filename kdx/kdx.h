@@ -209,6 +209,7 @@ extern char LocalNoMapStr[2];
 extern uint16_t UniNoMapStr[2];
 /* A single backslash, readable as a byte string and as UTF-16. */
 extern uint16_t ArborRoot[2];
+/* Delimiter tables of the directory client library (defined there). */
 extern uint16_t DDCDotDelims[9];
 extern uint16_t DDCSlashDelims[9];
 extern int32_t gErr;

@@ -34,8 +34,9 @@ int32_t CountryID = 1;
 char LocalNoMapStr[2] = "~";
 uint16_t UniNoMapStr[2] = {0xFFFD, 0};
 uint16_t ArborRoot[2] = {'\\', 0};
-uint16_t DDCDotDelims[9] = {1, 1, '.', '.', '+', '=', '*', '\\', 0};
-uint16_t DDCSlashDelims[9] = {0, 1, '.', '\\', '+', '=', '*', '\'', 0};
+// DDCDotDelims and DDCSlashDelims come from the directory client library,
+// which this library links: a second definition here would be a second object
+// under one name.
 int32_t gErr = 0;
 }
 
