@@ -416,6 +416,30 @@ TEST(Cache, HoldsAThousandPairsAndFreesTheRest) {
     EXPECT_EQ(kdx::cacheSize(), 999u);
 }
 
+// When the login context can no longer be copied, the library logs in afresh.
+TEST(Cache, LogsInAgainWhenTheLoginContextIsGone) {
+    std::vector<std::pair<uint32_t, unsigned char*>> drained;
+    while (kdx::cacheSize() > 0) {
+        drained.emplace_back();
+        ASSERT_EQ(GetCachedContext(&drained.back().first, &drained.back().second), 0);
+    }
+    uint32_t old = AuthContext;
+    ASSERT_EQ(DDCFreeContext(old), 0);
+    uint32_t ctx = 0;
+    unsigned char* buf = nullptr;
+    kdx::CacheStats before = kdx::cacheStats();
+    ASSERT_EQ(GetCachedContext(&ctx, &buf), 0);
+    EXPECT_EQ(kdx::cacheStats().added, before.added + 1);
+    ReleaseCachedContext(ctx, buf, 0);
+    for (auto& p : drained)
+        ReleaseCachedContext(p.first, p.second, 0);
+    // The new copy carries the login.
+    KDXValueStruct* vs = KDXInitValueStruct(nullptr, nullptr);
+    ASSERT_NE(vs, nullptr);
+    EXPECT_EQ(KDXRead(kServerDN, "Network Address", vs), 1);
+    KDXDestroyValueStruct(vs);
+}
+
 TEST(ServerConnections, OpenCloseAndExtensions) {
     uint32_t ctx = 0;
     unsigned char* buf = nullptr;
