@@ -108,12 +108,25 @@ extern "C" int GetCachedContext(uint32_t* context, unsigned char** workBuffer) {
 }
 
 extern "C" void ReleaseCachedContext(uint32_t context, unsigned char* workBuffer, int reset) {
+    auto destroy = [&] {
+        kdx::freePair(context, workBuffer);
+        ++kdx::gDestroyed;
+    };
+    bool room;
+    {
+        std::lock_guard<std::mutex> g(kdx::gLock);
+        room = kdx::gOpen && kdx::gStack.size() < kdx::kCacheMax;
+    }
+    if (!room) {
+        destroy();
+        return;
+    }
     if (reset) {
         // Reset outside the lock: the lock is never held across a directory call.
         char root[KDX_TREE_NAME_SIZE + 1];
         std::snprintf(root, sizeof root, "\\%s", kdx::gTreeName);
         if (DDCSetContextBaseDN(context, root, DDCSlashDelims) != 0) {
-            kdx::freePair(context, workBuffer);
+            kdx::freePair(context, workBuffer); // not counted: it never reached the cache
             return;
         }
     }
@@ -125,8 +138,7 @@ extern "C" void ReleaseCachedContext(uint32_t context, unsigned char* workBuffer
             return;
         }
     }
-    kdx::freePair(context, workBuffer);
-    ++kdx::gDestroyed;
+    destroy(); // filled up meanwhile
 }
 
 extern "C" int KDXOpenConnectionToServer(const char* serverName, uint32_t* context,

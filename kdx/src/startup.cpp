@@ -27,7 +27,7 @@ int32_t KDXTid = 0;
 int32_t KDXTGid = 0;
 uint32_t AuthContext = 0;
 sem_t StartupSem;
-char KDXLoginUser[257];
+char KDXLoginUser[257] = "Internet Services";
 char KDXVersionNumberInternal[64];
 int32_t Codepage = 437;
 int32_t CountryID = 1;
