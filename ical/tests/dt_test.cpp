@@ -2,7 +2,9 @@
 // their transitions, the zone registry under threads, and zone 0.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <ctime>
+#include <string>
 #include <set>
 #include <thread>
 #include <vector>
@@ -126,6 +128,36 @@ TEST(Zones, DefaultZoneIsTheProcessLocalZone) {
         EXPECT_EQ(tm.tm_hour, 12) << "month " << m;
         EXPECT_EQ(tm.tm_mday, 15);
     }
+}
+
+TEST(Zones, DefaultZoneAroundItsTransitions) {
+    const char* tz = std::getenv("TZ");
+    if (!tz || std::string(tz) != "America/New_York")
+        GTEST_SKIP() << "needs TZ=America/New_York (a second run of this program sets it)";
+    // As for rule zones: the skipped and the repeated hour count as daylight.
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 1), -5 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 2), -4 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 3), -4 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 11, 2026, 0), -4 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 11, 2026, 1), -4 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 11, 2026, 2), -5 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 1, 2040, 12), -5 * 3600);
+}
+
+// Runs last: it fills the registry of this process.
+TEST(ZonesLast, RegistryIsBounded) {
+    std::set<int> ids;
+    int zero = 0;
+    for (int i = 0; i < 5000; ++i) {
+        const int id = DTGetTimezoneID(-1, 0, 10, 2, 2, 0, 3, 2, i % 1440, 60 + i / 1440);
+        if (id == 0)
+            ++zero;
+        else
+            ids.insert(id);
+    }
+    EXPECT_GT(zero, 0);       // a full registry answers with the server zone
+    EXPECT_LE(ids.size(), 4096u);
+    EXPECT_NE(Eastern(), 0); // rule sets registered earlier are still found
 }
 
 } // namespace

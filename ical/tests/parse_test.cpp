@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "helpers.h"
 #include "msgsrv.h"
@@ -273,6 +275,28 @@ TEST(Input, ChainedObjectsAreAllReleased) {
     a->Next = Parse(Calendar({"UID:b", "ATTENDEE:mailto:x"})).release();
     // The sanitizer build reports a leak if the chain is not followed.
     EXPECT_EQ(ICalFree(a.release()), 1);
+}
+
+TEST(Input, ThreadsParseAtOnce) {
+    const std::string text =
+        "METHOD:REPLY\r\n" + std::string(kEastern) +
+        Calendar({"DTSTART;TZID=eastern:20260310T090000", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:a@x",
+                  "RRULE:FREQ=WEEKLY;BYDAY=TU,TH;COUNT=20", "UID:u", "SUMMARY:s"});
+    Object reference = Parse(text);
+    std::vector<std::thread> threads;
+    std::atomic<int> mismatches{0};
+    for (int t = 0; t < 6; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; ++i) {
+                Object o = Parse(text);
+                if (!o || o->StartTime.UTC != reference->StartTime.UTC ||
+                    o->Attendees->PartStat != 1 ||
+                    std::memcmp(o->Recurrence, reference->Recurrence, sizeof(ICalRecurrence)))
+                    ++mismatches;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(mismatches.load(), 0);
 }
 
 } // namespace
