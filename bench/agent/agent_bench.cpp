@@ -1,0 +1,328 @@
+// Entries per second through revod and dayward, for ordinary mail and for
+// REPLY messages, with 1, 8 and 64 entries in flight, each beside the same run
+// against a null agent (one that answers the offer with QMIME and QDONE at
+// once); and the agent's memory per open queue connection.
+//
+// Each case starts a fresh revod (--max-offers sets the entries in flight),
+// lets the agent register, pauses it, queues the entries, then releases the
+// agent and times until the queue is empty.
+#include "directory.h"
+#include "peer.h"
+#include "revo_secret.h"
+
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+using namespace agenttest;
+
+namespace {
+
+const char* kAddr = "127.0.7.60";
+constexpr int kMailEntries = 3000;
+constexpr int kReplyEntries = 1500;
+
+std::string topBuild() {
+    char exe[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return ".";
+    exe[n] = '\0';
+    std::string p(exe);
+    for (int i = 0; i < 3; ++i) p = p.substr(0, p.rfind('/')); // bench/agent/agent_bench
+    return p;
+}
+
+struct World {
+    std::string dir;
+    std::map<std::string, std::string> env;
+    std::string build = topBuild();
+    World() {
+        dir = makeTempDir();
+        if (!makeDirectory(dir, kAddr, {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
+            dir.clear();
+        env = directoryEnv(dir);
+    }
+    ~World() { removeTree(dir); }
+};
+World* world;
+
+std::string secretBytes() {
+    unsigned char s[REVO_SECRET_BYTES + 1];
+    RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
+    return std::string(reinterpret_cast<char*>(s), RevoSecretLength(s));
+}
+
+// An authenticated session to revod.
+std::unique_ptr<Conn> session() {
+    auto c = std::make_unique<Conn>(Conn::connectTo(kAddr, revoPort()));
+    std::string line;
+    if (!c->ok() || !c->readLine(line)) return nullptr;
+    size_t lt = line.find('<'), gt = line.find('>');
+    if (lt != std::string::npos) {
+        c->send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1), secretBytes()) + "\r\n");
+        if (!c->readLine(line) || line.rfind("1000", 0) != 0) return nullptr;
+    }
+    return c;
+}
+
+std::string calendarText(bool reply) {
+    return std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:") + (reply ? "REPLY" : "REQUEST") +
+           "\r\nBEGIN:VEVENT\r\nUID:bench@example.com\r\nSEQUENCE:0\r\n"
+           "DTSTART:20261207T140000Z\r\nDTEND:20261207T150000Z\r\nSUMMARY:Weekly\r\n"
+           "ORGANIZER:mailto:bob@example.com\r\nATTENDEE;PARTSTAT=ACCEPTED:mailto:"
+           "alice@example.com\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
+}
+
+std::string message(bool reply) {
+    if (!reply)
+        return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: hello\r\n"
+               "Content-Type: text/plain\r\n\r\n" + std::string(2000, 'x') + "\r\n";
+    return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: Accepted\r\n"
+           "MIME-Version: 1.0\r\nContent-Type: text/calendar; method=REPLY\r\n"
+           "Content-Transfer-Encoding: base64\r\n\r\n" + base64(calendarText(true));
+}
+
+// The null agent: registers for queue 5 and answers every offer with QMIME
+// and QDONE, one thread per connection as the agent does.
+class NullAgent {
+  public:
+    NullAgent() {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        socklen_t al = sizeof a;
+        bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(fd_, 2048);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &al);
+        port_ = ntohs(a.sin_port);
+        acceptor_ = std::thread([this] { loop(); });
+    }
+    ~NullAgent() {
+        stop_ = true;
+        shutdown(fd_, SHUT_RDWR);
+        acceptor_.join();
+        close(fd_);
+    }
+    bool registerWith() {
+        auto c = session();
+        std::string line;
+        return c && c->send("QWAIT 5 " + std::to_string(port_) + " null-agent5\r\n") &&
+               c->readLine(line) && line.rfind("1000", 0) == 0;
+    }
+    std::atomic<bool> paused{true};
+
+  private:
+    void loop() {
+        while (!stop_) {
+            if (paused) {
+                usleep(1000);
+                continue;
+            }
+            int c = accept(fd_, nullptr, nullptr);
+            if (c < 0) continue;
+            std::thread([c] { serve(Conn(c)); }).detach();
+        }
+    }
+    static void serve(Conn c) {
+        std::string line, id;
+        if (!c.readLine(line) || line.rfind("6020 ", 0) != 0) return;
+        id = line.substr(5, line.find(' ', 5) - 5);
+        while (c.readLine(line) && line.rfind("6021", 0) != 0) {
+        }
+        c.send("QMIME " + id + "\r\n");
+        while (c.readLine(line) && line[0] == '2') {
+        }
+        c.send("QDONE\r\n");
+        c.readLine(line);
+    }
+    int fd_;
+    int port_;
+    std::atomic<bool> stop_{false};
+    std::thread acceptor_;
+};
+
+size_t queued(Conn& c) {
+    c.send("QLIST\r\n");
+    std::string line;
+    size_t n = 0;
+    while (c.readLine(line) && line.rfind("1000", 0) != 0) ++n;
+    return n;
+}
+
+std::map<std::string, double> nullRate; // "mail/8" -> entries per second
+
+// One case: returns entries per second, or 0 on failure.
+double runCase(bool real, bool reply, int inFlight, int entries, std::string& why) {
+    std::string store = world->dir + "/revod-" + std::to_string(getpid()) + ".db";
+    unlink(store.c_str());
+    Process revod;
+    revod.start(world->build + "/platform/revod/revod",
+                {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store", store,
+                 "--user", "bob@example.com", "--user", "carol@example.com", "--max-offers",
+                 std::to_string(inFlight), "--quiet"},
+                world->env, world->dir + "/revod.out");
+    std::unique_ptr<Conn> ctl;
+    for (int i = 0; i < 200 && !(ctl = session()); ++i) usleep(20000);
+    if (!ctl) {
+        why = "revod did not start";
+        return 0;
+    }
+    if (reply) {
+        // The organizer's calendar holds the meeting the replies are for.
+        std::string ics = world->dir + "/meeting.ics";
+        std::ofstream(ics) << calendarText(false);
+        std::string cmd;
+        for (const auto& [k, v] : world->env) cmd += k + "='" + v + "' ";
+        run(cmd + world->build + "/platform/revod/revoctl --server " + kAddr + " --port " +
+            std::to_string(revoPort()) + " calendar add bob@example.com " + ics);
+    }
+
+    Process agent;
+    std::unique_ptr<NullAgent> null;
+    if (real) {
+        agent.start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+        usleep(1000000); // registered by now
+        agent.signal(SIGSTOP);
+    } else {
+        null = std::make_unique<NullAgent>();
+        null->registerWith();
+    }
+
+    std::vector<std::string> control = {"Falice@example.com", "Lbob@example.com bob@example.com 0"};
+    std::string ctlText;
+    for (const auto& l : control) ctlText += l + "\n";
+    std::string msg = message(reply);
+    std::string line;
+    for (int i = 0; i < entries; ++i) {
+        ctl->send("QSTORE " + std::to_string(ctlText.size()) + " " + std::to_string(msg.size()) +
+                  "\r\n" + ctlText + msg);
+        if (!ctl->readLine(line) || line.rfind("1000", 0) != 0) {
+            why = "QSTORE refused: " + line;
+            return 0;
+        }
+    }
+
+    auto t0 = std::chrono::steady_clock::now();
+    if (real)
+        agent.signal(SIGCONT);
+    else
+        null->paused = false;
+    size_t left;
+    while ((left = queued(*ctl)) > 0) {
+        usleep(2000);
+        if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(120)) break;
+    }
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (left > 0) why = std::to_string(left) + " entries left";
+    agent.signal(SIGKILL);
+    agent.wait(5000);
+    null.reset();
+    revod.signal(SIGTERM);
+    if (revod.wait(5000) == -1000) revod.signal(SIGKILL);
+    revod.wait(5000);
+    return left ? 0 : entries / secs;
+}
+
+void Throughput(benchmark::State& state, bool real, bool reply) {
+    const int inFlight = static_cast<int>(state.range(0));
+    const std::string key = std::string(reply ? "reply/" : "mail/") + std::to_string(inFlight);
+    if (world->dir.empty()) {
+        state.SkipWithError("no directory");
+        return;
+    }
+    for (auto _ : state) {
+        std::string why;
+        int n = reply ? kReplyEntries : kMailEntries;
+        double rate = runCase(real, reply, inFlight, n, why);
+        if (rate <= 0) {
+            state.SkipWithError(why.c_str());
+            return;
+        }
+        state.SetIterationTime(n / rate);
+        state.counters["entries_per_s"] = rate;
+        if (!real) {
+            nullRate[key] = rate;
+        } else if (nullRate.count(key)) {
+            state.counters["vs_null_agent"] = rate / nullRate[key];
+        }
+    }
+    state.SetLabel(real ? "dayward" : "null agent");
+}
+
+long rssKiB(int pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Resident memory the agent adds for each open queue connection (its thread,
+// its stack pages, its record), measured against the idle agent.
+void MemoryPerConnection(benchmark::State& state) {
+    const int kConnections = static_cast<int>(state.range(0));
+    // Only the registration is needed: a scripted server tells the port.
+    FakeRevo revo(kAddr, revoPort());
+    Process agent;
+    agent.start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+    int port = 0;
+    if (revo.waitRegistrations(1, 10000)) {
+        std::istringstream in(revo.registrations()[0]);
+        std::string verb;
+        int queue;
+        in >> verb >> queue >> port;
+    }
+    for (auto _ : state) {
+        if (!port) {
+            state.SkipWithError("agent did not register");
+            break;
+        }
+        long before = rssKiB(agent.pid());
+        std::vector<Conn> conns;
+        conns.reserve(static_cast<size_t>(kConnections));
+        for (int i = 0; i < kConnections; ++i) {
+            conns.push_back(Conn::connectTo("127.0.7.1", port));
+            // Offered, so the connection's thread sits waiting for control lines.
+            conns.back().send("6020 Q" + std::to_string(i) + " 100\r\n");
+        }
+        usleep(500000);
+        long after = rssKiB(agent.pid());
+        state.counters["bytes_per_connection"] =
+            static_cast<double>(after - before) * 1024.0 / kConnections;
+        state.counters["idle_agent_KiB"] = static_cast<double>(before);
+    }
+    agent.signal(SIGKILL);
+    agent.wait(5000);
+}
+
+} // namespace
+
+// Null agent first: every dayward case is reported against it.
+BENCHMARK_CAPTURE(Throughput, null_mail, false, false)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, dayward_mail, true, false)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, null_reply, false, true)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, dayward_reply, true, true)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(MemoryPerConnection)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv) {
+    signal(SIGPIPE, SIG_IGN);
+    benchmark::Initialize(&argc, argv);
+    World w;
+    world = &w;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
