@@ -10,9 +10,13 @@
 
 namespace ical {
 
-inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+inline bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
-inline unsigned char Lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; }
+inline unsigned char Lower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? c + 32 : c;
+}
 
 // ICalEqual, inline for the parser's dispatch.
 inline bool Equal(const char* a, const char* b) {

@@ -40,8 +40,7 @@ template <typename T> void SetInt(T& field, const char* rest) {
             // A sign is allowed: "-1" wraps like the 32-bit word it is.
             const int64_t c = n < INT32_MIN ? INT32_MIN : n > int64_t(UINT32_MAX) ? UINT32_MAX : n;
             field = static_cast<T>(static_cast<uint32_t>(c));
-        }
-        else
+        } else
             field = ClampInt32(n);
         std::free(v);
     }
@@ -74,7 +73,9 @@ class Parser {
     ICalTimeZone** zoneTail_ = &obj_->TimeZones;
 };
 
-bool Starts(const char* line, const char* name, size_t n) { return ical::EqualN(line, name, n); }
+bool Starts(const char* line, const char* name, size_t n) {
+    return ical::EqualN(line, name, n);
+}
 #define STARTS(line, lit) Starts(line, lit, sizeof(lit) - 1)
 
 void Parser::Line(char* line) {
@@ -145,9 +146,9 @@ void Parser::TimeZoneLine(const char* line) {
     ICalTimeZone* z = zone_;
     if (ical::Equal(line, "END:VTIMEZONE")) {
         if (z)
-            z->ZoneId = DTGetTimezoneID(z->StdWeek, z->StdWeekday, z->StdMonth, z->StdHour,
-                                        z->DstWeek, z->DstWeekday, z->DstMonth, z->DstHour,
-                                        z->StdOffset, z->DstOffset);
+            z->ZoneId =
+                DTGetTimezoneID(z->StdWeek, z->StdWeekday, z->StdMonth, z->StdHour, z->DstWeek,
+                                z->DstWeekday, z->DstMonth, z->DstHour, z->StdOffset, z->DstOffset);
         zone_ = nullptr;
         state_ = 0;
         return;
@@ -301,8 +302,8 @@ void Parser::DateTime(Target which, const char* rest) {
                            : which == Target::Stamp     ? &o->StampTime
                            : which == Target::Completed ? &o->CompletedTime
                                                         : &o->RecurrenceIdTime;
-    *target = ICalDateTime{ical::ConvertTime(t, zone), t.day, t.month, t.year, t.hour,
-                           t.minute, t.second, zone};
+    *target = ICalDateTime{
+        ical::ConvertTime(t, zone), t.day, t.month, t.year, t.hour, t.minute, t.second, zone};
 
     // Derived end and duration.
     if (which == Target::Start && o->EndTime.UTC == 0) o->EndTime.UTC = o->StartTime.UTC;
@@ -311,8 +312,8 @@ void Parser::DateTime(Target which, const char* rest) {
         if (o->EndTime.UTC != o->StartTime.UTC && o->Duration == 0)
             o->Duration = Diff(o->EndTime.UTC, o->StartTime.UTC);
         if (o->EndTime.UTC == 0 && o->Duration != 0)
-            o->EndTime.UTC = static_cast<int32_t>(uint32_t(o->StartTime.UTC) +
-                                                  uint32_t(o->Duration));
+            o->EndTime.UTC =
+                static_cast<int32_t>(uint32_t(o->StartTime.UTC) + uint32_t(o->Duration));
     }
 }
 
@@ -402,8 +403,8 @@ ICalObject* ICalParse(FILE* file, char* text, size_t length) {
         if (n < want) break; // end of file or read error
     }
     buf[got] = '\0';
-    ICalObject* obj = got ? ParseBuffer(buf, got)
-                          : static_cast<ICalObject*>(std::calloc(1, sizeof(ICalObject)));
+    ICalObject* obj =
+        got ? ParseBuffer(buf, got) : static_cast<ICalObject*>(std::calloc(1, sizeof(ICalObject)));
     std::free(buf);
     return obj;
 }

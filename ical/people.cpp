@@ -5,7 +5,9 @@
 
 namespace {
 
-const char* SkipMailto(char* s) { return ical::EqualN(s, "mailto:", 7) ? s + 7 : s; }
+const char* SkipMailto(char* s) {
+    return ical::EqualN(s, "mailto:", 7) ? s + 7 : s;
+}
 
 int Keyword(const char* text, const char* const* table, int count) {
     for (int i = 0; i < count; ++i)
@@ -13,8 +15,7 @@ int Keyword(const char* text, const char* const* table, int count) {
     return 0; // unrecognised: the default
 }
 
-constexpr const char* kRoles[] = {"CHAIR", "REQ-PARTICIPANT", "OPT-PARTICIPANT",
-                                  "NON-PARTICIPANT"};
+constexpr const char* kRoles[] = {"CHAIR", "REQ-PARTICIPANT", "OPT-PARTICIPANT", "NON-PARTICIPANT"};
 constexpr const char* kCUTypes[] = {"INDIVIDUAL", "GROUP", "RESOURCE", "ROOM", "UNKNOWN"};
 constexpr const char* kPartStats[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  "TENTATIVE",
                                       "DELEGATED",    "COMPLETED", "IN-PROCESS"};
@@ -53,13 +54,15 @@ int ICalParseOrganizer(ICalObject* object, const char* rest) {
 
 int ICalParseAttendee(ICalObject* object, const char* rest) {
     ICalAttendee** tail = &object->Attendees;
-    while (*tail) tail = &(*tail)->Next;
+    while (*tail)
+        tail = &(*tail)->Next;
     return ical::ParseAttendeeAt(tail, rest) ? 1 : 0;
 }
 
 int ICalParseFreeBusy(ICalObject* object, const char* rest) {
     ICalPeriod** tail = &object->FreeBusy;
-    while (*tail) tail = &(*tail)->Next;
+    while (*tail)
+        tail = &(*tail)->Next;
     ical::ParseFreeBusyAt(tail, rest);
     return 1;
 }

@@ -19,10 +19,16 @@ constexpr int kYears = ICAL_WINDOW_YEARS;
 constexpr int kMonths = kYears * 12;
 constexpr uint8_t kNone = ICAL_DAY_CELL_NONE;
 
-int Weekday(int64_t rd) { return static_cast<int>(((rd % 7) + 7) % 7); }
+int Weekday(int64_t rd) {
+    return static_cast<int>(((rd % 7) + 7) % 7);
+}
 
-bool IsLeap(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-int MonthLength(int y, int m) { return DTDaysPerMonth[m - 1] + (m == 2 && IsLeap(y)); }
+bool IsLeap(int y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
+int MonthLength(int y, int m) {
+    return DTDaysPerMonth[m - 1] + (m == 2 && IsLeap(y));
+}
 
 // The start as the expansion and the iterator use it: a start that is not a
 // real date (an RRULE before DTSTART leaves it all zero) is taken as
@@ -105,8 +111,10 @@ class Expander {
             k = static_cast<int>((rd - rd0_) * 100 / 3044) - 1;
             if (k < 0) k = 0;
         }
-        while (k > 0 && monthRd_[k] > rd) --k;
-        while (monthRd_[k + 1] <= rd) ++k;
+        while (k > 0 && monthRd_[k] > rd)
+            --k;
+        while (monthRd_[k + 1] <= rd)
+            ++k;
         hint_ = k;
         return CellOfFlat(k * 31 + static_cast<int>(rd - monthRd_[k]));
     }
@@ -189,7 +197,8 @@ void Expander::ByMonth(std::string_view v) {
         if (m < 1 || m > 12) continue;
         for (int yi = 0; yi < kYears; ++yi)
             if (YearSelected(yi))
-                for (int d = 0; d < 31; ++d) Promote(Cell(yi, int(m) - 1, d));
+                for (int d = 0; d < 31; ++d)
+                    Promote(Cell(yi, int(m) - 1, d));
     }
     ++r_->DayLevel;
 }
@@ -205,7 +214,8 @@ void Expander::ByWeekNo(std::string_view v) {
             const int64_t jan4 = monthRd_[yi * 12] + 3;
             const int64_t week1 = jan4 - (Weekday(jan4) - r_->WeekStart + 7) % 7;
             const int64_t first = week1 + (w - 1) * 7;
-            for (int i = 0; i < 7; ++i) Promote(CellOf(first + i));
+            for (int i = 0; i < 7; ++i)
+                Promote(CellOf(first + i));
         }
     }
     ++r_->DayLevel;
@@ -240,11 +250,13 @@ void Expander::ByMonthDay(std::string_view v) {
         const int n = ClampInt32(ParseInt(e));
         if (freq_ == ICAL_FREQ_YEARLY) {
             for (int yi = 0; yi < kYears; yi += interval_)
-                for (int m0 = 0; m0 < 12; ++m0) MonthDayOf(yi, m0, n);
+                for (int m0 = 0; m0 < 12; ++m0)
+                    MonthDayOf(yi, m0, n);
         } else if (freq_ == ICAL_FREQ_MONTHLY) {
             ForSequenceMonths([&](int yi, int m0) { MonthDayOf(yi, m0, n); });
         } else {
-            for (int k = start_.month - 1; k < kMonths; ++k) MonthDayOf(k / 12, k % 12, n);
+            for (int k = start_.month - 1; k < kMonths; ++k)
+                MonthDayOf(k / 12, k % 12, n);
         }
     }
     ++r_->DayLevel;
@@ -255,7 +267,8 @@ void Expander::Ordinal(int64_t first, int64_t last, int64_t step, int ordinal, i
         // Days of one weekday among first, first + step, ... recur every 7
         // steps (every step when the step is a multiple of 7).
         int64_t rd = first;
-        for (int i = 0; i < 7 && rd <= last && Weekday(rd) != weekday; ++i) rd += step;
+        for (int i = 0; i < 7 && rd <= last && Weekday(rd) != weekday; ++i)
+            rd += step;
         if (rd > last || Weekday(rd) != weekday) return;
         const int64_t stride = step % 7 == 0 ? step : 7 * step;
         int count = 0;
@@ -368,7 +381,8 @@ void Expander::ByHour(std::string_view v, bool withMinutes) {
         if (!withMinutes)
             PromoteMinute(int(h), start_.minute);
         else
-            for (int m = 0; m < 60; ++m) PromoteMinute(int(h), m);
+            for (int m = 0; m < 60; ++m)
+                PromoteMinute(int(h), m);
     }
     ++r_->MinuteLevel;
 }
@@ -378,19 +392,20 @@ void Expander::ByMinute(std::string_view v) {
     for (std::string_view e; list.Next(e);) {
         const int64_t m = ParseInt(e);
         if (m < 0 || m > 59) continue;
-        for (int h = 0; h < 24; ++h) PromoteMinute(h, int(m));
+        for (int h = 0; h < 24; ++h)
+            PromoteMinute(h, int(m));
     }
     ++r_->MinuteLevel;
 }
 
-void Expander::DefaultDays(bool hasByDay, bool hasByMonthDay, bool hasByYearDay,
-                           bool hasByMonth) {
+void Expander::DefaultDays(bool hasByDay, bool hasByMonthDay, bool hasByYearDay, bool hasByMonth) {
     uint8_t* startCell = Cell(0, start_.month - 1, start_.day - 1);
     if (freq_ == ICAL_FREQ_YEARLY) {
         if (!hasByDay && !hasByMonthDay && !hasByYearDay) {
             for (int yi = 0; yi < kYears; yi += interval_) {
                 if (hasByMonth)
-                    for (int m0 = 0; m0 < 12; ++m0) Promote(Cell(yi, m0, start_.day - 1));
+                    for (int m0 = 0; m0 < 12; ++m0)
+                        Promote(Cell(yi, m0, start_.day - 1));
                 else
                     Promote(Cell(yi, start_.month - 1, start_.day - 1));
             }
@@ -544,7 +559,9 @@ int ICalParseRule(ICalObject* object, char* line) {
     return 1;
 }
 
-int ICalHasRecurrence(const ICalObject* object) { return object && object->Recurrence; }
+int ICalHasRecurrence(const ICalObject* object) {
+    return object && object->Recurrence;
+}
 
 int ICalFirstOccurrence(const ICalObject* object, ICalOccurrence* occurrence) {
     if (!object || !object->Recurrence) return 0;

@@ -12,15 +12,18 @@ const char* Pick(const char* const* table, int count, int index) {
     return table[index >= 0 && index < count ? index : 0];
 }
 
-constexpr const char* kRoles[] = {"CHAIR", "REQ-PARTICIPANT", "OPT-PARTICIPANT",
-                                  "NON-PARTICIPANT"};
+constexpr const char* kRoles[] = {"CHAIR", "REQ-PARTICIPANT", "OPT-PARTICIPANT", "NON-PARTICIPANT"};
 constexpr const char* kCUTypes[] = {"INDIVIDUAL", "GROUP", "RESOURCE", "ROOM", "UNKNOWN"};
 constexpr const char* kPartStats[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  "TENTATIVE",
                                       "DELEGATED",    "COMPLETED", "IN-PROCESS"};
 
-const char* OrEmpty(const char* s) { return s ? s : ""; }
+const char* OrEmpty(const char* s) {
+    return s ? s : "";
+}
 
-bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+bool IsContinuation(unsigned char c) {
+    return (c & 0xC0) == 0x80;
+}
 
 } // namespace
 

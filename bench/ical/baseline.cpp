@@ -9,7 +9,9 @@
 namespace baseline {
 
 #ifdef HAVE_LIBICAL
-bool Available() { return true; }
+bool Available() {
+    return true;
+}
 
 int Parse(const char* text) {
     icalcomponent* c = icalparser_parse_string(text);
@@ -41,9 +43,15 @@ int Expand(const char* rule, const char* start, int lastYear) {
     return n;
 }
 #else
-bool Available() { return false; }
-int Parse(const char*) { return 0; }
-int Expand(const char*, const char*, int) { return 0; }
+bool Available() {
+    return false;
+}
+int Parse(const char*) {
+    return 0;
+}
+int Expand(const char*, const char*, int) {
+    return 0;
+}
 #endif
 
 } // namespace baseline

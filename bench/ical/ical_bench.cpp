@@ -4,10 +4,10 @@
 // reports the ratio as "x_baseline" (above 1: this engine is faster).
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -35,11 +35,14 @@ std::string Event(int i, bool withRule) {
         " CUTYPE=ROOM:mailto:room2@example.com\r\n"
         "DESCRIPTION:Quarterly planning review. Please bring the figures for your\r\n"
         "  team and the list of open items\\; we will go through them in order.\\n\r\n"
-        "SUMMARY:Planning review " + n + "\r\n"
+        "SUMMARY:Planning review " +
+        n +
+        "\r\n"
         "DTSTART;TZID=Eastern Standard Time:20260310T090000\r\n"
         "DTEND;TZID=Eastern Standard Time:20260310T103000\r\n"
         "UID:040000008200E00074C5B7101A82E008000000008062306C6261CA01000000000000000010000000" +
-        n + "\r\n"
+        n +
+        "\r\n"
         "CLASS:PUBLIC\r\nPRIORITY:5\r\nDTSTAMP:20260301T120000Z\r\nTRANSP:OPAQUE\r\n"
         "STATUS:CONFIRMED\r\nSEQUENCE:3\r\nLOCATION:Building 4\\, room 2\r\n";
     if (withRule) s += "RRULE:FREQ=WEEKLY;INTERVAL=2;BYDAY=TU,TH;UNTIL=20270101T000000Z\r\n";
@@ -48,11 +51,14 @@ std::string Event(int i, bool withRule) {
     return s;
 }
 
-std::string Reply() { return kReplyHead + Event(1, false) + "END:VCALENDAR\r\n"; }
+std::string Reply() {
+    return kReplyHead + Event(1, false) + "END:VCALENDAR\r\n";
+}
 
 std::string BigCalendar() {
     std::string s = kReplyHead;
-    for (int i = 0; s.size() < (1u << 20); ++i) s += Event(i, i % 10 == 0);
+    for (int i = 0; s.size() < (1u << 20); ++i)
+        s += Event(i, i % 10 == 0);
     return s + "END:VCALENDAR\r\n";
 }
 
@@ -94,7 +100,8 @@ void ParseText(benchmark::State& state, const std::string& text) {
         benchmark::DoNotOptimize(o->Attendees);
         ICalFree(o);
     };
-    for (auto _ : state) ours();
+    for (auto _ : state)
+        ours();
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));
     const double o = NsPerOp(ours);
     const double b = baseline::Available()
@@ -103,8 +110,12 @@ void ParseText(benchmark::State& state, const std::string& text) {
     Compare(state, o, b);
 }
 
-void BM_ParseReply(benchmark::State& state) { ParseText(state, Reply()); }
-void BM_ParseLargeCalendar(benchmark::State& state) { ParseText(state, BigCalendar()); }
+void BM_ParseReply(benchmark::State& state) {
+    ParseText(state, Reply());
+}
+void BM_ParseLargeCalendar(benchmark::State& state) {
+    ParseText(state, BigCalendar());
+}
 
 struct RuleCase {
     const char* start;
@@ -131,7 +142,8 @@ int OursExpand(ICalObject& o, const RuleCase& c) {
     ICalParseRule(&o, line);
     ICalOccurrence occ;
     int n = 0;
-    for (int r = ICalFirstOccurrence(&o, &occ); r; r = ICalNextOccurrence(&o, &occ)) ++n;
+    for (int r = ICalFirstOccurrence(&o, &occ); r; r = ICalNextOccurrence(&o, &occ))
+        ++n;
     return n;
 }
 
@@ -144,10 +156,12 @@ void ExpandRules(benchmark::State& state, const RuleCase* begin, const RuleCase*
     int count = 0;
     auto ours = [&] {
         count = 0;
-        for (const RuleCase* c = begin; c != end; ++c) count += OursExpand(o, *c);
+        for (const RuleCase* c = begin; c != end; ++c)
+            count += OursExpand(o, *c);
         benchmark::DoNotOptimize(count);
     };
-    for (auto _ : state) ours();
+    for (auto _ : state)
+        ours();
     state.counters["occurrences"] = count;
     const double ns = NsPerOp(ours);
     double b = 0;
@@ -155,7 +169,8 @@ void ExpandRules(benchmark::State& state, const RuleCase* begin, const RuleCase*
         int baseCount = 0;
         b = NsPerOp([&] {
             baseCount = 0;
-            for (const RuleCase* c = begin; c != end; ++c) baseCount += BaselineExpand(*c);
+            for (const RuleCase* c = begin; c != end; ++c)
+                baseCount += BaselineExpand(*c);
             benchmark::DoNotOptimize(baseCount);
         });
         state.counters["baseline_occurrences"] = baseCount;

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <string>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,7 +15,7 @@ namespace {
 
 TEST(Calendar, DayNumbersWeekdaysAndInverse) {
     EXPECT_EQ(DTGetRataDie(1, 1, 1), 1);
-    EXPECT_EQ(DTGetRataDie(1, 1, 1970) % 7, 4); // Thursday
+    EXPECT_EQ(DTGetRataDie(1, 1, 1970) % 7, 4);  // Thursday
     EXPECT_EQ(DTGetRataDie(8, 12, 2026) % 7, 2); // Tuesday
     EXPECT_EQ(DTGetRataDie(1, 13, 1999), DTGetRataDie(1, 1, 2000));
     EXPECT_EQ(DTGetRataDie(1, 3, 2000) - DTGetRataDie(28, 2, 2000), 2);
@@ -24,7 +24,8 @@ TEST(Calendar, DayNumbersWeekdaysAndInverse) {
     int previous = DTGetRataDie(31, 12, 1799);
     for (int y = 1800; y < 2200; ++y)
         for (int m = 1; m <= 12; ++m) {
-            const int len = DTDaysPerMonth[m - 1] + (m == 2 && ((y % 4 == 0 && y % 100) || y % 400 == 0));
+            const int len =
+                DTDaysPerMonth[m - 1] + (m == 2 && ((y % 4 == 0 && y % 100) || y % 400 == 0));
             for (int d = 1; d <= len; ++d) {
                 const int n = DTGetRataDie(d, m, y);
                 ASSERT_EQ(n, previous + 1);
@@ -36,7 +37,8 @@ TEST(Calendar, DayNumbersWeekdaysAndInverse) {
             }
         }
     const int table[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    for (int i = 0; i < 12; ++i) EXPECT_EQ(DTDaysPerMonth[i], table[i]);
+    for (int i = 0; i < 12; ++i)
+        EXPECT_EQ(DTDaysPerMonth[i], table[i]);
 }
 
 TEST(Times, UtcSecondsAndNonexistentTimes) {
@@ -62,7 +64,9 @@ TEST(Times, UtcSecondsAndNonexistentTimes) {
     EXPECT_EQ(std::vector<int>({d, m, y, h, mi, s}), std::vector<int>({29, 2, 2000, 12, 0, 0}));
 }
 
-int Eastern() { return DTGetTimezoneID(-1, 0, 10, 2, 2, 0, 3, 2, -300, -240); }
+int Eastern() {
+    return DTGetTimezoneID(-1, 0, 10, 2, 2, 0, 3, 2, -300, -240);
+}
 
 TEST(Zones, NorthernTransitionsByLocalHour) {
     const int z = Eastern(); // second Sunday of March 02:00, last Sunday of October 02:00
@@ -94,7 +98,8 @@ TEST(Zones, SouthernLastWeekAndNoDaylight) {
     EXPECT_EQ(DTGetUTCOffsetByDate(last, 28, 3, 2026, 23), 60 * 60);
     // No daylight rule: the standard offset all year.
     const int india = DTGetTimezoneID(0, 0, 0, 0, 0, 0, 0, 0, 330, 0);
-    for (int m = 1; m <= 12; ++m) EXPECT_EQ(DTGetUTCOffsetByDate(india, 1, m, 2026, 0), 19800);
+    for (int m = 1; m <= 12; ++m)
+        EXPECT_EQ(DTGetUTCOffsetByDate(india, 1, m, 2026, 0), 19800);
 }
 
 TEST(Zones, RegistrySharesIdenticalRulesAcrossThreads) {
@@ -110,8 +115,10 @@ TEST(Zones, RegistrySharesIdenticalRulesAcrossThreads) {
                 seen[t].insert(Eastern());
             }
         });
-    for (auto& th : threads) th.join();
-    for (const auto& s : seen) EXPECT_EQ(s, seen[0]);
+    for (auto& th : threads)
+        th.join();
+    for (const auto& s : seen)
+        EXPECT_EQ(s, seen[0]);
     EXPECT_EQ(seen[0].size(), 301u);
     EXPECT_EQ(Eastern(), first);
     // An unknown identifier answers like zone 0 rather than failing.
@@ -155,7 +162,7 @@ TEST(ZonesLast, RegistryIsBounded) {
         else
             ids.insert(id);
     }
-    EXPECT_GT(zero, 0);       // a full registry answers with the server zone
+    EXPECT_GT(zero, 0); // a full registry answers with the server zone
     EXPECT_LE(ids.size(), 4096u);
     EXPECT_NE(Eastern(), 0); // rule sets registered earlier are still found
 }

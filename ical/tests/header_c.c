@@ -5,6 +5,7 @@
 int ical_header_c_attendees(const ICalObject* o) {
     int n = 0;
     const ICalAttendee* a;
-    for (a = o ? o->Attendees : NULL; a; a = a->Next) ++n;
+    for (a = o ? o->Attendees : NULL; a; a = a->Next)
+        ++n;
     return n;
 }

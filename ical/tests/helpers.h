@@ -25,7 +25,8 @@ inline Object Parse(const std::string& text) {
 inline std::string Calendar(const std::vector<std::string>& lines,
                             const std::string& component = "VEVENT") {
     std::string s = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nBEGIN:" + component + "\r\n";
-    for (const auto& l : lines) s += l + "\r\n";
+    for (const auto& l : lines)
+        s += l + "\r\n";
     s += "END:" + component + "\r\nEND:VCALENDAR\r\n";
     return s;
 }

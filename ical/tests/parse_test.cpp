@@ -2,8 +2,8 @@
 // with and without zones, derived end and duration, the stream input.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -101,18 +101,18 @@ TEST(StateMachine, NoComponentGivesEmptyObject) {
 }
 
 TEST(StateMachine, AlarmPropertiesAreIgnoredAndOneLevelDeep) {
-    Object o = Parse(Calendar({"DESCRIPTION:main", "BEGIN:VALARM", "DESCRIPTION:alarm",
-                               "DURATION:PT15M", "BEGIN:VALARM", "END:VALARM",
-                               "SUMMARY:after", "DESCRIPTION:again"}));
+    Object o =
+        Parse(Calendar({"DESCRIPTION:main", "BEGIN:VALARM", "DESCRIPTION:alarm", "DURATION:PT15M",
+                        "BEGIN:VALARM", "END:VALARM", "SUMMARY:after", "DESCRIPTION:again"}));
     EXPECT_STREQ(o->Description, "again");
     EXPECT_STREQ(o->Summary, "after");
     EXPECT_EQ(o->Duration, 0);
 }
 
 TEST(StateMachine, LaterValuesReplaceAndPrefixNamesMatch) {
-    Object o = Parse(Calendar({"SUMMARY:one", "SUMMARY;LANGUAGE=en:two", "UID:", "SEQUENCE:",
-                               "PRIORITY:-3x", "LOCATION", "TRANSP:TRANSPARENT",
-                               "SUMMARYX:prefix"}));
+    Object o = Parse(
+        Calendar({"SUMMARY:one", "SUMMARY;LANGUAGE=en:two", "UID:", "SEQUENCE:", "PRIORITY:-3x",
+                  "LOCATION", "TRANSP:TRANSPARENT", "SUMMARYX:prefix"}));
     EXPECT_STREQ(o->Summary, "prefix");
     ASSERT_NE(o->UID, nullptr);
     EXPECT_STREQ(o->UID, "");
@@ -126,9 +126,8 @@ TEST(StateMachine, LaterValuesReplaceAndPrefixNamesMatch) {
 }
 
 TEST(StateMachine, TodoOnlyProperties) {
-    Object t = Parse(Calendar({"PERCENT-COMPLETE:40", "COMPLETED:19990102T030405Z",
-                               "DUE:19990105T000000Z"},
-                              "VTODO"));
+    Object t = Parse(Calendar(
+        {"PERCENT-COMPLETE:40", "COMPLETED:19990102T030405Z", "DUE:19990105T000000Z"}, "VTODO"));
     EXPECT_EQ(t->PercentComplete, 40);
     EXPECT_EQ(t->CompletedTime.UTC, DTGetUTC(2, 1, 1999, 3, 4, 5));
     EXPECT_EQ(t->EndTime.UTC, DTGetUTC(5, 1, 1999, 0, 0, 0));
@@ -295,7 +294,8 @@ TEST(Input, ThreadsParseAtOnce) {
                     ++mismatches;
             }
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(mismatches.load(), 0);
 }
 

@@ -7,14 +7,14 @@
 namespace {
 
 TEST(Attendees, ParametersRolesAndStatus) {
-    Object o = Parse(Calendar(
-        {"ATTENDEE;ROLE=REQ-PARTICIPANT;PARTSTAT=ACCEPTED;CN=\"Planning, Room 2\":MAILTO:"
-         "room2@example.com",
-         "ATTENDEE;RSVP=FALSE;PARTSTAT=accepted;CUTYPE=ROOM:mailto:a@example.com",
-         "ATTENDEE;RSVP=true;PARTSTAT=X-FOO;ROLE=bogus:b@example.com",
-         "ATTENDEE;CN=\"x:y;z\";DELEGATED-TO=\"mailto:c@x\",\"mailto:d@x\";"
-         "DELEGATED-FROM=\"MAILTO:e@x\";ROLE=NON-PARTICIPANT:mailto:f@x",
-         "ATTENDEE;CN=NoValue"}));
+    Object o = Parse(
+        Calendar({"ATTENDEE;ROLE=REQ-PARTICIPANT;PARTSTAT=ACCEPTED;CN=\"Planning, Room 2\":MAILTO:"
+                  "room2@example.com",
+                  "ATTENDEE;RSVP=FALSE;PARTSTAT=accepted;CUTYPE=ROOM:mailto:a@example.com",
+                  "ATTENDEE;RSVP=true;PARTSTAT=X-FOO;ROLE=bogus:b@example.com",
+                  "ATTENDEE;CN=\"x:y;z\";DELEGATED-TO=\"mailto:c@x\",\"mailto:d@x\";"
+                  "DELEGATED-FROM=\"MAILTO:e@x\";ROLE=NON-PARTICIPANT:mailto:f@x",
+                  "ATTENDEE;CN=NoValue"}));
     const ICalAttendee* a = o->Attendees;
     ASSERT_NE(a, nullptr);
     EXPECT_EQ(a->Role, ICAL_ROLE_REQ_PARTICIPANT);
@@ -58,10 +58,12 @@ TEST(Attendees, EveryStatusKeyword) {
     const char* names[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  "TENTATIVE",
                            "DELEGATED",    "COMPLETED", "IN-PROCESS"};
     std::vector<std::string> lines;
-    for (const char* n : names) lines.push_back(std::string("ATTENDEE;PARTSTAT=") + n + ":x");
+    for (const char* n : names)
+        lines.push_back(std::string("ATTENDEE;PARTSTAT=") + n + ":x");
     Object o = Parse(Calendar(lines, "VTODO"));
     int expected = 0;
-    for (const ICalAttendee* a = o->Attendees; a; a = a->Next) EXPECT_EQ(a->PartStat, expected++);
+    for (const ICalAttendee* a = o->Attendees; a; a = a->Next)
+        EXPECT_EQ(a->PartStat, expected++);
     EXPECT_EQ(expected, 7);
 }
 
@@ -126,7 +128,8 @@ TEST(FreeBusy, ShortElementsAreReadWithinTheirBounds) {
     Object o = Parse(Calendar({"FREEBUSY:1998,19980415T133000Z/,19980415T133000Z"}));
     ASSERT_NE(o->FreeBusy, nullptr);
     int n = 0;
-    for (const ICalPeriod* p = o->FreeBusy; p; p = p->Next) ++n;
+    for (const ICalPeriod* p = o->FreeBusy; p; p = p->Next)
+        ++n;
     // "1998" ends its element, the second has no duration and ends the list.
     EXPECT_EQ(n, 2);
 }

@@ -48,7 +48,9 @@ List Occurrences(const std::string& start, const std::string& rule) {
     return Walk(o.get());
 }
 
-int Weekday(int d, int m, int y) { return DTGetRataDie(d, m, y) % 7; }
+int Weekday(int d, int m, int y) {
+    return DTGetRataDie(d, m, y) % 7;
+}
 int MonthLength(int m, int y) {
     return DTDaysPerMonth[m - 1] + (m == 2 && ((y % 4 == 0 && y % 100) || y % 400 == 0));
 }
@@ -58,20 +60,21 @@ TEST(Daily, EveryDayOfTheWindowFromTheStart) {
     List want;
     for (int y = 1999; y <= 2010; ++y)
         for (int m = y == 1999 ? 3 : 1; m <= 12; ++m)
-            for (int d = 1; d <= MonthLength(m, y); ++d) want.push_back(Stamp(y, m, d, 10, 0, 0));
+            for (int d = 1; d <= MonthLength(m, y); ++d)
+                want.push_back(Stamp(y, m, d, 10, 0, 0));
     EXPECT_EQ(got, want);
 }
 
 TEST(Daily, IntervalHoursAndMinutes) {
     List got = Occurrences("19990301T100000", "FREQ=DAILY;INTERVAL=3;COUNT=4");
-    EXPECT_EQ(got, (List{"19990301T100000", "19990304T100000", "19990307T100000",
-                         "19990310T100000"}));
+    EXPECT_EQ(got,
+              (List{"19990301T100000", "19990304T100000", "19990307T100000", "19990310T100000"}));
     got = Occurrences("19990301T101500", "FREQ=DAILY;BYHOUR=9,17;COUNT=4");
-    EXPECT_EQ(got, (List{"19990301T171500", "19990302T091500", "19990302T171500",
-                         "19990303T091500"}));
+    EXPECT_EQ(got,
+              (List{"19990301T171500", "19990302T091500", "19990302T171500", "19990303T091500"}));
     got = Occurrences("19990301T080000", "FREQ=daily;byhour=9,17;byminute=0,30;count=5");
-    EXPECT_EQ(got, (List{"19990301T090000", "19990301T093000", "19990301T170000",
-                         "19990301T173000", "19990302T090000"}));
+    EXPECT_EQ(got, (List{"19990301T090000", "19990301T093000", "19990301T170000", "19990301T173000",
+                         "19990302T090000"}));
     // An hour out of range selects nothing, not even the start.
     EXPECT_TRUE(Occurrences("19990301T080000", "FREQ=DAILY;BYHOUR=24").empty());
 }
@@ -92,8 +95,7 @@ TEST(Weekly, IntervalWeeksCountedFromTheStart) {
 }
 
 TEST(Weekly, OrdinalsSelectNothingAndTheStartStays) {
-    EXPECT_EQ(Occurrences("19990303T090000", "FREQ=WEEKLY;BYDAY=1MO"),
-              (List{"19990303T090000"}));
+    EXPECT_EQ(Occurrences("19990303T090000", "FREQ=WEEKLY;BYDAY=1MO"), (List{"19990303T090000"}));
     EXPECT_EQ(Occurrences("19990303T090000", "FREQ=WEEKLY;COUNT=3"),
               (List{"19990303T090000", "19990310T090000", "19990317T090000"}));
 }
@@ -108,7 +110,8 @@ TEST(Monthly, LastFridayAndLastDay) {
             int d = MonthLength(m, y);
             wantLast.push_back(Stamp(y, m, d, 12, 0, 0));
             if (d == 31) only31.push_back(Stamp(y, m, d, 12, 0, 0));
-            while (Weekday(d, m, y) != 5) --d;
+            while (Weekday(d, m, y) != 5)
+                --d;
             wantFri.push_back(Stamp(y, m, d, 12, 0, 0));
         }
     EXPECT_EQ(fridays, wantFri);
@@ -118,14 +121,13 @@ TEST(Monthly, LastFridayAndLastDay) {
 }
 
 TEST(Monthly, SetPositionAndRepeatedOrdinals) {
-    const List got = Occurrences("19990331T170000",
-                                 "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1;COUNT=6");
-    EXPECT_EQ(got, (List{"19990331T170000", "19990430T170000", "19990531T170000",
-                         "19990630T170000", "19990730T170000", "19990831T170000"}));
+    const List got =
+        Occurrences("19990331T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1;COUNT=6");
+    EXPECT_EQ(got, (List{"19990331T170000", "19990430T170000", "19990531T170000", "19990630T170000",
+                         "19990730T170000", "19990831T170000"}));
     // A day promoted by an earlier element no longer counts for a later one.
     EXPECT_EQ(Occurrences("19990103T090000", "FREQ=MONTHLY;BYDAY=1SU,2SU;COUNT=4"),
-              (List{"19990103T090000", "19990117T090000", "19990207T090000",
-                    "19990221T090000"}));
+              (List{"19990103T090000", "19990117T090000", "19990207T090000", "19990221T090000"}));
     // Out-of-range days still form a layer: only the start remains.
     EXPECT_EQ(Occurrences("19990103T090000", "FREQ=MONTHLY;BYMONTHDAY=40"),
               (List{"19990103T090000"}));
@@ -136,13 +138,15 @@ TEST(Yearly, MonthOrdinalAndPlainYears) {
     List want;
     for (int y = 1999; y <= 2010; ++y) {
         int d = 1;
-        while (Weekday(d, 3, y) != 0) ++d;
+        while (Weekday(d, 3, y) != 0)
+            ++d;
         want.push_back(Stamp(y, 3, d, 8, 0, 0));
     }
     EXPECT_EQ(got, want);
     got = Occurrences("19990615T080000", "FREQ=YEARLY");
     want.clear();
-    for (int y = 1999; y <= 2010; ++y) want.push_back(Stamp(y, 6, 15, 8, 0, 0));
+    for (int y = 1999; y <= 2010; ++y)
+        want.push_back(Stamp(y, 6, 15, 8, 0, 0));
     EXPECT_EQ(got, want);
     EXPECT_EQ(Occurrences("20000229T000000", "FREQ=YEARLY"),
               (List{"20000229T000000", "20040229T000000", "20080229T000000"}));
@@ -150,8 +154,7 @@ TEST(Yearly, MonthOrdinalAndPlainYears) {
 
 TEST(SubDaily, HourlyStaysOnTheStartDay) {
     EXPECT_EQ(Occurrences("19990301T101500", "FREQ=HOURLY;INTERVAL=4"),
-              (List{"19990301T101500", "19990301T141500", "19990301T181500",
-                    "19990301T221500"}));
+              (List{"19990301T101500", "19990301T141500", "19990301T181500", "19990301T221500"}));
     EXPECT_EQ(Occurrences("19990301T221500", "FREQ=HOURLY;BYMINUTE=0,-45;BYMINUTE=45"),
               (List{"19990301T224500", "19990301T234500"}));
     EXPECT_EQ(Occurrences("19990301T101512", "FREQ=MINUTELY;INTERVAL=5"),
@@ -232,8 +235,8 @@ TEST(Maps, NonexistentDaysAndLevels) {
     EXPECT_EQ(r->DayLevel, 2);
     EXPECT_EQ(r->MinuteLevel, 1);
     EXPECT_EQ(r->MinuteMap[10][0], 1);
-    EXPECT_EQ(Walk(o.get()), (List{"19990301T100000", "20000229T100000", "20040229T100000",
-                                   "20080229T100000"}));
+    EXPECT_EQ(Walk(o.get()),
+              (List{"19990301T100000", "20000229T100000", "20040229T100000", "20080229T100000"}));
 }
 
 TEST(Zones, OccurrencesFollowTheStartZone) {
@@ -251,10 +254,9 @@ TEST(Zones, OccurrencesFollowTheStartZone) {
         utc.push_back(occ.UTC);
     }
     // Daylight time begins on Sunday 4 April 1999.
-    EXPECT_EQ(utc, (std::vector<int32_t>{DTGetUTC(1, 4, 1999, 14, 0, 0),
-                                         DTGetUTC(2, 4, 1999, 14, 0, 0),
-                                         DTGetUTC(3, 4, 1999, 14, 0, 0),
-                                         DTGetUTC(4, 4, 1999, 13, 0, 0)}));
+    EXPECT_EQ(utc, (std::vector<int32_t>{
+                       DTGetUTC(1, 4, 1999, 14, 0, 0), DTGetUTC(2, 4, 1999, 14, 0, 0),
+                       DTGetUTC(3, 4, 1999, 14, 0, 0), DTGetUTC(4, 4, 1999, 13, 0, 0)}));
 }
 
 // Rules on which this engine and python's dateutil agree by definition
@@ -315,7 +317,8 @@ std::vector<List> Oracle(std::string& why) {
         return {};
     }
     std::string text;
-    for (const auto& [start, rule] : kOracleRules) text += start + " " + rule + "\n";
+    for (const auto& [start, rule] : kOracleRules)
+        text += start + " " + rule + "\n";
     const bool wrote = write(fd, text.data(), text.size()) == ssize_t(text.size());
     close(fd);
     std::vector<List> lists;
@@ -326,7 +329,8 @@ std::vector<List> Oracle(std::string& why) {
             char line[64];
             while (std::fgets(line, sizeof line, p)) {
                 std::string l(line);
-                while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+                while (!l.empty() && (l.back() == '\n' || l.back() == '\r'))
+                    l.pop_back();
                 if (l.empty()) {
                     lists.push_back(current);
                     current.clear();

@@ -107,7 +107,8 @@ TEST(Escaping, CutsAtCharacterBoundariesAndReportsLength) {
 
 TEST(Escaping, LongSummaryIsWrittenWhole) {
     std::string text;
-    for (int i = 0; i < 600; ++i) text += ";:";
+    for (int i = 0; i < 600; ++i)
+        text += ";:";
     ICalObject o{};
     o.Summary = text.data();
     const std::string out = Write(&o);
@@ -122,7 +123,8 @@ TEST(Escaping, LongSummaryIsWrittenWhole) {
         unfolded += summary[i];
     }
     std::string expected;
-    for (int i = 0; i < 600; ++i) expected += "\\;\\:";
+    for (int i = 0; i < 600; ++i)
+        expected += "\\;\\:";
     EXPECT_EQ(unfolded, expected);
 }
 

@@ -35,7 +35,9 @@ void CivilFromDays(int64_t z, int64_t& y, int& m, int& d) {
     y = yoe + era * 400 + (m <= 2);
 }
 
-bool IsLeap(int64_t y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool IsLeap(int64_t y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 
 int DaysInMonth(int64_t y, int m) {
     if (m < 1 || m > 12) return 0;
@@ -50,10 +52,9 @@ const int DTDaysPerMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 int32_t DTGetUTC(int day, int month, int year, int hour, int minute, int second) {
     if (month < 1 || month > 12 || day < 1 || day > dt::DaysInMonth(year, month)) return -1;
-    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
-        return -1;
-    const int64_t s = dt::DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 +
-                      second;
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) return -1;
+    const int64_t s =
+        dt::DaysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second;
     if (s < 0 || s >= 0xFFFFFFFFLL) return -1;
     return static_cast<int32_t>(static_cast<uint32_t>(s));
 }

@@ -21,8 +21,8 @@ struct ZoneRules {
     int dstWeek, dstWeekday, dstMonth, dstHour;
     int stdOffset, dstOffset; // minutes
     auto Key() const {
-        return std::array<int, 10>{stdWeek, stdWeekday, stdMonth, stdHour, dstWeek,
-                                   dstWeekday, dstMonth, dstHour, stdOffset, dstOffset};
+        return std::array<int, 10>{stdWeek,    stdWeekday, stdMonth, stdHour,   dstWeek,
+                                   dstWeekday, dstMonth,   dstHour,  stdOffset, dstOffset};
     }
 };
 
@@ -36,7 +36,9 @@ std::atomic<int> gZoneCount{0};
 std::mutex gZoneLock;
 std::map<std::array<int, 10>, int>* gZoneIndex = nullptr; // guarded by gZoneLock
 
-int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
+int Clamp(int v, int lo, int hi) {
+    return v < lo ? lo : v > hi ? hi : v;
+}
 
 // Day number (days since 1970) of the week-th weekday of a month; week < 0
 // counts from the end, and a week beyond the month means the last one.
@@ -47,13 +49,15 @@ int64_t NthWeekday(int64_t year, int month, int week, int weekday) {
         // 1970-01-01 was a Thursday (4).
         const int wd = static_cast<int>(((first + 4) % 7 + 7) % 7);
         int64_t day = first + (weekday - wd + 7) % 7 + 7 * (week - 1);
-        while (day >= first + len) day -= 7;
+        while (day >= first + len)
+            day -= 7;
         return day;
     }
     const int64_t last = dt::DaysFromCivil(year, month, len);
     const int wd = static_cast<int>(((last + 4) % 7 + 7) % 7);
     int64_t day = last - (wd - weekday + 7) % 7 - 7 * (-week - 1);
-    while (day < last - len + 1) day += 7;
+    while (day < last - len + 1)
+        day += 7;
     return day;
 }
 
@@ -64,10 +68,8 @@ int RuleOffsetSeconds(const ZoneRules& z, int day, int month, int year, int hour
     // Compare local wall-clock hours: the hour skipped in spring and the
     // hour repeated in autumn both count as daylight time.
     const int64_t now = dt::DaysFromCivil(year, month, day) * 24 + hour;
-    const int64_t dstStart = NthWeekday(year, z.dstMonth, z.dstWeek, z.dstWeekday) * 24 +
-                             z.dstHour;
-    const int64_t stdStart = NthWeekday(year, z.stdMonth, z.stdWeek, z.stdWeekday) * 24 +
-                             z.stdHour;
+    const int64_t dstStart = NthWeekday(year, z.dstMonth, z.dstWeek, z.dstWeekday) * 24 + z.dstHour;
+    const int64_t stdStart = NthWeekday(year, z.stdMonth, z.stdWeek, z.stdWeekday) * 24 + z.stdHour;
     bool daylight;
     if (dstStart < stdStart)
         daylight = now >= dstStart && now < stdStart; // northern hemisphere
@@ -147,8 +149,10 @@ LocalZone DetectLocalZone() {
     } else if (!tz && path == "/etc/localtime") {
         // No TZ and no readable zone file: the C library uses UTC.
         FILE* f = std::fopen(path.c_str(), "rb");
-        if (!f) z.fixed = true;
-        else std::fclose(f);
+        if (!f)
+            z.fixed = true;
+        else
+            std::fclose(f);
     }
     return z;
 }
@@ -170,8 +174,8 @@ long GmtOffset(time_t t) {
 int LocalOffsetSeconds(int day, int month, int year, int hour) {
     const LocalZone& z = Local();
     if (z.fixed) return z.offset;
-    const time_t t = static_cast<time_t>(dt::DaysFromCivil(year, month, day) * 86400 +
-                                         int64_t(hour) * 3600);
+    const time_t t =
+        static_cast<time_t>(dt::DaysFromCivil(year, month, day) * 86400 + int64_t(hour) * 3600);
     // The offsets in force a day before and a day after are the candidates; a
     // candidate is consistent when the instant it gives carries it. Repeated
     // hours (both consistent) and skipped hours (neither) take the larger
@@ -197,16 +201,11 @@ int DTGetTimezoneID(int stdWeek, int stdWeekday, int stdMonth, int stdHour, int 
                     int dstWeekday, int dstMonth, int dstHour, int stdOffset, int dstOffset) {
     // Normalise first so that equivalent descriptions share one identifier
     // and the arithmetic never sees absurd values.
-    ZoneRules z{Clamp(stdWeek, -5, 5),
-                ((stdWeekday % 7) + 7) % 7,
-                Clamp(stdMonth, 0, 13),
-                Clamp(stdHour, -48, 72),
-                Clamp(dstWeek, -5, 5),
-                ((dstWeekday % 7) + 7) % 7,
-                Clamp(dstMonth, 0, 13),
-                Clamp(dstHour, -48, 72),
-                Clamp(stdOffset, -1440, 1440),
-                Clamp(dstOffset, -1440, 1440)};
+    ZoneRules z{Clamp(stdWeek, -5, 5),         ((stdWeekday % 7) + 7) % 7,
+                Clamp(stdMonth, 0, 13),        Clamp(stdHour, -48, 72),
+                Clamp(dstWeek, -5, 5),         ((dstWeekday % 7) + 7) % 7,
+                Clamp(dstMonth, 0, 13),        Clamp(dstHour, -48, 72),
+                Clamp(stdOffset, -1440, 1440), Clamp(dstOffset, -1440, 1440)};
     std::lock_guard<std::mutex> lock(gZoneLock);
     if (!gZoneIndex) gZoneIndex = new std::map<std::array<int, 10>, int>();
     auto it = gZoneIndex->find(z.Key());
