@@ -32,9 +32,10 @@
  *   and are taken relative to the tree root of the base (the first
  *   component of the base; the root "\" when the base is the root):
  *   "CN=Admin.O=Org" under base \ACME names \ACME\Org\Admin. A name is
- *   dotted when DDCDotDelims is passed, or, without a table, when it holds
- *   no backslash and its first component carries a type ("CN=...").
- *   A dot inside a dotted component is written "\.".
+ *   dotted when DDCDotDelims is passed (then a dot inside a component is
+ *   written "\."), or, without a table, when it holds no backslash, holds a
+ *   dot, and its first component carries a type ("CN=Admin.O=Org"; a lone
+ *   "CN=Admin" is an ordinary relative name).
  * - A component may carry a type, "CN=Admin", "O=Org", "OU=sales"; it
  *   names the same object as the untyped "Admin". Names are compared
  *   without regard to case. A trailing separator is ignored.

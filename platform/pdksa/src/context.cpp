@@ -6,6 +6,7 @@
 #include <openssl/rand.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <shared_mutex>
 
@@ -58,7 +59,8 @@ int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_
     if (c.unicode()) {
         const auto* u = static_cast<const uint16_t*>(p);
         size_t n = 0;
-        const size_t limit = length ? length : maxUnits + 1;
+        // A stated length never lets the scan run past the bound.
+        const size_t limit = length ? std::min<size_t>(length, maxUnits + 1) : maxUnits + 1;
         while (n < limit && u[n] != 0) ++n;
         if (n > maxUnits) return tooLong;
         if (!utf16ToUtf8(u, n, out)) return DDCERR_NO_CHARACTER_MAPPING;
@@ -66,7 +68,7 @@ int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_
     }
     const auto* b = static_cast<const char*>(p);
     const size_t maxBytes = maxUnits * 3;
-    const size_t limit = length ? length : maxBytes + 1;
+    const size_t limit = length ? std::min<size_t>(length, maxBytes + 1) : maxBytes + 1;
     size_t n = 0;
     while (n < limit && b[n] != 0) ++n;
     if (n > maxBytes) return tooLong;

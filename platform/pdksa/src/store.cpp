@@ -366,8 +366,7 @@ void Store::openGeneration() {
     int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, db.st_mode & 0666);
     if (fd < 0) return; // no caching here, and no writing (see Conn::beginWrite)
     if (::geteuid() == 0) {
-        if (::fchown(fd, db.st_uid, db.st_gid) != 0) { /* keep root's */
-        }
+        [[maybe_unused]] int ignored = ::fchown(fd, db.st_uid, db.st_gid);
     }
     struct stat st {};
     if (::fstat(fd, &st) == 0 && st.st_size < static_cast<off_t>(sizeof(uint64_t)) &&
