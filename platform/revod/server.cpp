@@ -140,13 +140,15 @@ void Server::Stop() {
             ::shutdown(fd, SHUT_RDWR);
     }
     wake_.notify_all();
+    jobsCv_.notify_all();
     ::shutdown(listenFd_, SHUT_RDWR);
     acceptThread_.join();
     dispatchThread_.join();
     {
         std::unique_lock lock(mu_);
         // Sessions and offers notice the shut-down sockets and end.
-        while (sessions_ > 0 || offers_ > 0) {
+        while (sessions_ > 0 || offers_ > 0 || workers_ > 0) {
+            jobsCv_.notify_all();
             for (int fd : liveFds_)
                 ::shutdown(fd, SHUT_RDWR);
             idle_.wait_for(lock, std::chrono::milliseconds(100));
@@ -210,12 +212,7 @@ void Server::Dispatch() {
             delayed_.erase(delayed_.begin());
         }
         std::vector<int64_t> deliver;
-        struct Start {
-            int64_t id;
-            int queue;
-            AgentReg agent;
-        };
-        std::vector<Start> starts;
+        size_t started = 0;
         while (!ready_.empty()) {
             const int64_t id = ready_.front();
             auto it = items_.find(id);
@@ -237,12 +234,17 @@ void Server::Dispatch() {
             const AgentReg agent = q->second[rr++ % q->second.size()];
             it->second.inFlight = true;
             ++offers_;
-            starts.push_back({id, q->first, agent});
+            jobs_.push_back({id, q->first, agent});
+            ++started;
+            if (idleWorkers_ == 0 && workers_ < cfg_.maxOffers) {
+                ++workers_;
+                std::thread([this] { OfferWorker(); }).detach();
+            } else {
+                jobsCv_.notify_one();
+            }
         }
-        if (!deliver.empty() || !starts.empty()) {
+        if (!deliver.empty() || started > 0) {
             lock.unlock();
-            for (auto& s : starts)
-                std::thread([this, s] { RunOffer(s.id, s.queue, s.agent); }).detach();
             const bool ok = deliver.empty() || store_->Deliver(deliver);
             lock.lock();
             for (int64_t id : deliver) {
@@ -264,25 +266,54 @@ void Server::Dispatch() {
     }
 }
 
+void Server::OfferWorker() {
+    std::unique_lock lock(mu_);
+    for (;;) {
+        while (jobs_.empty() && !stopping_) {
+            ++idleWorkers_;
+            jobsCv_.wait(lock);
+            --idleWorkers_;
+        }
+        if (jobs_.empty()) { // stopping, nothing left
+            --workers_;
+            idle_.notify_all();
+            return;
+        }
+        OfferJob job = std::move(jobs_.front());
+        jobs_.pop_front();
+        const bool stop = stopping_;
+        lock.unlock();
+        if (stop)
+            OfferDone(job.id, job.queue, Outcome::Failed);
+        else
+            RunOffer(job.id, job.queue, job.agent);
+        lock.lock();
+    }
+}
+
 void Server::RunOffer(int64_t id, int queue, AgentReg agent) {
-    bool stored = false;
-    const bool ok = Offer(id, queue, agent, stored);
-    OfferDone(id, queue, ok || stored);
+    OfferDone(id, queue, Offer(id, queue, agent));
+}
+
+bool Server::LastQueue(int queue) const {
+    std::lock_guard lock(mu_);
+    return agents_.upper_bound(queue) == agents_.end();
 }
 
 // Offers one entry to one agent: 6020, control lines, 6021, then the
 // agent's commands up to QDONE. True when the agent finished with QDONE and
-// the outcome was committed.
-bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
+// the outcome was committed (and, after the last queue, delivered with it).
+Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
+    constexpr Outcome kFailed = Outcome::Failed;
     ControlLines control;
     std::string message;
     if (!store_->Load(id, control, message))
-        return false;
+        return kFailed;
     std::string err;
     int fd = ConnectTcp(agent.address, agent.port, 5000, err);
     if (fd < 0) {
         Log("offer " + std::to_string(id) + ": " + err);
-        return false;
+        return kFailed;
     }
     LineConn conn(fd);
     TrackFd(fd, true);
@@ -294,7 +325,7 @@ bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
     {
         std::lock_guard lock(mu_);
         if (stopping_)
-            return false;
+            return kFailed;
     }
     SetTimeouts(fd, cfg_.offerTimeoutMs);
     const std::string qid = std::to_string(id);
@@ -306,7 +337,7 @@ bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
         out += l + "\r\n";
     out += "6021 End of control lines\r\n";
     if (!conn.SendAll(out))
-        return false;
+        return kFailed;
 
     std::optional<std::vector<std::string>> structure;
     ControlLines mods;
@@ -314,10 +345,10 @@ bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
     for (;;) {
         auto r = conn.ReadLine(line);
         if (r == LineConn::Read::Closed)
-            return false; // dropped before QDONE: the entry stays as it was
+            return kFailed; // dropped before QDONE: the entry stays as it was
         if (r == LineConn::Read::TooLong) {
             if (!conn.SendAll(Reply(4002, "Line too long")))
-                return false;
+                return kFailed;
             continue;
         }
         std::string_view rest = line;
@@ -326,7 +357,7 @@ bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
             std::string_view wantQid = NextWord(rest);
             if (wantQid != qid) {
                 if (!conn.SendAll(Reply(4220, "No such queue entry")))
-                    return false;
+                    return kFailed;
                 continue;
             }
             if (cmd == "QMIME") {
@@ -337,25 +368,25 @@ bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
                     reply += s + "\r\n";
                 reply += "1000 End of structure\r\n";
                 if (!conn.SendAll(reply))
-                    return false;
+                    return kFailed;
                 continue;
             }
             uint64_t start, length;
             if (!ParseU64(NextWord(rest), start) || !ParseU64(NextWord(rest), length) ||
                 !rest.empty()) {
                 if (!conn.SendAll(Reply(4000, "Syntax: QBRAW id start length")))
-                    return false;
+                    return kFailed;
                 continue;
             }
             if (start > message.size() || length > message.size() - start) {
                 if (!conn.SendAll(Reply(4221, "Range outside the message")))
-                    return false;
+                    return kFailed;
                 continue;
             }
             std::string reply = "2021 " + std::to_string(length) + "\r\n";
             reply.append(message, start, length);
             if (!conn.SendAll(reply))
-                return false;
+                return kFailed;
         } else if (cmd == "QMOD") {
             // "QMOD RAW <line>": the line is everything after "RAW ", as sent.
             if (line.size() > 9 && EqualNoCase(std::string_view(line).substr(0, 9), "QMOD RAW ") &&
@@ -364,24 +395,33 @@ bool Server::Offer(int64_t id, int queue, const AgentReg& agent, bool& stored) {
             // No reply: agents send these back to back.
         } else if (cmd == "QDONE") {
             // No QMOD RAW line at all means the agent left the entry alone.
-            stored = store_->Pass(id, queue + 1, mods.empty() ? nullptr : &mods);
-            conn.SendAll(stored ? Reply(1000, "Entry done") : Reply(5000, "Store failure"));
-            return stored;
+            const ControlLines* changed = mods.empty() ? nullptr : &mods;
+            Outcome outcome = kFailed;
+            if (LastQueue(queue))
+                outcome = store_->PassAndDeliver(id, changed) ? Outcome::Delivered : kFailed;
+            else
+                outcome = store_->Pass(id, queue + 1, changed) ? Outcome::Passed : kFailed;
+            conn.SendAll(outcome != kFailed ? Reply(1000, "Entry done")
+                                            : Reply(5000, "Store failure"));
+            return outcome;
         } else {
             if (!conn.SendAll(Reply(4001, "Unknown command")))
-                return false;
+                return kFailed;
         }
     }
 }
 
-void Server::OfferDone(int64_t id, int queue, bool ok) {
+void Server::OfferDone(int64_t id, int queue, Outcome outcome) {
+    const bool ok = outcome != Outcome::Failed;
     int attempts = 0;
     bool pass = false;
     {
         std::lock_guard lock(mu_);
         auto it = items_.find(id);
         if (ok || it == items_.end() || stopping_) {
-            if (ok && it != items_.end())
+            if (outcome == Outcome::Delivered)
+                items_.erase(id);
+            else if (ok && it != items_.end())
                 Enqueue(id, queue + 1, 0);
             --offers_;
             wake_.notify_all();

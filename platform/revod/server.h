@@ -63,9 +63,17 @@ private:
     void AcceptLoop();
     void Dispatch();
     void RunSession(int fd, std::string peer);
+    struct OfferJob {
+        int64_t id;
+        int queue;
+        AgentReg agent;
+    };
+    void OfferWorker();
     void RunOffer(int64_t id, int queue, AgentReg agent);
-    bool Offer(int64_t id, int queue, const AgentReg& agent, bool& stored);
-    void OfferDone(int64_t id, int queue, bool ok);
+    enum class Outcome { Failed, Passed, Delivered };
+    Outcome Offer(int64_t id, int queue, const AgentReg& agent);
+    void OfferDone(int64_t id, int queue, Outcome outcome);
+    bool LastQueue(int queue) const;
     void Enqueue(int64_t id, int stage, int attempts);
     bool IsLocalUser(const std::string& address) const;
     void Log(const std::string& line) const;
@@ -96,6 +104,10 @@ private:
     std::condition_variable wake_, idle_;
     bool stopping_ = false, started_ = false;
     int sessions_ = 0, offers_ = 0;
+    // Offers run on a pool of up to maxOffers threads.
+    std::deque<OfferJob> jobs_;
+    std::condition_variable jobsCv_;
+    int workers_ = 0, idleWorkers_ = 0;
     std::set<int> liveFds_;
     std::unordered_map<int64_t, Item> items_;
     std::deque<int64_t> ready_;

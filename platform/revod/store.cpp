@@ -7,18 +7,60 @@
 #include <algorithm>
 #include <ctime>
 #include <set>
+#include <unordered_map>
 
 namespace revo {
 namespace {
 
-// One prepared statement, finalized on scope exit.
+} // namespace
+
+// Prepared statements are kept for reuse (keyed by their SQL text, which is
+// always a literal): preparing dominated the cost of small transactions.
+struct StmtCache {
+    struct Slot {
+        sqlite3_stmt* stmt = nullptr;
+        bool busy = false;
+    };
+    std::unordered_map<const char*, Slot> slots;
+    ~StmtCache() {
+        for (auto& [sql, slot] : slots)
+            sqlite3_finalize(slot.stmt);
+    }
+};
+
+namespace {
+
+// One statement, from the cache when it is free; reset on scope exit.
 class Stmt {
 public:
-    Stmt(sqlite3* db, const char* sql) {
+    Stmt(sqlite3* db, const char* sql) : Stmt(nullptr, db, sql) {}
+    Stmt(StmtCache* cache, sqlite3* db, const char* sql) {
+        if (cache) {
+            auto& slot = cache->slots[sql];
+            if (!slot.busy) {
+                if (!slot.stmt && sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT,
+                                                     &slot.stmt, nullptr) != SQLITE_OK)
+                    slot.stmt = nullptr;
+                if (slot.stmt) {
+                    slot.busy = true;
+                    slot_ = &slot;
+                    s_ = slot.stmt;
+                    return;
+                }
+            }
+        }
         if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
             s_ = nullptr;
     }
-    ~Stmt() { sqlite3_finalize(s_); }
+    ~Stmt() {
+        if (slot_) {
+            sqlite3_reset(s_);
+            sqlite3_clear_bindings(s_);
+            slot_->busy = false;
+        } else {
+            sqlite3_finalize(s_);
+        }
+    }
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
     explicit operator bool() const { return s_ != nullptr; }
@@ -50,6 +92,7 @@ public:
 
 private:
     sqlite3_stmt* s_ = nullptr;
+    StmtCache::Slot* slot_ = nullptr;
 };
 
 constexpr const char* kSchema = R"SQL(
@@ -135,12 +178,19 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
         return nullptr;
     }
     std::unique_ptr<Store> s(new Store(db));
+    s->cache_ = std::make_unique<StmtCache>();
     sqlite3_busy_timeout(db, 5000);
     // WAL with NORMAL sync survives any crash of the process (the case that
     // matters for a development server); FULL also survives a power loss.
     const char* pragmas = sync == Sync::Full
                               ? "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                               : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;";
+    // revod is the store's only user: holding the lock spares a lock round
+    // per transaction and keeps a second revod off the same file.
+    if (!s->Exec("PRAGMA locking_mode=EXCLUSIVE;")) {
+        err = "cannot lock store " + path;
+        return nullptr;
+    }
     if (!s->Exec(pragmas) || !s->Exec("PRAGMA foreign_keys=ON;") || !s->Exec(kSchema)) {
         err = "cannot prepare store " + path + ": " + sqlite3_errmsg(db);
         return nullptr;
@@ -148,7 +198,12 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
     return s;
 }
 
-Store::~Store() { sqlite3_close(db_); }
+Store::Store(sqlite3* db) : db_(db) {}
+
+Store::~Store() {
+    cache_.reset(); // finalize before closing
+    sqlite3_close(db_);
+}
 
 bool Store::Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
@@ -163,7 +218,7 @@ bool Store::InTransaction(const std::function<bool()>& body) {
 
 int64_t Store::Submit(const ControlLines& control, std::string_view message) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "INSERT INTO entries(control, message, submitted) VALUES(?,?,?)");
+    Stmt st(cache_.get(), db_, "INSERT INTO entries(control, message, submitted) VALUES(?,?,?)");
     st.Bind(1, JoinLines(control)).BindBlob(2, message).Bind(3, static_cast<int64_t>(time(nullptr)));
     if (!st.Run())
         return 0;
@@ -173,7 +228,7 @@ int64_t Store::Submit(const ControlLines& control, std::string_view message) {
 std::vector<QueueItem> Store::Queued() {
     std::lock_guard lock(mu_);
     std::vector<QueueItem> out;
-    Stmt st(db_, "SELECT id, stage, attempts, submitted, control, length(message) FROM entries "
+    Stmt st(cache_.get(), db_, "SELECT id, stage, attempts, submitted, control, length(message) FROM entries "
                  "WHERE queued=1 ORDER BY id");
     while (st.Row()) {
         QueueItem q;
@@ -195,7 +250,7 @@ std::vector<QueueItem> Store::Queued() {
 
 bool Store::Load(int64_t id, ControlLines& control, std::string& message) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "SELECT control, message FROM entries WHERE id=? AND queued=1");
+    Stmt st(cache_.get(), db_, "SELECT control, message FROM entries WHERE id=? AND queued=1");
     st.Bind(1, id);
     if (!st.Row())
         return false;
@@ -206,64 +261,78 @@ bool Store::Load(int64_t id, ControlLines& control, std::string& message) {
 
 bool Store::SetAttempts(int64_t id, int attempts) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "UPDATE entries SET attempts=? WHERE id=? AND queued=1");
+    Stmt st(cache_.get(), db_, "UPDATE entries SET attempts=? WHERE id=? AND queued=1");
     return st.Bind(1, attempts).Bind(2, id).Run();
 }
 
 bool Store::Pass(int64_t id, int stage, const ControlLines* control) {
     std::lock_guard lock(mu_);
     if (control) {
-        Stmt st(db_, "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
+        Stmt st(cache_.get(), db_, "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
         return st.Bind(1, stage).Bind(2, JoinLines(*control)).Bind(3, id).Run();
     }
-    Stmt st(db_, "UPDATE entries SET stage=?, attempts=0 WHERE id=? AND queued=1");
+    Stmt st(cache_.get(), db_, "UPDATE entries SET stage=?, attempts=0 WHERE id=? AND queued=1");
     return st.Bind(1, stage).Bind(2, id).Run();
+}
+
+bool Store::DeliverOne(int64_t id, int64_t now) {
+    Stmt get(cache_.get(), db_, "SELECT control FROM entries WHERE id=? AND queued=1");
+    get.Bind(1, id);
+    if (!get.Row())
+        return true; // already delivered: never twice
+    std::string sender;
+    std::set<std::string> owners;
+    for (const auto& line : SplitLines(get.Text(0))) {
+        if (!line.empty() && line[0] == 'F' && sender.empty())
+            sender = ControlAddress(line);
+        else if (IsRecipient(line)) {
+            std::string owner = Owner(ControlAddress(line));
+            if (!owner.empty())
+                owners.insert(owner);
+        }
+    }
+    for (const auto& owner : owners) {
+        Stmt ins(cache_.get(), db_, "INSERT INTO mailbox(owner, entry, sender, delivered) VALUES(?,?,?,?)");
+        if (!ins.Bind(1, owner).Bind(2, id).Bind(3, sender).Bind(4, now).Run())
+            return false;
+    }
+    Stmt done(cache_.get(), db_, "UPDATE entries SET queued=0 WHERE id=?");
+    return done.Bind(1, id).Run();
 }
 
 bool Store::Deliver(const std::vector<int64_t>& ids) {
     std::lock_guard lock(mu_);
     const int64_t now = time(nullptr);
     return InTransaction([&] {
-        for (int64_t id : ids) {
-            Stmt get(db_, "SELECT control FROM entries WHERE id=? AND queued=1");
-            get.Bind(1, id);
-            if (!get.Row())
-                continue; // already delivered: never twice
-            std::string sender;
-            std::set<std::string> owners;
-            for (const auto& line : SplitLines(get.Text(0))) {
-                if (!line.empty() && line[0] == 'F' && sender.empty())
-                    sender = ControlAddress(line);
-                else if (IsRecipient(line)) {
-                    std::string owner = Owner(ControlAddress(line));
-                    if (!owner.empty())
-                        owners.insert(owner);
-                }
-            }
-            for (const auto& owner : owners) {
-                Stmt ins(db_, "INSERT INTO mailbox(owner, entry, sender, delivered) "
-                              "VALUES(?,?,?,?)");
-                if (!ins.Bind(1, owner).Bind(2, id).Bind(3, sender).Bind(4, now).Run())
-                    return false;
-            }
-            Stmt done(db_, "UPDATE entries SET queued=0 WHERE id=?");
-            if (!done.Bind(1, id).Run())
+        for (int64_t id : ids)
+            if (!DeliverOne(id, now))
+                return false;
+        return true;
+    });
+}
+
+bool Store::PassAndDeliver(int64_t id, const ControlLines* control) {
+    std::lock_guard lock(mu_);
+    return InTransaction([&] {
+        if (control) {
+            Stmt st(cache_.get(), db_, "UPDATE entries SET control=? WHERE id=? AND queued=1");
+            if (!st.Bind(1, JoinLines(*control)).Bind(2, id).Run())
                 return false;
         }
-        return true;
+        return DeliverOne(id, time(nullptr));
     });
 }
 
 bool Store::SaveAgent(const AgentReg& a) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
+    Stmt st(cache_.get(), db_, "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
     return st.Bind(1, a.queue).Bind(2, a.identity).Bind(3, a.address).Bind(4, a.port).Run();
 }
 
 std::vector<AgentReg> Store::Agents() {
     std::lock_guard lock(mu_);
     std::vector<AgentReg> out;
-    Stmt st(db_, "SELECT queue, identity, address, port FROM agents ORDER BY queue, identity");
+    Stmt st(cache_.get(), db_, "SELECT queue, identity, address, port FROM agents ORDER BY queue, identity");
     while (st.Row())
         out.push_back({static_cast<int>(st.Int(0)), st.Text(1), st.Text(2),
                        static_cast<uint16_t>(st.Int(3))});
@@ -273,7 +342,7 @@ std::vector<AgentReg> Store::Agents() {
 std::vector<MailboxItem> Store::Mailbox(const std::string& owner) {
     std::lock_guard lock(mu_);
     std::vector<MailboxItem> out;
-    Stmt st(db_, "SELECT m.id, m.entry, m.delivered, m.sender, length(e.message) FROM mailbox m "
+    Stmt st(cache_.get(), db_, "SELECT m.id, m.entry, m.delivered, m.sender, length(e.message) FROM mailbox m "
                  "JOIN entries e ON e.id=m.entry WHERE m.owner=? ORDER BY m.id");
     st.Bind(1, Owner(owner));
     while (st.Row())
@@ -283,7 +352,7 @@ std::vector<MailboxItem> Store::Mailbox(const std::string& owner) {
 
 bool Store::MailboxMessage(const std::string& owner, int64_t id, std::string& message) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "SELECT e.message FROM mailbox m JOIN entries e ON e.id=m.entry "
+    Stmt st(cache_.get(), db_, "SELECT e.message FROM mailbox m JOIN entries e ON e.id=m.entry "
                  "WHERE m.owner=? AND m.id=?");
     st.Bind(1, Owner(owner)).Bind(2, id);
     if (!st.Row())
@@ -295,7 +364,7 @@ bool Store::MailboxMessage(const std::string& owner, int64_t id, std::string& me
 Store::Find Store::CalFind(const std::string& owner, const std::string& uid, int64_t sequence,
                            std::optional<int64_t> instance, int64_t& entry) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "SELECT id, sequence FROM cal_entries WHERE owner=? AND uid=?");
+    Stmt st(cache_.get(), db_, "SELECT id, sequence FROM cal_entries WHERE owner=? AND uid=?");
     st.Bind(1, Owner(owner)).Bind(2, uid);
     if (!st.Row())
         return Find::NoEntry;
@@ -303,7 +372,7 @@ Store::Find Store::CalFind(const std::string& owner, const std::string& uid, int
     if (sequence < st.Int(1))
         return Find::OldSequence;
     if (instance) {
-        Stmt in(db_, "SELECT 1 FROM cal_instances WHERE entry=? AND start=?");
+        Stmt in(cache_.get(), db_, "SELECT 1 FROM cal_instances WHERE entry=? AND start=?");
         in.Bind(1, entry).Bind(2, *instance);
         if (!in.Row())
             return Find::NoEntry;
@@ -313,17 +382,17 @@ Store::Find Store::CalFind(const std::string& owner, const std::string& uid, int
 
 bool Store::CalOwns(const std::string& owner, int64_t entry) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+    Stmt st(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
     return st.Bind(1, Owner(owner)).Bind(2, entry).Row();
 }
 
 Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
                                   const std::string& address, char status) {
     std::lock_guard lock(mu_);
-    Stmt own(db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+    Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
     if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row())
         return Attend::NoEntry;
-    Stmt st(db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
+    Stmt st(cache_.get(), db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
     if (!st.Bind(1, std::string(1, status)).Bind(2, entry).Bind(3, Owner(address)).Run())
         return Attend::NoEntry;
     return sqlite3_changes(db_) > 0 ? Attend::Done : Attend::NotAttendee;
@@ -331,13 +400,13 @@ Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
 
 bool Store::CalComplete(const std::string& owner, int64_t entry, int64_t when) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "UPDATE cal_entries SET completed=? WHERE owner=? AND id=?");
+    Stmt st(cache_.get(), db_, "UPDATE cal_entries SET completed=? WHERE owner=? AND id=?");
     return st.Bind(1, when).Bind(2, Owner(owner)).Bind(3, entry).Run() && sqlite3_changes(db_) > 0;
 }
 
 bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer) {
     std::lock_guard lock(mu_);
-    Stmt st(db_, "SELECT organizer FROM cal_entries WHERE owner=? AND id=?");
+    Stmt st(cache_.get(), db_, "SELECT organizer FROM cal_entries WHERE owner=? AND id=?");
     if (!st.Bind(1, Owner(owner)).Bind(2, entry).Row())
         return false;
     organizer = st.Text(0);
@@ -347,20 +416,20 @@ bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& o
 bool Store::CalDelete(const std::string& owner, int64_t entry, std::optional<int64_t> instance) {
     std::lock_guard lock(mu_);
     return InTransaction([&] {
-        Stmt own(db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+        Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
         if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row())
             return false;
         if (instance) {
-            Stmt del(db_, "DELETE FROM cal_instances WHERE entry=? AND start=?");
+            Stmt del(cache_.get(), db_, "DELETE FROM cal_instances WHERE entry=? AND start=?");
             if (!del.Bind(1, entry).Bind(2, *instance).Run() || sqlite3_changes(db_) == 0)
                 return false;
-            Stmt left(db_, "SELECT 1 FROM cal_instances WHERE entry=?");
+            Stmt left(cache_.get(), db_, "SELECT 1 FROM cal_instances WHERE entry=?");
             if (left.Bind(1, entry).Row())
                 return true;
         }
-        Stmt a(db_, "DELETE FROM cal_attendees WHERE entry=?");
-        Stmt i(db_, "DELETE FROM cal_instances WHERE entry=?");
-        Stmt e(db_, "DELETE FROM cal_entries WHERE id=?");
+        Stmt a(cache_.get(), db_, "DELETE FROM cal_attendees WHERE entry=?");
+        Stmt i(cache_.get(), db_, "DELETE FROM cal_instances WHERE entry=?");
+        Stmt e(cache_.get(), db_, "DELETE FROM cal_entries WHERE id=?");
         return a.Bind(1, entry).Run() && i.Bind(1, entry).Run() && e.Bind(1, entry).Run();
     });
 }
@@ -370,16 +439,16 @@ int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
     int64_t id = 0;
     const std::string who = Owner(owner);
     bool ok = InTransaction([&] {
-        Stmt old(db_, "SELECT id FROM cal_entries WHERE owner=? AND uid=?");
+        Stmt old(cache_.get(), db_, "SELECT id FROM cal_entries WHERE owner=? AND uid=?");
         if (old.Bind(1, who).Bind(2, e.uid).Row()) {
             const int64_t oldId = old.Int(0);
-            Stmt a(db_, "DELETE FROM cal_attendees WHERE entry=?");
-            Stmt i(db_, "DELETE FROM cal_instances WHERE entry=?");
-            Stmt d(db_, "DELETE FROM cal_entries WHERE id=?");
+            Stmt a(cache_.get(), db_, "DELETE FROM cal_attendees WHERE entry=?");
+            Stmt i(cache_.get(), db_, "DELETE FROM cal_instances WHERE entry=?");
+            Stmt d(cache_.get(), db_, "DELETE FROM cal_entries WHERE id=?");
             if (!a.Bind(1, oldId).Run() || !i.Bind(1, oldId).Run() || !d.Bind(1, oldId).Run())
                 return false;
         }
-        Stmt ins(db_, "INSERT INTO cal_entries(owner, kind, uid, sequence, organizer, summary, "
+        Stmt ins(cache_.get(), db_, "INSERT INTO cal_entries(owner, kind, uid, sequence, organizer, summary, "
                       "dtstart, dtend, completed) VALUES(?,?,?,?,?,?,?,?,?)");
         ins.Bind(1, who).Bind(2, std::string(1, e.kind)).Bind(3, e.uid).Bind(4, e.sequence);
         ins.Bind(5, Owner(e.organizer)).Bind(6, e.summary).Bind(7, e.start).Bind(8, e.end);
@@ -391,12 +460,12 @@ int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
         if (inst.empty())
             inst.push_back(e.start);
         for (int64_t t : inst) {
-            Stmt s(db_, "INSERT OR IGNORE INTO cal_instances(entry, start) VALUES(?,?)");
+            Stmt s(cache_.get(), db_, "INSERT OR IGNORE INTO cal_instances(entry, start) VALUES(?,?)");
             if (!s.Bind(1, id).Bind(2, t).Run())
                 return false;
         }
         for (const auto& a : e.attendees) {
-            Stmt s(db_, "INSERT OR REPLACE INTO cal_attendees(entry, address, status) "
+            Stmt s(cache_.get(), db_, "INSERT OR REPLACE INTO cal_attendees(entry, address, status) "
                         "VALUES(?,?,?)");
             if (!s.Bind(1, id).Bind(2, Owner(a.address)).Bind(3, std::string(1, a.status)).Run())
                 return false;
@@ -409,7 +478,7 @@ int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
 std::vector<CalEntry> Store::CalList(const std::string& owner) {
     std::lock_guard lock(mu_);
     std::vector<CalEntry> out;
-    Stmt st(db_, "SELECT id, kind, uid, sequence, organizer, summary, dtstart, dtend, completed "
+    Stmt st(cache_.get(), db_, "SELECT id, kind, uid, sequence, organizer, summary, dtstart, dtend, completed "
                  "FROM cal_entries WHERE owner=? ORDER BY dtstart, id");
     st.Bind(1, Owner(owner));
     while (st.Row()) {
@@ -427,11 +496,11 @@ std::vector<CalEntry> Store::CalList(const std::string& owner) {
         out.push_back(std::move(e));
     }
     for (auto& e : out) {
-        Stmt in(db_, "SELECT start FROM cal_instances WHERE entry=? ORDER BY start");
+        Stmt in(cache_.get(), db_, "SELECT start FROM cal_instances WHERE entry=? ORDER BY start");
         in.Bind(1, e.id);
         while (in.Row())
             e.instances.push_back(in.Int(0));
-        Stmt at(db_, "SELECT address, status FROM cal_attendees WHERE entry=? ORDER BY rowid");
+        Stmt at(cache_.get(), db_, "SELECT address, status FROM cal_attendees WHERE entry=? ORDER BY rowid");
         at.Bind(1, e.id);
         while (at.Row()) {
             std::string s = at.Text(1);

@@ -15,6 +15,10 @@
 struct sqlite3;
 
 namespace revo {
+struct StmtCache;
+}
+
+namespace revo {
 
 // Control lines of an entry, one per line, without line ends.
 using ControlLines = std::vector<std::string>;
@@ -70,6 +74,9 @@ public:
     // Delivers the entries to the mailboxes of their remaining recipients
     // and takes them out of the queue, all in one transaction.
     bool Deliver(const std::vector<int64_t>& ids);
+    // The entry has passed its last queue: new control lines (or unchanged
+    // when null) and delivery in one transaction.
+    bool PassAndDeliver(int64_t id, const ControlLines* control);
 
     bool SaveAgent(const AgentReg& a);
     std::vector<AgentReg> Agents();
@@ -94,10 +101,12 @@ public:
     std::vector<CalEntry> CalList(const std::string& owner);
 
 private:
-    explicit Store(sqlite3* db) : db_(db) {}
+    explicit Store(sqlite3* db);
     bool Exec(const char* sql);
     bool InTransaction(const std::function<bool()>& body);
+    bool DeliverOne(int64_t id, int64_t now);
     sqlite3* db_;
+    std::unique_ptr<StmtCache> cache_;
     std::mutex mu_;
 };
 
