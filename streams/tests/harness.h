@@ -48,6 +48,7 @@ class Chain {
     }
     LWStream* head() { return stages_.front().get(); }
     LWStream& sink() { return sink_; }
+    const std::string& output() const { return out_; }
 
     // Delivers input in pieces of the given sizes (the rest as one last piece),
     // each piece split further only where the head's buffer is full, and marks

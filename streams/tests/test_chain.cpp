@@ -161,6 +161,25 @@ TEST(Waiting, LineBreaksInsideAWaitingGroupAreNotLost) {
     EXPECT_EQ(lwtest::RunCodec("BASE64", 0, "QUJDQ\r\nU\r\nJD", {6, 3}), "ABCABC");
 }
 
+// A private chain run straight over a piece of someone else's buffer, as a
+// codec does for each piece it hands on: the records' own buffers are not used.
+TEST(SubChain, RunsOverAPieceInPlace) {
+    std::string header = "xx QUJD6Q== yy"; // base64 of "ABC\xE9"
+    lwtest::Chain tail({{"ISO-8859-1", 0}});
+    ASSERT_TRUE(tail.ok());
+    LWStream* word = LWStreamCreate("BASE64", 0);
+    ASSERT_NE(word, nullptr);
+    word->Start = reinterpret_cast<unsigned char*>(header.data()) + 3;
+    word->Len = 8;
+    word->End = word->Start + 8;
+    word->EOS = 1;
+    word->Next = tail.head();
+    word->Codec(word, word->Next);
+    EXPECT_EQ(tail.sink().EOS, 1u);
+    LWStreamFree(word);
+    EXPECT_EQ(tail.output(), "ABC\xC3\xA9");
+}
+
 // A sink that never consumes anything: codecs must give up rather than spin.
 uint32_t Refuses(LWStream*, LWStream*) {
     return 0;
