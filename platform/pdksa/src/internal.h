@@ -30,10 +30,11 @@ struct Ctx {
     int64_t iterObj = 0;
     std::string iterKey;
     size_t iterPos = 0;
+    std::string iterLast; // lists continue after this folded name
 
     bool unicode() const { return (flags & DDC_CTX_UNICODE) != 0; }
     bool loggedIn() const { return identity != 0 || maintenance; }
-    void resetIter() { iterKind = 0, iterObj = 0, iterKey.clear(), iterPos = 0; }
+    void resetIter() { iterKind = 0, iterObj = 0, iterKey.clear(), iterPos = 0, iterLast.clear(); }
 };
 
 std::shared_ptr<Ctx> findCtx(DDCContextHandle h);

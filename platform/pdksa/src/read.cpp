@@ -247,18 +247,22 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
                 q.bindNull(2);
             const std::string pattern = fold(nameFilter);
             int rc;
+            // A batch continues after the last name handed out, so objects
+            // added or removed meanwhile neither repeat nor hide others.
             while ((rc = q.step()) == SQLITE_ROW) {
                 std::string n = q.text(0);
-                if (nameFilter.empty() || globMatch(fold(n), pattern)) names.push_back(std::move(n));
+                const std::string l = fold(n);
+                if (c.iterPos > 0 && l <= c.iterLast) continue;
+                if (nameFilter.empty() || globMatch(l, pattern)) names.push_back(std::move(n));
             }
             if (rc != SQLITE_DONE) return mapSqlite(rc);
         }
-        if (c.iterPos >= names.size()) {
+        if (names.empty()) {
             c.resetIter();
             return 0;
         }
         size_t n = 0, strBytes = 0;
-        for (size_t i = c.iterPos; i < names.size(); ++i) {
+        for (size_t i = 0; i < names.size(); ++i) {
             const size_t add = align(outSize(c, names[i]), 8);
             if ((n + 1) * sizeof(void*) + strBytes + add > bufferSize) break;
             strBytes += add;
@@ -269,11 +273,12 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
         size_t off = n * sizeof(void*);
         for (size_t k = 0; k < n; ++k) {
             const void* p = base + off;
-            outWrite(c, names[c.iterPos + k], base + off);
-            off += align(outSize(c, names[c.iterPos + k]), 8);
+            outWrite(c, names[k], base + off);
+            off += align(outSize(c, names[k]), 8);
             std::memcpy(base + k * sizeof(void*), &p, sizeof p);
         }
         c.iterPos += n;
+        c.iterLast = fold(names[n - 1]);
         *count = static_cast<int32_t>(n);
         return 0;
     });

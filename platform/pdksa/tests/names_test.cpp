@@ -183,6 +183,27 @@ TEST_F(Names, ListsFilterByClassAndNameInBatches) {
     EXPECT_EQ(list(nullptr, "U1*", 4096).size(), 10u);
     EXPECT_EQ(list("User", "*1", 4096), (std::vector<std::string>{"u11", "u21"}));
     EXPECT_TRUE(list(nullptr, nullptr, 4096).front() == "Alice");
+
+    // Objects removed by someone else between two batches hide nothing.
+    DDCContextHandle other;
+    ASSERT_EQ(DDCDuplicateContext(admin, &other), 0);
+    owned.push_back(other);
+    ASSERT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
+    DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
+    alignas(8) unsigned char buf[96];
+    std::vector<std::string> seen;
+    int32_t n = 0;
+    for (int guard = 0; guard < 100; ++guard) {
+        ASSERT_EQ(DDCListToBuffer(admin, &req, 8192, sizeof buf, buf, &n), 0);
+        if (n == 0) break;
+        for (int32_t i = 0; i < n; ++i) {
+            const char* p;
+            std::memcpy(&p, buf + i * sizeof(void*), sizeof p);
+            seen.emplace_back(p);
+            ASSERT_EQ(DDCRemoveEntry(other, ("\\ACME\\org\\sales\\" + seen.back()).c_str()), 0);
+        }
+    }
+    EXPECT_EQ(seen.size(), 14u);
 }
 
 TEST_F(Names, NameValuesFollowRenamesAndGoWithTheirObject) {
