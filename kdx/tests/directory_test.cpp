@@ -29,6 +29,8 @@ class DirectoryEnv : public ::testing::Environment {
         ASSERT_EQ(gTree.build(), 0);
         ASSERT_EQ(gTree.addItems(kServices, "item", 3), 0);
         ASSERT_EQ(gTree.addItems("\\ACME\\org\\sales", "user", 25), 0);
+        // Long names, so that a listing takes more than one batch.
+        ASSERT_EQ(gTree.addItems(kServices, std::string(58, 'x') + "-", 200), 0);
         gTree.useEnvironment();
         ASSERT_EQ(KDXInit(), 1);
     }
@@ -352,6 +354,21 @@ TEST(Enumeration, OneAtATimeLastOfEachBatchFirst) {
     EXPECT_NE(KDXEnumerateObjectsEx("org\\sales", nullptr, "MAIL*", &es, &vs), nullptr);
     EXPECT_EQ(KDXEnumerateObjectsEx("ignored", nullptr, "MAIL*", &es, &vs), nullptr);
     EXPECT_EQ(KDXEnumerateObjectsEx("org\\sales", nullptr, nullptr, nullptr, &vs), nullptr);
+
+    // Several batches: every name once, each batch from its end.
+    got.clear();
+    while (char* n = KDXEnumerateObjectsEx(kServices, nullptr, "x*", &es, &vs))
+        got.push_back(n);
+    ASSERT_EQ(got.size(), 200u);
+    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), 200u);
+    auto number = [](const std::string& n) { return std::stoi(n.substr(n.find('-') + 1)); };
+    int rises = 0;
+    for (size_t i = 1; i < got.size(); ++i)
+        rises += number(got[i]) > number(got[i - 1]);
+    EXPECT_GE(rises, 1) << "one batch only";
+    EXPECT_LT(rises, 200 / 2);
+    EXPECT_EQ(KDXEnumerateObjects(kServices, nullptr, "x*", &vs), 200);
+    KDXFreeValues(&vs);
     KDXDestroyEnumStruct(&es);
     KDXDestroyValueStruct(&vs);
 }
