@@ -9,7 +9,7 @@
 //    of whose "Velmora:Context" values names the user's container or one of
 //    its ancestors (the nearest wins);
 //  - a messaging server's REVO address is the "Network Address" (dotted
-//    IPv4) of the object its "Velmora:Host" names.
+//    IPv4, or "tcp:IPv4:port") of the object its "Velmora:Host" names.
 // Look-ups run against an in-memory index of the directory, rebuilt when it
 // is older than kIndexMaxAge, and on a miss when older than kMissMinAge, so
 // that a user added to the directory is found within a second.
@@ -102,12 +102,24 @@ std::vector<std::string> TakeValues(KDXValueStruct* vs, uint32_t from) {
     return out;
 }
 
-// First dotted IPv4 "Network Address" of the object named host.
+// A "Network Address" value: dotted IPv4, or the "tcp:ADDRESS:PORT" form
+// that directory tools also write (the port is the REVO port, not kept).
+bool NetworkAddress(const std::string& value, uint32_t& ip) {
+    if (ParseIPv4(value.c_str(), ip))
+        return true;
+    if (value.size() > 4 && (value.compare(0, 4, "tcp:") == 0 || value.compare(0, 4, "TCP:") == 0)) {
+        const size_t colon = value.rfind(':');
+        return colon > 4 && ParseIPv4(value.substr(4, colon - 4).c_str(), ip);
+    }
+    return false;
+}
+
+// First usable "Network Address" of the object named host.
 bool HostAddress(const std::string& host, KDXValueStruct* vs, uint32_t& ip) {
     const uint32_t base = vs->Used;
     KDXRead(host.c_str(), "Network Address", vs);
     for (const auto& v : TakeValues(vs, base))
-        if (ParseIPv4(v.c_str(), ip))
+        if (NetworkAddress(v, ip))
             return true;
     return false;
 }
