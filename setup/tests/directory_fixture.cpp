@@ -8,46 +8,26 @@
 
 namespace quilltest {
 
-namespace {
-int ModifyOne(DDCContextHandle c, const std::string& name, DDCEntry e) {
-    if (int rc = DDCResolveName(c, 68, name.c_str())) return rc;
-    return DDCModifyEntry(c, 1, &e);
-}
-} // namespace
-
 void DirectoryTest::SetUp() {
     char tmpl[] = "/tmp/quillsetup-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
     store_ = (dir_ / "directory.db").string();
     conf_ = (dir_ / "arbor.conf").string();
-    {
-        std::ofstream out(conf_);
-        out << "orb.base.tree-name=ACME\n"
-            << "orb.arbor.server-name=MAIL1\n"
-            << "orb.arbor.server-context=ou=sales.o=org\n"
-            << "arbor.directory.store=" << store_ << "\n";
-    }
     setenv("ARBOR_CONF", conf_.c_str(), 1);
     setenv("ARBOR_DIRECTORY", store_.c_str(), 1);
-    ASSERT_EQ(PDKCreateStore(store_.c_str()), 0);
-    DDCContextHandle m = 0;
-    ASSERT_EQ(DDCCreateContext(1, &m), 0);
-    contexts_.push_back(m);
-    ASSERT_EQ(PDKLoginMaintenance(m), 0);
-    auto create = [&](const char* name, const char* cls) {
-        DDCEntry e{0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls};
-        return DDCCreateEntry(m, name, 1, &e);
-    };
-    ASSERT_EQ(create("\\ACME", "Tree Root"), 0);
-    ASSERT_EQ(create("\\ACME\\org", "Organization"), 0);
-    ASSERT_EQ(create("\\ACME\\org\\sales", "Organizational Unit"), 0);
-    ASSERT_EQ(create("\\ACME\\org\\sales\\MAIL1", "TWP Server"), 0);
-    ASSERT_EQ(create("\\ACME\\org\\Admin", "User"), 0);
-    ASSERT_EQ(DDCResolveName(m, 68, "\\ACME\\org\\Admin"), 0);
-    ASSERT_EQ(DDCGenerateKeyPair(m, kAdminPassword), 0);
-    DDCACL acl{DDC_ENTRY_SUPERVISOR | 0x0F, DDC_ACL_ENTRY_RIGHTS, "\\ACME\\org\\Admin"};
-    ASSERT_EQ(ModifyOne(m, "\\ACME", {DDC_OP_ADD_VALUE, DDC_SYN_ACL, 0, 12, "ACL", 0, 0, &acl}), 0);
+    // The directory is made the way an administrator makes one: with arborctl init,
+    // which also writes the configuration file.
+    const char* build = std::getenv("ARBOR_BUILD_DIR");
+    std::string arborctl = std::string(build ? build : ".") + "/platform/arborctl/arborctl";
+    ASSERT_TRUE(std::filesystem::exists(arborctl)) << arborctl << " is needed";
+    std::string pwFile = (dir_ / "admin.pw").string();
+    std::ofstream(pwFile) << kAdminPassword << "\n";
+    std::string cmd = "'" + arborctl +
+                      "' init --tree ACME --context ou=sales.o=org --server MAIL1"
+                      " --address tcp:127.0.0.1:689 --password-file '" +
+                      pwFile + "' >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
     ASSERT_TRUE(quill::Site::FromConfig(site_));
     admin_ = AdminContext();
 }
