@@ -27,6 +27,7 @@ constexpr const char* kPartStats[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  
 extern "C" {
 
 int ICalParseOrganizer(ICalObject* object, const char* rest) {
+    if (!object || !rest) return 0;
     // One block: the record, then room for every token of rest. A token
     // never takes more bytes (with its NUL) than it consumed from rest, plus
     // one for a first token without a delimiter.
@@ -53,6 +54,7 @@ int ICalParseOrganizer(ICalObject* object, const char* rest) {
 }
 
 int ICalParseAttendee(ICalObject* object, const char* rest) {
+    if (!object || !rest) return 0;
     ICalAttendee** tail = &object->Attendees;
     while (*tail)
         tail = &(*tail)->Next;
@@ -60,6 +62,7 @@ int ICalParseAttendee(ICalObject* object, const char* rest) {
 }
 
 int ICalParseFreeBusy(ICalObject* object, const char* rest) {
+    if (!object || !rest) return 0;
     ICalPeriod** tail = &object->FreeBusy;
     while (*tail)
         tail = &(*tail)->Next;

@@ -76,6 +76,7 @@ size_t ICalEscapeText(const char* text, char* buffer, size_t size, int width) {
 }
 
 int ICalWriteAttendees(const ICalObject* object, FILE* stream) {
+    if (!object || !stream) return 1;
     for (const ICalAttendee* a = object->Attendees; a; a = a->Next) {
         const char* address = OrEmpty(a->Address);
         std::fprintf(stream,
@@ -89,6 +90,7 @@ int ICalWriteAttendees(const ICalObject* object, FILE* stream) {
 }
 
 int ICalWriteObject(const ICalObject* object, FILE* stream) {
+    if (!object || !stream) return 1;
     std::fputs("BEGIN:VCALENDAR\r\nPRODID:-//Ostara Inc//Quill Lattice//\r\nVERSION:2.0\r\n",
                stream);
     if (object->Method == ICAL_METHOD_REQUEST)
