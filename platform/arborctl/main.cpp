@@ -173,6 +173,10 @@ int Directory::open(const Cli& cli) {
         base_ = cut == 0 ? "\\" : s.substr(0, cut);
     } else {
         base_ = "\\";
+        if (::access(cli.confPath.c_str(), F_OK) == 0)
+            std::cerr << "arborctl: warning: " << cli.confPath
+                      << " does not name exactly one tree, server and context; "
+                         "names are taken from the root\n";
     }
     if (int rc = DDCSetContextBaseDN(ctx_, base_.c_str(), DDCSlashDelims)) {
         return failCode("bad server context in " + cli.confPath, rc);

@@ -211,6 +211,17 @@ TEST_F(Arborctl, SetChangesValuesAllOrNothing) {
     EXPECT_EQ(run({"show", "carol"}).status, 1);
 }
 
+TEST_F(Arborctl, ConfigurationWithTwoKeysWarnsAndTakesNamesFromTheRoot) {
+    ASSERT_EQ(init().status, 0);
+    std::ofstream(conf, std::ios::trunc) << "orb.base.tree-name=ACME\n"
+                                            "orb.arbor.server-name=MAIL1\n";
+    Result r = run({"show", "MAIL1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("warning"), std::string::npos) << r.out;
+    r = run({"show", "\\ACME\\org\\sales\\MAIL1"});
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
 TEST_F(Arborctl, EveryCommandExplainsItself) {
     for (const char* c : {"init", "adduser", "show", "list", "set", "passwd", "remove"}) {
         Result r = run({c, "--help"});
