@@ -171,20 +171,6 @@ TEST_F(ValueList, StructuresWithoutContextAreRefused) {
     EXPECT_EQ(vs_.Used, 1u);
 }
 
-TEST(EnumStruct, InitAndDestroy) {
-    EXPECT_EQ(KDXInitEnumStruct(nullptr), 0);
-    EXPECT_EQ(KDXDestroyEnumStruct(nullptr), 0);
-    KDXEnumStruct es{7, 7, nullptr, nullptr};
-    ASSERT_EQ(KDXInitEnumStruct(&es), 1);
-    EXPECT_EQ(es.Active, 0);
-    EXPECT_EQ(es.Remaining, 0);
-    ASSERT_NE(es.TextBuffer, nullptr);
-    es.TextBuffer[KDX_ENUM_TEXT_SIZE - 1] = 1; // both buffers are of full size (ASan checks)
-    es.ResultBuffer[KDX_ENUM_RESULT_SIZE - 1] = 1;
-    EXPECT_EQ(KDXDestroyEnumStruct(&es), 1);
-    EXPECT_EQ(KDXDestroyEnumStruct(&es), 1); // a second release does no harm
-}
-
 TEST(Library, FixedAnswersAndCHeader) {
     EXPECT_EQ(KDXGetAPIVersion(), 1);
     EXPECT_EQ(reinterpret_cast<const char*>(ArborRoot)[0], '\\');
