@@ -280,3 +280,53 @@ TEST_F(Store, ExtensionRequestsAndMalformedRawRequests) {
 TEST(Header, CompilesAsC) { EXPECT_EQ(pdksa_c_header_check(), 0); }
 
 } // namespace
+
+namespace {
+
+// Random input of every shape: only result codes come back, and nothing in
+// the tree changes except by calls that report success.
+TEST_F(Store, RandomInputGivesResultCodesOnly) {
+    uint64_t seed = 0x9E3779B97F4A7C15ull;
+    auto next = [&] {
+        seed ^= seed << 13, seed ^= seed >> 7, seed ^= seed << 17;
+        return seed;
+    };
+    const char alphabet[] = "\\.=+*'aZ\xC3\xA9\xE2\x82\xAC\xFF\x80 CNOU";
+    DDCContextHandle u;
+    ASSERT_EQ(DDCDuplicateContext(admin, &u), 0);
+    owned.push_back(u);
+    ASSERT_EQ(DDCSetContextFlags(u, DDC_CTX_UNICODE, 0), 0);
+    int accepted = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string s;
+        const size_t len = next() % 40;
+        for (size_t i = 0; i < len; ++i) s.push_back(alphabet[next() % (sizeof alphabet - 1)]);
+        std::u16string w;
+        for (size_t i = 0; i < len; ++i) w.push_back(static_cast<char16_t>(next() % 3 ? 0x41 + next() % 60 : next()));
+        const int kinds[] = {
+            DDCResolveName(admin, 66, s.c_str()),
+            DDCResolveName(u, 66, w.c_str()),
+            DDCSetContextBaseDN(u, s.c_str(), next() % 2 ? DDCSlashDelims : DDCDotDelims),
+            create(admin, "\\ACME\\org\\sales\\" + s, "User"),
+            DDCModifyRDN(admin, s.c_str(), w.empty() ? "x" : s.c_str(), 1),
+        };
+        for (int rc : kinds) {
+            EXPECT_LE(rc, 0);
+            accepted += rc == 0;
+        }
+        alignas(8) unsigned char req[64];
+        for (auto& b : req) b = static_cast<unsigned char>(next());
+        unsigned char reply[600];
+        size_t replyLen = 0;
+        EXPECT_LE(DDCTWPRequest(admin, 36 + next() % 2, next() % 62, req, sizeof reply, reply,
+                                &replyLen),
+                  0);
+        EXPECT_LE(DDCRequest(admin, 13, next() % 64, req, sizeof reply, reply, &replyLen), 0);
+    }
+    EXPECT_GT(accepted, 0);
+    // The tree is still whole and usable.
+    EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
+    EXPECT_EQ(create(admin, "\\ACME\\org\\sales\\after", "User"), 0);
+}
+
+} // namespace
