@@ -352,12 +352,12 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
 }
 
 Store::~Store() {
-    if (gen_) ::munmap(gen_, sizeof(uint64_t));
+    if (uint64_t* g = gen_.load()) ::munmap(g, sizeof(uint64_t));
 }
 
 void Store::openGeneration() {
     std::lock_guard lock(mu_);
-    if (gen_) return;
+    if (gen_.load()) return;
     const std::string p = path_ + "-gen";
     struct stat db {};
     if (::stat(path_.c_str(), &db) != 0) return;
@@ -376,19 +376,20 @@ void Store::openGeneration() {
     }
     void* m = ::mmap(nullptr, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     ::close(fd);
-    if (m != MAP_FAILED) gen_ = static_cast<uint64_t*>(m);
+    if (m != MAP_FAILED) gen_.store(static_cast<uint64_t*>(m));
 }
 
 uint64_t Store::generation() const {
-    return gen_ ? std::atomic_ref<uint64_t>(*gen_).load(std::memory_order_acquire) : 0;
+    uint64_t* g = gen_.load();
+    return g ? std::atomic_ref<uint64_t>(*g).load(std::memory_order_acquire) : 0;
 }
 
 void Store::bump() {
-    if (gen_) std::atomic_ref<uint64_t>(*gen_).fetch_add(1, std::memory_order_acq_rel);
+    if (uint64_t* g = gen_.load()) std::atomic_ref<uint64_t>(*g).fetch_add(1, std::memory_order_acq_rel);
 }
 
 bool Store::cachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
-    if (!gen_) return false;
+    if (!gen_.load()) return false;
     std::lock_guard lock(cacheMu_);
     if (gen != cacheGen_) return false;
     auto it = ids_.find(lpath);
@@ -414,13 +415,13 @@ bool Store::cacheCurrent(uint64_t gen) {
 }
 
 void Store::cacheId(const std::string& lpath, uint64_t gen, int64_t id) {
-    if (!gen_) return;
+    if (!gen_.load()) return;
     std::lock_guard lock(cacheMu_);
     if (cacheCurrent(gen)) ids_[lpath] = id;
 }
 
 bool Store::cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out) {
-    if (!gen_) return false;
+    if (!gen_.load()) return false;
     std::lock_guard lock(cacheMu_);
     if (gen != cacheGen_) return false;
     auto it = values_.find(key);
@@ -430,7 +431,7 @@ bool Store::cachedValues(const std::string& key, uint64_t gen, std::vector<RawVa
 }
 
 void Store::cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals) {
-    if (!gen_) return;
+    if (!gen_.load()) return;
     std::lock_guard lock(cacheMu_);
     if (cacheCurrent(gen)) values_[key] = vals;
 }

@@ -4,6 +4,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -119,7 +120,7 @@ class Store {
     // commit, so a cached look-up is good while the counter stands still.
     uint64_t generation() const;
     void bump();
-    bool canAnnounce() const { return gen_ != nullptr; }
+    bool canAnnounce() const { return gen_.load() != nullptr; }
     bool cachedId(const std::string& lpath, uint64_t gen, int64_t& id);
     void cacheId(const std::string& lpath, uint64_t gen, int64_t id);
     bool cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out);
@@ -131,7 +132,7 @@ class Store {
     std::string path_;
     std::mutex mu_;
     std::vector<std::unique_ptr<Conn>> idle_;
-    uint64_t* gen_ = nullptr; // mapped; null: no caching
+    std::atomic<uint64_t*> gen_{nullptr}; // mapped; null: no caching
     std::mutex cacheMu_;
     uint64_t cacheGen_ = ~uint64_t{0};
     std::unordered_map<std::string, int64_t> ids_;
