@@ -166,7 +166,7 @@ TEST_F(Program, LoginWaitsForAnUnreadableStore) {
 
 // Library mode that fails: KDXInit answers 0 from then on, and shutdown still completes.
 TEST_F(Program, LibraryModeFailureIsFinal) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, "fast"); // no second copy of the suite set-up
     std::string conf = tree_->conf;
     std::string bad = (tree_->dir / "corrupt-lib.db").string();
     std::ofstream(bad, std::ios::binary) << std::string(4096, 'x');
