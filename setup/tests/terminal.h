@@ -24,9 +24,9 @@ class Terminal {
     std::string Screen() const;
     // Polls the screen until it holds text; false after the timeout.
     bool WaitFor(const std::string& text,
-                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+                 std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Waits for the program to end; its exit status, or -1000 on timeout.
-    int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(90));
 
     // "stty -a" of the terminal after the program ended (valid once WaitExit returned).
     std::string Modes() const;
