@@ -236,7 +236,7 @@ int MessageBox(std::string_view title, std::string_view text, bool confirm) {
         std::string t = " " + std::string(title) + " ";
         mvwaddnstr(w, 0, 2, t.c_str(), std::max(0, cols - 4));
     }
-    Log(title);
+    if (!title.empty()) Log(title);
     int row = 1;
     for (const std::string& line : Wrap(text, static_cast<size_t>(std::max(1, cols - 4)))) {
         if (row >= rows - 2) break;
