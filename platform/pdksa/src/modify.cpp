@@ -274,6 +274,8 @@ int modifyLocked(Ctx& c, Conn& conn, int64_t obj, uint32_t n, const DDCEntry* en
                  bool checkRights) {
     if (obj == kRootId) return DDCERR_NO_ACCESS;
     if (int rc = conn.loadSchema()) return rc;
+    ObjInfo o; // the current object may have gone since it was resolved
+    if (int rc = objInfo(conn, obj, o)) return rc;
     std::vector<std::string> classes;
     if (int rc = objClasses(conn, obj, classes)) return rc;
     const ClassInfo ci = classInfo(conn.schema(), classes);

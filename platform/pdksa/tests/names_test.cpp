@@ -251,6 +251,17 @@ TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
     // Reads need a login.
     std::vector<std::string> out;
     EXPECT_EQ(read(admin, "Admin", "CN", out), DDCERR_NO_ACCESS);
+    // A current object removed through another context is gone for this one too.
+    DDCContextHandle other = context();
+    ASSERT_EQ(PDKLoginMaintenance(other), 0);
+    ASSERT_EQ(PDKLoginMaintenance(admin), 0);
+    ASSERT_EQ(DDCResolveName(admin, 68, "Admin"), 0);
+    ASSERT_EQ(DDCRemoveEntry(other, "\\ACME\\org\\Admin"), 0);
+    Entries e;
+    e.add(DDC_OP_ADD_VALUE, "Surname", "x");
+    EXPECT_EQ(DDCModifyEntry(admin, e.n(), e.data()), DDCERR_NO_SUCH_ENTRY);
+    alignas(8) char info[256];
+    EXPECT_EQ(DDCGetEntryInfo(admin, DDC_INFO_NAME, sizeof info, info), DDCERR_NO_SUCH_ENTRY);
 }
 
 } // namespace
