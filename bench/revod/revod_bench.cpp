@@ -6,8 +6,8 @@
 #include "msgsrv.h"
 #include "netio.h"
 #include "pdksa.h"
-#include "server.h"
 #include "quillschema.h"
+#include "server.h"
 #include "store.h"
 
 #include <benchmark/benchmark.h>
@@ -44,7 +44,7 @@ std::string TempDir() {
 
 // A null agent: every connection is answered on its own thread.
 class NullAgent {
-public:
+  public:
     NullAgent() {
         std::string err;
         fd_ = revo::ListenTcp(kAddr, 0, err, &port_);
@@ -61,13 +61,12 @@ public:
     uint16_t port() const { return port_; }
     int done() const { return done_; }
 
-private:
+  private:
     void Loop() {
         for (;;) {
             int fd = ::accept(fd_, nullptr, nullptr);
             if (fd < 0) {
-                if (stop_)
-                    return;
+                if (stop_) return;
                 continue;
             }
             ++active_;
@@ -80,8 +79,7 @@ private:
     void Serve(int fd) {
         revo::LineConn c(fd);
         std::string l, qid;
-        if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0)
-            return;
+        if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0) return;
         std::string_view rest = std::string_view(l).substr(5);
         qid = std::string(revo::NextWord(rest));
         while (c.ReadLine(l) == revo::LineConn::Read::Line && l.rfind("6021", 0) != 0) {
@@ -108,8 +106,7 @@ const std::string kMessage = "From: a@example.org\r\nSubject: bench\r\nContent-T
 size_t Queued(uint16_t port) {
     std::string err;
     int fd = revo::ConnectTcp(kAddr, port, 2000, err);
-    if (fd < 0)
-        return SIZE_MAX;
+    if (fd < 0) return SIZE_MAX;
     revo::LineConn c(fd);
     std::string l;
     c.ReadLine(l);
@@ -135,8 +132,7 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     std::string err;
     {
         auto store = revo::Store::Open(dir + "/s.db", revo::Store::Sync::Normal, err);
-        if (agent)
-            store->SaveAgent({5, "bench-agent", kAddr, agent->port()});
+        if (agent) store->SaveAgent({5, "bench-agent", kAddr, agent->port()});
         revo::ControlLines ctl = {"Fa@example.org", "Lbob@example.org bob@example.org 0",
                                   "Lcarol@example.org carol@example.org 0"};
         for (int i = 0; i < kEntries; ++i)
@@ -158,8 +154,7 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
     while (Queued(cfg.port) != 0)
         std::this_thread::sleep_for(std::chrono::microseconds(500));
-    const double s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     gDrainCpu += ProcessCpu() - cpu0;
     server.Stop();
     std::filesystem::remove_all(dir);
@@ -206,8 +201,7 @@ std::string gDirectory;
 // A directory as the setup tool leaves it (schema, "Internet Services",
 // this server's messaging server) plus kUsers users in ten departments.
 bool MakeDirectory() {
-    if (!gDirectory.empty())
-        return true;
+    if (!gDirectory.empty()) return true;
     gDirectory = TempDir();
     const std::string store = gDirectory + "/directory.db", conf = gDirectory + "/arbor.conf";
     std::ofstream(conf) << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n"
@@ -229,8 +223,7 @@ bool MakeDirectory() {
     create("\\ACME\\org\\Admin", "User");
     create("\\ACME\\org\\MAIL1", "TWP Server", "Network Address", "127.0.6.31");
     quill::Site site;
-    if (!quill::Site::FromConfig(site))
-        return false;
+    if (!quill::Site::FromConfig(site)) return false;
     quill::DefineSchema(c, site, nullptr);
     quill::ServerConfig cfg;
     cfg.msgServerName = site.msgServerName;
@@ -300,8 +293,9 @@ void BM_FindUser(benchmark::State& state) {
         found += MSGFindUser(addresses[i++ % addresses.size()].c_str(), name, 0, &ip, &vs);
         KDXFreeValues(&vs);
     }
-    const double rate = state.iterations() /
-                        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double rate =
+        state.iterations() /
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     KDXDestroyValueStruct(&vs);
     state.SetItemsProcessed(state.iterations());
     state.counters["vs_kdxread"] = gReadRate > 0 ? rate / gReadRate : 0;
@@ -329,7 +323,6 @@ BENCHMARK(BM_FindUser);
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    if (!gDirectory.empty())
-        std::filesystem::remove_all(gDirectory);
+    if (!gDirectory.empty()) std::filesystem::remove_all(gDirectory);
     return 0;
 }

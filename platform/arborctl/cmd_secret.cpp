@@ -23,10 +23,8 @@ int run(Cli& cli, const std::vector<std::string>& in) {
     static const Command self{"secret", "", kHelp, run};
     Args args;
     std::string error;
-    if (!parseArgs(in, {"container"}, {"show"}, args, error))
-        return usage(self, error);
-    if (!args.positional.empty())
-        return usage(self, "unexpected argument " + args.positional[0]);
+    if (!parseArgs(in, {"container"}, {"show"}, args, error)) return usage(self, error);
+    if (!args.positional.empty()) return usage(self, "unexpected argument " + args.positional[0]);
     std::string container = args.get("container");
     if (container.empty()) {
         char tree[KDX_TREE_NAME_SIZE], dn[KDX_SERVER_DN_SIZE];
@@ -35,14 +33,12 @@ int run(Cli& cli, const std::vector<std::string>& in) {
         container = std::string("\\") + tree + "\\Internet Services";
     }
     Directory d;
-    if (int rc = d.open(cli))
-        return rc;
+    if (int rc = d.open(cli)) return rc;
     char text[REVO_SECRET_TEXT_LEN + 1];
     if (int rc = RevoStoreNewSecret(d.ctx(), container.c_str(), text))
         return failCode("cannot store the secret in \"Quill:ACL\" of " + container, rc);
     std::printf("stored a new shared secret in \"Quill:ACL\" of %s\n", container.c_str());
-    if (args.has("show"))
-        std::printf("%s\n", text);
+    if (args.has("show")) std::printf("%s\n", text);
     return kOk;
 }
 

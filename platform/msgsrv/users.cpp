@@ -40,7 +40,9 @@ constexpr int kMaxDepth = 64;
 constexpr const char* kContainerClasses[] = {"Organization", "Organizational Unit",
                                              "Velmora:Services"};
 
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 // Canonical form of a full name for comparisons: lower case, component
 // types ("OU=") dropped, no trailing backslash.
@@ -49,12 +51,10 @@ std::string NormalizeName(std::string_view dn) {
     size_t i = 0;
     while (i < dn.size()) {
         size_t end = dn.find('\\', i);
-        if (end == std::string_view::npos)
-            end = dn.size();
+        if (end == std::string_view::npos) end = dn.size();
         std::string_view comp = dn.substr(i, end - i);
         size_t eq = comp.find('=');
-        if (eq != std::string_view::npos && eq > 0 && eq <= 8)
-            comp.remove_prefix(eq + 1);
+        if (eq != std::string_view::npos && eq > 0 && eq <= 8) comp.remove_prefix(eq + 1);
         if (!comp.empty()) {
             out += '\\';
             for (char c : comp)
@@ -79,15 +79,13 @@ std::string NormalizeAddress(std::string_view a) {
     std::string out;
     for (char c : a)
         out += Lower(c);
-    if (out.rfind("mailto:", 0) == 0)
-        out.erase(0, 7);
+    if (out.rfind("mailto:", 0) == 0) out.erase(0, 7);
     return out;
 }
 
 bool ParseIPv4(const char* text, uint32_t& out) {
     in_addr a{};
-    if (text == nullptr || inet_pton(AF_INET, text, &a) != 1)
-        return false;
+    if (text == nullptr || inet_pton(AF_INET, text, &a) != 1) return false;
     out = a.s_addr;
     return true;
 }
@@ -105,9 +103,9 @@ std::vector<std::string> TakeValues(KDXValueStruct* vs, uint32_t from) {
 // A "Network Address" value: dotted IPv4, or the "tcp:ADDRESS:PORT" form
 // that directory tools also write (the port is the REVO port, not kept).
 bool NetworkAddress(const std::string& value, uint32_t& ip) {
-    if (ParseIPv4(value.c_str(), ip))
-        return true;
-    if (value.size() > 4 && (value.compare(0, 4, "tcp:") == 0 || value.compare(0, 4, "TCP:") == 0)) {
+    if (ParseIPv4(value.c_str(), ip)) return true;
+    if (value.size() > 4 &&
+        (value.compare(0, 4, "tcp:") == 0 || value.compare(0, 4, "TCP:") == 0)) {
         const size_t colon = value.rfind(':');
         return colon > 4 && ParseIPv4(value.substr(4, colon - 4).c_str(), ip);
     }
@@ -119,8 +117,7 @@ bool HostAddress(const std::string& host, KDXValueStruct* vs, uint32_t& ip) {
     const uint32_t base = vs->Used;
     KDXRead(host.c_str(), "Network Address", vs);
     for (const auto& v : TakeValues(vs, base))
-        if (NetworkAddress(v, ip))
-            return true;
+        if (NetworkAddress(v, ip)) return true;
     return false;
 }
 
@@ -129,8 +126,7 @@ bool ServerAddress(const std::string& server, KDXValueStruct* vs, uint32_t& ip) 
     const uint32_t base = vs->Used;
     KDXReadDN(server.c_str(), "Velmora:Host", vs);
     for (const auto& host : TakeValues(vs, base))
-        if (HostAddress(host, vs, ip))
-            return true;
+        if (HostAddress(host, vs, ip)) return true;
     return false;
 }
 
@@ -140,27 +136,25 @@ struct User {
 };
 
 struct Index {
-    std::unordered_map<std::string, User> users;           // by normalized address
-    std::unordered_map<std::string, uint32_t> contexts;    // normalized container -> IPv4
+    std::unordered_map<std::string, User> users;        // by normalized address
+    std::unordered_map<std::string, uint32_t> contexts; // normalized container -> IPv4
     Clock::time_point built{};
 };
 
 class IndexBuilder {
-public:
+  public:
     explicit IndexBuilder(Index& index) : index_(index) {}
     void Run() {
         char tree[KDX_TREE_NAME_SIZE] = "";
         char server[KDX_SERVER_DN_SIZE] = "";
-        if (!ORBGetServerDN(tree, server) || tree[0] == '\0')
-            return;
+        if (!ORBGetServerDN(tree, server) || tree[0] == '\0') return;
         KDXValueStruct vs{};
-        if (KDXInitValueStruct(nullptr, &vs) == nullptr)
-            return;
+        if (KDXInitValueStruct(nullptr, &vs) == nullptr) return;
         Walk(std::string("\\") + tree, &vs, 0);
         KDXDestroyValueStruct(&vs);
     }
 
-private:
+  private:
     std::vector<std::string> List(const std::string& container, const char* cls,
                                   KDXValueStruct* vs) {
         const uint32_t base = vs->Used;
@@ -168,8 +162,7 @@ private:
         return TakeValues(vs, base);
     }
     void Walk(const std::string& container, KDXValueStruct* vs, int depth) {
-        if (depth > kMaxDepth)
-            return;
+        if (depth > kMaxDepth) return;
         const std::string norm = NormalizeName(container);
         for (const auto& name : List(container, "User", vs)) {
             const std::string full = container + "\\" + name;
@@ -181,8 +174,7 @@ private:
         for (const auto& name : List(container, "Velmora:Messaging Server", vs)) {
             const std::string full = container + "\\" + name;
             uint32_t ip;
-            if (!ServerAddress(full, vs, ip))
-                continue;
+            if (!ServerAddress(full, vs, ip)) continue;
             const uint32_t base = vs->Used;
             KDXReadDN(full.c_str(), "Velmora:Context", vs);
             for (const auto& ctx : TakeValues(vs, base))
@@ -238,15 +230,13 @@ char gMessagingServer[KDX_SERVER_DN_SIZE] = "";
 
 extern "C" int MSGSrvInit(void) {
     std::call_once(gConfOnce, [] {
-        if (!ORBGetServerDN(nullptr, gServerObject))
-            gServerObject[0] = '\0';
+        if (!ORBGetServerDN(nullptr, gServerObject)) gServerObject[0] = '\0';
     });
     return 1;
 }
 
 extern "C" int RegisterSourceFileRevision(const char* source, const char* revision) {
-    if (source == nullptr || revision == nullptr)
-        return 0;
+    if (source == nullptr || revision == nullptr) return 0;
     std::lock_guard lock(gRevisionMu);
     for (auto& r : gRevisions)
         if (r.source == source) {
@@ -258,13 +248,11 @@ extern "C" int RegisterSourceFileRevision(const char* source, const char* revisi
 }
 
 extern "C" const char* MSGGetServerDN(const char* /*unused*/) {
-    if (gServerDNKnown.load(std::memory_order_acquire))
-        return gMessagingServer;
+    if (gServerDNKnown.load(std::memory_order_acquire)) return gMessagingServer;
     MSGSrvInit();
     // Before the directory login the messaging server cannot be known yet:
     // answer with the server object's name without fixing it for the run.
-    if (!KDXReady)
-        return gServerObject;
+    if (!KDXReady) return gServerObject;
     std::lock_guard lock(gServerDNMu);
     if (!gServerDNKnown.load(std::memory_order_relaxed)) {
         std::string found;
@@ -282,8 +270,7 @@ extern "C" const char* MSGGetServerDN(const char* /*unused*/) {
 }
 
 extern "C" int MSGReadIP(const char* object, const char* attribute, struct KDXValueStruct* vs) {
-    if (object == nullptr || attribute == nullptr || vs == nullptr)
-        return 0;
+    if (object == nullptr || attribute == nullptr || vs == nullptr) return 0;
     const uint32_t base = vs->Used;
     KDXReadDN(object, attribute, vs);
     std::vector<uint32_t> seen;
@@ -292,27 +279,23 @@ extern "C" int MSGReadIP(const char* object, const char* attribute, struct KDXVa
         // The agent's messaging server is its parent object.
         const std::string server = ParentName(agent);
         uint32_t ip;
-        if (server.empty() || !ServerAddress(server, vs, ip))
-            continue;
+        if (server.empty() || !ServerAddress(server, vs, ip)) continue;
         bool dup = false;
         for (uint32_t s : seen)
             dup |= s == ip;
-        if (dup)
-            continue;
+        if (dup) continue;
         seen.push_back(ip);
         char text[INET_ADDRSTRLEN];
         in_addr a{};
         a.s_addr = ip;
-        if (inet_ntop(AF_INET, &a, text, sizeof text) && KDXAddValue(text, vs))
-            ++found;
+        if (inet_ntop(AF_INET, &a, text, sizeof text) && KDXAddValue(text, vs)) ++found;
     }
     return found;
 }
 
-extern "C" int MSGFindUser(const char* recipient, char* name, int /*flags*/,
-                           uint32_t* storeAddress, struct KDXValueStruct* vs) {
-    if (recipient == nullptr || recipient[0] == '\0')
-        return 0;
+extern "C" int MSGFindUser(const char* recipient, char* name, int /*flags*/, uint32_t* storeAddress,
+                           struct KDXValueStruct* vs) {
+    if (recipient == nullptr || recipient[0] == '\0') return 0;
     const std::string key = NormalizeAddress(recipient);
     auto index = CurrentIndex();
     const auto now = Clock::now();
@@ -325,15 +308,13 @@ extern "C" int MSGFindUser(const char* recipient, char* name, int /*flags*/,
         index = Rebuild(false);
         user = index->users.find(key);
     }
-    if (user == index->users.end())
-        return 0;
+    if (user == index->users.end()) return 0;
     // The nearest container, going up, that a messaging server serves.
     std::string c = user->second.container;
     for (;;) {
         auto hit = index->contexts.find(c);
         if (hit != index->contexts.end()) {
-            if (storeAddress)
-                *storeAddress = hit->second;
+            if (storeAddress) *storeAddress = hit->second;
             if (name) {
                 std::snprintf(name, 256, "%s", user->second.name.c_str());
             }
@@ -342,13 +323,11 @@ extern "C" int MSGFindUser(const char* recipient, char* name, int /*flags*/,
                 in_addr a{};
                 a.s_addr = hit->second;
                 KDXAddValue(user->second.name.c_str(), vs);
-                if (inet_ntop(AF_INET, &a, text, sizeof text))
-                    KDXAddValue(text, vs);
+                if (inet_ntop(AF_INET, &a, text, sizeof text)) KDXAddValue(text, vs);
             }
             return 1;
         }
-        if (c.empty())
-            return 0;
+        if (c.empty()) return 0;
         c = ParentName(c);
     }
 }

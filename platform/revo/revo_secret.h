@@ -27,7 +27,7 @@ extern "C" {
  * unknown selector gives 8 zero bytes. Digits beyond the end of a short text
  * are never read and count as "0". Returns 1, or 0 (out untouched) when text
  * is null or empty. */
-int RevoUnscrambleSecret(const char *text, unsigned char out[REVO_SECRET_BYTES + 1]);
+int RevoUnscrambleSecret(const char* text, unsigned char out[REVO_SECRET_BYTES + 1]);
 
 /* Length of the usable secret in an unscrambled buffer: the bytes before the
  * first zero byte (0 to 8). */
@@ -39,7 +39,7 @@ size_t RevoSecretLength(const unsigned char secret[REVO_SECRET_BYTES + 1]);
  * carry nothing (any bytes; only their low 4 bits are used; may be null for
  * zeros). Returns 1, or 0 for an invalid selector. */
 int RevoScrambleSecret(const unsigned char secret[REVO_SECRET_BYTES], char selector,
-                       const unsigned char *filler, size_t fillerLength,
+                       const unsigned char* filler, size_t fillerLength,
                        char out[REVO_SECRET_TEXT_LEN + 1]);
 
 /* Makes a fresh random secret (8 non-zero bytes, so that it is never cut
@@ -51,13 +51,12 @@ int RevoNewSecretText(char out[REVO_SECRET_TEXT_LEN + 1],
 /* The AUTH digest: MD5 over the challenge followed by the secret, written
  * as 32 lower-case hexadecimal digits and a NUL (33 bytes in out). Returns
  * 1, or 0 when the digest could not be computed. */
-int RevoChallengeDigest(const char *challenge, size_t challengeLength,
-                        const unsigned char *secret, size_t secretLength,
-                        char out[REVO_DIGEST_TEXT_LEN + 1]);
+int RevoChallengeDigest(const char* challenge, size_t challengeLength, const unsigned char* secret,
+                        size_t secretLength, char out[REVO_DIGEST_TEXT_LEN + 1]);
 
 /* Compares two digest texts in constant time, ignoring the case of the
  * hexadecimal letters. Returns 1 when they are equal. */
-int RevoDigestEqual(const char *a, const char *b);
+int RevoDigestEqual(const char* a, const char* b);
 
 #ifdef __cplusplus
 }

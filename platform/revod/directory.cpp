@@ -21,8 +21,7 @@ bool DirectoryOpen() {
         // missing store as no directory at all.
         char path[1024];
         struct stat st {};
-        if (PDKGetStorePath(path, sizeof path) != 0 || stat(path, &st) != 0)
-            return;
+        if (PDKGetStorePath(path, sizeof path) != 0 || stat(path, &st) != 0) return;
         MSGSrvInit();
         ok = KDXInit() == 1;
     });
@@ -32,10 +31,8 @@ bool DirectoryOpen() {
 std::string DirectorySecretText() {
     std::string text = REVO_DEFAULT_SECRET_TEXT;
     KDXValueStruct vs{};
-    if (KDXInitValueStruct(nullptr, &vs) == nullptr)
-        return text;
-    if (KDXRead("Internet Services", "Quill:ACL", &vs) > 0 && vs.Used > 0)
-        text = vs.Value[0];
+    if (KDXInitValueStruct(nullptr, &vs) == nullptr) return text;
+    if (KDXRead("Internet Services", "Quill:ACL", &vs) > 0 && vs.Used > 0) text = vs.Value[0];
     KDXDestroyValueStruct(&vs);
     return text;
 }
@@ -46,8 +43,7 @@ std::function<bool(const std::string&)> DirectoryUserCheck(const std::string& li
     return [any, mine](const std::string& address) {
         char name[256];
         uint32_t store = 0;
-        if (!MSGFindUser(address.c_str(), name, 0, &store, nullptr))
-            return false;
+        if (!MSGFindUser(address.c_str(), name, 0, &store, nullptr)) return false;
         return any || store == mine.s_addr;
     };
 }

@@ -5,8 +5,14 @@
 
 namespace revo {
 
-bool DirectoryOpen() { return false; }
-std::string DirectorySecretText() { return REVO_DEFAULT_SECRET_TEXT; }
-std::function<bool(const std::string&)> DirectoryUserCheck(const std::string&) { return {}; }
+bool DirectoryOpen() {
+    return false;
+}
+std::string DirectorySecretText() {
+    return REVO_DEFAULT_SECRET_TEXT;
+}
+std::function<bool(const std::string&)> DirectoryUserCheck(const std::string&) {
+    return {};
+}
 
 } // namespace revo

@@ -20,7 +20,9 @@ struct Headers {
     std::string contentType, encoding, disposition;
 };
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string_view Trim(std::string_view s) {
     while (!s.empty() && IsSpace(s.front()))
@@ -43,11 +45,9 @@ size_t ParseHeaders(std::string_view msg, size_t pos, size_t end, Headers& h) {
     while (pos < end) {
         size_t le = LineEnd(msg, pos, end);
         std::string_view line = msg.substr(pos, le - pos);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const size_t next = le < end ? le + 1 : end;
-        if (line.empty())
-            return next;
+        if (line.empty()) return next;
         if (line.front() == ' ' || line.front() == '\t') {
             if (current) { // folded continuation
                 current->push_back(' ');
@@ -97,8 +97,7 @@ std::string StripComments(std::string_view v) {
         } else if (c == '(') {
             depth = 1;
         } else {
-            if (c == '"')
-                quoted = true;
+            if (c == '"') quoted = true;
             out.push_back(c);
         }
     }
@@ -112,8 +111,7 @@ struct Field {
     std::vector<std::pair<std::string, std::string>> params;
     std::string Param(std::string_view name) const {
         for (const auto& [n, v] : params)
-            if (n == name)
-                return v;
+            if (n == name) return v;
         return {};
     }
 };
@@ -140,8 +138,7 @@ Field ParseField(std::string_view raw) {
         if (!s.empty() && s.front() == '"') {
             size_t i = 1;
             for (; i < s.size() && s[i] != '"'; ++i) {
-                if (s[i] == '\\' && i + 1 < s.size())
-                    ++i;
+                if (s[i] == '\\' && i + 1 < s.size()) ++i;
                 value.push_back(s[i]);
             }
             s.remove_prefix(std::min(i + 1, s.size()));
@@ -157,17 +154,15 @@ Field ParseField(std::string_view raw) {
 
 // Splits [from, end) at the delimiter lines of boundary; each part's range
 // excludes the line break before the next delimiter, which belongs to it.
-std::vector<std::pair<size_t, size_t>> SplitMultipart(std::string_view msg, size_t from,
-                                                      size_t end, std::string_view boundary) {
+std::vector<std::pair<size_t, size_t>> SplitMultipart(std::string_view msg, size_t from, size_t end,
+                                                      std::string_view boundary) {
     std::vector<std::pair<size_t, size_t>> parts;
     bool open = false;
     size_t partStart = 0;
     auto closePart = [&](size_t lineStart) {
         size_t e = lineStart;
-        if (e > partStart && msg[e - 1] == '\n')
-            --e;
-        if (e > partStart && msg[e - 1] == '\r')
-            --e;
+        if (e > partStart && msg[e - 1] == '\n') --e;
+        if (e > partStart && msg[e - 1] == '\r') --e;
         parts.emplace_back(partStart, e - partStart);
         open = false;
     };
@@ -179,13 +174,10 @@ std::vector<std::pair<size_t, size_t>> SplitMultipart(std::string_view msg, size
             line.substr(2, boundary.size()) == boundary) {
             std::string_view rest = line.substr(2 + boundary.size());
             const bool closing = rest.size() >= 2 && rest[0] == '-' && rest[1] == '-';
-            if (closing)
-                rest.remove_prefix(2);
+            if (closing) rest.remove_prefix(2);
             if (Trim(rest).empty()) {
-                if (open)
-                    closePart(pos);
-                if (closing)
-                    return parts;
+                if (open) closePart(pos);
+                if (closing) return parts;
                 open = true;
                 partStart = le < end ? le + 1 : end;
             }
@@ -200,8 +192,7 @@ std::vector<std::pair<size_t, size_t>> SplitMultipart(std::string_view msg, size
 std::string Token(std::string_view s) {
     std::string out(s.substr(0, kMaxWord));
     for (auto& c : out)
-        if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == 0x7f)
-            c = '_';
+        if (static_cast<unsigned char>(c) <= ' ' || c == '"' || c == 0x7f) c = '_';
     return out;
 }
 
@@ -223,17 +214,14 @@ MimePart ParsePart(std::string_view msg, size_t pos, size_t end, int depth, bool
     part.name = ct.Param("name");
     if (!h.disposition.empty()) {
         std::string file = ParseField(h.disposition).Param("filename");
-        if (!file.empty())
-            part.name = file;
+        if (!file.empty()) part.name = file;
     }
     std::string enc = Lower(Trim(StripComments(h.encoding)));
-    if (!enc.empty())
-        part.encoding = enc;
+    if (!enc.empty()) part.encoding = enc;
     part.start = body;
     part.length = end - body;
 
-    if (depth >= kMaxDepth)
-        return part;
+    if (depth >= kMaxDepth) return part;
     if (part.type == "multipart") {
         const std::string boundary = ct.Param("boundary");
         if (!boundary.empty())
@@ -251,8 +239,7 @@ void Emit(const MimePart& p, std::vector<std::string>& out) {
     std::string charset = p.charset.empty() ? (p.type == "text" ? "US-ASCII" : "-") : p.charset;
     std::string name = p.name.substr(0, kMaxName);
     for (auto& c : name)
-        if (static_cast<unsigned char>(c) < ' ' || c == '"' || c == 0x7f)
-            c = '_';
+        if (static_cast<unsigned char>(c) < ' ' || c == '"' || c == 0x7f) c = '_';
     out.push_back("2002 " + Token(p.type) + " " + Token(p.subtype) + " " + Token(charset) + " " +
                   Token(p.encoding) + " \"" + name + "\" " + std::to_string(p.start) + " " +
                   std::to_string(p.length));

@@ -13,18 +13,15 @@
 namespace revo {
 
 LineConn::~LineConn() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 void LineConn::Shutdown() {
-    if (fd_ >= 0)
-        ::shutdown(fd_, SHUT_RDWR);
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);
 }
 
 bool LineConn::Fill() {
-    if (start_ == end_)
-        start_ = end_ = 0;
+    if (start_ == end_) start_ = end_ = 0;
     if (end_ == sizeof buf_) {
         std::memmove(buf_, buf_ + start_, end_ - start_);
         end_ -= start_;
@@ -36,8 +33,7 @@ bool LineConn::Fill() {
             end_ += static_cast<size_t>(n);
             return true;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         return false;
     }
 }
@@ -60,21 +56,17 @@ LineConn::Read LineConn::ReadLine(std::string& out, size_t maxLen) {
         start_ += take;
         if (lf) {
             ++start_;
-            if (tooLong)
-                return Read::TooLong;
-            if (!out.empty() && out.back() == '\r')
-                out.pop_back();
+            if (tooLong) return Read::TooLong;
+            if (!out.empty() && out.back() == '\r') out.pop_back();
             return Read::Line;
         }
-        if (!Fill())
-            return Read::Closed;
+        if (!Fill()) return Read::Closed;
     }
 }
 
 bool LineConn::ReadExact(size_t n, std::string& out) {
     while (n > 0) {
-        if (start_ == end_ && !Fill())
-            return false;
+        if (start_ == end_ && !Fill()) return false;
         size_t take = std::min(n, end_ - start_);
         out.append(buf_ + start_, take);
         start_ += take;
@@ -86,10 +78,8 @@ bool LineConn::ReadExact(size_t n, std::string& out) {
 bool LineConn::SendAll(std::string_view data) {
     while (!data.empty()) {
         ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }
     return true;
@@ -118,8 +108,7 @@ static bool MakeAddress(const std::string& address, uint16_t port, sockaddr_in& 
 int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::string& err,
                const std::string& source) {
     sockaddr_in sa;
-    if (!MakeAddress(address, port, sa, err))
-        return -1;
+    if (!MakeAddress(address, port, sa, err)) return -1;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         err = std::string("socket: ") + std::strerror(errno);
@@ -129,8 +118,7 @@ int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::st
         sockaddr_in local;
         if (!MakeAddress(source, 0, local, err) ||
             ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
-            if (err.empty())
-                err = "bind " + source + ": " + std::strerror(errno);
+            if (err.empty()) err = "bind " + source + ": " + std::strerror(errno);
             ::close(fd);
             return -1;
         }
@@ -146,8 +134,7 @@ int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::st
             rc = soerr == 0 ? 0 : -1;
             errno = soerr;
         } else {
-            if (rc == 0)
-                errno = ETIMEDOUT;
+            if (rc == 0) errno = ETIMEDOUT;
             rc = -1;
         }
     }
@@ -164,8 +151,7 @@ int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::st
 
 int ListenTcp(const std::string& address, uint16_t port, std::string& err, uint16_t* boundPort) {
     sockaddr_in sa;
-    if (!MakeAddress(address, port, sa, err))
-        return -1;
+    if (!MakeAddress(address, port, sa, err)) return -1;
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         err = std::string("socket: ") + std::strerror(errno);
@@ -199,14 +185,14 @@ bool ParseReply(std::string_view line, int& code, std::string& text) {
     return true;
 }
 
-static char LowerChar(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+static char LowerChar(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+}
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (LowerChar(a[i]) != LowerChar(b[i]))
-            return false;
+        if (LowerChar(a[i]) != LowerChar(b[i])) return false;
     return true;
 }
 
@@ -231,12 +217,10 @@ std::string_view NextWord(std::string_view& rest) {
 }
 
 bool ParseU64(std::string_view s, uint64_t& out) {
-    if (s.empty() || s.size() > 19)
-        return false;
+    if (s.empty() || s.size() > 19) return false;
     uint64_t v = 0;
     for (char c : s) {
-        if (c < '0' || c > '9')
-            return false;
+        if (c < '0' || c > '9') return false;
         v = v * 10 + static_cast<uint64_t>(c - '0');
     }
     out = v;

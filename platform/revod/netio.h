@@ -12,7 +12,7 @@ namespace revo {
 constexpr size_t kMaxLine = 1024;
 
 class LineConn {
-public:
+  public:
     explicit LineConn(int fd) : fd_(fd) {}
     ~LineConn();
     LineConn(const LineConn&) = delete;
@@ -33,7 +33,7 @@ public:
     // Bytes received but not yet consumed.
     size_t Buffered() const { return end_ - start_; }
 
-private:
+  private:
     bool Fill();
     int fd_;
     char buf_[8192];

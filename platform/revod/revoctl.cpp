@@ -53,22 +53,19 @@ struct Options {
 };
 
 class Session {
-public:
+  public:
     explicit Session(const Options& o) {
         std::string err;
         int fd = revo::ConnectTcp(o.server, o.port, 5000, err);
-        if (fd < 0)
-            Fail(err);
+        if (fd < 0) Fail(err);
         revo::SetTimeouts(fd, 60000);
         conn_ = std::make_unique<revo::LineConn>(fd);
         std::string greeting = Line();
-        if (greeting.rfind("1000", 0) == 0)
-            return;
+        if (greeting.rfind("1000", 0) == 0) return;
         auto lt = greeting.find('<'), gt = greeting.find('>', lt);
         if (greeting.rfind("4242", 0) != 0 || lt == std::string::npos)
             Fail("unexpected greeting: " + greeting);
-        std::string challenge =
-            greeting.substr(lt + 1, gt == std::string::npos ? gt : gt - lt - 1);
+        std::string challenge = greeting.substr(lt + 1, gt == std::string::npos ? gt : gt - lt - 1);
         std::string text = o.secretText;
         if (text.empty())
             text = revo::DirectoryOpen() ? revo::DirectorySecretText() : REVO_DEFAULT_SECRET_TEXT;
@@ -80,8 +77,7 @@ public:
         Expect(Cmd(std::string("AUTH ") + digest), 1000, "authentication");
     }
     ~Session() {
-        if (conn_)
-            conn_->SendAll("QUIT\r\n");
+        if (conn_) conn_->SendAll("QUIT\r\n");
     }
     std::string Line() {
         std::string l;
@@ -94,13 +90,11 @@ public:
         return Line();
     }
     void Send(const std::string& raw) {
-        if (!conn_->SendAll(raw))
-            Fail("connection lost");
+        if (!conn_->SendAll(raw)) Fail("connection lost");
     }
     std::string Bytes(size_t n) {
         std::string s;
-        if (!conn_->ReadExact(n, s))
-            Fail("connection closed by the server");
+        if (!conn_->ReadExact(n, s)) Fail("connection closed by the server");
         return s;
     }
     // Lines of a listing; the final non-2xxx line is checked for 1000.
@@ -117,11 +111,10 @@ public:
         }
     }
     static void Expect(const std::string& reply, int code, const std::string& what) {
-        if (std::atoi(reply.c_str()) != code)
-            Fail(what + ": " + reply);
+        if (std::atoi(reply.c_str()) != code) Fail(what + ": " + reply);
     }
 
-private:
+  private:
     std::unique_ptr<revo::LineConn> conn_;
 };
 
@@ -132,15 +125,13 @@ std::string ReadFileOrStdin(const std::string& path) {
         return data;
     }
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        Fail("cannot read " + path + ": " + std::strerror(errno));
+    if (!in) Fail("cannot read " + path + ": " + std::strerror(errno));
     data.assign(std::istreambuf_iterator<char>(in), {});
     return data;
 }
 
 std::string Iso(int64_t t) {
-    if (t == 0)
-        return "-";
+    if (t == 0) return "-";
     time_t tt = static_cast<time_t>(t);
     tm g{};
     gmtime_r(&tt, &g);
@@ -160,11 +151,9 @@ std::vector<std::string> Fields(const std::string& line, size_t count) {
 }
 
 bool ValidAddress(const std::string& a) {
-    if (a.empty() || a.size() > 320)
-        return false;
+    if (a.empty() || a.size() > 320) return false;
     for (unsigned char c : a)
-        if (c <= ' ' || c == 0x7f)
-            return false;
+        if (c <= ' ' || c == 0x7f) return false;
     return true;
 }
 
@@ -174,8 +163,7 @@ int Submit(const Options& o, std::vector<std::string> args) {
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= args.size())
-                Usage(a + " needs a value");
+            if (i + 1 >= args.size()) Usage(a + " needs a value");
             return args[++i];
         };
         if (a == "--from") {
@@ -188,17 +176,14 @@ int Submit(const Options& o, std::vector<std::string> args) {
                 char* end = nullptr;
                 std::string f = v.substr(colon + 1);
                 flags = std::strtoul(f.c_str(), &end, 10);
-                if (f.empty() || *end)
-                    Usage("bad flags in --to " + v);
+                if (f.empty() || *end) Usage("bad flags in --to " + v);
                 v.erase(colon);
             }
-            if (!ValidAddress(v))
-                Usage("bad recipient address: " + v);
+            if (!ValidAddress(v)) Usage("bad recipient address: " + v);
             to.emplace_back(v, flags);
         } else if (a == "--kind") {
             kind = value();
-            if (kind != "L" && kind != "M")
-                Usage("--kind takes L or M");
+            if (kind != "L" && kind != "M") Usage("--kind takes L or M");
         } else if (!a.empty() && a[0] == '-' && a != "-") {
             Usage("unknown submit option " + a);
         } else if (file.empty()) {
@@ -207,12 +192,9 @@ int Submit(const Options& o, std::vector<std::string> args) {
             Usage("more than one message file");
         }
     }
-    if (!ValidAddress(from))
-        Usage("submit needs --from ADDR");
-    if (to.empty())
-        Usage("submit needs at least one --to ADDR");
-    if (file.empty())
-        Usage("submit needs a message file (or - for standard input)");
+    if (!ValidAddress(from)) Usage("submit needs --from ADDR");
+    if (to.empty()) Usage("submit needs at least one --to ADDR");
+    if (file.empty()) Usage("submit needs a message file (or - for standard input)");
     const std::string message = ReadFileOrStdin(file);
     std::string control = "F" + from + "\n";
     for (const auto& [addr, flags] : to)
@@ -227,8 +209,7 @@ int Submit(const Options& o, std::vector<std::string> args) {
 }
 
 int Mailbox(const Options& o, const std::vector<std::string>& args) {
-    if (args.empty() || !ValidAddress(args[0]))
-        Usage("mailbox needs a user address");
+    if (args.empty() || !ValidAddress(args[0])) Usage("mailbox needs a user address");
     Session s(o);
     if (args.size() == 3 && args[1] == "--show") {
         std::string r = s.Cmd("MBREAD " + args[0] + " " + args[2]);
@@ -237,8 +218,7 @@ int Mailbox(const Options& o, const std::vector<std::string>& args) {
         std::fwrite(body.data(), 1, body.size(), stdout);
         return 0;
     }
-    if (args.size() != 1)
-        Usage("mailbox USER [--show ID]");
+    if (args.size() != 1) Usage("mailbox USER [--show ID]");
     auto lines = s.Listing("MBLIST " + args[0]);
     std::printf("%-6s %-6s %-8s %-21s %s\n", "ID", "ENTRY", "SIZE", "DELIVERED", "SENDER");
     for (const auto& l : lines) {
@@ -251,8 +231,7 @@ int Mailbox(const Options& o, const std::vector<std::string>& args) {
 }
 
 int Queue(const Options& o, const std::vector<std::string>& args) {
-    if (!args.empty())
-        Usage("queue takes no arguments");
+    if (!args.empty()) Usage("queue takes no arguments");
     Session s(o);
     auto lines = s.Listing("QLIST");
     std::printf("%-6s %-6s %-8s %-6s %-8s %s\n", "ENTRY", "QUEUE", "FAILED", "RCPTS", "SIZE",
@@ -268,14 +247,22 @@ int Queue(const Options& o, const std::vector<std::string>& args) {
 
 const char* StatusName(char c) {
     switch (c) {
-    case 'N': return "NEEDS-ACTION";
-    case 'A': return "ACCEPTED";
-    case 'D': return "DECLINED";
-    case 'T': return "TENTATIVE";
-    case 'G': return "DELEGATED";
-    case 'C': return "COMPLETED";
-    case 'I': return "IN-PROCESS";
-    default: return "?";
+    case 'N':
+        return "NEEDS-ACTION";
+    case 'A':
+        return "ACCEPTED";
+    case 'D':
+        return "DECLINED";
+    case 'T':
+        return "TENTATIVE";
+    case 'G':
+        return "DELEGATED";
+    case 'C':
+        return "COMPLETED";
+    case 'I':
+        return "IN-PROCESS";
+    default:
+        return "?";
     }
 }
 
@@ -314,8 +301,7 @@ constexpr int kMaxInstances = 1000;
 
 // The store's description of the first event or task of an .ics text.
 std::string EntryBlock(std::string text, const std::string& path) {
-    if (text.empty())
-        Fail(path + ": empty file");
+    if (text.empty()) Fail(path + ": empty file");
     ICalObject* obj = ICalParse(nullptr, text.data(), text.size());
     std::unique_ptr<ICalObject, int (*)(ICalObject*)> guard(obj, ICalFree);
     if (!obj || (obj->Kind != ICAL_KIND_EVENT && obj->Kind != ICAL_KIND_TODO))
@@ -325,8 +311,7 @@ std::string EntryBlock(std::string text, const std::string& path) {
     auto clean = [](const char* s) {
         std::string r = s ? s : "";
         for (auto& c : r)
-            if (static_cast<unsigned char>(c) < ' ')
-                c = ' ';
+            if (static_cast<unsigned char>(c) < ' ') c = ' ';
         return r;
     };
     std::ostringstream b;
@@ -338,11 +323,9 @@ std::string EntryBlock(std::string text, const std::string& path) {
     b << "SUMMARY " << clean(obj->Summary) << "\n";
     const int64_t start = obj->StartTime.UTC;
     int64_t end = obj->EndTime.UTC;
-    if (end == 0 && obj->Duration > 0 && start != 0)
-        end = start + obj->Duration;
+    if (end == 0 && obj->Duration > 0 && start != 0) end = start + obj->Duration;
     b << "START " << start << "\nEND " << end << "\n";
-    if (obj->CompletedTime.UTC != 0)
-        b << "COMPLETED " << obj->CompletedTime.UTC << "\n";
+    if (obj->CompletedTime.UTC != 0) b << "COMPLETED " << obj->CompletedTime.UTC << "\n";
     if (ICalHasRecurrence(obj)) {
         ICalOccurrence occ{};
         int n = 0;
@@ -352,8 +335,7 @@ std::string EntryBlock(std::string text, const std::string& path) {
     }
     static const char kLetters[] = "NADTGCI";
     for (const ICalAttendee* a = obj->Attendees; a; a = a->Next) {
-        if (!a->Address || !ValidAddress(a->Address))
-            continue;
+        if (!a->Address || !ValidAddress(a->Address)) continue;
         const int ps = a->PartStat >= 0 && a->PartStat <= 6 ? a->PartStat : 0;
         b << "ATTENDEE " << kLetters[ps] << " " << a->Address << "\n";
     }
@@ -383,8 +365,7 @@ int Calendar(const Options& o, const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (const char* p = std::getenv("REVO_PORT"))
-        o.port = static_cast<uint16_t>(std::atoi(p));
+    if (const char* p = std::getenv("REVO_PORT")) o.port = static_cast<uint16_t>(std::atoi(p));
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
         std::string a = argv[i];
@@ -392,16 +373,14 @@ int main(int argc, char** argv) {
             std::fputs(kUsage, stdout);
             return 0;
         }
-        if (i + 1 >= argc)
-            Usage(a + " needs a value");
+        if (i + 1 >= argc) Usage(a + " needs a value");
         std::string v = argv[++i];
         if (a == "--server") {
             o.server = v;
         } else if (a == "--port") {
             char* end = nullptr;
             long p = std::strtol(v.c_str(), &end, 10);
-            if (v.empty() || *end || p < 1 || p > 65535)
-                Usage("bad port " + v);
+            if (v.empty() || *end || p < 1 || p > 65535) Usage("bad port " + v);
             o.port = static_cast<uint16_t>(p);
         } else if (a == "--secret-text") {
             o.secretText = v;
@@ -409,19 +388,13 @@ int main(int argc, char** argv) {
             Usage("unknown option " + a);
         }
     }
-    if (i >= argc)
-        Usage("no command");
+    if (i >= argc) Usage("no command");
     const std::string cmd = argv[i++];
     std::vector<std::string> args(argv + i, argv + argc);
-    if (cmd == "submit")
-        return Submit(o, args);
-    if (cmd == "mailbox")
-        return Mailbox(o, args);
-    if (cmd == "calendar")
-        return Calendar(o, args);
-    if (cmd == "queue")
-        return Queue(o, args);
-    if (cmd == "help")
-        return std::fputs(kUsage, stdout), 0;
+    if (cmd == "submit") return Submit(o, args);
+    if (cmd == "mailbox") return Mailbox(o, args);
+    if (cmd == "calendar") return Calendar(o, args);
+    if (cmd == "queue") return Queue(o, args);
+    if (cmd == "help") return std::fputs(kUsage, stdout), 0;
     Usage("unknown command " + cmd);
 }

@@ -38,14 +38,15 @@ const char* kUsage =
     "  --help                 this text\n";
 
 volatile std::sig_atomic_t gStop = 0;
-void OnSignal(int) { gStop = 1; }
+void OnSignal(int) {
+    gStop = 1;
+}
 
 bool Number(const char* s, long lo, long hi, long& out) {
     char* end = nullptr;
     errno = 0;
     long v = std::strtol(s, &end, 10);
-    if (errno || end == s || *end || v < lo || v > hi)
-        return false;
+    if (errno || end == s || *end || v < lo || v > hi) return false;
     out = v;
     return true;
 }
@@ -135,10 +136,8 @@ int main(int argc, char** argv) {
     const bool needUsers = cfg.users.empty();
     if (!haveSecret || needUsers) {
         if (revo::DirectoryOpen()) {
-            if (!haveSecret)
-                cfg.secretText = revo::DirectorySecretText();
-            if (needUsers)
-                cfg.isLocalUser = revo::DirectoryUserCheck(cfg.listen);
+            if (!haveSecret) cfg.secretText = revo::DirectorySecretText();
+            if (needUsers) cfg.isLocalUser = revo::DirectoryUserCheck(cfg.listen);
         } else if (cfg.log) {
             cfg.log("no directory: default secret, no local users unless --user is given");
         }

@@ -33,27 +33,23 @@ constexpr const char* kStatusLetters = "NADTGCI";
 std::string Upper(std::string_view s) {
     std::string r(s);
     for (auto& c : r)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
     return r;
 }
 
 bool ParseI64(std::string_view s, int64_t& out) {
     bool neg = !s.empty() && s[0] == '-';
     uint64_t v;
-    if (!ParseU64(neg ? s.substr(1) : s, v) || v > static_cast<uint64_t>(INT64_MAX))
-        return false;
+    if (!ParseU64(neg ? s.substr(1) : s, v) || v > static_cast<uint64_t>(INT64_MAX)) return false;
     out = neg ? -static_cast<int64_t>(v) : static_cast<int64_t>(v);
     return true;
 }
 
 // A control line is one line of printable text (tabs allowed).
 bool ValidControlLine(std::string_view l) {
-    if (l.empty() || l.size() > kMaxControlLine)
-        return false;
+    if (l.empty() || l.size() > kMaxControlLine) return false;
     for (unsigned char c : l)
-        if ((c < ' ' && c != '\t') || c == 0x7f)
-            return false;
+        if ((c < ' ' && c != '\t') || c == 0x7f) return false;
     return true;
 }
 
@@ -91,11 +87,12 @@ struct Server::Session {
 };
 
 Server::Server() = default;
-Server::~Server() { Stop(); }
+Server::~Server() {
+    Stop();
+}
 
 void Server::Log(const std::string& line) const {
-    if (cfg_.log)
-        cfg_.log(line);
+    if (cfg_.log) cfg_.log(line);
 }
 
 void Server::TrackFd(int fd, bool add) {
@@ -114,15 +111,13 @@ bool Server::Start(const ServerConfig& cfg, std::string& err) {
     RevoUnscrambleSecret(text.c_str(), secret_);
     secretLen_ = RevoSecretLength(secret_);
     store_ = Store::Open(cfg_.storePath, cfg_.sync, err);
-    if (!store_)
-        return false;
+    if (!store_) return false;
     for (const auto& a : store_->Agents())
         agents_[a.queue].push_back(a);
     for (const auto& q : store_->Queued())
         Enqueue(q.id, q.stage, q.attempts);
     listenFd_ = ListenTcp(cfg_.listen, cfg_.port, err, &port_);
-    if (listenFd_ < 0)
-        return false;
+    if (listenFd_ < 0) return false;
     started_ = true;
     acceptThread_ = std::thread([this] { AcceptLoop(); });
     dispatchThread_ = std::thread([this] { Dispatch(); });
@@ -131,8 +126,7 @@ bool Server::Start(const ServerConfig& cfg, std::string& err) {
 }
 
 void Server::Stop() {
-    if (!started_)
-        return;
+    if (!started_) return;
     {
         std::lock_guard lock(mu_);
         stopping_ = true;
@@ -166,11 +160,9 @@ void Server::AcceptLoop() {
         socklen_t len = sizeof peer;
         int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED)
-                continue;
+            if (errno == EINTR || errno == ECONNABORTED) continue;
             std::lock_guard lock(mu_);
-            if (stopping_)
-                return;
+            if (stopping_) return;
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
                 // Out of descriptors: back off instead of spinning.
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -186,6 +178,14 @@ void Server::AcceptLoop() {
         if (stopping_) {
             ::close(fd);
             return;
+        }
+        if (sessions_ >= cfg_.maxSessions) {
+            // One thread per session: refuse rather than run out of threads.
+            static constexpr char kBusy[] = "5001 Too many sessions\r\n";
+            [[maybe_unused]] ssize_t n =
+                ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ::close(fd);
+            continue;
         }
         ++sessions_;
         liveFds_.insert(fd);
@@ -227,8 +227,7 @@ void Server::Dispatch() {
                 deliver.push_back(id);
                 continue;
             }
-            if (offers_ >= cfg_.maxOffers)
-                break;
+            if (offers_ >= cfg_.maxOffers) break;
             ready_.pop_front();
             size_t& rr = nextAgent_[q->first];
             const AgentReg agent = q->second[rr++ % q->second.size()];
@@ -255,8 +254,7 @@ void Server::Dispatch() {
                     delayed_.emplace(Clock::now() + std::chrono::seconds(1), id);
                 }
             }
-            if (!ok)
-                Log("delivery failed; will retry");
+            if (!ok) Log("delivery failed; will retry");
             continue;
         }
         if (delayed_.empty())
@@ -307,8 +305,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     constexpr Outcome kFailed = Outcome::Failed;
     ControlLines control;
     std::string message;
-    if (!store_->Load(id, control, message))
-        return kFailed;
+    if (!store_->Load(id, control, message)) return kFailed;
     std::string err;
     int fd = ConnectTcp(agent.address, agent.port, 5000, err);
     if (fd < 0) {
@@ -324,8 +321,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     } untrack{this, fd};
     {
         std::lock_guard lock(mu_);
-        if (stopping_)
-            return kFailed;
+        if (stopping_) return kFailed;
     }
     SetTimeouts(fd, cfg_.offerTimeoutMs);
     const std::string qid = std::to_string(id);
@@ -336,8 +332,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     for (const auto& l : control)
         out += l + "\r\n";
     out += "6021 End of control lines\r\n";
-    if (!conn.SendAll(out))
-        return kFailed;
+    if (!conn.SendAll(out)) return kFailed;
 
     std::optional<std::vector<std::string>> structure;
     ControlLines mods;
@@ -347,8 +342,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
         if (r == LineConn::Read::Closed)
             return kFailed; // dropped before QDONE: the entry stays as it was
         if (r == LineConn::Read::TooLong) {
-            if (!conn.SendAll(Reply(4002, "Line too long")))
-                return kFailed;
+            if (!conn.SendAll(Reply(4002, "Line too long"))) return kFailed;
             continue;
         }
         std::string_view rest = line;
@@ -356,37 +350,31 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
         if (cmd == "QMIME" || cmd == "QBRAW") {
             std::string_view wantQid = NextWord(rest);
             if (wantQid != qid) {
-                if (!conn.SendAll(Reply(4220, "No such queue entry")))
-                    return kFailed;
+                if (!conn.SendAll(Reply(4220, "No such queue entry"))) return kFailed;
                 continue;
             }
             if (cmd == "QMIME") {
-                if (!structure)
-                    structure = StructureLines(ParseMime(message));
+                if (!structure) structure = StructureLines(ParseMime(message));
                 std::string reply;
                 for (const auto& s : *structure)
                     reply += s + "\r\n";
                 reply += "1000 End of structure\r\n";
-                if (!conn.SendAll(reply))
-                    return kFailed;
+                if (!conn.SendAll(reply)) return kFailed;
                 continue;
             }
             uint64_t start, length;
             if (!ParseU64(NextWord(rest), start) || !ParseU64(NextWord(rest), length) ||
                 !rest.empty()) {
-                if (!conn.SendAll(Reply(4000, "Syntax: QBRAW id start length")))
-                    return kFailed;
+                if (!conn.SendAll(Reply(4000, "Syntax: QBRAW id start length"))) return kFailed;
                 continue;
             }
             if (start > message.size() || length > message.size() - start) {
-                if (!conn.SendAll(Reply(4221, "Range outside the message")))
-                    return kFailed;
+                if (!conn.SendAll(Reply(4221, "Range outside the message"))) return kFailed;
                 continue;
             }
             std::string reply = "2021 " + std::to_string(length) + "\r\n";
             reply.append(message, start, length);
-            if (!conn.SendAll(reply))
-                return kFailed;
+            if (!conn.SendAll(reply)) return kFailed;
         } else if (cmd == "QMOD") {
             // "QMOD RAW <line>": the line is everything after "RAW ", as sent.
             if (line.size() > 9 && EqualNoCase(std::string_view(line).substr(0, 9), "QMOD RAW ") &&
@@ -405,8 +393,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
                                             : Reply(5000, "Store failure"));
             return outcome;
         } else {
-            if (!conn.SendAll(Reply(4001, "Unknown command")))
-                return kFailed;
+            if (!conn.SendAll(Reply(4001, "Unknown command"))) return kFailed;
         }
     }
 }
@@ -457,8 +444,7 @@ void Server::OfferDone(int64_t id, int queue, Outcome outcome) {
 // ---- sessions ------------------------------------------------------------
 
 bool Server::IsLocalUser(const std::string& address) const {
-    if (!users_.empty())
-        return users_.count(Owner(address)) > 0;
+    if (!users_.empty()) return users_.count(Owner(address)) > 0;
     return cfg_.isLocalUser && cfg_.isLocalUser(address);
 }
 
@@ -478,8 +464,7 @@ void Server::RunSession(int fd, std::string peer) {
         std::string line;
         while (go) {
             auto r = s.conn.ReadLine(line);
-            if (r == LineConn::Read::Closed)
-                break;
+            if (r == LineConn::Read::Closed) break;
             if (r == LineConn::Read::TooLong)
                 go = s.Send(4002, "Line too long");
             else
@@ -495,41 +480,30 @@ void Server::RunSession(int fd, std::string peer) {
 bool Server::Command(Session& s, const std::string& line) {
     std::string_view rest = line;
     const std::string cmd = Upper(NextWord(rest));
-    if (cmd.empty())
-        return s.Send(4000, "Empty command");
+    if (cmd.empty()) return s.Send(4000, "Empty command");
     if (cmd == "QUIT") {
         s.Send(1000, "Bye");
         return false;
     }
-    if (cmd == "AUTH")
-        return Auth(s, rest);
-    if (!s.authed)
-        return s.Send(4100, "Authenticate first");
-    if (cmd == "NOOP")
-        return s.Send(1000, "OK");
-    if (cmd == "QWAIT")
-        return QWait(s, rest);
-    if (cmd == "QSTORE")
-        return QStore(s, rest);
-    if (cmd == "QLIST")
-        return QList(s);
-    if (cmd == "MBLIST")
-        return MbList(s, rest);
-    if (cmd == "MBREAD")
-        return MbRead(s, rest);
-    if (cmd == "USER" || cmd.rfind("CS", 0) == 0)
-        return CalCommand(s, cmd, rest);
+    if (cmd == "AUTH") return Auth(s, rest);
+    if (!s.authed) return s.Send(4100, "Authenticate first");
+    if (cmd == "NOOP") return s.Send(1000, "OK");
+    if (cmd == "QWAIT") return QWait(s, rest);
+    if (cmd == "QSTORE") return QStore(s, rest);
+    if (cmd == "QLIST") return QList(s);
+    if (cmd == "MBLIST") return MbList(s, rest);
+    if (cmd == "MBREAD") return MbRead(s, rest);
+    if (cmd == "USER" || cmd.rfind("CS", 0) == 0) return CalCommand(s, cmd, rest);
     return s.Send(4001, "Unknown command");
 }
 
 bool Server::Auth(Session& s, std::string_view args) {
-    if (s.authed)
-        return s.Send(1000, "Already authenticated");
+    if (s.authed) return s.Send(1000, "Already authenticated");
     std::string_view digest = NextWord(args);
     char expected[REVO_DIGEST_TEXT_LEN + 1];
     const bool ok = digest.size() == REVO_DIGEST_TEXT_LEN && args.empty() &&
-                    RevoChallengeDigest(s.challenge.data(), s.challenge.size(), secret_,
-                                        secretLen_, expected) &&
+                    RevoChallengeDigest(s.challenge.data(), s.challenge.size(), secret_, secretLen_,
+                                        expected) &&
                     RevoDigestEqual(std::string(digest).c_str(), expected);
     if (ok) {
         s.authed = true;
@@ -549,12 +523,11 @@ bool Server::QWait(Session& s, std::string_view args) {
     std::string identity(args);
     while (!identity.empty() && identity.back() == ' ')
         identity.pop_back();
-    if (!ParseU64(q, queue) || queue > 1000000 || !ParseU64(p, port) || port == 0 ||
-        port > 65535 || identity.empty() || identity.size() > 255)
+    if (!ParseU64(q, queue) || queue > 1000000 || !ParseU64(p, port) || port == 0 || port > 65535 ||
+        identity.empty() || identity.size() > 255)
         return s.Send(4000, "Syntax: QWAIT queue port identity");
     AgentReg a{static_cast<int>(queue), identity, s.peer, static_cast<uint16_t>(port)};
-    if (!store_->SaveAgent(a))
-        return s.Send(5000, "Store failure");
+    if (!store_->SaveAgent(a)) return s.Send(5000, "Store failure");
     {
         std::lock_guard lock(mu_);
         auto& list = agents_[a.queue];
@@ -575,16 +548,14 @@ bool Server::QWait(Session& s, std::string_view args) {
 // CR LF ended) and the message, byte-exact. Durable before the reply.
 bool Server::QStore(Session& s, std::string_view args) {
     uint64_t ctlBytes, msgBytes;
-    if (!ParseU64(NextWord(args), ctlBytes) || !ParseU64(NextWord(args), msgBytes) ||
-        !args.empty())
+    if (!ParseU64(NextWord(args), ctlBytes) || !ParseU64(NextWord(args), msgBytes) || !args.empty())
         return s.Send(4000, "Syntax: QSTORE control-bytes message-bytes");
     if (ctlBytes > kMaxControlText || msgBytes > cfg_.maxMessage) {
         s.Send(4240, "Entry too large");
         return false; // the peer is about to send the bytes: no way to resync
     }
     std::string ctl, msg;
-    if (!s.conn.ReadExact(ctlBytes, ctl) || !s.conn.ReadExact(msgBytes, msg))
-        return false;
+    if (!s.conn.ReadExact(ctlBytes, ctl) || !s.conn.ReadExact(msgBytes, msg)) return false;
     ControlLines lines;
     std::string_view t = ctl;
     bool recipient = false;
@@ -592,20 +563,15 @@ bool Server::QStore(Session& s, std::string_view args) {
         size_t lf = t.find('\n');
         std::string_view l = t.substr(0, lf);
         t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
-        if (!l.empty() && l.back() == '\r')
-            l.remove_suffix(1);
-        if (l.empty())
-            continue;
-        if (!ValidControlLine(l))
-            return s.Send(4241, "Invalid control line");
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        if (l.empty()) continue;
+        if (!ValidControlLine(l)) return s.Send(4241, "Invalid control line");
         recipient |= l[0] == 'L' || l[0] == 'M';
         lines.emplace_back(l);
     }
-    if (!recipient)
-        return s.Send(4243, "Entry has no recipient");
+    if (!recipient) return s.Send(4243, "Entry has no recipient");
     const int64_t id = store_->Submit(lines, msg);
-    if (id == 0)
-        return s.Send(5000, "Store failure");
+    if (id == 0) return s.Send(5000, "Store failure");
     {
         std::lock_guard lock(mu_);
         Enqueue(id, 0, 0);
@@ -618,18 +584,17 @@ bool Server::QList(Session& s) {
     auto items = store_->Queued();
     std::string out;
     for (const auto& q : items)
-        out += Reply(2030, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
-                               std::to_string(q.attempts) + " " + std::to_string(q.recipients) +
-                               " " + std::to_string(q.size) + " " +
-                               (q.sender.empty() ? "-" : q.sender));
+        out +=
+            Reply(2030, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
+                            std::to_string(q.attempts) + " " + std::to_string(q.recipients) + " " +
+                            std::to_string(q.size) + " " + (q.sender.empty() ? "-" : q.sender));
     out += Reply(1000, std::to_string(items.size()) + " entries queued");
     return s.conn.SendAll(out);
 }
 
 bool Server::MbList(Session& s, std::string_view args) {
     std::string_view user = NextWord(args);
-    if (user.empty() || !args.empty())
-        return s.Send(4000, "Syntax: MBLIST address");
+    if (user.empty() || !args.empty()) return s.Send(4000, "Syntax: MBLIST address");
     auto items = store_->Mailbox(std::string(user));
     std::string out;
     for (const auto& m : items)
@@ -646,8 +611,7 @@ bool Server::MbRead(Session& s, std::string_view args) {
     if (user.empty() || !ParseI64(NextWord(args), id) || !args.empty())
         return s.Send(4000, "Syntax: MBREAD address id");
     std::string msg;
-    if (!store_->MailboxMessage(std::string(user), id, msg))
-        return s.Send(4230, "No such message");
+    if (!store_->MailboxMessage(std::string(user), id, msg)) return s.Send(4230, "No such message");
     return s.conn.SendAll("2021 " + std::to_string(msg.size()) + "\r\n" + msg);
 }
 
@@ -658,28 +622,21 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
         s.calOpen = false;
         s.foundEntry = 0;
         s.foundInstance.reset();
-        if (who.empty() || !args.empty())
-            return s.Send(4000, "Syntax: USER address");
-        if (!IsLocalUser(std::string(who)))
-            return s.Send(4200, "No such user");
+        if (who.empty() || !args.empty()) return s.Send(4000, "Syntax: USER address");
+        if (!IsLocalUser(std::string(who))) return s.Send(4200, "No such user");
         s.user = Owner(who);
         return s.Send(1000, s.user + " selected");
     }
-    if (s.user.empty())
-        return s.Send(4201, "No user selected");
+    if (s.user.empty()) return s.Send(4201, "No user selected");
     if (cmd == "CSOPEN") {
         std::string_view name = NextWord(args);
-        if (!EqualNoCase(name, "MAIN") || !args.empty())
-            return s.Send(4202, "No such calendar");
+        if (!EqualNoCase(name, "MAIN") || !args.empty()) return s.Send(4202, "No such calendar");
         s.calOpen = true;
         return s.Send(1000, "Calendar MAIN open");
     }
-    if (!s.calOpen)
-        return s.Send(4203, "No calendar open");
-    if (cmd == "CSLIST")
-        return CalList(s);
-    if (cmd == "CSPUT")
-        return CalPut(s, args);
+    if (!s.calOpen) return s.Send(4203, "No calendar open");
+    if (cmd == "CSLIST") return CalList(s);
+    if (cmd == "CSPUT") return CalPut(s, args);
     if (cmd == "CSFIND") {
         int64_t seq, when = 0;
         std::string_view seqw = NextWord(args), uid = NextWord(args), inst = NextWord(args);
@@ -687,8 +644,7 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
             !args.empty())
             return s.Send(4000, "Syntax: CSFIND sequence uid [instance]");
         std::optional<int64_t> instance;
-        if (!inst.empty() && when != 0)
-            instance = when;
+        if (!inst.empty() && when != 0) instance = when;
         int64_t entry = 0;
         switch (store_->CalFind(s.user, std::string(uid), seq, instance, entry)) {
         case Store::Find::Found:
@@ -703,12 +659,11 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
         return s.Send(4210, "No such entry");
     }
     int64_t entry;
-    if (!ParseI64(NextWord(args), entry))
-        return s.Send(4000, "Syntax: " + cmd + " entry ...");
+    if (!ParseI64(NextWord(args), entry)) return s.Send(4000, "Syntax: " + cmd + " entry ...");
     if (cmd == "CSATND") {
         std::string_view letter = NextWord(args), who = NextWord(args);
-        if (letter.size() != 1 || !std::strchr(kStatusLetters, Upper(letter)[0]) ||
-            who.empty() || !args.empty())
+        if (letter.size() != 1 || !std::strchr(kStatusLetters, Upper(letter)[0]) || who.empty() ||
+            !args.empty())
             return s.Send(4000, "Syntax: CSATND entry status address");
         switch (store_->CalSetStatus(s.user, entry, std::string(who), Upper(letter)[0])) {
         case Store::Attend::Done:
@@ -729,22 +684,18 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
     }
     if (cmd == "CSORG") {
         std::string organizer;
-        if (!args.empty())
-            return s.Send(4000, "Syntax: CSORG entry");
-        if (!store_->CalOrganizer(s.user, entry, organizer))
-            return s.Send(4210, "No such entry");
-        return s.Send(2001, (organizer.empty() ? std::string("-") : organizer) +
-                                " is the organizer");
+        if (!args.empty()) return s.Send(4000, "Syntax: CSORG entry");
+        if (!store_->CalOrganizer(s.user, entry, organizer)) return s.Send(4210, "No such entry");
+        return s.Send(2001,
+                      (organizer.empty() ? std::string("-") : organizer) + " is the organizer");
     }
     if (cmd == "CSDELE") {
         std::string_view flag = NextWord(args);
         if ((!flag.empty() && !EqualNoCase(flag, "RECURRING")) || !args.empty())
             return s.Send(4000, "Syntax: CSDELE entry [RECURRING]");
         std::optional<int64_t> instance;
-        if (flag.empty() && entry == s.foundEntry)
-            instance = s.foundInstance;
-        if (!store_->CalDelete(s.user, entry, instance))
-            return s.Send(4210, "No such entry");
+        if (flag.empty() && entry == s.foundEntry) instance = s.foundInstance;
+        if (!store_->CalDelete(s.user, entry, instance)) return s.Send(4210, "No such entry");
         if (entry == s.foundEntry) {
             s.foundEntry = 0;
             s.foundInstance.reset();
@@ -767,28 +718,23 @@ bool Server::CalPut(Session& s, std::string_view args) {
         return false;
     }
     std::string block;
-    if (!s.conn.ReadExact(bytes, block))
-        return false;
+    if (!s.conn.ReadExact(bytes, block)) return false;
     CalEntry e;
     std::string_view t = block;
     while (!t.empty()) {
         size_t lf = t.find('\n');
         std::string_view l = t.substr(0, lf);
         t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
-        if (!l.empty() && l.back() == '\r')
-            l.remove_suffix(1);
-        if (l.empty())
-            continue;
-        if (!ValidControlLine(l))
-            return s.Send(4000, "Bad entry line");
+        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
+        if (l.empty()) continue;
+        if (!ValidControlLine(l)) return s.Send(4000, "Bad entry line");
         std::string_view rest = l;
         const std::string key = Upper(NextWord(rest));
         int64_t n = 0;
         bool ok = true;
         if (key == "KIND") {
             ok = rest.size() == 1 && (rest[0] == 'E' || rest[0] == 'T');
-            if (ok)
-                e.kind = rest[0];
+            if (ok) e.kind = rest[0];
         } else if (key == "UID") {
             ok = !rest.empty() && rest.find(' ') == std::string_view::npos;
             e.uid = rest;
@@ -812,19 +758,15 @@ bool Server::CalPut(Session& s, std::string_view args) {
         } else if (key == "ATTENDEE") {
             std::string_view st = NextWord(rest), who = NextWord(rest);
             ok = st.size() == 1 && std::strchr(kStatusLetters, Upper(st)[0]) && !who.empty();
-            if (ok)
-                e.attendees.push_back({std::string(who), Upper(st)[0]});
+            if (ok) e.attendees.push_back({std::string(who), Upper(st)[0]});
         } else {
             ok = false;
         }
-        if (!ok)
-            return s.Send(4000, "Bad entry line: " + std::string(l.substr(0, 100)));
+        if (!ok) return s.Send(4000, "Bad entry line: " + std::string(l.substr(0, 100)));
     }
-    if (e.uid.empty())
-        return s.Send(4000, "Entry without UID");
+    if (e.uid.empty()) return s.Send(4000, "Entry without UID");
     const int64_t id = store_->CalPut(s.user, e);
-    if (id == 0)
-        return s.Send(5000, "Store failure");
+    if (id == 0) return s.Send(5000, "Store failure");
     return s.Send(1000, std::to_string(id) + " Stored");
 }
 

@@ -32,17 +32,18 @@ struct ServerConfig {
     // Local users given on the command line; when empty, isLocalUser decides.
     std::vector<std::string> users;
     std::function<bool(const std::string&)> isLocalUser;
-    int maxOffers = 64;       // offers in progress at once
-    int maxFailedOffers = 5;  // then the entry passes the queue unchanged
-    int retryDelayMs = 1000;  // times the number of failures so far, at most 60 s
+    int maxOffers = 64;      // offers in progress at once
+    int maxFailedOffers = 5; // then the entry passes the queue unchanged
+    int retryDelayMs = 1000; // times the number of failures so far, at most 60 s
     int offerTimeoutMs = 120000;
     int idleTimeoutMs = 900000;
+    int maxSessions = 1000; // client sessions at once; more are turned away
     size_t maxMessage = 32u << 20;
     std::function<void(const std::string&)> log; // one line per event; may be empty
 };
 
 class Server {
-public:
+  public:
     Server();
     ~Server();
     Server(const Server&) = delete;
@@ -53,7 +54,7 @@ public:
     void Stop();
     uint16_t Port() const { return port_; }
 
-private:
+  private:
     struct Item {
         int stage = 0, attempts = 0;
         bool inFlight = false;

@@ -10,9 +10,7 @@
 #include <unordered_map>
 
 namespace revo {
-namespace {
-
-} // namespace
+namespace {} // namespace
 
 // Prepared statements are kept for reuse (keyed by their SQL text, which is
 // always a literal): preparing dominated the cost of small transactions.
@@ -32,7 +30,7 @@ namespace {
 
 // One statement, from the cache when it is free; reset on scope exit.
 class Stmt {
-public:
+  public:
     Stmt(sqlite3* db, const char* sql) : Stmt(nullptr, db, sql) {}
     Stmt(StmtCache* cache, sqlite3* db, const char* sql) {
         if (cache) {
@@ -49,8 +47,7 @@ public:
                 }
             }
         }
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
-            s_ = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK) s_ = nullptr;
     }
     ~Stmt() {
         if (slot_) {
@@ -79,8 +76,7 @@ public:
     // True while a row is available.
     bool Row() { return s_ && sqlite3_step(s_) == SQLITE_ROW; }
     bool Run() {
-        if (!s_)
-            return false;
+        if (!s_) return false;
         int rc = sqlite3_step(s_);
         return rc == SQLITE_DONE || rc == SQLITE_ROW;
     }
@@ -90,7 +86,7 @@ public:
         return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(s_, c))) : std::string();
     }
 
-private:
+  private:
     sqlite3_stmt* s_ = nullptr;
     StmtCache::Slot* slot_ = nullptr;
 };
@@ -151,20 +147,17 @@ bool IsRecipient(std::string_view line) {
 } // namespace
 
 std::string ControlAddress(std::string_view line) {
-    if (line.empty())
-        return {};
+    if (line.empty()) return {};
     line.remove_prefix(1);
     size_t b = line.find_first_not_of(" \t");
-    if (b == std::string_view::npos)
-        return {};
+    if (b == std::string_view::npos) return {};
     line.remove_prefix(b);
     return std::string(line.substr(0, line.find_first_of(" \t")));
 }
 
 std::string Owner(std::string_view address) {
     std::string a = Lower(address);
-    if (a.rfind("mailto:", 0) == 0)
-        a.erase(0, 7);
+    if (a.rfind("mailto:", 0) == 0) a.erase(0, 7);
     return a;
 }
 
@@ -205,13 +198,13 @@ Store::~Store() {
     sqlite3_close(db_);
 }
 
-bool Store::Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
+bool Store::Exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
 
 bool Store::InTransaction(const std::function<bool()>& body) {
-    if (!Exec("BEGIN IMMEDIATE"))
-        return false;
-    if (body() && Exec("COMMIT"))
-        return true;
+    if (!Exec("BEGIN IMMEDIATE")) return false;
+    if (body() && Exec("COMMIT")) return true;
     Exec("ROLLBACK");
     return false;
 }
@@ -219,17 +212,19 @@ bool Store::InTransaction(const std::function<bool()>& body) {
 int64_t Store::Submit(const ControlLines& control, std::string_view message) {
     std::lock_guard lock(mu_);
     Stmt st(cache_.get(), db_, "INSERT INTO entries(control, message, submitted) VALUES(?,?,?)");
-    st.Bind(1, JoinLines(control)).BindBlob(2, message).Bind(3, static_cast<int64_t>(time(nullptr)));
-    if (!st.Run())
-        return 0;
+    st.Bind(1, JoinLines(control))
+        .BindBlob(2, message)
+        .Bind(3, static_cast<int64_t>(time(nullptr)));
+    if (!st.Run()) return 0;
     return sqlite3_last_insert_rowid(db_);
 }
 
 std::vector<QueueItem> Store::Queued() {
     std::lock_guard lock(mu_);
     std::vector<QueueItem> out;
-    Stmt st(cache_.get(), db_, "SELECT id, stage, attempts, submitted, control, length(message) FROM entries "
-                 "WHERE queued=1 ORDER BY id");
+    Stmt st(cache_.get(), db_,
+            "SELECT id, stage, attempts, submitted, control, length(message) FROM entries "
+            "WHERE queued=1 ORDER BY id");
     while (st.Row()) {
         QueueItem q;
         q.id = st.Int(0);
@@ -252,8 +247,7 @@ bool Store::Load(int64_t id, ControlLines& control, std::string& message) {
     std::lock_guard lock(mu_);
     Stmt st(cache_.get(), db_, "SELECT control, message FROM entries WHERE id=? AND queued=1");
     st.Bind(1, id);
-    if (!st.Row())
-        return false;
+    if (!st.Row()) return false;
     control = SplitLines(st.Text(0));
     message = st.Text(1);
     return true;
@@ -268,7 +262,8 @@ bool Store::SetAttempts(int64_t id, int attempts) {
 bool Store::Pass(int64_t id, int stage, const ControlLines* control) {
     std::lock_guard lock(mu_);
     if (control) {
-        Stmt st(cache_.get(), db_, "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
+        Stmt st(cache_.get(), db_,
+                "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
         return st.Bind(1, stage).Bind(2, JoinLines(*control)).Bind(3, id).Run();
     }
     Stmt st(cache_.get(), db_, "UPDATE entries SET stage=?, attempts=0 WHERE id=? AND queued=1");
@@ -278,8 +273,7 @@ bool Store::Pass(int64_t id, int stage, const ControlLines* control) {
 bool Store::DeliverOne(int64_t id, int64_t now) {
     Stmt get(cache_.get(), db_, "SELECT control FROM entries WHERE id=? AND queued=1");
     get.Bind(1, id);
-    if (!get.Row())
-        return true; // already delivered: never twice
+    if (!get.Row()) return true; // already delivered: never twice
     std::string sender;
     std::set<std::string> owners;
     for (const auto& line : SplitLines(get.Text(0))) {
@@ -287,14 +281,13 @@ bool Store::DeliverOne(int64_t id, int64_t now) {
             sender = ControlAddress(line);
         else if (IsRecipient(line)) {
             std::string owner = Owner(ControlAddress(line));
-            if (!owner.empty())
-                owners.insert(owner);
+            if (!owner.empty()) owners.insert(owner);
         }
     }
     for (const auto& owner : owners) {
-        Stmt ins(cache_.get(), db_, "INSERT INTO mailbox(owner, entry, sender, delivered) VALUES(?,?,?,?)");
-        if (!ins.Bind(1, owner).Bind(2, id).Bind(3, sender).Bind(4, now).Run())
-            return false;
+        Stmt ins(cache_.get(), db_,
+                 "INSERT INTO mailbox(owner, entry, sender, delivered) VALUES(?,?,?,?)");
+        if (!ins.Bind(1, owner).Bind(2, id).Bind(3, sender).Bind(4, now).Run()) return false;
     }
     Stmt done(cache_.get(), db_, "UPDATE entries SET queued=0 WHERE id=?");
     return done.Bind(1, id).Run();
@@ -305,8 +298,7 @@ bool Store::Deliver(const std::vector<int64_t>& ids) {
     const int64_t now = time(nullptr);
     return InTransaction([&] {
         for (int64_t id : ids)
-            if (!DeliverOne(id, now))
-                return false;
+            if (!DeliverOne(id, now)) return false;
         return true;
     });
 }
@@ -316,8 +308,7 @@ bool Store::PassAndDeliver(int64_t id, const ControlLines* control) {
     return InTransaction([&] {
         if (control) {
             Stmt st(cache_.get(), db_, "UPDATE entries SET control=? WHERE id=? AND queued=1");
-            if (!st.Bind(1, JoinLines(*control)).Bind(2, id).Run())
-                return false;
+            if (!st.Bind(1, JoinLines(*control)).Bind(2, id).Run()) return false;
         }
         return DeliverOne(id, time(nullptr));
     });
@@ -325,14 +316,16 @@ bool Store::PassAndDeliver(int64_t id, const ControlLines* control) {
 
 bool Store::SaveAgent(const AgentReg& a) {
     std::lock_guard lock(mu_);
-    Stmt st(cache_.get(), db_, "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
+    Stmt st(cache_.get(), db_,
+            "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
     return st.Bind(1, a.queue).Bind(2, a.identity).Bind(3, a.address).Bind(4, a.port).Run();
 }
 
 std::vector<AgentReg> Store::Agents() {
     std::lock_guard lock(mu_);
     std::vector<AgentReg> out;
-    Stmt st(cache_.get(), db_, "SELECT queue, identity, address, port FROM agents ORDER BY queue, identity");
+    Stmt st(cache_.get(), db_,
+            "SELECT queue, identity, address, port FROM agents ORDER BY queue, identity");
     while (st.Row())
         out.push_back({static_cast<int>(st.Int(0)), st.Text(1), st.Text(2),
                        static_cast<uint16_t>(st.Int(3))});
@@ -342,21 +335,23 @@ std::vector<AgentReg> Store::Agents() {
 std::vector<MailboxItem> Store::Mailbox(const std::string& owner) {
     std::lock_guard lock(mu_);
     std::vector<MailboxItem> out;
-    Stmt st(cache_.get(), db_, "SELECT m.id, m.entry, m.delivered, m.sender, length(e.message) FROM mailbox m "
-                 "JOIN entries e ON e.id=m.entry WHERE m.owner=? ORDER BY m.id");
+    Stmt st(cache_.get(), db_,
+            "SELECT m.id, m.entry, m.delivered, m.sender, length(e.message) FROM mailbox m "
+            "JOIN entries e ON e.id=m.entry WHERE m.owner=? ORDER BY m.id");
     st.Bind(1, Owner(owner));
     while (st.Row())
-        out.push_back({st.Int(0), st.Int(1), st.Int(2), st.Text(3), static_cast<size_t>(st.Int(4))});
+        out.push_back(
+            {st.Int(0), st.Int(1), st.Int(2), st.Text(3), static_cast<size_t>(st.Int(4))});
     return out;
 }
 
 bool Store::MailboxMessage(const std::string& owner, int64_t id, std::string& message) {
     std::lock_guard lock(mu_);
-    Stmt st(cache_.get(), db_, "SELECT e.message FROM mailbox m JOIN entries e ON e.id=m.entry "
-                 "WHERE m.owner=? AND m.id=?");
+    Stmt st(cache_.get(), db_,
+            "SELECT e.message FROM mailbox m JOIN entries e ON e.id=m.entry "
+            "WHERE m.owner=? AND m.id=?");
     st.Bind(1, Owner(owner)).Bind(2, id);
-    if (!st.Row())
-        return false;
+    if (!st.Row()) return false;
     message = st.Text(0);
     return true;
 }
@@ -366,16 +361,13 @@ Store::Find Store::CalFind(const std::string& owner, const std::string& uid, int
     std::lock_guard lock(mu_);
     Stmt st(cache_.get(), db_, "SELECT id, sequence FROM cal_entries WHERE owner=? AND uid=?");
     st.Bind(1, Owner(owner)).Bind(2, uid);
-    if (!st.Row())
-        return Find::NoEntry;
+    if (!st.Row()) return Find::NoEntry;
     entry = st.Int(0);
-    if (sequence < st.Int(1))
-        return Find::OldSequence;
+    if (sequence < st.Int(1)) return Find::OldSequence;
     if (instance) {
         Stmt in(cache_.get(), db_, "SELECT 1 FROM cal_instances WHERE entry=? AND start=?");
         in.Bind(1, entry).Bind(2, *instance);
-        if (!in.Row())
-            return Find::NoEntry;
+        if (!in.Row()) return Find::NoEntry;
     }
     return Find::Found;
 }
@@ -390,8 +382,7 @@ Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
                                   const std::string& address, char status) {
     std::lock_guard lock(mu_);
     Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
-    if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row())
-        return Attend::NoEntry;
+    if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row()) return Attend::NoEntry;
     Stmt st(cache_.get(), db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
     if (!st.Bind(1, std::string(1, status)).Bind(2, entry).Bind(3, Owner(address)).Run())
         return Attend::NoEntry;
@@ -407,8 +398,7 @@ bool Store::CalComplete(const std::string& owner, int64_t entry, int64_t when) {
 bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer) {
     std::lock_guard lock(mu_);
     Stmt st(cache_.get(), db_, "SELECT organizer FROM cal_entries WHERE owner=? AND id=?");
-    if (!st.Bind(1, Owner(owner)).Bind(2, entry).Row())
-        return false;
+    if (!st.Bind(1, Owner(owner)).Bind(2, entry).Row()) return false;
     organizer = st.Text(0);
     return true;
 }
@@ -417,15 +407,13 @@ bool Store::CalDelete(const std::string& owner, int64_t entry, std::optional<int
     std::lock_guard lock(mu_);
     return InTransaction([&] {
         Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
-        if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row())
-            return false;
+        if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row()) return false;
         if (instance) {
             Stmt del(cache_.get(), db_, "DELETE FROM cal_instances WHERE entry=? AND start=?");
             if (!del.Bind(1, entry).Bind(2, *instance).Run() || sqlite3_changes(db_) == 0)
                 return false;
             Stmt left(cache_.get(), db_, "SELECT 1 FROM cal_instances WHERE entry=?");
-            if (left.Bind(1, entry).Row())
-                return true;
+            if (left.Bind(1, entry).Row()) return true;
         }
         Stmt a(cache_.get(), db_, "DELETE FROM cal_attendees WHERE entry=?");
         Stmt i(cache_.get(), db_, "DELETE FROM cal_instances WHERE entry=?");
@@ -448,25 +436,25 @@ int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
             if (!a.Bind(1, oldId).Run() || !i.Bind(1, oldId).Run() || !d.Bind(1, oldId).Run())
                 return false;
         }
-        Stmt ins(cache_.get(), db_, "INSERT INTO cal_entries(owner, kind, uid, sequence, organizer, summary, "
-                      "dtstart, dtend, completed) VALUES(?,?,?,?,?,?,?,?,?)");
+        Stmt ins(cache_.get(), db_,
+                 "INSERT INTO cal_entries(owner, kind, uid, sequence, organizer, summary, "
+                 "dtstart, dtend, completed) VALUES(?,?,?,?,?,?,?,?,?)");
         ins.Bind(1, who).Bind(2, std::string(1, e.kind)).Bind(3, e.uid).Bind(4, e.sequence);
         ins.Bind(5, Owner(e.organizer)).Bind(6, e.summary).Bind(7, e.start).Bind(8, e.end);
         ins.Bind(9, e.completed);
-        if (!ins.Run())
-            return false;
+        if (!ins.Run()) return false;
         id = sqlite3_last_insert_rowid(db_);
         std::vector<int64_t> inst = e.instances;
-        if (inst.empty())
-            inst.push_back(e.start);
+        if (inst.empty()) inst.push_back(e.start);
         for (int64_t t : inst) {
-            Stmt s(cache_.get(), db_, "INSERT OR IGNORE INTO cal_instances(entry, start) VALUES(?,?)");
-            if (!s.Bind(1, id).Bind(2, t).Run())
-                return false;
+            Stmt s(cache_.get(), db_,
+                   "INSERT OR IGNORE INTO cal_instances(entry, start) VALUES(?,?)");
+            if (!s.Bind(1, id).Bind(2, t).Run()) return false;
         }
         for (const auto& a : e.attendees) {
-            Stmt s(cache_.get(), db_, "INSERT OR REPLACE INTO cal_attendees(entry, address, status) "
-                        "VALUES(?,?,?)");
+            Stmt s(cache_.get(), db_,
+                   "INSERT OR REPLACE INTO cal_attendees(entry, address, status) "
+                   "VALUES(?,?,?)");
             if (!s.Bind(1, id).Bind(2, Owner(a.address)).Bind(3, std::string(1, a.status)).Run())
                 return false;
         }
@@ -478,8 +466,9 @@ int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
 std::vector<CalEntry> Store::CalList(const std::string& owner) {
     std::lock_guard lock(mu_);
     std::vector<CalEntry> out;
-    Stmt st(cache_.get(), db_, "SELECT id, kind, uid, sequence, organizer, summary, dtstart, dtend, completed "
-                 "FROM cal_entries WHERE owner=? ORDER BY dtstart, id");
+    Stmt st(cache_.get(), db_,
+            "SELECT id, kind, uid, sequence, organizer, summary, dtstart, dtend, completed "
+            "FROM cal_entries WHERE owner=? ORDER BY dtstart, id");
     st.Bind(1, Owner(owner));
     while (st.Row()) {
         CalEntry e;
@@ -500,7 +489,8 @@ std::vector<CalEntry> Store::CalList(const std::string& owner) {
         in.Bind(1, e.id);
         while (in.Row())
             e.instances.push_back(in.Int(0));
-        Stmt at(cache_.get(), db_, "SELECT address, status FROM cal_attendees WHERE entry=? ORDER BY rowid");
+        Stmt at(cache_.get(), db_,
+                "SELECT address, status FROM cal_attendees WHERE entry=? ORDER BY rowid");
         at.Bind(1, e.id);
         while (at.Row()) {
             std::string s = at.Text(1);

@@ -59,7 +59,7 @@ struct CalEntry {
 };
 
 class Store {
-public:
+  public:
     enum class Sync { Normal, Full };
     static std::unique_ptr<Store> Open(const std::string& path, Sync sync, std::string& err);
     ~Store();
@@ -100,7 +100,7 @@ public:
     int64_t CalPut(const std::string& owner, const CalEntry& e);
     std::vector<CalEntry> CalList(const std::string& owner);
 
-private:
+  private:
     explicit Store(sqlite3* db);
     bool Exec(const char* sql);
     bool InTransaction(const std::function<bool()>& body);

@@ -137,14 +137,14 @@ TEST(RevoSecret, ChallengeDigest) {
 }
 
 TEST(RevoSecret, DigestComparison) {
-    EXPECT_TRUE(RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72",
-                                "900150983CD24FB0D6963F7D28E17F72"));
-    EXPECT_FALSE(RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72",
-                                 "900150983cd24fb0d6963f7d28e17f73"));
-    EXPECT_FALSE(RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72",
-                                 "900150983cd24fb0d6963f7d28e17f7"));
-    EXPECT_FALSE(RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72",
-                                 "900150983cd24fb0d6963f7d28e17f722"));
+    EXPECT_TRUE(
+        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983CD24FB0D6963F7D28E17F72"));
+    EXPECT_FALSE(
+        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f73"));
+    EXPECT_FALSE(
+        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f7"));
+    EXPECT_FALSE(
+        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f722"));
     EXPECT_FALSE(RevoDigestEqual(nullptr, "x"));
 }
 

@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kAddr = "127.0.6.11";
 
 class RevodProcess {
-public:
+  public:
     RevodProcess(std::string store, uint16_t port) : store_(std::move(store)), port_(port) {}
     ~RevodProcess() {
         if (pid_ > 0) {
@@ -30,11 +30,11 @@ public:
     void Start() {
         const char* build = std::getenv("ARBOR_BUILD_DIR");
         std::string bin = std::string(build ? build : ".") + "/platform/revod/revod";
-        std::vector<std::string> args = {bin,         "--listen", kAddr,       "--port",
-                                         std::to_string(port_), "--store",  store_,
-                                         "--no-auth", "--user",   "bob@x.org", "--user",
-                                         "carol@x.org", "--retry-delay", "10", "--max-offers",
-                                         "8",         "--quiet"};
+        std::vector<std::string> args = {
+            bin,       "--listen",    kAddr,           "--port", std::to_string(port_),
+            "--store", store_,        "--no-auth",     "--user", "bob@x.org",
+            "--user",  "carol@x.org", "--retry-delay", "10",     "--max-offers",
+            "8",       "--quiet"};
         std::vector<char*> argv;
         for (auto& a : args)
             argv.push_back(a.data());
@@ -51,7 +51,7 @@ public:
         pid_ = -1;
     }
 
-private:
+  private:
     std::string store_;
     uint16_t port_;
     pid_t pid_ = -1;
@@ -61,11 +61,9 @@ private:
 std::map<std::string, int> MailboxEntries(uint16_t port, const std::string& who) {
     std::map<std::string, int> out;
     Client c;
-    if (!c.Connect(kAddr, port))
-        return out;
+    if (!c.Connect(kAddr, port)) return out;
     for (const auto& l : c.Listing("MBLIST " + who)) {
-        if (l.rfind("2031 ", 0) != 0)
-            continue;
+        if (l.rfind("2031 ", 0) != 0) continue;
         std::string_view rest = std::string_view(l).substr(5);
         revo::NextWord(rest);
         ++out[std::string(revo::NextWord(rest))];
@@ -80,10 +78,8 @@ TEST(RevodCrash, EveryMessageInExactlyOnePlaceAfterKills) {
     std::atomic<int> seen{0};
     AgentListener agent(kAddr, [&](revo::LineConn& c) {
         OfferedEntry e;
-        if (!ReadOffer(c, e))
-            return;
-        if (++seen % 7 == 0)
-            return;
+        if (!ReadOffer(c, e)) return;
+        if (++seen % 7 == 0) return;
         std::string out = "QMIME " + e.qid + "\r\n";
         c.SendAll(out);
         std::string l;

@@ -32,7 +32,7 @@ std::string Ip(uint32_t a) {
 }
 
 class Directory : public ::testing::Test {
-protected:
+  protected:
     static inline std::string dir_;
     static inline DDCContextHandle admin_ = 0;
 
@@ -75,7 +75,8 @@ protected:
                                  "/platform/arborctl/arborctl --conf " + conf + " --store " +
                                  store +
                                  " init --tree ACME --context ou=sales.o=org --server MAIL1"
-                                 " --address " + kMail1 + " >/dev/null";
+                                 " --address " +
+                                 kMail1 + " >/dev/null";
         ASSERT_EQ(0, std::system(init.c_str())) << init;
         ASSERT_EQ(0, DDCCreateContext(1, &admin_));
         ASSERT_EQ(0, PDKLoginMaintenance(admin_));
@@ -95,8 +96,8 @@ protected:
         cfg.officialName = "example.org";
         quill::CreateServer(admin_, site, "\\ACME\\org\\Admin", cfg, nullptr);
         // Two more messaging servers: one for eng, one for the whole of org.
-        ASSERT_EQ(0, Messaging("MAIL2 Messaging Server", "\\ACME\\org\\eng\\MAIL2",
-                               "\\ACME\\org\\eng"));
+        ASSERT_EQ(
+            0, Messaging("MAIL2 Messaging Server", "\\ACME\\org\\eng\\MAIL2", "\\ACME\\org\\eng"));
         ASSERT_EQ(0, Messaging("MAIL3 Messaging Server", "\\ACME\\org\\MAIL3", "\\ACME\\org"));
 
         ASSERT_EQ(0, AddUser("\\ACME\\org\\sales\\bob", {"Bob@Example.org", "robert@example.org"}));
@@ -255,8 +256,7 @@ namespace {
 TEST_F(Directory, ArborctlSecretCommandStoresWhatServersRead) {
     const char* build = std::getenv("ARBOR_BUILD_DIR");
     const std::string bin = std::string(build ? build : ".") + "/platform/arborctl/arborctl";
-    if (access(bin.c_str(), X_OK) != 0)
-        GTEST_SKIP() << "arborctl not built";
+    if (access(bin.c_str(), X_OK) != 0) GTEST_SKIP() << "arborctl not built";
     const std::string cmd = bin + " --conf " + dir_ + "/arbor.conf --store " + dir_ +
                             "/directory.db secret --show 2>&1";
     FILE* p = popen(cmd.c_str(), "r");

@@ -12,7 +12,9 @@ using revo::StructureLines;
 namespace {
 
 // The body text of a 2002 line's range.
-std::string Body(const std::string& msg, const MimePart& p) { return msg.substr(p.start, p.length); }
+std::string Body(const std::string& msg, const MimePart& p) {
+    return msg.substr(p.start, p.length);
+}
 
 std::vector<int> Codes(const std::vector<std::string>& lines) {
     std::vector<int> c;
@@ -81,9 +83,10 @@ TEST(Mime, AlternativeAndMixedWithAttachment) {
 }
 
 TEST(Mime, NestedMultipartsAndEncapsulatedMessage) {
-    const std::string inner = "From: b@x\r\nContent-Type: multipart/alternative; boundary=b2\r\n\r\n"
-                              "--b2\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
-                              "--b2\r\nContent-Type: text/html\r\n\r\n<p>hi</p>\r\n--b2--\r\n";
+    const std::string inner =
+        "From: b@x\r\nContent-Type: multipart/alternative; boundary=b2\r\n\r\n"
+        "--b2\r\nContent-Type: text/plain\r\n\r\nhi\r\n"
+        "--b2\r\nContent-Type: text/html\r\n\r\n<p>hi</p>\r\n--b2--\r\n";
     const std::string msg = "Content-Type: multipart/mixed; boundary=b1\r\n\r\n"
                             "--b1\r\nContent-Type: multipart/related; boundary=b3\r\n\r\n"
                             "--b3\r\nContent-Type: text/html\r\n\r\n<img>\r\n"
@@ -93,9 +96,9 @@ TEST(Mime, NestedMultipartsAndEncapsulatedMessage) {
     MimePart top = ParseMime(msg);
     auto lines = StructureLines(top);
     // mixed( related(html, png) rfc822( alternative(plain, html) ) )
-    EXPECT_EQ((std::vector<int>{2002, 2002, 2002, 2002, 2003, 2002, 2002, 2002, 2002, 2004, 2003,
-                                2003}),
-              Codes(lines));
+    EXPECT_EQ(
+        (std::vector<int>{2002, 2002, 2002, 2002, 2003, 2002, 2002, 2002, 2002, 2004, 2003, 2003}),
+        Codes(lines));
     ASSERT_EQ(2u, top.children.size());
     const MimePart& rfc = top.children[1];
     EXPECT_EQ("message", rfc.type);

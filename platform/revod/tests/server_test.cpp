@@ -33,7 +33,7 @@ const std::string kControl = "Falice@example.org\r\nLbob@example.org bob@example
                              "Xsome other kind\r\nLcarol@example.org carol@example.org 16\r\n";
 
 class RevodTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = TempDir();
         cfg_.listen = kAddr;
@@ -46,8 +46,7 @@ protected:
         cfg_.maxFailedOffers = 3;
     }
     void TearDown() override {
-        if (server_)
-            server_->Stop();
+        if (server_) server_->Stop();
         std::filesystem::remove_all(dir_);
     }
     void Start() {
@@ -114,6 +113,17 @@ TEST_F(RevodTest, RegistrationWithoutAuthentication) {
     EXPECT_EQ("1000 Registered for queue 5", c.Cmd("QWAIT 5 4660 \\T\\MAILCalendar Agent5"));
 }
 
+TEST_F(RevodTest, SessionsBeyondTheLimitAreTurnedAway) {
+    cfg_.maxSessions = 2;
+    Start();
+    Client a, b, c;
+    ASSERT_TRUE(a.Connect(kAddr, cfg_.port));
+    ASSERT_TRUE(b.Connect(kAddr, cfg_.port));
+    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
+    EXPECT_EQ("5001 Too many sessions", c.greeting);
+    EXPECT_EQ("1000 Authenticated", a.Auth(cfg_.secretText)) << "the others go on";
+}
+
 TEST_F(RevodTest, MalformedCommandsGetErrorReplies) {
     Start();
     auto c = Login();
@@ -148,8 +158,7 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
         std::string l;
         while (c.ReadLine(l) == revo::LineConn::Read::Line) {
             lines.push_back(l);
-            if (l[0] != '2')
-                break;
+            if (l[0] != '2') break;
         }
         // The calendar part: fourth line, as the agent picks it.
         std::string_view cal = lines.at(2);
@@ -166,8 +175,8 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
         ASSERT_EQ("2021 " + len, l);
         c.ReadExact(std::stoul(len), bytes);
         // Keep the sender, the unknown line and carol; bob was "updated".
-        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[2] +
-                  "\r\nQMOD RAW " + e.control[3] + "\r\nQDONE\r\n");
+        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[2] + "\r\nQMOD RAW " +
+                  e.control[3] + "\r\nQDONE\r\n");
         std::string reply;
         c.ReadLine(reply);
         std::lock_guard lock(mu);
@@ -185,10 +194,10 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
     EXPECT_EQ(0u, QueueSize());
 
     std::lock_guard lock(mu);
-    EXPECT_EQ((std::vector<std::string>{"Falice@example.org", "Lbob@example.org bob@example.org 0",
-                                        "Xsome other kind",
-                                        "Lcarol@example.org carol@example.org 16"}),
-              seen.control);
+    EXPECT_EQ(
+        (std::vector<std::string>{"Falice@example.org", "Lbob@example.org bob@example.org 0",
+                                  "Xsome other kind", "Lcarol@example.org carol@example.org 16"}),
+        seen.control);
     EXPECT_GE(seen.size, kControl.size() - 4) << "announced size holds the control text";
     ASSERT_EQ(5u, structure.size());
     EXPECT_EQ(0u, structure[0].find("2002 multipart alternative - 7bit \"\" "));
@@ -215,7 +224,8 @@ TEST_F(RevodTest, AgentThatHandsNothingBackLeavesEntryUnchanged) {
     Register(agent.port());
     auto c = Login();
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(0u, c->Submit(kControl, "Subject: " + std::to_string(i) + "\r\n\r\nx").find("1000 "));
+        EXPECT_EQ(0u,
+                  c->Submit(kControl, "Subject: " + std::to_string(i) + "\r\n\r\nx").find("1000 "));
     ASSERT_TRUE(WaitFor([&] {
         return MailboxSize("bob@example.org") == 5 && MailboxSize("carol@example.org") == 5;
     }));
@@ -228,15 +238,13 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
     std::mutex mu;
     AgentListener agent(kAddr, [&](revo::LineConn& c) {
         OfferedEntry e;
-        if (!ReadOffer(c, e))
-            return;
+        if (!ReadOffer(c, e)) return;
         std::vector<std::string> got;
         std::string l;
         for (const char* cmd : {"QMIME 999", "QBRAW 999 0 1", "QBRAW ID 0 100000", "QBRAW ID 5",
                                 "FROB", "QBRAW ID 0 0"}) {
             std::string s = cmd;
-            if (s.find("ID") != std::string::npos)
-                s.replace(s.find("ID"), 2, e.qid);
+            if (s.find("ID") != std::string::npos) s.replace(s.find("ID"), 2, e.qid);
             c.SendAll(s + "\r\n");
             c.ReadLine(l);
             got.push_back(l);
@@ -266,8 +274,7 @@ TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
     std::vector<std::vector<std::string>> controls;
     AgentListener agent(kAddr, [&](revo::LineConn& c) {
         OfferedEntry e;
-        if (!ReadOffer(c, e))
-            return;
+        if (!ReadOffer(c, e)) return;
         {
             std::lock_guard lock(mu);
             controls.push_back(e.control);
@@ -339,7 +346,7 @@ TEST_F(RevodTest, QueueAndRegistrationsSurviveARestart) {
 
 // Calendar-store commands on a seeded calendar, as the agent uses them.
 class CalendarTest : public RevodTest {
-protected:
+  protected:
     void SetUp() override {
         RevodTest::SetUp();
         Start();
@@ -390,8 +397,7 @@ TEST_F(CalendarTest, FindMatchesUidInstanceAndSequence) {
     EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 3 meeting-1@example.org"));
     EXPECT_EQ(0u, c_->Cmd("CSFIND 1 meeting-1@example.org").find("4211 ")) << "older sequence";
     EXPECT_EQ(0u, c_->Cmd("CSFIND 2 MEETING-1@example.org").find("4210 ")) << "UIDs are exact";
-    EXPECT_EQ("1000 " + meeting_ + " Found",
-              c_->Cmd("CSFIND 2 meeting-1@example.org 1765792800"));
+    EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 2 meeting-1@example.org 1765792800"));
     EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org 1765792801").find("4210 "));
     EXPECT_EQ(0u, c_->Cmd("CSFIND x meeting-1@example.org").find("4000 "));
     EXPECT_EQ(0u, c_->Cmd("CSFIND 2").find("4000 "));

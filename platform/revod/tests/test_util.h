@@ -24,8 +24,7 @@ namespace revotest {
 
 // Tests bind the real REVO port (they run as root) unless REVO_PORT says otherwise.
 inline uint16_t TestPort() {
-    if (const char* p = std::getenv("REVO_PORT"))
-        return static_cast<uint16_t>(std::atoi(p));
+    if (const char* p = std::getenv("REVO_PORT")) return static_cast<uint16_t>(std::atoi(p));
     return 689;
 }
 
@@ -38,20 +37,18 @@ inline std::string TempDir() {
 // Waits up to 15 s for pred to hold.
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
     for (int waited = 0; waited < ms; waited += 10) {
-        if (pred())
-            return true;
+        if (pred()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pred();
 }
 
 class Client {
-public:
+  public:
     bool Connect(const std::string& addr, uint16_t port) {
         std::string err;
         int fd = revo::ConnectTcp(addr, port, 3000, err, addr);
-        if (fd < 0)
-            return false;
+        if (fd < 0) return false;
         revo::SetTimeouts(fd, 10000);
         conn_ = std::make_unique<revo::LineConn>(fd);
         greeting = Line();
@@ -77,8 +74,7 @@ public:
             std::string l = Line();
             out.push_back(l);
             int code = std::atoi(l.c_str());
-            if (l.empty() || code < lo || code > hi)
-                return out;
+            if (l.empty() || code < lo || code > hi) return out;
         }
     }
     std::string Digest(const std::string& secretText) const {
@@ -104,7 +100,7 @@ public:
 
     std::string greeting, challenge;
 
-private:
+  private:
     std::unique_ptr<revo::LineConn> conn_;
 };
 
@@ -117,16 +113,13 @@ struct OfferedEntry {
 
 inline bool ReadOffer(revo::LineConn& c, OfferedEntry& e) {
     std::string l;
-    if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0)
-        return false;
+    if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0) return false;
     std::string_view rest = std::string_view(l).substr(5);
     e.qid = std::string(revo::NextWord(rest));
     e.size = std::strtoul(std::string(rest).c_str(), nullptr, 10);
     for (;;) {
-        if (c.ReadLine(l) != revo::LineConn::Read::Line)
-            return false;
-        if (l.rfind("6021", 0) == 0)
-            return true;
+        if (c.ReadLine(l) != revo::LineConn::Read::Line) return false;
+        if (l.rfind("6021", 0) == 0) return true;
         e.control.push_back(l);
     }
 }
@@ -134,7 +127,7 @@ inline bool ReadOffer(revo::LineConn& c, OfferedEntry& e) {
 // A queue agent's listener: every connection is handed to the handler on
 // its own thread.
 class AgentListener {
-public:
+  public:
     using Handler = std::function<void(revo::LineConn&)>;
     AgentListener(const std::string& addr, Handler h) : handler_(std::move(h)) {
         std::string err;
@@ -154,13 +147,12 @@ public:
     uint16_t port() const { return port_; }
     int connections() const { return connections_; }
 
-private:
+  private:
     void Loop() {
         for (;;) {
             int fd = ::accept(fd_, nullptr, nullptr);
             if (fd < 0) {
-                if (stop_)
-                    return;
+                if (stop_) return;
                 continue;
             }
             revo::SetTimeouts(fd, 10000);
@@ -185,8 +177,7 @@ private:
 // Answers QMIME and finishes with QDONE at once, handing nothing back.
 inline void NullAgent(revo::LineConn& c) {
     OfferedEntry e;
-    if (!ReadOffer(c, e))
-        return;
+    if (!ReadOffer(c, e)) return;
     c.SendAll("QMIME " + e.qid + "\r\n");
     std::string l;
     while (c.ReadLine(l) == revo::LineConn::Read::Line && l.size() > 0 && l[0] == '2') {
