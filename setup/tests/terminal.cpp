@@ -61,6 +61,11 @@ Terminal::Terminal(const std::string& command, int width, int height) {
 
 Terminal::~Terminal() {
     Tmux("kill-server");
+    // The server may leave its socket file behind.
+    const char* tmpdir = std::getenv("TMUX_TMPDIR");
+    std::string sockets = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/tmux-" +
+                          std::to_string(getuid()) + "/" + socket_;
+    std::remove(sockets.c_str());
     std::remove(statusFile_.c_str());
     std::remove((statusFile_ + ".stty").c_str());
 }
