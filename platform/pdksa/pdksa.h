@@ -269,10 +269,11 @@ typedef struct DDCListRequest {
 
 /* Per value, in directory order (the attributes in the order asked, the
  * values of each in the order they were added): cb(ctx, entry, arg). The
- * entry and its strings are valid only during the call. A non-zero result
- * of cb stops the read, and DDCReadToCB returns 0. infoType is 1;
- * bufferSize (10240) bounds one value in bytes. DDCERR_NO_SUCH_ATTRIBUTE
- * when none of the attributes has a value. */
+ * entry and its strings are valid only during the call, which runs with
+ * the context free for other calls. A non-zero result of cb stops the read,
+ * and DDCReadToCB returns 0. infoType is 1; bufferSize (10240) bounds one
+ * value in bytes (0: no bound). DDCERR_NO_SUCH_ATTRIBUTE when none of the
+ * attributes has a value. */
 typedef int (*DDCReadCallback)(DDCContextHandle ctx, const DDCEntry* entry, void* arg);
 int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int infoType, size_t bufferSize,
                 DDCReadCallback cb, void* arg);
@@ -350,10 +351,10 @@ typedef struct DDCAttrDef {
 #define DDC_CLASS_EFFECTIVE 0x02
 
 /* Class definition, nine words. Each list is a null-ended array of names
- * in the context's form, or null for none. Containment, naming and
- * mandatory attributes are inherited from the superclass when the lists
- * are empty; optional attributes are added to the superclass's. Names may
- * be given as const void* lists: { "Top", NULL }. */
+ * in the context's form, or null for none. One superclass ("Top" when none
+ * is given). Containment and naming are inherited from the superclass when
+ * the lists are empty; mandatory and optional attributes add to the
+ * superclass's. Names may be given as const void* lists: { "Top", NULL }. */
 typedef struct DDCClassDef {
     uint32_t flags;
     uint32_t reserved1;
@@ -373,7 +374,8 @@ int DDCDefineAttribute(DDCContextHandle ctx, const void* name, const DDCAttrDef*
  * give DDCERR_NO_SUCH_CLASS / DDCERR_NO_SUCH_ATTRIBUTE. */
 int DDCDefineClass(DDCContextHandle ctx, const void* name, const DDCClassDef* def);
 /* Adds the listed attributes to the class's optional attributes in one
- * step: DDCERR_DUPLICATE_OPTIONAL when one is already there. */
+ * step: DDCERR_DUPLICATE_OPTIONAL when one is already among the class's own
+ * optional or mandatory attributes (nothing is added then). */
 int DDCAddOptionalsToClass(DDCContextHandle ctx, const void* className,
                            const void* const* optionalNames);
 /* DDCERR_NO_SUCH_CLASS, DDCERR_SCHEMA_IS_NONREMOVABLE (standard class),
@@ -441,8 +443,8 @@ extern uint16_t DDCSlashDelims[9];
 
 /* Creates a new, empty store at path (parent directory must exist) with
  * the standard schema and the root "\". DDCERR_ENTRY_ALREADY_EXISTS when
- * a file is there. A tree root is then created below "\" with class
- * "Tree Root" (naming attribute "T"). */
+ * a file is there. The caller then creates the tree root below "\" with
+ * class "Tree Root" (naming attribute "T"), and the tree below it. */
 int PDKCreateStore(const char* path);
 /* Writes the store path a new context would use; 0, or
  * DDCERR_INSUFFICIENT_BUFFER. */
