@@ -107,6 +107,10 @@ int Terminal::WaitExit(std::chrono::milliseconds timeout) {
     return -1000;
 }
 
+int Terminal::ShellPid() const {
+    return std::atoi(Tmux("display-message -p -t main '#{pane_pid}'").c_str());
+}
+
 std::string Terminal::Modes() const {
     std::ifstream in(statusFile_ + ".stty");
     std::stringstream s;

@@ -28,6 +28,8 @@ class Terminal {
     // Waits for the program to end; its exit status, or -1000 on timeout.
     int WaitExit(std::chrono::milliseconds timeout = std::chrono::seconds(90));
 
+    // Process id of the shell that runs the command in the terminal.
+    int ShellPid() const;
     // "stty -a" of the terminal after the program ended (valid once WaitExit returned).
     std::string Modes() const;
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -292,6 +293,19 @@ TEST_F(ToolTest, ControlCInTheLoginFormEndsAtOnce) {
     t->Keys({"C-c"});
     ExpectCleanExit(*t);
     EXPECT_EQ(Log().find("Authenticated"), std::string::npos);
+}
+
+TEST_F(ToolTest, ATerminationSignalStillRestoresTheTerminal) {
+    auto t = Start("-add");
+    int shell = t->ShellPid();
+    ASSERT_GT(shell, 0);
+    // The shell's child is quillsetup, waiting in the login form.
+    quilltest::Run("pkill -TERM -P " + std::to_string(shell) + " quillsetup");
+    EXPECT_EQ(t->WaitExit(), 128 + SIGTERM);
+    std::istringstream words(t->Modes());
+    std::set<std::string> modes{std::istream_iterator<std::string>(words), {}};
+    for (const char* m : {"icanon", "echo", "isig"})
+        EXPECT_TRUE(modes.count(m)) << m;
 }
 
 TEST_F(ToolTest, OverLongEntriesAreCutAndAMissingServerObjectIsReported) {

@@ -147,7 +147,7 @@ Session::Session() {
     keypad(stdscr, TRUE);
     clear();
     refresh();
-    for (int sig : {SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE})
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGSEGV, SIGABRT, SIGBUS, SIGFPE})
         std::signal(sig, OnFatalSignal);
     std::atexit(EndScreen);
 }
