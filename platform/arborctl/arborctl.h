@@ -38,7 +38,8 @@ bool registerCommand(const Command& c);
 const std::vector<Command>& commands();
 
 #define ARBORCTL_COMMAND(var, ...)                                                                 \
-    [[maybe_unused]] static const bool var = ::arborctl::registerCommand(::arborctl::Command{__VA_ARGS__})
+    [[maybe_unused]] static const bool var =                                                       \
+        ::arborctl::registerCommand(::arborctl::Command{__VA_ARGS__})
 
 // Exit statuses.
 constexpr int kOk = 0;

@@ -66,7 +66,8 @@ bool parseContext(const std::string& context, std::vector<Level>& out, std::stri
         const size_t eq = p.find('=');
         if (eq != std::string::npos) {
             std::string type = p.substr(0, eq);
-            for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            for (char& c : type)
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             if (type == "o" && top) {
                 cls = "Organization";
             } else if (type == "ou" && !top) {
@@ -91,7 +92,8 @@ class StoreUndo {
     explicit StoreUndo(std::string path) : path_(std::move(path)) {}
     ~StoreUndo() {
         if (armed_)
-            for (const char* suffix : {"", "-wal", "-shm", "-gen"}) ::unlink((path_ + suffix).c_str());
+            for (const char* suffix : {"", "-wal", "-shm", "-gen"})
+                ::unlink((path_ + suffix).c_str());
     }
     void keep() { armed_ = false; }
 

@@ -32,7 +32,8 @@ int addUser(Cli& cli, const std::vector<std::string>& argv) {
     const std::string name = a.positional[0];
     const auto emails = a.all("email");
     for (const auto& e : emails) {
-        if (e.empty() || e.find('@') == std::string::npos || e.find_first_of(" \t\r\n") != std::string::npos)
+        if (e.empty() || e.find('@') == std::string::npos ||
+            e.find_first_of(" \t\r\n") != std::string::npos)
             return fail("'" + e + "' is not an e-mail address");
     }
     std::string password;
@@ -48,7 +49,8 @@ int addUser(Cli& cli, const std::vector<std::string>& argv) {
                         "user without --email");
     }
     std::vector<std::pair<std::string, std::string>> values;
-    for (const auto& e : emails) values.emplace_back(kEmailAttr, e);
+    for (const auto& e : emails)
+        values.emplace_back(kEmailAttr, e);
     if (a.has("surname")) values.emplace_back("Surname", a.get("surname"));
     if (a.has("full-name")) values.emplace_back("Full Name", a.get("full-name"));
     std::vector<DDCEntry> entries(values.size() + 1);
@@ -77,7 +79,8 @@ int addUser(Cli& cli, const std::vector<std::string>& argv) {
     const char* full = name.c_str();
     DDCContextHandle c = d.ctx();
     DDCSetContextBaseDN(c, nullptr, DDCSlashDelims);
-    if (DDCGetEntryInfo(c, DDC_INFO_NAME, sizeof info, info) == 0) std::memcpy(&full, info, sizeof full);
+    if (DDCGetEntryInfo(c, DDC_INFO_NAME, sizeof info, info) == 0)
+        std::memcpy(&full, info, sizeof full);
     std::cout << "Added user " << full << "\n";
     return kOk;
 }
@@ -117,7 +120,8 @@ int show(Cli& cli, const std::vector<std::string>& argv) {
         },
         &vals);
     if (rc != 0 && rc != DDCERR_NO_SUCH_ATTRIBUTE) return failCode(name, rc);
-    for (const auto& [attr, value] : vals) std::cout << "  " << attr << ": " << value << "\n";
+    for (const auto& [attr, value] : vals)
+        std::cout << "  " << attr << ": " << value << "\n";
     return kOk;
 }
 

@@ -30,7 +30,9 @@ bool registerCommand(const Command& c) {
     return true;
 }
 
-const std::vector<Command>& commands() { return table(); }
+const std::vector<Command>& commands() {
+    return table();
+}
 
 int fail(const std::string& message) {
     std::cerr << "arborctl: " << message << "\n";

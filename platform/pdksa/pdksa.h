@@ -71,7 +71,7 @@ extern "C" {
 
 /* ---- Basic types and limits ---- */
 
-typedef uint16_t DDCUnicode;     /* one UTF-16 unit */
+typedef uint16_t DDCUnicode;       /* one UTF-16 unit */
 typedef uint32_t DDCContextHandle; /* context handle; 0 is never a valid handle */
 
 #define DDC_MAX_RDN_CHARS 128 /* characters of one name component */
@@ -86,34 +86,34 @@ typedef uint32_t DDCContextHandle; /* context handle; 0 is never a valid handle 
 
 #define DDCERR_NOT_ENOUGH_MEMORY (-301)
 #define DDCERR_NOT_LOGGED_IN (-337)
-#define DDCERR_NO_SUCH_ENTRY (-601)      /* no such object, or no current object */
+#define DDCERR_NO_SUCH_ENTRY (-601) /* no such object, or no current object */
 #define DDCERR_NO_SUCH_VALUE (-602)
-#define DDCERR_NO_SUCH_ATTRIBUTE (-603)  /* undefined, or absent on the object */
+#define DDCERR_NO_SUCH_ATTRIBUTE (-603) /* undefined, or absent on the object */
 #define DDCERR_NO_SUCH_CLASS (-604)
 #define DDCERR_ENTRY_ALREADY_EXISTS (-606)
 #define DDCERR_NOT_EFFECTIVE_CLASS (-607) /* class cannot be an object's base class */
-#define DDCERR_ILLEGAL_ATTRIBUTE (-608)  /* not allowed in the object's class */
+#define DDCERR_ILLEGAL_ATTRIBUTE (-608)   /* not allowed in the object's class */
 #define DDCERR_MISSING_MANDATORY (-609)
-#define DDCERR_ILLEGAL_DS_NAME (-610)    /* malformed or over-long name */
+#define DDCERR_ILLEGAL_DS_NAME (-610) /* malformed or over-long name */
 #define DDCERR_ILLEGAL_CONTAINMENT (-611)
 #define DDCERR_CANT_HAVE_MULTIPLE_VALUES (-612) /* second value of a single-valued attribute */
-#define DDCERR_SYNTAX_VIOLATION (-613)   /* value does not fit the syntax or the bounds */
+#define DDCERR_SYNTAX_VIOLATION (-613)          /* value does not fit the syntax or the bounds */
 #define DDCERR_DUPLICATE_VALUE (-614)
 #define DDCERR_ATTRIBUTE_ALREADY_EXISTS (-615) /* attribute definition exists */
-#define DDCERR_DATABASE_FORMAT (-617)    /* the store is not a directory (corrupt) */
-#define DDCERR_ILLEGAL_REQUEST (-641)    /* unknown verb, malformed raw request */
-#define DDCERR_OBJECT_CLASS_VIOLATION (-628) /* a class definition is inconsistent */
-#define DDCERR_ENTRY_IS_NOT_LEAF (-629)  /* object has subordinates */
-#define DDCERR_SYSTEM_FAILURE (-632)     /* the store failed (I/O, read-only) */
-#define DDCERR_NO_REFERRALS (-634)       /* the store cannot be reached */
+#define DDCERR_DATABASE_FORMAT (-617)          /* the store is not a directory (corrupt) */
+#define DDCERR_ILLEGAL_REQUEST (-641)          /* unknown verb, malformed raw request */
+#define DDCERR_OBJECT_CLASS_VIOLATION (-628)   /* a class definition is inconsistent */
+#define DDCERR_ENTRY_IS_NOT_LEAF (-629)        /* object has subordinates */
+#define DDCERR_SYSTEM_FAILURE (-632)           /* the store failed (I/O, read-only) */
+#define DDCERR_NO_REFERRALS (-634)             /* the store cannot be reached */
 #define DDCERR_NO_CHARACTER_MAPPING (-638)
 #define DDCERR_CLASS_ALREADY_EXISTS (-645)
-#define DDCERR_INSUFFICIENT_BUFFER (-649) /* not even one result fits the buffer */
+#define DDCERR_INSUFFICIENT_BUFFER (-649)    /* not even one result fits the buffer */
 #define DDCERR_SCHEMA_IS_NONREMOVABLE (-650) /* standard class or attribute */
-#define DDCERR_SCHEMA_IS_IN_USE (-651)   /* used by objects or other definitions */
+#define DDCERR_SCHEMA_IS_IN_USE (-651)       /* used by objects or other definitions */
 #define DDCERR_DUPLICATE_OPTIONAL (-653)
 #define DDCERR_FAILED_AUTHENTICATION (-669) /* wrong password, or none set */
-#define DDCERR_INVALID_CONTEXT (-670)    /* unknown context handle */
+#define DDCERR_INVALID_CONTEXT (-670)       /* unknown context handle */
 #define DDCERR_NO_ACCESS (-672)
 #define DDCERR_INVALID_PARAMETER (-702)
 
@@ -186,14 +186,15 @@ int DDCGenerateKeyPair(DDCContextHandle ctx, const void* password);
 /* Entry operations */
 #define DDC_OP_ADD_VALUE 2    /* DDCERR_DUPLICATE_VALUE when present */
 #define DDC_OP_REMOVE_VALUE 3 /* DDCERR_NO_SUCH_VALUE when absent */
-#define DDC_OP_WRITE_VALUE 5  /* add unless present; replaces the value of a single-valued attribute */
-#define DDC_OP_CLEAR 6        /* remove all values (none is not an error) */
+#define DDC_OP_WRITE_VALUE                                                                         \
+    5                  /* add unless present; replaces the value of a single-valued attribute */
+#define DDC_OP_CLEAR 6 /* remove all values (none is not an error) */
 
 /* Syntaxes */
-#define DDC_SYN_DIST_NAME 1  /* name of an object; follows the object when renamed */
-#define DDC_SYN_TEXT 3       /* text, compared without regard to case */
-#define DDC_SYN_INTEGER 8    /* decimal text of a signed 32-bit number */
-#define DDC_SYN_ACL 17       /* DDCACL */
+#define DDC_SYN_DIST_NAME 1   /* name of an object; follows the object when renamed */
+#define DDC_SYN_TEXT 3        /* text, compared without regard to case */
+#define DDC_SYN_INTEGER 8     /* decimal text of a signed 32-bit number */
+#define DDC_SYN_ACL 17        /* DDCACL */
 #define DDC_SYN_CLASS_NAME 20 /* name of a defined class */
 
 /* One attribute value (modification, creation, read), eight words.
@@ -333,7 +334,8 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
 
 /* Attribute definition flags */
 #define DDC_ATTRDEF_SINGLE_VALUED 0x01
-#define DDC_ATTRDEF_SIZED 0x02 /* lower/upper bound the length in characters (integers: the value) */
+#define DDC_ATTRDEF_SIZED                                                                          \
+    0x02 /* lower/upper bound the length in characters (integers: the value) */
 #define DDC_ATTRDEF_PUBLIC_READ 0x40 /* kept, no effect */
 
 /* Attribute definition, six words. */
@@ -399,8 +401,8 @@ int DDCWPutString(char** cur, char* limit, const char* str);
  *     DDCERR_SCHEMA_IS_IN_USE (objects hold values, or a class names it as
  *     naming or mandatory; optional uses are dropped with it),
  *     DDCERR_NO_ACCESS. */
-int DDCRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* req,
-               size_t replyMax, void* reply, size_t* replyLen);
+int DDCRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* req, size_t replyMax,
+               void* reply, size_t* replyLen);
 
 /* Verbs of DDCTWPRequest */
 #define DDC_TWP_EXTENSION_INFO 36

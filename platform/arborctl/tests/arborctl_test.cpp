@@ -52,7 +52,8 @@ class Arborctl : public ::testing::Test {
         std::string cmd = "'" + program + "'";
         for (const auto& a : args) {
             std::string q;
-            for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+            for (char c : a)
+                q += c == '\'' ? std::string("'\\''") : std::string(1, c);
             cmd += " '" + q + "'";
         }
         cmd += " <'" + in + "' 2>&1";
@@ -61,7 +62,8 @@ class Arborctl : public ::testing::Test {
         if (!p) return r;
         std::array<char, 4096> buf;
         size_t n;
-        while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) r.out.append(buf.data(), n);
+        while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
+            r.out.append(buf.data(), n);
         const int st = pclose(p);
         r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
         return r;
@@ -96,7 +98,8 @@ TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
     EXPECT_EQ(slurp(conf), "orb.base.tree-name=ACME\n"
                            "orb.arbor.server-name=MAIL1\n"
                            "orb.arbor.server-context=ou=sales.o=org\n"
-                           "arbor.directory.store=" + store + "\n");
+                           "arbor.directory.store=" +
+                               store + "\n");
     r = run({"show", "MAIL1"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("class: TWP Server"), std::string::npos) << r.out;
@@ -135,7 +138,8 @@ TEST_F(Arborctl, BadInitChangesNothing) {
         {{"init", "--tree", "ACME", "--context", "o=org", "--server", "M"}, "\n", 1},
         {{"init", "--tree", "ACME", "--context", "o=org", "--server", "M", "--password-file",
           "/nonexistent/pw"},
-         "", 1},
+         "",
+         1},
     };
     for (const auto& c : cases) {
         Result r = run(c.args, c.input);
@@ -201,8 +205,8 @@ TEST_F(Arborctl, SetChangesValuesAllOrNothing) {
     ASSERT_EQ(run({"set", "carol", "Group Membership", "MAIL1"}).status, 0);
     EXPECT_NE(show().find("Group Membership: \\ACME\\org\\sales\\MAIL1"), std::string::npos);
     EXPECT_EQ(run({"set", "carol", "No Such Thing", "x"}).status, 1);
-    EXPECT_EQ(run({"set", "carol", "Version", "x"}).status, 1); // not a user attribute
-    EXPECT_EQ(run({"set", "carol", "CN", "--clear"}).status, 1);        // mandatory
+    EXPECT_EQ(run({"set", "carol", "Version", "x"}).status, 1);  // not a user attribute
+    EXPECT_EQ(run({"set", "carol", "CN", "--clear"}).status, 1); // mandatory
     EXPECT_EQ(run({"set", "carol", "Telephone Number", "--add"}).status, 2);
     ASSERT_EQ(run({"set", "carol", "Telephone Number", "--clear"}).status, 0);
     EXPECT_EQ(show().find("Telephone Number"), std::string::npos);

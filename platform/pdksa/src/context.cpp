@@ -61,7 +61,8 @@ int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_
         size_t n = 0;
         // A stated length never lets the scan run past the bound.
         const size_t limit = length ? std::min<size_t>(length, maxUnits + 1) : maxUnits + 1;
-        while (n < limit && u[n] != 0) ++n;
+        while (n < limit && u[n] != 0)
+            ++n;
         if (n > maxUnits) return tooLong;
         if (!utf16ToUtf8(u, n, out)) return DDCERR_NO_CHARACTER_MAPPING;
         return 0;
@@ -70,7 +71,8 @@ int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_
     const size_t maxBytes = maxUnits * 3;
     const size_t limit = length ? std::min<size_t>(length, maxBytes + 1) : maxBytes + 1;
     size_t n = 0;
-    while (n < limit && b[n] != 0) ++n;
+    while (n < limit && b[n] != 0)
+        ++n;
     if (n > maxBytes) return tooLong;
     out.assign(b, n);
     if (!validUtf8(out)) return DDCERR_NO_CHARACTER_MAPPING;
@@ -191,7 +193,8 @@ int objClasses(Conn& conn, int64_t id, std::vector<std::string>& out) {
     Stmt q(conn, "SELECT lv FROM val WHERE obj=? AND attr='object class' ORDER BY seq");
     q.bind(1, id);
     int rc;
-    while ((rc = q.step()) == SQLITE_ROW) out.push_back(q.text(0));
+    while ((rc = q.step()) == SQLITE_ROW)
+        out.push_back(q.text(0));
     return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
 }
 
@@ -299,7 +302,9 @@ int storePassword(Conn& conn, int64_t obj, const std::string& pw) {
     return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
 }
 
-int needCurrent(const Ctx& c) { return c.current ? 0 : DDCERR_NO_SUCH_ENTRY; }
+int needCurrent(const Ctx& c) {
+    return c.current ? 0 : DDCERR_NO_SUCH_ENTRY;
+}
 
 } // namespace
 
@@ -312,7 +317,9 @@ extern "C" {
 uint16_t DDCDotDelims[9] = {1, 1, '.', '.', '+', '=', '*', '\\', 0};
 uint16_t DDCSlashDelims[9] = {0, 1, '.', '\\', '+', '=', '*', '\'', 0};
 
-int DDSInit(int) { return 0; }
+int DDSInit(int) {
+    return 0;
+}
 
 int DDCCreateContext(int, DDCContextHandle* out) {
     if (!out) return DDCERR_INVALID_PARAMETER;
@@ -516,7 +523,7 @@ int PDKLoginMaintenance(DDCContextHandle ctx) {
         // directory's rights protect nothing from this process anyway.
         if (::access(c.store->path().c_str(), W_OK) != 0) {
             return ::access(c.store->path().c_str(), F_OK) != 0 ? DDCERR_NO_REFERRALS
-                                                                 : DDCERR_NO_ACCESS;
+                                                                : DDCERR_NO_ACCESS;
         }
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;

@@ -22,7 +22,8 @@ struct Value {
 
     std::string key() const {
         if (syntax == DDC_SYN_DIST_NAME) return "#" + std::to_string(ref);
-        if (syntax == DDC_SYN_ACL) return std::to_string(priv) + "#" + lv + "#" + std::to_string(ref);
+        if (syntax == DDC_SYN_ACL)
+            return std::to_string(priv) + "#" + lv + "#" + std::to_string(ref);
         return lv;
     }
 };
@@ -44,12 +45,16 @@ ClassInfo classInfo(const Schema& s, const std::vector<std::string>& chain) {
             ci.mandatory.insert(fold(a));
             ci.allowed.insert(fold(a));
         }
-        for (const auto& a : c->optional) ci.allowed.insert(fold(a));
-        for (const auto& a : c->naming) ci.allowed.insert(fold(a));
+        for (const auto& a : c->optional)
+            ci.allowed.insert(fold(a));
+        for (const auto& a : c->naming)
+            ci.allowed.insert(fold(a));
         if (ci.contain.empty())
-            for (const auto& x : c->contain) ci.contain.push_back(fold(x));
+            for (const auto& x : c->contain)
+                ci.contain.push_back(fold(x));
         if (ci.naming.empty())
-            for (const auto& x : c->naming) ci.naming.push_back(fold(x));
+            for (const auto& x : c->naming)
+                ci.naming.push_back(fold(x));
     }
     return ci;
 }
@@ -72,8 +77,7 @@ bool parseInt(std::string_view s, int64_t& out) {
 // The value of an entry, read by the attribute's syntax. missing is the
 // code for a name that names no object (-601 when adding, -602 when
 // removing: such a value cannot be there).
-int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int missing,
-              Value& out) {
+int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int missing, Value& out) {
     out = Value{};
     out.syntax = def.syntax;
     if (!e.value) return DDCERR_INVALID_PARAMETER;
@@ -83,11 +87,11 @@ int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int mis
             DDCACL acl;
             std::memcpy(&acl, e.value, sizeof acl);
             out.priv = acl.privileges;
-            if (int rc = inStr(c, acl.protectedAttrName, attr, kMaxAttrChars,
-                               DDCERR_SYNTAX_VIOLATION))
+            if (int rc =
+                    inStr(c, acl.protectedAttrName, attr, kMaxAttrChars, DDCERR_SYNTAX_VIOLATION))
                 return rc;
-            if (int rc = inStr(c, acl.trusteeName, trustee, DDC_MAX_DN_CHARS,
-                               DDCERR_ILLEGAL_DS_NAME))
+            if (int rc =
+                    inStr(c, acl.trusteeName, trustee, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
                 return rc;
         } else {
             std::string text;
@@ -287,8 +291,7 @@ int modifyLocked(Ctx& c, Conn& conn, int64_t obj, uint32_t n, const DDCEntry* en
         DDCEntry e;
         std::memcpy(&e, &entries[i], sizeof e);
         std::string attr;
-        if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
-            return rc;
+        if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
         // The classes of an object are fixed when it is made.
         if (fold(attr) == "object class") return DDCERR_OBJECT_CLASS_VIOLATION;
         if (int rc = applyEntry(c, conn, obj, ci, checkRights ? &r : nullptr, e, e.operation, w))
@@ -460,8 +463,7 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
         if (int rc = objClasses(conn, parent, parentClasses)) return rc;
         const bool contained = std::any_of(ci.contain.begin(), ci.contain.end(), [&](auto& x) {
             if (x == "top") return parent != kRootId;
-            return std::find(parentClasses.begin(), parentClasses.end(), x) !=
-                   parentClasses.end();
+            return std::find(parentClasses.begin(), parentClasses.end(), x) != parentClasses.end();
         });
         if (!contained) return DDCERR_ILLEGAL_CONTAINMENT;
 
@@ -623,8 +625,9 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
         {
             // The subtree's paths: substr() counts characters, not bytes.
             const std::string oldL = fold(o.path);
-            Stmt u(conn, "UPDATE obj SET path=?1 || substr(path, ?2), lpath=?3 || substr(lpath, ?2) "
-                         "WHERE lpath > ?4 AND lpath < ?5");
+            Stmt u(conn,
+                   "UPDATE obj SET path=?1 || substr(path, ?2), lpath=?3 || substr(lpath, ?2) "
+                   "WHERE lpath > ?4 AND lpath < ?5");
             u.bind(1, newPath).bind(2, static_cast<int64_t>(utf16Length(o.path) + 1));
             u.bind(3, fold(newPath)).bind(4, oldL + "\\").bind(5, oldL + "]");
             if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);

@@ -43,7 +43,8 @@ int removeAttrRequest(DDCContextHandle ctx, const unsigned char* req, size_t len
     std::memcpy(units.data(), req + 8, bytes);
     if (units.back() != 0) return DDCERR_ILLEGAL_REQUEST;
     size_t n = 0;
-    while (units[n] != 0) ++n;
+    while (units[n] != 0)
+        ++n;
     std::string name;
     if (!utf16ToUtf8(units.data(), n, name)) return DDCERR_NO_CHARACTER_MAPPING;
     if (name.empty()) return DDCERR_NO_SUCH_ATTRIBUTE;
@@ -72,8 +73,8 @@ int DDCWPutString(char** cur, char* limit, const char* str) {
     return 0;
 }
 
-int DDCRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* req,
-               size_t replyMax, void* reply, size_t* replyLen) {
+int DDCRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* req, size_t replyMax,
+               void* reply, size_t* replyLen) {
     if (!req || reqLen > kMaxRequest) return DDCERR_INVALID_PARAMETER;
     if (!findCtx(ctx)) return DDCERR_INVALID_CONTEXT;
     if (verb != 13) return DDCERR_ILLEGAL_REQUEST;
@@ -120,7 +121,8 @@ int DDCTWPRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void
             answer.assign(data, data + dataLen);
         } else if (number == DDC_EXT_TIME) {
             const uint64_t now = static_cast<uint64_t>(std::time(nullptr));
-            for (int i = 7; i >= 0; --i) answer.push_back(static_cast<unsigned char>(now >> (8 * i)));
+            for (int i = 7; i >= 0; --i)
+                answer.push_back(static_cast<unsigned char>(now >> (8 * i)));
         } else {
             return DDCERR_NO_SUCH_ENTRY;
         }
@@ -139,40 +141,74 @@ int DDCTWPRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void
 
 const char* PDKErrorText(int code) {
     switch (code) {
-    case 0: return "success";
-    case DDCERR_NOT_ENOUGH_MEMORY: return "not enough memory";
-    case DDCERR_NOT_LOGGED_IN: return "not logged in";
-    case DDCERR_NO_SUCH_ENTRY: return "no such object";
-    case DDCERR_NO_SUCH_VALUE: return "no such value";
-    case DDCERR_NO_SUCH_ATTRIBUTE: return "no such attribute";
-    case DDCERR_NO_SUCH_CLASS: return "no such class";
-    case DDCERR_ENTRY_ALREADY_EXISTS: return "object already exists";
-    case DDCERR_NOT_EFFECTIVE_CLASS: return "class cannot be the base class of an object";
-    case DDCERR_ILLEGAL_ATTRIBUTE: return "attribute not allowed in the object's class";
-    case DDCERR_MISSING_MANDATORY: return "a mandatory attribute is missing";
-    case DDCERR_ILLEGAL_DS_NAME: return "malformed or over-long name";
-    case DDCERR_ILLEGAL_CONTAINMENT: return "class not allowed in this container";
-    case DDCERR_CANT_HAVE_MULTIPLE_VALUES: return "attribute is single-valued";
-    case DDCERR_SYNTAX_VIOLATION: return "value does not fit the attribute's syntax or size";
-    case DDCERR_DUPLICATE_VALUE: return "value already present";
-    case DDCERR_ATTRIBUTE_ALREADY_EXISTS: return "attribute already defined";
-    case DDCERR_DATABASE_FORMAT: return "the store is not a directory or is damaged";
-    case DDCERR_ILLEGAL_REQUEST: return "malformed or unknown request";
-    case DDCERR_OBJECT_CLASS_VIOLATION: return "object class violation";
-    case DDCERR_ENTRY_IS_NOT_LEAF: return "object has subordinates";
-    case DDCERR_SYSTEM_FAILURE: return "the store failed";
-    case DDCERR_NO_REFERRALS: return "the directory store cannot be reached";
-    case DDCERR_NO_CHARACTER_MAPPING: return "malformed text (not UTF-8 or UTF-16)";
-    case DDCERR_CLASS_ALREADY_EXISTS: return "class already defined";
-    case DDCERR_INSUFFICIENT_BUFFER: return "buffer too small";
-    case DDCERR_SCHEMA_IS_NONREMOVABLE: return "standard schema cannot be removed";
-    case DDCERR_SCHEMA_IS_IN_USE: return "definition is in use";
-    case DDCERR_DUPLICATE_OPTIONAL: return "optional attribute already in the class";
-    case DDCERR_FAILED_AUTHENTICATION: return "wrong password";
-    case DDCERR_INVALID_CONTEXT: return "invalid context";
-    case DDCERR_NO_ACCESS: return "no rights";
-    case DDCERR_INVALID_PARAMETER: return "invalid parameter";
-    default: return "unknown error";
+    case 0:
+        return "success";
+    case DDCERR_NOT_ENOUGH_MEMORY:
+        return "not enough memory";
+    case DDCERR_NOT_LOGGED_IN:
+        return "not logged in";
+    case DDCERR_NO_SUCH_ENTRY:
+        return "no such object";
+    case DDCERR_NO_SUCH_VALUE:
+        return "no such value";
+    case DDCERR_NO_SUCH_ATTRIBUTE:
+        return "no such attribute";
+    case DDCERR_NO_SUCH_CLASS:
+        return "no such class";
+    case DDCERR_ENTRY_ALREADY_EXISTS:
+        return "object already exists";
+    case DDCERR_NOT_EFFECTIVE_CLASS:
+        return "class cannot be the base class of an object";
+    case DDCERR_ILLEGAL_ATTRIBUTE:
+        return "attribute not allowed in the object's class";
+    case DDCERR_MISSING_MANDATORY:
+        return "a mandatory attribute is missing";
+    case DDCERR_ILLEGAL_DS_NAME:
+        return "malformed or over-long name";
+    case DDCERR_ILLEGAL_CONTAINMENT:
+        return "class not allowed in this container";
+    case DDCERR_CANT_HAVE_MULTIPLE_VALUES:
+        return "attribute is single-valued";
+    case DDCERR_SYNTAX_VIOLATION:
+        return "value does not fit the attribute's syntax or size";
+    case DDCERR_DUPLICATE_VALUE:
+        return "value already present";
+    case DDCERR_ATTRIBUTE_ALREADY_EXISTS:
+        return "attribute already defined";
+    case DDCERR_DATABASE_FORMAT:
+        return "the store is not a directory or is damaged";
+    case DDCERR_ILLEGAL_REQUEST:
+        return "malformed or unknown request";
+    case DDCERR_OBJECT_CLASS_VIOLATION:
+        return "object class violation";
+    case DDCERR_ENTRY_IS_NOT_LEAF:
+        return "object has subordinates";
+    case DDCERR_SYSTEM_FAILURE:
+        return "the store failed";
+    case DDCERR_NO_REFERRALS:
+        return "the directory store cannot be reached";
+    case DDCERR_NO_CHARACTER_MAPPING:
+        return "malformed text (not UTF-8 or UTF-16)";
+    case DDCERR_CLASS_ALREADY_EXISTS:
+        return "class already defined";
+    case DDCERR_INSUFFICIENT_BUFFER:
+        return "buffer too small";
+    case DDCERR_SCHEMA_IS_NONREMOVABLE:
+        return "standard schema cannot be removed";
+    case DDCERR_SCHEMA_IS_IN_USE:
+        return "definition is in use";
+    case DDCERR_DUPLICATE_OPTIONAL:
+        return "optional attribute already in the class";
+    case DDCERR_FAILED_AUTHENTICATION:
+        return "wrong password";
+    case DDCERR_INVALID_CONTEXT:
+        return "invalid context";
+    case DDCERR_NO_ACCESS:
+        return "no rights";
+    case DDCERR_INVALID_PARAMETER:
+        return "invalid parameter";
+    default:
+        return "unknown error";
     }
 }
 

@@ -8,8 +8,8 @@ namespace pdksa {
 
 namespace {
 
-constexpr size_t kMaxNames = 1024;     // names in one read request
-constexpr size_t kMaxAttrChars = 256;  // characters of an attribute or class name
+constexpr size_t kMaxNames = 1024;    // names in one read request
+constexpr size_t kMaxAttrChars = 256; // characters of an attribute or class name
 
 struct OutVal {
     std::string attr;
@@ -24,8 +24,7 @@ int requestNames(const Ctx& c, const DDCReadRequest* req, std::vector<std::strin
     for (size_t i = 0; req->names[i]; ++i) {
         if (i == kMaxNames) return DDCERR_INVALID_PARAMETER;
         std::string s;
-        if (int rc = inStr(c, req->names[i], s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
-            return rc;
+        if (int rc = inStr(c, req->names[i], s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
         out.push_back(std::move(s));
     }
     return out.empty() ? DDCERR_INVALID_PARAMETER : 0;
@@ -45,7 +44,8 @@ int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
         q.bind(1, obj).bind(2, lattr);
         int rc;
         while ((rc = q.step()) == SQLITE_ROW)
-            raw.push_back(RawValue{static_cast<uint32_t>(q.i64(0)), q.text(1), q.i64(2), q.text(3)});
+            raw.push_back(
+                RawValue{static_cast<uint32_t>(q.i64(0)), q.text(1), q.i64(2), q.text(3)});
         if (rc != SQLITE_DONE) return mapSqlite(rc);
         if (cache) store->cacheValues(key, gen, raw);
     }
@@ -78,7 +78,8 @@ int collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
         Stmt q(conn, "SELECT DISTINCT attr FROM val WHERE obj=? ORDER BY attr");
         q.bind(1, c.current);
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW) attrs.push_back(q.text(0));
+        while ((rc = q.step()) == SQLITE_ROW)
+            attrs.push_back(q.text(0));
         if (rc != SQLITE_DONE) return mapSqlite(rc);
     }
     for (const auto& a : attrs) {
@@ -97,7 +98,9 @@ std::string joinKey(int kind, const std::vector<std::string>& parts) {
     return k;
 }
 
-size_t align(size_t n, size_t a) { return (n + a - 1) / a * a; }
+size_t align(size_t n, size_t a) {
+    return (n + a - 1) / a * a;
+}
 
 int readable(const Ctx& c) {
     if (!c.current) return DDCERR_NO_SUCH_ENTRY;
@@ -152,8 +155,7 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
 int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, size_t bufferSize,
                     void* buf, int32_t* count) {
     if (!buf || !count) return DDCERR_INVALID_PARAMETER;
-    if (reinterpret_cast<uintptr_t>(buf) % alignof(DDCEntry) != 0)
-        return DDCERR_INVALID_PARAMETER;
+    if (reinterpret_cast<uintptr_t>(buf) % alignof(DDCEntry) != 0) return DDCERR_INVALID_PARAMETER;
     return withCtx(ctx, [&](Ctx& c) {
         *count = 0;
         if (int rc = readable(c)) return rc;
@@ -181,7 +183,8 @@ int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, s
         // Records first, strings after them; count how many fit.
         size_t n = 0, strBytes = 0;
         for (size_t i = c.iterPos; i < vals.size(); ++i) {
-            const size_t add = align(outSize(c, vals[i].attr), 8) + align(outSize(c, vals[i].text), 8);
+            const size_t add =
+                align(outSize(c, vals[i].attr), 8) + align(outSize(c, vals[i].text), 8);
             if ((n + 1) * sizeof(DDCEntry) + strBytes + add > bufferSize) break;
             strBytes += add;
             ++n;
@@ -217,13 +220,13 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
         if (int rc = readable(c)) return rc;
         std::string classFilter, nameFilter;
         if (req->classFilter) {
-            if (int rc = inStr(c, req->classFilter, classFilter, kMaxAttrChars,
-                               DDCERR_NO_SUCH_CLASS))
+            if (int rc =
+                    inStr(c, req->classFilter, classFilter, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
                 return rc;
         }
         if (req->nameFilter) {
-            if (int rc = inStr(c, req->nameFilter, nameFilter, DDC_MAX_DN_CHARS,
-                               DDCERR_ILLEGAL_DS_NAME))
+            if (int rc =
+                    inStr(c, req->nameFilter, nameFilter, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
                 return rc;
         }
         const std::string key = joinKey(2, {classFilter, nameFilter});
@@ -299,7 +302,8 @@ int DDCGetEntryInfo(DDCContextHandle ctx, uint32_t selector, size_t size, void* 
         if (selector & DDC_INFO_RDN) texts.push_back(o.name.empty() ? "\\" : o.name);
         if (selector & DDC_INFO_NAME) texts.push_back(outName(c, o.path));
         size_t need = texts.size() * sizeof(void*);
-        for (const auto& t : texts) need += align(outSize(c, t), 8);
+        for (const auto& t : texts)
+            need += align(outSize(c, t), 8);
         if (need > size) return DDCERR_INSUFFICIENT_BUFFER;
         auto* base = static_cast<unsigned char*>(out);
         size_t off = texts.size() * sizeof(void*);

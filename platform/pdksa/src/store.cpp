@@ -10,11 +10,11 @@
 
 #include <strings.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <atomic>
 #include <map>
 #include <sstream>
 
@@ -126,7 +126,8 @@ std::vector<std::string> splitList(const std::string& s) {
 }
 
 std::string trimConfValue(const char* p) {
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     return p;
 }
 
@@ -172,7 +173,9 @@ std::vector<std::string> Schema::chain(const std::string& folded) const {
     return out;
 }
 
-Stmt::Stmt(Conn& c, const char* sql) { st_ = c.prepare(sql, prepRc_); }
+Stmt::Stmt(Conn& c, const char* sql) {
+    st_ = c.prepare(sql, prepRc_);
+}
 
 Stmt::~Stmt() {
     if (st_) {
@@ -201,7 +204,9 @@ Stmt& Stmt::bindBlob(int i, const void* p, int n) {
     return *this;
 }
 
-int Stmt::step() { return st_ ? sqlite3_step(st_) : prepRc_; }
+int Stmt::step() {
+    return st_ ? sqlite3_step(st_) : prepRc_;
+}
 
 std::string Stmt::text(int col) const {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, col));
@@ -209,7 +214,8 @@ std::string Stmt::text(int col) const {
 }
 
 Conn::~Conn() {
-    for (auto& [sql, st] : stmts_) sqlite3_finalize(st);
+    for (auto& [sql, st] : stmts_)
+        sqlite3_finalize(st);
     sqlite3_close(db_);
 }
 
@@ -229,7 +235,9 @@ sqlite3_stmt* Conn::prepare(const char* sql, int& rc) {
     return st;
 }
 
-int Conn::exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+int Conn::exec(const char* sql) {
+    return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+}
 
 int Conn::beginWrite() {
     // Other processes answer reads from memory while the change counter
@@ -315,8 +323,8 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
         ::access(path_.c_str(), R_OK) != 0)
         return DDCERR_NO_REFERRALS;
     sqlite3* db = nullptr;
-    int rc = sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+    int rc =
+        sqlite3_open_v2(path_.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         sqlite3_close(db);
         return rc == SQLITE_NOMEM ? DDCERR_NOT_ENOUGH_MEMORY : DDCERR_NO_REFERRALS;
@@ -340,7 +348,7 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
             // else is some other database.
             Stmt n(*conn, "SELECT count(*) FROM sqlite_master");
             code = n.step() == SQLITE_ROW && n.i64(0) == 0 ? DDCERR_NO_REFERRALS
-                                                            : DDCERR_DATABASE_FORMAT;
+                                                           : DDCERR_DATABASE_FORMAT;
         } else {
             code = mapSqlite(q.ok());
         }
@@ -385,7 +393,8 @@ uint64_t Store::generation() const {
 }
 
 void Store::bump() {
-    if (uint64_t* g = gen_.load()) std::atomic_ref<uint64_t>(*g).fetch_add(1, std::memory_order_acq_rel);
+    if (uint64_t* g = gen_.load())
+        std::atomic_ref<uint64_t>(*g).fetch_add(1, std::memory_order_acq_rel);
 }
 
 bool Store::cachedId(const std::string& lpath, uint64_t gen, int64_t& id) {

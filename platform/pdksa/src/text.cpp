@@ -157,11 +157,14 @@ bool globMatch(std::string_view text, std::string_view pattern) {
             return false;
         }
     }
-    while (p < pattern.size() && pattern[p] == '*') ++p;
+    while (p < pattern.size() && pattern[p] == '*')
+        ++p;
     return p == pattern.size();
 }
 
-NameForm slashForm() { return NameForm{}; }
+NameForm slashForm() {
+    return NameForm{};
+}
 
 NameForm dotForm() {
     NameForm f;

@@ -79,7 +79,8 @@ class DirTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        for (auto c : owned) DDCFreeContext(c);
+        for (auto c : owned)
+            DDCFreeContext(c);
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }

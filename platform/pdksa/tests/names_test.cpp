@@ -7,7 +7,9 @@ using namespace pdksatest;
 
 namespace {
 
-std::u16string u16(const std::string& s) { return std::u16string(s.begin(), s.end()); }
+std::u16string u16(const std::string& s) {
+    return std::u16string(s.begin(), s.end());
+}
 
 class Names : public DirTest {
   protected:
@@ -31,8 +33,8 @@ class Names : public DirTest {
 TEST_F(Names, FullRelativeDottedAndTypedFormsNameTheSameObject) {
     ASSERT_EQ(DDCSetContextBaseDN(admin, "ACME", DDCSlashDelims), 0);
     const char* forms[] = {
-        "\\ACME\\org\\sales\\Alice", "org\\sales\\Alice",          "\\acme\\ORG\\Sales\\alice",
-        "CN=Alice.OU=sales.O=org",   "org\\OU=sales\\CN=Alice",    "O=org\\OU=sales\\CN=alice",
+        "\\ACME\\org\\sales\\Alice",   "org\\sales\\Alice",       "\\acme\\ORG\\Sales\\alice",
+        "CN=Alice.OU=sales.O=org",     "org\\OU=sales\\CN=Alice", "O=org\\OU=sales\\CN=alice",
         "\\ACME\\org\\sales\\Alice\\",
     };
     for (const char* f : forms) {
@@ -62,10 +64,11 @@ TEST_F(Names, BadNamesAreRefusedWithoutTouchingTheCurrentObject) {
     ASSERT_EQ(resolve(admin, "\\ACME\\org"), 0);
     const std::string longComp(DDC_MAX_RDN_CHARS + 1, 'x');
     std::string longName = "\\ACME";
-    while (longName.size() <= DDC_MAX_DN_CHARS) longName += "\\abcdefgh";
+    while (longName.size() <= DDC_MAX_DN_CHARS)
+        longName += "\\abcdefgh";
     const std::string bad[] = {
-        "",  "\\ACME\\\\org", "\\ACME\\" + longComp, longName, "\\ACME\\a\x01z",
-        "\xC3", "\xC0\x80", "\xED\xA0\x80", // truncated, overlong and surrogate UTF-8
+        "",     "\\ACME\\\\org", "\\ACME\\" + longComp, longName, "\\ACME\\a\x01z",
+        "\xC3", "\xC0\x80",      "\xED\xA0\x80", // truncated, overlong and surrogate UTF-8
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b);
@@ -88,9 +91,8 @@ TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
     const std::u16string name = u16("sales\\Alice");
     ASSERT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
     alignas(8) unsigned char out[1024];
-    ASSERT_EQ(DDCGetEntryInfo(c, DDC_INFO_BASE_CLASS | DDC_INFO_RDN | DDC_INFO_NAME, sizeof out,
-                              out),
-              0);
+    ASSERT_EQ(
+        DDCGetEntryInfo(c, DDC_INFO_BASE_CLASS | DDC_INFO_RDN | DDC_INFO_NAME, sizeof out, out), 0);
     const char16_t* texts[3];
     std::memcpy(texts, out, sizeof texts);
     EXPECT_EQ(std::u16string(texts[0]), u"User");
@@ -132,7 +134,8 @@ TEST_F(Names, ValuesComeBackInOrderAndInBatches) {
     do {
         ASSERT_EQ(DDCReadToBuffer(admin, &req, 1, 0, sizeof buf, buf, &n), 0);
         const auto* entries = reinterpret_cast<const DDCEntry*>(buf);
-        for (int32_t i = 0; i < n; ++i) got.emplace_back(static_cast<const char*>(entries[i].value));
+        for (int32_t i = 0; i < n; ++i)
+            got.emplace_back(static_cast<const char*>(entries[i].value));
         ++batches;
     } while (n > 0 && batches < 100);
     EXPECT_EQ(got, all);
@@ -141,8 +144,7 @@ TEST_F(Names, ValuesComeBackInOrderAndInBatches) {
     EXPECT_EQ(DDCReadToBuffer(admin, &req, 1, 0, 16, buf, &n), DDCERR_INSUFFICIENT_BUFFER);
     const void* none[] = {"Description", nullptr};
     DDCReadRequest empty{0, none, 0, 0, 0};
-    EXPECT_EQ(DDCReadToBuffer(admin, &empty, 1, 0, sizeof buf, buf, &n),
-              DDCERR_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(DDCReadToBuffer(admin, &empty, 1, 0, sizeof buf, buf, &n), DDCERR_NO_SUCH_ATTRIBUTE);
     // A stopping callback ends the read early.
     int calls = 0;
     ASSERT_EQ(DDCReadToCB(
@@ -221,8 +223,7 @@ TEST_F(Names, NameValuesFollowRenamesAndGoWithTheirObject) {
     EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), DDCERR_NO_SUCH_ENTRY);
     // With a base, names below it come back relative.
     ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org", DDCSlashDelims), 0);
-    EXPECT_EQ(values("Sales Dept\\Team", "Member"),
-              std::vector<std::string>{"Sales Dept\\Alice"});
+    EXPECT_EQ(values("Sales Dept\\Team", "Member"), std::vector<std::string>{"Sales Dept\\Alice"});
     // Renaming onto an existing name, or out of the parent, is refused.
     EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Team", 1), DDCERR_ENTRY_ALREADY_EXISTS);
     EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "\\ACME\\org\\Alice", 1),

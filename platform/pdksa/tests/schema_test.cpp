@@ -21,8 +21,9 @@ class Schema : public DirTest {
         const void* c[] = {contain, nullptr};
         const void* n[] = {naming, nullptr};
         const void* m[] = {mandatory, nullptr};
-        DDCClassDef d{flags, 0, 0, s, contain ? c : nullptr, naming ? n : nullptr,
-                      mandatory ? m : nullptr, nullptr, 0};
+        DDCClassDef d{
+            flags,   0, 0, s, contain ? c : nullptr, naming ? n : nullptr, mandatory ? m : nullptr,
+            nullptr, 0};
         return DDCDefineClass(admin, name, &d);
     }
     int addOptional(const char* cls, const char* attr) {
@@ -44,8 +45,7 @@ TEST_F(Schema, DefinitionsAreCheckedAndRefusedTwice) {
     EXPECT_EQ(defineAttr("X:Bad", 99), DDCERR_INVALID_PARAMETER);
     EXPECT_EQ(defineAttr("X:Single", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED), 0);
     EXPECT_EQ(defineClass("X:Box", "Top", "Organization", "CN", "CN"), 0);
-    EXPECT_EQ(defineClass("X:Box", "Top", "Organization", "CN", "CN"),
-              DDCERR_CLASS_ALREADY_EXISTS);
+    EXPECT_EQ(defineClass("X:Box", "Top", "Organization", "CN", "CN"), DDCERR_CLASS_ALREADY_EXISTS);
     EXPECT_EQ(defineClass("X:Orphan", "No Such", nullptr, nullptr, nullptr), DDCERR_NO_SUCH_CLASS);
     EXPECT_EQ(defineClass("X:Odd", "Top", nullptr, "No Attr", nullptr), DDCERR_NO_SUCH_ATTRIBUTE);
     // A subclass inherits containment and naming.
@@ -137,15 +137,15 @@ TEST_F(Schema, CreationEnforcesClassesContainmentMandatoryAndValues) {
               DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(modify(admin, ou + "\\srv", Entries().add(DDC_OP_ADD_VALUE, "Status", "+007")), 0);
     EXPECT_EQ(values(ou + "\\srv", "Status"), std::vector<std::string>{"7"});
-    EXPECT_EQ(modify(admin, ou + "\\srv",
-                     Entries().add(DDC_OP_ADD_VALUE, "Object Class", "User", 20)),
-              DDCERR_OBJECT_CLASS_VIOLATION);
+    EXPECT_EQ(
+        modify(admin, ou + "\\srv", Entries().add(DDC_OP_ADD_VALUE, "Object Class", "User", 20)),
+        DDCERR_OBJECT_CLASS_VIOLATION);
 }
 
 TEST_F(Schema, ModificationsApplyAllOrNothing) {
     const std::string o = "\\ACME\\org";
-    ASSERT_EQ(modify(admin, o, Entries().add(2, "Telephone Number", "1").add(2, "Description", "d")),
-              0);
+    ASSERT_EQ(
+        modify(admin, o, Entries().add(2, "Telephone Number", "1").add(2, "Description", "d")), 0);
     // The third entry fails: the first two must not stick.
     EXPECT_EQ(modify(admin, o,
                      Entries()
@@ -229,8 +229,7 @@ TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     EXPECT_EQ(modify(bob, sales + "\\Bob", Entries().add(2, "Surname", "B")), DDCERR_NO_ACCESS);
     // Entry rights allow creation; the read-back text of an ACL names the trustee.
     ASSERT_EQ(modify(admin, sales,
-                     Entries().add(DDC_OP_ADD_VALUE, "ACL",
-                                   "2#[Entry Rights]#" + sales + "\\Bob")),
+                     Entries().add(DDC_OP_ADD_VALUE, "ACL", "2#[Entry Rights]#" + sales + "\\Bob")),
               0);
     EXPECT_EQ(create(bob, sales + "\\Carl", "User"), 0);
     EXPECT_EQ(create(bob, "\\ACME\\org\\Carl", "User"), DDCERR_NO_ACCESS);

@@ -76,7 +76,8 @@ TEST_F(Store, UnreachableStoreAnswersNoReferralsUntilItAppears) {
 TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     const std::string bad = (dir / "bad.db").string();
     std::string garbage(8192, '\0');
-    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>(i * 7 + 3);
+    for (size_t i = 0; i < garbage.size(); ++i)
+        garbage[i] = static_cast<char>(i * 7 + 3);
     std::ofstream(bad, std::ios::binary) << garbage;
     setenv("ARBOR_DIRECTORY", bad.c_str(), 1);
     DDCContextHandle c = context();
@@ -200,7 +201,8 @@ TEST_F(Store, ThreadsReadThroughTheirOwnContexts) {
             DDCFreeContext(c);
         });
     }
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 
@@ -277,7 +279,9 @@ TEST_F(Store, ExtensionRequestsAndMalformedRawRequests) {
     EXPECT_EQ(DDCRequest(admin, 12, 14, r3, 512, r3, nullptr), DDCERR_ILLEGAL_REQUEST);
 }
 
-TEST(Header, CompilesAsC) { EXPECT_EQ(pdksa_c_header_check(), 0); }
+TEST(Header, CompilesAsC) {
+    EXPECT_EQ(pdksa_c_header_check(), 0);
+}
 
 } // namespace
 
@@ -300,9 +304,11 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
     for (int round = 0; round < 3000; ++round) {
         std::string s;
         const size_t len = next() % 40;
-        for (size_t i = 0; i < len; ++i) s.push_back(alphabet[next() % (sizeof alphabet - 1)]);
+        for (size_t i = 0; i < len; ++i)
+            s.push_back(alphabet[next() % (sizeof alphabet - 1)]);
         std::u16string w;
-        for (size_t i = 0; i < len; ++i) w.push_back(static_cast<char16_t>(next() % 3 ? 0x41 + next() % 60 : next()));
+        for (size_t i = 0; i < len; ++i)
+            w.push_back(static_cast<char16_t>(next() % 3 ? 0x41 + next() % 60 : next()));
         const int kinds[] = {
             DDCResolveName(admin, 66, s.c_str()),
             DDCResolveName(u, 66, w.c_str()),
@@ -315,12 +321,13 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
             accepted += rc == 0;
         }
         alignas(8) unsigned char req[64];
-        for (auto& b : req) b = static_cast<unsigned char>(next());
+        for (auto& b : req)
+            b = static_cast<unsigned char>(next());
         unsigned char reply[600];
         size_t replyLen = 0;
-        EXPECT_LE(DDCTWPRequest(admin, 36 + next() % 2, next() % 62, req, sizeof reply, reply,
-                                &replyLen),
-                  0);
+        EXPECT_LE(
+            DDCTWPRequest(admin, 36 + next() % 2, next() % 62, req, sizeof reply, reply, &replyLen),
+            0);
         EXPECT_LE(DDCRequest(admin, 13, next() % 64, req, sizeof reply, reply, &replyLen), 0);
     }
     EXPECT_GT(accepted, 0);
