@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <mutex>
 
 namespace revo {
@@ -24,6 +25,8 @@ bool DirectoryOpen() {
         if (PDKGetStorePath(path, sizeof path) != 0 || stat(path, &st) != 0) return;
         MSGSrvInit();
         ok = KDXInit() == 1;
+        if (ok) // hand the cached directory contexts back at exit
+            std::atexit([] { KDXShutdown(); });
     });
     return ok;
 }

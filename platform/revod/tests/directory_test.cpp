@@ -109,6 +109,7 @@ class Directory : public ::testing::Test {
         ASSERT_EQ(1, KDXInit()) << "login as Internet Services";
     }
     static void TearDownTestSuite() {
+        KDXShutdown();
         DDCFreeContext(admin_);
         std::filesystem::remove_all(dir_);
     }
