@@ -25,5 +25,7 @@ int main() {
     DaywardReadConfiguration();
     RunQueueListener();
     DaywardReleaseGlobalState();
+    // Hand the directory login and its cached contexts back before the process ends.
+    KDXShutdown();
     return 0;
 }

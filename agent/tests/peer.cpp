@@ -292,6 +292,10 @@ void FakeRevo::serve(Conn c) {
             store_.push_back(line);
             cv_.notify_all();
         }
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            if (!dropAt.empty() && verb == dropAt) return;
+        }
         std::string reply = "3000 Unknown command";
         if (verb == "QWAIT" || verb == "CSOPEN" || verb == "CSATND" || verb == "CSCOMP" ||
             verb == "CSDELE") {

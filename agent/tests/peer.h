@@ -81,6 +81,8 @@ class FakeRevo {
     // Greeting: "4242" with a challenge (default), or "1000".
     std::atomic<bool> requireAuth{true};
     std::atomic<bool> refuseUsers{false};
+    // Close a store session, without a reply, at the first command with this verb.
+    std::string dropAt;
     std::string secret; // unscrambled secret the digest is checked against
 
     // Calendar store contents: "UID" or "UID instance" -> entry.
@@ -91,6 +93,7 @@ class FakeRevo {
     size_t authFailures() const { return authFailures_; }
     bool waitRegistrations(size_t n, int timeoutMs);
     bool waitStoreLines(size_t n, int timeoutMs);
+    std::mutex& mu() { return mu_; }
 
   private:
     void acceptLoop();

@@ -381,6 +381,30 @@ TEST_F(Entries, StoreThatRefusesKeepsTheRecipient) {
     EXPECT_EQ(store().size(), 3u);
 }
 
+TEST_F(Entries, StoreSessionThatBreaksFailsOnlyThatUpdate) {
+    agent_->revo_->addEntry("b1@test", {901, kBob});
+    std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "L" + kCarol + " 0"};
+    std::string cal = reply("b1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    for (const char* verb : {"CSOPEN", "CSFIND", "USER"}) {
+        {
+            std::lock_guard<std::mutex> l(agent_->revo_->mu());
+            agent_->revo_->dropAt = verb;
+        }
+        // The recipients stay, and the queue connection still ends with QDONE.
+        auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+        EXPECT_TRUE(r.done) << verb;
+        EXPECT_TRUE(r.closed) << verb;
+        EXPECT_EQ(r.qmod, control) << verb;
+    }
+    {
+        std::lock_guard<std::mutex> l(agent_->revo_->mu());
+        agent_->revo_->dropAt.clear();
+    }
+    before_ = agent_->revo_->storeLog().size();
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
+}
+
 TEST_F(Entries, MalformedOffers) {
     // Not an offer: QDONE at once.
     Conn c = Conn::connectTo("127.0.7.1", port_);

@@ -20,6 +20,7 @@
 using namespace agenttest;
 
 extern "C" int KDXInit(void);
+extern "C" int KDXShutdown(void);
 extern "C" int MSGSrvInit(void);
 
 namespace {
@@ -99,6 +100,7 @@ TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
            DaywardThreadStack);
     EXPECT_GT(used, 0u);
     EXPECT_LT(used * 4, DaywardThreadStack);
+    KDXShutdown();
     removeTree(dir);
 }
 
