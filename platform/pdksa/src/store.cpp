@@ -213,10 +213,22 @@ std::string Stmt::text(int col) const {
     return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, col))) : std::string();
 }
 
+Conn::Conn(sqlite3* db, Store* store) : db_(db), store_(store), pid_(::getpid()) {}
+
 Conn::~Conn() {
+    if (!db_) return;
     for (auto& [sql, st] : stmts_)
         sqlite3_finalize(st);
     sqlite3_close(db_);
+}
+
+bool Conn::inherited() const { return pid_ != ::getpid(); }
+
+void Conn::abandon() {
+    // Closing a connection copied by fork() could checkpoint or remove the
+    // write-ahead log under the parent, which still holds its locks: leak it.
+    db_ = nullptr;
+    stmts_.clear();
 }
 
 sqlite3_stmt* Conn::prepare(const char* sql, int& rc) {
@@ -310,10 +322,12 @@ int Conn::loadSchema() {
 int Store::acquire(std::unique_ptr<Conn>& out) {
     {
         std::lock_guard lock(mu_);
-        if (!idle_.empty()) {
+        while (!idle_.empty()) {
             out = std::move(idle_.back());
             idle_.pop_back();
-            return 0;
+            if (!out->inherited()) return 0;
+            out->abandon();
+            out.reset();
         }
     }
     // Never create the file here: a missing store is "not reachable" and
@@ -446,6 +460,10 @@ void Store::cacheValues(const std::string& key, uint64_t gen, const std::vector<
 }
 
 void Store::release(std::unique_ptr<Conn> c) {
+    if (c->inherited()) {
+        c->abandon();
+        return;
+    }
     c->rollback(); // a call never leaves a transaction open
     std::lock_guard lock(mu_);
     if (idle_.size() < 64) idle_.push_back(std::move(c));

@@ -75,8 +75,12 @@ class Store;
 
 class Conn {
   public:
-    explicit Conn(sqlite3* db, Store* store = nullptr) : db_(db), store_(store) {}
+    explicit Conn(sqlite3* db, Store* store = nullptr);
     Store* store() const { return store_; }
+    // Made by another process (before a fork): its database handle must
+    // neither be used nor closed here.
+    bool inherited() const;
+    void abandon();
     ~Conn();
     sqlite3* db() const { return db_; }
     sqlite3_stmt* prepare(const char* sql, int& rc);
@@ -93,6 +97,7 @@ class Conn {
   private:
     sqlite3* db_;
     Store* store_;
+    int pid_;
     std::unordered_map<const char*, sqlite3_stmt*> stmts_;
     Schema schema_;
 };
