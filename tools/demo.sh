@@ -1,93 +1,247 @@
 #!/usr/bin/env bash
 # tools/demo.sh: the main job, step by step, on this machine.
 #
-# For now: create a directory tree with arborctl, look at it, and check the
-# directory library's login against it with libkdx's program mode.
-# Works without root and on every run: all state lives under ./out/demo
-# (or $ARBOR_DEMO_DIR), reached through ARBOR_CONF and ARBOR_DIRECTORY.
+# Builds what is missing, makes a directory with arborctl, runs quillsetup
+# through its screens (in tmux, as a person would) to extend the schema and
+# configure this server, starts the REVO server stand-in revod and the
+# calendar agent dayward, seeds an organizer's calendar, submits the iMIP
+# messages under tools/demo/, and shows where each one went. Everything it
+# starts is stopped again, and a second run starts from a clean state.
+#
+# Runs without root: all state lives under ./out/demo (or $ARBOR_DEMO_DIR),
+# reached through ARBOR_CONF, ARBOR_DIRECTORY and REVO_PORT.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${ARBOR_BUILD:-$top/build}
 state=${ARBOR_DEMO_DIR:-$top/out/demo}
+samples=$top/tools/demo
+addr=127.0.0.1
+if [ "$(id -u)" -eq 0 ]; then port=${REVO_PORT:-689}; else port=${REVO_PORT:-16890}; fi
 
 step() { printf '\n==> %s\n' "$*"; }
+note() { printf '    %s\n' "$*"; }
 run() {
   printf '  $'
   printf ' %q' "$@"
   printf '\n'
   "$@"
 }
+indent() { sed 's/^/    /'; }
+
+# ---- processes we start, stopped on every way out ----
+revod_pid= dayward_pid= tmux_sock=
+cleanup() {
+  [ -n "$dayward_pid" ] && kill -KILL "$dayward_pid" 2>/dev/null || true
+  [ -n "$revod_pid" ] && kill -TERM "$revod_pid" 2>/dev/null || true
+  [ -n "$tmux_sock" ] && tmux -S "$tmux_sock" kill-server 2>/dev/null || true
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
 
 step "Installing missing Debian packages"
 bash "$top/tools/deps.sh"
 
-step "Building arborctl and the directory library's program mode in $build"
+step "Building the programs in $build"
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S "$top" -B "$build" -G Ninja >/dev/null
 fi
-targets=(arborctl)
-if grep -q 'kdxcheck' "$top/kdx/CMakeLists.txt" 2>/dev/null; then targets+=(kdxcheck); fi
-cmake --build "$build" --target "${targets[@]}" -j 2
+cmake --build "$build" --target arborctl kdxcheck quillsetup revod revoctl dayward -j 2 |
+  tail -n 1
 arborctl=$build/platform/arborctl/arborctl
-kdx=$build/kdx/kdx
+quillsetup=$build/setup/quillsetup
+revod=$build/platform/revod/revod
+dayward=$build/agent/dayward
 
 step "Starting from a clean state in $state"
+if [ -f "$state/revod.pid" ]; then kill -TERM "$(cat "$state/revod.pid")" 2>/dev/null || true; fi
+if [ -f "$state/dayward.pid" ]; then kill -KILL "$(cat "$state/dayward.pid")" 2>/dev/null || true; fi
 rm -rf "$state"
 mkdir -p "$state"
 chmod 700 "$state"
 export ARBOR_CONF=$state/arbor.conf
 export ARBOR_DIRECTORY=$state/directory.db
-echo "  ARBOR_CONF=$ARBOR_CONF"
-echo "  ARBOR_DIRECTORY=$ARBOR_DIRECTORY"
+export REVO_PORT=$port
+note "ARBOR_CONF=$ARBOR_CONF"
+note "ARBOR_DIRECTORY=$ARBOR_DIRECTORY"
+note "REVO_PORT=$REVO_PORT"
 
-# Passwords travel in files, never on the command line of arborctl.
-admin_pw=$state/admin.pw
-user_pw=$state/alice.pw
 umask 077
+admin_pw=$state/admin.pw
 head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$admin_pw"
 echo >>"$admin_pw"
-echo "alice-$(date +%s)" >"$user_pw"
 
-step "Creating the directory: tree DEMO, this server MAIL1 in ou=sales.o=org"
+step "Creating the directory: tree DEMO, this server MAIL1 in ou=sales.o=org at $addr"
 run "$arborctl" init --tree DEMO --context ou=sales.o=org --server MAIL1 \
-  --address tcp:127.0.0.1:689 --password-file "$admin_pw"
-echo "  configuration file:"
-sed 's/^/    /' "$ARBOR_CONF"
+  --address "$addr" --password-file "$admin_pw"
+note "configuration file:"
+indent <"$ARBOR_CONF"
 
-step "Looking at it"
-run "$arborctl" show MAIL1
-run "$arborctl" list '\DEMO\org'
+# ---- quillsetup, through its screens ----
+tmux_sock=$state/tmux.sock
+screen() { tmux -S "$tmux_sock" capture-pane -p -t qs 2>/dev/null || true; }
+wait_for() { # text, seconds
+  local i
+  for ((i = 0; i < $2 * 10; i++)); do
+    if screen | grep -qF "$1"; then return 0; fi
+    if ! tmux -S "$tmux_sock" has-session -t qs 2>/dev/null; then return 1; fi
+    sleep 0.1
+  done
+  echo "  quillsetup did not show \"$1\"; its screen:" >&2
+  screen | indent >&2
+  return 1
+}
+wait_end() {
+  local i
+  for ((i = 0; i < 300; i++)); do
+    tmux -S "$tmux_sock" has-session -t qs 2>/dev/null || return 0
+    sleep 0.1
+  done
+  return 1
+}
+quill() { # mode, then the keys after the login
+  local mode=$1
+  rm -f "$state/quillsetup$mode.log"
+  tmux -S "$tmux_sock" new-session -d -s qs -x 120 -y 40 \
+    "ARBOR_CONF='$ARBOR_CONF' ARBOR_DIRECTORY='$ARBOR_DIRECTORY' \
+     QUILLSETUP_LOG='$state/quillsetup$mode.log' '$quillsetup' $mode; sleep 1"
+  wait_for "Administrator name:" 30
+  tmux -S "$tmux_sock" send-keys -t qs -l 'Admin.org'
+  tmux -S "$tmux_sock" send-keys -t qs Tab
+  tmux -S "$tmux_sock" send-keys -t qs -l "$(cat "$admin_pw")"
+  tmux -S "$tmux_sock" send-keys -t qs Enter
+}
 
-step "Adding a user with a password (e-mail addresses need the product's schema)"
-run "$arborctl" adduser alice --surname Example --password-file "$user_pw"
-if ! "$arborctl" adduser bob --email bob@example.org 2>&1 | sed 's/^/  /'; then :; fi
-run "$arborctl" set alice 'Telephone Number' '+1 555 0100'
-run "$arborctl" show alice
+step "quillsetup -arbor: extending the schema, creating \"Internet Services\" (driven through tmux)"
+note "screen: \"Administrator name:\" <- Admin.org, Tab, the password, Enter"
+quill -arbor
+wait_end
+note "what it reported:"
+grep -v '^ *$' "$state/quillsetup-arbor.log" | tail -n 6 | indent
 
-if [ ! -x "$kdx" ]; then
-  step "The directory library's program mode is not built yet; stopping here"
-  exit 0
-fi
+step "quillsetup -server: configuring this server with the form's defaults"
+note "screen: login as above; form \"Configuration Parameters\" <- Tab, example.com, Enter"
+quill -server
+wait_for "Configuration Parameters" 30
+tmux -S "$tmux_sock" send-keys -t qs Tab
+tmux -S "$tmux_sock" send-keys -t qs -l 'example.com'
+tmux -S "$tmux_sock" send-keys -t qs Enter
+wait_end
+note "what it reported:"
+grep -v '^ *$' "$state/quillsetup-server.log" | grep -i 'calendar\|messaging\|links' | indent
+tmux -S "$tmux_sock" kill-server 2>/dev/null || true
+tmux_sock=
 
-step "Checking the library's login as the administrator (program mode)"
-# The program mode takes its password as an option, as its interface says;
-# it reads the tree and server from the configuration file written above.
-echo "  \$ $kdx -d -u:CN=Admin.O=org -p:<the administrator's password>"
-if "$kdx" -d "-u:CN=Admin.O=org" "-p:$(cat "$admin_pw")"; then
-  echo "  login as \\DEMO\\org\\Admin: OK"
-else
-  echo "  login as \\DEMO\\org\\Admin: FAILED" >&2
-  exit 1
-fi
+step "Adding the users of this messaging system"
+run "$arborctl" adduser bob --email bob@example.com --surname Builder </dev/null
+run "$arborctl" adduser carol --email carol@example.com --surname Cooper </dev/null
+note "(alice@partner.example and mallory@elsewhere.example are outside senders)"
 
-step "Checking that a wrong password is refused"
-if "$kdx" "-u:CN=alice.OU=sales.O=org" "-p:not-the-password" >"$state/wrong.out" 2>&1; then
-  echo "  a wrong password was accepted" >&2
-  exit 1
-fi
-sed 's/^/    /' "$state/wrong.out" | tr -d '\r' | grep -v '^ *$' | head -3
-echo "  wrong password refused: OK"
+step "Storing a fresh REVO shared secret (\"Quill:ACL\" of \"Internet Services\")"
+run "$arborctl" secret
 
-step "Done. The directory stays in $state for a look:"
-echo "  ARBOR_CONF=$ARBOR_CONF ARBOR_DIRECTORY=$ARBOR_DIRECTORY $arborctl show alice"
+step "Starting revod, the REVO server, on $addr:$port"
+"$revod" --listen "$addr" --port "$port" --store "$state/revod.db" --retry-delay 200 \
+  >"$state/revod.log" 2>&1 &
+revod_pid=$!
+echo "$revod_pid" >"$state/revod.pid"
+revoctl() { "$build/platform/revod/revoctl" --server "$addr" --port "$port" "$@"; }
+for i in $(seq 100); do revoctl queue >/dev/null 2>&1 && break; sleep 0.1; done
+indent <"$state/revod.log"
+
+step "Starting dayward, the calendar agent"
+"$dayward" >"$state/dayward.log" 2>&1 &
+dayward_pid=$!
+echo "$dayward_pid" >"$state/dayward.pid"
+for i in $(seq 100); do grep -q 'registered for queue 5' "$state/revod.log" && break; sleep 0.1; done
+grep 'registered for queue 5' "$state/revod.log" | indent
+
+step "Seeding bob's calendar: a daily stand-up with alice and carol, and a task for alice"
+run revoctl calendar add bob@example.com "$samples/meeting.ics"
+run revoctl calendar add bob@example.com "$samples/task.ics"
+note "carol accepted the stand-up earlier, so it is in her calendar too:"
+run revoctl calendar add carol@example.com "$samples/meeting.ics"
+
+step "The calendars before"
+note "bob@example.com:"
+revoctl calendar show bob@example.com | indent
+note "carol@example.com:"
+revoctl calendar show carol@example.com | indent
+
+drain() {
+  for i in $(seq 200); do
+    revoctl queue 2>/dev/null | grep -q '^0 entries' && return 0
+    sleep 0.1
+  done
+  echo "  the queue did not drain" >&2
+  revoctl queue | indent >&2
+  return 1
+}
+count() { revoctl mailbox "$1" | tail -n 1 | cut -d' ' -f1; }
+submit() { # file, from, to, what it is
+  local file=$samples/$1 from=$2 to=$3
+  step "Message ${1%%-*}: $4"
+  note "$(grep -m1 '^Subject:' "$file")   ($from -> $to)"
+  local before_b before_c
+  before_b=$(count bob@example.com)
+  before_c=$(count carol@example.com)
+  run revoctl submit --from "$from" --to "$to" "$file"
+  drain
+  local after_b after_c
+  after_b=$(count bob@example.com)
+  after_c=$(count carol@example.com)
+  if [ "$after_b" != "$before_b" ] || [ "$after_c" != "$before_c" ]; then
+    note "-> delivered to the mailbox of $to"
+  else
+    note "-> applied to the calendar of $to and taken out of the delivery"
+  fi
+}
+
+submit 01-alice-accepts.eml alice@partner.example bob@example.com \
+  "alice accepts the stand-up (an iMIP REPLY, base64)"
+revoctl calendar show bob@example.com | grep -A14 'event 20261214-standup' | grep 'alice@partner' | indent
+
+submit 02-alice-completes-task.eml alice@partner.example bob@example.com \
+  "alice has done her task (a REPLY with COMPLETED, quoted-printable)"
+revoctl calendar show bob@example.com | grep -B6 'COMPLETED' | grep 'task\|completed\|COMPLETED' | indent
+
+submit 03-bob-cancels-wednesday.eml bob@example.com carol@example.com \
+  "bob cancels Wednesday's stand-up (a CANCEL of one instance)"
+note "carol's instances now:"
+revoctl calendar show carol@example.com | grep 'instance' | indent
+
+submit 04-stranger-cancels.eml mallory@elsewhere.example carol@example.com \
+  "a stranger tries to cancel the whole stand-up (a CANCEL, not from the organizer)"
+revoctl calendar show carol@example.com | grep -q 'standup' &&
+  note "carol's stand-up is still there"
+
+submit 05-bob-invites-carol.eml bob@example.com carol@example.com \
+  "bob invites carol to a design review (a REQUEST: delivered as usual)"
+
+submit 06-alice-asks-about-lunch.eml alice@partner.example bob@example.com \
+  "ordinary mail"
+
+step "The calendars after"
+note "bob@example.com:"
+revoctl calendar show bob@example.com | indent
+note "carol@example.com:"
+revoctl calendar show carol@example.com | indent
+
+step "The mailboxes after"
+note "bob@example.com (the lunch mail; the two replies went to his calendar instead):"
+revoctl mailbox bob@example.com | indent
+note "carol@example.com (the stranger's cancellation and the invitation):"
+revoctl mailbox carol@example.com | indent
+
+step "Stopping dayward (SIGTERM) and revod"
+kill -TERM "$dayward_pid"
+wait "$dayward_pid" || true
+dayward_pid=
+tr -d '\r' <"$state/dayward.log" | indent
+kill -TERM "$revod_pid"
+wait "$revod_pid" || true
+revod_pid=
+rm -f "$state/revod.pid" "$state/dayward.pid"
+
+step "Done. The directory and the store stay in $state for a look:"
+echo "  ARBOR_CONF=$ARBOR_CONF ARBOR_DIRECTORY=$ARBOR_DIRECTORY $build/platform/revod/revoctl --help"
