@@ -42,7 +42,7 @@ class RevodTest : public ::testing::Test {
         cfg_.secretText = SecretText('c');
         cfg_.users = {"bob@example.org", "Carol@Example.org"};
         cfg_.retryDelayMs = 20;
-        cfg_.offerTimeoutMs = 5000;
+        cfg_.offerTimeoutMs = 30000; // never reached, even on a loaded machine
         cfg_.maxFailedOffers = 3;
     }
     void TearDown() override {
