@@ -1,0 +1,136 @@
+// revoctl against a running server: every command, and its refusals.
+#include "test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace revotest;
+
+namespace {
+
+constexpr const char* kAddr = "127.0.6.12";
+
+class Revoctl : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = TempDir();
+        cfg_.listen = kAddr;
+        cfg_.port = TestPort();
+        cfg_.storePath = dir_ + "/store.db";
+        const unsigned char secret[8] = {9, 8, 7, 6, 5, 4, 3, 2};
+        char text[33];
+        RevoScrambleSecret(secret, 'd', nullptr, 0, text);
+        cfg_.secretText = text;
+        cfg_.users = {"bob@example.org"};
+        std::string err;
+        ASSERT_TRUE(server_.Start(cfg_, err)) << err;
+    }
+    void TearDown() override {
+        server_.Stop();
+        std::filesystem::remove_all(dir_);
+    }
+    // Runs revoctl with the server options; returns the exit status.
+    int Run(const std::string& args, std::string* out = nullptr, bool secret = true) {
+        const char* build = std::getenv("ARBOR_BUILD_DIR");
+        std::string cmd = std::string(build ? build : ".") + "/platform/revod/revoctl --server " +
+                          kAddr + " --port " + std::to_string(cfg_.port) +
+                          (secret ? " --secret-text " + cfg_.secretText : "") + " " + args +
+                          " 2>&1";
+        FILE* p = popen(cmd.c_str(), "r");
+        std::string text;
+        char buf[512];
+        while (p && fgets(buf, sizeof buf, p))
+            text += buf;
+        int status = p ? pclose(p) : -1;
+        if (out) *out = text;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::string Write(const std::string& name, const std::string& text) {
+        std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
+        return dir_ + "/" + name;
+    }
+    std::string dir_;
+    revo::ServerConfig cfg_;
+    revo::Server server_;
+};
+
+TEST_F(Revoctl, SubmitListAndShowMessages) {
+    const std::string msg = "Subject: hello\r\n\r\nbody\r\n";
+    std::string out;
+    ASSERT_EQ(0, Run("submit --from alice@example.org --to bob@example.org --to "
+                     "carol@example.org:128 " +
+                         Write("m.eml", msg),
+                     &out))
+        << out;
+    EXPECT_EQ(0u, out.find("queued "));
+    ASSERT_TRUE(WaitFor([&] {
+        Run("mailbox carol@example.org", &out);
+        return out.find("1 message(s)") != std::string::npos;
+    }));
+    EXPECT_NE(std::string::npos, out.find("alice@example.org"));
+    ASSERT_EQ(0, Run("mailbox bob@example.org --show 1", &out));
+    EXPECT_EQ(msg, out) << "the message comes back byte for byte";
+    ASSERT_EQ(0, Run("queue", &out));
+    EXPECT_NE(std::string::npos, out.find("0 entries queued"));
+}
+
+TEST_F(Revoctl, CalendarAddAndShowFromIcs) {
+    const std::string ics = "BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\n"
+                            "UID:weekly-1@example.org\r\nSEQUENCE:3\r\nSUMMARY:Weekly sync\r\n"
+                            "DTSTART:20261210T100000Z\r\nDTEND:20261210T110000Z\r\n"
+                            "RRULE:FREQ=WEEKLY;COUNT=3\r\n"
+                            "ORGANIZER:mailto:org@example.org\r\n"
+                            "ATTENDEE;PARTSTAT=ACCEPTED:mailto:bob@example.org\r\n"
+                            "ATTENDEE;PARTSTAT=TENTATIVE:mailto:alice@example.org\r\n"
+                            "END:VEVENT\r\nEND:VCALENDAR\r\n";
+    std::string out;
+    ASSERT_EQ(0, Run("calendar add bob@example.org " + Write("e.ics", ics), &out)) << out;
+    ASSERT_EQ(0, Run("calendar show bob@example.org", &out));
+    EXPECT_NE(std::string::npos, out.find("event weekly-1@example.org (sequence 3)")) << out;
+    EXPECT_NE(std::string::npos, out.find("organizer: org@example.org"));
+    EXPECT_NE(std::string::npos, out.find("instance   2026-12-10 10:00:00Z"));
+    EXPECT_NE(std::string::npos, out.find("instance   2026-12-24 10:00:00Z"));
+    EXPECT_EQ(std::string::npos, out.find("2026-12-31")) << "COUNT=3";
+    EXPECT_NE(std::string::npos, out.find("alice@example.org"));
+    EXPECT_NE(std::string::npos, out.find("TENTATIVE"));
+    // The agent's view of the same entry: found by UID and instance (2026-12-17 10:00Z).
+    Client c;
+    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
+    c.Auth(cfg_.secretText);
+    c.Cmd("USER bob@example.org");
+    c.Cmd("CSOPEN MAIN");
+    EXPECT_EQ(0u,
+              c.Cmd("CSFIND 3 weekly-1@example.org " + std::to_string(1797501600)).find("1000 "));
+
+    // Adding it again replaces it.
+    ASSERT_EQ(0, Run("calendar add bob@example.org " + Write("e.ics", ics), &out));
+    ASSERT_EQ(0, Run("calendar show bob@example.org", &out));
+    EXPECT_NE(std::string::npos, out.find("1 entry"));
+}
+
+TEST_F(Revoctl, BadInputGivesClearErrorsAndExitCodes) {
+    std::string out;
+    EXPECT_EQ(2, Run("", &out));
+    EXPECT_EQ(2, Run("frobnicate", &out));
+    EXPECT_NE(std::string::npos, out.find("unknown command"));
+    EXPECT_EQ(2, Run("submit --from a@x.org " + Write("m", "x"), &out)) << "no recipient";
+    EXPECT_EQ(2, Run("submit --to b@x.org " + Write("m", "x"), &out)) << "no sender";
+    EXPECT_EQ(2, Run("submit --from a@x.org --to b@x.org:zz " + Write("m", "x"), &out));
+    EXPECT_EQ(1, Run("submit --from a@x.org --to b@x.org /nonexistent/file", &out));
+    EXPECT_NE(std::string::npos, out.find("cannot read"));
+    EXPECT_EQ(1, Run("calendar show mallory@example.org", &out));
+    EXPECT_NE(std::string::npos, out.find("4200"));
+    EXPECT_EQ(1,
+              Run("calendar add bob@example.org " + Write("bad.ics", "not a calendar\r\n"), &out));
+    EXPECT_EQ(1, Run("mailbox bob@example.org --show 99", &out));
+    EXPECT_EQ(1, Run("queue", &out, false)) << "the built-in secret is not this server's";
+    EXPECT_NE(std::string::npos, out.find("authentication"));
+    EXPECT_EQ(0, Run("--help", &out));
+    EXPECT_NE(std::string::npos, out.find("usage:"));
+}
+
+} // namespace
