@@ -54,7 +54,8 @@ int sslRead(REVOConnection* c, void* buffer, int count) {
 // bytes); false when the buffer holds no line feed yet.
 bool takeLine(REVOConnection* c, char* dest, int size) {
     if (c->BufferedLength <= 0) return false;
-    auto* lf = static_cast<char*>(memchr(c->LineBuffer, '\n', static_cast<size_t>(c->BufferedLength)));
+    auto* lf =
+        static_cast<char*>(memchr(c->LineBuffer, '\n', static_cast<size_t>(c->BufferedLength)));
     if (!lf) return false;
     size_t len = static_cast<size_t>(lf - c->LineBuffer);
     if (size > 0) {
@@ -192,7 +193,8 @@ void RunQueueListener(void) {
                     continue;
                 }
                 std::atomic_ref<int> hs(HighestSocket);
-                if (fd > hs.load(std::memory_order_acquire)) hs.store(fd, std::memory_order_release);
+                if (fd > hs.load(std::memory_order_acquire))
+                    hs.store(fd, std::memory_order_release);
                 rec->Socket = fd;
                 rec->PeerAddress = peer;
                 int nodelay = 1;

@@ -28,13 +28,13 @@ struct LWStream;
 /* One REVO connection: a queue connection from a server, or one the agent
  * opened itself (registration, calendar-store session). Owned by one thread. */
 typedef struct REVOConnection {
-    int Socket;                     /* -1 once closed */
-    int Released;                   /* 1 once released; a second release does nothing */
-    struct sockaddr_in PeerAddress; /* peer of a queue connection */
-    struct ssl_st* SSL;             /* SSL session, or null */
-    int BufferedLength;             /* received bytes waiting in LineBuffer */
+    int Socket;                        /* -1 once closed */
+    int Released;                      /* 1 once released; a second release does nothing */
+    struct sockaddr_in PeerAddress;    /* peer of a queue connection */
+    struct ssl_st* SSL;                /* SSL session, or null */
+    int BufferedLength;                /* received bytes waiting in LineBuffer */
     char LineBuffer[REVO_LINE_BUFFER]; /* LineBuffer[BufferedLength] is always NUL */
-    unsigned char UseSSL;           /* 0 plain TCP, 1 SSL: index into FuncTbl */
+    unsigned char UseSSL;              /* 0 plain TCP, 1 SSL: index into FuncTbl */
 } REVOConnection;
 
 /* Transport function: (connection, buffer, count) -> bytes moved, or < 1. */

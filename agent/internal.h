@@ -10,8 +10,12 @@ namespace dayward {
 // Exiting and HighestSocket are plain exported ints (libraries read them by
 // name), but the signal handler and other threads touch them, so every access
 // from our own code is atomic.
-inline bool exiting() { return std::atomic_ref<int>(Exiting).load(std::memory_order_acquire); }
-inline void setExiting() { std::atomic_ref<int>(Exiting).store(1, std::memory_order_release); }
+inline bool exiting() {
+    return std::atomic_ref<int>(Exiting).load(std::memory_order_acquire);
+}
+inline void setExiting() {
+    std::atomic_ref<int>(Exiting).store(1, std::memory_order_release);
+}
 inline int highestSocket() {
     return std::atomic_ref<int>(HighestSocket).load(std::memory_order_acquire);
 }

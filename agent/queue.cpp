@@ -50,9 +50,11 @@ struct CalendarPart {
 // is none or it is longer than kWordMax (refused rather than cut: a cut type
 // or encoding name could match something it is not).
 bool nextWord(const char*& p, char (&out)[kWordMax + 1]) {
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     const char* b = p;
-    while (*p && *p != ' ' && *p != '\t') ++p;
+    while (*p && *p != ' ' && *p != '\t')
+        ++p;
     size_t n = static_cast<size_t>(p - b);
     if (n == 0 || n > kWordMax) return false;
     memcpy(out, b, n);
@@ -61,7 +63,8 @@ bool nextWord(const char*& p, char (&out)[kWordMax + 1]) {
 }
 
 bool nextNumber(const char*& p, unsigned long& out) {
-    while (*p == ' ' || *p == '\t') ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
     if (*p < '0' || *p > '9') return false;
     char* end;
     out = strtoul(p, &end, 10);
@@ -71,9 +74,9 @@ bool nextNumber(const char*& p, unsigned long& out) {
 
 // Reads a 2002 structure line: type, subtype, charset, encoding, a quoted
 // name, then start and length.
-bool parseStructureLine(const char* text, char (&type)[kWordMax + 1],
-                        char (&subtype)[kWordMax + 1], char (&encoding)[kWordMax + 1],
-                        unsigned long& start, unsigned long& length) {
+bool parseStructureLine(const char* text, char (&type)[kWordMax + 1], char (&subtype)[kWordMax + 1],
+                        char (&encoding)[kWordMax + 1], unsigned long& start,
+                        unsigned long& length) {
     char charset[kWordMax + 1];
     const char* p = text;
     if (!nextWord(p, type) || !nextWord(p, subtype) || !nextWord(p, charset) ||
@@ -283,7 +286,8 @@ void handleEntry(REVOConnection* c) {
                 std::string recipient = firstWord(ctl);
                 char name[256] = "";
                 uint32_t storeIp = 0;
-                int found = MSGFindUser(recipient.c_str(), name, 0, &storeIp, vsg.vs);
+                // Without a scratch structure there is no look-up: the line is kept.
+                int found = vsg.vs ? MSGFindUser(recipient.c_str(), name, 0, &storeIp, vsg.vs) : 0;
                 if (vsg.vs) KDXFreeValues(vsg.vs);
                 if (found) {
                     if (!cal.object) cal.object = fetchCalendar(c, queueId, part, line);

@@ -37,7 +37,8 @@ bool authDigest(const char* greeting, char out[33]) {
     MD5Update(&ctx, REVOSecret, static_cast<unsigned>(strnlen(REVOSecret, sizeof REVOSecret)));
     unsigned char d[16];
     MD5Final(d, &ctx);
-    for (int i = 0; i < 16; ++i) snprintf(out + 2 * i, 3, "%02x", d[i]);
+    for (int i = 0; i < 16; ++i)
+        snprintf(out + 2 * i, 3, "%02x", d[i]);
     return true;
 }
 

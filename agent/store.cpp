@@ -104,9 +104,8 @@ int StoreCancel(ICalObject* object, sockaddr_in* address, const char* recipient,
     int32_t t = DTGetUTC(r.Day, r.Month, r.Year, r.Hour, r.Minute, r.Second);
     unsigned long instance = t == -1 ? 0 : static_cast<unsigned long>(static_cast<uint32_t>(t));
     unsigned long seq = object->Sequence;
-    bool sent = instance == 0
-                    ? s.send(buffer, "CSFIND %lu %s\r\n", seq, object->UID)
-                    : s.send(buffer, "CSFIND %lu %s %lu\r\n", seq, object->UID, instance);
+    bool sent = instance == 0 ? s.send(buffer, "CSFIND %lu %s\r\n", seq, object->UID)
+                              : s.send(buffer, "CSFIND %lu %s %lu\r\n", seq, object->UID, instance);
     if (!sent || s.reply(buffer) != 1000) return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
     if (!s.send(buffer, "CSORG %lu\r\n", entry) || s.reply(buffer) != 2001) return 0;

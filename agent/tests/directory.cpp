@@ -17,7 +17,8 @@ int create(DDCContextHandle ctx, const std::string& name, const char* cls,
            const std::vector<std::pair<const char*, std::string>>& values = {}) {
     std::vector<DDCEntry> e;
     e.push_back({0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls});
-    for (const auto& [attr, v] : values) e.push_back({0, DDC_SYN_TEXT, 0, 0, attr, 0, 0, v.c_str()});
+    for (const auto& [attr, v] : values)
+        e.push_back({0, DDC_SYN_TEXT, 0, 0, attr, 0, 0, v.c_str()});
     return DDCCreateEntry(ctx, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
 }
 

@@ -187,7 +187,8 @@ TEST(ReadLine, PreReleasedRecordReturnsInsteadOfEnding) {
 TEST(SendAll, WholeBufferAndFailures) {
     Pair p;
     std::string big(300000, 'q');
-    for (size_t i = 0; i < big.size(); i += 997) big[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < big.size(); i += 997)
+        big[i] = static_cast<char>('a' + i % 26);
     std::string got;
     std::thread reader([&] {
         char b[4096];
@@ -221,7 +222,8 @@ std::string md5Hex(const std::string& a, const std::string& b = "") {
     unsigned char d[16];
     MD5Final(d, &ctx);
     char hex[33];
-    for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", d[i]);
+    for (int i = 0; i < 16; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", d[i]);
     return hex;
 }
 
@@ -243,9 +245,11 @@ TEST(Secret, UnscramblesWhatTheServersScramble) {
     const char selectors[] = "12345679abcdef";
     for (const char* sel = selectors; *sel; ++sel) {
         unsigned char secret[8];
-        for (int i = 0; i < 8; ++i) secret[i] = static_cast<unsigned char>(0x11 + 29 * i + *sel);
+        for (int i = 0; i < 8; ++i)
+            secret[i] = static_cast<unsigned char>(0x11 + 29 * i + *sel);
         unsigned char filler[15];
-        for (int i = 0; i < 15; ++i) filler[i] = static_cast<unsigned char>(i * 7);
+        for (int i = 0; i < 15; ++i)
+            filler[i] = static_cast<unsigned char>(i * 7);
         char text[33];
         ASSERT_EQ(RevoScrambleSecret(secret, *sel, filler, sizeof filler, text), 1);
         memset(REVOSecret, 0x5a, sizeof REVOSecret);
@@ -334,7 +338,8 @@ std::string base64(const std::string& in) {
 
 TEST(StreamChain, Base64FromBufferThenSocketStopsAtTheCount) {
     std::string text;
-    for (int i = 0; i < 200; ++i) text += "DESCRIPTION:line " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 200; ++i)
+        text += "DESCRIPTION:line " + std::to_string(i) + "\r\n";
     std::string enc = base64(text);
     Pair p;
     // The server's reply line and the first bytes arrive together.

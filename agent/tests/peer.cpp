@@ -2,6 +2,8 @@
 
 #include "revo_secret.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -21,7 +23,9 @@
 
 namespace agenttest {
 
-Conn::~Conn() { close(); }
+Conn::~Conn() {
+    close();
+}
 
 void Conn::close() {
     if (fd_ != -1) ::close(fd_);
@@ -108,10 +112,12 @@ void Process::start(const std::string& path, const std::vector<std::string>& arg
             dup2(fd, 2);
             ::close(fd);
         }
-        for (const auto& [k, v] : env) setenv(k.c_str(), v.c_str(), 1);
+        for (const auto& [k, v] : env)
+            setenv(k.c_str(), v.c_str(), 1);
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(path.c_str()));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
         execv(path.c_str(), argv.data());
         _exit(127);
@@ -157,6 +163,13 @@ std::string readFile(const std::string& path) {
     return ss.str();
 }
 
+void expectNoSanitizerReport(const std::string& outFile) {
+    std::string out = readFile(outFile);
+    for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                             "ERROR: LeakSanitizer", "runtime error:"})
+        if (out.find(mark) != std::string::npos) ADD_FAILURE() << outFile << ":\n" << out;
+}
+
 std::string buildDir() {
     const char* b = getenv("ARBOR_BUILD_DIR");
     return b ? b : ".";
@@ -182,7 +195,8 @@ int run(const std::string& cmd, std::string* out) {
     std::string o;
     char b[4096];
     size_t n;
-    while ((n = fread(b, 1, sizeof b, f)) > 0) o.append(b, n);
+    while ((n = fread(b, 1, sizeof b, f)) > 0)
+        o.append(b, n);
     int st = pclose(f);
     if (out) *out = o;
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
@@ -193,7 +207,7 @@ int run(const std::string& cmd, std::string* out) {
 FakeRevo::FakeRevo(const std::string& addr, int port) {
     unsigned char s[REVO_SECRET_BYTES + 1];
     RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
-    secret.assign(reinterpret_cast<char*>(s), RevoSecretLength(s));
+    secret_.assign(reinterpret_cast<char*>(s), RevoSecretLength(s));
 
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
@@ -220,7 +234,8 @@ FakeRevo::~FakeRevo() {
         std::lock_guard<std::mutex> l(mu_);
         s.swap(sessions_);
     }
-    for (auto& t : s) t.join();
+    for (auto& t : s)
+        t.join();
 }
 
 void FakeRevo::acceptLoop() {
@@ -232,6 +247,11 @@ void FakeRevo::acceptLoop() {
         std::lock_guard<std::mutex> l(mu_);
         sessions_.emplace_back([this, fd] { serve(Conn(fd)); });
     }
+}
+
+void FakeRevo::setSecret(const std::string& s) {
+    std::lock_guard<std::mutex> l(mu_);
+    secret_ = s;
 }
 
 void FakeRevo::addEntry(const std::string& key, StoreEntry e) {
@@ -263,14 +283,19 @@ bool FakeRevo::waitStoreLines(size_t n, int timeoutMs) {
 
 void FakeRevo::serve(Conn c) {
     static std::atomic<int> counter{0};
-    std::string challenge = "<" + std::to_string(getpid()) + "." + std::to_string(++counter) +
-                            "@revo.test>";
+    std::string challenge =
+        "<" + std::to_string(getpid()) + "." + std::to_string(++counter) + "@revo.test>";
     std::string line;
     if (requireAuth) {
         c.send("4242 REVO ready " + challenge + " more\r\n");
         if (!c.readLine(line) || line.rfind("AUTH ", 0) != 0) return;
         std::string ch = challenge.substr(1, challenge.size() - 2);
-        if (line.substr(5) != digestHex(ch, secret)) {
+        std::string secretNow;
+        {
+            std::lock_guard<std::mutex> l(mu_);
+            secretNow = secret_;
+        }
+        if (line.substr(5) != digestHex(ch, secretNow)) {
             ++authFailures_;
             c.send("3242 Authentication failed\r\n");
             return;
@@ -331,9 +356,11 @@ EntryResult offerEntry(int agentPort, const std::string& queueId,
     Conn c = Conn::connectTo("127.0.7.1", agentPort);
     if (!c.ok()) return r;
     size_t size = 0;
-    for (const auto& l : control) size += l.size() + 2;
+    for (const auto& l : control)
+        size += l.size() + 2;
     std::string offer = "6020 " + queueId + " " + std::to_string(size) + "\r\n";
-    for (const auto& l : control) offer += l + "\r\n";
+    for (const auto& l : control)
+        offer += l + "\r\n";
     offer += "6021 End of control\r\n";
     c.send(offer);
 

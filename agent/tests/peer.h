@@ -57,6 +57,8 @@ class Process {
 };
 
 std::string readFile(const std::string& path);
+// Reports (as a test failure) what a sanitizer said in a process's output.
+void expectNoSanitizerReport(const std::string& outFile);
 std::string buildDir();
 std::string makeTempDir();
 void removeTree(const std::string& path);
@@ -83,7 +85,8 @@ class FakeRevo {
     std::atomic<bool> refuseUsers{false};
     // Close a store session, without a reply, at the first command with this verb.
     std::string dropAt;
-    std::string secret; // unscrambled secret the digest is checked against
+    // The unscrambled secret the digest is checked against.
+    void setSecret(const std::string& s);
 
     // Calendar store contents: "UID" or "UID instance" -> entry.
     void addEntry(const std::string& key, StoreEntry e);
@@ -106,6 +109,7 @@ class FakeRevo {
     std::vector<std::string> registrations_;
     std::vector<std::string> store_;
     std::map<std::string, StoreEntry> entries_;
+    std::string secret_;
     std::atomic<size_t> authFailures_{0};
     std::vector<std::thread> sessions_;
 };

@@ -25,14 +25,16 @@ const std::string kStranger = "dave@elsewhere.example";
 std::string reply(const std::string& uid, const std::string& attendees, int sequence = 0,
                   const std::string& kind = "VEVENT") {
     return "BEGIN:VCALENDAR\r\nPRODID:-//Test//EN\r\nVERSION:2.0\r\nMETHOD:REPLY\r\n"
-           "BEGIN:" + kind + "\r\nUID:" + uid + "\r\nSEQUENCE:" + std::to_string(sequence) +
+           "BEGIN:" +
+           kind + "\r\nUID:" + uid + "\r\nSEQUENCE:" + std::to_string(sequence) +
            "\r\nDTSTAMP:20261207T120000Z\r\nORGANIZER:mailto:" + kBob + "\r\n" + attendees +
            "END:" + kind + "\r\nEND:VCALENDAR\r\n";
 }
 
 std::string cancel(const std::string& uid, const std::string& recurrenceId = "") {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:CANCEL\r\nBEGIN:VEVENT\r\nUID:" + uid +
-           "\r\nSEQUENCE:1\r\n" + (recurrenceId.empty() ? "" : "RECURRENCE-ID:" + recurrenceId + "\r\n") +
+           "\r\nSEQUENCE:1\r\n" +
+           (recurrenceId.empty() ? "" : "RECURRENCE-ID:" + recurrenceId + "\r\n") +
            "ORGANIZER:mailto:" + kBob + "\r\nATTENDEE:mailto:" + kCarol +
            "\r\nSTATUS:CANCELLED\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
 }
@@ -52,6 +54,7 @@ class Agent {
     ~Agent() {
         proc_.signal(SIGKILL);
         proc_.wait(5000);
+        expectNoSanitizerReport(dir_ + "/out.txt");
         revo_.reset();
         removeTree(dir_);
     }
@@ -105,9 +108,10 @@ TEST(Registration, PlainGreetingSkipsAuth) {
 TEST(Registration, WrongSecretIsRefusedAndNotRetried) {
     Agent a("127.0.7.12");
     ASSERT_TRUE(a.dirOk_);
-    a.revo_->secret = "not-it";
+    a.revo_->setSecret("not-it");
     a.start();
-    for (int i = 0; i < 100 && a.revo_->authFailures() == 0; ++i) usleep(50000);
+    for (int i = 0; i < 100 && a.revo_->authFailures() == 0; ++i)
+        usleep(50000);
     EXPECT_EQ(a.revo_->authFailures(), 1u);
     EXPECT_FALSE(a.revo_->waitRegistrations(1, 1500));
     EXPECT_TRUE(a.proc_.running());
@@ -164,10 +168,11 @@ TEST_F(Entries, ReplyInBase64RecordsTheStatusAndDropsTheRecipient) {
     agent_->revo_->addEntry("r1@test", {101, kBob});
     std::vector<std::string> control = {"Vsomething first", "F" + kSender + " 1",
                                         "L" + kBob + " " + kBob + " 0", "Xtrailing line"};
-    auto r = offer(control, {"P0"},
-                   {textPart("calendar", "base64",
-                             base64(reply("r1@test", "ATTENDEE;PARTSTAT=DECLINED:mailto:" +
-                                                         kSender + "\r\n")))});
+    auto r =
+        offer(control, {"P0"},
+              {textPart("calendar", "base64",
+                        base64(reply("r1@test",
+                                     "ATTENDEE;PARTSTAT=DECLINED:mailto:" + kSender + "\r\n")))});
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[1], control[3]}));
@@ -176,9 +181,11 @@ TEST_F(Entries, ReplyInBase64RecordsTheStatusAndDropsTheRecipient) {
 }
 
 TEST_F(Entries, StatusLettersAndCompletion) {
-    const std::pair<const char*, const char*> stats[] = {
-        {"NEEDS-ACTION", "N"}, {"ACCEPTED", "A"},  {"TENTATIVE", "T"},
-        {"DELEGATED", "G"},    {"IN-PROCESS", "I"}};
+    const std::pair<const char*, const char*> stats[] = {{"NEEDS-ACTION", "N"},
+                                                         {"ACCEPTED", "A"},
+                                                         {"TENTATIVE", "T"},
+                                                         {"DELEGATED", "G"},
+                                                         {"IN-PROCESS", "I"}};
     int n = 200;
     for (const auto& [stat, letter] : stats) {
         std::string uid = "s" + std::to_string(n) + "@test";
@@ -212,12 +219,12 @@ TEST_F(Entries, StatusLettersAndCompletion) {
     before_ = agent_->revo_->storeLog().size();
     time_t t0 = time(nullptr);
     offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-          {textPart("calendar", "quoted-printable",
-                    quotedPrintable(reply("t1@test",
-                                          "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
-                                              "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol +
-                                              "\r\n",
-                                          2, "VTODO")))});
+          {textPart(
+              "calendar", "quoted-printable",
+              quotedPrintable(reply("t1@test",
+                                    "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
+                                        "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol + "\r\n",
+                                    2, "VTODO")))});
     time_t t1 = time(nullptr);
     s = store();
     ASSERT_EQ(s.size(), 5u);
@@ -231,10 +238,10 @@ TEST_F(Entries, StatusLettersAndCompletion) {
 TEST_F(Entries, ReplyFromSomeoneNotAnAttendeeChangesNothing) {
     agent_->revo_->addEntry("r2@test", {102, kBob});
     std::vector<std::string> control = {"F" + kStranger, "L" + kBob + " 0"};
-    auto r = offer(control, {"P0"},
-                   {textPart("calendar", "7bit",
-                             reply("r2@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender +
-                                                  "\r\n"))});
+    auto r = offer(
+        control, {"P0"},
+        {textPart("calendar", "7bit",
+                  reply("r2@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
     EXPECT_EQ(r.qmod, control);
     EXPECT_TRUE(store().empty());
 }
@@ -246,17 +253,18 @@ TEST_F(Entries, CancelWholeEntryAndOneInstance) {
 
     auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c1@test"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
-    EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN", "CSFIND 1 c1@test",
-                                                 "CSORG 401", "CSDELE 401 RECURRING"}));
+    EXPECT_EQ(store(),
+              (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN", "CSFIND 1 c1@test",
+                                        "CSORG 401", "CSDELE 401 RECURRING"}));
 
     // 2026-12-08 14:00:00 UTC as the instance.
     before_ = agent_->revo_->storeLog().size();
     r = offer(control, {"P0"},
               {textPart("calendar", "7bit", cancel("c2@test", "20261208T140000Z"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
-    EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN",
-                                                 "CSFIND 1 c2@test 1796738400", "CSORG 402",
-                                                 "CSDELE 402"}));
+    EXPECT_EQ(store(),
+              (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN",
+                                        "CSFIND 1 c2@test 1796738400", "CSORG 402", "CSDELE 402"}));
 }
 
 TEST_F(Entries, CancelIsHonouredFromOrganizerOrRecipientOnly) {
@@ -334,10 +342,11 @@ TEST_F(Entries, TwoLocalRecipientsShareOneFetch) {
     agent_->revo_->addEntry("two@test", {701, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "Lnobody@x 0",
                                         "M" + kCarol + " 16"};
-    auto r = offer(control, {"P0"},
-                   {textPart("calendar", "base64",
-                             base64(reply("two@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" +
-                                                          kSender + "\r\n")))});
+    auto r =
+        offer(control, {"P0"},
+              {textPart("calendar", "base64",
+                        base64(reply("two@test",
+                                     "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n")))});
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[2]}));
     auto s = store();
@@ -347,13 +356,12 @@ TEST_F(Entries, TwoLocalRecipientsShareOneFetch) {
 
 TEST_F(Entries, RequestAndOrdinaryLinesGoBackByteForByte) {
     std::string req = "BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nBEGIN:VEVENT\r\nUID:q1@test\r\n"
-                      "ORGANIZER:mailto:" + kSender + "\r\nATTENDEE:mailto:" + kBob +
+                      "ORGANIZER:mailto:" +
+                      kSender + "\r\nATTENDEE:mailto:" + kBob +
                       "\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
     std::vector<std::string> control = {"F" + kSender + "  \t odd  spacing ",
-                                        "L" + kBob + " \"Bob B\" <bob> 0",
-                                        "",
-                                        "Z\x01\x7f binary-ish",
-                                        "M" + kCarol + " 0"};
+                                        "L" + kBob + " \"Bob B\" <bob> 0", "",
+                                        "Z\x01\x7f binary-ish", "M" + kCarol + " 0"};
     auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", req)});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(r.qbraw, 1); // fetched once, then nothing to do
@@ -373,10 +381,10 @@ TEST_F(Entries, StoreThatRefusesKeepsTheRecipient) {
 
     // An entry the store does not know.
     before_ = agent_->revo_->storeLog().size();
-    r = offer(control, {"P0"},
-              {textPart("calendar", "7bit",
-                        reply("unknown@test",
-                              "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+    r = offer(
+        control, {"P0"},
+        {textPart("calendar", "7bit",
+                  reply("unknown@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(store().size(), 3u);
 }
@@ -424,7 +432,8 @@ TEST_F(Entries, MalformedOffers) {
     // More control text than announced is all kept.
     std::vector<std::string> control;
     control.push_back("F" + kSender);
-    for (int i = 0; i < 50; ++i) control.push_back("Xline " + std::to_string(i) + std::string(100, 'x'));
+    for (int i = 0; i < 50; ++i)
+        control.push_back("Xline " + std::to_string(i) + std::string(100, 'x'));
     auto r = offerEntry(port_, "Qshort", control, {"P0"},
                         {textPart("calendar", "7bit", reply("none@test", ""))});
     EXPECT_EQ(r.qmod, control);

@@ -30,8 +30,8 @@ constexpr unsigned char kPaint = 0xA5;
 
 // Runs one HandleConnection on a painted stack; returns the bytes it used.
 size_t deepestUse(int agentFd) {
-    void* stack = mmap(nullptr, kPainted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+    void* stack =
+        mmap(nullptr, kPainted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack == MAP_FAILED) return 0;
     memset(stack, kPaint, kPainted);
     auto* rec = static_cast<REVOConnection*>(calloc(1, sizeof(REVOConnection)));
@@ -46,7 +46,8 @@ size_t deepestUse(int agentFd) {
     // The stack grows down from the top: count the untouched bytes at the bottom.
     auto* p = static_cast<unsigned char*>(stack);
     size_t untouched = 0;
-    while (untouched < kPainted && p[untouched] == kPaint) ++untouched;
+    while (untouched < kPainted && p[untouched] == kPaint)
+        ++untouched;
     munmap(stack, kPainted);
     return kPainted - untouched;
 }
@@ -54,7 +55,8 @@ size_t deepestUse(int agentFd) {
 TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
     std::string dir = makeTempDir();
     ASSERT_TRUE(makeDirectory(dir, "127.0.7.40", {{"bob", "bob@example.com"}}));
-    for (const auto& [k, v] : directoryEnv(dir)) setenv(k.c_str(), v.c_str(), 1);
+    for (const auto& [k, v] : directoryEnv(dir))
+        setenv(k.c_str(), v.c_str(), 1);
     if (const char* p = getenv("REVO_PORT")) DaywardREVOPort = atoi(p);
     MSGSrvInit();
     KDXInit();

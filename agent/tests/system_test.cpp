@@ -37,13 +37,12 @@ std::string replyText(const std::string& uid, const std::string& stat) {
 }
 
 std::string mimeMessage(const std::string& from, const std::string& to, const std::string& subject,
-                        const std::string& calendar, const std::string& method,
-                        bool inBase64) {
+                        const std::string& calendar, const std::string& method, bool inBase64) {
     std::string body = inBase64 ? base64(calendar) : calendar;
     return "From: " + from + "\r\nTo: " + to + "\r\nSubject: " + subject +
            "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
-           "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" + subject +
-           "\r\n--b1\r\nContent-Type: text/calendar; charset=utf-8; method=" + method +
+           "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" +
+           subject + "\r\n--b1\r\nContent-Type: text/calendar; charset=utf-8; method=" + method +
            "\r\nContent-Transfer-Encoding: " + (inBase64 ? "base64" : "7bit") + "\r\n\r\n" + body +
            "\r\n--b1--\r\n";
 }
@@ -57,8 +56,8 @@ class System : public ::testing::Test {
   protected:
     void SetUp() override {
         dir_ = makeTempDir();
-        ASSERT_TRUE(makeDirectory(dir_, kAddr, {{"bob", "bob@example.com"},
-                                                {"carol", "carol@example.com"}}));
+        ASSERT_TRUE(makeDirectory(dir_, kAddr,
+                                  {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}));
         env_ = directoryEnv(dir_);
         // Leak reports of the server and its client are their own business here.
         env_["ASAN_OPTIONS"] = "detect_leaks=0";
@@ -68,25 +67,29 @@ class System : public ::testing::Test {
                       "carol@example.com", "--retry-delay", "100", "--max-failed-offers", "1000",
                       "--quiet"},
                      env_, dir_ + "/revod.out");
-        for (int i = 0; i < 100 && !ctl("queue"); ++i) usleep(50000);
+        for (int i = 0; i < 100 && !ctl("queue"); ++i)
+            usleep(50000);
         startAgent();
     }
     void TearDown() override {
         agent_.signal(SIGKILL);
         agent_.wait(5000);
+        expectNoSanitizerReport(dir_ + "/agent.out");
         revod_.signal(SIGTERM);
         if (revod_.wait(5000) == -1000) revod_.signal(SIGKILL);
         revod_.wait(5000);
         removeTree(dir_);
     }
     void startAgent() {
+        expectNoSanitizerReport(dir_ + "/agent.out"); // from the run before, if any
         agent_.start(buildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/agent.out");
         // Registered once revod knows an agent for queue 5.
         usleep(300000);
     }
     bool ctl(const std::string& args, std::string* out = nullptr) {
         std::string cmd;
-        for (const auto& [k, v] : env_) cmd += k + "='" + v + "' ";
+        for (const auto& [k, v] : env_)
+            cmd += k + "='" + v + "' ";
         cmd += buildDir() + "/platform/revod/revoctl --server " + kAddr + " --port " +
                std::to_string(revoPort()) + " " + args;
         return run(cmd, out) == 0;
@@ -96,7 +99,8 @@ class System : public ::testing::Test {
         std::string file = dir_ + "/msg" + std::to_string(++serial_) + ".eml";
         std::ofstream(file, std::ios::binary) << message;
         std::string args = "submit --from " + from;
-        for (const auto& t : to) args += " --to " + t;
+        for (const auto& t : to)
+            args += " --to " + t;
         std::string out;
         ASSERT_TRUE(ctl(args + " " + file, &out)) << out;
     }
@@ -111,14 +115,16 @@ class System : public ::testing::Test {
         ASSERT_NE(lt, std::string::npos) << line;
         unsigned char s[9];
         RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
-        c.send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1),
-                                   std::string(reinterpret_cast<char*>(s), RevoSecretLength(s))) +
+        c.send("AUTH " +
+               digestHex(line.substr(lt + 1, gt - lt - 1),
+                         std::string(reinterpret_cast<char*>(s), RevoSecretLength(s))) +
                "\r\n");
         ASSERT_TRUE(c.readLine(line));
         ASSERT_EQ(line.rfind("1000", 0), 0u) << line;
         for (const auto& [control, message] : entries) {
             std::string ctl;
-            for (const auto& l : control) ctl += l + "\n";
+            for (const auto& l : control)
+                ctl += l + "\n";
             c.send("QSTORE " + std::to_string(ctl.size()) + " " + std::to_string(message.size()) +
                    "\r\n" + ctl + message);
             ASSERT_TRUE(c.readLine(line));
@@ -207,8 +213,8 @@ TEST_F(System, RepliesCancelsRequestsAndMail) {
 
     std::string bob = calendar("bob@example.com");
     EXPECT_EQ(statusOf(bob, "alice@example.com"), "ACCEPTED") << bob;
-    EXPECT_EQ(mailboxCount("bob@example.com"), 1u); // the mail, not the reply
-    EXPECT_EQ(mailboxCount("carol@example.com"), 2u);         // the request and the stranger's
+    EXPECT_EQ(mailboxCount("bob@example.com"), 1u);   // the mail, not the reply
+    EXPECT_EQ(mailboxCount("carol@example.com"), 2u); // the request and the stranger's
     EXPECT_NE(calendar("carol@example.com").find("m1@example.com"), std::string::npos);
 
     // The organizer cancels the whole meeting: gone from carol's calendar.

@@ -41,7 +41,8 @@ std::string topBuild() {
     if (n <= 0) return ".";
     exe[n] = '\0';
     std::string p(exe);
-    for (int i = 0; i < 3; ++i) p = p.substr(0, p.rfind('/')); // bench/agent/agent_bench
+    for (int i = 0; i < 3; ++i)
+        p = p.substr(0, p.rfind('/')); // bench/agent/agent_bench
     return p;
 }
 
@@ -51,7 +52,8 @@ struct World {
     std::string build = topBuild();
     World() {
         dir = makeTempDir();
-        if (!makeDirectory(dir, kAddr, {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
+        if (!makeDirectory(dir, kAddr,
+                           {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
             dir.clear();
         env = directoryEnv(dir);
     }
@@ -79,7 +81,8 @@ std::unique_ptr<Conn> session() {
 }
 
 std::string calendarText(bool reply) {
-    return std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:") + (reply ? "REPLY" : "REQUEST") +
+    return std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:") +
+           (reply ? "REPLY" : "REQUEST") +
            "\r\nBEGIN:VEVENT\r\nUID:bench@example.com\r\nSEQUENCE:0\r\n"
            "DTSTART:20261207T140000Z\r\nDTEND:20261207T150000Z\r\nSUMMARY:Weekly\r\n"
            "ORGANIZER:mailto:bob@example.com\r\nATTENDEE;PARTSTAT=ACCEPTED:mailto:"
@@ -89,10 +92,12 @@ std::string calendarText(bool reply) {
 std::string message(bool reply) {
     if (!reply)
         return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: hello\r\n"
-               "Content-Type: text/plain\r\n\r\n" + std::string(2000, 'x') + "\r\n";
+               "Content-Type: text/plain\r\n\r\n" +
+               std::string(2000, 'x') + "\r\n";
     return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: Accepted\r\n"
            "MIME-Version: 1.0\r\nContent-Type: text/calendar; method=REPLY\r\n"
-           "Content-Transfer-Encoding: base64\r\n\r\n" + base64(calendarText(true));
+           "Content-Transfer-Encoding: base64\r\n\r\n" +
+           base64(calendarText(true));
 }
 
 // The null agent: registers for queue 5 and answers every offer with QMIME
@@ -158,7 +163,8 @@ size_t queued(Conn& c) {
     c.send("QLIST\r\n");
     std::string line;
     size_t n = 0;
-    while (c.readLine(line) && line.rfind("1000", 0) != 0) ++n;
+    while (c.readLine(line) && line.rfind("1000", 0) != 0)
+        ++n;
     return n;
 }
 
@@ -175,7 +181,8 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
                  std::to_string(inFlight), "--quiet"},
                 world->env, world->dir + "/revod.out");
     std::unique_ptr<Conn> ctl;
-    for (int i = 0; i < 200 && !(ctl = session()); ++i) usleep(20000);
+    for (int i = 0; i < 200 && !(ctl = session()); ++i)
+        usleep(20000);
     if (!ctl) {
         why = "revod did not start";
         return 0;
@@ -185,7 +192,8 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
         std::string ics = world->dir + "/meeting.ics";
         std::ofstream(ics) << calendarText(false);
         std::string cmd;
-        for (const auto& [k, v] : world->env) cmd += k + "='" + v + "' ";
+        for (const auto& [k, v] : world->env)
+            cmd += k + "='" + v + "' ";
         run(cmd + world->build + "/platform/revod/revoctl --server " + kAddr + " --port " +
             std::to_string(revoPort()) + " calendar add bob@example.com " + ics);
     }
@@ -203,7 +211,8 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
 
     std::vector<std::string> control = {"Falice@example.com", "Lbob@example.com bob@example.com 0"};
     std::string ctlText;
-    for (const auto& l : control) ctlText += l + "\n";
+    for (const auto& l : control)
+        ctlText += l + "\n";
     std::string msg = message(reply);
     std::string line;
     for (int i = 0; i < entries; ++i) {
@@ -311,10 +320,34 @@ void MemoryPerConnection(benchmark::State& state) {
 } // namespace
 
 // Null agent first: every dayward case is reported against it.
-BENCHMARK_CAPTURE(Throughput, null_mail, false, false)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Throughput, dayward_mail, true, false)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Throughput, null_reply, false, true)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Throughput, dayward_reply, true, true)->Arg(1)->Arg(8)->Arg(64)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, null_mail, false, false)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, dayward_mail, true, false)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, null_reply, false, true)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Throughput, dayward_reply, true, true)
+    ->Arg(1)
+    ->Arg(8)
+    ->Arg(64)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(MemoryPerConnection)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
