@@ -109,8 +109,8 @@ typedef uint32_t DDCContextHandle; /* context handle; 0 is never a valid handle 
 #define DDCERR_NO_CHARACTER_MAPPING (-638)
 #define DDCERR_CLASS_ALREADY_EXISTS (-645)
 #define DDCERR_INSUFFICIENT_BUFFER (-649)    /* not even one result fits the buffer */
-#define DDCERR_SCHEMA_IS_NONREMOVABLE (-650) /* standard class or attribute */
-#define DDCERR_SCHEMA_IS_IN_USE (-651)       /* used by objects or other definitions */
+#define DDCERR_SCHEMA_IS_NONREMOVABLE (-643) /* standard class or attribute */
+#define DDCERR_SCHEMA_IS_IN_USE (-644)       /* used by objects or other definitions */
 #define DDCERR_DUPLICATE_OPTIONAL (-653)
 #define DDCERR_FAILED_AUTHENTICATION (-669) /* wrong password, or none set */
 #define DDCERR_INVALID_CONTEXT (-670)       /* unknown context handle */
