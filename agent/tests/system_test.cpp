@@ -65,7 +65,7 @@ class System : public ::testing::Test {
                      {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store",
                       dir_ + "/revod.db", "--user", "bob@example.com", "--user",
                       "carol@example.com", "--retry-delay", "100", "--max-failed-offers", "1000",
-                      "--quiet"},
+                      "--default-secret", "--quiet"},
                      env_, dir_ + "/revod.out");
         for (int i = 0; i < 100 && !ctl("queue"); ++i)
             usleep(50000);

@@ -178,7 +178,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     revod.start(world->build + "/platform/revod/revod",
                 {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store", store,
                  "--user", "bob@example.com", "--user", "carol@example.com", "--max-offers",
-                 std::to_string(inFlight), "--quiet"},
+                 std::to_string(inFlight), "--default-secret", "--quiet"},
                 world->env, world->dir + "/revod.out");
     std::unique_ptr<Conn> ctl;
     for (int i = 0; i < 200 && !(ctl = session()); ++i)

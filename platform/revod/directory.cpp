@@ -31,13 +31,19 @@ bool DirectoryOpen() {
     return ok;
 }
 
-std::string DirectorySecretText() {
-    std::string text = REVO_DEFAULT_SECRET_TEXT;
+std::string DirectoryStoredSecretText() {
+    std::string text;
     KDXValueStruct vs{};
     if (KDXInitValueStruct(nullptr, &vs) == nullptr) return text;
-    if (KDXRead("Internet Services", "Quill:ACL", &vs) > 0 && vs.Used > 0) text = vs.Value[0];
+    if (KDXRead("Internet Services", "Quill:ACL", &vs) > 0 && vs.Used > 0 && vs.Value[0])
+        text = vs.Value[0];
     KDXDestroyValueStruct(&vs);
     return text;
+}
+
+std::string DirectorySecretText() {
+    std::string text = DirectoryStoredSecretText();
+    return text.empty() ? REVO_DEFAULT_SECRET_TEXT : text;
 }
 
 std::function<bool(const std::string&)> DirectoryUserCheck(const std::string& listenAddress) {

@@ -11,6 +11,8 @@ namespace revo {
 bool DirectoryOpen();
 // "Quill:ACL" of "Internet Services", or the built-in default text.
 std::string DirectorySecretText();
+// "Quill:ACL" of "Internet Services"; empty when none is stored.
+std::string DirectoryStoredSecretText();
 // A check through MSGFindUser: the user's REVO server must be listenAddress
 // (any address when it is the wildcard 0.0.0.0).
 std::function<bool(const std::string&)> DirectoryUserCheck(const std::string& listenAddress);

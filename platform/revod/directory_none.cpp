@@ -11,6 +11,9 @@ bool DirectoryOpen() {
 std::string DirectorySecretText() {
     return REVO_DEFAULT_SECRET_TEXT;
 }
+std::string DirectoryStoredSecretText() {
+    return {};
+}
 std::function<bool(const std::string&)> DirectoryUserCheck(const std::string&) {
     return {};
 }

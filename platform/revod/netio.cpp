@@ -1,5 +1,6 @@
 #include "netio.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -28,7 +29,9 @@ bool LineConn::Fill() {
         start_ = 0;
     }
     for (;;) {
-        ssize_t n = ::recv(fd_, buf_ + end_, sizeof buf_ - end_, 0);
+        if (!Await(POLLIN)) return false;
+        ssize_t n = ::recv(fd_, buf_ + end_, sizeof buf_ - end_, deadline_ ? MSG_DONTWAIT : 0);
+        if (n < 0 && deadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
         if (n > 0) {
             end_ += static_cast<size_t>(n);
             return true;
@@ -75,10 +78,29 @@ bool LineConn::ReadExact(size_t n, std::string& out) {
     return true;
 }
 
+bool LineConn::Await(short events) {
+    if (!deadline_) return true;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *deadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            expired_ = true;
+            return false;
+        }
+        pollfd p{fd_, events, 0};
+        const int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), 60000)));
+        if (rc > 0) return true; // ready, or an error the next call reports
+        if (rc < 0 && errno != EINTR) return false;
+    }
+}
+
 bool LineConn::SendAll(std::string_view data) {
     while (!data.empty()) {
-        ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
+        if (!Await(POLLOUT)) return false;
+        ssize_t n = ::send(fd_, data.data(), data.size(),
+                           MSG_NOSIGNAL | (deadline_ ? MSG_DONTWAIT : 0));
+        if (n < 0 && (errno == EINTR || (deadline_ && (errno == EAGAIN || errno == EWOULDBLOCK))))
+            continue;
         if (n <= 0) return false;
         data.remove_prefix(static_cast<size_t>(n));
     }

@@ -1,8 +1,10 @@
 // Bounded line I/O over TCP sockets, shared by the server, revoctl and tests.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,6 +30,14 @@ class LineConn {
     // Exactly n bytes (buffered first), appended to out.
     bool ReadExact(size_t n, std::string& out);
     bool SendAll(std::string_view data);
+    // Reads and sends fail once the deadline has passed, however the peer
+    // trickles its bytes (a socket timeout restarts with every byte).
+    void SetDeadline(std::optional<std::chrono::steady_clock::time_point> when) {
+        deadline_ = when;
+        expired_ = false;
+    }
+    // The last failed read or send failed because the deadline passed.
+    bool Expired() const { return expired_; }
     // Wakes a thread blocked on this connection (used at shutdown).
     void Shutdown();
     // Bytes received but not yet consumed.
@@ -35,7 +45,11 @@ class LineConn {
 
   private:
     bool Fill();
+    // Waits for the socket to be ready for events; false once the deadline passed.
+    bool Await(short events);
     int fd_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
+    bool expired_ = false;
     char buf_[8192];
     size_t start_ = 0, end_ = 0;
 };

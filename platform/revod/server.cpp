@@ -22,6 +22,7 @@ namespace revo {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // Control lines longer than this could not be read back by an agent.
 constexpr size_t kMaxControlLine = 1000;
@@ -74,6 +75,7 @@ std::string NewChallenge() {
 
 struct Server::Session {
     LineConn conn;
+    SlotRef slot;
     std::string peer;
     std::string challenge;
     bool authed = false;
@@ -82,7 +84,7 @@ struct Server::Session {
     bool calOpen = false;
     int64_t foundEntry = 0;
     std::optional<int64_t> foundInstance;
-    explicit Session(int fd) : conn(fd) {}
+    Session(int fd, SlotRef s) : conn(fd), slot(s), peer(s->peer) {}
     bool Send(int code, std::string_view text) { return conn.SendAll(Reply(code, text)); }
 };
 
@@ -107,9 +109,20 @@ bool Server::Start(const ServerConfig& cfg, std::string& err) {
     cfg_ = cfg;
     for (const auto& u : cfg_.users)
         users_.insert(Owner(u));
-    const std::string text = cfg_.secretText.empty() ? REVO_DEFAULT_SECRET_TEXT : cfg_.secretText;
-    RevoUnscrambleSecret(text.c_str(), secret_);
-    secretLen_ = RevoSecretLength(secret_);
+    if (!cfg_.noAuth) {
+        if (cfg_.secretText.empty() && !cfg_.defaultSecret) {
+            err = "no shared secret";
+            return false;
+        }
+        const std::string text = cfg_.secretText.empty() ? REVO_DEFAULT_SECRET_TEXT : cfg_.secretText;
+        RevoUnscrambleSecret(text.c_str(), secret_);
+        secretLen_ = RevoSecretLength(secret_);
+        if (secretLen_ == 0) {
+            // Anyone could compute the digest over an empty secret.
+            err = "the secret text gives an empty secret";
+            return false;
+        }
+    }
     store_ = Store::Open(cfg_.storePath, cfg_.sync, err);
     if (!store_) return false;
     for (const auto& a : store_->Agents())
@@ -179,7 +192,8 @@ void Server::AcceptLoop() {
             ::close(fd);
             return;
         }
-        if (sessions_ >= cfg_.maxSessions) {
+        SlotRef slot;
+        if (!Admit(addr, fd, slot)) {
             // One thread per session: refuse rather than run out of threads.
             static constexpr char kBusy[] = "5001 Too many sessions\r\n";
             [[maybe_unused]] ssize_t n =
@@ -189,17 +203,98 @@ void Server::AcceptLoop() {
         }
         ++sessions_;
         liveFds_.insert(fd);
-        std::thread([this, fd, p = std::string(addr)] { RunSession(fd, p); }).detach();
+        std::thread([this, fd, slot] { RunSession(fd, slot); }).detach();
     }
 }
 
+// ---- session limits ------------------------------------------------------
+
+// Idle or slow unauthenticated sockets must not lock anyone out: they are
+// capped per address and in all (leaving a reserve that only authenticated
+// sessions use), and once they have waited a tenth of the authentication
+// time a newcomer takes the place of the oldest. An honest client
+// authenticates in one round trip, well within that grace.
+bool Server::Admit(const std::string& peer, int fd, SlotRef& slot) {
+    const int reserve = cfg_.reservedSessions >= 0 ? cfg_.reservedSessions : cfg_.maxSessions / 10;
+    const int unauthCap = std::max(1, cfg_.maxSessions - reserve);
+    // Evicted sessions are still ending; their threads count here.
+    if (slots_.size() >= 2 * static_cast<size_t>(cfg_.maxSessions)) return false;
+    const auto now = Clock::now();
+    const auto cutoff = now - milliseconds(cfg_.authTimeoutMs / 10);
+    for (;;) {
+        const auto pc = unauthByPeer_.find(peer);
+        const bool peerFull = pc != unauthByPeer_.end() && pc->second >= cfg_.maxUnauthPerPeer;
+        if (!peerFull && unauthSessions_ < unauthCap && activeSessions_ < cfg_.maxSessions) break;
+        auto victim = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) {
+            return s.state == Slot::State::Unauthenticated && s.since <= cutoff &&
+                   (!peerFull || s.peer == peer);
+        });
+        if (victim == slots_.end()) return false;
+        Log("session from " + victim->peer + " ended unauthenticated to make room");
+        Evict(*victim);
+    }
+    slot = slots_.insert(slots_.end(), Slot{fd, peer, now, Slot::State::Unauthenticated});
+    ++activeSessions_;
+    if (cfg_.noAuth) {
+        slot->state = Slot::State::Authenticated;
+    } else {
+        ++unauthSessions_;
+        ++unauthByPeer_[peer];
+    }
+    return true;
+}
+
+void Server::Evict(Slot& s) {
+    ::shutdown(s.fd, SHUT_RDWR); // the session's thread wakes and ends
+    s.state = Slot::State::Evicted;
+    --activeSessions_;
+    --unauthSessions_;
+    if (--unauthByPeer_[s.peer] <= 0) unauthByPeer_.erase(s.peer);
+}
+
+bool Server::Authenticated(SlotRef slot) {
+    std::lock_guard lock(mu_);
+    if (slot->state != Slot::State::Unauthenticated) return false; // evicted meanwhile
+    slot->state = Slot::State::Authenticated;
+    --unauthSessions_;
+    if (--unauthByPeer_[slot->peer] <= 0) unauthByPeer_.erase(slot->peer);
+    return true;
+}
+
+// Before the socket closes, so that no one shuts down a reused descriptor.
+void Server::EndSession(SlotRef slot) {
+    std::lock_guard lock(mu_);
+    if (slot->state == Slot::State::Unauthenticated) {
+        --unauthSessions_;
+        if (--unauthByPeer_[slot->peer] <= 0) unauthByPeer_.erase(slot->peer);
+    }
+    if (slot->state != Slot::State::Evicted) --activeSessions_;
+    liveFds_.erase(slot->fd);
+    slots_.erase(slot);
+}
+
 // ---- queue dispatch ------------------------------------------------------
+
+void Server::ReleaseHeld(int queue) {
+    for (auto d = delayed_.begin(); d != delayed_.end();) {
+        auto it = items_.find(d->second);
+        if (it != items_.end() && it->second.heldFor == queue) {
+            it->second.heldFor = -1;
+            ready_.push_back(d->second);
+            d = delayed_.erase(d);
+        } else {
+            ++d;
+        }
+    }
+}
 
 void Server::Enqueue(int64_t id, int stage, int attempts) {
     auto& it = items_[id];
     it.stage = stage;
     it.attempts = attempts;
     it.inFlight = false;
+    it.failures = 0;
+    it.heldFor = -1;
     ready_.push_back(id);
 }
 
@@ -310,7 +405,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     int fd = ConnectTcp(agent.address, agent.port, 5000, err);
     if (fd < 0) {
         Log("offer " + std::to_string(id) + ": " + err);
-        return kFailed;
+        return Outcome::Unreachable;
     }
     LineConn conn(fd);
     TrackFd(fd, true);
@@ -398,10 +493,15 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     }
 }
 
+// An agent that cannot be reached (down, restarting) gets its entries held
+// for holdTimeMs, retried with a doubling delay; one that takes an offer and
+// fails it maxFailedOffers times is broken for that entry, which passes on.
 void Server::OfferDone(int64_t id, int queue, Outcome outcome) {
-    const bool ok = outcome != Outcome::Failed;
+    const bool ok = outcome == Outcome::Passed || outcome == Outcome::Delivered;
+    const bool unreachable = outcome == Outcome::Unreachable;
     int attempts = 0;
     bool pass = false;
+    int64_t delay = 0;
     {
         std::lock_guard lock(mu_);
         auto it = items_.find(id);
@@ -410,20 +510,31 @@ void Server::OfferDone(int64_t id, int queue, Outcome outcome) {
                 items_.erase(id);
             else if (ok && it != items_.end())
                 Enqueue(id, queue + 1, 0);
+            if (ok && !stopping_) ReleaseHeld(queue); // the agent answers again
             --offers_;
             wake_.notify_all();
             idle_.notify_all();
             return;
         }
-        attempts = it->second.attempts + 1;
-        pass = attempts >= cfg_.maxFailedOffers;
+        Item& item = it->second;
+        const auto now = Clock::now();
+        if (item.failures++ == 0) item.failingSince = now;
+        attempts = item.attempts;
+        if (unreachable)
+            pass = now - item.failingSince >= milliseconds(cfg_.holdTimeMs);
+        else
+            pass = ++attempts >= cfg_.maxFailedOffers;
+        delay = std::min<int64_t>(cfg_.maxRetryDelayMs,
+                                  int64_t{cfg_.retryDelayMs} << std::min(item.failures - 1, 30));
     }
     if (pass) {
-        // Mail keeps flowing past a broken agent.
+        // Mail keeps flowing past a broken or long-gone agent.
         Log("entry " + std::to_string(id) + " passes queue " + std::to_string(queue) +
-            " unchanged after " + std::to_string(attempts) + " failed offers");
+            " unchanged: " +
+            (unreachable ? "agent unreachable for the hold time"
+                         : "after " + std::to_string(attempts) + " failed offers"));
         pass = store_->Pass(id, queue + 1, nullptr);
-    } else {
+    } else if (!unreachable) {
         store_->SetAttempts(id, attempts);
     }
     std::lock_guard lock(mu_);
@@ -433,8 +544,8 @@ void Server::OfferDone(int64_t id, int queue, Outcome outcome) {
         auto& it = items_[id];
         it.attempts = attempts;
         it.inFlight = false;
-        const int delay = std::min(60000, cfg_.retryDelayMs * attempts);
-        delayed_.emplace(Clock::now() + std::chrono::milliseconds(delay), id);
+        it.heldFor = queue;
+        delayed_.emplace(Clock::now() + milliseconds(delay), id);
     }
     --offers_;
     wake_.notify_all();
@@ -448,29 +559,42 @@ bool Server::IsLocalUser(const std::string& address) const {
     return cfg_.isLocalUser && cfg_.isLocalUser(address);
 }
 
-void Server::RunSession(int fd, std::string peer) {
+void Server::RunSession(int fd, SlotRef slot) {
     {
-        Session s(fd);
-        s.peer = std::move(peer);
-        SetTimeouts(fd, cfg_.idleTimeoutMs);
+        Session s(fd, slot);
+        const auto authDeadline = slot->since + milliseconds(cfg_.authTimeoutMs);
         bool go;
         if (cfg_.noAuth) {
             s.authed = true;
+            s.conn.SetDeadline(Clock::now() + milliseconds(cfg_.commandTimeoutMs));
             go = s.Send(1000, "revod ready");
         } else {
             s.challenge = NewChallenge();
+            s.conn.SetDeadline(authDeadline);
             go = s.Send(4242, "revod ready <" + s.challenge + ">");
         }
         std::string line;
         while (go) {
+            // Deadlines, not socket timeouts: a peer trickling one byte at a
+            // time must not hold the session for ever.
+            s.conn.SetDeadline(s.authed ? Clock::now() + milliseconds(cfg_.idleTimeoutMs)
+                                        : authDeadline);
             auto r = s.conn.ReadLine(line);
             if (r == LineConn::Read::Closed) break;
+            if (s.authed) s.conn.SetDeadline(Clock::now() + milliseconds(cfg_.commandTimeoutMs));
             if (r == LineConn::Read::TooLong)
                 go = s.Send(4002, "Line too long");
             else
                 go = Command(s, line);
         }
-        TrackFd(fd, false);
+        if (s.conn.Expired()) {
+            Log(std::string("session from ") + s.peer +
+                (s.authed ? " timed out" : " did not authenticate in time"));
+            static constexpr char kTimeout[] = "5001 Session timed out\r\n";
+            [[maybe_unused]] ssize_t n =
+                ::send(fd, kTimeout, sizeof kTimeout - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+        EndSession(slot);
     } // the session's socket closes here
     std::lock_guard lock(mu_);
     --sessions_;
@@ -506,6 +630,7 @@ bool Server::Auth(Session& s, std::string_view args) {
                                         expected) &&
                     RevoDigestEqual(std::string(digest).c_str(), expected);
     if (ok) {
+        if (!Authenticated(s.slot)) return false;
         s.authed = true;
         return s.Send(1000, "Authenticated");
     }
@@ -537,6 +662,11 @@ bool Server::QWait(Session& s, std::string_view args) {
             *same = a;
         else
             list.push_back(a);
+    }
+    {
+        // A (re-)registered agent is back: what waited for its queue goes now.
+        std::lock_guard lock(mu_);
+        ReleaseHeld(a.queue);
     }
     wake_.notify_all();
     Log("agent " + identity + " registered for queue " + std::to_string(queue) + " at " + s.peer +
@@ -679,8 +809,15 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
         int64_t when;
         if (!ParseI64(NextWord(args), when) || !args.empty())
             return s.Send(4000, "Syntax: CSCOMP entry time");
-        return store_->CalComplete(s.user, entry, when) ? s.Send(1000, "Completed")
-                                                        : s.Send(4210, "No such entry");
+        switch (store_->CalComplete(s.user, entry, when)) {
+        case Store::Complete::Done:
+            return s.Send(1000, "Completed");
+        case Store::Complete::NotAllCompleted:
+            return s.Send(4213, "Not every attendee has completed");
+        case Store::Complete::NoEntry:
+            break;
+        }
+        return s.Send(4210, "No such entry");
     }
     if (cmd == "CSORG") {
         std::string organizer;

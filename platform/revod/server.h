@@ -6,10 +6,12 @@
 
 #include "store.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,17 +29,33 @@ struct ServerConfig {
     std::string storePath;
     Store::Sync sync = Store::Sync::Normal;
     bool noAuth = false;
-    // Scrambled secret text ("Quill:ACL" form); unscrambled at start.
+    // Scrambled secret text ("Quill:ACL" form); unscrambled at start. Start
+    // fails without one unless noAuth, or defaultSecret asks for the built-in text.
     std::string secretText;
+    bool defaultSecret = false;
     // Local users given on the command line; when empty, isLocalUser decides.
     std::vector<std::string> users;
     std::function<bool(const std::string&)> isLocalUser;
     int maxOffers = 64;      // offers in progress at once
-    int maxFailedOffers = 5; // then the entry passes the queue unchanged
-    int retryDelayMs = 1000; // times the number of failures so far, at most 60 s
+    int maxFailedOffers = 5; // offers that fail after connecting; then the entry passes unchanged
+    // Wait after a failed offer, doubled with every further failure at the same queue.
+    int retryDelayMs = 1000;
+    int maxRetryDelayMs = 60000;
+    // An entry whose agent cannot be reached is held this long before it passes unchanged.
+    int64_t holdTimeMs = 3600000;
     int offerTimeoutMs = 120000;
+    // From connection to successful AUTH; a session that has not authenticated
+    // by then is ended, however busily it sends.
+    int authTimeoutMs = 10000;
+    // An authenticated session's wait for its next complete command line.
     int idleTimeoutMs = 900000;
+    // Receiving a command's data (QSTORE, CSPUT) and sending its reply.
+    int commandTimeoutMs = 300000;
     int maxSessions = 1000; // client sessions at once; more are turned away
+    // Sessions only authenticated ones may use; -1: a tenth of maxSessions.
+    int reservedSessions = -1;
+    // Unauthenticated sessions at once from one peer address.
+    int maxUnauthPerPeer = 64;
     size_t maxMessage = 32u << 20;
     std::function<void(const std::string&)> log; // one line per event; may be empty
 };
@@ -55,15 +73,37 @@ class Server {
     uint16_t Port() const { return port_; }
 
   private:
+    using Clock = std::chrono::steady_clock;
     struct Item {
         int stage = 0, attempts = 0;
         bool inFlight = false;
+        // Failed offers of any kind at the current queue, since when, and the
+        // queue whose agent a delayed retry waits for (-1: none).
+        int failures = 0;
+        Clock::time_point failingSince;
+        int heldFor = -1;
     };
     struct Session;
+    // A client session's place in the limits.
+    struct Slot {
+        int fd;
+        std::string peer;
+        Clock::time_point since;
+        enum class State { Unauthenticated, Authenticated, Evicted } state;
+    };
+    using SlotRef = std::list<Slot>::iterator;
 
     void AcceptLoop();
     void Dispatch();
-    void RunSession(int fd, std::string peer);
+    void RunSession(int fd, SlotRef slot);
+    // Under mu_: a slot for a new session from peer, making room by ending
+    // unauthenticated sessions that have had their chance; false to refuse.
+    bool Admit(const std::string& peer, int fd, SlotRef& slot);
+    void Evict(Slot& s);
+    bool Authenticated(SlotRef slot);
+    void EndSession(SlotRef slot);
+    // Under mu_: entries waiting for the queue's agent are offered again now.
+    void ReleaseHeld(int queue);
     struct OfferJob {
         int64_t id;
         int queue;
@@ -71,7 +111,7 @@ class Server {
     };
     void OfferWorker();
     void RunOffer(int64_t id, int queue, AgentReg agent);
-    enum class Outcome { Failed, Passed, Delivered };
+    enum class Outcome { Unreachable, Failed, Passed, Delivered };
     Outcome Offer(int64_t id, int queue, const AgentReg& agent);
     void OfferDone(int64_t id, int queue, Outcome outcome);
     bool LastQueue(int queue) const;
@@ -110,6 +150,9 @@ class Server {
     std::condition_variable jobsCv_;
     int workers_ = 0, idleWorkers_ = 0;
     std::set<int> liveFds_;
+    std::list<Slot> slots_; // oldest first
+    int activeSessions_ = 0, unauthSessions_ = 0;
+    std::map<std::string, int> unauthByPeer_;
     std::unordered_map<int64_t, Item> items_;
     std::deque<int64_t> ready_;
     std::multimap<std::chrono::steady_clock::time_point, int64_t> delayed_;

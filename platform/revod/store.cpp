@@ -4,7 +4,13 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <set>
 #include <unordered_map>
@@ -161,7 +167,34 @@ std::string Owner(std::string_view address) {
     return a;
 }
 
+namespace {
+
+// The store holds every message: only its owner may read it, whatever the
+// umask. The file is made 0600 before SQLite opens it (SQLite gives its WAL
+// and shared-memory files the store's mode), and files left by an earlier,
+// laxer run lose their group and other access.
+bool MakePrivate(const std::string& path, bool create, std::string& err) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    if (fd < 0) {
+        if (!create && errno == ENOENT) return true;
+        err = "cannot open store " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && ((st.st_mode & 077) == 0 || ::fchmod(fd, 0600) == 0);
+    if (!ok) err = "cannot make store " + path + " private: " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
 std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::string& err) {
+    if (path != ":memory:" && path.rfind("file:", 0) != 0) {
+        if (!MakePrivate(path, true, err)) return nullptr;
+        for (const char* suffix : {"-wal", "-shm", "-journal"})
+            if (!MakePrivate(path + suffix, false, err)) return nullptr;
+    }
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db,
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -389,10 +422,24 @@ Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
     return sqlite3_changes(db_) > 0 ? Attend::Done : Attend::NotAttendee;
 }
 
-bool Store::CalComplete(const std::string& owner, int64_t entry, int64_t when) {
+Store::Complete Store::CalComplete(const std::string& owner, int64_t entry, int64_t when) {
     std::lock_guard lock(mu_);
-    Stmt st(cache_.get(), db_, "UPDATE cal_entries SET completed=? WHERE owner=? AND id=?");
-    return st.Bind(1, when).Bind(2, Owner(owner)).Bind(3, entry).Run() && sqlite3_changes(db_) > 0;
+    Complete result = Complete::NoEntry;
+    InTransaction([&] {
+        Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+        if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row()) return false;
+        // One reply lists only its sender: the store knows who else must complete.
+        Stmt open(cache_.get(), db_, "SELECT 1 FROM cal_attendees WHERE entry=? AND status<>'C'");
+        if (open.Bind(1, entry).Row()) {
+            result = Complete::NotAllCompleted;
+            return false;
+        }
+        Stmt st(cache_.get(), db_, "UPDATE cal_entries SET completed=? WHERE id=?");
+        if (!st.Bind(1, when).Bind(2, entry).Run()) return false;
+        result = Complete::Done;
+        return true;
+    });
+    return result;
 }
 
 bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer) {

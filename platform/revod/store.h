@@ -92,7 +92,9 @@ class Store {
     enum class Attend { Done, NoEntry, NotAttendee };
     Attend CalSetStatus(const std::string& owner, int64_t entry, const std::string& address,
                         char status);
-    bool CalComplete(const std::string& owner, int64_t entry, int64_t when);
+    // Marks the entry completed only when every stored attendee has completed.
+    enum class Complete { Done, NoEntry, NotAllCompleted };
+    Complete CalComplete(const std::string& owner, int64_t entry, int64_t when);
     bool CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer);
     // Deletes one instance (the entry goes with its last one), or the whole entry.
     bool CalDelete(const std::string& owner, int64_t entry, std::optional<int64_t> instance);

@@ -301,6 +301,8 @@ TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
 }
 
 TEST_F(RevodTest, BrokenAgentsDoNotStopMail) {
+    // Entries wait for an agent that cannot be reached, but not for ever.
+    cfg_.holdTimeMs = 300;
     std::atomic<int> offers{0};
     AgentListener agent(kAddr, [&](revo::LineConn& c) {
         OfferedEntry e;
