@@ -97,8 +97,8 @@ bool LineConn::Await(short events) {
 bool LineConn::SendAll(std::string_view data) {
     while (!data.empty()) {
         if (!Await(POLLOUT)) return false;
-        ssize_t n = ::send(fd_, data.data(), data.size(),
-                           MSG_NOSIGNAL | (deadline_ ? MSG_DONTWAIT : 0));
+        ssize_t n =
+            ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL | (deadline_ ? MSG_DONTWAIT : 0));
         if (n < 0 && (errno == EINTR || (deadline_ && (errno == EAGAIN || errno == EWOULDBLOCK))))
             continue;
         if (n <= 0) return false;

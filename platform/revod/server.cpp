@@ -114,7 +114,8 @@ bool Server::Start(const ServerConfig& cfg, std::string& err) {
             err = "no shared secret";
             return false;
         }
-        const std::string text = cfg_.secretText.empty() ? REVO_DEFAULT_SECRET_TEXT : cfg_.secretText;
+        const std::string text =
+            cfg_.secretText.empty() ? REVO_DEFAULT_SECRET_TEXT : cfg_.secretText;
         RevoUnscrambleSecret(text.c_str(), secret_);
         secretLen_ = RevoSecretLength(secret_);
         if (secretLen_ == 0) {

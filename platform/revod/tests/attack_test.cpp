@@ -5,9 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -15,8 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-
-extern char** environ;
 
 using namespace revotest;
 
@@ -264,8 +260,8 @@ TEST_F(Attack, SlowSendersCannotHoldASession) {
         auto c = Login();
         ASSERT_TRUE(c->Send("QSTORE " + std::to_string(kControl.size()) + " 100\r\n"));
         got.clear();
-        EXPECT_TRUE(TrickleUntilClosed(c->conn().fd(), kControl + "Subject: slow\r\n\r\n", 50,
-                                       15000, got));
+        EXPECT_TRUE(
+            TrickleUntilClosed(c->conn().fd(), kControl + "Subject: slow\r\n\r\n", 50, 15000, got));
         EXPECT_EQ(std::string::npos, got.find("1000 "));
     }
     // A session that keeps to the deadlines is served; nothing was stored.
@@ -351,29 +347,16 @@ struct ProcessRun {
 
 // Runs revod with the arguments until it exits or is stopped after waitMs.
 ProcessRun RunRevod(std::vector<std::string> args, const std::string& errFile, int waitMs,
-             const std::function<void()>& whileUp = {}) {
+                    const std::function<void()>& whileUp = {}) {
     const char* build = std::getenv("ARBOR_BUILD_DIR");
     const std::string bin = std::string(build ? build : ".") + "/platform/revod/revod";
-    args.insert(args.begin(), bin);
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
     // No directory: the secret can come from nowhere else.
-    std::vector<std::string> env = {"ARBOR_DIRECTORY=/nonexistent/directory.db",
-                                    "ARBOR_CONF=/nonexistent/arbor.conf",
-                                    "ASAN_OPTIONS=detect_leaks=0"};
-    std::vector<char*> envp;
-    for (auto& e : env)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const pid_t pid = Spawn(bin, args,
+                            {"ARBOR_DIRECTORY=/nonexistent/directory.db",
+                             "ARBOR_CONF=/nonexistent/arbor.conf", "ASAN_OPTIONS=detect_leaks=0"},
+                            errFile);
     ProcessRun r;
-    pid_t pid;
-    if (posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) return r;
-    posix_spawn_file_actions_destroy(&fa);
+    if (pid < 0) return r;
     int status = 0;
     bool exited = WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, waitMs);
     if (!exited) {
@@ -390,9 +373,9 @@ ProcessRun RunRevod(std::vector<std::string> args, const std::string& errFile, i
 }
 
 TEST_F(Attack, RevodRefusesToStartWithoutASecret) {
-    const std::vector<std::string> base = {"--listen",  kAddr,  "--port", std::to_string(cfg_.port),
-                                           "--store",   dir_ + "/bin.db", "--user",
-                                           "bob@example.org"};
+    const std::vector<std::string> base = {
+        "--listen",       kAddr,    "--port",         std::to_string(cfg_.port), "--store",
+        dir_ + "/bin.db", "--user", "bob@example.org"};
     ProcessRun refused = RunRevod(base, dir_ + "/err1", 15000);
     EXPECT_EQ(2, refused.status) << refused.err;
     EXPECT_NE(std::string::npos, refused.err.find("no shared secret")) << refused.err;

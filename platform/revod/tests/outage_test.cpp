@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -18,8 +16,6 @@
 #include <map>
 #include <set>
 #include <sstream>
-
-extern char** environ;
 
 using namespace revotest;
 
@@ -41,25 +37,10 @@ std::string ReadFile(const std::string& path) {
 class Proc {
   public:
     ~Proc() { Stop(SIGKILL); }
-    void Start(const std::string& bin, std::vector<std::string> args,
+    void Start(const std::string& bin, const std::vector<std::string>& args,
                const std::vector<std::string>& env, const std::string& out) {
-        args.insert(args.begin(), bin);
-        std::vector<char*> argv, envp;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        std::vector<std::string> envCopy = env;
-        for (char** e = environ; *e; ++e)
-            envCopy.emplace_back(*e);
-        for (auto& e : envCopy)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        posix_spawn_file_actions_adddup2(&fa, 1, 2);
-        ASSERT_EQ(0, posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data()));
-        posix_spawn_file_actions_destroy(&fa);
+        pid_ = Spawn(bin, args, env, out);
+        ASSERT_GT(pid_, 0);
     }
     void Stop(int sig) {
         if (pid_ <= 0) return;

@@ -9,16 +9,21 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
+
+extern char** environ;
 
 namespace revotest {
 
@@ -184,6 +189,34 @@ inline void NullAgent(revo::LineConn& c) {
     }
     c.SendAll("QDONE\r\n");
     c.ReadLine(l);
+}
+
+// Starts a program with extra environment (before the test's own), its
+// standard output and error appended to outFile. The child dies with the
+// test, so a failed run leaves no server behind. Returns the pid, or -1.
+inline pid_t Spawn(const std::string& bin, std::vector<std::string> args,
+                   const std::vector<std::string>& env, const std::string& outFile) {
+    args.insert(args.begin(), bin);
+    std::vector<char*> argv, envp;
+    for (auto& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> all = env;
+    for (char** e = environ; *e; ++e)
+        all.emplace_back(*e);
+    for (auto& e : all)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // Only async-signal-safe calls from here on.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(127);
+    const int fd = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) ::_exit(127);
+    ::execve(bin.c_str(), argv.data(), envp.data());
+    ::_exit(127);
 }
 
 } // namespace revotest
