@@ -210,11 +210,15 @@ void Server::AcceptLoop() {
 
 // ---- session limits ------------------------------------------------------
 
+constexpr auto kKnownFor = std::chrono::hours(1);
+constexpr size_t kMaxKnown = 4096;
+
 // Idle or slow unauthenticated sockets must not lock anyone out: they are
-// capped per address and in all (leaving a reserve that only authenticated
-// sessions use), and once they have waited a tenth of the authentication
-// time a newcomer takes the place of the oldest. An honest client
-// authenticates in one round trip, well within that grace.
+// capped per address and in all (leaving a reserve for authenticated
+// sessions and for addresses that authenticated lately, such as an agent's),
+// and once they have waited a tenth of the authentication time a newcomer
+// takes the place of the oldest. An honest client authenticates in one round
+// trip, well within that grace.
 bool Server::Admit(const std::string& peer, int fd, SlotRef& slot) {
     const int reserve = cfg_.reservedSessions >= 0 ? cfg_.reservedSessions : cfg_.maxSessions / 10;
     const int unauthCap = std::max(1, cfg_.maxSessions - reserve);
@@ -222,10 +226,14 @@ bool Server::Admit(const std::string& peer, int fd, SlotRef& slot) {
     if (slots_.size() >= 2 * static_cast<size_t>(cfg_.maxSessions)) return false;
     const auto now = Clock::now();
     const auto cutoff = now - milliseconds(cfg_.authTimeoutMs / 10);
+    const auto k = known_.find(peer);
+    const bool known = k != known_.end() && now - k->second < kKnownFor;
     for (;;) {
         const auto pc = unauthByPeer_.find(peer);
         const bool peerFull = pc != unauthByPeer_.end() && pc->second >= cfg_.maxUnauthPerPeer;
-        if (!peerFull && unauthSessions_ < unauthCap && activeSessions_ < cfg_.maxSessions) break;
+        if (!peerFull && (known || unauthSessions_ < unauthCap) &&
+            activeSessions_ < cfg_.maxSessions)
+            break;
         auto victim = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) {
             return s.state == Slot::State::Unauthenticated && s.since <= cutoff &&
                    (!peerFull || s.peer == peer);
@@ -259,6 +267,10 @@ bool Server::Authenticated(SlotRef slot) {
     slot->state = Slot::State::Authenticated;
     --unauthSessions_;
     if (--unauthByPeer_[slot->peer] <= 0) unauthByPeer_.erase(slot->peer);
+    const auto now = Clock::now();
+    if (known_.size() >= kMaxKnown && !known_.count(slot->peer))
+        std::erase_if(known_, [&](const auto& e) { return now - e.second >= kKnownFor; });
+    if (known_.size() < kMaxKnown || known_.count(slot->peer)) known_[slot->peer] = now;
     return true;
 }
 

@@ -52,7 +52,8 @@ struct ServerConfig {
     // Receiving a command's data (QSTORE, CSPUT) and sending its reply.
     int commandTimeoutMs = 300000;
     int maxSessions = 1000; // client sessions at once; more are turned away
-    // Sessions only authenticated ones may use; -1: a tenth of maxSessions.
+    // Sessions kept for authenticated ones, and for new ones from addresses
+    // that authenticated within the last hour; -1: a tenth of maxSessions.
     int reservedSessions = -1;
     // Unauthenticated sessions at once from one peer address.
     int maxUnauthPerPeer = 64;
@@ -153,6 +154,9 @@ class Server {
     std::list<Slot> slots_; // oldest first
     int activeSessions_ = 0, unauthSessions_ = 0;
     std::map<std::string, int> unauthByPeer_;
+    // Addresses that authenticated lately (the agents', the submitters'):
+    // their new sessions may use the reserve.
+    std::map<std::string, Clock::time_point> known_;
     std::unordered_map<int64_t, Item> items_;
     std::deque<int64_t> ready_;
     std::multimap<std::chrono::steady_clock::time_point, int64_t> delayed_;

@@ -36,9 +36,9 @@ int RawConnect(const std::string& source, uint16_t port) {
     return revo::ConnectTcp(kAddr, port, 3000, err, source);
 }
 
-// Everything the server sends until it closes the socket or timeoutMs pass.
-// closed tells which of the two happened.
-std::string Drain(int fd, int timeoutMs, bool& closed) {
+// Everything the server sends until it closes the socket or timeoutMs pass
+// (or, with oneLine, a line has come). closed tells whether it closed.
+std::string Drain(int fd, int timeoutMs, bool& closed, bool oneLine = false) {
     std::string got;
     closed = false;
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -55,7 +55,14 @@ std::string Drain(int fd, int timeoutMs, bool& closed) {
             return got;
         }
         got.append(buf, static_cast<size_t>(n));
+        if (oneLine && got.find('\n') != std::string::npos) return got;
     }
+}
+
+// The first line the server sends, without waiting longer than needed.
+std::string FirstLine(int fd) {
+    bool closed;
+    return Drain(fd, 5000, closed, true);
 }
 
 // Sends data one byte every stepMs until the server ends the session (true)
@@ -211,6 +218,41 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     EXPECT_EQ(queued.substr(5, queued.find(' ', 5) - 5), Mailbox("bob@example.org")[0]);
     EXPECT_EQ(0u, QueueSize());
     EXPECT_EQ("1000 OK", before->Cmd("NOOP")) << "the first session never noticed";
+}
+
+// Idle sockets from many addresses fill every place strangers may have; an
+// address that has authenticated before (an agent's) still gets in.
+TEST_F(Attack, ReserveKeepsRoomForKnownAddresses) {
+    cfg_.maxSessions = 20; // two of them reserved
+    cfg_.maxUnauthPerPeer = 5;
+    cfg_.authTimeoutMs = 60000; // no idle socket is pushed out during the test
+    Start();
+    Login(); // kAddr is known from now on
+    std::vector<int> flood;
+    for (const char* from : {"127.0.6.43", "127.0.6.44", "127.0.6.45", "127.0.6.46"})
+        for (int i = 0; i < 5; ++i) {
+            std::string err;
+            const int fd = revo::ConnectTcp(kAddr, cfg_.port, 3000, err, from);
+            ASSERT_GE(fd, 0) << err;
+            flood.push_back(fd);
+        }
+    size_t greeted = 0;
+    for (int fd : flood)
+        greeted += FirstLine(fd).rfind("4242 ", 0) == 0;
+    EXPECT_EQ(18u, greeted) << "strangers fill all but the reserve";
+    {
+        std::string err;
+        const int fd = revo::ConnectTcp(kAddr, cfg_.port, 3000, err, "127.0.6.47");
+        ASSERT_GE(fd, 0) << err;
+        EXPECT_EQ(0u, FirstLine(fd).find("5001 ")) << "a stranger waits";
+        ::close(fd);
+    }
+    auto known = Login();
+    const std::string r = known->Submit(kControl, "Subject: reserve\r\n\r\nx");
+    EXPECT_EQ(0u, r.find("1000 ")) << r;
+    ASSERT_TRUE(WaitFor([&] { return Mailbox("bob@example.org").size() == 1; }));
+    for (int fd : flood)
+        ::close(fd);
 }
 
 // A newcomer never pushes out a session that is still within its grace.
