@@ -365,10 +365,13 @@ void Server::Dispatch() {
             if (!ok) Log("delivery failed; will retry");
             continue;
         }
-        if (delayed_.empty())
+        if (delayed_.empty()) {
             wake_.wait(lock);
-        else
-            wake_.wait_until(lock, delayed_.begin()->first);
+        } else {
+            // A copy: ReleaseHeld may take the first entry out while we wait.
+            const auto until = delayed_.begin()->first;
+            wake_.wait_until(lock, until);
+        }
     }
 }
 
