@@ -107,6 +107,14 @@ class Parser {
     void Line(char* line);
     // The text is refused: its zones could not all be registered.
     bool Failed() const { return failed_; }
+    // The end of a component (or of the text): its RRULE is expanded from
+    // the component's final DTSTART, wherever the rule line stood.
+    // Lines are taken in order, so a later bad rule leaves an earlier one.
+    void Finish() {
+        for (std::string& rule : pendingRules_)
+            ICalParseRule(obj_, rule.data());
+        pendingRules_.clear();
+    }
 
   private:
     void Outside(char* line);
@@ -125,6 +133,7 @@ class Parser {
     bool failed_ = false;
     int zoneRecords_ = 0;
     bool startGiven_ = false, endGiven_ = false, durationGiven_ = false;
+    std::vector<std::string> pendingRules_;
     std::vector<ZoneBlock> blocks_; // every VTIMEZONE, in order
     ZoneBlock* zone_ = nullptr;     // the block being read in state 1
     // Tails of the lists the parser appends to (the object is its own).
@@ -375,8 +384,10 @@ void Parser::Component(char* line) {
     switch (line[0] | 0x20) {
     case 'e':
         if (ical::Equal(line, "END:VEVENT") || ical::Equal(line, "END:VTODO") ||
-            ical::Equal(line, "END:VJOURNAL"))
+            ical::Equal(line, "END:VJOURNAL")) {
             state_ = 0;
+            Finish();
+        }
         break;
     case 'b':
         if (ical::Equal(line, "BEGIN:VALARM")) {
@@ -411,7 +422,7 @@ void Parser::Component(char* line) {
         if (STARTS(line, "RECURRENCE-ID"))
             DateTime(Target::RecurrenceId, line + 13);
         else if (STARTS(line, "RRULE:"))
-            ICalParseRule(o, line);
+            pendingRules_.emplace_back(line); // expanded when the component ends
         break;
     case 'o':
         if (STARTS(line, "ORGANIZER")) ICalParseOrganizer(o, line + 9);
@@ -518,6 +529,7 @@ ICalObject* ParseBuffer(char* text, size_t length) {
     Parser parser(obj);
     // A refused text gives no object; the object and what it holds go back.
     auto result = [&]() -> ICalObject* {
+        if (!parser.Failed()) parser.Finish();
         if (!parser.Failed()) return obj;
         ICalFree(obj);
         return nullptr;

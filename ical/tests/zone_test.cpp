@@ -164,6 +164,18 @@ TEST(DerivedDuration, ComesFromTheFinalStartAndEnd) {
     EXPECT_EQ(e->Duration, 0);
 }
 
+TEST(Recurrence, ARuleBeforeTheStartExpandsFromTheStart) {
+    // Several clients write RRULE ahead of DTSTART.
+    Object o = Parse(Calendar({"RRULE:FREQ=WEEKLY;BYDAY=TU;COUNT=3", "DTSTART:20260303T093000Z"}));
+    ASSERT_TRUE(o && o->Recurrence);
+    ICalOccurrence occ;
+    std::vector<int32_t> got;
+    for (int ok = ICalFirstOccurrence(o.get(), &occ); ok; ok = ICalNextOccurrence(o.get(), &occ))
+        got.push_back(occ.UTC);
+    EXPECT_EQ(got, (std::vector<int32_t>{Z(3, 3, 2026, 9, 30), Z(10, 3, 2026, 9, 30),
+                                         Z(17, 3, 2026, 9, 30)}));
+}
+
 TEST(DerivedDuration, ANumberWithoutItsUnitIsRefused) {
     Object a = Parse(Calendar({"DTSTART:20260105T090000Z", "DURATION:PT15"}));
     EXPECT_EQ(a->Duration, 0);
