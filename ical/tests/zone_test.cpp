@@ -3,7 +3,9 @@
 // the objects share (bounded per object, given back by ICalFree).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "helpers.h"
@@ -206,6 +208,25 @@ TEST(ZoneRegistry, ObjectsGiveTheirZonesBack) {
         ASSERT_TRUE(o) << round;
         ASSERT_EQ(o->StartTime.UTC, Z(1, 1, 2026, 12) - (base + 59) * 60) << round;
     }
+}
+
+TEST(ZoneRegistry, ThreadsTakeAndGiveBackZonesAtOnce) {
+    // Entries are released and reused while other threads convert with
+    // theirs: every conversion still uses its own message's zone.
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong] {
+            for (int round = 0; round < 40; ++round) {
+                const int base = (t * 331 + round * 17) % 1300;
+                Object o =
+                    Parse(ManyZones(20, base) + Calendar({"DTSTART;TZID=z19:20260101T120000"}));
+                if (!o || o->StartTime.UTC != Z(1, 1, 2026, 12) - (base + 19) * 60) ++wrong;
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(ZoneRegistry, TooManyZonesRefuseTheMessageOnly) {
