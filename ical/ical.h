@@ -186,9 +186,16 @@ typedef struct ICalObject {
 
 /* Parser (text and length, or a stream read up to length bytes). With text,
  * text[length] must be NUL; the buffer is unfolded in place. Returns null for
- * length 0, for no input, or when the object cannot be allocated. */
+ * length 0, for no input, when the object cannot be allocated, and for a text
+ * whose zones cannot all be registered (more than 64 zone records in one
+ * object, or a full registry): such a text is refused rather than converted
+ * in a zone it did not name. Every ZoneId in TimeZones is held by the object
+ * (a VTIMEZONE whose sub-blocks change over the years adds a record with the
+ * same TZID for each other set of rules its dates needed); RRULE lines are
+ * expanded at the end of their component, from its final DTSTART. */
 ICalObject* ICalParse(FILE* file, char* text, size_t length);
-/* Releases the object and every object chained through Next. Returns 1. */
+/* Releases the object and every object chained through Next, giving back the
+ * hold on each ZoneId > 0 of its TimeZones. Returns 1. */
 int ICalFree(ICalObject* object);
 
 /* Copies the next ";" parameter or ":" value token of in into out (out must

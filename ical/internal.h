@@ -54,6 +54,11 @@ PositionalTime ReadPositional(std::string_view value);
 // A time that does not exist stays -1.
 int32_t ConvertTime(const PositionalTime& t, int zone);
 
+// A duration value ("P1W2DT3H", optionally signed; the sign is not applied).
+// None: no "P"; Malformed: a number at the end without its unit.
+enum class Duration { None, Malformed, Ok };
+Duration ReadDuration(std::string_view value, int32_t& seconds);
+
 // Copies the bytes [p, p + n) into a new NUL-terminated heap block (malloc).
 char* CopyText(const char* p, size_t n);
 

@@ -1,9 +1,11 @@
 // The parser: unfolding, line dispatch by component state, property
 // handlers, time-zone blocks, and the release of a parsed object.
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #include "internal.h"
 #include "msgsrv.h"
@@ -51,10 +53,68 @@ int32_t Diff(int32_t a, int32_t b) {
     return ClampInt32(d);
 }
 
+// Zone records (rule sets held in the date library's registry) one object may
+// hold. Real messages carry a few; a text with more is refused whole rather
+// than let one sender fill the registry the whole process shares.
+constexpr int kMaxZoneRecords = 64;
+// STANDARD / DAYLIGHT sub-blocks kept per VTIMEZONE.
+constexpr size_t kMaxSubBlocks = 256;
+
+// A date as one comparable number, yyyymmdd.
+int64_t DateKey(int64_t year, int64_t month, int64_t day) {
+    return year * 10000 + month * 100 + day;
+}
+
+// One STANDARD or DAYLIGHT sub-block of a VTIMEZONE.
+struct SubBlock {
+    bool daylight = false;
+    int64_t from = 0;  // DTSTART date
+    int64_t until = 0; // UNTIL date of its rule, 0 when none
+    int hour = 0, week = 0, weekday = 0, month = 0, offset = 0;
+};
+
+// The two rules of a zone record, in ICalTimeZone's order.
+struct Rules {
+    int stdWeek = 0, stdWeekday = 0, stdMonth = 0, stdHour = 0, stdOffset = 0;
+    int dstWeek = 0, dstWeekday = 0, dstMonth = 0, dstHour = 0, dstOffset = 0;
+    bool operator==(const Rules&) const = default;
+};
+
+Rules RulesOf(const ICalTimeZone& z) {
+    return {z.StdWeek, z.StdWeekday, z.StdMonth, z.StdHour, z.StdOffset,
+            z.DstWeek, z.DstWeekday, z.DstMonth, z.DstHour, z.DstOffset};
+}
+
+void SetRules(ICalTimeZone& z, const Rules& r) {
+    z.StdWeek = r.stdWeek, z.StdWeekday = r.stdWeekday, z.StdMonth = r.stdMonth;
+    z.StdHour = r.stdHour, z.StdOffset = r.stdOffset;
+    z.DstWeek = r.dstWeek, z.DstWeekday = r.dstWeekday, z.DstMonth = r.dstMonth;
+    z.DstHour = r.dstHour, z.DstOffset = r.dstOffset;
+}
+
+// A VTIMEZONE as read: its record, its sub-blocks, and the records made for
+// dates at which other sub-blocks were in force.
+struct ZoneBlock {
+    ICalTimeZone* record;
+    std::vector<SubBlock> subs;
+    std::vector<ICalTimeZone*> eras;
+    bool skipping = false; // inside a sub-block beyond the limit
+};
+
 class Parser {
   public:
     explicit Parser(ICalObject* o) : obj_(o) {}
     void Line(char* line);
+    // The text is refused: its zones could not all be registered.
+    bool Failed() const { return failed_; }
+    // The end of a component (or of the text): its RRULE is expanded from
+    // the component's final DTSTART, wherever the rule line stood.
+    // Lines are taken in order, so a later bad rule leaves an earlier one.
+    void Finish() {
+        for (std::string& rule : pendingRules_)
+            ICalParseRule(obj_, rule.data());
+        pendingRules_.clear();
+    }
 
   private:
     void Outside(char* line);
@@ -62,11 +122,20 @@ class Parser {
     void Component(char* line);
     enum class Target { Start, End, Stamp, Completed, RecurrenceId };
     void DateTime(Target which, const char* rest);
+    void Derive(Target which);
+    Rules InForce(const ZoneBlock& b, int64_t date) const;
+    int Register(const Rules& r);
+    int ZoneFor(ZoneBlock& b, const ical::PositionalTime& t);
 
     ICalObject* obj_;
     int state_ = 0;
     int alarmReturn_ = 0;
-    ICalTimeZone* zone_ = nullptr; // the block being read in state 1
+    bool failed_ = false;
+    int zoneRecords_ = 0;
+    bool startGiven_ = false, endGiven_ = false, durationGiven_ = false;
+    std::vector<std::string> pendingRules_;
+    std::vector<ZoneBlock> blocks_; // every VTIMEZONE, in order
+    ZoneBlock* zone_ = nullptr;     // the block being read in state 1
     // Tails of the lists the parser appends to (the object is its own).
     ICalAttendee** attendeeTail_ = &obj_->Attendees;
     ICalPeriod** periodTail_ = &obj_->FreeBusy;
@@ -79,6 +148,7 @@ bool Starts(const char* line, const char* name, size_t n) {
 #define STARTS(line, lit) Starts(line, lit, sizeof(lit) - 1)
 
 void Parser::Line(char* line) {
+    if (failed_) return;
     switch (state_) {
     case 0:
         Outside(line);
@@ -107,11 +177,13 @@ void Parser::Line(char* line) {
 void Parser::Outside(char* line) {
     if (ical::Equal(line, "BEGIN:VTIMEZONE")) {
         auto* z = static_cast<ICalTimeZone*>(std::calloc(1, sizeof(ICalTimeZone)));
+        zone_ = nullptr; // without memory the block is read and dropped
         if (z) {
             *zoneTail_ = z;
             zoneTail_ = &z->Next;
+            blocks_.push_back(ZoneBlock{z, {}, {}});
+            zone_ = &blocks_.back();
         }
-        zone_ = z; // without memory the block is read and dropped
         state_ = 1;
     } else if (ical::Equal(line, "BEGIN:VEVENT")) {
         obj_->Kind = ICAL_KIND_EVENT;
@@ -142,49 +214,164 @@ int ReadOffset(const char* v) {
     return sign * ((digit(0) * 10 + digit(1)) * 60 + digit(2) * 10 + digit(3));
 }
 
+// The week of a rule written as a weekday and a run of seven month days
+// ("BYDAY=SU;BYMONTHDAY=8,9,10,11,12,13,14" is the second Sunday): 1 to 4
+// for days 1-7 .. 22-28, -1 for the month's (or February's) last seven days;
+// 0 for any other list.
+int WeekOfMonthDays(std::string_view v, int month) {
+    int64_t lo = INT64_MAX, hi = INT64_MIN;
+    size_t count = 0;
+    for (size_t pos = 0; pos <= v.size(); ++count) {
+        size_t comma = v.find(',', pos);
+        if (comma == std::string_view::npos) comma = v.size();
+        const int64_t n = ParseInt(v.substr(pos, comma - pos));
+        lo = std::min(lo, n);
+        hi = std::max(hi, n);
+        pos = comma + 1;
+    }
+    if (count != 7 || hi - lo != 6) return 0;
+    const int len = month >= 1 && month <= 12 ? DTDaysPerMonth[month - 1] : 31;
+    if (lo >= 1 && hi == len) return -1;
+    if (lo >= 1 && hi <= 28 && lo % 7 == 1) return static_cast<int>(lo / 7 + 1);
+    if (hi == -1) return -1;
+    return 0;
+}
+
+void ReadTransition(SubBlock& b, std::string_view rule) {
+    auto part = [&](std::string_view name, std::string_view& value) {
+        const size_t at = rule.find(name);
+        if (at == std::string_view::npos) return false;
+        value = rule.substr(at + name.size());
+        value = value.substr(0, value.find(';'));
+        return true;
+    };
+    std::string_view v;
+    if (part("BYMONTH=", v)) b.month = ClampInt32(ParseInt(v));
+    if (part("BYDAY=", v)) {
+        size_t end = 0;
+        b.week = ClampInt32(ParseInt(v, &end));
+        while (end < v.size() && (ical::IsDigit(v[end]) || v[end] == '+' || v[end] == '-'))
+            ++end;
+        const std::string_view code = v.substr(end);
+        static constexpr const char* kDays[] = {"MO", "TU", "WE", "TH", "FR", "SA"};
+        for (int i = 0; i < 6; ++i)
+            if (code.size() == 2 && ical::EqualN(code.data(), kDays[i], 2)) b.weekday = i + 1;
+        // A plain weekday limited to seven month days is the week they span.
+        if (b.week == 0 && part("BYMONTHDAY=", v)) b.week = WeekOfMonthDays(v, b.month);
+    }
+    if (part("UNTIL=", v)) {
+        const ical::PositionalTime t = ical::ReadPositional(v);
+        b.until = DateKey(t.year, t.month, t.day);
+    }
+}
+
+// The rules in force on a date: of each kind, the sub-block that began last
+// on or before it, as long as its rule still has transitions in the date's
+// year (UNTIL); failing that the next one to begin (a block written with
+// this year's transitions covers the months before them). A kind whose
+// every rule ended before the date's year has no rule.
+Rules Parser::InForce(const ZoneBlock& b, int64_t date) const {
+    const SubBlock* pick[2] = {nullptr, nullptr};
+    const int64_t year = date / 10000;
+    for (int k = 0; k < 2; ++k) {
+        for (const SubBlock& s : b.subs)
+            if (s.daylight == (k == 1) && s.from <= date &&
+                (s.until == 0 || s.until / 10000 >= year) && (!pick[k] || s.from >= pick[k]->from))
+                pick[k] = &s;
+        if (!pick[k])
+            for (const SubBlock& s : b.subs)
+                if (s.daylight == (k == 1) && s.from > date && (!pick[k] || s.from < pick[k]->from))
+                    pick[k] = &s;
+    }
+    Rules r;
+    if (const SubBlock* s = pick[0])
+        r.stdWeek = s->week, r.stdWeekday = s->weekday, r.stdMonth = s->month, r.stdHour = s->hour,
+        r.stdOffset = s->offset;
+    if (const SubBlock* s = pick[1])
+        r.dstWeek = s->week, r.dstWeekday = s->weekday, r.dstMonth = s->month, r.dstHour = s->hour,
+        r.dstOffset = s->offset;
+    return r;
+}
+
+// A registry identifier for the object to hold, or 0 with the text refused.
+int Parser::Register(const Rules& r) {
+    if (zoneRecords_ >= kMaxZoneRecords) {
+        failed_ = true;
+        return 0;
+    }
+    const int id = DTGetTimezoneID(r.stdWeek, r.stdWeekday, r.stdMonth, r.stdHour, r.dstWeek,
+                                   r.dstWeekday, r.dstMonth, r.dstHour, r.stdOffset, r.dstOffset);
+    if (id <= 0) {
+        failed_ = true;
+        return 0;
+    }
+    ++zoneRecords_;
+    return id;
+}
+
+// The zone of a local time in a block: the block's record when its rules are
+// in force on that date, else a record of the block's TZID with the rules
+// that are (appended to TimeZones, so that the object holds and frees it).
+int Parser::ZoneFor(ZoneBlock& b, const ical::PositionalTime& t) {
+    ICalTimeZone* main = b.record;
+    if (main->ZoneId <= 0) return 0; // the block never ended
+    const Rules r = InForce(b, DateKey(t.year, t.month, t.day));
+    if (r == RulesOf(*main)) return main->ZoneId;
+    for (const ICalTimeZone* e : b.eras)
+        if (r == RulesOf(*e)) return e->ZoneId;
+    auto* e = static_cast<ICalTimeZone*>(std::calloc(1, sizeof(ICalTimeZone)));
+    if (!e) return main->ZoneId;
+    SetRules(*e, r);
+    e->ZoneId = Register(r);
+    if (main->TZID) e->TZID = ical::CopyText(main->TZID, std::strlen(main->TZID));
+    *zoneTail_ = e;
+    zoneTail_ = &e->Next;
+    b.eras.push_back(e);
+    return e->ZoneId;
+}
+
 void Parser::TimeZoneLine(const char* line) {
-    ICalTimeZone* z = zone_;
+    ZoneBlock* b = zone_;
     if (ical::Equal(line, "END:VTIMEZONE")) {
-        if (z)
-            z->ZoneId =
-                DTGetTimezoneID(z->StdWeek, z->StdWeekday, z->StdMonth, z->StdHour, z->DstWeek,
-                                z->DstWeekday, z->DstMonth, z->DstHour, z->StdOffset, z->DstOffset);
+        if (b) {
+            // The record carries the rules in force after the last change the
+            // block describes (not merely the last written).
+            int64_t latest = INT64_MIN;
+            for (const SubBlock& s : b->subs)
+                latest =
+                    std::max({latest, s.from, s.until ? (s.until / 10000 + 1) * 10000 + 101 : 0});
+            const Rules r = InForce(*b, latest);
+            SetRules(*b->record, r);
+            b->record->ZoneId = Register(r);
+        }
         zone_ = nullptr;
         state_ = 0;
         return;
     }
-    if (!z) return;
-    if (STARTS(line, "BEGIN:STANDARD")) {
-        z->Section = 1;
-    } else if (STARTS(line, "BEGIN:DAYLIGHT")) {
-        z->Section = 2;
-    } else if (STARTS(line, "RRULE:")) {
-        const bool dst = z->Section == 2;
-        const std::string_view rule(line + 6);
-        if (size_t at = rule.find("BYDAY="); at != std::string_view::npos) {
-            std::string_view v = rule.substr(at + 6);
-            v = v.substr(0, v.find(';'));
-            size_t end = 0;
-            const int week = ClampInt32(ParseInt(v, &end));
-            while (end < v.size() && (ical::IsDigit(v[end]) || v[end] == '+' || v[end] == '-'))
-                ++end;
-            const std::string_view code = v.substr(end);
-            static constexpr const char* kDays[] = {"MO", "TU", "WE", "TH", "FR", "SA"};
-            int& weekday = dst ? z->DstWeekday : z->StdWeekday;
-            for (int i = 0; i < 6; ++i)
-                if (code.size() == 2 && ical::EqualN(code.data(), kDays[i], 2)) weekday = i + 1;
-            (dst ? z->DstWeek : z->StdWeek) = week;
-        }
-        if (size_t at = rule.find("BYMONTH="); at != std::string_view::npos)
-            (dst ? z->DstMonth : z->StdMonth) = ClampInt32(ParseInt(rule.substr(at + 8)));
+    if (!b) return;
+    ICalTimeZone* z = b->record;
+    if (STARTS(line, "BEGIN:STANDARD") || STARTS(line, "BEGIN:DAYLIGHT")) {
+        z->Section = STARTS(line, "BEGIN:STANDARD") ? 1 : 2;
+        b->skipping = b->subs.size() >= kMaxSubBlocks;
+        if (!b->skipping) b->subs.push_back(SubBlock{z->Section == 2});
+        return;
+    }
+    if (b->subs.empty() || b->skipping) {
+        if (STARTS(line, "TZID:")) SetText(z->TZID, line + 4);
+        return;
+    }
+    SubBlock& sub = b->subs.back();
+    if (STARTS(line, "RRULE:")) {
+        ReadTransition(sub, line + 6);
     } else if (STARTS(line, "DTSTART")) {
-        const size_t n = std::strlen(line);
-        if (n > 16 && line[16] == 'T') {
-            auto digit = [&](size_t i) { return i < n ? line[i] - '0' : 0; };
-            (z->Section == 1 ? z->StdHour : z->DstHour) = digit(17) * 10 + digit(18);
+        if (char* v = ValueOf(line + 7)) {
+            const ical::PositionalTime t = ical::ReadPositional(v);
+            sub.from = DateKey(t.year, t.month, t.day);
+            sub.hour = t.hour;
+            std::free(v);
         }
     } else if (STARTS(line, "TZOFFSETTO:")) {
-        (z->Section == 1 ? z->StdOffset : z->DstOffset) = ReadOffset(line + 11);
+        sub.offset = ReadOffset(line + 11);
     } else if (STARTS(line, "TZID:")) {
         SetText(z->TZID, line + 4);
     }
@@ -197,8 +384,10 @@ void Parser::Component(char* line) {
     switch (line[0] | 0x20) {
     case 'e':
         if (ical::Equal(line, "END:VEVENT") || ical::Equal(line, "END:VTODO") ||
-            ical::Equal(line, "END:VJOURNAL"))
+            ical::Equal(line, "END:VJOURNAL")) {
             state_ = 0;
+            Finish();
+        }
         break;
     case 'b':
         if (ical::Equal(line, "BEGIN:VALARM")) {
@@ -217,9 +406,13 @@ void Parser::Component(char* line) {
             DateTime(Target::End, line + 3);
         else if (STARTS(line, "DURATION")) {
             if (char* v = ValueOf(line + 8)) {
+                // A value that is no duration (such as "PT15", a number
+                // without its unit) is refused: the length stays as derived.
                 int32_t seconds = 0;
-                ICalParsePeriod(nullptr, &seconds, v);
-                o->Duration = seconds;
+                if (ical::ReadDuration(v, seconds) == ical::Duration::Ok) {
+                    o->Duration = seconds;
+                    durationGiven_ = true;
+                }
                 std::free(v);
             }
         } else if (STARTS(line, "DESCRIPTION"))
@@ -229,7 +422,7 @@ void Parser::Component(char* line) {
         if (STARTS(line, "RECURRENCE-ID"))
             DateTime(Target::RecurrenceId, line + 13);
         else if (STARTS(line, "RRULE:"))
-            ICalParseRule(o, line);
+            pendingRules_.emplace_back(line); // expanded when the component ends
         break;
     case 'o':
         if (STARTS(line, "ORGANIZER")) ICalParseOrganizer(o, line + 9);
@@ -273,7 +466,8 @@ void Parser::DateTime(Target which, const char* rest) {
     const size_t n = std::strlen(rest);
     char* buf = static_cast<char*>(std::malloc(n + 1));
     if (!buf) return;
-    int zone = 0, isValue = 0;
+    ZoneBlock* block = nullptr;
+    int isValue = 0;
     bool haveValue = false;
     for (const char* p = rest; (p = ICalNextToken(&isValue, buf, p));) {
         if (isValue) {
@@ -281,10 +475,10 @@ void Parser::DateTime(Target which, const char* rest) {
             break;
         }
         if (STARTS(buf, "TZID=")) {
-            zone = 0;
-            for (const ICalTimeZone* z = obj_->TimeZones; z; z = z->Next)
-                if (z->TZID && ical::Equal(z->TZID, buf + 5)) {
-                    zone = z->ZoneId;
+            block = nullptr;
+            for (ZoneBlock& b : blocks_)
+                if (b.record->TZID && ical::Equal(b.record->TZID, buf + 5)) {
+                    block = &b;
                     break;
                 }
         }
@@ -295,6 +489,7 @@ void Parser::DateTime(Target which, const char* rest) {
     }
     const ical::PositionalTime t = ical::ReadPositional(buf);
     std::free(buf);
+    const int zone = block && !t.utc ? ZoneFor(*block, t) : block ? block->record->ZoneId : 0;
 
     ICalObject* o = obj_;
     ICalDateTime* target = which == Target::Start       ? &o->StartTime
@@ -304,17 +499,27 @@ void Parser::DateTime(Target which, const char* rest) {
                                                         : &o->RecurrenceIdTime;
     *target = ICalDateTime{
         ical::ConvertTime(t, zone), t.day, t.month, t.year, t.hour, t.minute, t.second, zone};
+    if (which == Target::Start) startGiven_ = true;
+    if (which == Target::End) endGiven_ = true;
+    Derive(which);
+}
 
-    // Derived end and duration.
-    if (which == Target::Start && o->EndTime.UTC == 0) o->EndTime.UTC = o->StartTime.UTC;
-    if (which == Target::Stamp && o->StartTime.UTC == 0) o->StartTime = o->StampTime;
-    if (o->StartTime.UTC != 0) {
-        if (o->EndTime.UTC != o->StartTime.UTC && o->Duration == 0)
-            o->Duration = Diff(o->EndTime.UTC, o->StartTime.UTC);
-        if (o->EndTime.UTC == 0 && o->Duration != 0)
-            o->EndTime.UTC =
-                static_cast<int32_t>(uint32_t(o->StartTime.UTC) + uint32_t(o->Duration));
-    }
+// Derived end and duration, after each date-time property. They follow the
+// start and end as they are now, so an order such as DTSTAMP, DTSTART, DTEND
+// ends with the same values as DTSTART, DTEND, DTSTAMP.
+void Parser::Derive(Target which) {
+    ICalObject* o = obj_;
+    // Without a DTSTART the stamp stands in for the start.
+    if (which == Target::Stamp && !startGiven_) o->StartTime = o->StampTime;
+    // Without a DTEND or DUE the end follows the start.
+    if (which == Target::Start && !endGiven_) o->EndTime.UTC = o->StartTime.UTC;
+    if (o->StartTime.UTC == 0) return;
+    // A DURATION line is kept as written; otherwise the length is the span
+    // from the start to a given end.
+    if (!durationGiven_)
+        o->Duration = endGiven_ && o->EndTime.UTC != 0 ? Diff(o->EndTime.UTC, o->StartTime.UTC) : 0;
+    if (o->EndTime.UTC == 0 && o->Duration != 0)
+        o->EndTime.UTC = static_cast<int32_t>(uint32_t(o->StartTime.UTC) + uint32_t(o->Duration));
 }
 
 ICalObject* ParseBuffer(char* text, size_t length) {
@@ -322,6 +527,13 @@ ICalObject* ParseBuffer(char* text, size_t length) {
     if (!obj) return nullptr;
     char* const end = text + length;
     Parser parser(obj);
+    // A refused text gives no object; the object and what it holds go back.
+    auto result = [&]() -> ICalObject* {
+        if (!parser.Failed()) parser.Finish();
+        if (!parser.Failed()) return obj;
+        ICalFree(obj);
+        return nullptr;
+    };
 
     // Unfolding starts at the first CR LF; the text before it is used as it
     // stands.
@@ -348,7 +560,7 @@ ICalObject* ParseBuffer(char* text, size_t length) {
             std::string last(p, size_t(end - p));
             parser.Line(last.data());
         }
-        return obj;
+        return result();
     }
 
     // From the first CR on, compact in place (CRs dropped, an LF followed by
@@ -382,7 +594,7 @@ ICalObject* ParseBuffer(char* text, size_t length) {
     }
     *w = '\0'; // inside the buffer: at least the first CR was dropped
     if (line < w) parser.Line(line);
-    return obj;
+    return result();
 }
 
 } // namespace
@@ -414,6 +626,7 @@ int ICalFree(ICalObject* object) {
         ICalObject* next = object->Next;
         for (ICalTimeZone* z = object->TimeZones; z;) {
             ICalTimeZone* n = z->Next;
+            if (z->ZoneId > 0) DTReleaseTimezoneID(z->ZoneId);
             std::free(z->TZID);
             std::free(z);
             z = n;

@@ -139,6 +139,12 @@ class Expander {
     void Promote(uint8_t* c) {
         if (c && *c == r_->DayLevel) ++*c;
     }
+    // A day the current layer counts: it passed every layer so far, whether
+    // or not an earlier element of this layer's list already picked it (so
+    // "BYDAY=2TU,4TU" counts both ordinals against all the period's Tuesdays).
+    bool Counts(const uint8_t* c) const {
+        return c && (*c == r_->DayLevel || *c == r_->DayLevel + 1);
+    }
     void PromoteMinute(int h, int m) {
         uint8_t& c = r_->MinuteMap[h][m];
         if (c == r_->MinuteLevel) ++c;
@@ -275,7 +281,7 @@ void Expander::Ordinal(int64_t first, int64_t last, int64_t step, int ordinal, i
         Every(rd, last, stride, [&](int64_t, uint8_t* c) {
             if (ordinal == 0) {
                 Promote(c);
-            } else if (*c == r_->DayLevel && ++count == ordinal) {
+            } else if (Counts(c) && ++count == ordinal) {
                 Promote(c);
                 return false;
             }
@@ -288,7 +294,7 @@ void Expander::Ordinal(int64_t first, int64_t last, int64_t step, int ordinal, i
     int count = 0;
     for (; rd >= first; rd -= 7) {
         uint8_t* c = CellOf(rd);
-        if (c && *c == r_->DayLevel && ++count == -ordinal) {
+        if (Counts(c) && ++count == -ordinal) {
             Promote(c);
             return;
         }
@@ -342,12 +348,12 @@ void Expander::BySetPos(std::string_view v) {
         if (p >= 1) {
             for (int64_t rd = first; rd <= last; ++rd) {
                 uint8_t* c = CellOf(rd);
-                if (c && *c == r_->DayLevel && ++count == p) return Promote(c);
+                if (Counts(c) && ++count == p) return Promote(c);
             }
         } else if (p < 0) {
             for (int64_t rd = last; rd >= first; --rd) {
                 uint8_t* c = CellOf(rd);
-                if (c && *c == r_->DayLevel && ++count == -p) return Promote(c);
+                if (Counts(c) && ++count == -p) return Promote(c);
             }
         }
     };

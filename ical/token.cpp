@@ -48,6 +48,34 @@ int32_t ConvertTime(const PositionalTime& t, int zone) {
     return static_cast<int32_t>(static_cast<uint32_t>(utc) - static_cast<uint32_t>(offset));
 }
 
+Duration ReadDuration(std::string_view e, int32_t& seconds) {
+    seconds = 0;
+    size_t i = 0;
+    if (i < e.size() && (e[i] == '+' || e[i] == '-')) ++i; // the sign is not applied
+    if (i >= e.size() || e[i] != 'P') return Duration::None;
+    ++i;
+    int64_t total = 0;
+    while (i < e.size()) {
+        int64_t n = 0;
+        while (i < e.size() && IsDigit(e[i])) {
+            if (n < (int64_t(1) << 32)) n = n * 10 + (e[i] - '0');
+            ++i;
+        }
+        // A number without its unit: no telling what was meant.
+        if (i >= e.size()) return Duration::Malformed;
+        const char unit = e[i++];
+        const int64_t mult = unit == 'W'   ? 604800
+                             : unit == 'D' ? 86400
+                             : unit == 'H' ? 3600
+                             : unit == 'M' ? 60
+                                           : 1;
+        total += n * mult;
+        if (total > INT32_MAX) total = INT32_MAX;
+    }
+    seconds = static_cast<int32_t>(total);
+    return Duration::Ok;
+}
+
 char* CopyText(const char* p, size_t n) {
     char* s = static_cast<char*>(std::malloc(n + 1));
     if (!s) return nullptr;
@@ -140,27 +168,16 @@ const char* ICalParsePeriod(ICalPeriod* period, int32_t* seconds, const char* te
         if (e.size() <= 16 || e[16] != '/') return next;
         i = 17;
     }
-    if (i < e.size() && (e[i] == '+' || e[i] == '-')) ++i; // the sign is not applied
-    if (i >= e.size() || e[i] != 'P') return nullptr;
-    ++i;
-    int64_t total = 0;
-    while (i < e.size()) {
-        int64_t n = 0;
-        while (i < e.size() && ical::IsDigit(e[i])) {
-            if (n < (int64_t(1) << 32)) n = n * 10 + (e[i] - '0');
-            ++i;
-        }
-        if (i >= e.size()) break; // a number without a unit adds nothing
-        const char unit = e[i++];
-        const int64_t mult = unit == 'W'   ? 604800
-                             : unit == 'D' ? 86400
-                             : unit == 'H' ? 3600
-                             : unit == 'M' ? 60
-                                           : 1;
-        total += n * mult;
-        if (total > INT32_MAX) total = INT32_MAX;
+    int32_t seconds32 = 0;
+    switch (ical::ReadDuration(e.substr(i), seconds32)) {
+    case ical::Duration::None:
+        return nullptr;
+    case ical::Duration::Malformed:
+        return next; // no length, the list goes on
+    case ical::Duration::Ok:
+        *seconds = seconds32;
+        return next;
     }
-    *seconds = static_cast<int32_t>(total);
     return next;
 }
 

@@ -25,6 +25,56 @@ bool IsContinuation(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
 
+bool IsControl(unsigned char c) {
+    return (c < 0x20 && c != '\t') || c == 0x7F;
+}
+
+// A parameter value, written inside quotes: a quote, a caret and a line
+// break take the caret escapes of RFC 6868, other controls are dropped, so
+// a value can neither end the quotes nor the line.
+std::string ParamText(const char* s) {
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s ? s : ""); *p; ++p) {
+        if (*p == '"')
+            out += "^'";
+        else if (*p == '^')
+            out += "^^";
+        else if (*p == '\r' || *p == '\n') {
+            out += "^n";
+            if (*p == '\r' && p[1] == '\n') ++p;
+        } else if (!IsControl(*p))
+            out += static_cast<char>(*p);
+    }
+    return out;
+}
+
+// A calendar address (the URI behind "mailto:"): controls and spaces are
+// percent-encoded, which no URI carries bare.
+std::string AddressText(const char* s) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s ? s : ""); *p; ++p) {
+        if (*p <= 0x20 || *p == 0x7F) {
+            out += '%';
+            out += kHex[*p >> 4];
+            out += kHex[*p & 15];
+        } else
+            out += static_cast<char>(*p);
+    }
+    return out;
+}
+
+// A TEXT value, escaped and folded at width (0: not folded).
+std::string TextValue(const char* s, int width) {
+    char fixed[1024];
+    const size_t need = ICalEscapeText(s, fixed, sizeof fixed, width);
+    if (need < sizeof fixed) return fixed;
+    std::string big(need + 1, '\0');
+    ICalEscapeText(s, big.data(), big.size(), width);
+    big.resize(need);
+    return big;
+}
+
 } // namespace
 
 extern "C" {
@@ -46,17 +96,23 @@ size_t ICalEscapeText(const char* text, char* buffer, size_t size, int width) {
             counter = 0;
         }
         switch (*p) {
+        case '\r':
+            if (p[1] == '\n') ++p; // CR LF is one line break
+            [[fallthrough]];
         case '\n':
             piece[len++] = '\\';
             piece[len++] = 'N';
             break;
         case ':':
         case ';':
+        case ',':
+        case '\\':
             piece[len++] = '\\';
             piece[len++] = static_cast<char>(*p);
             break;
         default:
-            piece[len++] = static_cast<char>(*p);
+            // Other controls have no place in a text value.
+            if (!IsControl(*p)) piece[len++] = static_cast<char>(*p);
         }
         if (!full && !IsContinuation(*p)) boundary = written;
         need += len;
@@ -82,9 +138,9 @@ int ICalWriteAttendees(const ICalObject* object, FILE* stream) {
         std::fprintf(stream,
                      "ATTENDEE;CN=\"%s\";ROLE=\"%s\";\r\n PARTSTAT=\"%s\";RSVP=\"%s\";"
                      "CUTYPE=\"%s\":MAILTO:%s\r\n",
-                     a->CN ? a->CN : address, Pick(kRoles, 4, a->Role),
+                     ParamText(a->CN ? a->CN : address).c_str(), Pick(kRoles, 4, a->Role),
                      Pick(kPartStats, 7, a->PartStat), a->RSVP == 1 ? "TRUE" : "FALSE",
-                     Pick(kCUTypes, 5, a->CUType), address);
+                     Pick(kCUTypes, 5, a->CUType), AddressText(address).c_str());
     }
     return 1;
 }
@@ -102,25 +158,17 @@ int ICalWriteObject(const ICalObject* object, FILE* stream) {
     if (kind) std::fprintf(stream, "BEGIN:%s\r\n", kind);
     if (const ICalOrganizer* org = object->Organizer) {
         if (org->CN)
-            std::fprintf(stream, "ORGANIZER;CN=\"%s\":mailto:%s\r\n", org->CN,
-                         OrEmpty(org->Address));
+            std::fprintf(stream, "ORGANIZER;CN=\"%s\":mailto:%s\r\n", ParamText(org->CN).c_str(),
+                         AddressText(org->Address).c_str());
         else
-            std::fprintf(stream, "ORGANIZER:mailto:%s\r\n", OrEmpty(org->Address));
+            std::fprintf(stream, "ORGANIZER:mailto:%s\r\n", AddressText(org->Address).c_str());
     }
     ICalWriteAttendees(object, stream);
     std::fprintf(stream, "SEQUENCE:%lu\r\n", static_cast<unsigned long>(object->Sequence));
-    std::fprintf(stream, "UID:%s\r\n", OrEmpty(object->UID));
-
-    // The escaped, folded summary: a 1024-byte buffer, grown when needed.
-    char fixed[1024];
-    const size_t need = ICalEscapeText(object->Summary, fixed, sizeof fixed, 60);
-    if (need < sizeof fixed) {
-        std::fprintf(stream, "SUMMARY:%s\r\n", fixed);
-    } else {
-        std::string big(need + 1, '\0');
-        ICalEscapeText(object->Summary, big.data(), big.size(), 60);
-        std::fprintf(stream, "SUMMARY:%s\r\n", big.c_str());
-    }
+    // Every value is escaped for its type: the UID is text like the summary
+    // (not folded, as it was always written on one line).
+    std::fprintf(stream, "UID:%s\r\n", TextValue(object->UID, 0).c_str());
+    std::fprintf(stream, "SUMMARY:%s\r\n", TextValue(object->Summary, 60).c_str());
 
     int day, month, year, hour, minute, second;
     DTGetDMY(static_cast<int32_t>(static_cast<uint32_t>(std::time(nullptr))), &day, &month, &year,

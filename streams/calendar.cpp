@@ -50,6 +50,7 @@ uint32_t CalendarCollect(LWStream* in, LWStream*) {
             ICalFree(object);
             std::free(in->Data);
             in->Data = nullptr;
+            in->Count = 0; // a collector used again starts empty
         }
 #endif
     }

@@ -87,10 +87,50 @@ uint32_t DecodeWith(const Utf8Table& t, LWStream* in, LWStream* out) {
     return Finish(in, o, i);
 }
 
-// UTF-8 in, one byte out per character. Sequences are read by their lead byte
-// (below 0xE0 two bytes, otherwise three) without validation. Every unit
-// writes at most one byte and consumes at least one, so a block of k input
-// bytes needs no more than k bytes of room.
+// Code point of a malformed sequence: never a character of any set.
+constexpr uint32_t kMalformed = 0xFFFFFFFF;
+
+// Reads the UTF-8 sequence at s (avail >= 1 bytes): returns its length and
+// sets cp, or returns 0 when the bytes end inside the sequence. The lead
+// gives the length (two, three or four bytes). Overlong forms, surrogates,
+// code points above U+10FFFF, stray continuation bytes and leads of 0xF8 and
+// above are malformed (one unit each); a sequence cut short by a byte that
+// is no continuation ends before that byte, which is read on its own.
+inline size_t ReadSequence(const unsigned char* s, size_t avail, uint32_t& cp) {
+    const unsigned c = s[0];
+    size_t need;
+    uint32_t min;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    if (c < 0xC0 || c >= 0xF8) {
+        cp = kMalformed;
+        return 1;
+    }
+    if (c < 0xE0) {
+        need = 2, min = 0x80, cp = c & 0x1F;
+    } else if (c < 0xF0) {
+        need = 3, min = 0x800, cp = c & 0x0F;
+    } else {
+        need = 4, min = 0x10000, cp = c & 0x07;
+    }
+    for (size_t k = 1; k < need; ++k) {
+        if (k >= avail) return 0;
+        if ((s[k] & 0xC0) != 0x80) {
+            cp = kMalformed;
+            return k;
+        }
+        cp = (cp << 6) | (s[k] & 0x3Fu);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMalformed;
+    return need;
+}
+
+// UTF-8 in, one byte out per character; a character the set lacks, or a
+// malformed sequence, is unmappable. Every unit writes at most one byte and
+// consumes at least one, so a block of k input bytes needs no more than k
+// bytes of room.
 template <bool Question>
 uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LWStream* in,
                     LWStream* out) {
@@ -99,6 +139,9 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LW
     const size_t n = InLen(in);
     size_t i = 0;
     Out o(out);
+    auto lookup = [&](uint32_t cp) -> uint32_t {
+        return cp < 0x10000 ? pages[index[cp >> 8]][cp & 0xFF] : 0;
+    };
     while (i < n) {
         if (!o.Reserve(5)) return Finish(in, o, i);
         const size_t blockEnd = i + std::min(n - i, o.Room() - 5);
@@ -126,12 +169,13 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LW
             }
             const uint32_t c = static_cast<uint32_t>(w) & 0xFF;
             const uint32_t c1 = static_cast<uint32_t>(w >> 8) & 0x3F;
-            if ((w & 0xC0E0C0E0u) == 0x80C080C0u) {
-                const uint32_t cpA = ((c & 0x1F) << 6) | c1;
-                const uint32_t cpB = ((static_cast<uint32_t>(w >> 16) & 0x1F) << 6) |
-                                     (static_cast<uint32_t>(w >> 24) & 0x3F);
-                uint32_t a = pages[index[cpA >> 8]][cpA & 0xFF];
-                uint32_t b = pages[index[cpB >> 8]][cpB & 0xFF];
+            const uint32_t cpA = ((c & 0x1F) << 6) | c1;
+            const uint32_t cpB = ((static_cast<uint32_t>(w >> 16) & 0x1F) << 6) |
+                                 (static_cast<uint32_t>(w >> 24) & 0x3F);
+            // Two two-byte sequences, neither of them overlong.
+            if ((w & 0xC0E0C0E0u) == 0x80C080C0u && cpA >= 0x80 && cpB >= 0x80) {
+                uint32_t a = lookup(cpA);
+                uint32_t b = lookup(cpB);
                 if (Question) {
                     p[0] = static_cast<unsigned char>(a ? a : '?');
                     p[1] = static_cast<unsigned char>(b ? b : '?');
@@ -145,14 +189,12 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LW
                 i += 4;
                 continue;
             }
-            const uint32_t c2 = static_cast<uint32_t>(w >> 16) & 0x3F;
-            const uint32_t cp =
-                c < 0xE0 ? (((c & 0x1F) << 6) | c1) : (((c & 0x0F) << 12) | (c1 << 6) | c2);
-            uint32_t b = pages[index[cp >> 8]][cp & 0xFF];
+            uint32_t cp;
+            i += ReadSequence(s + i, 8, cp); // eight bytes hold any sequence
+            uint32_t b = cp == kMalformed ? 0 : lookup(cp);
             if (Question) b = b ? b : '?';
             *p = static_cast<unsigned char>(b);
             p += b != 0;
-            i += c < 0xE0 ? 2 : 3;
         }
         while (i < blockEnd) {
             unsigned c = s[i];
@@ -161,8 +203,9 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LW
                 ++i;
                 continue;
             }
-            size_t need = c < 0xE0 ? 2 : 3;
-            if (n - i < need) {
+            uint32_t cp;
+            const size_t len = ReadSequence(s + i, n - i, cp);
+            if (len == 0) {
                 if (!in->EOS) {
                     o.p = p;
                     return Finish(in, o, i);
@@ -172,14 +215,8 @@ uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LW
                 if (Question) *p++ = '?';
                 break;
             }
-            uint32_t cp;
-            if (need == 2) {
-                cp = ((c & 0x1Fu) << 6) | (s[i + 1] & 0x3Fu);
-            } else {
-                cp = ((c & 0x0Fu) << 12) | ((s[i + 1] & 0x3Fu) << 6) | (s[i + 2] & 0x3Fu);
-            }
-            i += need;
-            uint8_t b = pages[index[cp >> 8]][cp & 0xFF];
+            i += len;
+            uint8_t b = cp == kMalformed ? 0 : static_cast<uint8_t>(lookup(cp));
             if (Question) {
                 *p++ = b ? b : '?';
             } else {

@@ -20,8 +20,9 @@ uint32_t UnfoldDecode(LWStream* in, LWStream* out) {
             ++i;
             continue;
         }
-        // Decide from what follows; at the end of the stream nothing follows.
-        if (i + 1 >= n) {
+        // Decided by the two bytes behind it; among the last two bytes of
+        // the stream a line end is copied.
+        if (i + 2 >= n) {
             if (!eos) break;
             o.Put(c);
             ++i;
@@ -31,13 +32,9 @@ uint32_t UnfoldDecode(LWStream* in, LWStream* out) {
             i += 2;
             continue;
         }
-        if (c == '\r' && s[i + 1] == '\n') {
-            if (i + 2 >= n) {
-                if (!eos) break;
-            } else if (s[i + 2] == ' ') {
-                i += 3;
-                continue;
-            }
+        if (c == '\r' && s[i + 1] == '\n' && s[i + 2] == ' ') {
+            i += 3;
+            continue;
         }
         o.Put(c);
         ++i;

@@ -87,18 +87,22 @@ uint32_t Base64Decode(LWStream* in, LWStream* out) {
         // General group: line breaks are skipped, every other byte counts.
         unsigned char g[4];
         int got = 0;
-        size_t j = i, first = n;
+        size_t j = i;
         while (got < 4 && j < n) {
             unsigned char c = s[j++];
             if (c == '\r' || c == '\n') continue;
-            if (got == 0) first = j - 1;
             g[got++] = c;
         }
         if (got < 4) {
             if (!in->EOS) {
-                // Present the partial group again with the next piece.
-                i = got ? first : j;
-                return Finish(in, o, i);
+                // Present the partial group again with the next piece, but
+                // not the line breaks among and before its characters: they
+                // move to the end of what is consumed, so a buffer full of
+                // line ends behind a partial group cannot stall the chain.
+                unsigned char* keep = in->Start + (j - got);
+                for (int k = 0; k < got; ++k)
+                    keep[k] = g[k];
+                return Finish(in, o, j - got);
             }
             // A final group that lost its padding still carries whole bytes
             // (two characters hold one, three hold two); decode them.

@@ -8,7 +8,7 @@ PACKAGES=(
   libssl-dev libsqlite3-dev libncurses-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libgmime-3.0-dev libical-dev
-  python3 python3-dateutil tmux locales
+  python3 python3-dateutil tzdata tmux locales
 )
 
 missing=()

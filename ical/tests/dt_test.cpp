@@ -73,7 +73,9 @@ TEST(Zones, NorthernTransitionsByLocalHour) {
     ASSERT_GT(z, 0);
     // 2026: daylight from 8 March, standard from 25 October.
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 8, 3, 2026, 1), -5 * 3600);
-    EXPECT_EQ(DTGetUTCOffsetByDate(z, 8, 3, 2026, 2), -4 * 3600); // the skipped hour
+    // The skipped hour keeps the offset before the gap (RFC 5545 3.3.5):
+    // 02:30 is 07:30 UTC, which is 03:30 daylight time.
+    EXPECT_EQ(DTGetUTCOffsetByDate(z, 8, 3, 2026, 2), -5 * 3600);
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 8, 3, 2026, 3), -4 * 3600);
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 7, 3, 2026, 23), -5 * 3600);
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 25, 10, 2026, 1), -4 * 3600); // the repeated hour
@@ -91,10 +93,12 @@ TEST(Zones, SouthernLastWeekAndNoDaylight) {
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 5, 4, 2026, 2), 660 * 60);
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 5, 4, 2026, 3), 600 * 60);
     EXPECT_EQ(DTGetUTCOffsetByDate(z, 4, 10, 2026, 1), 600 * 60);
-    EXPECT_EQ(DTGetUTCOffsetByDate(z, 4, 10, 2026, 2), 660 * 60);
+    EXPECT_EQ(DTGetUTCOffsetByDate(z, 4, 10, 2026, 2), 600 * 60); // skipped
+    EXPECT_EQ(DTGetUTCOffsetByDate(z, 4, 10, 2026, 3), 660 * 60);
     // Week 5 means the last one when a month has only four.
     const int last = DTGetTimezoneID(5, 0, 10, 3, 5, 0, 3, 2, 60, 120);
-    EXPECT_EQ(DTGetUTCOffsetByDate(last, 29, 3, 2026, 2), 120 * 60);
+    EXPECT_EQ(DTGetUTCOffsetByDate(last, 29, 3, 2026, 2), 60 * 60); // skipped
+    EXPECT_EQ(DTGetUTCOffsetByDate(last, 29, 3, 2026, 3), 120 * 60);
     EXPECT_EQ(DTGetUTCOffsetByDate(last, 28, 3, 2026, 23), 60 * 60);
     // No daylight rule: the standard offset all year.
     const int india = DTGetTimezoneID(0, 0, 0, 0, 0, 0, 0, 0, 330, 0);
@@ -141,9 +145,10 @@ TEST(Zones, DefaultZoneAroundItsTransitions) {
     const char* tz = std::getenv("TZ");
     if (!tz || std::string(tz) != "America/New_York")
         GTEST_SKIP() << "needs TZ=America/New_York (a second run of this program sets it)";
-    // As for rule zones: the skipped and the repeated hour count as daylight.
+    // As for rule zones: the skipped hour keeps the offset before the gap,
+    // the repeated hour is its first occurrence (daylight).
     EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 1), -5 * 3600);
-    EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 2), -4 * 3600);
+    EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 2), -5 * 3600);
     EXPECT_EQ(DTGetUTCOffsetByDate(0, 8, 3, 2026, 3), -4 * 3600);
     EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 11, 2026, 0), -4 * 3600);
     EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 11, 2026, 1), -4 * 3600);
@@ -151,20 +156,48 @@ TEST(Zones, DefaultZoneAroundItsTransitions) {
     EXPECT_EQ(DTGetUTCOffsetByDate(0, 1, 1, 2040, 12), -5 * 3600);
 }
 
+TEST(Zones, ReleasedRuleSetsLeaveTheRegistry) {
+    const int a = DTGetTimezoneID(2, 0, 10, 3, 1, 0, 4, 2, 123, 183);
+    ASSERT_GT(a, 0);
+    EXPECT_EQ(DTGetTimezoneID(2, 0, 10, 3, 1, 0, 4, 2, 123, 183), a); // a second hold
+    EXPECT_EQ(DTReleaseTimezoneID(a), 1);
+    EXPECT_EQ(DTGetUTCOffsetByDate(a, 1, 1, 2026, 12), 123 * 60); // still held once
+    EXPECT_EQ(DTGetTimezoneID(2, 0, 10, 3, 1, 0, 4, 2, 123, 183), a);
+    EXPECT_EQ(DTReleaseTimezoneID(a), 1);
+    EXPECT_EQ(DTReleaseTimezoneID(a), 1);
+    EXPECT_EQ(DTReleaseTimezoneID(a), 0); // no hold left
+    EXPECT_EQ(DTReleaseTimezoneID(0), 0);
+    EXPECT_EQ(DTReleaseTimezoneID(-1), 0);
+    // Its entry serves the next new rule set, with that set's rules.
+    const int b = DTGetTimezoneID(2, 0, 10, 3, 1, 0, 4, 2, 124, 184);
+    EXPECT_EQ(b, a);
+    EXPECT_EQ(DTGetUTCOffsetByDate(b, 1, 1, 2026, 12), 124 * 60);
+    EXPECT_EQ(DTReleaseTimezoneID(b), 1);
+}
+
 // Runs last: it fills the registry of this process.
-TEST(ZonesLast, RegistryIsBounded) {
+TEST(ZonesLast, AFullRegistryRefusesNewRuleSetsUntilOnesAreReleased) {
+    const int eastern = Eastern();
     std::set<int> ids;
-    int zero = 0;
+    int refused = 0;
     for (int i = 0; i < 5000; ++i) {
         const int id = DTGetTimezoneID(-1, 0, 10, 2, 2, 0, 3, 2, i % 1440, 60 + i / 1440);
-        if (id == 0)
-            ++zero;
+        ASSERT_NE(id, 0); // never the server zone in place of the one asked for
+        if (id < 0)
+            ++refused;
         else
             ids.insert(id);
     }
-    EXPECT_GT(zero, 0); // a full registry answers with the server zone
+    EXPECT_GT(refused, 0);
     EXPECT_LE(ids.size(), 4096u);
-    EXPECT_NE(Eastern(), 0); // rule sets registered earlier are still found
+    EXPECT_EQ(Eastern(), eastern); // rule sets registered earlier are still found
+    EXPECT_LT(DTGetTimezoneID(1, 1, 1, 1, 1, 1, 1, 1, 1, 1), 0);
+    // Released entries make room again.
+    const int freed = *ids.begin();
+    EXPECT_EQ(DTReleaseTimezoneID(freed), 1);
+    const int fresh = DTGetTimezoneID(1, 1, 1, 1, 1, 1, 1, 1, 1, 1);
+    EXPECT_EQ(fresh, freed);
+    EXPECT_EQ(DTGetUTCOffsetByDate(fresh, 1, 7, 2026, 12), 60);
 }
 
 } // namespace

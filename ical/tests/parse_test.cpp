@@ -236,8 +236,9 @@ TEST(DerivedTimes, DurationValues) {
     EXPECT_EQ(s, 788645);
     ICalParsePeriod(nullptr, &s, "-PT15M");
     EXPECT_EQ(s, 900);
-    ICalParsePeriod(nullptr, &s, "PT1H5");
-    EXPECT_EQ(s, 3600); // a number without its unit adds nothing
+    // A number without its unit makes the value no duration.
+    EXPECT_EQ(ICalParsePeriod(nullptr, &s, "PT1H5,PT1M"), std::string_view("PT1M"));
+    EXPECT_EQ(s, 0);
     const char* list = "PT1M,PT2M";
     const char* next = ICalParsePeriod(nullptr, &s, list);
     EXPECT_EQ(s, 60);

@@ -125,9 +125,10 @@ TEST(Monthly, SetPositionAndRepeatedOrdinals) {
         Occurrences("19990331T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1;COUNT=6");
     EXPECT_EQ(got, (List{"19990331T170000", "19990430T170000", "19990531T170000", "19990630T170000",
                          "19990730T170000", "19990831T170000"}));
-    // A day promoted by an earlier element no longer counts for a later one.
+    // Every ordinal of a list counts against all of the period's days, also
+    // those an earlier element already picked.
     EXPECT_EQ(Occurrences("19990103T090000", "FREQ=MONTHLY;BYDAY=1SU,2SU;COUNT=4"),
-              (List{"19990103T090000", "19990117T090000", "19990207T090000", "19990221T090000"}));
+              (List{"19990103T090000", "19990110T090000", "19990207T090000", "19990214T090000"}));
     // Out-of-range days still form a layer: only the start remains.
     EXPECT_EQ(Occurrences("19990103T090000", "FREQ=MONTHLY;BYMONTHDAY=40"),
               (List{"19990103T090000"}));
@@ -288,6 +289,16 @@ const std::vector<std::pair<std::string, std::string>> kOracleRules = {
     {"19990331T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-1"},
     {"19990101T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=1"},
     {"19990105T100000", "FREQ=MONTHLY;BYDAY=TU;BYMONTHDAY=1,2,3,4,5,6,7"},
+    // Ordinals and set positions of one list, each counted on its own.
+    {"19990112T100000", "FREQ=MONTHLY;BYDAY=2TU,4TU"},
+    {"19990104T100000", "FREQ=MONTHLY;BYDAY=1MO,3MO"},
+    {"19990122T100000", "FREQ=MONTHLY;BYDAY=-2FR,-1FR"},
+    {"19990103T090000", "FREQ=MONTHLY;BYDAY=1SU,2SU,-1SU"},
+    {"19990101T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=1,2"},
+    {"19990101T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=1,-1"},
+    {"19990128T170000", "FREQ=MONTHLY;BYDAY=MO,TU,WE,TH,FR;BYSETPOS=-3,-2,-1"},
+    {"19990307T080000", "FREQ=YEARLY;BYMONTH=3;BYDAY=1SU,2SU"},
+    {"19990101T080000", "FREQ=YEARLY;BYDAY=1FR,2FR,-1FR"},
     {"19990615T080000", "FREQ=YEARLY"},
     {"20000229T080000", "FREQ=YEARLY"},
     {"19990615T080000", "FREQ=YEARLY;INTERVAL=3"},

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "helpers.h"
 #include "msgsrv.h"
@@ -92,7 +93,11 @@ TEST(Escaping, FoldsAfterSixtyThenSixtyOneCharacters) {
 
 TEST(Escaping, SpecialCharacters) {
     EXPECT_EQ(Escape("a;b:c\n", 100), "a\\;b\\:c\\N");
-    EXPECT_EQ(Escape("back\\slash, comma", 100), "back\\slash, comma");
+    // Backslash and comma take their text escapes too, so the value reads back
+    // as written.
+    EXPECT_EQ(Escape("back\\slash, comma", 100), "back\\\\slash\\, comma");
+    // CR LF and a lone CR are line breaks; other controls are dropped.
+    EXPECT_EQ(Escape("a\r\nb\rc\x01\td\x7f", 100), "a\\Nb\\Nc\td");
     EXPECT_EQ(Escape("abcdef", 100, 2), "ab\r\n cde\r\n f"); // 2, then 3 a line
     EXPECT_EQ(Escape(nullptr, 10), "");
 }
@@ -126,6 +131,64 @@ TEST(Escaping, LongSummaryIsWrittenWhole) {
     for (int i = 0; i < 600; ++i)
         expected += "\\;\\:";
     EXPECT_EQ(unfolded, expected);
+}
+
+// Splits a written text into its physical lines; false when a CR or LF
+// stands anywhere but in a CR LF pair.
+bool Lines(const std::string& text, std::vector<std::string>& lines) {
+    size_t at = 0;
+    for (size_t crlf; (crlf = text.find("\r\n", at)) != std::string::npos; at = crlf + 2) {
+        const std::string line = text.substr(at, crlf - at);
+        if (line.find_first_of("\r\n") != std::string::npos) return false;
+        lines.push_back(line);
+    }
+    return at == text.size();
+}
+
+TEST(Writer, ValuesCannotInjectLinesOrComponents) {
+    const std::string evil = "Eve\nEND:VEVENT\nBEGIN:VTODO\r\nSUMMARY:owned\rX";
+    ICalObject o{};
+    o.Kind = ICAL_KIND_EVENT;
+    o.Method = ICAL_METHOD_REPLY;
+    ICalOrganizer org{const_cast<char*>("Boss\"\r\nATTENDEE:mailto:x@y"),
+                      const_cast<char*>("boss@x\r\nBEGIN:VALARM")};
+    o.Organizer = &org;
+    ICalAttendee eve{};
+    eve.CN = const_cast<char*>(evil.c_str());
+    eve.Address = const_cast<char*>("eve@x\nEND:VCALENDAR");
+    ICalAttendee bare{};
+    bare.Address = const_cast<char*>("a\"b@x y");
+    eve.Next = &bare;
+    o.Attendees = &eve;
+    o.UID = const_cast<char*>("u\r\nEND:VEVENT");
+    o.Summary = const_cast<char*>(evil.c_str());
+    const std::string text = Write(&o);
+    std::vector<std::string> lines;
+    ASSERT_TRUE(Lines(text, lines)) << text;
+    std::vector<std::string> names;
+    for (const auto& l : lines)
+        if (l[0] != ' ') names.push_back(l.substr(0, l.find_first_of(";:")));
+    const std::vector<std::string> expected = {
+        "BEGIN",    "PRODID",   "VERSION", "METHOD",  "BEGIN",   "ORGANIZER", "ATTENDEE",
+        "ATTENDEE", "SEQUENCE", "UID",     "SUMMARY", "DTSTAMP", "END",       "END"};
+    EXPECT_EQ(names, expected) << text;
+    EXPECT_NE(text.find("ORGANIZER;CN=\"Boss^'^nATTENDEE:mailto:x@y\":mailto:"
+                        "boss@x%0D%0ABEGIN:VALARM\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("CN=\"a^'b@x y\""), std::string::npos) << text;
+    EXPECT_NE(text.find(":MAILTO:a\"b@x%20y\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("UID:u\\NEND\\:VEVENT\r\n"), std::string::npos) << text;
+    // Read back: one event, two attendees, the texts as they were (line
+    // breaks as LF).
+    Object back = Parse(text);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->Kind, ICAL_KIND_EVENT);
+    ASSERT_TRUE(back->Attendees && back->Attendees->Next && !back->Attendees->Next->Next);
+    EXPECT_STREQ(back->Attendees->Address, "eve@x%0AEND:VCALENDAR");
+    EXPECT_STREQ(back->Summary, "Eve\nEND:VEVENT\nBEGIN:VTODO\nSUMMARY:owned\nX");
+    EXPECT_STREQ(back->UID, "u\nEND:VEVENT");
+    EXPECT_EQ(back->PercentComplete, 0);
 }
 
 } // namespace

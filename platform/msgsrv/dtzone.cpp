@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "dt_internal.h"
 #include "msgsrv.h"
@@ -26,15 +27,19 @@ struct ZoneRules {
     }
 };
 
-// Identifiers are indexes + 1 into a fixed table. Entries are written once,
-// before the count that publishes them, so readers need no lock. Identical
-// rule sets share one entry; when the table is full a new rule set gets zone
-// 0 rather than growing memory without bound.
+// Identifiers are indexes + 1 into a fixed table. Identical rule sets share
+// one entry, counted by its holders; an entry nobody holds any more goes back
+// to a free list and may describe another zone later. Entries are written
+// under the lock before their identifier is handed out, and only read by
+// holders, so readers need no lock. A full table refuses a new rule set (-1)
+// instead of answering with another zone.
 constexpr int kMaxZones = 4096;
 ZoneRules gZones[kMaxZones];
-std::atomic<int> gZoneCount{0};
+int gZoneRefs[kMaxZones];       // guarded by gZoneLock
+std::atomic<int> gZoneCount{0}; // entries ever used
 std::mutex gZoneLock;
 std::map<std::array<int, 10>, int>* gZoneIndex = nullptr; // guarded by gZoneLock
+std::vector<int>* gZoneFree = nullptr;                    // guarded by gZoneLock
 
 int Clamp(int v, int lo, int hi) {
     return v < lo ? lo : v > hi ? hi : v;
@@ -65,11 +70,17 @@ int RuleOffsetSeconds(const ZoneRules& z, int day, int month, int year, int hour
     const bool hasDst = z.dstMonth >= 1 && z.dstMonth <= 12 && z.stdMonth >= 1 &&
                         z.stdMonth <= 12 && z.dstWeek != 0 && z.stdWeek != 0;
     if (!hasDst) return z.stdOffset * 60;
-    // Compare local wall-clock hours: the hour skipped in spring and the
-    // hour repeated in autumn both count as daylight time.
+    // Compare local wall-clock hours: the hour repeated in autumn counts as
+    // daylight time (its first occurrence).
     const int64_t now = dt::DaysFromCivil(year, month, day) * 24 + hour;
-    const int64_t dstStart = NthWeekday(year, z.dstMonth, z.dstWeek, z.dstWeekday) * 24 + z.dstHour;
-    const int64_t stdStart = NthWeekday(year, z.stdMonth, z.stdWeek, z.stdWeekday) * 24 + z.stdHour;
+    // A transition that moves the clock forward skips the local hours up to
+    // the new offset; they keep the offset before the gap (RFC 5545 3.3.5),
+    // so the change counts from the first hour that exists.
+    auto gapHours = [](int from, int to) { return to > from ? (to - from + 59) / 60 : 0; };
+    const int64_t dstStart = NthWeekday(year, z.dstMonth, z.dstWeek, z.dstWeekday) * 24 +
+                             z.dstHour + gapHours(z.stdOffset, z.dstOffset);
+    const int64_t stdStart = NthWeekday(year, z.stdMonth, z.stdWeek, z.stdWeekday) * 24 +
+                             z.stdHour + gapHours(z.dstOffset, z.stdOffset);
     bool daylight;
     if (dstStart < stdStart)
         daylight = now >= dstStart && now < stdStart; // northern hemisphere
@@ -178,19 +189,13 @@ int LocalOffsetSeconds(int day, int month, int year, int hour) {
         static_cast<time_t>(dt::DaysFromCivil(year, month, day) * 86400 + int64_t(hour) * 3600);
     // The offsets in force a day before and a day after are the candidates; a
     // candidate is consistent when the instant it gives carries it. Repeated
-    // hours (both consistent) and skipped hours (neither) take the larger
-    // one, which matches the rule zones above.
+    // hours (both consistent) take the first occurrence and skipped hours
+    // (neither) the offset before the gap: the earlier offset either way, as
+    // for the rule zones above.
     const long before = GmtOffset(t - 86400), after = GmtOffset(t + 86400);
     const bool okBefore = GmtOffset(t - before) == before;
     const bool okAfter = before == after || GmtOffset(t - after) == after;
-    long off;
-    if (okBefore && !okAfter)
-        off = before;
-    else if (okAfter && !okBefore)
-        off = after;
-    else
-        off = std::max(before, after);
-    return static_cast<int>(off);
+    return static_cast<int>(okAfter && !okBefore ? after : before);
 }
 
 } // namespace
@@ -208,14 +213,37 @@ int DTGetTimezoneID(int stdWeek, int stdWeekday, int stdMonth, int stdHour, int 
                 Clamp(stdOffset, -1440, 1440), Clamp(dstOffset, -1440, 1440)};
     std::lock_guard<std::mutex> lock(gZoneLock);
     if (!gZoneIndex) gZoneIndex = new std::map<std::array<int, 10>, int>();
+    if (!gZoneFree) gZoneFree = new std::vector<int>();
     auto it = gZoneIndex->find(z.Key());
-    if (it != gZoneIndex->end()) return it->second;
-    const int n = gZoneCount.load(std::memory_order_relaxed);
-    if (n >= kMaxZones) return 0;
-    gZones[n] = z;
-    gZoneCount.store(n + 1, std::memory_order_release);
-    (*gZoneIndex)[z.Key()] = n + 1;
-    return n + 1;
+    if (it != gZoneIndex->end()) {
+        ++gZoneRefs[it->second - 1];
+        return it->second;
+    }
+    int slot;
+    if (!gZoneFree->empty()) {
+        slot = gZoneFree->back();
+        gZoneFree->pop_back();
+        gZones[slot] = z;
+    } else {
+        slot = gZoneCount.load(std::memory_order_relaxed);
+        if (slot >= kMaxZones) return -1;
+        gZones[slot] = z;
+        gZoneCount.store(slot + 1, std::memory_order_release);
+    }
+    gZoneRefs[slot] = 1;
+    (*gZoneIndex)[z.Key()] = slot + 1;
+    return slot + 1;
+}
+
+int DTReleaseTimezoneID(int zone) {
+    std::lock_guard<std::mutex> lock(gZoneLock);
+    if (zone <= 0 || zone > gZoneCount.load(std::memory_order_relaxed) || gZoneRefs[zone - 1] <= 0)
+        return 0;
+    if (--gZoneRefs[zone - 1] == 0) {
+        gZoneIndex->erase(gZones[zone - 1].Key());
+        gZoneFree->push_back(zone - 1);
+    }
+    return 1;
 }
 
 int32_t DTGetUTCOffsetByDate(int zone, int day, int month, int year, int hour) {

@@ -83,6 +83,23 @@ TEST(CalendarCollector, ParsesAtTheEndAndCallsTheHookOnce) {
     }
 }
 
+TEST(CalendarCollector, StartsEmptyWhenUsedAgainAfterAParse) {
+    gCalls.clear();
+    Collector c(nullptr);
+    c.Feed(kReply, 100);
+    ASSERT_EQ(gCalls.size(), 1u);
+    EXPECT_EQ(c.collector->Data, nullptr);
+    EXPECT_EQ(c.collector->Count, 0);
+    // The host reuses the record for the next part.
+    c.collector->EOS = 0;
+    std::string second = kReply;
+    second.replace(second.find("abc-123"), 7, "def-456");
+    c.Feed(second, 5);
+    ASSERT_EQ(gCalls.size(), 2u);
+    EXPECT_EQ(gCalls[1].uid, "def-456@example.org");
+    EXPECT_EQ(c.collector->Count, 0);
+}
+
 TEST(CalendarCollector, DecodesThroughATransferEncodingFirst) {
     gCalls.clear();
     std::string b64 = lwtest::RunCodec("BASE64", 1, kReply);

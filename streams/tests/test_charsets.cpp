@@ -162,8 +162,67 @@ TEST(SingleByte, UnmappableCharactersFollowEachSetsRule) {
     EXPECT_EQ(RunCodec("CP1252", 1, "a" + zhe + "b"), "ab");
     EXPECT_EQ(RunCodec("VISCII", 1, zhe), "");
     EXPECT_EQ(RunCodec("TIS-620", 1, euro), "");
-    // Characters beyond the sixteen-bit range are read as three-byte forms.
-    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "\xF0\x9F\x98\x80"), "??");
+    // A character beyond the sixteen-bit range is one unmappable character.
+    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "\xF0\x9F\x98\x80"), "?");
+}
+
+// Each case at the start, in the middle of a long text (where the encoder
+// reads eight bytes at a time) and fed byte by byte.
+void ExpectEncodes(const char* set, const std::string& in, const std::string& out) {
+    EXPECT_EQ(RunCodec(set, 1, in), out) << set;
+    const std::string pad(21, 'x');
+    std::string longIn, longOut;
+    for (int i = 0; i < 60; ++i) {
+        longIn += pad + in;
+        longOut += pad + out;
+    }
+    EXPECT_EQ(RunCodec(set, 1, longIn), longOut) << set;
+    EXPECT_EQ(RunCodec(set, 1, longIn, lwtest::Uniform(1, longIn.size())), longOut) << set;
+}
+
+TEST(SingleByte, MalformedUtf8IsUnmappable) {
+    // Overlong forms of "<", "/" and "e" never become ASCII.
+    ExpectEncodes("ISO-8859-1", "\xC0\xBCscript\xC0\xBE", "?script?");
+    ExpectEncodes("ISO-8859-1", "\xC1\xAF\xE0\x80\xAF\xF0\x80\x80\xAF", "???");
+    ExpectEncodes("ISO-8859-1", "\xC0\xBC\xC0\xBC", "??");
+    ExpectEncodes("CP1252", "<\xC0\xBC\xE0\x81\xA5>", "<>");
+    // An overlong form of a character the set has is still malformed.
+    ExpectEncodes("ISO-8859-1", "\xE0\x83\xA9", "?");
+    // Surrogates (CESU pairs too) and code points above U+10FFFF.
+    ExpectEncodes("ISO-8859-1",
+                  "a\xED\xA0\xBD\xED\xB8\x80"
+                  "b",
+                  "a??b");
+    ExpectEncodes("ISO-8859-1", "\xF4\x90\x80\x80|\xF7\xBF\xBF\xBF|\xF8\x88", "?|?|??");
+    // Stray continuation bytes, and a sequence cut short by the next character.
+    ExpectEncodes("ISO-8859-1",
+                  "\x80\xBF"
+                  "A",
+                  "??A");
+    ExpectEncodes("ISO-8859-1",
+                  "\xC3"
+                  "A\xE2\x82"
+                  "B",
+                  "?A?B");
+    ExpectEncodes("CP1252",
+                  "\xC3"
+                  "A\xE2\x82"
+                  "B",
+                  "AB");
+    // The largest valid characters of each length still map.
+    ExpectEncodes("ISO-8859-1", "\xC3\xBF\xEF\xBF\xBD\xF4\x8F\xBF\xBF", "\xFF??");
+}
+
+TEST(SingleByte, AFourByteCharacterIsOneCharacter) {
+    const std::string grin = "\xF0\x9F\x98\x80";
+    ExpectEncodes("ISO-8859-1", grin + "A b", "?A b");
+    ExpectEncodes("ISO-8859-1", grin + grin + "\xC3\xA9", "??\xE9");
+    ExpectEncodes("KOI8-R", grin + "\xD0\x96", "?\xF6");
+    ExpectEncodes("CP1252", "a" + grin + "b", "ab");
+    // Waiting for the rest: a four-byte character split anywhere.
+    for (size_t cut = 1; cut < 4; ++cut)
+        EXPECT_EQ(RunCodec("ISO-8859-1", 1, "x" + grin + "y", {1 + cut}), "x?y") << cut;
+    EXPECT_EQ(RunCodec("ISO-8859-1", 1, "x\xF0\x9F\x98"), "x?");
 }
 
 TEST(SingleByte, KnownCharacters) {

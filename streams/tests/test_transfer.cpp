@@ -32,6 +32,30 @@ TEST(Base64, DecodesAcrossLineBreaksPadsAndPieces) {
     EXPECT_EQ(Dec("BASE64", "\r\n\r\n"), "");
 }
 
+// A partial group followed by more line ends than a buffer holds, at every
+// group position and with each kind of line end: the decoder must advance.
+TEST(Base64, LongRunsOfLineEndsAfterAPartialGroupDoNotStall) {
+    const std::string body = "QUJD";
+    for (const char* eol : {"\r\n", "\n", "\r"}) {
+        std::string run;
+        while (run.size() < 3 * LWSTREAM_BUFSIZE)
+            run += eol;
+        for (size_t pos = 0; pos < 4; ++pos) {
+            // "QUJD" then pos characters of "REVG", the run, the rest.
+            const std::string in = body + std::string("REVG").substr(0, pos) + run +
+                                   std::string("REVG").substr(pos) + "\r\nR0hJ";
+            EXPECT_EQ(Dec("BASE64", in), "ABCDEFGHI") << pos;
+            EXPECT_EQ(Dec("BASE64", in, {7, 1020, 1, 3}), "ABCDEFGHI") << pos;
+            EXPECT_EQ(Dec("BASE64", in, lwtest::Uniform(997, in.size())), "ABCDEFGHI") << pos;
+        }
+        // Line ends between every character of a group.
+        std::string spread;
+        for (char c : std::string("QUJDREVG"))
+            spread += std::string(1, c) + run.substr(0, 1500);
+        EXPECT_EQ(Dec("BASE64", spread), "ABCDEF");
+    }
+}
+
 TEST(Base64, CompletesAFinalGroupThatLostItsPadding) {
     EXPECT_EQ(Dec("BASE64", "QUJDQQ"), "ABCA");
     EXPECT_EQ(Dec("BASE64", "QUJDQUI"), "ABCAB");
@@ -129,7 +153,19 @@ TEST(Rfc2445, UnfoldsContinuationLines) {
     EXPECT_EQ(Dec("RFC2445", "a\r\nb\r\n\tc"), "a\r\nb\r\n\tc");
     EXPECT_EQ(Dec("RFC2445", "a\r\n", {2}), "a\r\n");
     EXPECT_EQ(Dec("RFC2445", "ab\r\n x", {3, 1}), "abx");
-    EXPECT_EQ(Dec("RFC2445", "end\n "), "end");
+    // Among the last two bytes of the stream a line end is copied.
+    EXPECT_EQ(Dec("RFC2445", "end\n "), "end\n ");
+}
+
+TEST(Rfc2445, CopiesALineEndAmongTheLastTwoBytes) {
+    EXPECT_EQ(Dec("RFC2445", "ab\n "), "ab\n ");
+    EXPECT_EQ(Dec("RFC2445", "ab\r "), "ab\r ");
+    EXPECT_EQ(Dec("RFC2445", "ab\n \n "), "ab\n ");
+    EXPECT_EQ(Dec("RFC2445", "ab\n c"), "abc");
+    EXPECT_EQ(Dec("RFC2445", "ab\r\n "), "ab");
+    // The same text in pieces: a line end waits for the bytes behind it.
+    EXPECT_EQ(Dec("RFC2445", "ab\n ", {3}), "ab\n ");
+    EXPECT_EQ(Dec("RFC2445", "ab\n c\n ", {3, 1, 1}), "abc\n ");
 }
 
 TEST(Rfc2445, FoldsAfter75BytesAndUnfoldsBack) {
