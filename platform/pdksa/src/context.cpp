@@ -205,6 +205,15 @@ bool Rights::canWrite(const std::string& lattr) const {
     return (r & (DDC_ATTR_WRITE | DDC_ATTR_SUPERVISOR)) != 0;
 }
 
+int sessionCheck(const Ctx& c, Conn& conn) {
+    if (c.maintenance || c.identity == 0) return 0;
+    Stmt q(conn, "SELECT 1 FROM obj WHERE id=?");
+    q.bind(1, c.identity);
+    int rc = q.step();
+    if (rc == SQLITE_ROW) return 0;
+    return rc == SQLITE_DONE ? DDCERR_NOT_LOGGED_IN : mapSqlite(rc);
+}
+
 int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
     r = Rights{};
     if (c.maintenance) {
@@ -212,6 +221,7 @@ int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
         return 0;
     }
     if (c.identity == 0) return 0;
+    if (int rc = sessionCheck(c, conn)) return rc;
     static const std::string kEntry = fold(DDC_ACL_ENTRY_RIGHTS);
     static const std::string kAll = fold(DDC_ACL_ALL_ATTRIBUTES);
     // ACL values on the object and every ancestor grant to the trustee.
@@ -249,7 +259,8 @@ int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin) {
     admin = c.maintenance;
     if (admin || c.identity == 0) return 0;
     ObjInfo me;
-    if (int rc = objInfo(conn, c.identity, me)) return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
+    if (int rc = objInfo(conn, c.identity, me))
+        return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_NOT_LOGGED_IN : rc;
     auto comps = splitPath(me.path);
     if (comps.empty()) return 0;
     int64_t tree;
@@ -337,6 +348,12 @@ int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
     if (!out) return DDCERR_INVALID_PARAMETER;
     std::shared_ptr<Ctx> copy;
     int rc = withCtx(source, [&](Ctx& s) {
+        if (s.identity != 0) {
+            // A copy of a session whose object is gone would carry no rights.
+            ConnLease l(s.store);
+            if (l.open() == 0)
+                if (int rc = sessionCheck(s, *l)) return rc;
+        }
         copy = std::make_shared<Ctx>();
         copy->store = s.store;
         copy->flags = s.flags;
@@ -462,7 +479,13 @@ int DDCLogin(DDCContextHandle ctx, const void* password) {
 }
 
 int DDCAuthenticateConnection(DDCContextHandle ctx) {
-    return withCtx(ctx, [&](Ctx& c) { return c.loggedIn() ? 0 : DDCERR_NOT_LOGGED_IN; });
+    return withCtx(ctx, [&](Ctx& c) {
+        if (!c.loggedIn()) return DDCERR_NOT_LOGGED_IN;
+        ConnLease l(c.store);
+        // An unreachable store says nothing about the login: keep it.
+        if (l.open() != 0) return 0;
+        return sessionCheck(c, *l);
+    });
 }
 
 int DDCLogout(DDCContextHandle ctx) {
@@ -493,6 +516,7 @@ int DDCChangePassword(DDCContextHandle ctx, const void* oldPassword, const void*
         if (int rc = passwordIn(c, newPassword, newPw)) return rc;
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
+        if (int rc = sessionCheck(c, *l)) return rc;
         if (int rc = l->beginWrite()) return rc;
         if (int rc = checkPassword(*l, c.current, oldPw)) return rc;
         if (int rc = storePassword(*l, c.current, newPw)) return rc;

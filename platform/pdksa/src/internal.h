@@ -95,6 +95,10 @@ struct Rights {
     bool entryRight(uint32_t bit) const { return all || (entry & bit) != 0; }
 };
 int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r);
+// 0 unless the context is logged in as an object that has since been removed:
+// then DDCERR_NOT_LOGGED_IN, for every call that needs the login. Ids are
+// never reused, so an id that still exists is still the same object.
+int sessionCheck(const Ctx& c, Conn& conn);
 int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin);
 
 } // namespace pdksa

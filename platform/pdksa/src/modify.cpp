@@ -192,6 +192,23 @@ int writeValues(Conn& conn, int64_t obj, const std::string& lattr, const std::ve
     return 0;
 }
 
+// Rights, sessions and stored references go by id, so an id is never given
+// out twice: the highest ever used is kept in meta (stores made before it
+// start from the highest id present).
+int nextObjectId(Conn& conn, int64_t& id) {
+    {
+        Stmt q(conn, "SELECT max(coalesce((SELECT value FROM meta WHERE key='last_id'), 0), "
+                     "(SELECT max(id) FROM obj)) + 1");
+        int rc = q.step();
+        if (rc != SQLITE_ROW) return mapSqlite(rc);
+        id = q.i64(0);
+    }
+    Stmt u(conn, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_id', ?)");
+    u.bind(1, id);
+    int rc = u.step();
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
 int bumpSchema(Conn& conn) {
     Stmt q(conn, "UPDATE meta SET value=value+1 WHERE key='schema_gen'");
     int rc = q.step();
@@ -516,14 +533,14 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
             auto it = w.vals.find(m);
             if (it == w.vals.end() || it->second.empty()) return DDCERR_MISSING_MANDATORY;
         }
-        int64_t id;
+        int64_t id = 0;
+        if (int rc = nextObjectId(conn, id)) return rc;
         {
-            Stmt q(conn, "INSERT INTO obj(parent, name, lname, path, lpath, class) "
-                         "VALUES(?,?,?,?,?,?)");
-            q.bind(1, parent).bind(2, rdn).bind(3, fold(rdn)).bind(4, path).bind(5, fold(path));
-            q.bind(6, bc->name);
+            Stmt q(conn, "INSERT INTO obj(id, parent, name, lname, path, lpath, class) "
+                         "VALUES(?,?,?,?,?,?,?)");
+            q.bind(1, id).bind(2, parent).bind(3, rdn).bind(4, fold(rdn)).bind(5, path);
+            q.bind(6, fold(path)).bind(7, bc->name);
             if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
-            id = sqlite3_last_insert_rowid(conn.db());
         }
         if (int rc = writeValues(conn, id, "object class", classVals)) return rc;
         if (int rc = checkAndWrite(conn, id, ci, w)) return rc;

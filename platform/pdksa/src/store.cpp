@@ -222,7 +222,9 @@ Conn::~Conn() {
     sqlite3_close(db_);
 }
 
-bool Conn::inherited() const { return pid_ != ::getpid(); }
+bool Conn::inherited() const {
+    return pid_ != ::getpid();
+}
 
 void Conn::abandon() {
     // Closing a connection copied by fork() could checkpoint or remove the
