@@ -444,10 +444,16 @@ extern uint16_t DDCSlashDelims[9];
 /* ---- Administration (not part of the client interface proper) ---- */
 
 /* Creates a new, empty store at path (parent directory must exist) with
- * the standard schema and the root "\". DDCERR_ENTRY_ALREADY_EXISTS when
- * a file is there. The caller then creates the tree root below "\" with
- * class "Tree Root" (naming attribute "T"), and the tree below it. */
+ * the standard schema and the root "\", readable and writable by its owner
+ * only (mode 0600 whatever the umask: it holds password hashes and
+ * secrets). DDCERR_ENTRY_ALREADY_EXISTS when a file is there. The caller then creates the tree root
+ * below "\" with class "Tree Root" (naming attribute "T"), and the tree below it. */
 int PDKCreateStore(const char* path);
+/* Shares the store at path with a group: the store and its companion files
+ * (-wal, -shm, -gen) get that group and mode 0640, so its members may read
+ * (PDKLoginMaintenanceRead) but not change the directory. DDCERR_NO_ACCESS
+ * when this process may not change the files. */
+int PDKShareStore(const char* path, uint32_t group);
 /* Writes the store path a new context would use; 0, or
  * DDCERR_INSUFFICIENT_BUFFER. */
 int PDKGetStorePath(char* buf, size_t size);
@@ -455,6 +461,10 @@ int PDKGetStorePath(char* buf, size_t size);
  * password when this process may write the store file (whoever can write
  * the file can change the directory anyway). DDCERR_NO_ACCESS otherwise. */
 int PDKLoginMaintenance(DDCContextHandle ctx);
+/* The same for a process that may only read the store file: every value
+ * may be read, nothing changed (DDCERR_NO_ACCESS). With write access it is
+ * PDKLoginMaintenance. DDCERR_NO_ACCESS when the file cannot be read. */
+int PDKLoginMaintenanceRead(DDCContextHandle ctx);
 /* The definition of an attribute: 0 or DDCERR_NO_SUCH_ATTRIBUTE. */
 int PDKGetAttributeDefinition(DDCContextHandle ctx, const void* name, DDCAttrDef* def);
 /* A short English text for a result code of this library; never null. */

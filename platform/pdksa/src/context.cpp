@@ -217,7 +217,7 @@ int sessionCheck(const Ctx& c, Conn& conn) {
 int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
     r = Rights{};
     if (c.maintenance) {
-        r.all = true;
+        r.all = !c.readOnly;
         return 0;
     }
     if (c.identity == 0) return 0;
@@ -256,8 +256,8 @@ int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
 }
 
 int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin) {
-    admin = c.maintenance;
-    if (admin || c.identity == 0) return 0;
+    admin = c.maintenance && !c.readOnly;
+    if (c.maintenance || c.identity == 0) return 0;
     ObjInfo me;
     if (int rc = objInfo(conn, c.identity, me))
         return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_NOT_LOGGED_IN : rc;
@@ -361,6 +361,7 @@ int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
         copy->current = s.current;
         copy->identity = s.identity;
         copy->maintenance = s.maintenance;
+        copy->readOnly = s.readOnly;
         copy->codepage = s.codepage;
         copy->country = s.country;
         return 0;
@@ -474,6 +475,7 @@ int DDCLogin(DDCContextHandle ctx, const void* password) {
         if (int rc = checkPassword(*l, c.current, pw)) return rc;
         c.identity = c.current;
         c.maintenance = false;
+        c.readOnly = false;
         return 0;
     });
 }
@@ -492,6 +494,7 @@ int DDCLogout(DDCContextHandle ctx) {
     return withCtx(ctx, [&](Ctx& c) {
         c.identity = 0;
         c.maintenance = false;
+        c.readOnly = false;
         return 0;
     });
 }
@@ -553,8 +556,30 @@ int PDKLoginMaintenance(DDCContextHandle ctx) {
         if (int rc = l.open()) return rc;
         c.identity = 0;
         c.maintenance = true;
+        c.readOnly = false;
         return 0;
     });
+}
+
+int PDKLoginMaintenanceRead(DDCContextHandle ctx) {
+    return withCtx(ctx, [&](Ctx& c) {
+        // Whoever may read the file reads every value in it anyway.
+        if (::access(c.store->path().c_str(), R_OK) != 0) {
+            return ::access(c.store->path().c_str(), F_OK) != 0 ? DDCERR_NO_REFERRALS
+                                                                : DDCERR_NO_ACCESS;
+        }
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        c.identity = 0;
+        c.maintenance = true;
+        c.readOnly = ::access(c.store->path().c_str(), W_OK) != 0;
+        return 0;
+    });
+}
+
+int PDKShareStore(const char* path, uint32_t group) {
+    if (!path || !*path) return DDCERR_INVALID_PARAMETER;
+    return shareStore(path, static_cast<gid_t>(group));
 }
 
 int PDKGetStorePath(char* buf, size_t size) {

@@ -24,6 +24,7 @@ struct Ctx {
     int64_t current = 0;           // resolved object
     int64_t identity = 0;          // logged-in object
     bool maintenance = false;      // administrator through file access
+    bool readOnly = false;         // maintenance that may read but not change
     int codepage = 0, country = 0;
     // Continuation of the batch reads and lists.
     int iterKind = 0;

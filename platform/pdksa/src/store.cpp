@@ -49,6 +49,7 @@ CREATE TABLE pw(obj INTEGER PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,
                 iter INTEGER NOT NULL);
 INSERT INTO obj VALUES(1, 0, '', '', '', '', '[Root]');
 INSERT INTO meta VALUES('schema_gen', 1);
+INSERT INTO meta VALUES('last_id', 1);
 )SQL";
 
 struct StdAttr {
@@ -123,6 +124,14 @@ std::vector<std::string> splitList(const std::string& s) {
     while (std::getline(in, line))
         if (!line.empty()) out.push_back(line);
     return out;
+}
+
+// The write-ahead log and its index stay when the last connection closes,
+// with the store's owner and mode: a process that may only read the store
+// (and not create files beside it) needs them to read at all.
+void keepLogFiles(sqlite3* db) {
+    int on = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &on);
 }
 
 std::string trimConfValue(const char* p) {
@@ -346,6 +355,7 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
         return rc == SQLITE_NOMEM ? DDCERR_NOT_ENOUGH_MEMORY : DDCERR_NO_REFERRALS;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    keepLogFiles(db);
     // WAL with NORMAL sync never corrupts; a power cut may lose only the
     // last commits, and every commit stops costing a disk flush.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
@@ -501,9 +511,16 @@ std::string defaultStorePath() {
 }
 
 int createStore(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    // The store holds password hashes and secrets: its owner's alone, whatever
+    // the umask, until the administrator shares it (PDKShareStore).
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errno == EEXIST ? DDCERR_ENTRY_ALREADY_EXISTS : DDCERR_SYSTEM_FAILURE;
+    const bool modeSet = ::fchmod(fd, 0600) == 0;
     ::close(fd);
+    if (!modeSet) {
+        ::unlink(path.c_str());
+        return DDCERR_SYSTEM_FAILURE;
+    }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     if (rc != SQLITE_OK) {
@@ -511,6 +528,7 @@ int createStore(const std::string& path) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
+    keepLogFiles(db);
     Conn conn(db); // closes the database
     if (conn.exec("PRAGMA journal_mode=WAL") != SQLITE_OK || conn.exec("BEGIN") != SQLITE_OK ||
         conn.exec(kCreateSql) != SQLITE_OK) {
@@ -540,6 +558,20 @@ int createStore(const std::string& path) {
         conn.rollback();
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
+    }
+    return 0;
+}
+
+int shareStore(const std::string& path, gid_t group) {
+    // The group reads the store, its log and the change counter; writing
+    // stays with the owner.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return DDCERR_NO_REFERRALS;
+    for (const char* suffix : {"", "-wal", "-shm", "-gen"}) {
+        const std::string p = path + suffix;
+        if (*suffix && ::access(p.c_str(), F_OK) != 0) continue;
+        if (::chown(p.c_str(), static_cast<uid_t>(-1), group) != 0 || ::chmod(p.c_str(), 0640) != 0)
+            return errno == EPERM ? DDCERR_NO_ACCESS : DDCERR_SYSTEM_FAILURE;
     }
     return 0;
 }

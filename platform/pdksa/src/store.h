@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -150,6 +151,8 @@ std::shared_ptr<Store> storeFor(const std::string& path);
 std::string defaultStorePath();
 // Creates a new store file with the standard schema and the root.
 int createStore(const std::string& path);
+// Gives the group read access to the store and its companion files.
+int shareStore(const std::string& path, gid_t group);
 
 // A pooled connection held for the length of one call.
 class ConnLease {
