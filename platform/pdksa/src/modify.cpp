@@ -634,25 +634,35 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
         if (int rc = rightsOn(c, conn, id, r)) return rc;
         if (!r.entryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
         const std::string rdn = newComps.back();
+        std::vector<std::string> classes;
+        if (int rc = objClasses(conn, id, classes)) return rc;
+        const ClassInfo ci = classInfo(conn.schema(), classes);
+        // The new name becomes a value of the naming attribute: the same
+        // bounds as when it is written directly.
+        if (!ci.naming.empty()) {
+            const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+            if (nd && (nd->flags & DDC_ATTRDEF_SIZED) && nd->syntax != DDC_SYN_INTEGER &&
+                (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+                return DDCERR_SYNTAX_VIOLATION;
+        }
         {
             Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
             u.bind(1, rdn).bind(2, fold(rdn)).bind(3, newPath).bind(4, fold(newPath)).bind(5, id);
             if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
         }
         {
-            // The subtree's paths: substr() counts characters, not bytes.
+            // The subtree's paths, cut in bytes: substr() of a text counts code
+            // points, which neither UTF-16 nor UTF-8 lengths give. Folding
+            // keeps byte lengths, so one offset serves both columns.
             const std::string oldL = fold(o.path);
-            Stmt u(conn,
-                   "UPDATE obj SET path=?1 || substr(path, ?2), lpath=?3 || substr(lpath, ?2) "
-                   "WHERE lpath > ?4 AND lpath < ?5");
-            u.bind(1, newPath).bind(2, static_cast<int64_t>(utf16Length(o.path) + 1));
+            Stmt u(conn, "UPDATE obj SET path=?1 || CAST(substr(CAST(path AS BLOB), ?2) AS TEXT), "
+                         "lpath=?3 || CAST(substr(CAST(lpath AS BLOB), ?2) AS TEXT) "
+                         "WHERE lpath > ?4 AND lpath < ?5");
+            u.bind(1, newPath).bind(2, static_cast<int64_t>(o.path.size() + 1));
             u.bind(3, fold(newPath)).bind(4, oldL + "\\").bind(5, oldL + "]");
             if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
         }
         // The naming attribute follows the new name.
-        std::vector<std::string> classes;
-        if (int rc = objClasses(conn, id, classes)) return rc;
-        const ClassInfo ci = classInfo(conn.schema(), classes);
         if (!ci.naming.empty()) {
             std::vector<Value> vals;
             if (int rc = loadValues(conn, id, ci.naming[0], vals)) return rc;
