@@ -200,6 +200,38 @@ TEST_F(OnBase, WriteReplacesAllValuesInOneModification) {
     EXPECT_TRUE(read("item1", "KDXTest:Text").empty());
 }
 
+TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
+    const std::string longest(KDX_MAX_VALUE_UNITS, 'v');
+    const std::string over(6000, 'w');
+    setValues({"a", longest.c_str()});
+    ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
+    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"a", longest}));
+    // One value over the bound: nothing is written.
+    setValues({"b", over.c_str()});
+    vs_.Error = 0;
+    EXPECT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 0);
+    EXPECT_EQ(vs_.Error, KDX_ERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(KDXAdd("item1", "KDXTest:Text", over.c_str(), &vs_), 0);
+    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"a", longest}));
+
+    // Put there by other means, an over-long value hides none of the others.
+    DDCContextHandle m = 0;
+    ASSERT_EQ(DDCCreateContext(1, &m), 0);
+    ASSERT_EQ(PDKLoginMaintenance(m), 0);
+    ASSERT_EQ(DDCResolveName(m, 68, (std::string(kServices) + "\\item1").c_str()), 0);
+    DDCEntry e[2] = {};
+    e[0] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, over.c_str()};
+    e[1] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, "z"};
+    ASSERT_EQ(DDCModifyEntry(m, 2, e), 0);
+    DDCFreeContext(m);
+    KDXFreeValues(&vs_);
+    vs_.Error = 0;
+    EXPECT_EQ(KDXRead("item1", "KDXTest:Text", &vs_), 3);
+    EXPECT_EQ(values(vs_), (Strings{"a", longest, "z"}));
+    EXPECT_EQ(vs_.Error, -649);
+    ASSERT_EQ(KDXClear("item1", "KDXTest:Text", &vs_), 1);
+}
+
 TEST_F(OnBase, AddRemoveClearAndNames) {
     EXPECT_EQ(KDXAdd("item2", "KDXTest:Text", "v1", &vs_), 1);
     EXPECT_EQ(KDXAdd("item2", "KDXTest:Text", "v2", &vs_), 1);

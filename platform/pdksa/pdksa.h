@@ -273,8 +273,9 @@ typedef struct DDCListRequest {
  * entry and its strings are valid only during the call, which runs with
  * the context free for other calls. A non-zero result of cb stops the read,
  * and DDCReadToCB returns 0. infoType is 1; bufferSize (10240) bounds one
- * value in bytes (0: no bound). DDCERR_NO_SUCH_ATTRIBUTE when none of the
- * attributes has a value. */
+ * value in bytes (0: no bound): a longer value is skipped, the others are
+ * still handed over, and the call then returns DDCERR_INSUFFICIENT_BUFFER.
+ * DDCERR_NO_SUCH_ATTRIBUTE when none of the attributes has a value. */
 typedef int (*DDCReadCallback)(DDCContextHandle ctx, const DDCEntry* entry, void* arg);
 int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int infoType, size_t bufferSize,
                 DDCReadCallback cb, void* arg);

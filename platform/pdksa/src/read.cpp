@@ -178,9 +178,14 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
     });
     if (rc) return rc;
     std::vector<unsigned char> attrBuf, valBuf;
+    bool skipped = false;
     for (const auto& v : vals) {
         const size_t vs = outSize(form, v.text);
-        if (bufferSize && vs > bufferSize) return DDCERR_INSUFFICIENT_BUFFER;
+        if (bufferSize && vs > bufferSize) {
+            // One value too long for the caller must not hide the others.
+            skipped = true;
+            continue;
+        }
         attrBuf.assign(outSize(form, v.attr), 0);
         outWrite(form, v.attr, attrBuf.data());
         valBuf.assign(vs, 0);
@@ -190,9 +195,9 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
         e.length = static_cast<uint32_t>(outUnits(form, v.text));
         e.attrName = attrBuf.data();
         e.value = valBuf.data();
-        if (cb(ctx, &e, arg) != 0) break;
+        if (cb(ctx, &e, arg) != 0) return 0;
     }
-    return 0;
+    return skipped ? DDCERR_INSUFFICIENT_BUFFER : 0;
 }
 
 int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, size_t bufferSize,
