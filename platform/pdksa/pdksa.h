@@ -323,7 +323,9 @@ int DDCModifyEntry(DDCContextHandle ctx, uint32_t n, const DDCEntry* entries);
  * becomes the current object. Needs DDC_ENTRY_ADD on the parent. */
 int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDCEntry* entries);
 /* Removes the named object: DDCERR_ENTRY_IS_NOT_LEAF with subordinates.
- * Values of other objects that name it are removed with it. */
+ * Values of other objects that name it are removed with it, unless one of
+ * them is the last value of a mandatory attribute of its object: then
+ * nothing is removed and the result is DDCERR_MISSING_MANDATORY. */
 int DDCRemoveEntry(DDCContextHandle ctx, const void* name);
 /* Renames the named object within its parent. newName is the new relative
  * name, or a name whose parent is the object's parent. With deleteOldRDN

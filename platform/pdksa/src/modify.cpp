@@ -209,6 +209,36 @@ int nextObjectId(Conn& conn, int64_t& id) {
     return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
 }
 
+// DDCERR_MISSING_MANDATORY when removing obj would take the last value of a
+// mandatory attribute of another object (its values that name obj go with
+// it): that object would break its own class's rules.
+int soleMandatoryValue(Conn& conn, int64_t obj) {
+    struct Use {
+        int64_t holder;
+        std::string lattr;
+        int64_t naming, total;
+    };
+    std::vector<Use> uses;
+    {
+        Stmt q(conn, "SELECT v.obj, v.attr, count(*), (SELECT count(*) FROM val w "
+                     "WHERE w.obj=v.obj AND w.attr=v.attr) FROM val v "
+                     "WHERE v.ref=?1 AND v.obj<>?1 GROUP BY v.obj, v.attr");
+        q.bind(1, obj);
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW)
+            uses.push_back(Use{q.i64(0), q.text(1), q.i64(2), q.i64(3)});
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    for (const auto& u : uses) {
+        if (u.naming < u.total) continue; // other values remain
+        std::vector<std::string> classes;
+        if (int rc = objClasses(conn, u.holder, classes)) return rc;
+        if (classInfo(conn.schema(), classes).mandatory.count(u.lattr))
+            return DDCERR_MISSING_MANDATORY;
+    }
+    return 0;
+}
+
 int bumpSchema(Conn& conn) {
     Stmt q(conn, "UPDATE meta SET value=value+1 WHERE key='schema_gen'");
     int rc = q.step();
@@ -571,6 +601,8 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
         Rights r;
         if (int rc = rightsOn(c, conn, id, r)) return rc;
         if (!r.entryRight(DDC_ENTRY_DELETE)) return DDCERR_NO_ACCESS;
+        if (int rc = conn.loadSchema()) return rc;
+        if (int rc = soleMandatoryValue(conn, id)) return rc;
         // Values elsewhere that name the object go with it, so that no name
         // value ever points at nothing.
         static const char* const kDeletes[] = {

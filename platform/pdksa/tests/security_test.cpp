@@ -164,4 +164,40 @@ TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
     EXPECT_EQ(read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
 }
 
+TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute) {
+    DDCContextHandle root = treeAdmin();
+    DDCAttrDef d{0, DDC_SYN_DIST_NAME, 0, 0, 0, 0};
+    ASSERT_EQ(DDCDefineAttribute(root, "X:Postmaster", &d), 0);
+    const void* sup[] = {"Top", nullptr};
+    const void* contain[] = {"Organization", nullptr};
+    const void* naming[] = {"CN", nullptr};
+    const void* mandatory[] = {"CN", "X:Postmaster", nullptr};
+    DDCClassDef cd{DDC_CLASS_EFFECTIVE, 0, 0, sup, contain, naming, mandatory, nullptr, 0};
+    ASSERT_EQ(DDCDefineClass(root, "X:Mail Server", &cd), 0);
+    const std::string server = org + "\\MAIL";
+    ASSERT_EQ(create(root, server, "X:Mail Server",
+                     Entries().add(0, "X:Postmaster", org + "\\Admin", DDC_SYN_DIST_NAME)),
+              0);
+    ASSERT_EQ(create(root, org + "\\Team", "Group",
+                     Entries().add(0, "Member", org + "\\Admin", DDC_SYN_DIST_NAME)),
+              0);
+
+    EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), DDCERR_MISSING_MANDATORY);
+    // Nothing changed: the object, the postmaster, the membership, the rights.
+    EXPECT_EQ(DDCResolveName(admin, 66, (org + "\\Admin").c_str()), 0);
+    EXPECT_EQ(values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Admin"});
+    EXPECT_EQ(values(org + "\\Team", "Member"), std::vector<std::string>{org + "\\Admin"});
+    EXPECT_EQ(values("\\ACME", "ACL").size(), 1u);
+
+    // With a second postmaster the removal goes through and the other stays.
+    ASSERT_EQ(create(root, org + "\\Deputy", "User"), 0);
+    ASSERT_EQ(modify(root, server, Entries().add(2, "X:Postmaster", org + "\\Deputy")), 0);
+    EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), 0);
+    EXPECT_EQ(values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Deputy"});
+    EXPECT_TRUE(values(org + "\\Team", "Member").empty());
+    // The object itself may go with its own mandatory values.
+    EXPECT_EQ(DDCRemoveEntry(admin, server.c_str()), 0);
+    EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Deputy").c_str()), 0);
+}
+
 } // namespace
