@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -392,9 +393,14 @@ Store::~Store() {
 void Store::openGeneration() {
     std::lock_guard lock(mu_);
     if (gen_.load()) return;
-    const std::string p = path_ + "-gen";
+    // Named after the store file itself, not the path that reached it: a
+    // process that came through a symbolic link or another spelling of the
+    // path must see the same counter as every other.
+    char real[PATH_MAX];
+    if (!::realpath(path_.c_str(), real)) return;
+    const std::string p = std::string(real) + "-gen";
     struct stat db {};
-    if (::stat(path_.c_str(), &db) != 0) return;
+    if (::stat(real, &db) != 0) return;
     // The counter file gets the store's owner and mode, so that whoever may
     // change the store may also announce the change.
     int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, db.st_mode & 0666);
