@@ -143,6 +143,10 @@ std::string trimConfValue(const char* p) {
 
 } // namespace
 
+const char* const kIntruderTableSql =
+    "CREATE TABLE IF NOT EXISTS intruder(obj INTEGER PRIMARY KEY, attempts INTEGER NOT NULL, "
+    "first INTEGER NOT NULL, locked_until INTEGER NOT NULL)";
+
 int mapSqlite(int rc) {
     switch (rc & 0xFF) {
     case SQLITE_OK:
@@ -537,7 +541,7 @@ int createStore(const std::string& path) {
     keepLogFiles(db);
     Conn conn(db); // closes the database
     if (conn.exec("PRAGMA journal_mode=WAL") != SQLITE_OK || conn.exec("BEGIN") != SQLITE_OK ||
-        conn.exec(kCreateSql) != SQLITE_OK) {
+        conn.exec(kCreateSql) != SQLITE_OK || conn.exec(kIntruderTableSql) != SQLITE_OK) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }

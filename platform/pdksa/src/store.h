@@ -145,6 +145,9 @@ class Store {
     std::unordered_map<std::string, std::vector<RawValue>> values_;
 };
 
+// Creates the intruder detection table (stores made before it lack it).
+extern const char* const kIntruderTableSql;
+
 // One Store per path for the whole process.
 std::shared_ptr<Store> storeFor(const std::string& path);
 // Where a new context's store is (environment, configuration file, default).

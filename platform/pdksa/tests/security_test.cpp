@@ -200,4 +200,129 @@ TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Deputy").c_str()), 0);
 }
 
+// The stored iteration count of an object's hash, 0 when it has none.
+int64_t storedIterations(const std::string& store, const std::string& path) {
+    sqlite3* db = nullptr;
+    int64_t iter = 0;
+    if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, "SELECT iter FROM pw JOIN obj ON obj.id=pw.obj WHERE obj.path=?", -1,
+                           &st, nullptr);
+        sqlite3_bind_text(st, 1, path.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) iter = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return iter;
+}
+
+// Sets store options in meta the way an administrator would with sqlite3.
+void setMeta(const std::string& store, const std::string& key, int64_t value) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(store.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    const std::string sql =
+        "INSERT OR REPLACE INTO meta VALUES('" + key + "', " + std::to_string(value) + ")";
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+}
+
+// Restores the suite's iteration count when a test changed it.
+class Iterations {
+  public:
+    Iterations() {
+        if (const char* e = std::getenv("ARBOR_PW_ITERATIONS")) saved_ = e, had_ = true;
+    }
+    ~Iterations() {
+        if (had_)
+            setenv("ARBOR_PW_ITERATIONS", saved_.c_str(), 1);
+        else
+            unsetenv("ARBOR_PW_ITERATIONS");
+    }
+
+  private:
+    std::string saved_;
+    bool had_ = false;
+};
+
+TEST_F(Security, PasswordsKeepTheirParametersAndAreRedoneWithCurrentOnes) {
+    Iterations restore;
+    const std::string u = org + "\\pat";
+    ASSERT_EQ(create(admin, u, "User"), 0);
+    // Current guidance for new hashes.
+    unsetenv("ARBOR_PW_ITERATIONS");
+    ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
+    ASSERT_EQ(DDCGenerateKeyPair(admin, "pw-now"), 0);
+    EXPECT_EQ(storedIterations(store, u), 600000);
+    // Below the floor the environment cannot go.
+    setenv("ARBOR_PW_ITERATIONS", "10", 1);
+    ASSERT_EQ(DDCGenerateKeyPair(admin, "pw-old"), 0);
+    EXPECT_EQ(storedIterations(store, u), 1000);
+
+    // A hash made with fewer iterations verifies, and is redone at the next
+    // successful check only.
+    setenv("ARBOR_PW_ITERATIONS", "3000", 1);
+    DDCContextHandle c = context();
+    ASSERT_EQ(DDCResolveName(c, 4, u.c_str()), 0);
+    EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(storedIterations(store, u), 1000);
+    ASSERT_EQ(DDCLogin(c, "pw-old"), 0);
+    EXPECT_EQ(storedIterations(store, u), 3000);
+    EXPECT_EQ(DDCVerifyPassword(c, "pw-old"), 0);
+    EXPECT_EQ(DDCVerifyPassword(c, "pw-now"), DDCERR_FAILED_AUTHENTICATION);
+    // A count above the current one stays as it is.
+    setenv("ARBOR_PW_ITERATIONS", "2000", 1);
+    EXPECT_EQ(DDCVerifyPassword(c, "pw-old"), 0);
+    EXPECT_EQ(storedIterations(store, u), 3000);
+    ASSERT_EQ(DDCChangePassword(c, "pw-old", "pw-new"), 0);
+    EXPECT_EQ(storedIterations(store, u), 2000);
+    EXPECT_EQ(DDCVerifyPassword(c, "pw-new"), 0);
+}
+
+TEST_F(Security, RepeatedWrongPasswordsLockTheObjectOut) {
+    setMeta(store, "intruder_attempts", 3);
+    setMeta(store, "intruder_lockout_seconds", 1);
+    const std::string u = org + "\\sales\\guessme";
+    DDCContextHandle c = userLogin(u, "right");
+    auto attempts = [&] { return values(u, "Login Intruder Attempts"); };
+
+    EXPECT_EQ(DDCLogin(c, "guess1"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(DDCVerifyPassword(c, "guess2"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(attempts(), std::vector<std::string>{"2"});
+    // A success starts the count over.
+    ASSERT_EQ(DDCLogin(c, "right"), 0);
+    EXPECT_TRUE(attempts().empty());
+    for (const char* g : {"g1", "g2", "g3"})
+        EXPECT_EQ(DDCLogin(c, g), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(attempts(), std::vector<std::string>{"3"});
+    // Locked: the right password is refused too, in every form of check.
+    EXPECT_EQ(DDCLogin(c, "right"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(DDCVerifyPassword(c, "right"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(DDCChangePassword(c, "right", "other"), DDCERR_FAILED_AUTHENTICATION);
+    // An administrator's reset ends the lock-out.
+    ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
+    ASSERT_EQ(DDCGenerateKeyPair(admin, "reset"), 0);
+    EXPECT_TRUE(attempts().empty());
+    ASSERT_EQ(DDCLogin(c, "reset"), 0);
+    // Locked again, the lock-out ends by itself.
+    for (const char* g : {"g1", "g2", "g3"})
+        EXPECT_EQ(DDCLogin(c, g), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(DDCLogin(c, "reset"), DDCERR_FAILED_AUTHENTICATION);
+    sleep(2);
+    EXPECT_EQ(DDCLogin(c, "reset"), 0);
+
+    // Failures further apart than the reset interval never add up.
+    setMeta(store, "intruder_reset_seconds", 1);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) sleep(1);
+        EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
+    }
+    EXPECT_EQ(DDCLogin(c, "reset"), 0);
+    // Detection off: no count at all.
+    setMeta(store, "intruder_attempts", 0);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(DDCLogin(c, "reset"), 0);
+}
+
 } // namespace
