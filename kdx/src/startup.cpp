@@ -63,7 +63,7 @@ std::atomic<bool> gStopStartup{false};
 // Shutdown asked for on the start-up thread itself (a SIGTERM handler): it
 // cannot wait for start-up, so start-up finishes the shutdown as it ends.
 std::atomic<bool> gShutdownDeferred{false};
-pthread_t gStartupThread;
+std::atomic<pthread_t> gStartupThread{};
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -241,7 +241,7 @@ extern "C" int KDXMain(int argc, char** argv) {
     storeFlag(KDXDoingInit, 1);
     storeFlag(KDXTid, 1);
     storeFlag(KDXTGid, 1);
-    kdx::gStartupThread = pthread_self();
+    kdx::gStartupThread.store(pthread_self());
     kdx::gStartupOver.store(false);
     DDSInit(1);
 
@@ -360,7 +360,7 @@ extern "C" int KDXShutdown(void) {
         // now. On its own thread (a SIGTERM handler) nothing can be waited
         // for; start-up then finishes the shutdown as it returns.
         kdx::gStopStartup.store(true);
-        if (pthread_equal(pthread_self(), kdx::gStartupThread)) {
+        if (pthread_equal(pthread_self(), kdx::gStartupThread.load())) {
             kdx::gShutdownDeferred.store(true);
             // Ended meanwhile (the signal came after its last test)?
             if (kdx::gStartupOver.load() && kdx::gShutdownDeferred.exchange(false))
