@@ -95,6 +95,13 @@ int KDXDestroyEnumStruct(KDXEnumStruct* es);
 
 /* ---- Attribute operations ---- */
 
+/* Longest value the operations take and give, in UTF-16 units (a read hands
+ * the directory a 10240-byte buffer per value). Writes and adds of a longer
+ * value write nothing and record KDX_ERR_INSUFFICIENT_BUFFER; a read skips
+ * such a value (put there by other means), appends the others and records
+ * the directory's -649. */
+#define KDX_MAX_VALUE_UNITS 5119
+
 /* Appends the values read; returns how many were appended (0 on failure). */
 int KDXRead(const char* object, const char* attribute, KDXValueStruct* vs);
 /* As KDXRead for a distinguished-name attribute; values are full names. */

@@ -49,6 +49,12 @@ using kdx::debugf;
 // work buffer free for the value being written.
 constexpr size_t kAttrNameUnits = 1024;
 
+// Reads hand DDCReadToCB this bound on one value (bytes of its UTF-16 form
+// with the zero); writes refuse what a read could not give back.
+constexpr size_t kReadValueBytes = 10240;
+constexpr size_t kMaxValueUnits = kReadValueBytes / 2 - 1;
+static_assert(kMaxValueUnits == KDX_MAX_VALUE_UNITS);
+
 // DDCReadToCB hands its entries over with the directory's types.
 int readCallback(DDCContextHandle ctx, const DDCEntry* entry, void* arg) {
     return KDXAddValueCallback(reinterpret_cast<void*>(static_cast<uintptr_t>(ctx)), entry,
@@ -81,8 +87,8 @@ int modifyOne(const char* object, const char* attribute, const char* value, uint
     e.attrName = attr;
     if (needsValue) {
         int n = kdx::toUtf16(value, kdx::units(vs->AttrBuffer), kdx::kAttrUnits);
-        if (n < 0) {
-            vs->Error = n;
+        if (n < 0 || static_cast<size_t>(n) > kMaxValueUnits) {
+            vs->Error = n < 0 ? n : KDX_ERR_INSUFFICIENT_BUFFER;
             return 0;
         }
         e.length = static_cast<uint32_t>(n);
@@ -110,7 +116,9 @@ extern "C" int KDXRead(const char* object, const char* attribute, KDXValueStruct
     const void* names[2] = {vs->AttrBuffer, nullptr};
     DDCReadRequest req{0, names, 0, 0, 0};
     uint32_t before = vs->Used;
-    int err = DDCReadToCB(vs->Context, &req, 1, 10240, readCallback, vs);
+    // A value over the bound is skipped (and reported in Error); the others
+    // are still read.
+    int err = DDCReadToCB(vs->Context, &req, 1, kReadValueBytes, readCallback, vs);
     if (err != 0) vs->Error = err;
     // A failed growth drops the whole list, so Used may fall below its old value.
     return vs->Used > before ? static_cast<int>(vs->Used - before) : 0;
@@ -214,8 +222,8 @@ extern "C" int KDXWriteTyped(const char* object, const char* attribute, int synt
     if (!copies) return 0;
     for (uint32_t i = 0; i < vs->Used; ++i) {
         int n = kdx::toUtf16(vs->Value[i], kdx::units(vs->AttrBuffer), kdx::kAttrUnits);
-        if (n < 0) {
-            vs->Error = n;
+        if (n < 0 || static_cast<size_t>(n) > kMaxValueUnits) {
+            vs->Error = n < 0 ? n : KDX_ERR_INSUFFICIENT_BUFFER;
             return 0; // nothing written: the attribute must not end up holding less
         }
         size_t bytes = (static_cast<size_t>(n) + 1) * sizeof(uint16_t);

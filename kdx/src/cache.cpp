@@ -71,17 +71,26 @@ void freePair(uint32_t context, unsigned char* buffer) {
 
 extern "C" int GetCachedContext(uint32_t* context, unsigned char** workBuffer) {
     if (context == nullptr || workBuffer == nullptr) return KDX_ERR_NO_MEMORY;
-    {
-        std::lock_guard<std::mutex> g(kdx::gLock);
-        if (!kdx::gOpen) return kdx::kErrNotLoggedIn; // not started, failed or shut down
-        if (!kdx::gStack.empty()) {
-            auto top = kdx::gStack.back();
+    for (;;) {
+        std::pair<uint32_t, unsigned char*> top;
+        {
+            std::lock_guard<std::mutex> g(kdx::gLock);
+            if (!kdx::gOpen) return kdx::kErrNotLoggedIn; // not started, failed or shut down
+            if (kdx::gStack.empty()) break;
+            top = kdx::gStack.back();
             kdx::gStack.pop_back();
-            *context = top.first;
-            *workBuffer = top.second;
-            ++kdx::gRetrieved;
-            return 0;
         }
+        // A copy whose login object has been removed (and perhaps made again)
+        // has no rights left: drop it, so that the copy below logs in afresh.
+        if (DDCAuthenticateConnection(top.first) != 0) {
+            kdx::freePair(top.first, top.second);
+            ++kdx::gDestroyed;
+            continue;
+        }
+        *context = top.first;
+        *workBuffer = top.second;
+        ++kdx::gRetrieved;
+        return 0;
     }
 
     uint32_t copy = 0;

@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <pthread.h>
 #include <string_view>
 #include <syslog.h>
 #include <unistd.h>
@@ -57,6 +58,12 @@ std::atomic<bool> gShutDown{false};
 std::atomic<bool> gSemValid{false};
 std::atomic<bool> gStartupOver{false};
 std::atomic<bool> gAuthValid{false}; // AuthContext holds a context of ours
+// A shutdown asked for while start-up runs: the login gives up at once.
+std::atomic<bool> gStopStartup{false};
+// Shutdown asked for on the start-up thread itself (a SIGTERM handler): it
+// cannot wait for start-up, so start-up finishes the shutdown as it ends.
+std::atomic<bool> gShutdownDeferred{false};
+std::atomic<pthread_t> gStartupThread{};
 
 bool equalNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -119,10 +126,28 @@ void connectReplica() {
     if (err != 0) debugf("DDCConnectToServerByName(%s) failed:code=%d\n", gReplicaName, err);
 }
 
+// The steps of KDXShutdown after start-up is over.
+void releaseAll() {
+    if (gSemValid.exchange(false)) sem_destroy(&StartupSem);
+    cacheClose();
+    closelog();
+    if (gAuthValid.exchange(false)) {
+        DDCLogout(AuthContext);
+        DDCFreeContext(AuthContext);
+    }
+}
+
 // Ends KDXMain: start-up is over, whatever its outcome.
 int endMain(int result) {
     gStartupOver.store(true);
+    if (gShutdownDeferred.exchange(false)) releaseAll();
     return result;
+}
+
+// Sleeps about a second, less when a shutdown comes.
+void pauseBeforeRetry() {
+    for (int i = 0; i < 20 && !gStopStartup.load(); ++i)
+        usleep(50000);
 }
 
 } // namespace
@@ -184,13 +209,14 @@ extern "C" int AuthenticateKDX(void) {
     // A directory store that is not (yet) reachable answers -634; wait for it.
     int err = 0;
     for (int attempt = 1; attempt <= kdx::kLoginAttempts; ++attempt) {
+        if (kdx::gStopStartup.load()) return 0;
         err = DDCResolveName(AuthContext, 4, KDXLoginUser);
         if (err == 0) break;
         syslog(LOG_ERR, "DDCResolveName failed [err:%d]", err);
-        sleep(1);
+        kdx::pauseBeforeRetry();
         if (err != -634) break;
     }
-    if (err == -634) return 0;
+    if (err == -634 || kdx::gStopStartup.load()) return 0;
 
     err = DDCLogin(AuthContext, KDXVersionNumberInternal);
     if (err != 0) {
@@ -206,6 +232,7 @@ extern "C" int AuthenticateKDX(void) {
         return 0;
     }
     kdx::connectReplica();
+    if (kdx::gStopStartup.load()) return 0; // shut down meanwhile: not ready after all
     storeFlag(KDXReady, 1);
     return 1;
 }
@@ -214,6 +241,7 @@ extern "C" int KDXMain(int argc, char** argv) {
     storeFlag(KDXDoingInit, 1);
     storeFlag(KDXTid, 1);
     storeFlag(KDXTGid, 1);
+    kdx::gStartupThread.store(pthread_self());
     kdx::gStartupOver.store(false);
     DDSInit(1);
 
@@ -327,20 +355,24 @@ extern "C" int KDXGetServerInfo(char* serverDN, char* treeName, char* treeName2)
 extern "C" int KDXShutdown(void) {
     if (kdx::gShutDown.exchange(true)) return 0;
     storeFlag(KDXTGid, 1);
-    // Program mode posts StartupSem when start-up succeeds; library mode and
-    // every other ending do not, so a start-up that is over is not waited for.
-    if (kdx::gSemValid.exchange(false)) {
-        if (!kdx::gStartupOver.load()) sem_wait(&StartupSem);
-        sem_destroy(&StartupSem);
+    if (loadFlag(KDXDoingInit) && !kdx::gStartupOver.load()) {
+        // Start-up still runs (perhaps waiting for the directory): it gives up
+        // now. On its own thread (a SIGTERM handler) nothing can be waited
+        // for; start-up then finishes the shutdown as it returns.
+        kdx::gStopStartup.store(true);
+        if (pthread_equal(pthread_self(), kdx::gStartupThread.load())) {
+            kdx::gShutdownDeferred.store(true);
+            // Ended meanwhile (the signal came after its last test)?
+            if (kdx::gStartupOver.load() && kdx::gShutdownDeferred.exchange(false))
+                kdx::releaseAll();
+            return 1;
+        }
+        // Program mode posts StartupSem when start-up succeeds, library mode
+        // and failures do not: wait for the end of start-up itself.
+        while (!kdx::gStartupOver.load())
+            usleep(250);
     }
-    while (loadFlag(KDXTid) && !kdx::gStartupOver.load())
-        usleep(250);
-    kdx::cacheClose();
-    closelog();
-    if (kdx::gAuthValid.exchange(false)) {
-        DDCLogout(AuthContext);
-        DDCFreeContext(AuthContext);
-    }
+    kdx::releaseAll();
     return 1;
 }
 

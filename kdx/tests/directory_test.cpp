@@ -200,6 +200,38 @@ TEST_F(OnBase, WriteReplacesAllValuesInOneModification) {
     EXPECT_TRUE(read("item1", "KDXTest:Text").empty());
 }
 
+TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
+    const std::string longest(KDX_MAX_VALUE_UNITS, 'v');
+    const std::string over(6000, 'w');
+    setValues({"a", longest.c_str()});
+    ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
+    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"a", longest}));
+    // One value over the bound: nothing is written.
+    setValues({"b", over.c_str()});
+    vs_.Error = 0;
+    EXPECT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 0);
+    EXPECT_EQ(vs_.Error, KDX_ERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(KDXAdd("item1", "KDXTest:Text", over.c_str(), &vs_), 0);
+    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"a", longest}));
+
+    // Put there by other means, an over-long value hides none of the others.
+    DDCContextHandle m = 0;
+    ASSERT_EQ(DDCCreateContext(1, &m), 0);
+    ASSERT_EQ(PDKLoginMaintenance(m), 0);
+    ASSERT_EQ(DDCResolveName(m, 68, (std::string(kServices) + "\\item1").c_str()), 0);
+    DDCEntry e[2] = {};
+    e[0] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, over.c_str()};
+    e[1] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, "z"};
+    ASSERT_EQ(DDCModifyEntry(m, 2, e), 0);
+    DDCFreeContext(m);
+    KDXFreeValues(&vs_);
+    vs_.Error = 0;
+    EXPECT_EQ(KDXRead("item1", "KDXTest:Text", &vs_), 3);
+    EXPECT_EQ(values(vs_), (Strings{"a", longest, "z"}));
+    EXPECT_EQ(vs_.Error, -649);
+    ASSERT_EQ(KDXClear("item1", "KDXTest:Text", &vs_), 1);
+}
+
 TEST_F(OnBase, AddRemoveClearAndNames) {
     EXPECT_EQ(KDXAdd("item2", "KDXTest:Text", "v1", &vs_), 1);
     EXPECT_EQ(KDXAdd("item2", "KDXTest:Text", "v2", &vs_), 1);
@@ -515,6 +547,60 @@ TEST(Threads, StructurelessCallsFromManyThreads) {
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(failures.load(), 0);
+}
+
+// Runs last: it removes and makes again the login object itself, as a
+// reinstallation of the setup tool does under a running process.
+TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
+    // Copies of the old login wait in the cache.
+    std::vector<std::pair<uint32_t, unsigned char*>> pairs(3);
+    for (auto& p : pairs)
+        ASSERT_EQ(GetCachedContext(&p.first, &p.second), 0);
+    for (auto& p : pairs)
+        ReleaseCachedContext(p.first, p.second, 0);
+
+    DDCContextHandle m = 0;
+    ASSERT_EQ(DDCCreateContext(1, &m), 0);
+    ASSERT_EQ(PDKLoginMaintenance(m), 0);
+    ASSERT_EQ(DDCResolveName(m, 66, kServices), 0);
+    for (;;) {
+        alignas(8) unsigned char buf[16384];
+        int32_t count = 0;
+        DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
+        ASSERT_EQ(DDCResolveName(m, 66, kServices), 0);
+        ASSERT_EQ(DDCListToBuffer(m, &req, 8192, sizeof buf, buf, &count), 0);
+        if (count == 0) break;
+        for (int32_t i = 0; i < count; ++i) {
+            const char* name;
+            std::memcpy(&name, buf + i * sizeof name, sizeof name);
+            ASSERT_EQ(DDCRemoveEntry(m, (std::string(kServices) + "\\" + name).c_str()), 0);
+        }
+    }
+    ASSERT_EQ(DDCRemoveEntry(m, kServices), 0);
+    DDCEntry cls{};
+    cls.syntax = DDC_SYN_CLASS_NAME;
+    cls.attrName = "Object Class";
+    cls.value = "KDXTest:Services";
+    ASSERT_EQ(DDCCreateEntry(m, kServices, 1, &cls), 0);
+    char pw[KDX_PASSWORD_LENGTH + 1];
+    KDXPasswordCopy(pw, sizeof pw);
+    ASSERT_EQ(DDCGenerateKeyPair(m, pw), 0);
+    DDCACL attrs{47, DDC_ACL_ALL_ATTRIBUTES, kServices};
+    DDCEntry acl{DDC_OP_ADD_VALUE, DDC_SYN_ACL, 0, 12, "ACL", 0, 0, &attrs};
+    ASSERT_EQ(DDCResolveName(m, 68, "\\ACME"), 0);
+    ASSERT_EQ(DDCModifyEntry(m, 1, &acl), 0);
+
+    // The stale copies are dropped and the library logs in as the new object,
+    // whose rights let it write.
+    KDXValueStruct* vs = KDXInitValueStruct(nullptr, nullptr);
+    ASSERT_NE(vs, nullptr);
+    KDXAddValue("fresh", vs);
+    EXPECT_EQ(KDXWrite(kServices, "KDXTest:Text", vs), 1);
+    KDXFreeValues(vs);
+    EXPECT_EQ(KDXRead(kServices, "KDXTest:Text", vs), 1);
+    EXPECT_EQ(values(*vs), Strings{"fresh"});
+    KDXDestroyValueStruct(vs);
+    DDCFreeContext(m);
 }
 
 } // namespace

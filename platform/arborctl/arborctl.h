@@ -75,7 +75,9 @@ bool parseArgs(const std::vector<std::string>& in, const std::vector<std::string
 class Directory {
   public:
     ~Directory();
-    int open(const Cli& cli);
+    // readOnly: enough to read (show, list); a process that may only read the
+    // store file still reads everything, and changes nothing.
+    int open(const Cli& cli, bool readOnly = false);
     DDCContextHandle ctx() const { return ctx_; }
     const std::string& base() const { return base_; }
     // Values of one attribute of an object; DDCERR_NO_SUCH_ATTRIBUTE is no error.

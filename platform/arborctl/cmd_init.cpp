@@ -4,6 +4,7 @@
 
 #include "kdxcommon.h"
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,13 +19,18 @@ namespace {
 
 constexpr const char* kHelp =
     "Usage: arborctl init --tree TREE --context CONTEXT --server NAME\n"
-    "                     [--address ADDRESS] [--admin NAME] [--password-file FILE]\n\n"
+    "                     [--address ADDRESS] [--admin NAME] [--password-file FILE]\n"
+    "                     [--group GROUP]\n\n"
     "Creates a new directory store and in it the tree TREE, the organisation and\n"
     "units of CONTEXT (dotted, leaf first, e.g. ou=sales.o=org), this server's\n"
     "object NAME of class \"TWP Server\" with its \"Network Address\" (default\n"
     "tcp:<host name>:689), and an administrator object (default \"Admin\", in the\n"
     "organisation) with supervisor rights over the tree. Then writes the\n"
-    "configuration file: the tree, server name and context, and the store's path.\n\n"
+    "configuration file: the tree, server name and context, and the store's path\n"
+    "(made absolute).\n\n"
+    "The store holds password hashes and secrets: it is readable by its owner only,\n"
+    "unless --group names a group whose members may then read it (arborctl show\n"
+    "and list work for them) but not change it.\n\n"
     "The administrator's password is the first line of FILE, or of standard input\n"
     "when FILE is '-' or not given; it is never taken from the command line.\n"
     "An existing store is never touched: remove it first to start over.\n"
@@ -120,8 +126,9 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"init", "", kHelp, nullptr};
     Args a;
     std::string error;
-    if (!parseArgs(argv, {"tree", "context", "server", "address", "admin", "password-file"}, {}, a,
-                   error))
+    if (!parseArgs(argv,
+                   {"tree", "context", "server", "address", "admin", "password-file", "group"}, {},
+                   a, error))
         return usage(self, error);
     if (!a.positional.empty()) return usage(self, "unexpected argument '" + a.positional[0] + "'");
     const std::string tree = a.get("tree"), context = a.get("context"), server = a.get("server");
@@ -143,15 +150,27 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
         gethostname(host, sizeof host - 1);
         address = std::string("tcp:") + host + ":689";
     }
+    bool shared = false;
+    gid_t groupId = 0;
+    if (a.has("group")) {
+        const std::string g = a.get("group");
+        const struct group* gr = g.empty() ? nullptr : ::getgrnam(g.c_str());
+        if (!gr) return fail("no such group '" + g + "'");
+        shared = true;
+        groupId = gr->gr_gid;
+    }
     std::string password;
     if (!readSecret(a.get("password-file", "-"), password, error)) return fail(error);
 
-    const std::string store = cli.storePath;
+    // Every program reads the configuration from its own working directory:
+    // only an absolute path names the same store for all of them.
+    std::error_code ec;
+    const std::string store = std::filesystem::absolute(cli.storePath, ec).lexically_normal();
+    if (ec || store.empty()) return fail("cannot make the store path absolute: " + cli.storePath);
     struct stat st {};
     if (::stat(store.c_str(), &st) == 0)
         return fail("a directory store already exists at " + store +
                     " (remove it to start over, or choose another with --store)");
-    std::error_code ec;
     const auto parent = std::filesystem::path(store).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
     if (int rc = PDKCreateStore(store.c_str())) return failCode("cannot create " + store, rc);
@@ -198,6 +217,9 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
     }
     if (int rc = DDCResolveName(c, 68, treeRoot.c_str())) return failCode(treeRoot, rc);
     if (int rc = DDCModifyEntry(c, 2, acl)) return failCode("rights", rc);
+    if (shared)
+        if (int rc = PDKShareStore(store.c_str(), groupId))
+            return failCode("cannot share " + store + " with group " + a.get("group"), rc);
 
     // The configuration file last, replaced in one step.
     const std::string conf = cli.confPath;
@@ -223,6 +245,9 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
               << "  tree:          " << treeRoot << "\n"
               << "  server:        " << serverDN << " (" << address << ")\n"
               << "  administrator: " << adminDN << "\n"
+              << "  readable by:   "
+              << (shared ? "its owner and group " + a.get("group") : std::string("its owner only"))
+              << "\n"
               << "Configuration written to " << conf << "\n";
     return kOk;
 }

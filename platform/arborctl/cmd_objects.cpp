@@ -12,6 +12,28 @@ constexpr const char* kEmailAttr = "Velmora:EMail Address";
 
 // ---- adduser ----
 
+// The directory takes "x=alice" as "alice": a name part's type prefix must be
+// one the names of this tree use, so that a typo is not silently dropped.
+bool knownTypes(const std::string& name) {
+    size_t start = 0;
+    while (start <= name.size()) {
+        size_t end = start;
+        // Parts end at an unescaped backslash or dot.
+        while (end < name.size() && name[end] != '\\' && name[end] != '.')
+            ++end;
+        const std::string part = name.substr(start, end - start);
+        const size_t eq = part.find('=');
+        if (eq != std::string::npos) {
+            std::string type = part.substr(0, eq);
+            for (char& c : type)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            if (type != "CN" && type != "OU" && type != "O" && type != "T") return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
 constexpr const char* kAddUserHelp =
     "Usage: arborctl adduser NAME [--email ADDRESS]... [--surname TEXT]\n"
     "                        [--full-name TEXT] [--password-file FILE]\n\n"
@@ -30,6 +52,8 @@ int addUser(Cli& cli, const std::vector<std::string>& argv) {
         return usage(self, error);
     if (a.positional.size() != 1) return usage(self, "give exactly one NAME");
     const std::string name = a.positional[0];
+    if (!knownTypes(name))
+        return fail("'" + name + "': a typed name part must be CN=, OU=, O= or T=");
     const auto emails = a.all("email");
     for (const auto& e : emails) {
         if (e.empty() || e.find('@') == std::string::npos ||
@@ -99,7 +123,7 @@ int show(Cli& cli, const std::vector<std::string>& argv) {
     if (!parseArgs(argv, {}, {}, a, error)) return usage(self, error);
     if (a.positional.size() != 1) return usage(self, "give exactly one NAME");
     Directory d;
-    if (int rc = d.open(cli)) return rc;
+    if (int rc = d.open(cli, true)) return rc;
     const std::string& name = a.positional[0];
     if (int rc = DDCResolveName(d.ctx(), 66, name.c_str())) return failCode(name, rc);
     DDCSetContextBaseDN(d.ctx(), nullptr, DDCSlashDelims); // full names from here on
@@ -139,7 +163,7 @@ int list(Cli& cli, const std::vector<std::string>& argv) {
     if (!parseArgs(argv, {"class"}, {}, a, error)) return usage(self, error);
     if (a.positional.size() > 1) return usage(self, "give at most one NAME");
     Directory d;
-    if (int rc = d.open(cli)) return rc;
+    if (int rc = d.open(cli, true)) return rc;
     const std::string name = a.positional.empty() ? "." : a.positional[0];
     const std::string cls = a.get("class");
     if (int rc = DDCResolveName(d.ctx(), 66, name.c_str())) return failCode(name, rc);

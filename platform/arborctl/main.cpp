@@ -159,13 +159,14 @@ Directory::~Directory() {
     if (ctx_) DDCFreeContext(ctx_);
 }
 
-int Directory::open(const Cli& cli) {
+int Directory::open(const Cli& cli, bool readOnly) {
     if (int rc = DDCCreateContext(1, &ctx_)) return failCode("cannot make a directory context", rc);
-    if (int rc = PDKLoginMaintenance(ctx_)) {
+    if (int rc = readOnly ? PDKLoginMaintenanceRead(ctx_) : PDKLoginMaintenance(ctx_)) {
         if (rc == DDCERR_NO_REFERRALS)
             return fail("no directory at " + cli.storePath + " (run 'arborctl init' first)");
         if (rc == DDCERR_NO_ACCESS)
-            return fail("no permission to change the directory at " + cli.storePath);
+            return fail(std::string("no permission to ") + (readOnly ? "read" : "change") +
+                        " the directory at " + cli.storePath);
         return failCode("cannot open the directory at " + cli.storePath, rc);
     }
     char tree[KDX_TREE_NAME_SIZE], dn[KDX_SERVER_DN_SIZE];

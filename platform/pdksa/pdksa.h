@@ -273,8 +273,9 @@ typedef struct DDCListRequest {
  * entry and its strings are valid only during the call, which runs with
  * the context free for other calls. A non-zero result of cb stops the read,
  * and DDCReadToCB returns 0. infoType is 1; bufferSize (10240) bounds one
- * value in bytes (0: no bound). DDCERR_NO_SUCH_ATTRIBUTE when none of the
- * attributes has a value. */
+ * value in bytes (0: no bound): a longer value is skipped, the others are
+ * still handed over, and the call then returns DDCERR_INSUFFICIENT_BUFFER.
+ * DDCERR_NO_SUCH_ATTRIBUTE when none of the attributes has a value. */
 typedef int (*DDCReadCallback)(DDCContextHandle ctx, const DDCEntry* entry, void* arg);
 int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int infoType, size_t bufferSize,
                 DDCReadCallback cb, void* arg);
@@ -322,7 +323,9 @@ int DDCModifyEntry(DDCContextHandle ctx, uint32_t n, const DDCEntry* entries);
  * becomes the current object. Needs DDC_ENTRY_ADD on the parent. */
 int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDCEntry* entries);
 /* Removes the named object: DDCERR_ENTRY_IS_NOT_LEAF with subordinates.
- * Values of other objects that name it are removed with it. */
+ * Values of other objects that name it are removed with it, unless one of
+ * them is the last value of a mandatory attribute of its object: then
+ * nothing is removed and the result is DDCERR_MISSING_MANDATORY. */
 int DDCRemoveEntry(DDCContextHandle ctx, const void* name);
 /* Renames the named object within its parent. newName is the new relative
  * name, or a name whose parent is the object's parent. With deleteOldRDN
@@ -444,10 +447,16 @@ extern uint16_t DDCSlashDelims[9];
 /* ---- Administration (not part of the client interface proper) ---- */
 
 /* Creates a new, empty store at path (parent directory must exist) with
- * the standard schema and the root "\". DDCERR_ENTRY_ALREADY_EXISTS when
- * a file is there. The caller then creates the tree root below "\" with
- * class "Tree Root" (naming attribute "T"), and the tree below it. */
+ * the standard schema and the root "\", readable and writable by its owner
+ * only (mode 0600 whatever the umask: it holds password hashes and
+ * secrets). DDCERR_ENTRY_ALREADY_EXISTS when a file is there. The caller then creates the tree root
+ * below "\" with class "Tree Root" (naming attribute "T"), and the tree below it. */
 int PDKCreateStore(const char* path);
+/* Shares the store at path with a group: the store and its companion files
+ * (-wal, -shm, -gen) get that group and mode 0640, so its members may read
+ * (PDKLoginMaintenanceRead) but not change the directory. DDCERR_NO_ACCESS
+ * when this process may not change the files. */
+int PDKShareStore(const char* path, uint32_t group);
 /* Writes the store path a new context would use; 0, or
  * DDCERR_INSUFFICIENT_BUFFER. */
 int PDKGetStorePath(char* buf, size_t size);
@@ -455,6 +464,10 @@ int PDKGetStorePath(char* buf, size_t size);
  * password when this process may write the store file (whoever can write
  * the file can change the directory anyway). DDCERR_NO_ACCESS otherwise. */
 int PDKLoginMaintenance(DDCContextHandle ctx);
+/* The same for a process that may only read the store file: every value
+ * may be read, nothing changed (DDCERR_NO_ACCESS). With write access it is
+ * PDKLoginMaintenance. DDCERR_NO_ACCESS when the file cannot be read. */
+int PDKLoginMaintenanceRead(DDCContextHandle ctx);
 /* The definition of an attribute: 0 or DDCERR_NO_SUCH_ATTRIBUTE. */
 int PDKGetAttributeDefinition(DDCContextHandle ctx, const void* name, DDCAttrDef* def);
 /* A short English text for a result code of this library; never null. */

@@ -62,6 +62,13 @@ std::string BaseClass(DDCContextHandle ctx, const std::string& name) {
     return std::string(text, strnlen(text, static_cast<size_t>(info + sizeof info - text)));
 }
 
+void ReportFailure(const Progress& p, std::string_view what, int code) {
+    std::string line(what);
+    line += " failed: DS Error: ";
+    line += DirectoryErrorText(code);
+    Report(p, Step::Heading, line);
+}
+
 int Modify(DDCContextHandle ctx, const std::string& name, const Entries& entries) {
     int rc = DDCResolveName(ctx, 68, name.c_str());
     if (rc != 0) return rc;

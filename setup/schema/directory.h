@@ -17,6 +17,9 @@ inline void Report(const Progress& p, Step s, int row) {
     Report(p, s, Text(row));
 }
 
+// A failed step on the screen: what failed and the catalogue's text of the code.
+void ReportFailure(const Progress& p, std::string_view what, int code);
+
 // A list of attribute entries whose values live as long as the list.
 class Entries {
   public:

@@ -158,20 +158,35 @@ void AttachOptionals(DDCContextHandle ctx, const Progress& progress) {
             if (a->optionalBits & c->bits) Attach(ctx, c->name, a->name, progress);
 }
 
-void CreateServices(DDCContextHandle ctx, const Site& site, const Progress& progress) {
+// "Internet Services" with its login password and its rights at the tree root. A
+// failure is shown with its text and ends the step: the schema is then not
+// reported as extended. False on failure.
+bool CreateServices(DDCContextHandle ctx, const Site& site, const Progress& progress) {
     const std::string services = site.Services();
     Entries e;
     e.Class("Velmora:Services");
-    CreateReported(ctx, services, "Internet Services", e, progress);
+    int rc = CreateReported(ctx, services, "Internet Services", e, progress);
+    if (rc != 0 && rc != DDCERR_ENTRY_ALREADY_EXISTS) {
+        ReportFailure(progress, "Creating Internet Services", rc);
+        return false;
+    }
     // The login password goes only to our own container, never to a foreign object
     // that happens to carry the name.
-    if (BaseClass(ctx, services) == "Velmora:Services" &&
-        DDCResolveName(ctx, 68, services.c_str()) == 0) {
+    if (BaseClass(ctx, services) != "Velmora:Services") {
+        Report(progress, Step::Heading,
+               "Internet Services is not the product's container: no password or rights set");
+        return false;
+    }
+    rc = DDCResolveName(ctx, 68, services.c_str());
+    if (rc == 0) {
         char pw[KDX_PASSWORD_LENGTH + 1];
-        if (KDXPasswordCopy(pw, sizeof pw)) {
-            DDCGenerateKeyPair(ctx, pw);
-            explicit_bzero(pw, sizeof pw);
-        }
+        rc =
+            KDXPasswordCopy(pw, sizeof pw) ? DDCGenerateKeyPair(ctx, pw) : DDCERR_INVALID_PARAMETER;
+        explicit_bzero(pw, sizeof pw);
+    }
+    if (rc != 0) {
+        ReportFailure(progress, "Setting the password of Internet Services", rc);
+        return false;
     }
     Report(progress, Step::Heading, 55);
     // One value per modification, so that a value already granted does not keep the
@@ -179,9 +194,15 @@ void CreateServices(DDCContextHandle ctx, const Site& site, const Progress& prog
     Entries entry, all;
     entry.Acl("ACL", 31, DDC_ACL_ENTRY_RIGHTS, services);
     all.Acl("ACL", 47, DDC_ACL_ALL_ATTRIBUTES, services);
-    Modify(ctx, site.localTree, entry);
-    Modify(ctx, site.localTree, all);
+    for (const Entries* grant : {&entry, &all}) {
+        rc = Modify(ctx, site.localTree, *grant);
+        if (rc != 0 && rc != DDCERR_DUPLICATE_VALUE) {
+            ReportFailure(progress, "Granting rights at " + site.localTree, rc);
+            return false;
+        }
+    }
     Report(progress, Step::Heading, 53);
+    return true;
 }
 
 void CreateContainers(DDCContextHandle ctx, const Site& site, const Progress& progress) {
@@ -242,7 +263,7 @@ void DefineSchema(DDCContextHandle ctx, const Site& site, const Progress& progre
     DefineAttributes(ctx, progress);
     DefineClasses(ctx, progress);
     AttachOptionals(ctx, progress);
-    CreateServices(ctx, site, progress);
+    if (!CreateServices(ctx, site, progress)) return;
     CreateContainers(ctx, site, progress);
 }
 

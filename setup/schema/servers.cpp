@@ -44,8 +44,15 @@ void CreateLattice(DDCContextHandle ctx, const Site& site, const std::string& se
     e.Add("Quill:Template", DDC_SYN_DIST_NAME, templates + "\\Skyport");
     e.Add("Quill:Template", DDC_SYN_DIST_NAME, templates + "\\Webmail");
     e.Add("Quill:DefaultTemplate", DDC_SYN_DIST_NAME, templates + "\\Webmail");
-    CreateReported(ctx, lattice, "Lattice Agent", e, progress);
-    DDCResolveName(ctx, 68, lattice.c_str());
+    if (int rc = CreateReported(ctx, lattice, "Lattice Agent", e, progress);
+        rc != 0 && rc != DDCERR_ENTRY_ALREADY_EXISTS) {
+        ReportFailure(progress, "Creating the Lattice Agent", rc);
+        return;
+    }
+    if (int rc = DDCResolveName(ctx, 68, lattice.c_str())) {
+        ReportFailure(progress, "Finding " + lattice, rc);
+        return;
+    }
     const struct {
         const char* name;
         const char* cls;
@@ -81,7 +88,10 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
     const std::string server = container + "\\" + config.msgServerName;
     const std::string store = server + "\\REVO Agent";
 
-    DDCResolveName(ctx, 66, container.c_str());
+    if (int rc = DDCResolveName(ctx, 66, container.c_str())) {
+        ReportFailure(progress, "Finding " + container, rc);
+        return;
+    }
     Entries ms;
     ms.Class("Velmora:Messaging Server");
     ms.Add("Velmora:Postmaster", DDC_SYN_DIST_NAME, adminName);
@@ -95,9 +105,16 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
     ms.Add("Quill:NLSDirectory", DDC_SYN_TEXT, "/usr/local/quill/nls");
     if (!config.dns1.empty()) ms.Add("Velmora:Resolver", DDC_SYN_TEXT, config.dns1);
     if (!config.dns2.empty()) ms.Add("Velmora:Resolver", DDC_SYN_TEXT, config.dns2);
-    CreateReported(ctx, server, config.msgServerName, ms, progress);
-
-    DDCResolveName(ctx, 66, server.c_str());
+    // Agents go below the server: without it there is nothing more to make.
+    if (int rc = CreateReported(ctx, server, config.msgServerName, ms, progress);
+        rc != 0 && rc != DDCERR_ENTRY_ALREADY_EXISTS) {
+        ReportFailure(progress, "Creating " + config.msgServerName, rc);
+        return;
+    }
+    if (int rc = DDCResolveName(ctx, 66, server.c_str())) {
+        ReportFailure(progress, "Finding " + server, rc);
+        return;
+    }
     auto create = [&](const char* name, const Entries& e) {
         CreateReported(ctx, server + "\\" + name, name, e, progress);
     };

@@ -1,6 +1,7 @@
 // The directory work of the setup tool against a real store: schema passes, the
 // product's containers and login object, server objects, update and removal.
 #include "directory_fixture.h"
+#include "faults.h"
 #include "kdxcommon.h"
 #include "quillschema.h"
 
@@ -276,7 +277,10 @@ TEST_F(SchemaTest, AUserWithoutRightsChangesNothingAndNothingBreaks) {
     DDCContextHandle clerk = LoginAs("\\ACME\\org\\Clerk", "clerk-pw");
     Recorder r;
     quill::DefineSchema(clerk, site_, r.Callback());
-    EXPECT_EQ(r.CountSuffix(" not created"), 162 + 6);
+    // Internet Services fails and ends its step: its sub-containers are not tried.
+    EXPECT_EQ(r.CountSuffix(" not created"), 162 + 1);
+    EXPECT_TRUE(Contains(r.lines, "Creating Internet Services failed: DS Error: "));
+    EXPECT_EQ(r.Count("Schema extended"), 0);
     EXPECT_EQ(r.CountSuffix(" definition failed"), 34);
     EXPECT_FALSE(Exists(services));
     EXPECT_EQ(quill::RemoveSchema(clerk, site_, nullptr, [] { return true; }),
@@ -291,6 +295,64 @@ TEST_F(SchemaTest, AttributeDefinitionsAreRemovedByRawRequest) {
     // A name that cannot fit the 512-byte request is refused, not written past it.
     std::string huge(400, 'x');
     EXPECT_NE(DDCRemoveAttributeDefinition(admin_, huge.c_str()), 0);
+}
+
+// Failures are shown with the catalogue's text and end their step: nothing
+// is reported done that was not, and nothing is made below what is missing.
+TEST_F(SchemaTest, FailuresAreShownAndStopTheirStep) {
+    struct Cleanup {
+        ~Cleanup() { quilltest::faults::Reset(); }
+    } cleanup;
+    const std::string refused =
+        std::string("failed: DS Error: ") + DirectoryErrorText(DDCERR_NO_ACCESS);
+    // The login password cannot be set.
+    quilltest::faults::generateKeyPair = DDCERR_NO_ACCESS;
+    Recorder noPassword;
+    quill::DefineSchema(admin_, site_, noPassword.Callback());
+    EXPECT_TRUE(Contains(noPassword.lines, "Setting the password of Internet Services " + refused));
+    EXPECT_EQ(noPassword.Count("Schema extended"), 0);
+    EXPECT_FALSE(Exists(services + "\\Templates"));
+    EXPECT_FALSE(Contains(Values("\\ACME", "ACL"), "Internet Services"));
+    // The rights at the tree root cannot be granted.
+    quilltest::faults::Reset();
+    quilltest::faults::aclModification = DDCERR_NO_ACCESS;
+    Recorder noRights;
+    quill::DefineSchema(admin_, site_, noRights.Callback());
+    EXPECT_TRUE(Contains(noRights.lines, "Granting rights at \\ACME " + refused));
+    EXPECT_EQ(noRights.Count("Schema extended"), 0);
+    EXPECT_FALSE(Exists(services + "\\Templates"));
+    // Nothing in the way: done, and said so.
+    quilltest::faults::Reset();
+    Recorder done;
+    quill::DefineSchema(admin_, site_, done.Callback());
+    EXPECT_EQ(done.Count("Schema extended"), 1);
+    EXPECT_TRUE(Exists(services + "\\Templates"));
+    EXPECT_FALSE(Contains(done.lines, "DS Error"));
+
+    // The server cannot be found after its creation: no agents below nothing.
+    quill::ServerConfig cfg;
+    cfg.msgServerName = site_.msgServerName;
+    cfg.officialName = "acme.example";
+    quilltest::faults::resolve = DDCERR_NO_SUCH_ENTRY;
+    quilltest::faults::resolveName = server;
+    Recorder lost;
+    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, lost.Callback());
+    EXPECT_TRUE(Contains(lost.lines, "Finding " + server + " failed: DS Error: " +
+                                         DirectoryErrorText(DDCERR_NO_SUCH_ENTRY)));
+    EXPECT_EQ(lost.CountSuffix(" created"), 1); // the server object only
+    quilltest::faults::Reset();
+    EXPECT_FALSE(Exists(store));
+    EXPECT_FALSE(quill::ServerConfigured(admin_, site_));
+    // Its container missing: nothing at all.
+    quilltest::faults::resolve = DDCERR_NO_SUCH_ENTRY;
+    quilltest::faults::resolveName = services;
+    Recorder noContainer;
+    cfg.msgServerName = "Other";
+    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, noContainer.Callback());
+    EXPECT_TRUE(Contains(noContainer.lines, "Finding " + services + " failed"));
+    EXPECT_EQ(noContainer.CountSuffix(" created"), 0);
+    quilltest::faults::Reset();
+    EXPECT_FALSE(Exists(services + "\\Other"));
 }
 
 } // namespace

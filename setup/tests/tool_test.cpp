@@ -325,8 +325,12 @@ TEST_F(ToolTest, OverLongEntriesAreCutAndAMissingServerObjectIsReported) {
     t->Type("192.0.2.1192.0.2.1"); // 18 characters into a 15-character field
     t->Keys({"Enter"});
     ExpectCleanExit(*t);
-    EXPECT_EQ(LogCount(" Links to TWP Server not created"), 1);
     EXPECT_EQ(LogCount("   MAIL1 Messaging Server not created"), 1);
+    // The failure is shown with its text and ends the step: no agents, no links.
+    EXPECT_NE(Log().find("Creating MAIL1 Messaging Server failed: DS Error: "), std::string::npos)
+        << Log();
+    EXPECT_EQ(LogCount(" Links to TWP Server not created"), 0);
+    EXPECT_EQ(LogCount("   REVO Agent not created") + LogCount("   REVO Agent created"), 0);
 }
 
 TEST_F(ToolTest, UpdateReplacesTheOldWebMailAgent) {

@@ -3,6 +3,7 @@
 #include "pdksa.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,11 +46,13 @@ class Arborctl : public ::testing::Test {
         fs::remove_all(dir, ec);
     }
 
-    // Runs arborctl with the arguments (each quoted) and standard input.
-    Result run(const std::vector<std::string>& args, const std::string& input = "") {
+    // Runs arborctl with the arguments (each quoted) and standard input;
+    // prefix runs it through another program (setpriv, say).
+    Result run(const std::vector<std::string>& args, const std::string& input = "",
+               const std::string& prefix = "") {
         const std::string in = (dir / "stdin").string();
         std::ofstream(in) << input;
-        std::string cmd = "'" + program + "'";
+        std::string cmd = prefix + "'" + program + "'";
         for (const auto& a : args) {
             std::string q;
             for (char c : a)
@@ -120,6 +123,95 @@ TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("already exists"), std::string::npos) << r.out;
     EXPECT_EQ(login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
+}
+
+TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
+    const mode_t old = umask(0);
+    Result r = init();
+    ASSERT_EQ(r.status, 0) << r.out;
+    struct stat st {};
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(run({"show", "MAIL1"}).status, 0);
+    for (const char* suffix : {"-gen", "-wal", "-shm"})
+        if (stat((store + suffix).c_str(), &st) == 0) {
+            EXPECT_EQ(st.st_mode & 0077, 0u) << suffix;
+        }
+
+    // Shared with a group: its members read, nobody else does.
+    fs::remove_all(dir / "state");
+    r = run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
+             "--group", "nogroup"},
+            "Adm1n-pass\n");
+    umask(old);
+    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_EQ(stat(store.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(run({"init", "--tree", "A", "--context", "o=x", "--server", "M", "--group",
+                   "no-such-group-here"},
+                  "pw\n")
+                  .status,
+              1);
+
+    // A member of the group who may not write the file: show and list work,
+    // changes are refused.
+    std::string reader;
+    if (geteuid() == 0) {
+        for (const auto& d : {dir, dir / "state"})
+            fs::permissions(d,
+                            fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        fs::permissions(conf, fs::perms::owner_read | fs::perms::owner_write |
+                                  fs::perms::group_read | fs::perms::others_read);
+        reader = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    } else {
+        ASSERT_EQ(chmod(store.c_str(), 0440), 0);
+    }
+    r = run({"show", "MAIL1"}, "", reader);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Network Address: tcp:"), std::string::npos) << r.out;
+    r = run({"list", "\\ACME\\org"}, "", reader);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("Admin"), std::string::npos) << r.out;
+    r = run({"set", "MAIL1", "Network Address", "x"}, "", reader);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("no permission to change"), std::string::npos) << r.out;
+    EXPECT_NE(run({"show", "MAIL1"}).out.find("Network Address: tcp:"), std::string::npos);
+    if (geteuid() == 0) {
+        // Others read nothing.
+        r = run({"show", "MAIL1"}, "", "setpriv --reuid=65534 --regid=65533 --clear-groups ");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("no permission to read"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Arborctl, InitWritesAnAbsoluteStorePath) {
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir);
+    Result r = run({"--store", "rel/directory.db", "init", "--tree", "ACME", "--context",
+                    "ou=sales.o=org", "--server", "MAIL1"},
+                   "pw\n");
+    fs::current_path(cwd);
+    ASSERT_EQ(r.status, 0) << r.out;
+    const std::string want = "arbor.directory.store=" + (dir / "rel" / "directory.db").string();
+    EXPECT_NE(slurp(conf).find(want + "\n"), std::string::npos) << slurp(conf);
+    // Another working directory finds the same store through the file.
+    unsetenv("ARBOR_DIRECTORY");
+    r = run({"show", "MAIL1"});
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
+TEST_F(Arborctl, AddUserRefusesUnknownNameTypes) {
+    ASSERT_EQ(init().status, 0);
+    for (const char* bad : {"x=y", "CN=y.Q=sales.O=org", "sales\\zz=y"}) {
+        Result r = run({"adduser", bad});
+        EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
+        EXPECT_NE(r.out.find("typed name part"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(run({"show", "y"}).status, 1);
+    EXPECT_EQ(run({"adduser", "cn=yves"}).status, 0);
+    EXPECT_EQ(run({"adduser", "CN=zoe.OU=sales.O=org"}).status, 0);
+    EXPECT_EQ(run({"show", "zoe"}).status, 0);
 }
 
 TEST_F(Arborctl, BadInitChangesNothing) {

@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <shared_mutex>
 
 namespace pdksa {
@@ -18,10 +20,20 @@ std::shared_mutex gMu;
 std::unordered_map<DDCContextHandle, std::shared_ptr<Ctx>> gCtx;
 DDCContextHandle gNext = 1;
 
-// Slow enough to make guessing costly, modest enough that a login check
-// stays well below a millisecond's worth of round trips to a real server.
-constexpr int kIterations = 10000;
+// New hashes follow current guidance for PBKDF2-HMAC-SHA256. Every hash
+// keeps its own count, so older ones still verify and are redone with this
+// count at their next successful check. ARBOR_PW_ITERATIONS lowers it for
+// test suites that make many passwords (never below kMinIterations).
+constexpr int64_t kIterations = 600000;
+constexpr int64_t kMinIterations = 1000, kMaxIterations = 10000000;
 constexpr size_t kSaltLen = 16, kHashLen = 32;
+
+// Login intruder detection, overridable per store in meta: this many failed
+// checks within the reset interval lock the object's password checks for the
+// lock-out time (0 attempts: no detection).
+constexpr int64_t kIntruderAttempts = 7;
+constexpr int64_t kIntruderResetSeconds = 30 * 60;
+constexpr int64_t kIntruderLockoutSeconds = 15 * 60;
 constexpr size_t kMaxPassword = 1024;
 
 } // namespace
@@ -205,13 +217,23 @@ bool Rights::canWrite(const std::string& lattr) const {
     return (r & (DDC_ATTR_WRITE | DDC_ATTR_SUPERVISOR)) != 0;
 }
 
+int sessionCheck(const Ctx& c, Conn& conn) {
+    if (c.maintenance || c.identity == 0) return 0;
+    Stmt q(conn, "SELECT 1 FROM obj WHERE id=?");
+    q.bind(1, c.identity);
+    int rc = q.step();
+    if (rc == SQLITE_ROW) return 0;
+    return rc == SQLITE_DONE ? DDCERR_NOT_LOGGED_IN : mapSqlite(rc);
+}
+
 int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
     r = Rights{};
     if (c.maintenance) {
-        r.all = true;
+        r.all = !c.readOnly;
         return 0;
     }
     if (c.identity == 0) return 0;
+    if (int rc = sessionCheck(c, conn)) return rc;
     static const std::string kEntry = fold(DDC_ACL_ENTRY_RIGHTS);
     static const std::string kAll = fold(DDC_ACL_ALL_ATTRIBUTES);
     // ACL values on the object and every ancestor grant to the trustee.
@@ -246,10 +268,11 @@ int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
 }
 
 int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin) {
-    admin = c.maintenance;
-    if (admin || c.identity == 0) return 0;
+    admin = c.maintenance && !c.readOnly;
+    if (c.maintenance || c.identity == 0) return 0;
     ObjInfo me;
-    if (int rc = objInfo(conn, c.identity, me)) return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
+    if (int rc = objInfo(conn, c.identity, me))
+        return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_NOT_LOGGED_IN : rc;
     auto comps = splitPath(me.path);
     if (comps.empty()) return 0;
     int64_t tree;
@@ -266,15 +289,28 @@ int passwordIn(const Ctx& c, const void* p, std::string& out) {
     return inStr(c, p, out, kMaxPassword, DDCERR_INVALID_PARAMETER);
 }
 
-bool derive(const std::string& pw, const unsigned char* salt, int iter, unsigned char* out) {
+int64_t targetIterations() {
+    const char* env = std::getenv("ARBOR_PW_ITERATIONS");
+    if (!env || !*env) return kIterations;
+    char* end = nullptr;
+    const long long n = std::strtoll(env, &end, 10);
+    if (*end != 0) return kIterations;
+    return std::clamp<int64_t>(n, kMinIterations, kMaxIterations);
+}
+
+bool derive(const std::string& pw, const unsigned char* salt, int64_t iter, unsigned char* out) {
     return PKCS5_PBKDF2_HMAC(pw.data(), static_cast<int>(pw.size()), salt,
-                             static_cast<int>(kSaltLen), iter, EVP_sha256(),
+                             static_cast<int>(kSaltLen), static_cast<int>(iter), EVP_sha256(),
                              static_cast<int>(kHashLen), out) == 1;
 }
 
-// 0 when the object's stored hash matches, DDCERR_FAILED_AUTHENTICATION
-// when it does not or no password is set.
-int checkPassword(Conn& conn, int64_t obj, const std::string& pw) {
+struct StoredHash {
+    unsigned char salt[kSaltLen], hash[kHashLen];
+    int64_t iter = 0;
+};
+
+// The object's stored hash: 0, DDCERR_FAILED_AUTHENTICATION when it has none.
+int loadHash(Conn& conn, int64_t obj, StoredHash& h) {
     Stmt q(conn, "SELECT salt, hash, iter FROM pw WHERE obj=?");
     q.bind(1, obj);
     int rc = q.step();
@@ -282,24 +318,168 @@ int checkPassword(Conn& conn, int64_t obj, const std::string& pw) {
     if (rc != SQLITE_ROW) return mapSqlite(rc);
     if (q.bytes(0) != static_cast<int>(kSaltLen) || q.bytes(1) != static_cast<int>(kHashLen))
         return DDCERR_DATABASE_FORMAT;
-    unsigned char salt[kSaltLen], want[kHashLen], got[kHashLen];
-    std::memcpy(salt, q.blob(0), kSaltLen);
-    std::memcpy(want, q.blob(1), kHashLen);
-    const auto iter = q.i64(2);
-    if (iter < 1 || iter > 10000000) return DDCERR_DATABASE_FORMAT;
-    if (!derive(pw, salt, static_cast<int>(iter), got)) return DDCERR_SYSTEM_FAILURE;
-    return CRYPTO_memcmp(want, got, kHashLen) == 0 ? 0 : DDCERR_FAILED_AUTHENTICATION;
+    std::memcpy(h.salt, q.blob(0), kSaltLen);
+    std::memcpy(h.hash, q.blob(1), kHashLen);
+    h.iter = q.i64(2);
+    if (h.iter < 1 || h.iter > kMaxIterations) return DDCERR_DATABASE_FORMAT;
+    return 0;
 }
 
 int storePassword(Conn& conn, int64_t obj, const std::string& pw) {
     unsigned char salt[kSaltLen], hash[kHashLen];
-    if (RAND_bytes(salt, sizeof salt) != 1 || !derive(pw, salt, kIterations, hash))
+    const int64_t iter = targetIterations();
+    if (RAND_bytes(salt, sizeof salt) != 1 || !derive(pw, salt, iter, hash))
         return DDCERR_SYSTEM_FAILURE;
     Stmt q(conn, "INSERT OR REPLACE INTO pw(obj, salt, hash, iter) VALUES(?,?,?,?)");
     q.bind(1, obj).bindBlob(2, salt, sizeof salt).bindBlob(3, hash, sizeof hash);
-    q.bind(4, int64_t{kIterations});
+    q.bind(4, iter);
     int rc = q.step();
     return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+struct IntruderPolicy {
+    int64_t attempts = kIntruderAttempts, reset = kIntruderResetSeconds,
+            lockout = kIntruderLockoutSeconds;
+};
+
+IntruderPolicy intruderPolicy(Conn& conn) {
+    IntruderPolicy p;
+    Stmt q(conn, "SELECT key, value FROM meta WHERE key IN "
+                 "('intruder_attempts', 'intruder_reset_seconds', 'intruder_lockout_seconds')");
+    while (q.step() == SQLITE_ROW) {
+        const std::string k = q.text(0);
+        const int64_t v = std::max<int64_t>(0, q.i64(1));
+        if (k == "intruder_attempts")
+            p.attempts = v;
+        else if (k == "intruder_reset_seconds")
+            p.reset = v;
+        else
+            p.lockout = v;
+    }
+    return p;
+}
+
+// Stores made before intruder detection lack its table.
+int intruderTable(Conn& conn) {
+    return mapSqlite(conn.exec(kIntruderTableSql));
+}
+
+struct IntruderState {
+    int64_t attempts = 0, first = 0, lockedUntil = 0;
+    bool present = false;
+};
+
+IntruderState intruderState(Conn& conn, int64_t obj) {
+    IntruderState st;
+    Stmt q(conn, "SELECT attempts, first, locked_until FROM intruder WHERE obj=?");
+    if (q.ok() != SQLITE_OK) return st; // no table yet: nothing recorded
+    q.bind(1, obj);
+    if (q.step() == SQLITE_ROW) {
+        st = IntruderState{q.i64(0), q.i64(1), q.i64(2), true};
+    }
+    return st;
+}
+
+// The object's "Login Intruder Attempts" shows the count, where its classes
+// allow the attribute.
+int showAttempts(Conn& conn, int64_t obj, int64_t attempts) {
+    if (int rc = conn.loadSchema()) return rc;
+    std::vector<std::string> classes;
+    if (int rc = objClasses(conn, obj, classes)) return rc;
+    static const std::string kAttr = "login intruder attempts";
+    bool allowed = false;
+    for (const auto& cl : classes) {
+        const ClassDef* cd = conn.schema().cls(cl);
+        if (!cd) continue;
+        for (const auto* list : {&cd->optional, &cd->mandatory})
+            for (const auto& a : *list)
+                allowed = allowed || fold(a) == kAttr;
+    }
+    if (!allowed) return 0;
+    {
+        Stmt d(conn, "DELETE FROM val WHERE obj=? AND attr=?");
+        d.bind(1, obj).bind(2, kAttr);
+        if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    if (attempts <= 0) return 0;
+    Stmt q(conn, "INSERT INTO val(obj, attr, seq, syntax, v, lv, ref, priv) "
+                 "VALUES(?, ?, 0, ?, ?, ?, NULL, 0)");
+    const std::string v = std::to_string(attempts);
+    q.bind(1, obj).bind(2, kAttr).bind(3, int64_t{DDC_SYN_INTEGER}).bind(4, v).bind(5, v);
+    int rc = q.step();
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+int clearIntruder(Conn& conn, int64_t obj) {
+    if (int rc = intruderTable(conn)) return rc;
+    Stmt d(conn, "DELETE FROM intruder WHERE obj=?");
+    d.bind(1, obj);
+    if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+    return showAttempts(conn, obj, 0);
+}
+
+// Records a failed check; a process that may not write the store records
+// nothing (it can read every hash anyway).
+void recordFailure(Conn& conn, int64_t obj) {
+    if (conn.beginWrite() != 0) return;
+    const IntruderPolicy p = intruderPolicy(conn);
+    if (p.attempts == 0 || intruderTable(conn) != 0) return;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    IntruderState st = intruderState(conn, obj);
+    if (!st.present || now - st.first >= p.reset) st = IntruderState{0, now, st.lockedUntil, true};
+    ++st.attempts;
+    if (st.attempts >= p.attempts) {
+        st.lockedUntil = now + p.lockout;
+        st.attempts = 0; // a new count starts after the lock-out
+        st.first = now;
+    }
+    Stmt q(conn, "INSERT OR REPLACE INTO intruder(obj, attempts, first, locked_until) "
+                 "VALUES(?,?,?,?)");
+    q.bind(1, obj).bind(2, st.attempts).bind(3, st.first).bind(4, st.lockedUntil);
+    if (q.step() != SQLITE_DONE) return;
+    if (showAttempts(conn, obj, st.lockedUntil > now ? p.attempts : st.attempts) != 0) return;
+    conn.commit();
+}
+
+// After a successful check: the count starts over and an old hash is redone
+// with the current iteration count, unless the password changed meanwhile.
+void afterSuccess(Conn& conn, int64_t obj, const std::string& pw, const StoredHash& h,
+                  const IntruderState& st) {
+    const bool upgrade = h.iter < targetIterations();
+    if (!upgrade && !st.present) return;
+    if (conn.beginWrite() != 0) return;
+    if (upgrade) {
+        StoredHash now;
+        if (loadHash(conn, obj, now) != 0 || std::memcmp(now.hash, h.hash, kHashLen) != 0 ||
+            storePassword(conn, obj, pw) != 0)
+            return;
+    }
+    if (st.present && clearIntruder(conn, obj) != 0) return;
+    conn.commit();
+}
+
+// Checks a password of obj with intruder detection: 0, or
+// DDCERR_FAILED_AUTHENTICATION on a wrong password, when none is set, and
+// while the object is locked out. Runs outside any transaction. checked
+// receives the hash that matched.
+int checkPassword(Conn& conn, int64_t obj, const std::string& pw, StoredHash* checked = nullptr) {
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const IntruderState st = intruderState(conn, obj);
+    // Locked: not even a right password is taken, and no hash is computed.
+    if (st.lockedUntil > now) return DDCERR_FAILED_AUTHENTICATION;
+    StoredHash h;
+    if (int rc = loadHash(conn, obj, h)) return rc;
+    unsigned char got[kHashLen];
+    if (!derive(pw, h.salt, h.iter, got)) return DDCERR_SYSTEM_FAILURE;
+    if (CRYPTO_memcmp(h.hash, got, kHashLen) != 0) {
+        recordFailure(conn, obj);
+        conn.rollback();
+        return DDCERR_FAILED_AUTHENTICATION;
+    }
+    afterSuccess(conn, obj, pw, h, st);
+    conn.rollback();
+    if (checked) *checked = h;
+    return 0;
 }
 
 int needCurrent(const Ctx& c) {
@@ -337,6 +517,12 @@ int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
     if (!out) return DDCERR_INVALID_PARAMETER;
     std::shared_ptr<Ctx> copy;
     int rc = withCtx(source, [&](Ctx& s) {
+        if (s.identity != 0) {
+            // A copy of a session whose object is gone would carry no rights.
+            ConnLease l(s.store);
+            if (l.open() == 0)
+                if (int rc = sessionCheck(s, *l)) return rc;
+        }
         copy = std::make_shared<Ctx>();
         copy->store = s.store;
         copy->flags = s.flags;
@@ -344,6 +530,7 @@ int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
         copy->current = s.current;
         copy->identity = s.identity;
         copy->maintenance = s.maintenance;
+        copy->readOnly = s.readOnly;
         copy->codepage = s.codepage;
         copy->country = s.country;
         return 0;
@@ -457,18 +644,26 @@ int DDCLogin(DDCContextHandle ctx, const void* password) {
         if (int rc = checkPassword(*l, c.current, pw)) return rc;
         c.identity = c.current;
         c.maintenance = false;
+        c.readOnly = false;
         return 0;
     });
 }
 
 int DDCAuthenticateConnection(DDCContextHandle ctx) {
-    return withCtx(ctx, [&](Ctx& c) { return c.loggedIn() ? 0 : DDCERR_NOT_LOGGED_IN; });
+    return withCtx(ctx, [&](Ctx& c) {
+        if (!c.loggedIn()) return DDCERR_NOT_LOGGED_IN;
+        ConnLease l(c.store);
+        // An unreachable store says nothing about the login: keep it.
+        if (l.open() != 0) return 0;
+        return sessionCheck(c, *l);
+    });
 }
 
 int DDCLogout(DDCContextHandle ctx) {
     return withCtx(ctx, [&](Ctx& c) {
         c.identity = 0;
         c.maintenance = false;
+        c.readOnly = false;
         return 0;
     });
 }
@@ -493,8 +688,16 @@ int DDCChangePassword(DDCContextHandle ctx, const void* oldPassword, const void*
         if (int rc = passwordIn(c, newPassword, newPw)) return rc;
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
+        if (int rc = sessionCheck(c, *l)) return rc;
+        StoredHash checked;
+        if (int rc = checkPassword(*l, c.current, oldPw, &checked)) return rc;
         if (int rc = l->beginWrite()) return rc;
-        if (int rc = checkPassword(*l, c.current, oldPw)) return rc;
+        // The password that was checked must still be the one stored.
+        StoredHash now;
+        if (int rc = loadHash(*l, c.current, now)) return rc;
+        if (std::memcmp(now.salt, checked.salt, kSaltLen) != 0 ||
+            std::memcmp(now.hash, checked.hash, kHashLen) != 0)
+            return DDCERR_FAILED_AUTHENTICATION;
         if (int rc = storePassword(*l, c.current, newPw)) return rc;
         return l->commit();
     });
@@ -513,6 +716,8 @@ int DDCGenerateKeyPair(DDCContextHandle ctx, const void* password) {
         if (!r.all && !((r.attrAll & (DDC_ATTR_WRITE | DDC_ATTR_SUPERVISOR))))
             return DDCERR_NO_ACCESS;
         if (int rc = storePassword(*l, c.current, pw)) return rc;
+        // An administrator's reset also ends a lock-out.
+        if (int rc = clearIntruder(*l, c.current)) return rc;
         return l->commit();
     });
 }
@@ -529,8 +734,30 @@ int PDKLoginMaintenance(DDCContextHandle ctx) {
         if (int rc = l.open()) return rc;
         c.identity = 0;
         c.maintenance = true;
+        c.readOnly = false;
         return 0;
     });
+}
+
+int PDKLoginMaintenanceRead(DDCContextHandle ctx) {
+    return withCtx(ctx, [&](Ctx& c) {
+        // Whoever may read the file reads every value in it anyway.
+        if (::access(c.store->path().c_str(), R_OK) != 0) {
+            return ::access(c.store->path().c_str(), F_OK) != 0 ? DDCERR_NO_REFERRALS
+                                                                : DDCERR_NO_ACCESS;
+        }
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        c.identity = 0;
+        c.maintenance = true;
+        c.readOnly = ::access(c.store->path().c_str(), W_OK) != 0;
+        return 0;
+    });
+}
+
+int PDKShareStore(const char* path, uint32_t group) {
+    if (!path || !*path) return DDCERR_INVALID_PARAMETER;
+    return shareStore(path, static_cast<gid_t>(group));
 }
 
 int PDKGetStorePath(char* buf, size_t size) {

@@ -24,6 +24,7 @@ struct Ctx {
     int64_t current = 0;           // resolved object
     int64_t identity = 0;          // logged-in object
     bool maintenance = false;      // administrator through file access
+    bool readOnly = false;         // maintenance that may read but not change
     int codepage = 0, country = 0;
     // Continuation of the batch reads and lists.
     int iterKind = 0;
@@ -95,6 +96,10 @@ struct Rights {
     bool entryRight(uint32_t bit) const { return all || (entry & bit) != 0; }
 };
 int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r);
+// 0 unless the context is logged in as an object that has since been removed:
+// then DDCERR_NOT_LOGGED_IN, for every call that needs the login. Ids are
+// never reused, so an id that still exists is still the same object.
+int sessionCheck(const Ctx& c, Conn& conn);
 int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin);
 
 } // namespace pdksa

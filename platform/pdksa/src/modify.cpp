@@ -192,6 +192,53 @@ int writeValues(Conn& conn, int64_t obj, const std::string& lattr, const std::ve
     return 0;
 }
 
+// Rights, sessions and stored references go by id, so an id is never given
+// out twice: the highest ever used is kept in meta (stores made before it
+// start from the highest id present).
+int nextObjectId(Conn& conn, int64_t& id) {
+    {
+        Stmt q(conn, "SELECT max(coalesce((SELECT value FROM meta WHERE key='last_id'), 0), "
+                     "(SELECT max(id) FROM obj)) + 1");
+        int rc = q.step();
+        if (rc != SQLITE_ROW) return mapSqlite(rc);
+        id = q.i64(0);
+    }
+    Stmt u(conn, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_id', ?)");
+    u.bind(1, id);
+    int rc = u.step();
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+// DDCERR_MISSING_MANDATORY when removing obj would take the last value of a
+// mandatory attribute of another object (its values that name obj go with
+// it): that object would break its own class's rules.
+int soleMandatoryValue(Conn& conn, int64_t obj) {
+    struct Use {
+        int64_t holder;
+        std::string lattr;
+        int64_t naming, total;
+    };
+    std::vector<Use> uses;
+    {
+        Stmt q(conn, "SELECT v.obj, v.attr, count(*), (SELECT count(*) FROM val w "
+                     "WHERE w.obj=v.obj AND w.attr=v.attr) FROM val v "
+                     "WHERE v.ref=?1 AND v.obj<>?1 GROUP BY v.obj, v.attr");
+        q.bind(1, obj);
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW)
+            uses.push_back(Use{q.i64(0), q.text(1), q.i64(2), q.i64(3)});
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    for (const auto& u : uses) {
+        if (u.naming < u.total) continue; // other values remain
+        std::vector<std::string> classes;
+        if (int rc = objClasses(conn, u.holder, classes)) return rc;
+        if (classInfo(conn.schema(), classes).mandatory.count(u.lattr))
+            return DDCERR_MISSING_MANDATORY;
+    }
+    return 0;
+}
+
 int bumpSchema(Conn& conn) {
     Stmt q(conn, "UPDATE meta SET value=value+1 WHERE key='schema_gen'");
     int rc = q.step();
@@ -516,14 +563,14 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
             auto it = w.vals.find(m);
             if (it == w.vals.end() || it->second.empty()) return DDCERR_MISSING_MANDATORY;
         }
-        int64_t id;
+        int64_t id = 0;
+        if (int rc = nextObjectId(conn, id)) return rc;
         {
-            Stmt q(conn, "INSERT INTO obj(parent, name, lname, path, lpath, class) "
-                         "VALUES(?,?,?,?,?,?)");
-            q.bind(1, parent).bind(2, rdn).bind(3, fold(rdn)).bind(4, path).bind(5, fold(path));
-            q.bind(6, bc->name);
+            Stmt q(conn, "INSERT INTO obj(id, parent, name, lname, path, lpath, class) "
+                         "VALUES(?,?,?,?,?,?,?)");
+            q.bind(1, id).bind(2, parent).bind(3, rdn).bind(4, fold(rdn)).bind(5, path);
+            q.bind(6, fold(path)).bind(7, bc->name);
             if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
-            id = sqlite3_last_insert_rowid(conn.db());
         }
         if (int rc = writeValues(conn, id, "object class", classVals)) return rc;
         if (int rc = checkAndWrite(conn, id, ci, w)) return rc;
@@ -554,6 +601,8 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
         Rights r;
         if (int rc = rightsOn(c, conn, id, r)) return rc;
         if (!r.entryRight(DDC_ENTRY_DELETE)) return DDCERR_NO_ACCESS;
+        if (int rc = conn.loadSchema()) return rc;
+        if (int rc = soleMandatoryValue(conn, id)) return rc;
         // Values elsewhere that name the object go with it, so that no name
         // value ever points at nothing.
         static const char* const kDeletes[] = {
@@ -617,25 +666,35 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
         if (int rc = rightsOn(c, conn, id, r)) return rc;
         if (!r.entryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
         const std::string rdn = newComps.back();
+        std::vector<std::string> classes;
+        if (int rc = objClasses(conn, id, classes)) return rc;
+        const ClassInfo ci = classInfo(conn.schema(), classes);
+        // The new name becomes a value of the naming attribute: the same
+        // bounds as when it is written directly.
+        if (!ci.naming.empty()) {
+            const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+            if (nd && (nd->flags & DDC_ATTRDEF_SIZED) && nd->syntax != DDC_SYN_INTEGER &&
+                (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+                return DDCERR_SYNTAX_VIOLATION;
+        }
         {
             Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
             u.bind(1, rdn).bind(2, fold(rdn)).bind(3, newPath).bind(4, fold(newPath)).bind(5, id);
             if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
         }
         {
-            // The subtree's paths: substr() counts characters, not bytes.
+            // The subtree's paths, cut in bytes: substr() of a text counts code
+            // points, which neither UTF-16 nor UTF-8 lengths give. Folding
+            // keeps byte lengths, so one offset serves both columns.
             const std::string oldL = fold(o.path);
-            Stmt u(conn,
-                   "UPDATE obj SET path=?1 || substr(path, ?2), lpath=?3 || substr(lpath, ?2) "
-                   "WHERE lpath > ?4 AND lpath < ?5");
-            u.bind(1, newPath).bind(2, static_cast<int64_t>(utf16Length(o.path) + 1));
+            Stmt u(conn, "UPDATE obj SET path=?1 || CAST(substr(CAST(path AS BLOB), ?2) AS TEXT), "
+                         "lpath=?3 || CAST(substr(CAST(lpath AS BLOB), ?2) AS TEXT) "
+                         "WHERE lpath > ?4 AND lpath < ?5");
+            u.bind(1, newPath).bind(2, static_cast<int64_t>(o.path.size() + 1));
             u.bind(3, fold(newPath)).bind(4, oldL + "\\").bind(5, oldL + "]");
             if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
         }
         // The naming attribute follows the new name.
-        std::vector<std::string> classes;
-        if (int rc = objClasses(conn, id, classes)) return rc;
-        const ClassInfo ci = classInfo(conn.schema(), classes);
         if (!ci.naming.empty()) {
             std::vector<Value> vals;
             if (int rc = loadValues(conn, id, ci.naming[0], vals)) return rc;

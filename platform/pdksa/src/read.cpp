@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 namespace pdksa {
 
@@ -63,13 +64,50 @@ int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
     return 0;
 }
 
-// Every value the request asks for, in directory order.
+// Attributes that hold secrets (the REVO shared secret, private keys): only
+// the object itself and those with supervisor rights over it read them.
+bool secretAttribute(const std::string& lattr) {
+    return lattr == "quill:acl" || lattr == "private key";
+}
+
+// Whether the context may read the secret attribute lattr of obj; the rights
+// are looked up once per read.
+int secretReadable(const Ctx& c, Conn& conn, int64_t obj, const std::string& lattr,
+                   std::optional<Rights>& rights, bool& ok) {
+    ok = c.maintenance || (c.identity != 0 && c.identity == obj);
+    if (ok) return 0;
+    if (!rights) {
+        rights.emplace();
+        if (int rc = rightsOn(c, conn, obj, *rights)) return rc;
+    }
+    uint32_t r = rights->attrAll;
+    if (auto it = rights->attr.find(lattr); it != rights->attr.end()) r |= it->second;
+    ok = rights->all || (r & DDC_ATTR_SUPERVISOR) != 0;
+    return 0;
+}
+
+// Every value the request asks for, in directory order. Secret attributes
+// the context may not read are left out; withheld tells whether any was.
 int collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
-            std::vector<OutVal>& out) {
+            std::vector<OutVal>& out, bool* withheld = nullptr) {
     out.clear();
+    if (withheld) *withheld = false;
+    std::optional<Rights> rights;
+    auto allowed = [&](const std::string& attr, bool& ok) {
+        ok = true;
+        const std::string l = fold(attr);
+        if (!secretAttribute(l)) return 0;
+        if (int rc = secretReadable(c, conn, c.current, l, rights, ok)) return rc;
+        if (!ok && withheld) *withheld = true;
+        return 0;
+    };
     if (!names.empty()) {
-        for (const auto& n : names)
+        for (const auto& n : names) {
+            bool ok;
+            if (int rc = allowed(n, ok)) return rc;
+            if (!ok) continue;
             if (int rc = valuesOf(c, conn, c.current, n, out)) return rc;
+        }
         return 0;
     }
     if (int rc = conn.loadSchema()) return rc;
@@ -83,6 +121,9 @@ int collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
         if (rc != SQLITE_DONE) return mapSqlite(rc);
     }
     for (const auto& a : attrs) {
+        bool ok;
+        if (int rc = allowed(a, ok)) return rc;
+        if (!ok) continue;
         const AttrDef* d = conn.schema().attr(a);
         if (int rc = valuesOf(c, conn, c.current, d ? d->name : a, out)) return rc;
     }
@@ -128,16 +169,23 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
         if (int rc = requestNames(c, req, names)) return rc;
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
-        if (int rc = collect(c, *l, names, vals)) return rc;
-        if (vals.empty()) return DDCERR_NO_SUCH_ATTRIBUTE;
+        if (int rc = sessionCheck(c, *l)) return rc;
+        bool withheld;
+        if (int rc = collect(c, *l, names, vals, &withheld)) return rc;
+        if (vals.empty()) return withheld ? DDCERR_NO_ACCESS : DDCERR_NO_SUCH_ATTRIBUTE;
         form.flags = c.flags;
         return 0;
     });
     if (rc) return rc;
     std::vector<unsigned char> attrBuf, valBuf;
+    bool skipped = false;
     for (const auto& v : vals) {
         const size_t vs = outSize(form, v.text);
-        if (bufferSize && vs > bufferSize) return DDCERR_INSUFFICIENT_BUFFER;
+        if (bufferSize && vs > bufferSize) {
+            // One value too long for the caller must not hide the others.
+            skipped = true;
+            continue;
+        }
         attrBuf.assign(outSize(form, v.attr), 0);
         outWrite(form, v.attr, attrBuf.data());
         valBuf.assign(vs, 0);
@@ -147,9 +195,9 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
         e.length = static_cast<uint32_t>(outUnits(form, v.text));
         e.attrName = attrBuf.data();
         e.value = valBuf.data();
-        if (cb(ctx, &e, arg) != 0) break;
+        if (cb(ctx, &e, arg) != 0) return 0;
     }
-    return 0;
+    return skipped ? DDCERR_INSUFFICIENT_BUFFER : 0;
 }
 
 int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, size_t bufferSize,
@@ -170,11 +218,13 @@ int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, s
         }
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
+        if (int rc = sessionCheck(c, *l)) return rc;
         std::vector<OutVal> vals;
-        if (int rc = collect(c, *l, names, vals)) return rc;
+        bool withheld;
+        if (int rc = collect(c, *l, names, vals, &withheld)) return rc;
         if (vals.empty() && c.iterPos == 0) {
             c.resetIter();
-            return DDCERR_NO_SUCH_ATTRIBUTE;
+            return withheld ? DDCERR_NO_ACCESS : DDCERR_NO_SUCH_ATTRIBUTE;
         }
         if (c.iterPos >= vals.size()) { // the end: the next call starts over
             c.resetIter();
@@ -238,6 +288,7 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
         }
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
+        if (int rc = sessionCheck(c, *l)) return rc;
         std::vector<std::string> names;
         {
             Stmt q(*l, "SELECT o.name FROM obj o WHERE o.parent=?1 AND (?2 IS NULL OR EXISTS("
@@ -295,6 +346,7 @@ int DDCGetEntryInfo(DDCContextHandle ctx, uint32_t selector, size_t size, void* 
         if (int rc = readable(c)) return rc;
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
+        if (int rc = sessionCheck(c, *l)) return rc;
         ObjInfo o;
         if (int rc = objInfo(*l, c.current, o)) return rc;
         std::vector<std::string> texts;

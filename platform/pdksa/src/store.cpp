@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -49,6 +50,7 @@ CREATE TABLE pw(obj INTEGER PRIMARY KEY, salt BLOB NOT NULL, hash BLOB NOT NULL,
                 iter INTEGER NOT NULL);
 INSERT INTO obj VALUES(1, 0, '', '', '', '', '[Root]');
 INSERT INTO meta VALUES('schema_gen', 1);
+INSERT INTO meta VALUES('last_id', 1);
 )SQL";
 
 struct StdAttr {
@@ -125,6 +127,14 @@ std::vector<std::string> splitList(const std::string& s) {
     return out;
 }
 
+// The write-ahead log and its index stay when the last connection closes,
+// with the store's owner and mode: a process that may only read the store
+// (and not create files beside it) needs them to read at all.
+void keepLogFiles(sqlite3* db) {
+    int on = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &on);
+}
+
 std::string trimConfValue(const char* p) {
     while (*p == ' ' || *p == '\t')
         ++p;
@@ -132,6 +142,10 @@ std::string trimConfValue(const char* p) {
 }
 
 } // namespace
+
+const char* const kIntruderTableSql =
+    "CREATE TABLE IF NOT EXISTS intruder(obj INTEGER PRIMARY KEY, attempts INTEGER NOT NULL, "
+    "first INTEGER NOT NULL, locked_until INTEGER NOT NULL)";
 
 int mapSqlite(int rc) {
     switch (rc & 0xFF) {
@@ -222,7 +236,9 @@ Conn::~Conn() {
     sqlite3_close(db_);
 }
 
-bool Conn::inherited() const { return pid_ != ::getpid(); }
+bool Conn::inherited() const {
+    return pid_ != ::getpid();
+}
 
 void Conn::abandon() {
     // Closing a connection copied by fork() could checkpoint or remove the
@@ -344,6 +360,7 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
         return rc == SQLITE_NOMEM ? DDCERR_NOT_ENOUGH_MEMORY : DDCERR_NO_REFERRALS;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    keepLogFiles(db);
     // WAL with NORMAL sync never corrupts; a power cut may lose only the
     // last commits, and every commit stops costing a disk flush.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
@@ -380,9 +397,14 @@ Store::~Store() {
 void Store::openGeneration() {
     std::lock_guard lock(mu_);
     if (gen_.load()) return;
-    const std::string p = path_ + "-gen";
+    // Named after the store file itself, not the path that reached it: a
+    // process that came through a symbolic link or another spelling of the
+    // path must see the same counter as every other.
+    char real[PATH_MAX];
+    if (!::realpath(path_.c_str(), real)) return;
+    const std::string p = std::string(real) + "-gen";
     struct stat db {};
-    if (::stat(path_.c_str(), &db) != 0) return;
+    if (::stat(real, &db) != 0) return;
     // The counter file gets the store's owner and mode, so that whoever may
     // change the store may also announce the change.
     int fd = ::open(p.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, db.st_mode & 0666);
@@ -499,9 +521,16 @@ std::string defaultStorePath() {
 }
 
 int createStore(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+    // The store holds password hashes and secrets: its owner's alone, whatever
+    // the umask, until the administrator shares it (PDKShareStore).
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errno == EEXIST ? DDCERR_ENTRY_ALREADY_EXISTS : DDCERR_SYSTEM_FAILURE;
+    const bool modeSet = ::fchmod(fd, 0600) == 0;
     ::close(fd);
+    if (!modeSet) {
+        ::unlink(path.c_str());
+        return DDCERR_SYSTEM_FAILURE;
+    }
     sqlite3* db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
     if (rc != SQLITE_OK) {
@@ -509,9 +538,10 @@ int createStore(const std::string& path) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
+    keepLogFiles(db);
     Conn conn(db); // closes the database
     if (conn.exec("PRAGMA journal_mode=WAL") != SQLITE_OK || conn.exec("BEGIN") != SQLITE_OK ||
-        conn.exec(kCreateSql) != SQLITE_OK) {
+        conn.exec(kCreateSql) != SQLITE_OK || conn.exec(kIntruderTableSql) != SQLITE_OK) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
@@ -538,6 +568,20 @@ int createStore(const std::string& path) {
         conn.rollback();
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
+    }
+    return 0;
+}
+
+int shareStore(const std::string& path, gid_t group) {
+    // The group reads the store, its log and the change counter; writing
+    // stays with the owner.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return DDCERR_NO_REFERRALS;
+    for (const char* suffix : {"", "-wal", "-shm", "-gen"}) {
+        const std::string p = path + suffix;
+        if (*suffix && ::access(p.c_str(), F_OK) != 0) continue;
+        if (::chown(p.c_str(), static_cast<uid_t>(-1), group) != 0 || ::chmod(p.c_str(), 0640) != 0)
+            return errno == EPERM ? DDCERR_NO_ACCESS : DDCERR_SYSTEM_FAILURE;
     }
     return 0;
 }

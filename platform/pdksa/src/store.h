@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -144,12 +145,17 @@ class Store {
     std::unordered_map<std::string, std::vector<RawValue>> values_;
 };
 
+// Creates the intruder detection table (stores made before it lack it).
+extern const char* const kIntruderTableSql;
+
 // One Store per path for the whole process.
 std::shared_ptr<Store> storeFor(const std::string& path);
 // Where a new context's store is (environment, configuration file, default).
 std::string defaultStorePath();
 // Creates a new store file with the standard schema and the root.
 int createStore(const std::string& path);
+// Gives the group read access to the store and its companion files.
+int shareStore(const std::string& path, gid_t group);
 
 // A pooled connection held for the length of one call.
 class ConnLease {

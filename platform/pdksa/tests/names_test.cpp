@@ -265,4 +265,79 @@ TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
     EXPECT_EQ(DDCGetEntryInfo(admin, DDC_INFO_NAME, sizeof info, info), DDCERR_NO_SUCH_ENTRY);
 }
 
+// Characters above U+FFFF take two UTF-16 units, four UTF-8 bytes and one
+// SQLite character: every operation must agree on where names split.
+TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
+    const std::string emoji = "\xF0\x9F\x98\x80"; // U+1F600
+    const std::string dept = "\\ACME\\org\\dept2-em" + emoji + "ji";
+    ASSERT_EQ(create(admin, dept, "Organizational Unit"), 0);
+    ASSERT_EQ(create(admin, dept + "\\alice", "User"), 0);
+    ASSERT_EQ(create(admin, dept + "\\" + emoji + "bob", "User"), 0);
+    ASSERT_EQ(create(admin, dept + "\\team", "Group",
+                     Entries().add(0, "Member", dept + "\\alice", DDC_SYN_DIST_NAME)),
+              0);
+    EXPECT_EQ(values(dept, "OU"), std::vector<std::string>{"dept2-em" + emoji + "ji"});
+    EXPECT_EQ(resolve(admin, "\\ACME\\ORG\\DEPT2-EM" + emoji + "JI\\" + emoji + "BOB"), 0);
+
+    // Renaming the container rewrites the paths below it.
+    const std::string renamed = "\\ACME\\org\\renamed2-em" + emoji + "ji";
+    ASSERT_EQ(DDCModifyRDN(admin, dept.c_str(), ("renamed2-em" + emoji + "ji").c_str(), 1), 0);
+    EXPECT_EQ(resolve(admin, dept + "\\alice"), DDCERR_NO_SUCH_ENTRY);
+    ASSERT_EQ(resolve(admin, renamed + "\\alice"), 0);
+    EXPECT_EQ(fullName(admin), renamed + "\\alice");
+    ASSERT_EQ(resolve(admin, renamed + "\\" + emoji + "bob"), 0);
+    EXPECT_EQ(fullName(admin), renamed + "\\" + emoji + "bob");
+    EXPECT_EQ(values(renamed + "\\team", "Member"), std::vector<std::string>{renamed + "\\alice"});
+    // A rename that shortens the name, below a name with such characters.
+    ASSERT_EQ(
+        DDCModifyRDN(admin, (renamed + "\\" + emoji + "bob").c_str(), (emoji + "b").c_str(), 1), 0);
+    ASSERT_EQ(DDCModifyRDN(admin, renamed.c_str(), (emoji + emoji).c_str(), 1), 0);
+    const std::string shortName = "\\ACME\\org\\" + emoji + emoji;
+    EXPECT_EQ(values(shortName + "\\" + emoji + "b", "CN"), std::vector<std::string>{emoji + "b"});
+
+    // The UTF-16 form: surrogate pairs in names, lists and values.
+    DDCContextHandle c;
+    ASSERT_EQ(DDCDuplicateContext(admin, &c), 0);
+    owned.push_back(c);
+    ASSERT_EQ(DDCSetContextFlags(c, DDC_CTX_UNICODE, 0), 0);
+    const std::u16string wide = u"\\ACME\\org\\\U0001F600\U0001F600\\alice";
+    ASSERT_EQ(DDCResolveName(c, 66, wide.c_str()), 0);
+    const std::u16string container = u"\\ACME\\org\\\U0001F600\U0001F600";
+    ASSERT_EQ(DDCResolveName(c, 66, container.c_str()), 0);
+    alignas(8) unsigned char buf[4096];
+    int32_t count = 0;
+    DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
+    ASSERT_EQ(DDCListToBuffer(c, &req, 8192, sizeof buf, buf, &count), 0);
+    std::vector<std::u16string> listed;
+    for (int32_t i = 0; i < count; ++i) {
+        const char16_t* p;
+        std::memcpy(&p, buf + i * sizeof p, sizeof p);
+        listed.emplace_back(p);
+    }
+    EXPECT_EQ(listed, (std::vector<std::u16string>{u"alice", u"team", u"\U0001F600b"}));
+
+    // Removal of the subtree, leaf first.
+    for (const std::string& n :
+         {shortName + "\\alice", shortName + "\\team", shortName + "\\" + emoji + "b", shortName})
+        EXPECT_EQ(DDCRemoveEntry(admin, n.c_str()), 0) << n;
+    EXPECT_EQ(resolve(admin, shortName), DDCERR_NO_SUCH_ENTRY);
+}
+
+TEST_F(Names, RenamingChecksTheNamingAttributesBounds) {
+    const std::string sales = "\\ACME\\org\\sales";
+    EXPECT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(100, 'a').c_str(), 1),
+              DDCERR_SYNTAX_VIOLATION);
+    EXPECT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(65, 'a').c_str(), 1),
+              DDCERR_SYNTAX_VIOLATION);
+    EXPECT_EQ(resolve(admin, sales + "\\Alice"), 0);
+    EXPECT_EQ(values(sales + "\\Alice", "CN"), std::vector<std::string>{"Alice"});
+    ASSERT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(64, 'a').c_str(), 1), 0);
+    EXPECT_EQ(values(sales + "\\" + std::string(64, 'a'), "CN"),
+              std::vector<std::string>{std::string(64, 'a')});
+    // The same bound as a direct write.
+    EXPECT_EQ(modify(admin, sales + "\\" + std::string(64, 'a'),
+                     Entries().add(DDC_OP_ADD_VALUE, "CN", std::string(65, 'b'))),
+              DDCERR_SYNTAX_VIOLATION);
+}
+
 } // namespace

@@ -176,6 +176,36 @@ TEST_F(Store, ReadsSeeChangesOfOtherProcesses) {
     }
 }
 
+// The change counter belongs to the store file, whatever path reached it.
+TEST_F(Store, ReadsThroughALinkSeeChangesMadeThroughTheRealPath) {
+    const std::string link = (dir / "link.db").string();
+    const std::string dotted = (dir / "." / "directory.db").string();
+    ASSERT_EQ(symlink(store.c_str(), link.c_str()), 0);
+    const std::string obj = "\\ACME\\org\\sales";
+    ASSERT_EQ(modify(admin, obj, Entries().add(DDC_OP_WRITE_VALUE, "Description", "one")), 0);
+    std::vector<DDCContextHandle> others;
+    for (const std::string& p : {link, dotted}) {
+        setenv("ARBOR_DIRECTORY", p.c_str(), 1);
+        DDCContextHandle c = context();
+        ASSERT_EQ(PDKLoginMaintenance(c), 0);
+        std::vector<std::string> out;
+        ASSERT_EQ(read(c, obj, "Description", out), 0);
+        EXPECT_EQ(out, std::vector<std::string>{"one"});
+        others.push_back(c);
+    }
+    setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+    ASSERT_EQ(modify(admin, obj, Entries().clear("Description").add(2, "Description", "two")), 0);
+    for (DDCContextHandle c : others) {
+        std::vector<std::string> out;
+        ASSERT_EQ(read(c, obj, "Description", out), 0);
+        EXPECT_EQ(out, std::vector<std::string>{"two"});
+    }
+    // And the other way round.
+    ASSERT_EQ(modify(others[0], obj, Entries().clear("Description").add(2, "Description", "3")), 0);
+    EXPECT_EQ(values(obj, "Description"), std::vector<std::string>{"3"});
+    EXPECT_FALSE(std::filesystem::exists(link + "-gen"));
+}
+
 TEST_F(Store, ThreadsReadThroughTheirOwnContexts) {
     for (int i = 0; i < 20; ++i)
         ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\t" + std::to_string(i), "User",
