@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifdef LW_HAVE_ICAL
 #include "ical.h"
-#endif
 
 // The library's own hook; a host that wants the objects defines LWCalendarHook
 // itself, which takes precedence over this weak definition.
@@ -43,7 +41,6 @@ uint32_t CalendarCollect(LWStream* in, LWStream*) {
     if (in->EOS && in->Data != nullptr) {
         char* text = static_cast<char*>(in->Data);
         text[in->Count] = '\0';
-#ifdef LW_HAVE_ICAL
         ICalObject* object = ICalParse(nullptr, text, static_cast<size_t>(in->Count));
         if (object != nullptr) {
             LWCalendarHook(in->Client, "text/calendar", object);
@@ -52,7 +49,6 @@ uint32_t CalendarCollect(LWStream* in, LWStream*) {
             in->Data = nullptr;
             in->Count = 0; // a collector used again starts empty
         }
-#endif
     }
     return static_cast<uint32_t>(n);
 }

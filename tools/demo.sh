@@ -48,9 +48,9 @@ if [ ! -f "$build/build.ninja" ]; then
 fi
 cmake --build "$build" --target arborctl kdxcheck quillsetup revod revoctl dayward -j 2 |
   tail -n 1
-arborctl=$build/platform/arborctl/arborctl
+arborctl=$build/platform/bin/arborctl/arborctl
 quillsetup=$build/setup/quillsetup
-revod=$build/platform/revod/revod
+revod=$build/platform/bin/revod/revod
 dayward=$build/agent/dayward
 
 step "Starting from a clean state in $state"
@@ -145,7 +145,7 @@ step "Starting revod, the REVO server, on $addr:$port"
   >"$state/revod.log" 2>&1 &
 revod_pid=$!
 echo "$revod_pid" >"$state/revod.pid"
-revoctl() { "$build/platform/revod/revoctl" --server "$addr" --port "$port" "$@"; }
+revoctl() { "$build/platform/bin/revod/revoctl" --server "$addr" --port "$port" "$@"; }
 for i in $(seq 100); do revoctl queue >/dev/null 2>&1 && break; sleep 0.1; done
 indent <"$state/revod.log"
 
@@ -244,4 +244,4 @@ revod_pid=
 rm -f "$state/revod.pid" "$state/dayward.pid"
 
 step "Done. The directory and the store stay in $state for a look:"
-echo "  ARBOR_CONF=$ARBOR_CONF ARBOR_DIRECTORY=$ARBOR_DIRECTORY $build/platform/revod/revoctl --help"
+echo "  ARBOR_CONF=$ARBOR_CONF ARBOR_DIRECTORY=$ARBOR_DIRECTORY $build/platform/bin/revod/revoctl --help"

@@ -61,7 +61,7 @@ class System : public ::testing::Test {
         env_ = directoryEnv(dir_);
         // Leak reports of the server and its client are their own business here.
         env_["ASAN_OPTIONS"] = "detect_leaks=0";
-        revod_.start(buildDir() + "/platform/revod/revod",
+        revod_.start(buildDir() + "/platform/bin/revod/revod",
                      {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store",
                       dir_ + "/revod.db", "--user", "bob@example.com", "--user",
                       "carol@example.com", "--retry-delay", "100", "--max-failed-offers", "1000",
@@ -90,7 +90,7 @@ class System : public ::testing::Test {
         std::string cmd;
         for (const auto& [k, v] : env_)
             cmd += k + "='" + v + "' ";
-        cmd += buildDir() + "/platform/revod/revoctl --server " + kAddr + " --port " +
+        cmd += buildDir() + "/platform/bin/revod/revoctl --server " + kAddr + " --port " +
                std::to_string(revoPort()) + " " + args;
         return run(cmd, out) == 0;
     }

@@ -175,7 +175,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     std::string store = world->dir + "/revod-" + std::to_string(getpid()) + ".db";
     unlink(store.c_str());
     Process revod;
-    revod.start(world->build + "/platform/revod/revod",
+    revod.start(world->build + "/platform/bin/revod/revod",
                 {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store", store,
                  "--user", "bob@example.com", "--user", "carol@example.com", "--max-offers",
                  std::to_string(inFlight), "--default-secret", "--quiet"},
@@ -194,7 +194,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
         std::string cmd;
         for (const auto& [k, v] : world->env)
             cmd += k + "='" + v + "' ";
-        run(cmd + world->build + "/platform/revod/revoctl --server " + kAddr + " --port " +
+        run(cmd + world->build + "/platform/bin/revod/revoctl --server " + kAddr + " --port " +
             std::to_string(revoPort()) + " calendar add bob@example.com " + ics);
     }
 

@@ -19,7 +19,7 @@ void DirectoryTest::SetUp() {
     // The directory is made the way an administrator makes one: with arborctl init,
     // which also writes the configuration file.
     const char* build = std::getenv("ARBOR_BUILD_DIR");
-    std::string arborctl = std::string(build ? build : ".") + "/platform/arborctl/arborctl";
+    std::string arborctl = std::string(build ? build : ".") + "/platform/bin/arborctl/arborctl";
     ASSERT_TRUE(std::filesystem::exists(arborctl)) << arborctl << " is needed";
     std::string pwFile = (dir_ / "admin.pw").string();
     std::ofstream(pwFile) << kAdminPassword << "\n";

@@ -32,7 +32,7 @@ class Arborctl : public ::testing::Test {
     void SetUp() override {
         const char* build = std::getenv("ARBOR_BUILD_DIR");
         ASSERT_NE(build, nullptr) << "run through ctest";
-        program = std::string(build) + "/platform/arborctl/arborctl";
+        program = std::string(build) + "/platform/bin/arborctl/arborctl";
         char tmpl[] = "/tmp/arborctl-test-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;

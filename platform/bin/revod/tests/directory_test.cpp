@@ -72,7 +72,7 @@ class Directory : public ::testing::Test {
         // made the way an administrator makes them.
         const char* build = std::getenv("ARBOR_BUILD_DIR");
         const std::string init = "echo admin-password | " + std::string(build ? build : ".") +
-                                 "/platform/arborctl/arborctl --conf " + conf + " --store " +
+                                 "/platform/bin/arborctl/arborctl --conf " + conf + " --store " +
                                  store +
                                  " init --tree ACME --context ou=sales.o=org --server MAIL1"
                                  " --address " +
@@ -256,7 +256,7 @@ namespace {
 
 TEST_F(Directory, ArborctlSecretCommandStoresWhatServersRead) {
     const char* build = std::getenv("ARBOR_BUILD_DIR");
-    const std::string bin = std::string(build ? build : ".") + "/platform/arborctl/arborctl";
+    const std::string bin = std::string(build ? build : ".") + "/platform/bin/arborctl/arborctl";
     if (access(bin.c_str(), X_OK) != 0) GTEST_SKIP() << "arborctl not built";
     const std::string cmd = bin + " --conf " + dir_ + "/arbor.conf --store " + dir_ +
                             "/directory.db secret --show 2>&1";

@@ -36,7 +36,7 @@ class Revoctl : public ::testing::Test {
     // Runs revoctl with the server options; returns the exit status.
     int Run(const std::string& args, std::string* out = nullptr, bool secret = true) {
         const char* build = std::getenv("ARBOR_BUILD_DIR");
-        std::string cmd = std::string(build ? build : ".") + "/platform/revod/revoctl --server " +
+        std::string cmd = std::string(build ? build : ".") + "/platform/bin/revod/revoctl --server " +
                           kAddr + " --port " + std::to_string(cfg_.port) +
                           (secret ? " --secret-text " + cfg_.secretText : "") + " " + args +
                           " 2>&1";

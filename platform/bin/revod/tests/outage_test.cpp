@@ -122,7 +122,7 @@ class Outage : public ::testing::Test {
 
         env_ = {"ARBOR_CONF=" + conf, "ARBOR_DIRECTORY=" + store,
                 "REVO_PORT=" + std::to_string(port_), "ASAN_OPTIONS=detect_leaks=0"};
-        revod_.Start(BuildDir() + "/platform/revod/revod",
+        revod_.Start(BuildDir() + "/platform/bin/revod/revod",
                      {"--listen", kAddr, "--port", std::to_string(port_), "--store",
                       dir_ + "/revod.db", "--user", "bob@example.com"},
                      env_, dir_ + "/revod.out");

@@ -391,7 +391,7 @@ struct ProcessRun {
 ProcessRun RunRevod(std::vector<std::string> args, const std::string& errFile, int waitMs,
                     const std::function<void()>& whileUp = {}) {
     const char* build = std::getenv("ARBOR_BUILD_DIR");
-    const std::string bin = std::string(build ? build : ".") + "/platform/revod/revod";
+    const std::string bin = std::string(build ? build : ".") + "/platform/bin/revod/revod";
     // No directory: the secret can come from nowhere else.
     const pid_t pid = Spawn(bin, args,
                             {"ARBOR_DIRECTORY=/nonexistent/directory.db",

@@ -29,7 +29,7 @@ class RevodProcess {
     }
     void Start() {
         const char* build = std::getenv("ARBOR_BUILD_DIR");
-        std::string bin = std::string(build ? build : ".") + "/platform/revod/revod";
+        std::string bin = std::string(build ? build : ".") + "/platform/bin/revod/revod";
         std::vector<std::string> args = {
             bin,       "--listen",    kAddr,           "--port", std::to_string(port_),
             "--store", store_,        "--no-auth",     "--user", "bob@x.org",
