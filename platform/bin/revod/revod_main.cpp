@@ -64,21 +64,46 @@ bool Number(const char* s, long lo, long hi, long& out) {
     return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+struct Options {
     revo::ServerConfig cfg;
-    cfg.storePath = "revod.db";
-    if (const char* p = std::getenv("REVO_PORT")) {
-        long v;
-        if (!Number(p, 1, 65535, v)) {
-            std::fprintf(stderr, "revod: REVO_PORT is not a port number: %s\n", p);
-            return 2;
-        }
-        cfg.port = static_cast<uint16_t>(v);
-    }
     bool quiet = false, haveSecret = false;
     long reserved = -1;
+};
+
+// The options that take a number: name, range, and where it goes.
+struct NumberOption {
+    const char* name;
+    long lo, hi;
+    void (*set)(Options&, long);
+};
+constexpr NumberOption kNumberOptions[] = {
+    {"--port", 1, 65535, [](Options& o, long v) { o.cfg.port = static_cast<uint16_t>(v); }},
+    {"--max-offers", 1, 4096, [](Options& o, long v) { o.cfg.maxOffers = static_cast<int>(v); }},
+    {"--max-failed-offers", 1, 1000,
+     [](Options& o, long v) { o.cfg.maxFailedOffers = static_cast<int>(v); }},
+    {"--retry-delay", 0, 3600000,
+     [](Options& o, long v) { o.cfg.retryDelayMs = static_cast<int>(v); }},
+    {"--max-retry-delay", 0, 86400000,
+     [](Options& o, long v) { o.cfg.maxRetryDelayMs = static_cast<int>(v); }},
+    {"--hold-time", 0, 30L * 86400000, [](Options& o, long v) { o.cfg.holdTimeMs = v; }},
+    {"--max-sessions", 1, 100000,
+     [](Options& o, long v) { o.cfg.maxSessions = static_cast<int>(v); }},
+    {"--reserved-sessions", 0, 100000, [](Options& o, long v) { o.reserved = v; }},
+    {"--max-unauth-per-peer", 1, 100000,
+     [](Options& o, long v) { o.cfg.maxUnauthPerPeer = static_cast<int>(v); }},
+    {"--auth-timeout", 100, 3600000,
+     [](Options& o, long v) { o.cfg.authTimeoutMs = static_cast<int>(v); }},
+    {"--idle-timeout", 100, 86400000,
+     [](Options& o, long v) { o.cfg.idleTimeoutMs = static_cast<int>(v); }},
+    {"--command-timeout", 100, 86400000,
+     [](Options& o, long v) { o.cfg.commandTimeoutMs = static_cast<int>(v); }},
+    {"--offer-timeout", 100, 86400000,
+     [](Options& o, long v) { o.cfg.offerTimeoutMs = static_cast<int>(v); }},
+};
+
+// The command line into o; -1 to go on, else the exit status.
+int ParseArgs(int argc, char** argv, Options& o) {
+    revo::ServerConfig& cfg = o.cfg;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](const char* what) -> const char* {
@@ -88,29 +113,29 @@ int main(int argc, char** argv) {
             }
             return argv[++i];
         };
-        long v;
-        auto num = [&](long lo, long hi) {
+        const NumberOption* numeric = nullptr;
+        for (const auto& n : kNumberOptions)
+            if (a == n.name) numeric = &n;
+        if (numeric) {
             const char* s = value("a number");
-            if (!Number(s, lo, hi, v)) {
+            long v;
+            if (!Number(s, numeric->lo, numeric->hi, v)) {
                 std::fprintf(stderr, "revod: bad value for %s: %s\n", a.c_str(), s);
                 std::exit(2);
             }
-            return v;
-        };
-        if (a == "--help" || a == "-h") {
+            numeric->set(o, v);
+        } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
             return 0;
         } else if (a == "--listen") {
             cfg.listen = value("an address");
-        } else if (a == "--port") {
-            cfg.port = static_cast<uint16_t>(num(1, 65535));
         } else if (a == "--store") {
             cfg.storePath = value("a path");
         } else if (a == "--no-auth") {
             cfg.noAuth = true;
         } else if (a == "--secret-text") {
             cfg.secretText = value("a text");
-            haveSecret = true;
+            o.haveSecret = true;
             if (cfg.secretText.empty()) {
                 std::fprintf(stderr, "revod: --secret-text must not be empty\n");
                 return 2;
@@ -119,30 +144,6 @@ int main(int argc, char** argv) {
             cfg.defaultSecret = true;
         } else if (a == "--user") {
             cfg.users.push_back(value("an address"));
-        } else if (a == "--max-offers") {
-            cfg.maxOffers = static_cast<int>(num(1, 4096));
-        } else if (a == "--max-failed-offers") {
-            cfg.maxFailedOffers = static_cast<int>(num(1, 1000));
-        } else if (a == "--retry-delay") {
-            cfg.retryDelayMs = static_cast<int>(num(0, 3600000));
-        } else if (a == "--max-retry-delay") {
-            cfg.maxRetryDelayMs = static_cast<int>(num(0, 86400000));
-        } else if (a == "--hold-time") {
-            cfg.holdTimeMs = num(0, 30L * 86400000);
-        } else if (a == "--max-sessions") {
-            cfg.maxSessions = static_cast<int>(num(1, 100000));
-        } else if (a == "--reserved-sessions") {
-            reserved = num(0, 100000);
-        } else if (a == "--max-unauth-per-peer") {
-            cfg.maxUnauthPerPeer = static_cast<int>(num(1, 100000));
-        } else if (a == "--auth-timeout") {
-            cfg.authTimeoutMs = static_cast<int>(num(100, 3600000));
-        } else if (a == "--idle-timeout") {
-            cfg.idleTimeoutMs = static_cast<int>(num(100, 86400000));
-        } else if (a == "--command-timeout") {
-            cfg.commandTimeoutMs = static_cast<int>(num(100, 86400000));
-        } else if (a == "--offer-timeout") {
-            cfg.offerTimeoutMs = static_cast<int>(num(100, 86400000));
         } else if (a == "--sync") {
             std::string s = value("full or normal");
             if (s != "full" && s != "normal") {
@@ -151,27 +152,21 @@ int main(int argc, char** argv) {
             }
             cfg.sync = s == "full" ? revo::Store::Sync::Full : revo::Store::Sync::Normal;
         } else if (a == "--quiet") {
-            quiet = true;
+            o.quiet = true;
         } else {
             std::fprintf(stderr, "revod: unknown option %s\n%s", a.c_str(), kUsage);
             return 2;
         }
     }
-    if (reserved >= cfg.maxSessions) {
-        std::fprintf(stderr, "revod: --reserved-sessions must be below --max-sessions\n");
-        return 2;
-    }
-    cfg.reservedSessions = static_cast<int>(reserved);
-    static std::mutex logMu;
-    if (!quiet)
-        cfg.log = [](const std::string& line) {
-            std::lock_guard lock(logMu);
-            std::fprintf(stderr, "revod: %s\n", line.c_str());
-        };
+    return -1;
+}
 
-    // The directory is consulted only for what the command line leaves open.
+// The directory is consulted only for what the command line leaves open;
+// false when there is no secret and the built-in one is not allowed.
+bool FromDirectory(Options& o) {
+    revo::ServerConfig& cfg = o.cfg;
     const bool needUsers = cfg.users.empty();
-    const bool needSecret = !haveSecret && !cfg.noAuth;
+    const bool needSecret = !o.haveSecret && !cfg.noAuth;
     if (needSecret || needUsers) {
         if (revo::DirectoryOpen()) {
             if (needSecret) cfg.secretText = revo::DirectoryStoredSecretText();
@@ -188,12 +183,16 @@ int main(int argc, char** argv) {
                          "\"Internet Services\"; arborctl secret stores one) and --secret-text "
                          "is not given. Refusing to start; --default-secret accepts the built-in "
                          "test secret.\n");
-            return 2;
+            return false;
         }
         std::fprintf(stderr, "revod: WARNING: using the built-in default secret "
                              "(--default-secret): for tests only\n");
     }
+    return true;
+}
 
+// Serves until SIGTERM or SIGINT.
+int Serve(const revo::ServerConfig& cfg) {
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigaction(SIGTERM, &sa, nullptr);
@@ -210,4 +209,33 @@ int main(int argc, char** argv) {
         pause();
     server.Stop();
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    o.cfg.storePath = "revod.db";
+    if (const char* p = std::getenv("REVO_PORT")) {
+        long v;
+        if (!Number(p, 1, 65535, v)) {
+            std::fprintf(stderr, "revod: REVO_PORT is not a port number: %s\n", p);
+            return 2;
+        }
+        o.cfg.port = static_cast<uint16_t>(v);
+    }
+    if (int status = ParseArgs(argc, argv, o); status >= 0) return status;
+    if (o.reserved >= o.cfg.maxSessions) {
+        std::fprintf(stderr, "revod: --reserved-sessions must be below --max-sessions\n");
+        return 2;
+    }
+    o.cfg.reservedSessions = static_cast<int>(o.reserved);
+    static std::mutex logMu;
+    if (!o.quiet)
+        o.cfg.log = [](const std::string& line) {
+            std::lock_guard lock(logMu);
+            std::fprintf(stderr, "revod: %s\n", line.c_str());
+        };
+    if (!FromDirectory(o)) return 2;
+    return Serve(o.cfg);
 }

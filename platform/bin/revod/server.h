@@ -17,6 +17,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -114,6 +115,14 @@ class Server {
     void RunOffer(int64_t id, int queue, AgentReg agent);
     enum class Outcome { Unreachable, Failed, Passed, Delivered };
     Outcome Offer(int64_t id, int queue, const AgentReg& agent);
+    // The steps of an offer; each command handler returns false to end it.
+    struct OfferState;
+    bool OfferEntry(OfferState& o, const ControlLines& control);
+    Outcome OfferCommands(OfferState& o);
+    bool OfferQMime(OfferState& o, std::string_view args);
+    bool OfferQBraw(OfferState& o, std::string_view args);
+    bool OfferQMod(OfferState& o, const std::string& line);
+    Outcome OfferQDone(OfferState& o);
     void OfferDone(int64_t id, int queue, Outcome outcome);
     bool LastQueue(int queue) const;
     void Enqueue(int64_t id, int stage, int attempts);
@@ -130,6 +139,11 @@ class Server {
     bool MbList(Session& s, std::string_view args);
     bool MbRead(Session& s, std::string_view args);
     bool CalCommand(Session& s, const std::string& cmd, std::string_view args);
+    bool CalUser(Session& s, std::string_view args);
+    bool CalFind(Session& s, std::string_view args);
+    bool CalAttend(Session& s, int64_t entry, std::string_view args);
+    bool CalComplete(Session& s, int64_t entry, std::string_view args);
+    bool CalDelete(Session& s, int64_t entry, std::string_view args);
     bool CalPut(Session& s, std::string_view args);
     bool CalList(Session& s);
 

@@ -258,6 +258,11 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
     Register(agent.port());
     Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
+    // Delivery comes before the reply to QDONE: the agent may still be finishing.
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mu);
+        return !replies.empty();
+    }));
     std::lock_guard lock(mu);
     ASSERT_EQ(6u, replies.size());
     EXPECT_EQ(0u, replies[0].find("4220 "));
