@@ -122,7 +122,24 @@ int create(DDCContextHandle c, const std::string& name, const char* cls,
     return DDCCreateEntry(c, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
 }
 
-int run(Cli& cli, const std::vector<std::string>& argv) {
+// What the command line asks for, checked.
+struct InitOptions {
+    std::string tree, context, server, adminName, address, group;
+    std::vector<Level> levels;
+    bool shared = false;
+    gid_t groupId = 0;
+    std::string password;
+};
+
+// The names made in the new tree.
+struct Made {
+    std::string treeRoot, serverDN, adminDN;
+};
+
+constexpr int kGoOn = -1;
+
+// The options into o; kGoOn, or the exit status of a refusal.
+int readOptions(const std::vector<std::string>& argv, InitOptions& o) {
     static const Command self{"init", "", kHelp, nullptr};
     Args a;
     std::string error;
@@ -131,42 +148,44 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
                    a, error))
         return usage(self, error);
     if (!a.positional.empty()) return usage(self, "unexpected argument '" + a.positional[0] + "'");
-    const std::string tree = a.get("tree"), context = a.get("context"), server = a.get("server");
-    if (tree.empty() || context.empty() || server.empty())
+    o.tree = a.get("tree");
+    o.context = a.get("context");
+    o.server = a.get("server");
+    if (o.tree.empty() || o.context.empty() || o.server.empty())
         return usage(self, "--tree, --context and --server are required");
-    if (!validPlainName(tree)) return fail("bad tree name '" + tree + "'");
-    if (!validPlainName(server)) return fail("bad server name '" + server + "'");
-    const std::string adminName = a.get("admin", "Admin");
-    if (!validPlainName(adminName)) return fail("bad administrator name '" + adminName + "'");
-    std::vector<Level> levels;
-    if (!parseContext(context, levels, error)) return fail(error);
+    if (!validPlainName(o.tree)) return fail("bad tree name '" + o.tree + "'");
+    if (!validPlainName(o.server)) return fail("bad server name '" + o.server + "'");
+    o.adminName = a.get("admin", "Admin");
+    if (!validPlainName(o.adminName)) return fail("bad administrator name '" + o.adminName + "'");
+    if (!parseContext(o.context, o.levels, error)) return fail(error);
     // The path the configuration rule will compute must name the same levels.
     char path[1024];
-    if (KDXConfContextPath(context.c_str(), path, sizeof path) < 0)
+    if (KDXConfContextPath(o.context.c_str(), path, sizeof path) < 0)
         return fail("the context is too long");
-    std::string address = a.get("address");
-    if (address.empty()) {
+    o.address = a.get("address");
+    if (o.address.empty()) {
         char host[256] = "localhost";
         gethostname(host, sizeof host - 1);
-        address = std::string("tcp:") + host + ":689";
+        o.address = std::string("tcp:") + host + ":689";
     }
-    bool shared = false;
-    gid_t groupId = 0;
     if (a.has("group")) {
-        const std::string g = a.get("group");
-        const struct group* gr = g.empty() ? nullptr : ::getgrnam(g.c_str());
-        if (!gr) return fail("no such group '" + g + "'");
-        shared = true;
-        groupId = gr->gr_gid;
+        o.group = a.get("group");
+        const struct group* gr = o.group.empty() ? nullptr : ::getgrnam(o.group.c_str());
+        if (!gr) return fail("no such group '" + o.group + "'");
+        o.shared = true;
+        o.groupId = gr->gr_gid;
     }
-    std::string password;
-    if (!readSecret(a.get("password-file", "-"), password, error)) return fail(error);
+    if (!readSecret(a.get("password-file", "-"), o.password, error)) return fail(error);
+    return kGoOn;
+}
 
+// A new, empty store at the absolute form of the given path.
+int createStore(const std::string& given, std::string& store) {
     // Every program reads the configuration from its own working directory:
     // only an absolute path names the same store for all of them.
     std::error_code ec;
-    const std::string store = std::filesystem::absolute(cli.storePath, ec).lexically_normal();
-    if (ec || store.empty()) return fail("cannot make the store path absolute: " + cli.storePath);
+    store = std::filesystem::absolute(given, ec).lexically_normal();
+    if (ec || store.empty()) return fail("cannot make the store path absolute: " + given);
     struct stat st {};
     if (::stat(store.c_str(), &st) == 0)
         return fail("a directory store already exists at " + store +
@@ -174,39 +193,38 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
     const auto parent = std::filesystem::path(store).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
     if (int rc = PDKCreateStore(store.c_str())) return failCode("cannot create " + store, rc);
-    StoreUndo undo(store);
+    return kGoOn;
+}
 
-    setenv("ARBOR_DIRECTORY", store.c_str(), 1);
-    DDCContextHandle c = 0;
-    if (int rc = DDCCreateContext(1, &c)) return failCode("context", rc);
-    struct Free {
-        DDCContextHandle c;
-        ~Free() { DDCFreeContext(c); }
-    } freeCtx{c};
-    if (int rc = PDKLoginMaintenance(c)) return failCode("cannot open the new store", rc);
-
-    std::string name = "\\" + tree;
+// The tree, the context's levels, the server and the administrator with
+// its password.
+int createObjects(DDCContextHandle c, const InitOptions& o, Made& made) {
+    std::string name = "\\" + o.tree;
     if (int rc = create(c, name, "Tree Root")) return failCode("tree " + name, rc);
-    const std::string treeRoot = name;
+    made.treeRoot = name;
     std::string org;
-    for (const auto& l : levels) {
+    for (const auto& l : o.levels) {
         name += "\\" + l.name;
         if (int rc = create(c, name, l.cls)) return failCode(name, rc);
         if (org.empty()) org = name;
     }
-    const std::string serverDN = name + "\\" + server;
-    if (int rc = create(c, serverDN, "TWP Server", {{"Network Address", address}}))
-        return failCode(serverDN, rc);
-    const std::string adminDN = org + "\\" + adminName;
-    if (int rc = create(c, adminDN, "User")) return failCode(adminDN, rc);
-    if (int rc = DDCGenerateKeyPair(c, password.c_str())) return failCode("password", rc);
-    // Supervisor over the whole tree: the tree's administrator.
+    made.serverDN = name + "\\" + o.server;
+    if (int rc = create(c, made.serverDN, "TWP Server", {{"Network Address", o.address}}))
+        return failCode(made.serverDN, rc);
+    made.adminDN = org + "\\" + o.adminName;
+    if (int rc = create(c, made.adminDN, "User")) return failCode(made.adminDN, rc);
+    if (int rc = DDCGenerateKeyPair(c, o.password.c_str())) return failCode("password", rc);
+    return kGoOn;
+}
+
+// Supervisor over the whole tree: the tree's administrator.
+int grantSupervisor(DDCContextHandle c, const Made& made) {
     DDCACL entry{DDC_ENTRY_BROWSE | DDC_ENTRY_ADD | DDC_ENTRY_DELETE | DDC_ENTRY_RENAME |
                      DDC_ENTRY_SUPERVISOR,
-                 DDC_ACL_ENTRY_RIGHTS, adminDN.c_str()};
+                 DDC_ACL_ENTRY_RIGHTS, made.adminDN.c_str()};
     DDCACL attrs{DDC_ATTR_COMPARE | DDC_ATTR_READ | DDC_ATTR_WRITE | DDC_ATTR_SELF |
                      DDC_ATTR_SUPERVISOR,
-                 DDC_ACL_ALL_ATTRIBUTES, adminDN.c_str()};
+                 DDC_ACL_ALL_ATTRIBUTES, made.adminDN.c_str()};
     DDCEntry acl[2] = {};
     for (int i = 0; i < 2; ++i) {
         acl[i].operation = DDC_OP_ADD_VALUE;
@@ -215,20 +233,19 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
         acl[i].length = 12;
         acl[i].value = i == 0 ? &entry : &attrs;
     }
-    if (int rc = DDCResolveName(c, 68, treeRoot.c_str())) return failCode(treeRoot, rc);
+    if (int rc = DDCResolveName(c, 68, made.treeRoot.c_str())) return failCode(made.treeRoot, rc);
     if (int rc = DDCModifyEntry(c, 2, acl)) return failCode("rights", rc);
-    if (shared)
-        if (int rc = PDKShareStore(store.c_str(), groupId))
-            return failCode("cannot share " + store + " with group " + a.get("group"), rc);
+    return kGoOn;
+}
 
-    // The configuration file last, replaced in one step.
-    const std::string conf = cli.confPath;
+// The configuration file, replaced in one step.
+int writeConfiguration(const std::string& conf, const InitOptions& o, const std::string& store) {
     const std::string tmp = conf + ".arborctl-tmp";
     {
         std::ofstream f(tmp, std::ios::trunc);
-        f << "orb.base.tree-name=" << tree << "\n"
-          << "orb.arbor.server-name=" << server << "\n"
-          << "orb.arbor.server-context=" << context << "\n"
+        f << "orb.base.tree-name=" << o.tree << "\n"
+          << "orb.arbor.server-name=" << o.server << "\n"
+          << "orb.arbor.server-context=" << o.context << "\n"
           << "arbor.directory.store=" << store << "\n";
         f.close();
         if (!f) {
@@ -240,13 +257,41 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
         ::unlink(tmp.c_str());
         return fail("cannot write the configuration file " + conf);
     }
+    return kGoOn;
+}
+
+int run(Cli& cli, const std::vector<std::string>& argv) {
+    InitOptions o;
+    if (int rc = readOptions(argv, o); rc != kGoOn) return rc;
+    std::string store;
+    if (int rc = createStore(cli.storePath, store); rc != kGoOn) return rc;
+    StoreUndo undo(store);
+
+    setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+    DDCContextHandle c = 0;
+    if (int rc = DDCCreateContext(1, &c)) return failCode("context", rc);
+    struct Free {
+        DDCContextHandle c;
+        ~Free() { DDCFreeContext(c); }
+    } freeCtx{c};
+    if (int rc = PDKLoginMaintenance(c)) return failCode("cannot open the new store", rc);
+    Made made;
+    if (int rc = createObjects(c, o, made); rc != kGoOn) return rc;
+    if (int rc = grantSupervisor(c, made); rc != kGoOn) return rc;
+    if (o.shared)
+        if (int rc = PDKShareStore(store.c_str(), o.groupId))
+            return failCode("cannot share " + store + " with group " + o.group, rc);
+
+    // The configuration file last: a store without one is removed again.
+    const std::string conf = cli.confPath;
+    if (int rc = writeConfiguration(conf, o, store); rc != kGoOn) return rc;
     undo.keep();
     std::cout << "Directory created at " << store << "\n"
-              << "  tree:          " << treeRoot << "\n"
-              << "  server:        " << serverDN << " (" << address << ")\n"
-              << "  administrator: " << adminDN << "\n"
+              << "  tree:          " << made.treeRoot << "\n"
+              << "  server:        " << made.serverDN << " (" << o.address << ")\n"
+              << "  administrator: " << made.adminDN << "\n"
               << "  readable by:   "
-              << (shared ? "its owner and group " + a.get("group") : std::string("its owner only"))
+              << (o.shared ? "its owner and group " + o.group : std::string("its owner only"))
               << "\n"
               << "Configuration written to " << conf << "\n";
     return kOk;
