@@ -2,13 +2,10 @@
 // build found it.
 #include "baseline.h"
 
-#ifdef HAVE_LIBICAL
 #include <libical/ical.h>
-#endif
 
 namespace baseline {
 
-#ifdef HAVE_LIBICAL
 bool Available() {
     return true;
 }
@@ -42,16 +39,5 @@ int Expand(const char* rule, const char* start, int lastYear) {
     icalrecur_iterator_free(it);
     return n;
 }
-#else
-bool Available() {
-    return false;
-}
-int Parse(const char*) {
-    return 0;
-}
-int Expand(const char*, const char*, int) {
-    return 0;
-}
-#endif
 
 } // namespace baseline
