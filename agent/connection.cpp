@@ -302,7 +302,8 @@ bool startDetached(void* (*fn)(void*), void* arg) {
 
 void allowQueuePeer(const char* dotted) {
     in_addr a{};
-    if (!dotted || inet_pton(AF_INET, dotted, &a) != 1) return;
+    // Read as the registration reads it; an address it cannot read is no peer.
+    if (!dotted || inet_aton(dotted, &a) == 0) return;
     queuePeers.push_back(a.s_addr);
     // A server on this very host connects back from whatever address the
     // host picks toward the address our registration came from (on the

@@ -236,7 +236,8 @@ void handleEntry(REVOConnection* c) {
     // only a hint; past the limit the connection is dropped and the server
     // keeps the entry as it was.
     std::string control;
-    control.reserve(announced < kControlTextMax ? announced : kControlTextMax);
+    constexpr unsigned long kReserveMax = 64ul << 10; // an offer that never comes costs little
+    control.reserve(announced < kReserveMax ? announced : kReserveMax);
     for (;;) {
         int lead = REVOReadLine(c, line, sizeof line, 0);
         if (lead == 6021) break;
