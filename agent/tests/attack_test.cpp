@@ -19,7 +19,7 @@ using namespace agenttest;
 
 namespace {
 
-const char* kAddr = "127.0.7.60";
+const char* kAddr = "127.0.7.70";
 
 std::string event(const std::string& method, const std::string& uid, const std::string& extra,
                   const std::string& attendees = "ATTENDEE;PARTSTAT=NEEDS-ACTION:mailto:"
@@ -57,7 +57,7 @@ class Attack : public ::testing::Test {
                       "carol@example.com", "--secret-text", REVO_DEFAULT_SECRET_TEXT,
                       "--retry-delay", "100", "--max-failed-offers", "1000"},
                      env_, dir_ + "/revod.out");
-        for (int i = 0; i < 100 && !ctl("queue"); ++i)
+        for (int i = 0; i < 400 && !ctl("queue"); ++i)
             usleep(50000);
         startAgent();
     }
