@@ -177,7 +177,8 @@ class System : public ::testing::Test {
     bool queueEmpty(int timeoutMs) {
         for (int w = 0; w < timeoutMs; w += 100) {
             std::string out;
-            if (ctl("queue", &out) && out.find("0 entries") != std::string::npos) return true;
+            if (ctl("queue", &out) && out.find("\n0 entries queued") != std::string::npos)
+                return true;
             usleep(100000);
         }
         return false;
