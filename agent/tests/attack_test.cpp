@@ -73,6 +73,11 @@ class Attack : public ::testing::Test {
     // Starts the agent and waits until revod has its registration and the
     // agent listens; sets port_.
     void startAgent(const std::map<std::string, std::string>& extra = {}) {
+        // One agent at a time: a test that stopped half-way must not leave one behind.
+        if (agent_.running()) {
+            agent_.signal(SIGKILL);
+            agent_.wait(5000);
+        }
         auto env = directoryEnv(dir_);
         env.insert(extra.begin(), extra.end());
         size_t before = registrations();

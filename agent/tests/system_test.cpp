@@ -80,6 +80,11 @@ class System : public ::testing::Test {
         removeTree(dir_);
     }
     void startAgent() {
+        // One agent at a time: a test that stopped half-way must not leave one behind.
+        if (agent_.running()) {
+            agent_.signal(SIGKILL);
+            agent_.wait(5000);
+        }
         expectNoSanitizerReport(dir_ + "/agent.out"); // from the run before, if any
         size_t before = registrations();
         agent_.start(buildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/agent.out");
