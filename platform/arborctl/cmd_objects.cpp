@@ -1,6 +1,8 @@
 // Commands on objects: adduser, show, list, set, passwd, remove.
 #include "arborctl.h"
 
+#include "ascii.h"
+
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -24,9 +26,7 @@ bool knownTypes(const std::string& name) {
         const std::string part = name.substr(start, end - start);
         const size_t eq = part.find('=');
         if (eq != std::string::npos) {
-            std::string type = part.substr(0, eq);
-            for (char& c : type)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            const std::string type = arbor::Upper(part.substr(0, eq));
             if (type != "CN" && type != "OU" && type != "O" && type != "T") return false;
         }
         start = end + 1;

@@ -1,4 +1,5 @@
 // Schema passes, the product's containers, and their removal.
+#include "ascii.h"
 #include "directory.h"
 #include "kdxcommon.h"
 #include "quillschema.h"
@@ -32,7 +33,7 @@ Site Site::Make(std::string_view treeName, std::string_view serverDN) {
     Site s;
     std::string prefix = "\\" + std::string(treeName) + "\\";
     if (treeName.empty() || serverDN.size() <= prefix.size() ||
-        strncasecmp(serverDN.data(), prefix.data(), prefix.size()) != 0)
+        !arbor::StartsWithNoCase(serverDN, prefix))
         return s;
     s.localTree = "\\" + std::string(treeName);
     s.serverDN = std::string(serverDN);
@@ -70,9 +71,7 @@ std::string FullAdminName(std::string_view localTree, std::string_view typed) {
     std::string out(localTree);
     for (size_t i = parts.size(); i-- > 0;) {
         bool last = i + 1 == parts.size();
-        if (last && parts.size() > 1 && parts[i].size() == tree.size() &&
-            strncasecmp(parts[i].data(), tree.data(), tree.size()) == 0)
-            continue;
+        if (last && parts.size() > 1 && arbor::EqualNoCase(parts[i], tree)) continue;
         out += '\\';
         out += parts[i];
     }

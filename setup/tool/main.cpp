@@ -1,5 +1,6 @@
 // quillsetup: prepares a directory tree for the messaging server, from a command-line
 // mode or from the main menu.
+#include "ascii.h"
 #include "forms.h"
 #include "quillschema.h"
 #include "state.h"
@@ -53,7 +54,7 @@ void Usage() {
 }
 
 bool Is(const char* arg, const char* form) {
-    return arg && strcasecmp(arg, form) == 0;
+    return arbor::EqualNoCase(arg, form);
 }
 
 void EndProgram(int status) {
