@@ -2,6 +2,7 @@
 #pragma once
 
 #include "ascii.h"
+#include "revo_codes.h"
 
 #include <chrono>
 #include <cstddef>

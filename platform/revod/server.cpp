@@ -196,9 +196,9 @@ void Server::AcceptLoop() {
         SlotRef slot;
         if (!Admit(addr, fd, slot)) {
             // One thread per session: refuse rather than run out of threads.
-            static constexpr char kBusy[] = "5001 Too many sessions\r\n";
+            const std::string busy = Reply(REVO_CLOSING, "Too many sessions");
             [[maybe_unused]] ssize_t n =
-                ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
             continue;
         }
@@ -439,10 +439,10 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     size_t size = 0;
     for (const auto& l : control)
         size += l.size() + 2;
-    std::string out = "6020 " + qid + " " + std::to_string(size) + "\r\n";
+    std::string out = Reply(REVO_QUEUE_OFFER, qid + " " + std::to_string(size));
     for (const auto& l : control)
         out += l + "\r\n";
-    out += "6021 End of control lines\r\n";
+    out += Reply(REVO_QUEUE_END_CONTROL, "End of control lines");
     if (!conn.SendAll(out)) return kFailed;
 
     std::optional<std::vector<std::string>> structure;
@@ -453,7 +453,7 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
         if (r == LineConn::Read::Closed)
             return kFailed; // dropped before QDONE: the entry stays as it was
         if (r == LineConn::Read::TooLong) {
-            if (!conn.SendAll(Reply(4002, "Line too long"))) return kFailed;
+            if (!conn.SendAll(Reply(REVO_ERR_LINE_TOO_LONG, "Line too long"))) return kFailed;
             continue;
         }
         std::string_view rest = line;
@@ -461,7 +461,8 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
         if (cmd == "QMIME" || cmd == "QBRAW") {
             std::string_view wantQid = NextWord(rest);
             if (wantQid != qid) {
-                if (!conn.SendAll(Reply(4220, "No such queue entry"))) return kFailed;
+                if (!conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry")))
+                    return kFailed;
                 continue;
             }
             if (cmd == "QMIME") {
@@ -469,21 +470,23 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
                 std::string reply;
                 for (const auto& s : *structure)
                     reply += s + "\r\n";
-                reply += "1000 End of structure\r\n";
+                reply += Reply(REVO_OK, "End of structure");
                 if (!conn.SendAll(reply)) return kFailed;
                 continue;
             }
             uint64_t start, length;
             if (!ParseU64(NextWord(rest), start) || !ParseU64(NextWord(rest), length) ||
                 !rest.empty()) {
-                if (!conn.SendAll(Reply(4000, "Syntax: QBRAW id start length"))) return kFailed;
+                if (!conn.SendAll(Reply(REVO_ERR_SYNTAX, "Syntax: QBRAW id start length")))
+                    return kFailed;
                 continue;
             }
             if (start > message.size() || length > message.size() - start) {
-                if (!conn.SendAll(Reply(4221, "Range outside the message"))) return kFailed;
+                if (!conn.SendAll(Reply(REVO_ERR_RANGE, "Range outside the message")))
+                    return kFailed;
                 continue;
             }
-            std::string reply = "2021 " + std::to_string(length) + "\r\n";
+            std::string reply = Reply(REVO_BYTES_FOLLOW, std::to_string(length));
             reply.append(message, start, length);
             if (!conn.SendAll(reply)) return kFailed;
         } else if (cmd == "QMOD") {
@@ -500,11 +503,11 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
                 outcome = store_->PassAndDeliver(id, changed) ? Outcome::Delivered : kFailed;
             else
                 outcome = store_->Pass(id, queue + 1, changed) ? Outcome::Passed : kFailed;
-            conn.SendAll(outcome != kFailed ? Reply(1000, "Entry done")
-                                            : Reply(5000, "Store failure"));
+            conn.SendAll(outcome != kFailed ? Reply(REVO_OK, "Entry done")
+                                            : Reply(REVO_ERR_STORE, "Store failure"));
             return outcome;
         } else {
-            if (!conn.SendAll(Reply(4001, "Unknown command"))) return kFailed;
+            if (!conn.SendAll(Reply(REVO_ERR_UNKNOWN_COMMAND, "Unknown command"))) return kFailed;
         }
     }
 }
@@ -583,11 +586,11 @@ void Server::RunSession(int fd, SlotRef slot) {
         if (cfg_.noAuth) {
             s.authed = true;
             s.conn.SetDeadline(Clock::now() + milliseconds(cfg_.commandTimeoutMs));
-            go = s.Send(1000, "revod ready");
+            go = s.Send(REVO_OK, "revod ready");
         } else {
             s.challenge = NewChallenge();
             s.conn.SetDeadline(authDeadline);
-            go = s.Send(4242, "revod ready <" + s.challenge + ">");
+            go = s.Send(REVO_AUTH_CHALLENGE, "revod ready <" + s.challenge + ">");
         }
         std::string line;
         while (go) {
@@ -599,16 +602,16 @@ void Server::RunSession(int fd, SlotRef slot) {
             if (r == LineConn::Read::Closed) break;
             if (s.authed) s.conn.SetDeadline(Clock::now() + milliseconds(cfg_.commandTimeoutMs));
             if (r == LineConn::Read::TooLong)
-                go = s.Send(4002, "Line too long");
+                go = s.Send(REVO_ERR_LINE_TOO_LONG, "Line too long");
             else
                 go = Command(s, line);
         }
         if (s.conn.Expired()) {
             Log(std::string("session from ") + s.peer +
                 (s.authed ? " timed out" : " did not authenticate in time"));
-            static constexpr char kTimeout[] = "5001 Session timed out\r\n";
+            const std::string timeout = Reply(REVO_CLOSING, "Session timed out");
             [[maybe_unused]] ssize_t n =
-                ::send(fd, kTimeout, sizeof kTimeout - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::send(fd, timeout.data(), timeout.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         EndSession(slot);
     } // the session's socket closes here
@@ -620,25 +623,25 @@ void Server::RunSession(int fd, SlotRef slot) {
 bool Server::Command(Session& s, const std::string& line) {
     std::string_view rest = line;
     const std::string cmd = Upper(NextWord(rest));
-    if (cmd.empty()) return s.Send(4000, "Empty command");
+    if (cmd.empty()) return s.Send(REVO_ERR_SYNTAX, "Empty command");
     if (cmd == "QUIT") {
-        s.Send(1000, "Bye");
+        s.Send(REVO_OK, "Bye");
         return false;
     }
     if (cmd == "AUTH") return Auth(s, rest);
-    if (!s.authed) return s.Send(4100, "Authenticate first");
-    if (cmd == "NOOP") return s.Send(1000, "OK");
+    if (!s.authed) return s.Send(REVO_ERR_AUTH_FIRST, "Authenticate first");
+    if (cmd == "NOOP") return s.Send(REVO_OK, "OK");
     if (cmd == "QWAIT") return QWait(s, rest);
     if (cmd == "QSTORE") return QStore(s, rest);
     if (cmd == "QLIST") return QList(s);
     if (cmd == "MBLIST") return MbList(s, rest);
     if (cmd == "MBREAD") return MbRead(s, rest);
     if (cmd == "USER" || cmd.rfind("CS", 0) == 0) return CalCommand(s, cmd, rest);
-    return s.Send(4001, "Unknown command");
+    return s.Send(REVO_ERR_UNKNOWN_COMMAND, "Unknown command");
 }
 
 bool Server::Auth(Session& s, std::string_view args) {
-    if (s.authed) return s.Send(1000, "Already authenticated");
+    if (s.authed) return s.Send(REVO_OK, "Already authenticated");
     std::string_view digest = NextWord(args);
     char expected[REVO_DIGEST_TEXT_LEN + 1];
     const bool ok = digest.size() == REVO_DIGEST_TEXT_LEN && args.empty() &&
@@ -648,14 +651,14 @@ bool Server::Auth(Session& s, std::string_view args) {
     if (ok) {
         if (!Authenticated(s.slot)) return false;
         s.authed = true;
-        return s.Send(1000, "Authenticated");
+        return s.Send(REVO_OK, "Authenticated");
     }
     Log("authentication failed from " + s.peer);
     if (++s.failures >= kMaxAuthFailures) {
-        s.Send(5001, "Too many authentication failures");
+        s.Send(REVO_CLOSING, "Too many authentication failures");
         return false;
     }
-    return s.Send(4101, "Authentication failed");
+    return s.Send(REVO_ERR_AUTH_FAILED, "Authentication failed");
 }
 
 bool Server::QWait(Session& s, std::string_view args) {
@@ -666,9 +669,9 @@ bool Server::QWait(Session& s, std::string_view args) {
         identity.pop_back();
     if (!ParseU64(q, queue) || queue > 1000000 || !ParseU64(p, port) || port == 0 || port > 65535 ||
         identity.empty() || identity.size() > 255)
-        return s.Send(4000, "Syntax: QWAIT queue port identity");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: QWAIT queue port identity");
     AgentReg a{static_cast<int>(queue), identity, s.peer, static_cast<uint16_t>(port)};
-    if (!store_->SaveAgent(a)) return s.Send(5000, "Store failure");
+    if (!store_->SaveAgent(a)) return s.Send(REVO_ERR_STORE, "Store failure");
     {
         std::lock_guard lock(mu_);
         auto& list = agents_[a.queue];
@@ -687,7 +690,7 @@ bool Server::QWait(Session& s, std::string_view args) {
     wake_.notify_all();
     Log("agent " + identity + " registered for queue " + std::to_string(queue) + " at " + s.peer +
         ":" + std::to_string(port));
-    return s.Send(1000, "Registered for queue " + std::to_string(queue));
+    return s.Send(REVO_OK, "Registered for queue " + std::to_string(queue));
 }
 
 // QSTORE <control bytes> <message bytes>, then the control lines (LF or
@@ -695,9 +698,9 @@ bool Server::QWait(Session& s, std::string_view args) {
 bool Server::QStore(Session& s, std::string_view args) {
     uint64_t ctlBytes, msgBytes;
     if (!ParseU64(NextWord(args), ctlBytes) || !ParseU64(NextWord(args), msgBytes) || !args.empty())
-        return s.Send(4000, "Syntax: QSTORE control-bytes message-bytes");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: QSTORE control-bytes message-bytes");
     if (ctlBytes > kMaxControlText || msgBytes > cfg_.maxMessage) {
-        s.Send(4240, "Entry too large");
+        s.Send(REVO_ERR_TOO_LARGE, "Entry too large");
         return false; // the peer is about to send the bytes: no way to resync
     }
     std::string ctl, msg;
@@ -711,43 +714,44 @@ bool Server::QStore(Session& s, std::string_view args) {
         t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
         if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
         if (l.empty()) continue;
-        if (!ValidControlLine(l)) return s.Send(4241, "Invalid control line");
+        if (!ValidControlLine(l)) return s.Send(REVO_ERR_CONTROL_LINE, "Invalid control line");
         recipient |= l[0] == 'L' || l[0] == 'M';
         lines.emplace_back(l);
     }
-    if (!recipient) return s.Send(4243, "Entry has no recipient");
+    if (!recipient) return s.Send(REVO_ERR_NO_RECIPIENT, "Entry has no recipient");
     const int64_t id = store_->Submit(lines, msg);
-    if (id == 0) return s.Send(5000, "Store failure");
+    if (id == 0) return s.Send(REVO_ERR_STORE, "Store failure");
     {
         std::lock_guard lock(mu_);
         Enqueue(id, 0, 0);
     }
     wake_.notify_all();
-    return s.Send(1000, std::to_string(id) + " Queued");
+    return s.Send(REVO_OK, std::to_string(id) + " Queued");
 }
 
 bool Server::QList(Session& s) {
     auto items = store_->Queued();
     std::string out;
     for (const auto& q : items)
-        out +=
-            Reply(2030, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
-                            std::to_string(q.attempts) + " " + std::to_string(q.recipients) + " " +
-                            std::to_string(q.size) + " " + (q.sender.empty() ? "-" : q.sender));
-    out += Reply(1000, std::to_string(items.size()) + " entries queued");
+        out += Reply(REVO_QUEUE_ITEM,
+                     std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
+                         std::to_string(q.attempts) + " " + std::to_string(q.recipients) + " " +
+                         std::to_string(q.size) + " " + (q.sender.empty() ? "-" : q.sender));
+    out += Reply(REVO_OK, std::to_string(items.size()) + " entries queued");
     return s.conn.SendAll(out);
 }
 
 bool Server::MbList(Session& s, std::string_view args) {
     std::string_view user = NextWord(args);
-    if (user.empty() || !args.empty()) return s.Send(4000, "Syntax: MBLIST address");
+    if (user.empty() || !args.empty()) return s.Send(REVO_ERR_SYNTAX, "Syntax: MBLIST address");
     auto items = store_->Mailbox(std::string(user));
     std::string out;
     for (const auto& m : items)
-        out += Reply(2031, std::to_string(m.id) + " " + std::to_string(m.entry) + " " +
-                               std::to_string(m.size) + " " + std::to_string(m.delivered) + " " +
-                               (m.sender.empty() ? "-" : m.sender));
-    out += Reply(1000, std::to_string(items.size()) + " messages");
+        out += Reply(REVO_MAILBOX_ITEM, std::to_string(m.id) + " " + std::to_string(m.entry) + " " +
+                                            std::to_string(m.size) + " " +
+                                            std::to_string(m.delivered) + " " +
+                                            (m.sender.empty() ? "-" : m.sender));
+    out += Reply(REVO_OK, std::to_string(items.size()) + " messages");
     return s.conn.SendAll(out);
 }
 
@@ -755,10 +759,11 @@ bool Server::MbRead(Session& s, std::string_view args) {
     std::string_view user = NextWord(args);
     int64_t id;
     if (user.empty() || !ParseI64(NextWord(args), id) || !args.empty())
-        return s.Send(4000, "Syntax: MBREAD address id");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: MBREAD address id");
     std::string msg;
-    if (!store_->MailboxMessage(std::string(user), id, msg)) return s.Send(4230, "No such message");
-    return s.conn.SendAll("2021 " + std::to_string(msg.size()) + "\r\n" + msg);
+    if (!store_->MailboxMessage(std::string(user), id, msg))
+        return s.Send(REVO_ERR_NO_SUCH_MESSAGE, "No such message");
+    return s.conn.SendAll(Reply(REVO_BYTES_FOLLOW, std::to_string(msg.size())) + msg);
 }
 
 bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view args) {
@@ -768,19 +773,20 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
         s.calOpen = false;
         s.foundEntry = 0;
         s.foundInstance.reset();
-        if (who.empty() || !args.empty()) return s.Send(4000, "Syntax: USER address");
-        if (!IsLocalUser(std::string(who))) return s.Send(4200, "No such user");
+        if (who.empty() || !args.empty()) return s.Send(REVO_ERR_SYNTAX, "Syntax: USER address");
+        if (!IsLocalUser(std::string(who))) return s.Send(REVO_ERR_NO_SUCH_USER, "No such user");
         s.user = Owner(who);
-        return s.Send(1000, s.user + " selected");
+        return s.Send(REVO_OK, s.user + " selected");
     }
-    if (s.user.empty()) return s.Send(4201, "No user selected");
+    if (s.user.empty()) return s.Send(REVO_ERR_NO_USER, "No user selected");
     if (cmd == "CSOPEN") {
         std::string_view name = NextWord(args);
-        if (!EqualNoCase(name, "MAIN") || !args.empty()) return s.Send(4202, "No such calendar");
+        if (!EqualNoCase(name, "MAIN") || !args.empty())
+            return s.Send(REVO_ERR_NO_SUCH_CALENDAR, "No such calendar");
         s.calOpen = true;
-        return s.Send(1000, "Calendar MAIN open");
+        return s.Send(REVO_OK, "Calendar MAIN open");
     }
-    if (!s.calOpen) return s.Send(4203, "No calendar open");
+    if (!s.calOpen) return s.Send(REVO_ERR_NO_CALENDAR, "No calendar open");
     if (cmd == "CSLIST") return CalList(s);
     if (cmd == "CSPUT") return CalPut(s, args);
     if (cmd == "CSFIND") {
@@ -788,7 +794,7 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
         std::string_view seqw = NextWord(args), uid = NextWord(args), inst = NextWord(args);
         if (!ParseI64(seqw, seq) || uid.empty() || (!inst.empty() && !ParseI64(inst, when)) ||
             !args.empty())
-            return s.Send(4000, "Syntax: CSFIND sequence uid [instance]");
+            return s.Send(REVO_ERR_SYNTAX, "Syntax: CSFIND sequence uid [instance]");
         std::optional<int64_t> instance;
         if (!inst.empty() && when != 0) instance = when;
         int64_t entry = 0;
@@ -796,66 +802,70 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
         case Store::Find::Found:
             s.foundEntry = entry;
             s.foundInstance = instance;
-            return s.Send(1000, std::to_string(entry) + " Found");
+            return s.Send(REVO_OK, std::to_string(entry) + " Found");
         case Store::Find::OldSequence:
-            return s.Send(4211, "Sequence " + std::to_string(seq) + " is out of date");
+            return s.Send(REVO_ERR_SEQUENCE_OLD,
+                          "Sequence " + std::to_string(seq) + " is out of date");
         case Store::Find::NoEntry:
             break;
         }
-        return s.Send(4210, "No such entry");
+        return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
     }
     int64_t entry;
-    if (!ParseI64(NextWord(args), entry)) return s.Send(4000, "Syntax: " + cmd + " entry ...");
+    if (!ParseI64(NextWord(args), entry))
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: " + cmd + " entry ...");
     if (cmd == "CSATND") {
         std::string_view letter = NextWord(args), who = NextWord(args);
         if (letter.size() != 1 || !std::strchr(kStatusLetters, Upper(letter)[0]) || who.empty() ||
             !args.empty())
-            return s.Send(4000, "Syntax: CSATND entry status address");
+            return s.Send(REVO_ERR_SYNTAX, "Syntax: CSATND entry status address");
         switch (store_->CalSetStatus(s.user, entry, std::string(who), Upper(letter)[0])) {
         case Store::Attend::Done:
-            return s.Send(1000, "Status recorded");
+            return s.Send(REVO_OK, "Status recorded");
         case Store::Attend::NotAttendee:
-            return s.Send(4212, "Not an attendee");
+            return s.Send(REVO_ERR_NOT_ATTENDEE, "Not an attendee");
         case Store::Attend::NoEntry:
             break;
         }
-        return s.Send(4210, "No such entry");
+        return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
     }
     if (cmd == "CSCOMP") {
         int64_t when;
         if (!ParseI64(NextWord(args), when) || !args.empty())
-            return s.Send(4000, "Syntax: CSCOMP entry time");
+            return s.Send(REVO_ERR_SYNTAX, "Syntax: CSCOMP entry time");
         switch (store_->CalComplete(s.user, entry, when)) {
         case Store::Complete::Done:
-            return s.Send(1000, "Completed");
+            return s.Send(REVO_OK, "Completed");
         case Store::Complete::NotAllCompleted:
-            return s.Send(4213, "Not every attendee has completed");
+            return s.Send(REVO_ERR_NOT_ALL_COMPLETED, "Not every attendee has completed");
         case Store::Complete::NoEntry:
             break;
         }
-        return s.Send(4210, "No such entry");
+        return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
     }
     if (cmd == "CSORG") {
         std::string organizer;
-        if (!args.empty()) return s.Send(4000, "Syntax: CSORG entry");
-        if (!store_->CalOrganizer(s.user, entry, organizer)) return s.Send(4210, "No such entry");
-        return s.Send(2001,
+        if (!args.empty()) return s.Send(REVO_ERR_SYNTAX, "Syntax: CSORG entry");
+        if (!store_->CalOrganizer(s.user, entry, organizer))
+            return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
+        return s.Send(REVO_ORGANIZER,
                       (organizer.empty() ? std::string("-") : organizer) + " is the organizer");
     }
     if (cmd == "CSDELE") {
         std::string_view flag = NextWord(args);
         if ((!flag.empty() && !EqualNoCase(flag, "RECURRING")) || !args.empty())
-            return s.Send(4000, "Syntax: CSDELE entry [RECURRING]");
+            return s.Send(REVO_ERR_SYNTAX, "Syntax: CSDELE entry [RECURRING]");
         std::optional<int64_t> instance;
         if (flag.empty() && entry == s.foundEntry) instance = s.foundInstance;
-        if (!store_->CalDelete(s.user, entry, instance)) return s.Send(4210, "No such entry");
+        if (!store_->CalDelete(s.user, entry, instance))
+            return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
         if (entry == s.foundEntry) {
             s.foundEntry = 0;
             s.foundInstance.reset();
         }
-        return s.Send(1000, instance ? "Instance deleted" : "Entry deleted");
+        return s.Send(REVO_OK, instance ? "Instance deleted" : "Entry deleted");
     }
-    return s.Send(4001, "Unknown command");
+    return s.Send(REVO_ERR_UNKNOWN_COMMAND, "Unknown command");
 }
 
 // CSPUT <bytes>, then a block of "KEY value" lines describing one entry
@@ -865,9 +875,9 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
 bool Server::CalPut(Session& s, std::string_view args) {
     uint64_t bytes;
     if (!ParseU64(NextWord(args), bytes) || !args.empty())
-        return s.Send(4000, "Syntax: CSPUT bytes");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: CSPUT bytes");
     if (bytes > kMaxControlText) {
-        s.Send(4240, "Entry too large");
+        s.Send(REVO_ERR_TOO_LARGE, "Entry too large");
         return false;
     }
     std::string block;
@@ -880,7 +890,7 @@ bool Server::CalPut(Session& s, std::string_view args) {
         t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
         if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
         if (l.empty()) continue;
-        if (!ValidControlLine(l)) return s.Send(4000, "Bad entry line");
+        if (!ValidControlLine(l)) return s.Send(REVO_ERR_SYNTAX, "Bad entry line");
         std::string_view rest = l;
         const std::string key = Upper(NextWord(rest));
         int64_t n = 0;
@@ -915,12 +925,12 @@ bool Server::CalPut(Session& s, std::string_view args) {
         } else {
             ok = false;
         }
-        if (!ok) return s.Send(4000, "Bad entry line: " + std::string(l.substr(0, 100)));
+        if (!ok) return s.Send(REVO_ERR_SYNTAX, "Bad entry line: " + std::string(l.substr(0, 100)));
     }
-    if (e.uid.empty()) return s.Send(4000, "Entry without UID");
+    if (e.uid.empty()) return s.Send(REVO_ERR_SYNTAX, "Entry without UID");
     const int64_t id = store_->CalPut(s.user, e);
-    if (id == 0) return s.Send(5000, "Store failure");
-    return s.Send(1000, std::to_string(id) + " Stored");
+    if (id == 0) return s.Send(REVO_ERR_STORE, "Store failure");
+    return s.Send(REVO_OK, std::to_string(id) + " Stored");
 }
 
 bool Server::CalList(Session& s) {
@@ -928,16 +938,17 @@ bool Server::CalList(Session& s) {
     auto entries = store_->CalList(s.user);
     for (const auto& e : entries) {
         const std::string id = std::to_string(e.id);
-        out += Reply(2040, id + " " + std::string(1, e.kind) + " " + std::to_string(e.sequence) +
-                               " " + std::to_string(e.start) + " " + std::to_string(e.end) + " " +
-                               std::to_string(e.completed) + " " + e.uid + " " +
-                               (e.organizer.empty() ? "-" : e.organizer) + " " + e.summary);
+        out += Reply(REVO_CAL_ENTRY,
+                     id + " " + std::string(1, e.kind) + " " + std::to_string(e.sequence) + " " +
+                         std::to_string(e.start) + " " + std::to_string(e.end) + " " +
+                         std::to_string(e.completed) + " " + e.uid + " " +
+                         (e.organizer.empty() ? "-" : e.organizer) + " " + e.summary);
         for (int64_t t : e.instances)
-            out += Reply(2041, id + " " + std::to_string(t));
+            out += Reply(REVO_CAL_INSTANCE, id + " " + std::to_string(t));
         for (const auto& a : e.attendees)
-            out += Reply(2042, id + " " + std::string(1, a.status) + " " + a.address);
+            out += Reply(REVO_CAL_ATTENDEE, id + " " + std::string(1, a.status) + " " + a.address);
     }
-    out += Reply(1000, std::to_string(entries.size()) + " entries");
+    out += Reply(REVO_OK, std::to_string(entries.size()) + " entries");
     return s.conn.SendAll(out);
 }
 
