@@ -201,7 +201,7 @@ extern "C" int AuthenticateKDX(void) {
     int err = 0;
     for (int attempt = 1; attempt <= kdx::kLoginAttempts; ++attempt) {
         if (kdx::gStopStartup.load()) return 0;
-        err = DDCResolveName(AuthContext, 4, KDXLoginUser);
+        err = DDCResolveName(AuthContext, DDC_RESOLVE_WRITE, KDXLoginUser);
         if (err == 0) break;
         syslog(LOG_ERR, "DDCResolveName failed [err:%d]", err);
         kdx::pauseBeforeRetry();
@@ -218,7 +218,7 @@ extern "C" int AuthenticateKDX(void) {
         syslog(LOG_ERR, "DDCAuthenticateConnection failed");
         return 0;
     }
-    if (DDCSetContextFlags(AuthContext, 0, 128) != 0) {
+    if (DDCSetContextFlags(AuthContext, 0, DDC_CTX_RESERVED) != 0) {
         syslog(LOG_ERR, "DDCSetContextFlags failed");
         return 0;
     }

@@ -214,7 +214,8 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
         acl[i].length = 12;
         acl[i].value = i == 0 ? &entry : &attrs;
     }
-    if (int rc = DDCResolveName(c, 68, treeRoot.c_str())) return failCode(treeRoot, rc);
+    if (int rc = DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, treeRoot.c_str()))
+        return failCode(treeRoot, rc);
     if (int rc = DDCModifyEntry(c, 2, acl)) return failCode("rights", rc);
     if (shared)
         if (int rc = PDKShareStore(store.c_str(), groupId))
