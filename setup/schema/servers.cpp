@@ -49,7 +49,7 @@ void CreateLattice(DDCContextHandle ctx, const Site& site, const std::string& se
         ReportFailure(progress, "Creating the Lattice Agent", rc);
         return;
     }
-    if (int rc = DDCResolveName(ctx, 68, lattice.c_str())) {
+    if (int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_WRITE, lattice.c_str())) {
         ReportFailure(progress, "Finding " + lattice, rc);
         return;
     }
@@ -88,7 +88,7 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
     const std::string server = container + "\\" + config.msgServerName;
     const std::string store = server + "\\REVO Agent";
 
-    if (int rc = DDCResolveName(ctx, 66, container.c_str())) {
+    if (int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, container.c_str())) {
         ReportFailure(progress, "Finding " + container, rc);
         return;
     }
@@ -111,7 +111,7 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
         ReportFailure(progress, "Creating " + config.msgServerName, rc);
         return;
     }
-    if (int rc = DDCResolveName(ctx, 66, server.c_str())) {
+    if (int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, server.c_str())) {
         ReportFailure(progress, "Finding " + server, rc);
         return;
     }
@@ -185,7 +185,7 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
     }
     if (config.lattice) CreateLattice(ctx, site, server, progress);
 
-    Report(progress, Step::Heading, 62);
+    Report(progress, Step::Heading, kMsgCreatingLinks);
     Entries clients;
     const struct {
         bool on;
@@ -202,7 +202,7 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
         int rc = DDCSetContextBaseDN(ctx, server.c_str(), DDCSlashDelims);
         if (rc == 0) rc = Modify(ctx, "REVO Agent", clients);
         DDCSetContextBaseDN(ctx, site.localTree.c_str(), DDCSlashDelims);
-        Report(progress, Step::Heading, rc == 0 ? 63 : 64);
+        Report(progress, Step::Heading, rc == 0 ? kMsgRevoLinked : kMsgRevoNotLinked);
     }
 
     Entries host;
@@ -216,7 +216,7 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
         link.Add("Velmora:Messaging Server", DDC_SYN_DIST_NAME, server, DDC_OP_WRITE_VALUE);
         rc = Modify(ctx, site.installHost, link);
     }
-    Report(progress, Step::Heading, rc == 0 ? 65 : 66);
+    Report(progress, Step::Heading, rc == 0 ? kMsgTwpLinked : kMsgTwpNotLinked);
 }
 
 void UpdateServer(DDCContextHandle ctx, const Site& site, const Progress& progress) {
@@ -244,7 +244,7 @@ void UpdateServer(DDCContextHandle ctx, const Site& site, const Progress& progre
         e.Add(attr, syntax, value, DDC_OP_WRITE_VALUE);
         Report(progress, Step::Item, object.substr(object.rfind('\\') + 1) + ": " + attr);
         int rc = Modify(ctx, object, e);
-        Report(progress, Step::Result, rc == 0 ? 43 : 44);
+        Report(progress, Step::Result, rc == 0 ? kMsgCreated : kMsgNotCreated);
         return rc;
     };
     bool ok = true;
@@ -263,7 +263,7 @@ void UpdateServer(DDCContextHandle ctx, const Site& site, const Progress& progre
         Entries e;
         e.Add("Velmora:Disabled", DDC_SYN_TEXT, "1", DDC_OP_WRITE_VALUE);
         Report(progress, Step::Item, "WebMail Agent: Velmora:Disabled");
-        Report(progress, Step::Result, Modify(ctx, webmail, e) == 0 ? 43 : 44);
+        Report(progress, Step::Result, Modify(ctx, webmail, e) == 0 ? kMsgCreated : kMsgNotCreated);
     }
     restore();
 }
