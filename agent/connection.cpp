@@ -15,11 +15,63 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
-// A queue entry may sit idle while the server works; give up after 15 minutes.
-constexpr int kReadTimeoutMs = 900000;
+// Addresses queue connections are accepted from (network byte order).
+// Written by the main thread before its accept loop, read only by it.
+std::vector<uint32_t> queuePeers;
+
+// Queue connections being served; the listener refuses more than the limit.
+std::atomic<int> queueConnections{0};
+
+// The thread of one queue connection: gives its place back when it ends,
+// however it ends (a release ends it by unwinding).
+void* servedQueueConnection(void* connection) {
+    struct Place {
+        ~Place() { queueConnections.fetch_sub(1, std::memory_order_acq_rel); }
+    } place;
+    return HandleConnection(connection);
+}
+
+// The source address this host picks for a connection to `to`, or false.
+bool sourceToward(uint32_t to, uint32_t& source) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == -1) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(9);
+    a.sin_addr.s_addr = to;
+    socklen_t al = sizeof a;
+    bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+              getsockname(s, reinterpret_cast<sockaddr*>(&a), &al) == 0;
+    close(s);
+    if (ok) source = a.sin_addr.s_addr;
+    return ok;
+}
+
+// True when `address` is one of this host's own addresses.
+bool isLocal(uint32_t address) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s == -1) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = address;
+    bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    close(s);
+    return ok;
+}
+
+// Everything a command may carry is one line: no NUL, and no CR or LF
+// except the CR LF that ends it.
+bool singleLine(const char* bytes, int count) {
+    int body = count;
+    if (count >= 2 && bytes[count - 2] == '\r' && bytes[count - 1] == '\n') body = count - 2;
+    for (int i = 0; i < body; ++i)
+        if (bytes[i] == '\r' || bytes[i] == '\n' || bytes[i] == '\0') return false;
+    return true;
+}
 
 int plainWrite(REVOConnection* c, void* buffer, int count) {
     // MSG_NOSIGNAL: a peer that went away must fail this write, not kill the agent.
@@ -35,7 +87,7 @@ int plainRead(REVOConnection* c, void* buffer, int count) {
     pollfd p{c->Socket, POLLIN, 0};
     int r;
     do {
-        r = poll(&p, 1, kReadTimeoutMs);
+        r = poll(&p, 1, dayward::limits.idleTimeoutMs);
     } while (r < 0 && errno == EINTR && !dayward::exiting());
     if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) || dayward::exiting())
         return dayward::exiting() ? 0 : -1;
@@ -137,9 +189,12 @@ int REVOReadLine(REVOConnection* c, char* dest, int size, int parse) {
 }
 
 int REVOSendAll(REVOConnection* c, const char* bytes, int count) {
+    // Whatever formatted it, a command that would be more than one line on
+    // the wire fails like a write: nothing of it is sent.
+    bool refused = count < 0 || !singleLine(bytes, count);
     int sent = 0;
-    while (sent < count) {
-        int n = FuncTbl[c->UseSSL](c, const_cast<char*>(bytes) + sent, count - sent);
+    while (refused || sent < count) {
+        int n = refused ? -1 : FuncTbl[c->UseSSL](c, const_cast<char*>(bytes) + sent, count - sent);
         if (n < 1 || dayward::exiting()) {
             if (!dayward::exiting() && c->Socket != -1) {
                 close(c->Socket);
@@ -169,6 +224,7 @@ void RunQueueListener(void) {
             dayward::setServerSocket(-1);
         } else {
             ServerSocketPort = a.sin_port; // network byte order, zero-extended
+            // Also fills the addresses queue connections are accepted from.
             StartRegistrationThreads(ServerSocketPort);
             if (dayward::exiting()) return;
             for (;;) {
@@ -186,6 +242,14 @@ void RunQueueListener(void) {
                     }
                     break;
                 }
+                // Only the REVO servers may offer entries, and only so many at
+                // once; anyone else is closed before a byte is read.
+                if (!dayward::queuePeerAllowed(peer.sin_addr.s_addr) ||
+                    queueConnections.load(std::memory_order_acquire) >=
+                        dayward::limits.maxQueueConnections) {
+                    close(fd);
+                    continue;
+                }
                 auto* rec = static_cast<REVOConnection*>(calloc(1, sizeof(REVOConnection)));
                 if (dayward::exiting() || !rec) {
                     free(rec);
@@ -199,8 +263,10 @@ void RunQueueListener(void) {
                 rec->PeerAddress = peer;
                 int nodelay = 1;
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
-                if (!dayward::startDetached(HandleConnection, rec)) {
+                queueConnections.fetch_add(1, std::memory_order_acq_rel);
+                if (!dayward::startDetached(servedQueueConnection, rec)) {
                     // Nobody would own the record: close, so the server offers the entry again.
+                    queueConnections.fetch_sub(1, std::memory_order_acq_rel);
                     close(fd);
                     free(rec);
                 }
@@ -214,15 +280,87 @@ void RunQueueListener(void) {
 
 namespace dayward {
 
+Limits limits;
+
 bool startDetached(void* (*fn)(void*), void* arg) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, DaywardThreadStack);
+    // The new thread inherits the mask: SIGTERM must find the main thread,
+    // or its handler would run beside the listener's own shutdown pass.
+    sigset_t handled, before;
+    sigemptyset(&handled);
+    sigaddset(&handled, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &handled, &before);
     pthread_t t;
     bool ok = pthread_create(&t, &attr, fn, arg) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     pthread_attr_destroy(&attr);
     return ok;
+}
+
+void allowQueuePeer(const char* dotted) {
+    in_addr a{};
+    // Read as the registration reads it; an address it cannot read is no peer.
+    if (!dotted || inet_aton(dotted, &a) == 0) return;
+    queuePeers.push_back(a.s_addr);
+    // A server on this very host connects back from whatever address the
+    // host picks toward the address our registration came from (on the
+    // loopback that is 127.0.0.1 for any server address of 127/8).
+    uint32_t ours, theirs;
+    if (isLocal(a.s_addr) && sourceToward(a.s_addr, ours) && sourceToward(ours, theirs))
+        queuePeers.push_back(theirs);
+}
+
+bool queuePeerAllowed(uint32_t address) {
+    for (uint32_t p : queuePeers)
+        if (p == address) return true;
+    return false;
+}
+
+bool lineTextOk(std::string_view v) {
+    return v.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+bool lineWordOk(std::string_view v) {
+    if (v.empty()) return false;
+    for (char ch : v) {
+        auto u = static_cast<unsigned char>(ch);
+        if (u <= ' ' || u == 0x7f) return false;
+    }
+    return true;
+}
+
+Command::Command(std::string_view verb) : line_(verb), ok_(lineWordOk(verb)) {}
+
+Command& Command::word(std::string_view v) {
+    ok_ = ok_ && !ended_ && lineWordOk(v);
+    if (ok_) {
+        line_ += ' ';
+        line_ += v;
+    }
+    return *this;
+}
+
+Command& Command::number(unsigned long v) {
+    return word(std::to_string(v));
+}
+
+Command& Command::text(std::string_view v) {
+    ok_ = ok_ && !ended_ && lineTextOk(v);
+    ended_ = true;
+    if (ok_) {
+        line_ += ' ';
+        line_ += v;
+    }
+    return *this;
+}
+
+int Command::send(REVOConnection* c) const {
+    if (!ok_) return 0;
+    std::string out = line_ + "\r\n";
+    return REVOSendAll(c, out.data(), static_cast<int>(out.size()));
 }
 
 void pauseSeconds(int seconds) {

@@ -4,6 +4,8 @@
 #include "dayward.h"
 
 #include <atomic>
+#include <string>
+#include <string_view>
 
 namespace dayward {
 
@@ -26,11 +28,54 @@ inline void setServerSocket(int fd) {
     std::atomic_ref<int>(ServerSocket).store(fd, std::memory_order_release);
 }
 
-// Starts a detached thread on DaywardThreadStack bytes of stack; false when
-// it could not be created.
+// Starts a detached thread on DaywardThreadStack bytes of stack, with the
+// signals the agent handles blocked in it (so they reach the main thread
+// only); false when it could not be created.
 bool startDetached(void* (*fn)(void*), void* arg);
 
 // Waits up to `seconds` in one-second steps, returning early once Exiting is set.
 void pauseSeconds(int seconds);
+
+// Limits on what the REVO peers can make the agent hold. Set once in main,
+// before any thread starts.
+struct Limits {
+    int maxQueueConnections = 256; // queue connections served at once; more are refused
+    int idleTimeoutMs = 120000;    // silence that ends a connection's read
+};
+extern Limits limits;
+
+// Queue connections are accepted only from the REVO servers the agent
+// registers with. Both are called on the main thread, the first before the
+// accept loop starts.
+void allowQueuePeer(const char* dottedAddress);
+bool queuePeerAllowed(uint32_t address); // network byte order
+
+// True when `value` can stand on a protocol line: no CR, LF or NUL; as a
+// word (one of several space-separated arguments) also not empty and without
+// space, tab or other control characters.
+bool lineTextOk(std::string_view value);
+bool lineWordOk(std::string_view value);
+
+// One protocol command line, built from checked values: "VERB a b c\r\n".
+// A value that fails its check spoils the command, which is then never sent:
+// whatever comes from a message, the directory or a peer cannot add a line or
+// an argument of its own.
+class Command {
+  public:
+    explicit Command(std::string_view verb);
+    Command& word(std::string_view value);
+    Command& number(unsigned long value);
+    // The rest of the line, spaces allowed; nothing may follow it.
+    Command& text(std::string_view value);
+    bool ok() const { return ok_; }
+    // Through REVOSendAll (with its failure handling). 0 without sending a
+    // byte when the command is spoiled.
+    int send(REVOConnection* connection) const;
+
+  private:
+    std::string line_;
+    bool ok_ = true;
+    bool ended_ = false;
+};
 
 } // namespace dayward

@@ -12,12 +12,18 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace {
 
 constexpr size_t kQueueIdMax = 15;
 constexpr size_t kWordMax = 63;
+// The control text of one entry, counting one byte for each line end (the
+// servers store no more than this).
+constexpr size_t kControlTextMax = 1u << 20;
+// The largest calendar part fetched; a larger one is not looked at and the
+// mail is delivered as usual.
+constexpr unsigned long kCalendarPartMax = 16ul << 20;
 
 struct FreeDeleter {
     void operator()(void* p) const { free(p); }
@@ -90,15 +96,12 @@ bool parseStructureLine(const char* text, char (&type)[kWordMax + 1], char (&sub
     return nextNumber(p, start) && nextNumber(p, length);
 }
 
-void sendLine(REVOConnection* c, const std::string& line) {
-    REVOSendAll(c, line.data(), static_cast<int>(line.size()));
-}
-
-std::string command(const char* verb, const char* arg) {
-    std::string s(verb);
-    s += arg;
-    s += "\r\n";
-    return s;
+// Sends a command on the queue connection. One that cannot be sent as it is
+// (a value fails its check) drops the connection, so the server keeps the
+// entry as it was: a line changed or left out would lose a recipient.
+void sendOrDrop(REVOConnection* c, const dayward::Command& command) {
+    if (!command.ok()) ReleaseConnection(c);
+    command.send(c);
 }
 
 // Sends QDONE, reads the one reply line, and ends the thread.
@@ -113,15 +116,15 @@ std::string command(const char* verb, const char* arg) {
 // the server refuses, decoding fails or memory runs out.
 ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const CalendarPart& part,
                           char* line) {
-    char cmd[128];
-    int n = snprintf(cmd, sizeof cmd, "QBRAW %s %lu %lu\r\n", queueId, part.start, part.length);
-    REVOSendAll(c, cmd, n);
+    if (part.length > kCalendarPartMax) return nullptr;
+    sendOrDrop(c, dayward::Command("QBRAW").word(queueId).number(part.start).number(part.length));
     int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
     if (code != 2021 && code != 2023) return nullptr;
     long announced = strtol(line, nullptr, 10);
     if (announced < 0) return nullptr;
-    // The stream records count in 32 bits.
-    if (announced > 0x7fffffffL - 2) return nullptr;
+    // More than was asked for cannot be skipped without reading it all: the
+    // server is not making sense, so the entry stays as it was.
+    if (static_cast<unsigned long>(announced) > kCalendarPartMax) ReleaseConnection(c);
     int32_t count = static_cast<int32_t>(announced);
 
     HeapText text;
@@ -194,20 +197,20 @@ ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const Calendar
 }
 
 // The decimal flags number after the last space of a recipient line.
-unsigned long recipientFlags(const std::string& line) {
+unsigned long recipientFlags(std::string_view line) {
     size_t sp = line.rfind(' ');
-    const char* p = sp == std::string::npos ? line.c_str() + 1 : line.c_str() + sp + 1;
-    return strtoul(p, nullptr, 10);
+    std::string digits(line.substr(sp == std::string_view::npos ? 1 : sp + 1));
+    return strtoul(digits.c_str(), nullptr, 10);
 }
 
 // The first word after the kind letter.
-std::string firstWord(const std::string& line) {
+std::string firstWord(std::string_view line) {
     size_t b = 1;
     size_t e = b;
     while (e < line.size() && line[e] != ' ' && line[e] != '\t' && line[e] != '\r' &&
            line[e] != '\n')
         ++e;
-    return line.substr(b, e - b);
+    return std::string(line.substr(b, e - b));
 }
 
 void handleEntry(REVOConnection* c) {
@@ -228,18 +231,23 @@ void handleEntry(REVOConnection* c) {
     queueId[space - line] = '\0';
     unsigned long announced = strtoul(space + 1, nullptr, 10);
 
-    // The control lines, kept whole in the order received (an empty line too).
-    // The announced size is only a hint: an entry longer than announced grows
-    // the list instead of running past a block sized from it.
-    std::vector<std::string> control;
-    control.reserve(announced / 32 + 4 < 4096 ? announced / 32 + 4 : 4096);
+    // The control lines, kept whole in the order received (an empty line
+    // too), each ended by a line feed in one block. The announced size is
+    // only a hint; past the limit the connection is dropped and the server
+    // keeps the entry as it was.
+    std::string control;
+    constexpr unsigned long kReserveMax = 64ul << 10; // an offer that never comes costs little
+    control.reserve(announced < kReserveMax ? announced : kReserveMax);
     for (;;) {
         int lead = REVOReadLine(c, line, sizeof line, 0);
         if (lead == 6021) break;
-        control.emplace_back(line);
+        size_t n = strlen(line);
+        if (control.size() + n + 1 > kControlTextMax) ReleaseConnection(c);
+        control.append(line, n);
+        control += '\n';
     }
 
-    sendLine(c, command("QMIME ", queueId));
+    sendOrDrop(c, dayward::Command("QMIME").word(queueId));
     CalendarPart part;
     int depth = 0;
     int alternatives = 0;
@@ -273,7 +281,10 @@ void handleEntry(REVOConnection* c) {
     std::string sender;
     bool haveSender = false;
     ObjectGuard cal;
-    for (const std::string& ctl : control) {
+    for (size_t at = 0; at < control.size();) {
+        size_t lf = control.find('\n', at);
+        const std::string_view ctl(control.data() + at, lf - at);
+        at = lf + 1;
         bool keep = true;
         char kind = ctl.empty() ? '\0' : ctl[0];
         if (kind == 'F') {
@@ -309,7 +320,7 @@ void handleEntry(REVOConnection* c) {
                 }
             }
         }
-        if (keep) sendLine(c, command("QMOD RAW ", ctl.c_str()));
+        if (keep) sendOrDrop(c, dayward::Command("QMOD").word("RAW").text(ctl));
     }
     finish(c, line);
 }

@@ -95,6 +95,7 @@ void StartRegistrationThreads(int port) {
             reg->Queue = kAgentQueue;
             reg->Port = port;
             snprintf(reg->Address, sizeof reg->Address, "%s", vs->Value[i]);
+            dayward::allowQueuePeer(reg->Address);
             if (!dayward::startDetached(RegisterREVOServer, reg)) free(reg);
         }
     }
@@ -140,9 +141,7 @@ void* RegisterREVOServer(void* arg) {
     if (code == 4242) {
         char digest[33];
         if (authDigest(buffer, digest)) {
-            char cmd[64];
-            int n = snprintf(cmd, sizeof cmd, "AUTH %s\r\n", digest);
-            REVOSendAll(c, cmd, n);
+            dayward::Command("AUTH").word(digest).send(c);
             code = REVOReadLine(c, buffer, sizeof buffer, 1);
         } else {
             code = -1;
@@ -158,9 +157,17 @@ void* RegisterREVOServer(void* arg) {
     const char* dn = MSGGetServerDN(nullptr);
     snprintf(identity, sizeof identity, "%s%s%d", dn ? dn : "", kAgentObject, queue);
     int hostPort = ((port & 0xff) << 8) | ((port >> 8) & 0xff);
-    char cmd[320];
-    int n = snprintf(cmd, sizeof cmd, "QWAIT %d %d %s\r\n", queue, hostPort, identity);
-    REVOSendAll(c, cmd, n);
+    // The identity comes from the directory: it stands on the line only if
+    // it cannot end it.
+    if (!dayward::Command("QWAIT")
+             .number(static_cast<unsigned long>(queue))
+             .number(static_cast<unsigned long>(hostPort))
+             .text(identity)
+             .send(c)) {
+        closeSocket(c);
+        ReleaseConnection(c);
+        return nullptr;
+    }
     code = REVOReadLine(c, buffer, sizeof buffer, 1);
     closeSocket(c);
     if (code == 1000) {
@@ -188,8 +195,9 @@ int REVOAuthenticate(REVOConnection* c, sockaddr_in* address, char* buffer) {
     if (code == 4242) {
         char digest[33];
         if (authDigest(buffer, digest)) {
-            int n = snprintf(buffer, 1023, "AUTH %s\r\n", digest);
-            if (REVOSendAll(c, buffer, n) && REVOReadLine(c, buffer, 1023, 1) == 1000) return 1;
+            if (dayward::Command("AUTH").word(digest).send(c) &&
+                REVOReadLine(c, buffer, 1023, 1) == 1000)
+                return 1;
         }
     }
     closeSocket(c);

@@ -3,11 +3,9 @@
 #include "internal.h"
 
 #include "ical.h"
-#include "msgsrv.h"
 
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,24 +35,20 @@ struct Session {
             conn.Socket = -1;
         }
     }
-    // Formats a command into buffer and sends it; false when it does not fit
-    // or the write failed.
-    bool send(char* buffer, const char* format, ...) __attribute__((format(printf, 3, 4))) {
-        va_list ap;
-        va_start(ap, format);
-        int n = vsnprintf(buffer, kReplyMax, format, ap);
-        va_end(ap);
-        if (n < 0 || n >= kReplyMax) return false;
-        return REVOSendAll(&conn, buffer, n) == 1;
-    }
+    // Sends one command built from checked values; false when a value
+    // failed its check (nothing sent) or the write failed.
+    bool send(const dayward::Command& command) { return command.send(&conn) == 1; }
     int reply(char* buffer) { return REVOReadLine(&conn, buffer, kReplyMax, 1); }
 
     bool open(sockaddr_in* address, const char* recipient, char* buffer) {
+        // Checked before connecting: a recipient that cannot stand on the
+        // line costs the server nothing.
+        if (!dayward::lineWordOk(recipient)) return false;
         if (!REVOAuthenticate(&conn, address, buffer)) return false;
-        if (!send(buffer, "USER %s\r\n", recipient)) return false;
+        if (!send(dayward::Command("USER").word(recipient))) return false;
         int code = reply(buffer);
         if (code != 1000 && code != 4242) return false;
-        return send(buffer, "CSOPEN MAIN\r\n") && reply(buffer) == 1000;
+        return send(dayward::Command("CSOPEN").word("MAIN")) && reply(buffer) == 1000;
     }
 };
 
@@ -70,26 +64,32 @@ extern "C" {
 int StoreReply(ICalObject* object, ICalAttendee* attendee, sockaddr_in* address,
                const char* recipient, char* buffer) {
     if (!object->UID || !attendee->Address) return 0;
+    // Values from the message: a UID or address that could add a line or an
+    // argument of its own fails the update (the recipient keeps the mail).
+    if (!dayward::lineWordOk(object->UID) || !dayward::lineWordOk(attendee->Address)) return 0;
     Session s;
     if (!s.open(address, recipient, buffer)) return 0;
-    if (!s.send(buffer, "CSFIND %lu %s\r\n", static_cast<unsigned long>(object->Sequence),
-                object->UID) ||
+    if (!s.send(dayward::Command("CSFIND")
+                    .number(static_cast<unsigned long>(object->Sequence))
+                    .word(object->UID)) ||
         s.reply(buffer) != 1000)
         return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
-    if (!s.send(buffer, "CSATND %lu %c %s\r\n", entry, statusLetter(attendee->PartStat),
-                attendee->Address))
+    const char letter[2] = {statusLetter(attendee->PartStat), '\0'};
+    // A refused status (not an attendee of the stored entry, say) is a failed
+    // update: the mail must still reach the recipient.
+    if (!s.send(dayward::Command("CSATND").number(entry).word(letter).word(attendee->Address)) ||
+        s.reply(buffer) != 1000)
         return 0;
-    s.reply(buffer);
     if (attendee->PartStat == ICAL_PARTSTAT_COMPLETED) {
         bool all = true;
         for (ICalAttendee* a = object->Attendees; a; a = a->Next)
             if (a->PartStat != ICAL_PARTSTAT_COMPLETED) all = false;
         if (all) {
-            if (!s.send(buffer, "CSCOMP %lu %lu\r\n", entry,
-                        static_cast<unsigned long>(time(nullptr))))
+            if (!s.send(dayward::Command("CSCOMP").number(entry).number(
+                    static_cast<unsigned long>(time(nullptr)))))
                 return 0;
-            s.reply(buffer);
+            s.reply(buffer); // the status is recorded; the completion is the store's call
         }
     }
     return 1;
@@ -97,22 +97,27 @@ int StoreReply(ICalObject* object, ICalAttendee* attendee, sockaddr_in* address,
 
 int StoreCancel(ICalObject* object, sockaddr_in* address, const char* recipient, char* buffer,
                 const char* sender) {
-    if (!object->UID) return 0;
+    if (!object->UID || !dayward::lineWordOk(object->UID)) return 0;
     Session s;
     if (!s.open(address, recipient, buffer)) return 0;
-    const ICalDateTime& r = object->RecurrenceIdTime;
-    int32_t t = DTGetUTC(r.Day, r.Month, r.Year, r.Hour, r.Minute, r.Second);
+    // The instant the parser computed through the instance's zone (the same
+    // as the fields read as UTC when the value is in UTC); -1 counts as 0,
+    // and 0 names no single instance.
+    const int32_t t = object->RecurrenceIdTime.UTC;
     unsigned long instance = t == -1 ? 0 : static_cast<unsigned long>(static_cast<uint32_t>(t));
-    unsigned long seq = object->Sequence;
-    bool sent = instance == 0 ? s.send(buffer, "CSFIND %lu %s\r\n", seq, object->UID)
-                              : s.send(buffer, "CSFIND %lu %s %lu\r\n", seq, object->UID, instance);
-    if (!sent || s.reply(buffer) != 1000) return 0;
+    dayward::Command find("CSFIND");
+    find.number(static_cast<unsigned long>(object->Sequence)).word(object->UID);
+    if (instance != 0) find.number(instance);
+    if (!s.send(find) || s.reply(buffer) != 1000) return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
-    if (!s.send(buffer, "CSORG %lu\r\n", entry) || s.reply(buffer) != 2001) return 0;
+    if (!s.send(dayward::Command("CSORG").number(entry)) || s.reply(buffer) != 2001) return 0;
     if (char* sp = strchr(buffer, ' ')) *sp = '\0';
     if (!ICalEqual(buffer, sender) && !ICalEqual(recipient, sender)) return 0;
-    if (!s.send(buffer, "CSDELE %lu%s\r\n", entry, instance == 0 ? " RECURRING" : "")) return 0;
-    s.reply(buffer);
+    dayward::Command dele("CSDELE");
+    dele.number(entry);
+    if (instance == 0) dele.word("RECURRING");
+    // A refused deletion leaves the entry, so the recipient keeps the mail.
+    if (!s.send(dele) || s.reply(buffer) != 1000) return 0;
     return 1;
 }
 

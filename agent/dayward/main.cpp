@@ -5,23 +5,48 @@
 #include "msgsrv.h"
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <syslog.h>
+
+namespace {
+
+// A whole decimal number from the environment within [low, high], or false.
+bool envNumber(const char* name, long low, long high, long& out) {
+    const char* p = getenv(name);
+    if (!p || !*p) return false;
+    char* end;
+    long v = strtol(p, &end, 10);
+    if (*end || v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+} // namespace
 
 int main() {
     Tid = 1;
     TGid = 1;
     MSGSrvInit();
-    KDXInit();
+    // Without the directory the agent knows no REVO server, no user and no
+    // secret: mail would pass its queue unchanged for ever. Fail loudly, so
+    // the service manager restarts it once the directory is back.
+    if (!KDXInit()) {
+        printf("\rDAYWARD: Directory login failed; cannot run without the directory\n");
+        fflush(stdout);
+        return 1;
+    }
     signal(SIGTERM, DaywardShutdownSigHandler);
     RegisterSourceFileRevision("dayward", "$Revision:   1.12  $");
     openlog("Dayward", 0, LOG_MAIL);
-    // REVO_PORT lets the agent and its servers run without root.
-    if (const char* p = getenv("REVO_PORT")) {
-        char* end;
-        long v = strtol(p, &end, 10);
-        if (*p && !*end && v > 0 && v < 65536) DaywardREVOPort = static_cast<int>(v);
-    }
+    // REVO_PORT lets the agent and its servers run without root; the limits
+    // on queue connections can be lowered (or raised) for tests and big sites.
+    long v;
+    if (envNumber("REVO_PORT", 1, 65535, v)) DaywardREVOPort = static_cast<int>(v);
+    if (envNumber("DAYWARD_MAX_CONNECTIONS", 1, 100000, v))
+        dayward::limits.maxQueueConnections = static_cast<int>(v);
+    if (envNumber("DAYWARD_IDLE_SECONDS", 1, 86400, v))
+        dayward::limits.idleTimeoutMs = static_cast<int>(v * 1000);
     DaywardReadConfiguration();
     RunQueueListener();
     DaywardReleaseGlobalState();

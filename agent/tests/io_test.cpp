@@ -1,11 +1,13 @@
 // Line reader, send loop, digest, secret unscrambling and the part-decoding
 // stream chain, on socket pairs.
 #include "dayward.h"
+#include "internal.h"
 #include "lwstream.h"
 #include "revo_secret.h"
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -212,6 +214,74 @@ TEST(SendAll, WholeBufferAndFailures) {
     EXPECT_TRUE(onThread([&] { EXPECT_EQ(REVOSendAll(q.conn, big.data(), 200000), 0); }));
     EXPECT_EQ(q.conn->Socket, -1);
     q.dispose();
+}
+
+// What the peer received, once nothing more arrives for a moment.
+std::string drain(int fd) {
+    std::string got;
+    char b[4096];
+    for (;;) {
+        pollfd pf{fd, POLLIN, 0};
+        if (poll(&pf, 1, 100) <= 0) break;
+        ssize_t n = read(fd, b, sizeof b);
+        if (n <= 0) break;
+        got.append(b, static_cast<size_t>(n));
+    }
+    return got;
+}
+
+TEST(SendAll, MoreThanOneLineIsNeverSent) {
+    // Whoever formatted it: a command that would put a second line (or a
+    // NUL) on the wire fails like a write, with nothing sent.
+    for (std::string bad : {std::string("CSFIND 0 x\nUSER bob@example.com\r\n"),
+                            std::string("CSFIND 0 x\rCSDELE 1\r\n"),
+                            std::string("USER bob\0x\r\n", 13), std::string("QDONE\n\r\n")}) {
+        Pair p;
+        p.conn->Released = 1; // a store session: the caller gets 0
+        EXPECT_TRUE(onThread(
+            [&] { EXPECT_EQ(REVOSendAll(p.conn, bad.data(), static_cast<int>(bad.size())), 0); }));
+        EXPECT_EQ(p.conn->Socket, -1);
+        EXPECT_EQ(drain(p.peer), "");
+        p.dispose();
+    }
+    // A queue connection is given up instead (the server keeps its entry).
+    Pair q;
+    EXPECT_FALSE(onThread([&] { REVOSendAll(q.conn, "QMOD RAW a\nb\r\n", 14); }));
+    EXPECT_EQ(drain(q.peer), "");
+
+    // One line, with or without its end, passes as it is.
+    Pair r;
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(REVOSendAll(r.conn, "QMOD RAW Z\x01\t\x7f x\r\n", 17), 1);
+        EXPECT_EQ(REVOSendAll(r.conn, "QDO", 3), 1);
+    }));
+    EXPECT_EQ(drain(r.peer), "QMOD RAW Z\x01\t\x7f x\r\nQDO");
+    r.dispose();
+}
+
+TEST(Command, ValuesThatCouldAddLinesOrArgumentsSpoilIt) {
+    using dayward::Command;
+    Pair p;
+    p.conn->Released = 1;
+    EXPECT_TRUE(onThread([&] {
+        EXPECT_EQ(Command("CSFIND").number(3).word("uid@x").number(1796738400).send(p.conn), 1);
+        EXPECT_EQ(Command("QMOD").word("RAW").text("Lbob@x \"Bob B\" 0").send(p.conn), 1);
+        EXPECT_EQ(Command("QMOD").word("RAW").text("").send(p.conn), 1);
+        // Spoiled: nothing of them is sent.
+        for (const char* w : {"", "a b", "a\tb", "a\nUSER b", "a\r", "a\x7f"})
+            EXPECT_EQ(Command("CSFIND").number(0).word(w).send(p.conn), 0) << w;
+        EXPECT_EQ(Command("CSFIND").number(0).word(std::string_view("a\0b", 3)).send(p.conn), 0);
+        for (const char* t : {"a\nb", "a\rb"})
+            EXPECT_EQ(Command("QMOD").word("RAW").text(t).send(p.conn), 0) << t;
+        EXPECT_EQ(Command("QMOD").word("RAW").text(std::string_view("a\0b", 3)).send(p.conn), 0);
+        // Nothing may follow the rest of the line.
+        EXPECT_FALSE(Command("QWAIT").text("x y").word("z").ok());
+        EXPECT_FALSE(Command("BAD VERB").ok());
+    }));
+    EXPECT_EQ(drain(p.peer),
+              "CSFIND 3 uid@x 1796738400\r\nQMOD RAW Lbob@x \"Bob B\" 0\r\nQMOD RAW \r\n");
+    EXPECT_TRUE(dayward::lineWordOk("caf\xc3\xa9@example.com")); // UTF-8 is fine
+    p.dispose();
 }
 
 std::string md5Hex(const std::string& a, const std::string& b = "") {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <netinet/in.h>
@@ -32,8 +33,17 @@ void Conn::close() {
     fd_ = -1;
 }
 
-Conn Conn::connectTo(const std::string& addr, int port) {
+Conn Conn::connectTo(const std::string& addr, int port, const std::string& source) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (!source.empty()) {
+        sockaddr_in s{};
+        s.sin_family = AF_INET;
+        inet_pton(AF_INET, source.c_str(), &s.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0) {
+            ::close(fd);
+            return Conn(-1);
+        }
+    }
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -351,9 +361,9 @@ void FakeRevo::serve(Conn c) {
 EntryResult offerEntry(int agentPort, const std::string& queueId,
                        const std::vector<std::string>& control,
                        const std::vector<std::string>& structure, const std::vector<Part>& parts,
-                       const std::string& extraBeforeBody) {
+                       const std::string& extraBeforeBody, const std::string& source) {
     EntryResult r;
-    Conn c = Conn::connectTo("127.0.7.1", agentPort);
+    Conn c = Conn::connectTo("127.0.7.1", agentPort, source);
     if (!c.ok()) return r;
     size_t size = 0;
     for (const auto& l : control)
@@ -408,6 +418,51 @@ EntryResult offerEntry(int agentPort, const std::string& queueId,
         }
     }
     return r;
+}
+
+int listeningPort(int pid) {
+    // The process's socket inodes, then the listening one among them.
+    std::vector<std::string> inodes;
+    std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = opendir(fdDir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            char target[128];
+            ssize_t n = readlink((fdDir + "/" + e->d_name).c_str(), target, sizeof target - 1);
+            if (n <= 0) continue;
+            std::string t(target, static_cast<size_t>(n));
+            if (t.rfind("socket:[", 0) == 0) inodes.push_back(t.substr(8, t.size() - 9));
+        }
+        closedir(d);
+    }
+    std::istringstream in(readFile("/proc/" + std::to_string(pid) + "/net/tcp"));
+    std::string line;
+    std::getline(in, line); // heading
+    while (std::getline(in, line)) {
+        std::istringstream f(line);
+        std::string slot, local, remote, state, queues, timer, retr, uid, timeout, inode;
+        f >> slot >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> inode;
+        if (state != "0A") continue;
+        for (const auto& i : inodes)
+            if (i == inode) return static_cast<int>(std::stoul(local.substr(9), nullptr, 16));
+    }
+    return -1;
+}
+
+std::map<int, unsigned long long> blockedSignals(int pid) {
+    std::map<int, unsigned long long> masks;
+    std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* d = opendir(taskDir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.') continue;
+            std::istringstream in(readFile(taskDir + "/" + e->d_name + "/status"));
+            std::string line;
+            while (std::getline(in, line))
+                if (line.rfind("SigBlk:", 0) == 0)
+                    masks[std::atoi(e->d_name)] = std::stoull(line.substr(7), nullptr, 16);
+        }
+        closedir(d);
+    }
+    return masks;
 }
 
 std::string base64(const std::string& in) {

@@ -21,7 +21,8 @@ class Conn {
     ~Conn();
     Conn(Conn&& o) noexcept : fd_(o.fd_), buf_(std::move(o.buf_)) { o.fd_ = -1; }
     Conn& operator=(Conn&&) = delete;
-    static Conn connectTo(const std::string& addr, int port);
+    // From `source` when given (another loopback address, say).
+    static Conn connectTo(const std::string& addr, int port, const std::string& source = "");
     bool ok() const { return fd_ != -1; }
     int fd() const { return fd_; }
     bool send(const std::string& s);
@@ -136,7 +137,12 @@ struct Part {
 EntryResult offerEntry(int agentPort, const std::string& queueId,
                        const std::vector<std::string>& control,
                        const std::vector<std::string>& structure, const std::vector<Part>& parts,
-                       const std::string& extraBeforeBody = "");
+                       const std::string& extraBeforeBody = "", const std::string& source = "");
+
+// The TCP port a process listens on (the first one found), or -1.
+int listeningPort(int pid);
+// Blocked-signal masks of a process's threads, by thread id.
+std::map<int, unsigned long long> blockedSignals(int pid);
 
 std::string base64(const std::string& in);
 std::string quotedPrintable(const std::string& in);

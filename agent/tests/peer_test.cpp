@@ -441,6 +441,85 @@ TEST_F(Entries, MalformedOffers) {
     EXPECT_TRUE(agent_->proc_.running());
 }
 
+TEST_F(Entries, ValuesThatCouldAddLinesOrArgumentsFailOnlyThatUpdate) {
+    agent_->revo_->addEntry("x", {950, kBob});
+    std::vector<std::string> control = {"F" + kBob, "L" + kCarol + " 0", "L" + kBob + " 0"};
+    // Unescaped, these UIDs hold a line feed, or a space that would make a
+    // second argument (an instance time) of CSFIND.
+    for (const char* uid :
+         {"x\\nUSER bob@example.com\\nCSOPEN MAIN\\nCSDELE 950 RECURRING", "x 1796738400"}) {
+        before_ = agent_->revo_->storeLog().size();
+        auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel(uid))});
+        EXPECT_TRUE(r.done) << uid;
+        EXPECT_EQ(r.qmod, control) << uid; // every recipient keeps the mail
+        EXPECT_TRUE(store().empty()) << uid;
+    }
+    // The same through a reply.
+    agent_->revo_->addEntry("y@test", {951, kBob});
+    before_ = agent_->revo_->storeLog().size();
+    std::vector<std::string> replyControl = {"F" + kSender, "L" + kBob + " 0"};
+    auto r = offer(replyControl, {"P0"},
+                   {textPart("calendar", "7bit",
+                             reply("y@test\\nCSATND 951 A " + kSender,
+                                   "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+    EXPECT_EQ(r.qmod, replyControl);
+    EXPECT_TRUE(store().empty());
+}
+
+TEST_F(Entries, CalendarPartTooLargeIsNotFetched) {
+    agent_->revo_->addEntry("big@test", {960, kBob});
+    std::string cal = reply("big@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    cal.insert(cal.find("END:VEVENT"), "X-PAD:" + std::string(17 << 20, 'p') + "\r\n");
+    std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
+    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    EXPECT_TRUE(r.done);
+    EXPECT_EQ(r.qbraw, 0);
+    EXPECT_EQ(r.qmod, control);
+    EXPECT_TRUE(store().empty());
+}
+
+// SIGTERM must find the main thread: a second one during the first
+// shutdown pass (the main thread has it blocked while its handler runs)
+// used to run the handler again on a worker, beside the first.
+TEST(Shutdown, SignalsReachTheMainThreadOnly) {
+    Agent a("127.0.7.31");
+    ASSERT_TRUE(a.dirOk_);
+    a.start();
+    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
+    // Workers: two queue connections in the middle of their entries.
+    Conn c1 = Conn::connectTo("127.0.7.1", a.port());
+    Conn c2 = Conn::connectTo("127.0.7.1", a.port());
+    c1.send("6020 Q1 10\r\nFa@b\r\n");
+    c2.send("6020 Q2 10\r\nFa@b\r\n");
+    std::map<int, unsigned long long> masks;
+    for (int i = 0; i < 100 && masks.size() < 3; ++i) {
+        usleep(50000);
+        masks = blockedSignals(a.proc_.pid());
+    }
+    ASSERT_GE(masks.size(), 3u);
+    const unsigned long long term = 1ull << (SIGTERM - 1);
+    for (const auto& [tid, mask] : masks)
+        EXPECT_EQ((mask & term) != 0, tid != a.proc_.pid()) << "thread " << tid;
+
+    a.proc_.signal(SIGTERM);
+    usleep(500000);
+    a.proc_.signal(SIGTERM);
+    EXPECT_EQ(a.proc_.wait(30000), 0);
+    // Every pass runs whole before the next one begins.
+    std::string out = readFile(a.dir_ + "/out.txt");
+    const std::string first = "\rDAYWARD: Closing server sockets\n",
+                      last = "\rDAYWARD: Shutdown complete\n";
+    int passes = 0;
+    for (size_t at = 0; (at = out.find(first, at)) != std::string::npos; ++passes) {
+        size_t end = out.find(last, at);
+        ASSERT_NE(end, std::string::npos) << out;
+        size_t next = out.find(first, at + 1);
+        EXPECT_TRUE(next == std::string::npos || next > end) << out;
+        at = end;
+    }
+    EXPECT_GE(passes, 2) << out;
+}
+
 TEST(Shutdown, SigtermPrintsFiveLinesInOrderAndEnds) {
     Agent a("127.0.7.30");
     ASSERT_TRUE(a.dirOk_);

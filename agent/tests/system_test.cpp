@@ -65,9 +65,9 @@ class System : public ::testing::Test {
                      {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store",
                       dir_ + "/revod.db", "--user", "bob@example.com", "--user",
                       "carol@example.com", "--retry-delay", "100", "--max-failed-offers", "1000",
-                      "--default-secret", "--quiet"},
+                      "--default-secret"},
                      env_, dir_ + "/revod.out");
-        for (int i = 0; i < 100 && !ctl("queue"); ++i)
+        for (int i = 0; i < 400 && !ctl("queue"); ++i)
             usleep(50000);
         startAgent();
     }
@@ -81,10 +81,27 @@ class System : public ::testing::Test {
         removeTree(dir_);
     }
     void startAgent() {
+        // One agent at a time: a test that stopped half-way must not leave one behind.
+        if (agent_.running()) {
+            agent_.signal(SIGKILL);
+            agent_.wait(5000);
+        }
         expectNoSanitizerReport(dir_ + "/agent.out"); // from the run before, if any
+        size_t before = registrations();
         agent_.start(buildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/agent.out");
-        // Registered once revod knows an agent for queue 5.
-        usleep(300000);
+        // Registered once revod knows an agent for queue 5 (a slow start would
+        // let entries pass the queue before the agent is there).
+        for (int i = 0; i < 400 && registrations() == before; ++i)
+            usleep(50000);
+        ASSERT_GT(registrations(), before) << readFile(dir_ + "/revod.out");
+    }
+    size_t registrations() {
+        std::string log = readFile(dir_ + "/revod.out");
+        size_t n = 0;
+        for (size_t at = 0; (at = log.find("registered for queue 5", at)) != std::string::npos;
+             ++at)
+            ++n;
+        return n;
     }
     bool ctl(const std::string& args, std::string* out = nullptr) {
         std::string cmd;
@@ -166,7 +183,8 @@ class System : public ::testing::Test {
     bool queueEmpty(int timeoutMs) {
         for (int w = 0; w < timeoutMs; w += 100) {
             std::string out;
-            if (ctl("queue", &out) && out.find("0 entries") != std::string::npos) return true;
+            if (ctl("queue", &out) && out.find("\n0 entries queued") != std::string::npos)
+                return true;
             usleep(100000);
         }
         return false;
