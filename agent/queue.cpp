@@ -293,6 +293,8 @@ void handleEntry(REVOConnection* c) {
                 haveSender = true;
             }
         } else if ((kind == 'L' || kind == 'M') && haveSender) {
+            // Bit 0x80 of the flags marks a recipient the queue wants left
+            // alone: its line goes back unchanged, without a directory look-up.
             if (!(recipientFlags(ctl) & 0x80)) {
                 std::string recipient = firstWord(ctl);
                 char name[256] = "";

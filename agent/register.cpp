@@ -156,6 +156,8 @@ void* RegisterREVOServer(void* arg) {
     char identity[256];
     const char* dn = MSGGetServerDN(nullptr);
     snprintf(identity, sizeof identity, "%s%s%d", dn ? dn : "", kAgentObject, queue);
+    // The registration carries the port as getsockname gave it, in network
+    // byte order in the low 16 bits; QWAIT wants the number itself.
     int hostPort = ((port & 0xff) << 8) | ((port >> 8) & 0xff);
     // The identity comes from the directory: it stands on the line only if
     // it cannot end it.
