@@ -2,6 +2,9 @@
 // the calendar part, and the recipients' updates.
 #include "internal.h"
 
+#include "codec.h"
+#include "malloc_ptr.h"
+
 #include "ical.h"
 #include "kdx.h"
 #include "lwstream.h"
@@ -25,10 +28,7 @@ constexpr size_t kControlTextMax = 1u << 20;
 // mail is delivered as usual.
 constexpr unsigned long kCalendarPartMax = 16ul << 20;
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using HeapText = std::unique_ptr<char, FreeDeleter>;
+using HeapText = arbor::MallocPtr<char>;
 
 struct ValueStructGuard {
     KDXValueStruct* vs;
@@ -100,7 +100,7 @@ bool parseStructureLine(const char* text, char (&type)[kWordMax + 1], char (&sub
 // (a value fails its check) drops the connection, so the server keeps the
 // entry as it was: a line changed or left out would lose a recipient.
 void sendOrDrop(REVOConnection* c, const dayward::Command& command) {
-    if (!command.ok()) ReleaseConnection(c);
+    if (!command.ok()) dayward::endConnection(c);
     command.send(c);
 }
 
@@ -108,8 +108,7 @@ void sendOrDrop(REVOConnection* c, const dayward::Command& command) {
 [[noreturn]] void finish(REVOConnection* c, char* line) {
     REVOSendAll(c, "QDONE\r\n", 7);
     REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
-    ReleaseConnection(c);
-    pthread_exit(nullptr); // not reached: the release above ends the thread
+    dayward::endConnection(c);
 }
 
 // Fetches the selected part with QBRAW, decodes it and parses it. Null when
@@ -119,81 +118,57 @@ ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const Calendar
     if (part.length > kCalendarPartMax) return nullptr;
     sendOrDrop(c, dayward::Command("QBRAW").word(queueId).number(part.start).number(part.length));
     int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
-    if (code != 2021 && code != 2023) return nullptr;
+    if (code != REVO_BYTES_FOLLOW && code != REVO_BYTES_FOLLOW_LAST) return nullptr;
     long announced = strtol(line, nullptr, 10);
     if (announced < 0) return nullptr;
     // More than was asked for cannot be skipped without reading it all: the
     // server is not making sense, so the entry stays as it was.
-    if (static_cast<unsigned long>(announced) > kCalendarPartMax) ReleaseConnection(c);
+    if (static_cast<unsigned long>(announced) > kCalendarPartMax) dayward::endConnection(c);
     int32_t count = static_cast<int32_t>(announced);
 
-    HeapText text;
-    int32_t textLen = 0;
-    if (ICalEqual(part.encoding, "quoted-printable") || ICalEqual(part.encoding, "base64")) {
-        HeapText decBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
-        HeapText sinkBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
-        LWStream sink{};
-        LWStream decoder{};
-        LWStream source{};
-        sink.Start = reinterpret_cast<unsigned char*>(sinkBuf.get());
-        sink.End = sink.Start + LWSTREAM_BUFSIZE;
-        sink.Codec = DaywardStreamToMemory;
-        decoder.Start = reinterpret_cast<unsigned char*>(decBuf.get());
-        decoder.End = decoder.Start + LWSTREAM_BUFSIZE;
-        decoder.Codec = LWStreamFindCodec(part.encoding, 0);
-        decoder.Next = &sink;
-        source.Data = c;
-        source.Count = count;
-        source.Codec = DaywardStreamFromREVO;
-        source.Next = &decoder;
-        if (!decBuf || !sinkBuf || !decoder.Codec) {
-            // The bytes are on their way all the same; take them off the connection.
-            LWStream drop{};
-            HeapText dropBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
-            if (!dropBuf) {
-                ReleaseConnection(c);
-                return nullptr;
-            }
-            drop.Start = reinterpret_cast<unsigned char*>(dropBuf.get());
-            drop.End = drop.Start + LWSTREAM_BUFSIZE;
-            drop.Codec = DaywardStreamToMemory;
-            source.Next = &drop;
-            source.Codec(&source, &drop);
-            free(drop.Data);
-            return nullptr;
-        }
-        source.Codec(&source, &decoder);
-        if (!sink.Data) return nullptr;
-        text.reset(static_cast<char*>(sink.Data));
-        textLen = sink.Count;
-    } else {
-        text.reset(static_cast<char*>(malloc(static_cast<size_t>(count) + 1)));
-        char scrap[REVO_LINE_BUFFER];
-        int32_t got = 0;
-        // Bytes already received come first; what is left there stays buffered.
-        int32_t fromBuffer = count < c->BufferedLength ? count : c->BufferedLength;
-        if (fromBuffer > 0) {
-            if (text) memcpy(text.get(), c->LineBuffer, static_cast<size_t>(fromBuffer));
-            memmove(c->LineBuffer, c->LineBuffer + fromBuffer,
-                    static_cast<size_t>(c->BufferedLength - fromBuffer) + 1);
-            c->BufferedLength -= fromBuffer;
-            got = fromBuffer;
-        }
-        while (got < count) {
-            int32_t want = count - got < REVO_LINE_BUFFER ? count - got : REVO_LINE_BUFFER;
-            char* dst = text ? text.get() + got : scrap;
-            int r = FuncTbl[2 + c->UseSSL](c, dst, want);
-            if (r < 1) {
-                ReleaseConnection(c);
-                return nullptr;
-            }
-            got += r;
-        }
-        if (!text) return nullptr;
-        textLen = count;
+    // The bytes go from the connection through the transfer decoder, when the
+    // part has one, into memory.
+    const bool decode =
+        ICalEqual(part.encoding, "quoted-printable") || ICalEqual(part.encoding, "base64");
+    arbor::MallocPtr<unsigned char> decBuf(
+        decode ? static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)) : nullptr);
+    arbor::MallocPtr<unsigned char> sinkBuf(static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)));
+    LWStream sink{};
+    LWStream decoder{};
+    LWStream source{};
+    sink.Start = sinkBuf.get();
+    sink.End = sink.Start + LWSTREAM_BUFSIZE;
+    sink.Codec = DaywardStreamToMemory;
+    decoder.Start = decBuf.get();
+    decoder.End = decoder.Start + LWSTREAM_BUFSIZE;
+    decoder.Codec = decode ? LWStreamFindCodec(part.encoding, 0) : nullptr;
+    decoder.Next = &sink;
+    source.Data = c;
+    source.Count = count;
+    source.Codec = DaywardStreamFromREVO;
+    source.Next = decode ? &decoder : &sink;
+    if (!sinkBuf || (decode && (!decBuf || !decoder.Codec))) {
+        // The bytes are on their way all the same; take them off the connection.
+        LWStream drop{};
+        arbor::MallocPtr<unsigned char> dropBuf(
+            static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)));
+        if (!dropBuf) dayward::endConnection(c);
+        drop.Start = dropBuf.get();
+        drop.End = drop.Start + LWSTREAM_BUFSIZE;
+        drop.Codec = DaywardStreamToMemory;
+        source.Next = &drop;
+        source.Codec(&source, &drop);
+        free(drop.Data);
+        return nullptr;
     }
-    text.get()[textLen] = '\0';
-    return ICalParse(nullptr, text.get(), static_cast<size_t>(textLen));
+    source.Codec(&source, source.Next);
+    HeapText text(static_cast<char*>(sink.Data));
+    if (!text) return nullptr;
+    // Undecoded, every announced byte must have arrived: a connection that
+    // ended early is dropped, and the server keeps the entry.
+    if (!decode && sink.Count != count) dayward::endConnection(c);
+    text.get()[sink.Count] = '\0';
+    return ICalParse(nullptr, text.get(), static_cast<size_t>(sink.Count));
 }
 
 // The decimal flags number after the last space of a recipient line.
@@ -217,10 +192,9 @@ void handleEntry(REVOConnection* c) {
     char line[REVO_LINE_BUFFER];
     ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
 
-    if (REVOReadLine(c, line, sizeof line, 1) != 6020) {
+    if (REVOReadLine(c, line, sizeof line, 1) != REVO_QUEUE_OFFER) {
         REVOSendAll(c, "QDONE\r\n", 7);
-        ReleaseConnection(c);
-        return;
+        dayward::endConnection(c);
     }
     const char* space = strchr(line, ' ');
     // An identifier too long for its 16 bytes is refused, not cut: a cut one
@@ -240,9 +214,9 @@ void handleEntry(REVOConnection* c) {
     control.reserve(announced < kReserveMax ? announced : kReserveMax);
     for (;;) {
         int lead = REVOReadLine(c, line, sizeof line, 0);
-        if (lead == 6021) break;
+        if (lead == REVO_QUEUE_END_CONTROL) break;
         size_t n = strlen(line);
-        if (control.size() + n + 1 > kControlTextMax) ReleaseConnection(c);
+        if (control.size() + n + 1 > kControlTextMax) dayward::endConnection(c);
         control.append(line, n);
         control += '\n';
     }
@@ -254,7 +228,7 @@ void handleEntry(REVOConnection* c) {
     for (;;) {
         int code = REVOReadLine(c, line, sizeof line, 1);
         if (code / 1000 != 2) break;
-        if (code == 2002) {
+        if (code == REVO_MIME_PART) {
             char type[kWordMax + 1], subtype[kWordMax + 1], encoding[kWordMax + 1];
             unsigned long start, length;
             if (!parseStructureLine(line, type, subtype, encoding, start, length)) continue;
@@ -269,9 +243,9 @@ void handleEntry(REVOConnection* c) {
                 part.start = start;
                 part.length = length;
             }
-        } else if (code == 2003) {
+        } else if (code == REVO_MIME_END_PART) {
             --depth;
-        } else if (code == 2004) {
+        } else if (code == REVO_MIME_END_ALTERN) {
             --alternatives;
             --depth;
         }
@@ -374,21 +348,8 @@ uint32_t DaywardStreamFromREVO(LWStream* source, LWStream* next) {
 }
 
 uint32_t DaywardStreamToMemory(LWStream* stream, LWStream*) {
-    // State 1: an allocation failed; the text has a hole, so collect nothing more.
-    if (stream->Len > 0 && stream->State == 0) {
-        void* grown = realloc(stream->Data, static_cast<size_t>(stream->Count) +
-                                                static_cast<size_t>(stream->Len) + 1);
-        if (grown) {
-            stream->Data = grown;
-            memcpy(static_cast<char*>(grown) + stream->Count, stream->Start,
-                   static_cast<size_t>(stream->Len));
-            stream->Count += stream->Len;
-        } else {
-            free(stream->Data);
-            stream->Data = nullptr;
-            stream->State = 1;
-        }
-    }
+    if (stream->Len > 0)
+        lw::CollectInMemory(stream, stream->Start, static_cast<size_t>(stream->Len));
     return static_cast<uint32_t>(stream->Len);
 }
 
