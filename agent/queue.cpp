@@ -188,11 +188,10 @@ std::string firstWord(std::string_view line) {
     return std::string(line.substr(b, e - b));
 }
 
-void handleEntry(REVOConnection* c) {
-    char line[REVO_LINE_BUFFER];
-    ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
-
-    if (REVOReadLine(c, line, sizeof line, 1) != REVO_QUEUE_OFFER) {
+// Reads the offer and the entry's control lines, kept whole in the order
+// received (an empty line too), each ended by a line feed in one block.
+std::string readControlLines(REVOConnection* c, char* line, char (&queueId)[kQueueIdMax + 1]) {
+    if (REVOReadLine(c, line, REVO_LINE_BUFFER, 1) != REVO_QUEUE_OFFER) {
         REVOSendAll(c, "QDONE\r\n", 7);
         dayward::endConnection(c);
     }
@@ -200,34 +199,37 @@ void handleEntry(REVOConnection* c) {
     // An identifier too long for its 16 bytes is refused, not cut: a cut one
     // would name some other entry.
     if (!space || static_cast<size_t>(space - line) > kQueueIdMax) finish(c, line);
-    char queueId[kQueueIdMax + 1];
     memcpy(queueId, line, static_cast<size_t>(space - line));
     queueId[space - line] = '\0';
     unsigned long announced = strtoul(space + 1, nullptr, 10);
 
-    // The control lines, kept whole in the order received (an empty line
-    // too), each ended by a line feed in one block. The announced size is
-    // only a hint; past the limit the connection is dropped and the server
-    // keeps the entry as it was.
+    // The announced size is only a hint; past the limit the connection is
+    // dropped and the server keeps the entry as it was.
     std::string control;
     constexpr unsigned long kReserveMax = 64ul << 10; // an offer that never comes costs little
     control.reserve(announced < kReserveMax ? announced : kReserveMax);
     for (;;) {
-        int lead = REVOReadLine(c, line, sizeof line, 0);
+        int lead = REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
         if (lead == REVO_QUEUE_END_CONTROL) break;
         size_t n = strlen(line);
         if (control.size() + n + 1 > kControlTextMax) dayward::endConnection(c);
         control.append(line, n);
         control += '\n';
     }
+    return control;
+}
 
+// Walks the QMIME structure and picks the text/calendar part: at the top, or
+// one level down in a message or multipart, there only inside the first
+// multipart/alternative. A later match replaces an earlier one.
+CalendarPart pickCalendarPart(REVOConnection* c, const char* queueId, char* line) {
     sendOrDrop(c, dayward::Command("QMIME").word(queueId));
     CalendarPart part;
     int depth = 0;
     int alternatives = 0;
     for (;;) {
-        int code = REVOReadLine(c, line, sizeof line, 1);
-        if (code / 1000 != 2) break;
+        int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
+        if (code / 1000 != 2) break; // any other 2xxx line is skipped
         if (code == REVO_MIME_PART) {
             char type[kWordMax + 1], subtype[kWordMax + 1], encoding[kWordMax + 1];
             unsigned long start, length;
@@ -250,51 +252,72 @@ void handleEntry(REVOConnection* c) {
             --depth;
         }
     }
-    if (!part.selected) finish(c, line);
+    return part;
+}
+
+// What one entry's recipients share: the part, the calendar object fetched
+// for the first local recipient, and the scratch structure for look-ups.
+struct EntryState {
+    REVOConnection* c;
+    const char* queueId;
+    CalendarPart part;
+    KDXValueStruct* vs;
+    ObjectGuard cal;
+    char* line;
+};
+
+// Applies the calendar object to one recipient's calendar. True when it was
+// applied, so that the recipient's line is not handed back.
+bool applyToRecipient(EntryState& e, std::string_view ctl, const std::string& sender) {
+    // Bit 0x80 of the flags marks a recipient the queue wants left alone: its
+    // line goes back unchanged, without a directory look-up.
+    if (recipientFlags(ctl) & 0x80) return false;
+    std::string recipient = firstWord(ctl);
+    char name[256] = "";
+    uint32_t storeIp = 0;
+    // Without a scratch structure there is no look-up: the line is kept.
+    int found = e.vs ? MSGFindUser(recipient.c_str(), name, 0, &storeIp, e.vs) : 0;
+    if (e.vs) KDXFreeValues(e.vs);
+    if (!found) return false;
+    if (!e.cal.object) e.cal.object = fetchCalendar(e.c, e.queueId, e.part, e.line);
+    ICalObject* object = e.cal.object;
+    if (!object) return false;
+    sockaddr_in store{};
+    store.sin_addr.s_addr = storeIp;
+    if (object->Method == ICAL_METHOD_REPLY) {
+        ICalAttendee* a = object->Attendees;
+        while (a && !(a->Address && ICalEqual(a->Address, sender.c_str())))
+            a = a->Next;
+        return a && StoreReply(object, a, &store, recipient.c_str(), e.line);
+    }
+    if (object->Method == ICAL_METHOD_CANCEL)
+        return StoreCancel(object, &store, recipient.c_str(), e.line, sender.c_str());
+    return false;
+}
+
+// One queue entry: read the control lines, pick the calendar part, apply it
+// per recipient, and hand back every line that was not applied.
+void handleEntry(REVOConnection* c) {
+    char line[REVO_LINE_BUFFER];
+    ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
+    char queueId[kQueueIdMax + 1];
+    const std::string control = readControlLines(c, line, queueId);
+    EntryState e{c, queueId, pickCalendarPart(c, queueId, line), vsg.vs, {}, line};
+    if (!e.part.selected) finish(c, line);
 
     std::string sender;
     bool haveSender = false;
-    ObjectGuard cal;
     for (size_t at = 0; at < control.size();) {
         size_t lf = control.find('\n', at);
         const std::string_view ctl(control.data() + at, lf - at);
         at = lf + 1;
         bool keep = true;
         char kind = ctl.empty() ? '\0' : ctl[0];
-        if (kind == 'F') {
-            if (!haveSender) {
-                sender = firstWord(ctl);
-                haveSender = true;
-            }
+        if (kind == 'F' && !haveSender) {
+            sender = firstWord(ctl);
+            haveSender = true;
         } else if ((kind == 'L' || kind == 'M') && haveSender) {
-            // Bit 0x80 of the flags marks a recipient the queue wants left
-            // alone: its line goes back unchanged, without a directory look-up.
-            if (!(recipientFlags(ctl) & 0x80)) {
-                std::string recipient = firstWord(ctl);
-                char name[256] = "";
-                uint32_t storeIp = 0;
-                // Without a scratch structure there is no look-up: the line is kept.
-                int found = vsg.vs ? MSGFindUser(recipient.c_str(), name, 0, &storeIp, vsg.vs) : 0;
-                if (vsg.vs) KDXFreeValues(vsg.vs);
-                if (found) {
-                    if (!cal.object) cal.object = fetchCalendar(c, queueId, part, line);
-                    if (cal.object) {
-                        sockaddr_in store{};
-                        store.sin_addr.s_addr = storeIp;
-                        if (cal.object->Method == ICAL_METHOD_REPLY) {
-                            ICalAttendee* a = cal.object->Attendees;
-                            while (a && !(a->Address && ICalEqual(a->Address, sender.c_str())))
-                                a = a->Next;
-                            if (a && StoreReply(cal.object, a, &store, recipient.c_str(), line))
-                                keep = false;
-                        } else if (cal.object->Method == ICAL_METHOD_CANCEL) {
-                            if (StoreCancel(cal.object, &store, recipient.c_str(), line,
-                                            sender.c_str()))
-                                keep = false;
-                        }
-                    }
-                }
-            }
+            keep = !applyToRecipient(e, ctl, sender);
         }
         if (keep) sendOrDrop(c, dayward::Command("QMOD").word("RAW").text(ctl));
     }
