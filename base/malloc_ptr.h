@@ -4,14 +4,19 @@
 #include <cstdlib>
 #include <memory>
 
-namespace __attribute__((visibility("hidden"))) arbor {
+// Linked into the shared libraries too: never part of their interface.
+#pragma GCC visibility push(hidden)
 
-    struct FreeDeleter {
-        void operator()(void* p) const { std::free(p); }
-    };
+namespace arbor {
 
-    // A block from malloc/calloc/realloc, or from a C interface that says the
-    // caller frees it.
-    template <typename T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
+struct FreeDeleter {
+    void operator()(void* p) const { std::free(p); }
+};
+
+// A block from malloc/calloc/realloc, or from a C interface that says the
+// caller frees it.
+template <typename T> using MallocPtr = std::unique_ptr<T, FreeDeleter>;
 
 } // namespace arbor
+
+#pragma GCC visibility pop
