@@ -180,7 +180,7 @@ int REVOReadLine(REVOConnection* c, char* dest, int size, int parse) {
     *sep = '\0';
     long v = strtol(dest, nullptr, 10);
     int code = v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : static_cast<int>(v);
-    if (code == 5001) {
+    if (code == REVO_CLOSING) {
         close(c->Socket);
         c->Socket = -1;
     }

@@ -2,12 +2,22 @@
 #pragma once
 
 #include "dayward.h"
+#include "revo_codes.h"
+
+#include <pthread.h>
 
 #include <atomic>
 #include <string>
 #include <string_view>
 
 namespace dayward {
+
+// Releases a connection this thread owns (a heap record, not released yet):
+// the release ends the thread, so the caller goes on no further.
+[[noreturn]] inline void endConnection(REVOConnection* c) {
+    ReleaseConnection(c);
+    pthread_exit(nullptr); // not reached: the release above ends the thread
+}
 
 // Exiting and HighestSocket are plain exported ints (libraries read them by
 // name), but the signal handler and other threads touch them, so every access

@@ -2,6 +2,9 @@
 // the calendar part, and the recipients' updates.
 #include "internal.h"
 
+#include "codec.h"
+#include "malloc_ptr.h"
+
 #include "ical.h"
 #include "kdx.h"
 #include "lwstream.h"
@@ -25,10 +28,7 @@ constexpr size_t kControlTextMax = 1u << 20;
 // mail is delivered as usual.
 constexpr unsigned long kCalendarPartMax = 16ul << 20;
 
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using HeapText = std::unique_ptr<char, FreeDeleter>;
+using HeapText = arbor::MallocPtr<char>;
 
 struct ValueStructGuard {
     KDXValueStruct* vs;
@@ -100,7 +100,7 @@ bool parseStructureLine(const char* text, char (&type)[kWordMax + 1], char (&sub
 // (a value fails its check) drops the connection, so the server keeps the
 // entry as it was: a line changed or left out would lose a recipient.
 void sendOrDrop(REVOConnection* c, const dayward::Command& command) {
-    if (!command.ok()) ReleaseConnection(c);
+    if (!command.ok()) dayward::endConnection(c);
     command.send(c);
 }
 
@@ -108,8 +108,7 @@ void sendOrDrop(REVOConnection* c, const dayward::Command& command) {
 [[noreturn]] void finish(REVOConnection* c, char* line) {
     REVOSendAll(c, "QDONE\r\n", 7);
     REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
-    ReleaseConnection(c);
-    pthread_exit(nullptr); // not reached: the release above ends the thread
+    dayward::endConnection(c);
 }
 
 // Fetches the selected part with QBRAW, decodes it and parses it. Null when
@@ -119,81 +118,57 @@ ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const Calendar
     if (part.length > kCalendarPartMax) return nullptr;
     sendOrDrop(c, dayward::Command("QBRAW").word(queueId).number(part.start).number(part.length));
     int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
-    if (code != 2021 && code != 2023) return nullptr;
+    if (code != REVO_BYTES_FOLLOW && code != REVO_BYTES_FOLLOW_LAST) return nullptr;
     long announced = strtol(line, nullptr, 10);
     if (announced < 0) return nullptr;
     // More than was asked for cannot be skipped without reading it all: the
     // server is not making sense, so the entry stays as it was.
-    if (static_cast<unsigned long>(announced) > kCalendarPartMax) ReleaseConnection(c);
+    if (static_cast<unsigned long>(announced) > kCalendarPartMax) dayward::endConnection(c);
     int32_t count = static_cast<int32_t>(announced);
 
-    HeapText text;
-    int32_t textLen = 0;
-    if (ICalEqual(part.encoding, "quoted-printable") || ICalEqual(part.encoding, "base64")) {
-        HeapText decBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
-        HeapText sinkBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
-        LWStream sink{};
-        LWStream decoder{};
-        LWStream source{};
-        sink.Start = reinterpret_cast<unsigned char*>(sinkBuf.get());
-        sink.End = sink.Start + LWSTREAM_BUFSIZE;
-        sink.Codec = DaywardStreamToMemory;
-        decoder.Start = reinterpret_cast<unsigned char*>(decBuf.get());
-        decoder.End = decoder.Start + LWSTREAM_BUFSIZE;
-        decoder.Codec = LWStreamFindCodec(part.encoding, 0);
-        decoder.Next = &sink;
-        source.Data = c;
-        source.Count = count;
-        source.Codec = DaywardStreamFromREVO;
-        source.Next = &decoder;
-        if (!decBuf || !sinkBuf || !decoder.Codec) {
-            // The bytes are on their way all the same; take them off the connection.
-            LWStream drop{};
-            HeapText dropBuf(static_cast<char*>(malloc(LWSTREAM_BUFSIZE)));
-            if (!dropBuf) {
-                ReleaseConnection(c);
-                return nullptr;
-            }
-            drop.Start = reinterpret_cast<unsigned char*>(dropBuf.get());
-            drop.End = drop.Start + LWSTREAM_BUFSIZE;
-            drop.Codec = DaywardStreamToMemory;
-            source.Next = &drop;
-            source.Codec(&source, &drop);
-            free(drop.Data);
-            return nullptr;
-        }
-        source.Codec(&source, &decoder);
-        if (!sink.Data) return nullptr;
-        text.reset(static_cast<char*>(sink.Data));
-        textLen = sink.Count;
-    } else {
-        text.reset(static_cast<char*>(malloc(static_cast<size_t>(count) + 1)));
-        char scrap[REVO_LINE_BUFFER];
-        int32_t got = 0;
-        // Bytes already received come first; what is left there stays buffered.
-        int32_t fromBuffer = count < c->BufferedLength ? count : c->BufferedLength;
-        if (fromBuffer > 0) {
-            if (text) memcpy(text.get(), c->LineBuffer, static_cast<size_t>(fromBuffer));
-            memmove(c->LineBuffer, c->LineBuffer + fromBuffer,
-                    static_cast<size_t>(c->BufferedLength - fromBuffer) + 1);
-            c->BufferedLength -= fromBuffer;
-            got = fromBuffer;
-        }
-        while (got < count) {
-            int32_t want = count - got < REVO_LINE_BUFFER ? count - got : REVO_LINE_BUFFER;
-            char* dst = text ? text.get() + got : scrap;
-            int r = FuncTbl[2 + c->UseSSL](c, dst, want);
-            if (r < 1) {
-                ReleaseConnection(c);
-                return nullptr;
-            }
-            got += r;
-        }
-        if (!text) return nullptr;
-        textLen = count;
+    // The bytes go from the connection through the transfer decoder, when the
+    // part has one, into memory.
+    const bool decode =
+        ICalEqual(part.encoding, "quoted-printable") || ICalEqual(part.encoding, "base64");
+    arbor::MallocPtr<unsigned char> decBuf(
+        decode ? static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)) : nullptr);
+    arbor::MallocPtr<unsigned char> sinkBuf(static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)));
+    LWStream sink{};
+    LWStream decoder{};
+    LWStream source{};
+    sink.Start = sinkBuf.get();
+    sink.End = sink.Start + LWSTREAM_BUFSIZE;
+    sink.Codec = DaywardStreamToMemory;
+    decoder.Start = decBuf.get();
+    decoder.End = decoder.Start + LWSTREAM_BUFSIZE;
+    decoder.Codec = decode ? LWStreamFindCodec(part.encoding, 0) : nullptr;
+    decoder.Next = &sink;
+    source.Data = c;
+    source.Count = count;
+    source.Codec = DaywardStreamFromREVO;
+    source.Next = decode ? &decoder : &sink;
+    if (!sinkBuf || (decode && (!decBuf || !decoder.Codec))) {
+        // The bytes are on their way all the same; take them off the connection.
+        LWStream drop{};
+        arbor::MallocPtr<unsigned char> dropBuf(
+            static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)));
+        if (!dropBuf) dayward::endConnection(c);
+        drop.Start = dropBuf.get();
+        drop.End = drop.Start + LWSTREAM_BUFSIZE;
+        drop.Codec = DaywardStreamToMemory;
+        source.Next = &drop;
+        source.Codec(&source, &drop);
+        free(drop.Data);
+        return nullptr;
     }
-    text.get()[textLen] = '\0';
-    return ICalParse(nullptr, text.get(), static_cast<size_t>(textLen));
+    source.Codec(&source, source.Next);
+    HeapText text(static_cast<char*>(sink.Data));
+    if (!text) return nullptr;
+    // Undecoded, every announced byte must have arrived: a connection that
+    // ended early is dropped, and the server keeps the entry.
+    if (!decode && sink.Count != count) dayward::endConnection(c);
+    text.get()[sink.Count] = '\0';
+    return ICalParse(nullptr, text.get(), static_cast<size_t>(sink.Count));
 }
 
 // The decimal flags number after the last space of a recipient line.
@@ -213,48 +188,49 @@ std::string firstWord(std::string_view line) {
     return std::string(line.substr(b, e - b));
 }
 
-void handleEntry(REVOConnection* c) {
-    char line[REVO_LINE_BUFFER];
-    ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
-
-    if (REVOReadLine(c, line, sizeof line, 1) != 6020) {
+// Reads the offer and the entry's control lines, kept whole in the order
+// received (an empty line too), each ended by a line feed in one block.
+std::string readControlLines(REVOConnection* c, char* line, char (&queueId)[kQueueIdMax + 1]) {
+    if (REVOReadLine(c, line, REVO_LINE_BUFFER, 1) != REVO_QUEUE_OFFER) {
         REVOSendAll(c, "QDONE\r\n", 7);
-        ReleaseConnection(c);
-        return;
+        dayward::endConnection(c);
     }
     const char* space = strchr(line, ' ');
     // An identifier too long for its 16 bytes is refused, not cut: a cut one
     // would name some other entry.
     if (!space || static_cast<size_t>(space - line) > kQueueIdMax) finish(c, line);
-    char queueId[kQueueIdMax + 1];
     memcpy(queueId, line, static_cast<size_t>(space - line));
     queueId[space - line] = '\0';
     unsigned long announced = strtoul(space + 1, nullptr, 10);
 
-    // The control lines, kept whole in the order received (an empty line
-    // too), each ended by a line feed in one block. The announced size is
-    // only a hint; past the limit the connection is dropped and the server
-    // keeps the entry as it was.
+    // The announced size is only a hint; past the limit the connection is
+    // dropped and the server keeps the entry as it was.
     std::string control;
     constexpr unsigned long kReserveMax = 64ul << 10; // an offer that never comes costs little
     control.reserve(announced < kReserveMax ? announced : kReserveMax);
     for (;;) {
-        int lead = REVOReadLine(c, line, sizeof line, 0);
-        if (lead == 6021) break;
+        int lead = REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
+        if (lead == REVO_QUEUE_END_CONTROL) break;
         size_t n = strlen(line);
-        if (control.size() + n + 1 > kControlTextMax) ReleaseConnection(c);
+        if (control.size() + n + 1 > kControlTextMax) dayward::endConnection(c);
         control.append(line, n);
         control += '\n';
     }
+    return control;
+}
 
+// Walks the QMIME structure and picks the text/calendar part: at the top, or
+// one level down in a message or multipart, there only inside the first
+// multipart/alternative. A later match replaces an earlier one.
+CalendarPart pickCalendarPart(REVOConnection* c, const char* queueId, char* line) {
     sendOrDrop(c, dayward::Command("QMIME").word(queueId));
     CalendarPart part;
     int depth = 0;
     int alternatives = 0;
     for (;;) {
-        int code = REVOReadLine(c, line, sizeof line, 1);
-        if (code / 1000 != 2) break;
-        if (code == 2002) {
+        int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
+        if (code / 1000 != 2) break; // any other 2xxx line is skipped
+        if (code == REVO_MIME_PART) {
             char type[kWordMax + 1], subtype[kWordMax + 1], encoding[kWordMax + 1];
             unsigned long start, length;
             if (!parseStructureLine(line, type, subtype, encoding, start, length)) continue;
@@ -269,56 +245,79 @@ void handleEntry(REVOConnection* c) {
                 part.start = start;
                 part.length = length;
             }
-        } else if (code == 2003) {
+        } else if (code == REVO_MIME_END_PART) {
             --depth;
-        } else if (code == 2004) {
+        } else if (code == REVO_MIME_END_ALTERN) {
             --alternatives;
             --depth;
         }
     }
-    if (!part.selected) finish(c, line);
+    return part;
+}
+
+// What one entry's recipients share: the part, the calendar object fetched
+// for the first local recipient, and the scratch structure for look-ups.
+struct EntryState {
+    REVOConnection* c;
+    const char* queueId;
+    CalendarPart part;
+    KDXValueStruct* vs;
+    ObjectGuard cal;
+    char* line;
+};
+
+// Applies the calendar object to one recipient's calendar. True when it was
+// applied, so that the recipient's line is not handed back.
+bool applyToRecipient(EntryState& e, std::string_view ctl, const std::string& sender) {
+    // Bit 0x80 of the flags marks a recipient the queue wants left alone: its
+    // line goes back unchanged, without a directory look-up.
+    if (recipientFlags(ctl) & 0x80) return false;
+    std::string recipient = firstWord(ctl);
+    char name[256] = "";
+    uint32_t storeIp = 0;
+    // Without a scratch structure there is no look-up: the line is kept.
+    int found = e.vs ? MSGFindUser(recipient.c_str(), name, 0, &storeIp, e.vs) : 0;
+    if (e.vs) KDXFreeValues(e.vs);
+    if (!found) return false;
+    if (!e.cal.object) e.cal.object = fetchCalendar(e.c, e.queueId, e.part, e.line);
+    ICalObject* object = e.cal.object;
+    if (!object) return false;
+    sockaddr_in store{};
+    store.sin_addr.s_addr = storeIp;
+    if (object->Method == ICAL_METHOD_REPLY) {
+        ICalAttendee* a = object->Attendees;
+        while (a && !(a->Address && ICalEqual(a->Address, sender.c_str())))
+            a = a->Next;
+        return a && StoreReply(object, a, &store, recipient.c_str(), e.line);
+    }
+    if (object->Method == ICAL_METHOD_CANCEL)
+        return StoreCancel(object, &store, recipient.c_str(), e.line, sender.c_str());
+    return false;
+}
+
+// One queue entry: read the control lines, pick the calendar part, apply it
+// per recipient, and hand back every line that was not applied.
+void handleEntry(REVOConnection* c) {
+    char line[REVO_LINE_BUFFER];
+    ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
+    char queueId[kQueueIdMax + 1];
+    const std::string control = readControlLines(c, line, queueId);
+    EntryState e{c, queueId, pickCalendarPart(c, queueId, line), vsg.vs, {}, line};
+    if (!e.part.selected) finish(c, line);
 
     std::string sender;
     bool haveSender = false;
-    ObjectGuard cal;
     for (size_t at = 0; at < control.size();) {
         size_t lf = control.find('\n', at);
         const std::string_view ctl(control.data() + at, lf - at);
         at = lf + 1;
         bool keep = true;
         char kind = ctl.empty() ? '\0' : ctl[0];
-        if (kind == 'F') {
-            if (!haveSender) {
-                sender = firstWord(ctl);
-                haveSender = true;
-            }
+        if (kind == 'F' && !haveSender) {
+            sender = firstWord(ctl);
+            haveSender = true;
         } else if ((kind == 'L' || kind == 'M') && haveSender) {
-            if (!(recipientFlags(ctl) & 0x80)) {
-                std::string recipient = firstWord(ctl);
-                char name[256] = "";
-                uint32_t storeIp = 0;
-                // Without a scratch structure there is no look-up: the line is kept.
-                int found = vsg.vs ? MSGFindUser(recipient.c_str(), name, 0, &storeIp, vsg.vs) : 0;
-                if (vsg.vs) KDXFreeValues(vsg.vs);
-                if (found) {
-                    if (!cal.object) cal.object = fetchCalendar(c, queueId, part, line);
-                    if (cal.object) {
-                        sockaddr_in store{};
-                        store.sin_addr.s_addr = storeIp;
-                        if (cal.object->Method == ICAL_METHOD_REPLY) {
-                            ICalAttendee* a = cal.object->Attendees;
-                            while (a && !(a->Address && ICalEqual(a->Address, sender.c_str())))
-                                a = a->Next;
-                            if (a && StoreReply(cal.object, a, &store, recipient.c_str(), line))
-                                keep = false;
-                        } else if (cal.object->Method == ICAL_METHOD_CANCEL) {
-                            if (StoreCancel(cal.object, &store, recipient.c_str(), line,
-                                            sender.c_str()))
-                                keep = false;
-                        }
-                    }
-                }
-            }
+            keep = !applyToRecipient(e, ctl, sender);
         }
         if (keep) sendOrDrop(c, dayward::Command("QMOD").word("RAW").text(ctl));
     }
@@ -372,21 +371,8 @@ uint32_t DaywardStreamFromREVO(LWStream* source, LWStream* next) {
 }
 
 uint32_t DaywardStreamToMemory(LWStream* stream, LWStream*) {
-    // State 1: an allocation failed; the text has a hole, so collect nothing more.
-    if (stream->Len > 0 && stream->State == 0) {
-        void* grown = realloc(stream->Data, static_cast<size_t>(stream->Count) +
-                                                static_cast<size_t>(stream->Len) + 1);
-        if (grown) {
-            stream->Data = grown;
-            memcpy(static_cast<char*>(grown) + stream->Count, stream->Start,
-                   static_cast<size_t>(stream->Len));
-            stream->Count += stream->Len;
-        } else {
-            free(stream->Data);
-            stream->Data = nullptr;
-            stream->State = 1;
-        }
-    }
+    if (stream->Len > 0)
+        lw::CollectInMemory(stream, stream->Start, static_cast<size_t>(stream->Len));
     return static_cast<uint32_t>(stream->Len);
 }
 

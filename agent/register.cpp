@@ -132,13 +132,12 @@ void* RegisterREVOServer(void* arg) {
     }
     if (dayward::exiting()) {
         closeSocket(c);
-        ReleaseConnection(c);
-        return nullptr;
+        dayward::endConnection(c);
     }
 
     char buffer[1024];
     int code = REVOReadLine(c, buffer, sizeof buffer, 1);
-    if (code == 4242) {
+    if (code == REVO_AUTH_CHALLENGE) {
         char digest[33];
         if (authDigest(buffer, digest)) {
             dayward::Command("AUTH").word(digest).send(c);
@@ -147,15 +146,16 @@ void* RegisterREVOServer(void* arg) {
             code = -1;
         }
     }
-    if (code != 1000) {
+    if (code != REVO_OK) {
         closeSocket(c);
-        ReleaseConnection(c);
-        return nullptr;
+        dayward::endConnection(c);
     }
 
     char identity[256];
     const char* dn = MSGGetServerDN(nullptr);
     snprintf(identity, sizeof identity, "%s%s%d", dn ? dn : "", kAgentObject, queue);
+    // The registration carries the port as getsockname gave it, in network
+    // byte order in the low 16 bits; QWAIT wants the number itself.
     int hostPort = ((port & 0xff) << 8) | ((port >> 8) & 0xff);
     // The identity comes from the directory: it stands on the line only if
     // it cannot end it.
@@ -165,17 +165,15 @@ void* RegisterREVOServer(void* arg) {
              .text(identity)
              .send(c)) {
         closeSocket(c);
-        ReleaseConnection(c);
-        return nullptr;
+        dayward::endConnection(c);
     }
     code = REVOReadLine(c, buffer, sizeof buffer, 1);
     closeSocket(c);
-    if (code == 1000) {
+    if (code == REVO_OK) {
         free(c);
         return nullptr;
     }
-    ReleaseConnection(c);
-    return nullptr;
+    dayward::endConnection(c);
 }
 
 int REVOAuthenticate(REVOConnection* c, sockaddr_in* address, char* buffer) {
@@ -191,12 +189,12 @@ int REVOAuthenticate(REVOConnection* c, sockaddr_in* address, char* buffer) {
     setsockopt(c->Socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 
     int code = REVOReadLine(c, buffer, 1023, 1);
-    if (code == 1000) return 1;
-    if (code == 4242) {
+    if (code == REVO_OK) return 1;
+    if (code == REVO_AUTH_CHALLENGE) {
         char digest[33];
         if (authDigest(buffer, digest)) {
             if (dayward::Command("AUTH").word(digest).send(c) &&
-                REVOReadLine(c, buffer, 1023, 1) == 1000)
+                REVOReadLine(c, buffer, 1023, 1) == REVO_OK)
                 return 1;
         }
     }

@@ -47,8 +47,8 @@ struct Session {
         if (!REVOAuthenticate(&conn, address, buffer)) return false;
         if (!send(dayward::Command("USER").word(recipient))) return false;
         int code = reply(buffer);
-        if (code != 1000 && code != 4242) return false;
-        return send(dayward::Command("CSOPEN").word("MAIN")) && reply(buffer) == 1000;
+        if (code != REVO_OK && code != REVO_AUTH_CHALLENGE) return false;
+        return send(dayward::Command("CSOPEN").word("MAIN")) && reply(buffer) == REVO_OK;
     }
 };
 
@@ -72,14 +72,14 @@ int StoreReply(ICalObject* object, ICalAttendee* attendee, sockaddr_in* address,
     if (!s.send(dayward::Command("CSFIND")
                     .number(static_cast<unsigned long>(object->Sequence))
                     .word(object->UID)) ||
-        s.reply(buffer) != 1000)
+        s.reply(buffer) != REVO_OK)
         return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
     const char letter[2] = {statusLetter(attendee->PartStat), '\0'};
     // A refused status (not an attendee of the stored entry, say) is a failed
     // update: the mail must still reach the recipient.
     if (!s.send(dayward::Command("CSATND").number(entry).word(letter).word(attendee->Address)) ||
-        s.reply(buffer) != 1000)
+        s.reply(buffer) != REVO_OK)
         return 0;
     if (attendee->PartStat == ICAL_PARTSTAT_COMPLETED) {
         bool all = true;
@@ -108,16 +108,17 @@ int StoreCancel(ICalObject* object, sockaddr_in* address, const char* recipient,
     dayward::Command find("CSFIND");
     find.number(static_cast<unsigned long>(object->Sequence)).word(object->UID);
     if (instance != 0) find.number(instance);
-    if (!s.send(find) || s.reply(buffer) != 1000) return 0;
+    if (!s.send(find) || s.reply(buffer) != REVO_OK) return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
-    if (!s.send(dayward::Command("CSORG").number(entry)) || s.reply(buffer) != 2001) return 0;
+    if (!s.send(dayward::Command("CSORG").number(entry)) || s.reply(buffer) != REVO_ORGANIZER)
+        return 0;
     if (char* sp = strchr(buffer, ' ')) *sp = '\0';
     if (!ICalEqual(buffer, sender) && !ICalEqual(recipient, sender)) return 0;
     dayward::Command dele("CSDELE");
     dele.number(entry);
     if (instance == 0) dele.word("RECURRING");
     // A refused deletion leaves the entry, so the recipient keeps the mail.
-    if (!s.send(dele) || s.reply(buffer) != 1000) return 0;
+    if (!s.send(dele) || s.reply(buffer) != REVO_OK) return 0;
     return 1;
 }
 

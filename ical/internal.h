@@ -6,35 +6,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "ascii.h"
 #include "ical.h"
 
 namespace ical {
 
 inline bool IsDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-inline unsigned char Lower(unsigned char c) {
-    return c >= 'A' && c <= 'Z' ? c + 32 : c;
-}
-
-// ICalEqual, inline for the parser's dispatch.
-inline bool Equal(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        const unsigned char x = Lower(static_cast<unsigned char>(*a));
-        if (x != Lower(static_cast<unsigned char>(*b))) return false;
-        if (x == 0) return true;
-    }
-}
-
-// ICalEqualN, likewise.
-inline bool EqualN(const char* a, const char* b, size_t n) {
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned char x = Lower(static_cast<unsigned char>(a[i]));
-        if (x != Lower(static_cast<unsigned char>(b[i]))) return false;
-        if (x == 0) return true;
-    }
-    return true;
 }
 
 // Base-10 integer with an optional sign, reading up to the first non-digit;

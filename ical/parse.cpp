@@ -143,7 +143,7 @@ class Parser {
 };
 
 bool Starts(const char* line, const char* name, size_t n) {
-    return ical::EqualN(line, name, n);
+    return arbor::EqualNoCaseN(line, name, n);
 }
 #define STARTS(line, lit) Starts(line, lit, sizeof(lit) - 1)
 
@@ -169,13 +169,13 @@ void Parser::Line(char* line) {
             Component(line);
         break;
     case 5:
-        if (ical::Equal(line, "END:VALARM")) state_ = alarmReturn_;
+        if (arbor::EqualNoCase(line, "END:VALARM")) state_ = alarmReturn_;
         break;
     }
 }
 
 void Parser::Outside(char* line) {
-    if (ical::Equal(line, "BEGIN:VTIMEZONE")) {
+    if (arbor::EqualNoCase(line, "BEGIN:VTIMEZONE")) {
         auto* z = static_cast<ICalTimeZone*>(std::calloc(1, sizeof(ICalTimeZone)));
         zone_ = nullptr; // without memory the block is read and dropped
         if (z) {
@@ -185,22 +185,22 @@ void Parser::Outside(char* line) {
             zone_ = &blocks_.back();
         }
         state_ = 1;
-    } else if (ical::Equal(line, "BEGIN:VEVENT")) {
+    } else if (arbor::EqualNoCase(line, "BEGIN:VEVENT")) {
         obj_->Kind = ICAL_KIND_EVENT;
         state_ = 2;
-    } else if (ical::Equal(line, "BEGIN:VTODO")) {
+    } else if (arbor::EqualNoCase(line, "BEGIN:VTODO")) {
         obj_->Kind = ICAL_KIND_TODO;
         state_ = 4;
-    } else if (ical::Equal(line, "BEGIN:VJOURNAL")) {
+    } else if (arbor::EqualNoCase(line, "BEGIN:VJOURNAL")) {
         obj_->Kind = ICAL_KIND_JOURNAL;
         state_ = 3;
     } else if (STARTS(line, "METHOD:")) {
         const char* m = line + 7;
-        if (ical::Equal(m, "REQUEST"))
+        if (arbor::EqualNoCase(m, "REQUEST"))
             obj_->Method = ICAL_METHOD_REQUEST;
-        else if (ical::Equal(m, "REPLY"))
+        else if (arbor::EqualNoCase(m, "REPLY"))
             obj_->Method = ICAL_METHOD_REPLY;
-        else if (ical::Equal(m, "CANCEL"))
+        else if (arbor::EqualNoCase(m, "CANCEL"))
             obj_->Method = ICAL_METHOD_CANCEL;
     }
 }
@@ -255,7 +255,8 @@ void ReadTransition(SubBlock& b, std::string_view rule) {
         const std::string_view code = v.substr(end);
         static constexpr const char* kDays[] = {"MO", "TU", "WE", "TH", "FR", "SA"};
         for (int i = 0; i < 6; ++i)
-            if (code.size() == 2 && ical::EqualN(code.data(), kDays[i], 2)) b.weekday = i + 1;
+            if (code.size() == 2 && arbor::EqualNoCaseN(code.data(), kDays[i], 2))
+                b.weekday = i + 1;
         // A plain weekday limited to seven month days is the week they span.
         if (b.week == 0 && part("BYMONTHDAY=", v)) b.week = WeekOfMonthDays(v, b.month);
     }
@@ -332,7 +333,7 @@ int Parser::ZoneFor(ZoneBlock& b, const ical::PositionalTime& t) {
 
 void Parser::TimeZoneLine(const char* line) {
     ZoneBlock* b = zone_;
-    if (ical::Equal(line, "END:VTIMEZONE")) {
+    if (arbor::EqualNoCase(line, "END:VTIMEZONE")) {
         if (b) {
             // The record carries the rules in force after the last change the
             // block describes (not merely the last written).
@@ -381,16 +382,16 @@ void Parser::Component(char* line) {
     ICalObject* o = obj_;
     // Every test is a prefix of the line, so only the tests that begin with
     // the line's first letter can match; their order is kept.
-    switch (line[0] | 0x20) {
+    switch (arbor::AsciiLower(line[0])) {
     case 'e':
-        if (ical::Equal(line, "END:VEVENT") || ical::Equal(line, "END:VTODO") ||
-            ical::Equal(line, "END:VJOURNAL")) {
+        if (arbor::EqualNoCase(line, "END:VEVENT") || arbor::EqualNoCase(line, "END:VTODO") ||
+            arbor::EqualNoCase(line, "END:VJOURNAL")) {
             state_ = 0;
             Finish();
         }
         break;
     case 'b':
-        if (ical::Equal(line, "BEGIN:VALARM")) {
+        if (arbor::EqualNoCase(line, "BEGIN:VALARM")) {
             alarmReturn_ = state_;
             state_ = 5;
         }
@@ -451,7 +452,7 @@ void Parser::Component(char* line) {
     case 't':
         if (STARTS(line, "TRANSP")) {
             if (char* v = ValueOf(line + 6)) {
-                if (ical::Equal(v, "TRANSPARENT")) o->Transparent = 1;
+                if (arbor::EqualNoCase(v, "TRANSPARENT")) o->Transparent = 1;
                 std::free(v);
             }
         }
@@ -477,7 +478,7 @@ void Parser::DateTime(Target which, const char* rest) {
         if (STARTS(buf, "TZID=")) {
             block = nullptr;
             for (ZoneBlock& b : blocks_)
-                if (b.record->TZID && ical::Equal(b.record->TZID, buf + 5)) {
+                if (b.record->TZID && arbor::EqualNoCase(b.record->TZID, buf + 5)) {
                     block = &b;
                     break;
                 }

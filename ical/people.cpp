@@ -6,12 +6,12 @@
 namespace {
 
 const char* SkipMailto(char* s) {
-    return ical::EqualN(s, "mailto:", 7) ? s + 7 : s;
+    return arbor::EqualNoCaseN(s, "mailto:", 7) ? s + 7 : s;
 }
 
 int Keyword(const char* text, const char* const* table, int count) {
     for (int i = 0; i < count; ++i)
-        if (ical::Equal(text, table[i])) return i;
+        if (arbor::EqualNoCase(text, table[i])) return i;
     return 0; // unrecognised: the default
 }
 
@@ -20,7 +20,7 @@ constexpr const char* kCUTypes[] = {"INDIVIDUAL", "GROUP", "RESOURCE", "ROOM", "
 constexpr const char* kPartStats[] = {"NEEDS-ACTION", "ACCEPTED",  "DECLINED",  "TENTATIVE",
                                       "DELEGATED",    "COMPLETED", "IN-PROCESS"};
 
-#define BEGINS(s, lit) ical::EqualN(s, lit, sizeof(lit) - 1)
+#define BEGINS(s, lit) arbor::EqualNoCaseN(s, lit, sizeof(lit) - 1)
 
 } // namespace
 

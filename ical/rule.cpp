@@ -522,8 +522,7 @@ extern "C" {
 
 int ICalParseRule(ICalObject* object, char* line) {
     if (!object || !line) return 0;
-    for (char* p = line; *p; ++p)
-        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - 32);
+    arbor::UpperInPlace(line);
     const std::string_view l(line);
     auto part = [&](std::string_view name, std::string_view& value) {
         const size_t at = l.find(name);

@@ -90,12 +90,12 @@ extern "C" {
 
 int ICalEqual(const char* a, const char* b) {
     if (!a || !b) return a == b;
-    return ical::Equal(a, b);
+    return arbor::EqualNoCase(a, b);
 }
 
 int ICalEqualN(const char* a, const char* b, size_t n) {
     if (!a || !b) return a == b;
-    return ical::EqualN(a, b, n);
+    return arbor::EqualNoCaseN(a, b, n);
 }
 
 const char* ICalNextToken(int* isValue, char* out, const char* in) {

@@ -16,15 +16,14 @@ extern "C" __attribute__((weak)) int LWCalendarHook(uintptr_t, const char*, ICal
 
 namespace lw {
 
-uint32_t CalendarCollect(LWStream* in, LWStream*) {
-    const size_t n = InLen(in);
+void CollectInMemory(LWStream* in, const unsigned char* p, size_t n) {
     // A negative Count marks a collection that already lost bytes; it stays
     // lost rather than resume with a hole in the text.
-    if (in->Count < 0) return static_cast<uint32_t>(n);
+    if (in->Count < 0) return;
     char* data = static_cast<char*>(in->Data);
-    const size_t count = in->Count > 0 ? static_cast<size_t>(in->Count) : 0;
-    // Grow to hold the bytes and a terminating NUL. Count is a signed 32-bit
-    // field, so a part that would overflow it is treated like exhausted memory.
+    const size_t count = static_cast<size_t>(in->Count);
+    // Count is a signed 32-bit field, so a text that would overflow it is
+    // treated like exhausted memory.
     char* grown = nullptr;
     if (count + n < static_cast<size_t>(INT32_MAX)) {
         grown = static_cast<char*>(std::realloc(data, count + n + 1));
@@ -33,11 +32,16 @@ uint32_t CalendarCollect(LWStream* in, LWStream*) {
         std::free(data); // do not leak what was collected so far
         in->Data = nullptr;
         in->Count = -1;
-    } else {
-        if (n > 0) std::memcpy(grown + count, in->Start, n);
-        in->Data = grown;
-        in->Count = static_cast<int32_t>(count + n);
+        return;
     }
+    if (n > 0) std::memcpy(grown + count, p, n);
+    in->Data = grown;
+    in->Count = static_cast<int32_t>(count + n);
+}
+
+uint32_t CalendarCollect(LWStream* in, LWStream*) {
+    const size_t n = InLen(in);
+    CollectInMemory(in, in->Start, n);
     if (in->EOS && in->Data != nullptr) {
         char* text = static_cast<char*>(in->Data);
         text[in->Count] = '\0';

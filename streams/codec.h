@@ -79,6 +79,12 @@ uint32_t CrlfEncode(LWStream* in, LWStream* out);
 // The text/calendar collector.
 uint32_t CalendarCollect(LWStream* in, LWStream* out);
 
+// Appends n bytes to the block at in->Data, which holds in->Count bytes and
+// keeps room for a terminating NUL after them. When memory runs out, or Count
+// would overflow, the block is freed, Data becomes null and Count -1: the
+// text has a hole, so nothing more is collected. Shared by every memory sink.
+void CollectInMemory(LWStream* in, const unsigned char* p, size_t n);
+
 // Character sets: the identity pair, US-ASCII, and the single-byte sets.
 uint32_t Utf8Copy(LWStream* in, LWStream* out);
 uint32_t AsciiConvert(LWStream* in, LWStream* out);

@@ -1,24 +1,13 @@
 // Chain mechanics: registry look-up, record allocation and the flush step.
 #include "codec.h"
 
+#include "ascii.h"
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 namespace {
-
-constexpr unsigned char Upper(unsigned char c) {
-    return (c >= 'a' && c <= 'z') ? c - 0x20 : c;
-}
-
-bool SameName(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = Upper(static_cast<unsigned char>(*a));
-        unsigned char y = Upper(static_cast<unsigned char>(*b));
-        if (x != y) return false;
-        if (x == 0) return true;
-    }
-}
 
 // A record made by LWStreamCreate and its buffer share one block.
 struct OwnedStream {
@@ -31,7 +20,7 @@ struct OwnedStream {
 extern "C" LWCodec LWStreamFindCodec(const char* name, int encode) {
     if (name == nullptr) return nullptr;
     for (const LWStreamEntry* e = LWStreamList; e->Name != nullptr; ++e) {
-        if (SameName(e->Name, name)) return encode ? e->Encode : e->Decode;
+        if (arbor::EqualNoCase(e->Name, name)) return encode ? e->Encode : e->Decode;
     }
     return nullptr;
 }

@@ -132,6 +132,8 @@ uint32_t Base64Encode(LWStream* in, LWStream* out) {
         o.p[2] = bytes > 1 ? kAlphabet[(v >> 6) & 63] : '=';
         o.p[3] = bytes > 2 ? kAlphabet[v & 63] : '=';
         o.p += 4;
+        // State counts the groups of the line: 19 groups of four are the
+        // 76 characters a base64 line may hold.
         if (++in->State % 19 == 0) {
             o.Put2('\r', '\n');
             in->State = 0;
@@ -231,6 +233,8 @@ uint32_t QPEncode(LWStream* in, LWStream* out) {
             continue;
         }
         bool spaceBeforeCr = c == ' ' && i + 1 < n && s[i + 1] == '\r';
+        // A line holds at most 76 characters, the soft break's '=' included,
+        // so text runs to column 75 before one.
         if (c >= 0x20 && c <= 0x7F && c != '=' && !spaceBeforeCr) {
             if (++col > 75) {
                 o.Put('=');

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -438,6 +439,31 @@ TEST_F(Entries, MalformedOffers) {
                         {textPart("calendar", "7bit", reply("none@test", ""))});
     EXPECT_EQ(r.qmod, control);
     // The agent is still serving.
+    EXPECT_TRUE(agent_->proc_.running());
+}
+
+// A plain (undecoded) part whose bytes stop short of what QBRAW announced: the
+// agent drops the connection without QMOD or QDONE, so the server keeps the
+// entry as it was.
+TEST_F(Entries, PlainPartCutShortDropsTheConnection) {
+    Conn c = Conn::connectTo("127.0.7.1", port_);
+    ASSERT_TRUE(c.ok());
+    const std::string control = "F" + kSender + "\r\nL" + kBob + " " + kBob + " 0\r\n";
+    c.send("6020 Qcut " + std::to_string(control.size()) + "\r\n" + control + "6021 end\r\n");
+    std::string line;
+    ASSERT_TRUE(c.readLine(line));
+    EXPECT_EQ(line, "QMIME Qcut");
+    c.send("2002 text calendar US-ASCII 7bit \"\" 0 500\r\n1000 end\r\n");
+    // Lines before the recipient go back at once.
+    do
+        ASSERT_TRUE(c.readLine(line));
+    while (line.rfind("QMOD RAW ", 0) == 0);
+    EXPECT_EQ(line, "QBRAW Qcut 0 500");
+    c.send("2021 500\r\nBEGIN:VCALENDAR\r\nMETHOD:REPLY\r\n");
+    shutdown(c.fd(), SHUT_WR);
+    EXPECT_FALSE(c.readLine(line)) << line;
+    EXPECT_TRUE(c.waitClosed());
+    EXPECT_TRUE(store().empty());
     EXPECT_TRUE(agent_->proc_.running());
 }
 

@@ -1,6 +1,8 @@
 // The configuration file rule shared by libkdx and the setup tool.
 #include "kdxcommon.h"
 
+#include "ascii.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,18 +16,6 @@ namespace {
 constexpr std::string_view kTreeKey = "orb.base.tree-name=";
 constexpr std::string_view kServerKey = "orb.arbor.server-name=";
 constexpr std::string_view kContextKey = "orb.arbor.server-context=";
-
-bool startsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        unsigned char a = static_cast<unsigned char>(text[i]);
-        unsigned char b = static_cast<unsigned char>(prefix[i]);
-        if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
-        if (a != b) return false;
-    }
-    return true;
-}
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -120,11 +110,11 @@ extern "C" int KDXConfReadServerDN(const char* path, char* tree, size_t treeSize
         std::string_view key;
         std::string* target = nullptr;
         int* seen = nullptr;
-        if (startsWithNoCase(line, kTreeKey)) {
+        if (arbor::StartsWithNoCase(line, kTreeKey)) {
             key = kTreeKey, target = &treeName, seen = &seenTree;
-        } else if (startsWithNoCase(line, kServerKey)) {
+        } else if (arbor::StartsWithNoCase(line, kServerKey)) {
             key = kServerKey, target = &serverName, seen = &seenServer;
-        } else if (startsWithNoCase(line, kContextKey)) {
+        } else if (arbor::StartsWithNoCase(line, kContextKey)) {
             key = kContextKey, target = &serverContext, seen = &seenContext;
         } else {
             continue; // other lines (the store path among them) are not ours

@@ -1,6 +1,7 @@
 // Attribute operations on one directory object named relative to a value
 // structure's base.
 #include "internal.h"
+#include "malloc_ptr.h"
 
 #include <pdksa.h>
 
@@ -78,7 +79,7 @@ bool appendUnits(KDXValueStruct* vs, const void* value) {
 int modifyOne(const char* object, const char* attribute, const char* value, uint32_t op,
               uint32_t syntax, bool needsValue, KDXValueStruct* vs, int site) {
     if (!kdx::hasContext(vs) || attribute == nullptr || (needsValue && value == nullptr)) return 0;
-    if (!kdx::prepareObject(vs, object, 68, site)) return 0;
+    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, site)) return 0;
     uint16_t attr[kAttrNameUnits];
     if (!kdx::convertInto(vs, attribute, attr, kAttrNameUnits)) return 0;
     DDCEntry e{};
@@ -103,15 +104,11 @@ int modifyOne(const char* object, const char* attribute, const char* value, uint
     return 1;
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 } // namespace
 
 extern "C" int KDXRead(const char* object, const char* attribute, KDXValueStruct* vs) {
     if (!kdx::hasContext(vs) || attribute == nullptr) return 0;
-    if (!kdx::prepareObject(vs, object, 66, 201)) return 0;
+    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 201)) return 0;
     if (!kdx::convertInto(vs, attribute, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
     const void* names[2] = {vs->AttrBuffer, nullptr};
     DDCReadRequest req{0, names, 0, 0, 0};
@@ -126,7 +123,7 @@ extern "C" int KDXRead(const char* object, const char* attribute, KDXValueStruct
 
 extern "C" int KDXReadDN(const char* object, const char* attribute, KDXValueStruct* vs) {
     if (!kdx::hasContext(vs) || attribute == nullptr) return 0;
-    if (!kdx::prepareObject(vs, object, 66, 202)) return 0;
+    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 202)) return 0;
     if (!kdx::convertInto(vs, attribute, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
     const void* names[2] = {vs->AttrBuffer, nullptr};
     DDCReadRequest req{0, names, 0, 0, 0};
@@ -163,7 +160,7 @@ extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStr
         es->TextBuffer == nullptr || !kdx::hasContext(vs))
         return nullptr;
     if (es->Active == 0) {
-        if (!kdx::prepareObject(vs, object, 66, 204)) return nullptr;
+        if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 204)) return nullptr;
         es->Active = 1;
         es->Remaining = 0;
     }
@@ -203,12 +200,12 @@ extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStr
 extern "C" int KDXWriteTyped(const char* object, const char* attribute, int syntax,
                              KDXValueStruct* vs) {
     if (!kdx::hasContext(vs) || attribute == nullptr) return 0;
-    if (!kdx::prepareObject(vs, object, 68, 206)) return 0;
+    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, 206)) return 0;
     uint16_t attr[kAttrNameUnits];
     if (!kdx::convertInto(vs, attribute, attr, kAttrNameUnits)) return 0;
 
     size_t count = size_t{vs->Used} + 1;
-    std::unique_ptr<DDCEntry, FreeDeleter> entries(
+    arbor::MallocPtr<DDCEntry> entries(
         static_cast<DDCEntry*>(std::calloc(count, sizeof(DDCEntry))));
     if (!entries) return 0;
     DDCEntry* e = entries.get();
@@ -217,8 +214,8 @@ extern "C" int KDXWriteTyped(const char* object, const char* attribute, int synt
     e[0].attrName = attr;
 
     // The copies are owned here; every path frees them.
-    std::unique_ptr<std::unique_ptr<uint16_t, FreeDeleter>[]> copies(
-        new (std::nothrow) std::unique_ptr<uint16_t, FreeDeleter>[count]);
+    std::unique_ptr<arbor::MallocPtr<uint16_t>[]> copies(new (std::nothrow)
+                                                             arbor::MallocPtr<uint16_t>[count]);
     if (!copies) return 0;
     for (uint32_t i = 0; i < vs->Used; ++i) {
         int n = kdx::toUtf16(vs->Value[i], kdx::units(vs->AttrBuffer), kdx::kAttrUnits);
@@ -281,7 +278,7 @@ extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {
     if (object == nullptr) return 0;
     if (kdx::hasContext(vs)) {
         if (!kdx::convertInto(vs, object, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
-        if (DDCResolveName(vs->Context, 66, vs->AttrBuffer) != 0) {
+        if (DDCResolveName(vs->Context, DDC_RESOLVE_FOR_READ, vs->AttrBuffer) != 0) {
             debugf("DDCResolve[%d]: Object %s does not exist\n", 213, object);
             return 0;
         }
@@ -294,10 +291,10 @@ extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {
         return 0;
     }
     // A fresh copy of the login context speaks byte strings; ours speak UTF-16.
-    DDCSetContextFlags(ctx, 4, 128);
+    DDCSetContextFlags(ctx, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     int result = 0;
     if (kdx::toUtf16(object, kdx::units(buf), kdx::kNameUnits) >= 0) {
-        if (DDCResolveName(ctx, 66, buf) == 0)
+        if (DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, buf) == 0)
             result = 1;
         else
             debugf("DDCResolve[%d]: Object %s does not exist\n", 215, object);
@@ -309,7 +306,7 @@ extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {
 extern "C" int KDXGetObjectDetails(const char* object, char* className, char* second,
                                    char* fullName, KDXValueStruct* vs) {
     if (!kdx::hasContext(vs)) return 0;
-    if (!kdx::prepareObject(vs, object, 66, 216)) return 0;
+    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 216)) return 0;
     if (className == nullptr && second == nullptr && fullName == nullptr) return 1;
 
     alignas(8) unsigned char info[1024];

@@ -156,10 +156,10 @@ extern "C" int KDXOpenConnectionToServer(const char* serverName, uint32_t* conte
     uint32_t ctx;
     unsigned char* buf;
     if (GetCachedContext(&ctx, &buf) != 0) return 0;
-    DDCSetContextFlags(ctx, 0, 132);
+    DDCSetContextFlags(ctx, 0, DDC_CTX_UNICODE | DDC_CTX_RESERVED);
     if (DDCConnectToServerByName(ctx, serverName) != 0 || DDCAuthenticateConnection(ctx) != 0) {
         // The pair goes back here, so a failed open leaves the caller nothing to release.
-        DDCSetContextFlags(ctx, 4, 128);
+        DDCSetContextFlags(ctx, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
         ReleaseCachedContext(ctx, buf, 0);
         return 0;
     }
@@ -170,7 +170,7 @@ extern "C" int KDXOpenConnectionToServer(const char* serverName, uint32_t* conte
 
 extern "C" int KDXCloseConnectionToServer(uint32_t context, unsigned char* workBuffer) {
     kdx::debugf("KDXCloseConnectionToServer:Deleting handle [%d]\n", static_cast<int>(context));
-    DDCSetContextFlags(context, 4, 128);
+    DDCSetContextFlags(context, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     ReleaseCachedContext(context, workBuffer, 0);
     return 1;
 }

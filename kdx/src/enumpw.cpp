@@ -1,5 +1,6 @@
 // Enumeration of a container's subordinates, and passwords.
 #include "internal.h"
+#include "malloc_ptr.h"
 
 #include <pdksa.h>
 
@@ -49,10 +50,6 @@ char* handOutName(KDXEnumStruct* es, KDXValueStruct* vs) {
     return es->TextBuffer;
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 enum class PwOp { Verify, Change, Reset };
 
 int passwordOp(PwOp op, const char* object, const char* oldPw, const char* newPw,
@@ -70,7 +67,7 @@ int passwordOp(PwOp op, const char* object, const char* oldPw, const char* newPw
             return 0;
         }
         // A fresh copy of the login context speaks byte strings; ours speak UTF-16.
-        DDCSetContextFlags(ctx, 4, 128);
+        DDCSetContextFlags(ctx, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     } else {
         ctx = vs->Context;
         buf = vs->NameBuffer;
@@ -83,7 +80,7 @@ int passwordOp(PwOp op, const char* object, const char* oldPw, const char* newPw
     constexpr size_t kHalf = kdx::kAttrUnits / 2;
     uint16_t* pw1 = kdx::units(buf + KDX_ATTR_BUFFER_OFFSET);
     uint16_t* pw2 = pw1 + kHalf;
-    uint32_t flags = op == PwOp::Verify ? 66 : 68;
+    uint32_t flags = op == PwOp::Verify ? DDC_RESOLVE_FOR_READ : DDC_RESOLVE_FOR_WRITE;
     if ((err = kdx::toUtf16(object, name, kdx::kNameUnits)) < 0 ||
         (oldPw != nullptr && (err = kdx::toUtf16(oldPw, pw1, kHalf)) < 0) ||
         (newPw != nullptr && (err = kdx::toUtf16(newPw, pw2, kHalf)) < 0)) {
@@ -126,9 +123,8 @@ int passwordOp(PwOp op, const char* object, const char* oldPw, const char* newPw
 extern "C" int KDXEnumerateObjects(const char* container, const char* classFilter,
                                    const char* nameFilter, KDXValueStruct* vs) {
     if (!kdx::hasContext(vs)) return 0;
-    if (!kdx::prepareObject(vs, container, 66, 301)) return 0;
-    std::unique_ptr<unsigned char, FreeDeleter> names(
-        static_cast<unsigned char*>(std::malloc(1024)));
+    if (!kdx::prepareObject(vs, container, DDC_RESOLVE_FOR_READ, 301)) return 0;
+    arbor::MallocPtr<unsigned char> names(static_cast<unsigned char*>(std::malloc(1024)));
     if (!names) {
         syslog(LOG_ERR, "Out of memory!\n");
         return 0;
@@ -166,7 +162,7 @@ extern "C" char* KDXEnumerateObjectsEx(const char* container, const char* classF
         return nullptr;
     }
     if (es->Active == 0) {
-        if (!kdx::prepareObject(vs, container, 66, 305)) return nullptr;
+        if (!kdx::prepareObject(vs, container, DDC_RESOLVE_FOR_READ, 305)) return nullptr;
         debugf("KDXEnumerateObjectsEx[%d]: Container %s, Type %s\n", 306, orNull(container),
                orNull(classFilter));
         es->Active = 1;

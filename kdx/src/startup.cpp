@@ -3,6 +3,8 @@
 #include "internal.h"
 #include "kdxcommon.h"
 
+#include "ascii.h"
+
 #include <pdksa.h>
 
 #include <atomic>
@@ -65,19 +67,8 @@ std::atomic<bool> gStopStartup{false};
 std::atomic<bool> gShutdownDeferred{false};
 std::atomic<pthread_t> gStartupThread{};
 
-bool equalNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-        if (x >= 'A' && x <= 'Z') x = static_cast<unsigned char>(x + 32);
-        if (y >= 'A' && y <= 'Z') y = static_cast<unsigned char>(y + 32);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 bool optionValue(std::string_view arg, std::string_view opt, std::string_view& rest) {
-    if (arg.size() < opt.size() || !equalNoCase(arg.substr(0, opt.size()), opt)) return false;
+    if (!arbor::StartsWithNoCase(arg, opt)) return false;
     rest = arg.substr(opt.size());
     return true;
 }
@@ -210,7 +201,7 @@ extern "C" int AuthenticateKDX(void) {
     int err = 0;
     for (int attempt = 1; attempt <= kdx::kLoginAttempts; ++attempt) {
         if (kdx::gStopStartup.load()) return 0;
-        err = DDCResolveName(AuthContext, 4, KDXLoginUser);
+        err = DDCResolveName(AuthContext, DDC_RESOLVE_WRITE, KDXLoginUser);
         if (err == 0) break;
         syslog(LOG_ERR, "DDCResolveName failed [err:%d]", err);
         kdx::pauseBeforeRetry();
@@ -227,7 +218,7 @@ extern "C" int AuthenticateKDX(void) {
         syslog(LOG_ERR, "DDCAuthenticateConnection failed");
         return 0;
     }
-    if (DDCSetContextFlags(AuthContext, 0, 128) != 0) {
+    if (DDCSetContextFlags(AuthContext, 0, DDC_CTX_RESERVED) != 0) {
         syslog(LOG_ERR, "DDCSetContextFlags failed");
         return 0;
     }
@@ -268,7 +259,7 @@ extern "C" int KDXMain(int argc, char** argv) {
                 ServerDNOverride = 1;
                 std::printf("\r\nKDX: Using server DN %s\n", kdx::gServerDN);
             }
-        } else if (kdx::equalNoCase(arg, "-d")) {
+        } else if (arbor::EqualNoCase(arg, "-d")) {
             std::printf("\r\nKDX: Debugging turned on\n");
             storeFlag(Debug, 1);
             DebugScreen = 1;
@@ -279,10 +270,10 @@ extern "C" int KDXMain(int argc, char** argv) {
             fits =
                 kdx::copyBounded(rest, KDXVersionNumberInternal, sizeof KDXVersionNumberInternal);
             if (fits) DoPW = 0;
-        } else if (kdx::equalNoCase(arg, "-v")) {
+        } else if (arbor::EqualNoCase(arg, "-v")) {
             kdx::printVersion();
             return kdx::endMain(0);
-        } else if (kdx::equalNoCase(arg, "-h") || kdx::equalNoCase(arg, "-?")) {
+        } else if (arbor::EqualNoCase(arg, "-h") || arbor::EqualNoCase(arg, "-?")) {
             kdx::printUsage();
             return kdx::endMain(0);
         }

@@ -68,7 +68,7 @@ extern "C" KDXValueStruct* KDXInitValueStruct(const char* baseName, KDXValueStru
         return nullptr;
     }
     vs->AttrBuffer = vs->NameBuffer + KDX_ATTR_BUFFER_OFFSET;
-    DDCSetContextFlags(vs->Context, 4, 128);
+    DDCSetContextFlags(vs->Context, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     vs->Flags |= KDX_VS_HAS_CONTEXT;
 
     err = kdx::formBase(baseName, kdx::units(vs->NameBuffer), kdx::kNameUnits);

@@ -43,16 +43,16 @@ std::vector<std::string> ReadValues(DDCContextHandle ctx, const char* attr) {
 
 std::vector<std::string> ReadValues(DDCContextHandle ctx, const std::string& object,
                                     const char* attr) {
-    if (DDCResolveName(ctx, 66, object.c_str()) != 0) return {};
+    if (DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, object.c_str()) != 0) return {};
     return ReadValues(ctx, attr);
 }
 
 bool Exists(DDCContextHandle ctx, const std::string& name) {
-    return DDCResolveName(ctx, 66, name.c_str()) == 0;
+    return DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, name.c_str()) == 0;
 }
 
 std::string BaseClass(DDCContextHandle ctx, const std::string& name) {
-    if (DDCResolveName(ctx, 66, name.c_str()) != 0) return {};
+    if (DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, name.c_str()) != 0) return {};
     alignas(void*) char info[1024];
     if (DDCGetEntryInfo(ctx, DDC_INFO_BASE_CLASS, sizeof info, info) != 0) return {};
     const char* text = nullptr;
@@ -70,7 +70,7 @@ void ReportFailure(const Progress& p, std::string_view what, int code) {
 }
 
 int Modify(DDCContextHandle ctx, const std::string& name, const Entries& entries) {
-    int rc = DDCResolveName(ctx, 68, name.c_str());
+    int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_WRITE, name.c_str());
     if (rc != 0) return rc;
     return DDCModifyEntry(ctx, entries.Count(), entries.Data());
 }
@@ -79,7 +79,7 @@ int CreateReported(DDCContextHandle ctx, const std::string& fullName, std::strin
                    const Entries& entries, const Progress& progress) {
     Report(progress, Step::Item, shown);
     int rc = DDCCreateEntry(ctx, fullName.c_str(), entries.Count(), entries.Data());
-    Report(progress, Step::Result, rc == 0 ? 43 : 44);
+    Report(progress, Step::Result, rc == 0 ? kMsgCreated : kMsgNotCreated);
     return rc;
 }
 

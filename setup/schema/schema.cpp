@@ -1,4 +1,5 @@
 // Schema passes, the product's containers, and their removal.
+#include "ascii.h"
 #include "directory.h"
 #include "kdxcommon.h"
 #include "quillschema.h"
@@ -32,7 +33,7 @@ Site Site::Make(std::string_view treeName, std::string_view serverDN) {
     Site s;
     std::string prefix = "\\" + std::string(treeName) + "\\";
     if (treeName.empty() || serverDN.size() <= prefix.size() ||
-        strncasecmp(serverDN.data(), prefix.data(), prefix.size()) != 0)
+        !arbor::StartsWithNoCase(serverDN, prefix))
         return s;
     s.localTree = "\\" + std::string(treeName);
     s.serverDN = std::string(serverDN);
@@ -70,9 +71,7 @@ std::string FullAdminName(std::string_view localTree, std::string_view typed) {
     std::string out(localTree);
     for (size_t i = parts.size(); i-- > 0;) {
         bool last = i + 1 == parts.size();
-        if (last && parts.size() > 1 && parts[i].size() == tree.size() &&
-            strncasecmp(parts[i].data(), tree.data(), tree.size()) == 0)
-            continue;
+        if (last && parts.size() > 1 && arbor::EqualNoCase(parts[i], tree)) continue;
         out += '\\';
         out += parts[i];
     }
@@ -80,7 +79,7 @@ std::string FullAdminName(std::string_view localTree, std::string_view typed) {
 }
 
 int Login(DDCContextHandle ctx, const std::string& fullName, const std::string& password) {
-    int rc = DDCResolveName(ctx, 68, fullName.c_str());
+    int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_WRITE, fullName.c_str());
     if (rc == 0) rc = DDCLogin(ctx, password.c_str());
     if (rc == 0) rc = DDCAuthenticateConnection(ctx);
     return rc;
@@ -94,7 +93,7 @@ int ResultRow(int rc, int ok, int already, int alreadyRow, int failed) {
 }
 
 void DefineAttributes(DDCContextHandle ctx, const Progress& progress) {
-    Report(progress, Step::Heading, 42);
+    Report(progress, Step::Heading, kMsgDefiningAttributes);
     for (const QuillAttrRow* a = QuillAttr; a->name; ++a) {
         Report(progress, Step::Item, a->name);
         DDCAttrDef def{};
@@ -104,12 +103,12 @@ void DefineAttributes(DDCContextHandle ctx, const Progress& progress) {
         def.lower = a->lower;
         def.upper = a->upper;
         int rc = DDCDefineAttribute(ctx, a->name, &def);
-        Report(progress, Step::Result, rc == 0 ? 43 : 44);
+        Report(progress, Step::Result, rc == 0 ? kMsgCreated : kMsgNotCreated);
     }
 }
 
 void DefineClasses(DDCContextHandle ctx, const Progress& progress) {
-    Report(progress, Step::Heading, 45);
+    Report(progress, Step::Heading, kMsgDefiningClasses);
     for (const QuillClassRow* c = QuillClass; c->name; ++c) {
         if (!c->superclass) continue;
         Report(progress, Step::Item, c->name);
@@ -132,7 +131,9 @@ void DefineClasses(DDCContextHandle ctx, const Progress& progress) {
         def.mandatory = mandatory.data();
         def.optional = nullptr; // attached by the next pass
         int rc = DDCDefineClass(ctx, c->name, &def);
-        Report(progress, Step::Result, ResultRow(rc, 46, DDCERR_CLASS_ALREADY_EXISTS, 47, 48));
+        Report(progress, Step::Result,
+               ResultRow(rc, kMsgDefined, DDCERR_CLASS_ALREADY_EXISTS, kMsgAlreadyDefined,
+                         kMsgDefinitionFailed));
     }
 }
 
@@ -141,18 +142,19 @@ void Attach(DDCContextHandle ctx, const char* className, const char* attr,
     Report(progress, Step::Item, attr);
     const void* list[] = {attr, nullptr};
     int rc = DDCAddOptionalsToClass(ctx, className, list);
-    Report(progress, Step::Result, ResultRow(rc, 50, DDCERR_DUPLICATE_OPTIONAL, 51, 52));
+    Report(progress, Step::Result,
+           ResultRow(rc, kMsgAdded, DDCERR_DUPLICATE_OPTIONAL, kMsgAlreadyAdded, kMsgNotAdded));
 }
 
 void AttachOptionals(DDCContextHandle ctx, const Progress& progress) {
-    Report(progress, Step::Heading, 49);
+    Report(progress, Step::Heading, kMsgAddingOptional);
     for (const QuillClassRow* c = QuillClass; c->name; ++c) {
         for (const QuillAttrRow* a = QuillAttr; a->name; ++a) {
             if (a->optionalBits & c->bits) Attach(ctx, c->name, a->name, progress);
             if (a->optionalBits2 & c->bits2) Attach(ctx, c->name, a->name, progress);
         }
     }
-    Report(progress, Step::Heading, 54);
+    Report(progress, Step::Heading, kMsgAddingSystemAttributes);
     for (const QuillClassRow* c = QuillClass; c->name; ++c)
         for (const QuillAttrRow* a = QuillSpecialAttr; a->name; ++a)
             if (a->optionalBits & c->bits) Attach(ctx, c->name, a->name, progress);
@@ -177,7 +179,7 @@ bool CreateServices(DDCContextHandle ctx, const Site& site, const Progress& prog
                "Internet Services is not the product's container: no password or rights set");
         return false;
     }
-    rc = DDCResolveName(ctx, 68, services.c_str());
+    rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_WRITE, services.c_str());
     if (rc == 0) {
         char pw[KDX_PASSWORD_LENGTH + 1];
         rc =
@@ -188,7 +190,7 @@ bool CreateServices(DDCContextHandle ctx, const Site& site, const Progress& prog
         ReportFailure(progress, "Setting the password of Internet Services", rc);
         return false;
     }
-    Report(progress, Step::Heading, 55);
+    Report(progress, Step::Heading, kMsgGrantingRights);
     // One value per modification, so that a value already granted does not keep the
     // other one out.
     Entries entry, all;
@@ -201,7 +203,7 @@ bool CreateServices(DDCContextHandle ctx, const Site& site, const Progress& prog
             return false;
         }
     }
-    Report(progress, Step::Heading, 53);
+    Report(progress, Step::Heading, kMsgSchemaExtended);
     return true;
 }
 
@@ -231,7 +233,7 @@ void CreateContainers(DDCContextHandle ctx, const Site& site, const Progress& pr
 int DeleteSubtree(DDCContextHandle ctx, const std::string& name, int depth) {
     int rc = DDCRemoveEntry(ctx, name.c_str());
     if (rc != DDCERR_ENTRY_IS_NOT_LEAF || depth > DDC_MAX_DN_CHARS) return rc;
-    rc = DDCResolveName(ctx, 66, name.c_str());
+    rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, name.c_str());
     if (rc != 0) return rc;
     std::vector<std::string> children;
     alignas(void*) char buf[8192];
@@ -268,7 +270,7 @@ void DefineSchema(DDCContextHandle ctx, const Site& site, const Progress& progre
 }
 
 void MoveOldContainer(DDCContextHandle ctx, const Site& site, const Progress& progress) {
-    Report(progress, Step::Heading, 82);
+    Report(progress, Step::Heading, kMsgUpgrading);
     const std::string old = site.localTree + "\\Velmora Services";
     if (Exists(ctx, old)) DDCModifyRDN(ctx, old.c_str(), "Internet Services", 1);
 }
@@ -277,13 +279,13 @@ Removal RemoveSchema(DDCContextHandle ctx, const Site& site, const Progress& pro
                      const std::function<bool()>& confirmSubtree, int* lastCode) {
     int ccode = 0;
     Report(progress, Step::Clear, "");
-    Report(progress, Step::Heading, 33);
-    Report(progress, Step::Heading, 56);
+    Report(progress, Step::Heading, kMsgRemovingSchema);
+    Report(progress, Step::Heading, kMsgRemovingObsoleteClasses);
     for (const QuillClassRow* c = QuillObsoleteClass; c->name; ++c) {
         Report(progress, Step::Item, c->name);
         DDCRemoveClass(ctx, c->name);
     }
-    Report(progress, Step::Heading, 57);
+    Report(progress, Step::Heading, kMsgRemovingObsoleteAttributes);
     for (const QuillAttrRow* a = QuillObsoleteAttr; a->name; ++a) {
         Report(progress, Step::Item, a->name);
         DDCRemoveAttributeDefinition(ctx, a->name);
@@ -297,14 +299,14 @@ Removal RemoveSchema(DDCContextHandle ctx, const Site& site, const Progress& pro
             DeleteSubtree(ctx, services, 0);
         }
     }
-    Report(progress, Step::Heading, 58);
+    Report(progress, Step::Heading, kMsgRemovingClasses);
     for (int i = QUILL_CLASS_COUNT; i-- > 0;)
         ccode = DDCRemoveClass(ctx, QuillClass[i].name);
-    Report(progress, Step::Heading, 59);
+    Report(progress, Step::Heading, kMsgRemovingAttributes);
     for (const QuillAttrRow* a = QuillAttr; a->name; ++a)
         ccode = DDCRemoveAttributeDefinition(ctx, a->name);
     if (lastCode) *lastCode = ccode;
-    Report(progress, Step::Heading, 60);
+    Report(progress, Step::Heading, kMsgSchemaRemoved);
     return Removal::Done;
 }
 

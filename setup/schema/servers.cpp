@@ -33,6 +33,130 @@ Entries Agent(const char* cls, const char* module) {
     return e;
 }
 
+// Where the text of an agent's default value comes from.
+enum class From { Text, Store, Domain, AliasOptions };
+
+struct AgentValue {
+    const char* attr = nullptr; // null ends a row's values
+    uint32_t syntax = DDC_SYN_TEXT;
+    const char* text = nullptr; // for From::Text
+    From from = From::Text;
+};
+
+constexpr AgentValue Plain(const char* attr, const char* text) {
+    return {attr, DDC_SYN_TEXT, text, From::Text};
+}
+// Links to the server's own store agent.
+constexpr AgentValue kRevoServer{"Velmora:REVO Server", DDC_SYN_DIST_NAME, nullptr, From::Store};
+constexpr AgentValue kRevoQueueServer{"Velmora:REVO Queue Server", DDC_SYN_DIST_NAME, nullptr,
+                                      From::Store};
+
+// One agent below the messaging server: made when its switch is on, with these
+// defaults in this order.
+struct AgentRow {
+    const char* name;
+    const char* cls;
+    const char* module;
+    bool (*on)(const ServerConfig&);
+    AgentValue values[10];
+};
+
+constexpr AgentRow kAgents[] = {
+    {"REVO Agent",
+     "Velmora:REVO Agent",
+     "STORED.FLM",
+     [](const ServerConfig&) { return true; },
+     {Plain("Velmora:Queue Timeout", "5"), Plain("Velmora:Queue Interval", "30"),
+      Plain("Velmora:Minimum Free Space", "2048"), Plain("Velmora:SCMS User Threshold", "2"),
+      Plain("Velmora:SCMS Size Threshold", "2"), Plain("Velmora:Quota Message", kQuotaText),
+      Plain("Velmora:Message Store", "/usr/quill/users"),
+      Plain("Quill:SCMSDirectory", "/usr/quill/scms"),
+      Plain("Quill:SpoolDirectory", "/usr/quill/spool")}},
+    {"Address Book Agent",
+     "Velmora:Addressbook Agent",
+     "DIRBOOK.FLM",
+     [](const ServerConfig& c) { return c.ldap; },
+     {Plain("Velmora:LDAP Options", "1"), Plain("Velmora:Port", "389"),
+      Plain("Velmora:Time Interval", "1"), kRevoServer}},
+    {"Alias Agent",
+     "Velmora:Alias Agent",
+     "DIRALIAS.FLM",
+     [](const ServerConfig& c) { return c.aliasing != kAliasNone; },
+     {{"Velmora:Alias Options", DDC_SYN_TEXT, nullptr, From::AliasOptions},
+      Plain("Velmora:Time Interval", "1"),
+      kRevoServer}},
+    {"AntiSpam Agent",
+     "Velmora:AntiSpam Agent",
+     "SPAMGATE.FLM",
+     [](const ServerConfig& c) { return c.antiSpam; },
+     {kRevoServer}},
+    {"Calendar Agent",
+     "QuillCalendarAgent",
+     "DAYWARD.FLM",
+     [](const ServerConfig& c) { return c.dayward; },
+     {kRevoServer}},
+    {"AutoReply Agent",
+     "Velmora:AutoReply Agent",
+     "REPLYD.FLM",
+     [](const ServerConfig& c) { return c.forward; },
+     {kRevoServer}},
+    {"IMAP Agent",
+     "Velmora:IMAP Agent",
+     "IMAPSRV.FLM",
+     [](const ServerConfig& c) { return c.imap; },
+     {}},
+    {"POP Agent",
+     "Velmora:POP Agent",
+     "POPSRV.FLM",
+     [](const ServerConfig& c) { return c.pop; },
+     {}},
+    {"Proxy Agent",
+     "Velmora:Proxy Agent",
+     "FETCHD.FLM",
+     [](const ServerConfig& c) { return c.proxy; },
+     {Plain("Velmora:Time Interval", "3"), Plain("Velmora:Maximum Items", "3"), kRevoServer,
+      kRevoQueueServer}},
+    {"SMTP Agent",
+     "Velmora:SMTP Agent",
+     "SMTPSRV.FLM",
+     [](const ServerConfig& c) { return c.smtp; },
+     {{"Velmora:Domain", DDC_SYN_TEXT, nullptr, From::Domain},
+      Plain("Velmora:Routing", "0"),
+      Plain("Velmora:Message Limit", "0"),
+      Plain("Velmora:SMTP Accept ETRN", "1"),
+      Plain("Velmora:SMTP Send ETRN", "0"),
+      Plain("Quill:RBL Host", kBlocklistZone),
+      kRevoServer,
+      kRevoQueueServer}},
+};
+
+void CreateAgents(DDCContextHandle ctx, const std::string& server, const ServerConfig& config,
+                  const Progress& progress) {
+    const std::string store = server + "\\REVO Agent";
+    for (const AgentRow& row : kAgents) {
+        if (!row.on(config)) continue;
+        Entries e = Agent(row.cls, row.module);
+        for (const AgentValue& v : row.values) {
+            if (!v.attr) break;
+            switch (v.from) {
+            case From::Text:
+                e.Add(v.attr, v.syntax, v.text);
+                break;
+            case From::Store:
+                e.Add(v.attr, v.syntax, store);
+                break;
+            case From::Domain:
+                e.Add(v.attr, v.syntax, config.officialName);
+                break;
+            case From::AliasOptions:
+                e.Add(v.attr, v.syntax, AliasOptions(config.aliasing));
+                break;
+            }
+        }
+        CreateReported(ctx, server + "\\" + row.name, row.name, e, progress);
+    }
+}
+
 void CreateLattice(DDCContextHandle ctx, const Site& site, const std::string& server,
                    const Progress& progress) {
     const std::string templates = site.Services() + "\\Templates";
@@ -49,7 +173,7 @@ void CreateLattice(DDCContextHandle ctx, const Site& site, const std::string& se
         ReportFailure(progress, "Creating the Lattice Agent", rc);
         return;
     }
-    if (int rc = DDCResolveName(ctx, 68, lattice.c_str())) {
+    if (int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_WRITE, lattice.c_str())) {
         ReportFailure(progress, "Finding " + lattice, rc);
         return;
     }
@@ -80,15 +204,52 @@ bool PortText(const std::vector<std::string>& values, std::string& out) {
     return true;
 }
 
+// The store agent serves the agents that hand it mail; this server's object
+// points at the messaging server.
+void LinkAgents(DDCContextHandle ctx, const Site& site, const std::string& server,
+                const ServerConfig& config, const Progress& progress) {
+    Report(progress, Step::Heading, kMsgCreatingLinks);
+    Entries clients;
+    const struct {
+        bool on;
+        const char* name;
+    } linked[] = {
+        {config.smtp, "SMTP Agent"},         {config.antiSpam, "AntiSpam Agent"},
+        {config.forward, "AutoReply Agent"}, {config.proxy, "Proxy Agent"},
+        {config.ldap, "Address Book Agent"}, {config.aliasing != kAliasNone, "Alias Agent"},
+    };
+    for (const auto& l : linked)
+        if (l.on) clients.Add("Velmora:Client", DDC_SYN_DIST_NAME, l.name);
+    if (clients.Count() > 0) {
+        // The client names are relative to the messaging server.
+        int rc = DDCSetContextBaseDN(ctx, server.c_str(), DDCSlashDelims);
+        if (rc == 0) rc = Modify(ctx, "REVO Agent", clients);
+        DDCSetContextBaseDN(ctx, site.localTree.c_str(), DDCSlashDelims);
+        Report(progress, Step::Heading, rc == 0 ? kMsgRevoLinked : kMsgRevoNotLinked);
+    }
+
+    Entries host;
+    host.Clear("Velmora:Client");
+    host.Add("Velmora:Messaging Server", DDC_SYN_DIST_NAME, server, DDC_OP_WRITE_VALUE);
+    int rc = Modify(ctx, site.installHost, host);
+    if (rc == DDCERR_ILLEGAL_ATTRIBUTE || rc == DDCERR_NO_SUCH_ATTRIBUTE) {
+        // The server's class may not carry client links at all; then there is nothing
+        // to clear, and the clear must not keep the messaging server link out.
+        Entries link;
+        link.Add("Velmora:Messaging Server", DDC_SYN_DIST_NAME, server, DDC_OP_WRITE_VALUE);
+        rc = Modify(ctx, site.installHost, link);
+    }
+    Report(progress, Step::Heading, rc == 0 ? kMsgTwpLinked : kMsgTwpNotLinked);
+}
+
 } // namespace
 
 void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adminName,
                   const ServerConfig& config, const Progress& progress) {
     const std::string container = site.Services();
     const std::string server = container + "\\" + config.msgServerName;
-    const std::string store = server + "\\REVO Agent";
 
-    if (int rc = DDCResolveName(ctx, 66, container.c_str())) {
+    if (int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, container.c_str())) {
         ReportFailure(progress, "Finding " + container, rc);
         return;
     }
@@ -111,112 +272,14 @@ void CreateServer(DDCContextHandle ctx, const Site& site, const std::string& adm
         ReportFailure(progress, "Creating " + config.msgServerName, rc);
         return;
     }
-    if (int rc = DDCResolveName(ctx, 66, server.c_str())) {
+    if (int rc = DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, server.c_str())) {
         ReportFailure(progress, "Finding " + server, rc);
         return;
     }
-    auto create = [&](const char* name, const Entries& e) {
-        CreateReported(ctx, server + "\\" + name, name, e, progress);
-    };
-    {
-        Entries e = Agent("Velmora:REVO Agent", "STORED.FLM");
-        e.Add("Velmora:Queue Timeout", DDC_SYN_TEXT, "5");
-        e.Add("Velmora:Queue Interval", DDC_SYN_TEXT, "30");
-        e.Add("Velmora:Minimum Free Space", DDC_SYN_TEXT, "2048");
-        e.Add("Velmora:SCMS User Threshold", DDC_SYN_TEXT, "2");
-        e.Add("Velmora:SCMS Size Threshold", DDC_SYN_TEXT, "2");
-        e.Add("Velmora:Quota Message", DDC_SYN_TEXT, kQuotaText);
-        e.Add("Velmora:Message Store", DDC_SYN_TEXT, "/usr/quill/users");
-        e.Add("Quill:SCMSDirectory", DDC_SYN_TEXT, "/usr/quill/scms");
-        e.Add("Quill:SpoolDirectory", DDC_SYN_TEXT, "/usr/quill/spool");
-        create("REVO Agent", e);
-    }
-    if (config.ldap) {
-        Entries e = Agent("Velmora:Addressbook Agent", "DIRBOOK.FLM");
-        e.Add("Velmora:LDAP Options", DDC_SYN_TEXT, "1");
-        e.Add("Velmora:Port", DDC_SYN_TEXT, "389");
-        e.Add("Velmora:Time Interval", DDC_SYN_TEXT, "1");
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        create("Address Book Agent", e);
-    }
-    if (config.aliasing != kAliasNone) {
-        Entries e = Agent("Velmora:Alias Agent", "DIRALIAS.FLM");
-        e.Add("Velmora:Alias Options", DDC_SYN_TEXT, AliasOptions(config.aliasing));
-        e.Add("Velmora:Time Interval", DDC_SYN_TEXT, "1");
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        create("Alias Agent", e);
-    }
-    if (config.antiSpam) {
-        Entries e = Agent("Velmora:AntiSpam Agent", "SPAMGATE.FLM");
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        create("AntiSpam Agent", e);
-    }
-    if (config.dayward) {
-        Entries e = Agent("QuillCalendarAgent", "DAYWARD.FLM");
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        create("Calendar Agent", e);
-    }
-    if (config.forward) {
-        Entries e = Agent("Velmora:AutoReply Agent", "REPLYD.FLM");
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        create("AutoReply Agent", e);
-    }
-    if (config.imap) create("IMAP Agent", Agent("Velmora:IMAP Agent", "IMAPSRV.FLM"));
-    if (config.pop) create("POP Agent", Agent("Velmora:POP Agent", "POPSRV.FLM"));
-    if (config.proxy) {
-        Entries e = Agent("Velmora:Proxy Agent", "FETCHD.FLM");
-        e.Add("Velmora:Time Interval", DDC_SYN_TEXT, "3");
-        e.Add("Velmora:Maximum Items", DDC_SYN_TEXT, "3");
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        e.Add("Velmora:REVO Queue Server", DDC_SYN_DIST_NAME, store);
-        create("Proxy Agent", e);
-    }
-    if (config.smtp) {
-        Entries e = Agent("Velmora:SMTP Agent", "SMTPSRV.FLM");
-        e.Add("Velmora:Domain", DDC_SYN_TEXT, config.officialName);
-        e.Add("Velmora:Routing", DDC_SYN_TEXT, "0");
-        e.Add("Velmora:Message Limit", DDC_SYN_TEXT, "0");
-        e.Add("Velmora:SMTP Accept ETRN", DDC_SYN_TEXT, "1");
-        e.Add("Velmora:SMTP Send ETRN", DDC_SYN_TEXT, "0");
-        e.Add("Quill:RBL Host", DDC_SYN_TEXT, kBlocklistZone);
-        e.Add("Velmora:REVO Server", DDC_SYN_DIST_NAME, store);
-        e.Add("Velmora:REVO Queue Server", DDC_SYN_DIST_NAME, store);
-        create("SMTP Agent", e);
-    }
+    CreateAgents(ctx, server, config, progress);
     if (config.lattice) CreateLattice(ctx, site, server, progress);
 
-    Report(progress, Step::Heading, 62);
-    Entries clients;
-    const struct {
-        bool on;
-        const char* name;
-    } linked[] = {
-        {config.smtp, "SMTP Agent"},         {config.antiSpam, "AntiSpam Agent"},
-        {config.forward, "AutoReply Agent"}, {config.proxy, "Proxy Agent"},
-        {config.ldap, "Address Book Agent"}, {config.aliasing != kAliasNone, "Alias Agent"},
-    };
-    for (const auto& l : linked)
-        if (l.on) clients.Add("Velmora:Client", DDC_SYN_DIST_NAME, l.name);
-    if (clients.Count() > 0) {
-        // The client names are relative to the messaging server.
-        int rc = DDCSetContextBaseDN(ctx, server.c_str(), DDCSlashDelims);
-        if (rc == 0) rc = Modify(ctx, "REVO Agent", clients);
-        DDCSetContextBaseDN(ctx, site.localTree.c_str(), DDCSlashDelims);
-        Report(progress, Step::Heading, rc == 0 ? 63 : 64);
-    }
-
-    Entries host;
-    host.Clear("Velmora:Client");
-    host.Add("Velmora:Messaging Server", DDC_SYN_DIST_NAME, server, DDC_OP_WRITE_VALUE);
-    int rc = Modify(ctx, site.installHost, host);
-    if (rc == DDCERR_ILLEGAL_ATTRIBUTE || rc == DDCERR_NO_SUCH_ATTRIBUTE) {
-        // The server's class may not carry client links at all; then there is nothing
-        // to clear, and the clear must not keep the messaging server link out.
-        Entries link;
-        link.Add("Velmora:Messaging Server", DDC_SYN_DIST_NAME, server, DDC_OP_WRITE_VALUE);
-        rc = Modify(ctx, site.installHost, link);
-    }
-    Report(progress, Step::Heading, rc == 0 ? 65 : 66);
+    LinkAgents(ctx, site, server, config, progress);
 }
 
 void UpdateServer(DDCContextHandle ctx, const Site& site, const Progress& progress) {
@@ -244,7 +307,7 @@ void UpdateServer(DDCContextHandle ctx, const Site& site, const Progress& progre
         e.Add(attr, syntax, value, DDC_OP_WRITE_VALUE);
         Report(progress, Step::Item, object.substr(object.rfind('\\') + 1) + ": " + attr);
         int rc = Modify(ctx, object, e);
-        Report(progress, Step::Result, rc == 0 ? 43 : 44);
+        Report(progress, Step::Result, rc == 0 ? kMsgCreated : kMsgNotCreated);
         return rc;
     };
     bool ok = true;
@@ -263,7 +326,7 @@ void UpdateServer(DDCContextHandle ctx, const Site& site, const Progress& progre
         Entries e;
         e.Add("Velmora:Disabled", DDC_SYN_TEXT, "1", DDC_OP_WRITE_VALUE);
         Report(progress, Step::Item, "WebMail Agent: Velmora:Disabled");
-        Report(progress, Step::Result, Modify(ctx, webmail, e) == 0 ? 43 : 44);
+        Report(progress, Step::Result, Modify(ctx, webmail, e) == 0 ? kMsgCreated : kMsgNotCreated);
     }
     restore();
 }

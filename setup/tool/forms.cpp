@@ -130,8 +130,11 @@ FormEnd Drive(FormFields& fields, FORM* form) {
 }
 
 const char* kYesNo[] = {"Y", "N", nullptr};
-const char* kAliases[] = {quill::Text(25), quill::Text(19), quill::Text(20), quill::Text(21),
-                          quill::Text(22), quill::Text(23), quill::Text(24), nullptr};
+const char* kAliases[] = {
+    quill::Text(quill::kMsgAliasNone),         quill::Text(quill::kMsgAliasManual),
+    quill::Text(quill::kMsgAliasFirstLast),    quill::Text(quill::kMsgAliasFLastnam),
+    quill::Text(quill::kMsgAliasFirstDotLast), quill::Text(quill::kMsgAliasDotFullname),
+    quill::Text(quill::kMsgAliasBarFullname),  nullptr};
 const uint32_t kAliasValues[] = {quill::kAliasNone,         quill::kAliasManual,
                                  quill::kAliasFirstLast,    quill::kAliasFLastnam,
                                  quill::kAliasFirstDotLast, quill::kAliasDotFullname,
@@ -141,10 +144,10 @@ const uint32_t kAliasValues[] = {quill::kAliasNone,         quill::kAliasManual,
 
 FormEnd LoginForm(std::string& name, std::string& password) {
     FormFields f;
-    f.Label(0, 0, quill::Text(10));
-    f.Label(2, 0, quill::Text(83));
+    f.Label(0, 0, quill::Text(quill::kMsgLoginPrompt));
+    f.Label(2, 0, quill::Text(quill::kMsgAdminName));
     FIELD* nameField = f.Input(2, 21, 40, 256);
-    f.Label(3, 0, quill::Text(84));
+    f.Label(3, 0, quill::Text(quill::kMsgPassword));
     FIELD* pwField = f.Input(3, 21, 40, 256);
     field_opts_off(pwField, O_PUBLIC);
     FORM* form = f.Make();
@@ -159,29 +162,32 @@ FormEnd LoginForm(std::string& name, std::string& password) {
 
 FormEnd ConfigForm(quill::ServerConfig& cfg) {
     FormFields f;
-    f.Label(0, 8, quill::Text(2));
-    f.Label(2, 0, quill::Text(70));
+    f.Label(0, 8, quill::Text(quill::kMsgParameters));
+    f.Label(2, 0, quill::Text(quill::kMsgServerName));
     FIELD* server = f.Input(2, 23, 34, 63);
     set_field_buffer(server, 0, cfg.msgServerName.substr(0, 63).c_str());
-    f.Label(3, 0, quill::Text(69));
+    f.Label(3, 0, quill::Text(quill::kMsgDomain));
     FIELD* domain = f.Input(3, 23, 34, 256);
-    f.Label(4, 0, quill::Text(67));
+    f.Label(4, 0, quill::Text(quill::kMsgPrimaryDns));
     FIELD* dns1 = f.Input(4, 23, 15, 15);
-    f.Label(5, 0, quill::Text(68));
+    f.Label(5, 0, quill::Text(quill::kMsgSecondaryDns));
     FIELD* dns2 = f.Input(5, 23, 15, 15);
-    f.Label(7, 0, quill::Text(71));
+    f.Label(7, 0, quill::Text(quill::kMsgEnableFeatures));
     // Switches in tabbing order; the alias choice sits between Forward and Finger.
     FIELD* sw[9] = {};
     FIELD* alias = nullptr;
     const struct {
         int label, row, col;
-    } layout[] = {{72, 8, 2},   {73, 8, 23}, {74, 9, 2},   {75, 9, 23}, {76, 10, 2},
-                  {77, 10, 23}, {78, 11, 2}, {79, 11, 23}, {80, 12, 2}, {81, 12, 23}};
+    } layout[] = {{quill::kMsgSmtp, 8, 2},      {quill::kMsgPop, 8, 23},
+                  {quill::kMsgImap, 9, 2},      {quill::kMsgLattice, 9, 23},
+                  {quill::kMsgForward, 10, 2},  {quill::kMsgAliasing, 10, 23},
+                  {quill::kMsgFinger, 11, 2},   {quill::kMsgLdap, 11, 23},
+                  {quill::kMsgAntiSpam, 12, 2}, {quill::kMsgProxy, 12, 23}};
     int s = 0;
     for (const auto& l : layout) {
         f.Label(l.row, l.col, quill::Text(l.label));
-        if (l.label == 77) {
-            alias = f.Choice(l.row, l.col + 11, 15, kAliases, quill::Text(25));
+        if (l.label == quill::kMsgAliasing) {
+            alias = f.Choice(l.row, l.col + 11, 15, kAliases, quill::Text(quill::kMsgAliasNone));
         } else {
             sw[s++] = f.Choice(l.row, l.col + 11, 1, kYesNo, "Y");
         }

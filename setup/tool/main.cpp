@@ -1,5 +1,6 @@
 // quillsetup: prepares a directory tree for the messaging server, from a command-line
 // mode or from the main menu.
+#include "ascii.h"
 #include "forms.h"
 #include "quillschema.h"
 #include "state.h"
@@ -53,7 +54,7 @@ void Usage() {
 }
 
 bool Is(const char* arg, const char* form) {
-    return arg && strcasecmp(arg, form) == 0;
+    return arbor::EqualNoCase(arg, form);
 }
 
 void EndProgram(int status) {
@@ -99,7 +100,7 @@ bool LoginDialog() {
         explicit_bzero(password.data(), password.size());
         if (rc == 0) {
             Copy(AdminName, full);
-            ui::TopLine(quill::Text(86), 0);
+            ui::TopLine(quill::Text(quill::kMsgAuthenticated), 0);
             ui::TopLine("", 1);
             return true;
         }
@@ -107,7 +108,7 @@ bool LoginDialog() {
         std::snprintf(line, sizeof line, "DS Error: %s", DirectoryErrorText(rc));
         ui::TopLine("", 1);
         ui::TopLine(line, 0);
-        if (!ui::YesNo(quill::Text(13))) return false;
+        if (!ui::YesNo(quill::Text(quill::kMsgLoginRetry))) return false;
     }
 }
 
@@ -117,10 +118,14 @@ void Define() {
 
 // True when the removal went through.
 bool Remove() {
-    auto confirm = [] { return ui::MessageBox(quill::Text(30), quill::Text(29), true) == 0; };
+    auto confirm = [] {
+        return ui::MessageBox(quill::Text(quill::kMsgRemoveServers),
+                              quill::Text(quill::kMsgRemoveWarning), true) == 0;
+    };
     quill::Removal r = quill::RemoveSchema(AdminContext, gSite, ui::Progress, confirm, &ccode);
     if (r == quill::Removal::ForeignContainer)
-        ui::MessageBox(quill::Text(88), quill::Text(89), false);
+        ui::MessageBox(quill::Text(quill::kMsgServicesExist),
+                       quill::Text(quill::kMsgServicesExistText), false);
     return r == quill::Removal::Done;
 }
 
@@ -144,7 +149,7 @@ void ConfigureServer() {
 // The modes' refusal to configure a server twice.
 void ConfigureUnlessConfigured() {
     if (quill::ServerConfigured(AdminContext, gSite)) {
-        ui::MessageBox("", quill::Text(28), false);
+        ui::MessageBox("", quill::Text(quill::kMsgAlreadyConfigured), false);
         return;
     }
     ConfigureServer();
@@ -216,7 +221,7 @@ int main(int argc, char** argv) {
         std::printf("QuillSetup:[Startup] DDCCreateContext failed [%ld]\n", static_cast<long>(rc));
         return -1;
     }
-    rc = DDCSetContextFlags(AdminContext, 0, 128);
+    rc = DDCSetContextFlags(AdminContext, 0, DDC_CTX_RESERVED);
     if (rc != 0) {
         std::printf("QuillSetup:[Startup] DDCSetContextFlags failed [%ld]\n",
                     static_cast<long>(rc));

@@ -279,7 +279,9 @@ bool YesNo(std::string_view title) {
 }
 
 int MainMenu() {
-    std::vector<const char*> rows{quill::Text(4), quill::Text(5), quill::Text(6), quill::Text(7)};
+    std::vector<const char*> rows{
+        quill::Text(quill::kMsgMenuAddSchema), quill::Text(quill::kMsgMenuRemoveSchema),
+        quill::Text(quill::kMsgMenuConfigure), quill::Text(quill::kMsgMenuExit)};
     int width = 0;
     for (const char* r : rows)
         width = std::max(width, static_cast<int>(std::strlen(r)));

@@ -2,6 +2,7 @@
 // object, an administrator, and the configuration file that points at it.
 #include "arborctl.h"
 
+#include "ascii.h"
 #include "kdxcommon.h"
 
 #include <grp.h>
@@ -71,9 +72,7 @@ bool parseContext(const std::string& context, std::vector<Level>& out, std::stri
         const char* cls = top ? "Organization" : "Organizational Unit";
         const size_t eq = p.find('=');
         if (eq != std::string::npos) {
-            std::string type = p.substr(0, eq);
-            for (char& c : type)
-                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            const std::string type = arbor::Lower(p.substr(0, eq));
             if (type == "o" && top) {
                 cls = "Organization";
             } else if (type == "ou" && !top) {
@@ -233,7 +232,8 @@ int grantSupervisor(DDCContextHandle c, const Made& made) {
         acl[i].length = 12;
         acl[i].value = i == 0 ? &entry : &attrs;
     }
-    if (int rc = DDCResolveName(c, 68, made.treeRoot.c_str())) return failCode(made.treeRoot, rc);
+    if (int rc = DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, made.treeRoot.c_str()))
+        return failCode(made.treeRoot, rc);
     if (int rc = DDCModifyEntry(c, 2, acl)) return failCode("rights", rc);
     return kGoOn;
 }

@@ -1,6 +1,8 @@
 // Commands on objects: adduser, show, list, set, passwd, remove.
 #include "arborctl.h"
 
+#include "ascii.h"
+
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -24,9 +26,7 @@ bool knownTypes(const std::string& name) {
         const std::string part = name.substr(start, end - start);
         const size_t eq = part.find('=');
         if (eq != std::string::npos) {
-            std::string type = part.substr(0, eq);
-            for (char& c : type)
-                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+            const std::string type = arbor::Upper(part.substr(0, eq));
             if (type != "CN" && type != "OU" && type != "O" && type != "T") return false;
         }
         start = end + 1;
@@ -125,7 +125,8 @@ int show(Cli& cli, const std::vector<std::string>& argv) {
     Directory d;
     if (int rc = d.open(cli, true)) return rc;
     const std::string& name = a.positional[0];
-    if (int rc = DDCResolveName(d.ctx(), 66, name.c_str())) return failCode(name, rc);
+    if (int rc = DDCResolveName(d.ctx(), DDC_RESOLVE_FOR_READ, name.c_str()))
+        return failCode(name, rc);
     DDCSetContextBaseDN(d.ctx(), nullptr, DDCSlashDelims); // full names from here on
     alignas(8) char info[2048];
     if (int rc = DDCGetEntryInfo(d.ctx(), DDC_INFO_BASE_CLASS | DDC_INFO_NAME, sizeof info, info))
@@ -166,7 +167,8 @@ int list(Cli& cli, const std::vector<std::string>& argv) {
     if (int rc = d.open(cli, true)) return rc;
     const std::string name = a.positional.empty() ? "." : a.positional[0];
     const std::string cls = a.get("class");
-    if (int rc = DDCResolveName(d.ctx(), 66, name.c_str())) return failCode(name, rc);
+    if (int rc = DDCResolveName(d.ctx(), DDC_RESOLVE_FOR_READ, name.c_str()))
+        return failCode(name, rc);
     DDCListRequest req{0, 0, 1, 0, cls.empty() ? nullptr : cls.c_str(), nullptr, 0, 0};
     std::vector<std::string> names;
     alignas(8) unsigned char buf[16384];
@@ -193,7 +195,7 @@ int list(Cli& cli, const std::vector<std::string>& argv) {
     for (const auto& n : names) {
         const std::string child = (container == "\\" ? "" : container) + "\\" + n;
         const char* c = "?";
-        if (DDCResolveName(d.ctx(), 66, child.c_str()) == 0 &&
+        if (DDCResolveName(d.ctx(), DDC_RESOLVE_FOR_READ, child.c_str()) == 0 &&
             DDCGetEntryInfo(d.ctx(), DDC_INFO_BASE_CLASS, sizeof info, info) == 0)
             std::memcpy(&c, info, sizeof c);
         std::printf("  %-32s %s\n", n.c_str(), c);
@@ -239,7 +241,7 @@ int set(Cli& cli, const std::vector<std::string>& argv) {
             entries[i].attrName = attr.c_str();
             entries[i].value = values[i].c_str();
         }
-        rc = DDCResolveName(d.ctx(), 68, name.c_str());
+        rc = DDCResolveName(d.ctx(), DDC_RESOLVE_FOR_WRITE, name.c_str());
         if (rc == 0)
             rc = DDCModifyEntry(d.ctx(), static_cast<uint32_t>(entries.size()), entries.data());
     } else {
@@ -267,7 +269,8 @@ int passwd(Cli& cli, const std::vector<std::string>& argv) {
     Directory d;
     if (int rc = d.open(cli)) return rc;
     const std::string& name = a.positional[0];
-    if (int rc = DDCResolveName(d.ctx(), 68, name.c_str())) return failCode(name, rc);
+    if (int rc = DDCResolveName(d.ctx(), DDC_RESOLVE_FOR_WRITE, name.c_str()))
+        return failCode(name, rc);
     if (int rc = DDCGenerateKeyPair(d.ctx(), password.c_str())) return failCode(name, rc);
     return kOk;
 }

@@ -190,7 +190,7 @@ int Directory::open(const Cli& cli, bool readOnly) {
 int Directory::read(const std::string& object, const std::string& attr,
                     std::vector<std::string>& out) {
     out.clear();
-    if (int rc = DDCResolveName(ctx_, 66, object.c_str())) return rc;
+    if (int rc = DDCResolveName(ctx_, DDC_RESOLVE_FOR_READ, object.c_str())) return rc;
     const void* names[] = {attr.c_str(), nullptr};
     DDCReadRequest req{0, names, 0, 0, 0};
     int rc = DDCReadToCB(
@@ -227,7 +227,7 @@ int Directory::write(const std::string& object, const std::string& attr,
         e.value = values[i].c_str();
         e.length = static_cast<uint32_t>(values[i].size());
     }
-    if (int rc = DDCResolveName(ctx_, 68, object.c_str())) return rc;
+    if (int rc = DDCResolveName(ctx_, DDC_RESOLVE_FOR_WRITE, object.c_str())) return rc;
     return DDCModifyEntry(ctx_, static_cast<uint32_t>(entries.size()), entries.data());
 }
 

@@ -240,15 +240,16 @@ void Emit(const MimePart& p, std::vector<std::string>& out) {
     std::string name = p.name.substr(0, kMaxName);
     for (auto& c : name)
         if (static_cast<unsigned char>(c) < ' ' || c == '"' || c == 0x7f) c = '_';
-    out.push_back("2002 " + Token(p.type) + " " + Token(p.subtype) + " " + Token(charset) + " " +
-                  Token(p.encoding) + " \"" + name + "\" " + std::to_string(p.start) + " " +
-                  std::to_string(p.length));
+    out.push_back(std::to_string(REVO_MIME_PART) + " " + Token(p.type) + " " + Token(p.subtype) +
+                  " " + Token(charset) + " " + Token(p.encoding) + " \"" + name + "\" " +
+                  std::to_string(p.start) + " " + std::to_string(p.length));
     for (const auto& c : p.children)
         Emit(c, out);
     if (p.IsContainer())
         out.push_back(p.type == "multipart" && p.subtype == "alternative"
-                          ? "2004 End of alternatives"
-                          : "2003 End of " + Token(p.type) + "/" + Token(p.subtype));
+                          ? std::to_string(REVO_MIME_END_ALTERN) + " End of alternatives"
+                          : std::to_string(REVO_MIME_END_PART) + " End of " + Token(p.type) + "/" +
+                                Token(p.subtype));
 }
 
 } // namespace

@@ -207,24 +207,6 @@ bool ParseReply(std::string_view line, int& code, std::string& text) {
     return true;
 }
 
-static char LowerChar(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (LowerChar(a[i]) != LowerChar(b[i])) return false;
-    return true;
-}
-
-std::string Lower(std::string_view s) {
-    std::string r(s);
-    for (auto& c : r)
-        c = LowerChar(c);
-    return r;
-}
-
 std::string_view NextWord(std::string_view& rest) {
     size_t b = rest.find_first_not_of(' ');
     if (b == std::string_view::npos) {

@@ -1,6 +1,9 @@
 // Bounded line I/O over TCP sockets, shared by the server, revoctl and tests.
 #pragma once
 
+#include "ascii.h"
+#include "revo_codes.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -68,9 +71,9 @@ void SetTimeouts(int fd, int ms);
 // has no separator.
 bool ParseReply(std::string_view line, int& code, std::string& text);
 
-// ASCII case-insensitive helpers.
-bool EqualNoCase(std::string_view a, std::string_view b);
-std::string Lower(std::string_view s);
+// The system's one ASCII case rule.
+using arbor::EqualNoCase;
+using arbor::Lower;
 
 // Splits off the first space-separated word; rest gets what follows the
 // single separating run of spaces.

@@ -52,6 +52,11 @@ struct Options {
     std::string secretText;
 };
 
+// The code as a reply line starts with it.
+std::string CodeText(RevoReplyCode code) {
+    return std::to_string(static_cast<int>(code));
+}
+
 class Session {
   public:
     explicit Session(const Options& o) {
@@ -61,9 +66,9 @@ class Session {
         revo::SetTimeouts(fd, 60000);
         conn_ = std::make_unique<revo::LineConn>(fd);
         std::string greeting = Line();
-        if (greeting.rfind("1000", 0) == 0) return;
+        if (greeting.rfind(CodeText(REVO_OK), 0) == 0) return;
         auto lt = greeting.find('<'), gt = greeting.find('>', lt);
-        if (greeting.rfind("4242", 0) != 0 || lt == std::string::npos)
+        if (greeting.rfind(CodeText(REVO_AUTH_CHALLENGE), 0) != 0 || lt == std::string::npos)
             Fail("unexpected greeting: " + greeting);
         std::string challenge = greeting.substr(lt + 1, gt == std::string::npos ? gt : gt - lt - 1);
         std::string text = o.secretText;
@@ -74,7 +79,7 @@ class Session {
         char digest[REVO_DIGEST_TEXT_LEN + 1];
         RevoChallengeDigest(challenge.data(), challenge.size(), secret, RevoSecretLength(secret),
                             digest);
-        Expect(Cmd(std::string("AUTH ") + digest), 1000, "authentication");
+        Expect(Cmd(std::string("AUTH ") + digest), REVO_OK, "authentication");
     }
     ~Session() {
         if (conn_) conn_->SendAll("QUIT\r\n");
@@ -97,14 +102,14 @@ class Session {
         if (!conn_->ReadExact(n, s)) Fail("connection closed by the server");
         return s;
     }
-    // Lines of a listing; the final non-2xxx line is checked for 1000.
+    // Lines of a listing; the final non-2xxx line is checked for REVO_OK.
     std::vector<std::string> Listing(const std::string& line) {
         Send(line + "\r\n");
         std::vector<std::string> out;
         for (;;) {
             std::string l = Line();
             if (l.size() < 4 || l[0] != '2') {
-                Expect(l, 1000, line);
+                Expect(l, REVO_OK, line);
                 return out;
             }
             out.push_back(l);
@@ -203,7 +208,7 @@ int Submit(const Options& o, std::vector<std::string> args) {
     s.Send("QSTORE " + std::to_string(control.size()) + " " + std::to_string(message.size()) +
            "\r\n" + control + message);
     std::string r = s.Line();
-    Session::Expect(r, 1000, "submit");
+    Session::Expect(r, REVO_OK, "submit");
     std::printf("queued %s\n", Fields(r, 2)[0].c_str());
     return 0;
 }
@@ -213,7 +218,7 @@ int Mailbox(const Options& o, const std::vector<std::string>& args) {
     Session s(o);
     if (args.size() == 3 && args[1] == "--show") {
         std::string r = s.Cmd("MBREAD " + args[0] + " " + args[2]);
-        Session::Expect(r, 2021, "message " + args[2]);
+        Session::Expect(r, REVO_BYTES_FOLLOW, "message " + args[2]);
         std::string body = s.Bytes(std::strtoull(r.c_str() + 5, nullptr, 10));
         std::fwrite(body.data(), 1, body.size(), stdout);
         return 0;
@@ -267,15 +272,15 @@ const char* StatusName(char c) {
 }
 
 void OpenCalendar(Session& s, const std::string& user) {
-    Session::Expect(s.Cmd("USER " + user), 1000, "user " + user);
-    Session::Expect(s.Cmd("CSOPEN MAIN"), 1000, "calendar of " + user);
+    Session::Expect(s.Cmd("USER " + user), REVO_OK, "user " + user);
+    Session::Expect(s.Cmd("CSOPEN MAIN"), REVO_OK, "calendar of " + user);
 }
 
 int CalendarShow(Session& s) {
     auto lines = s.Listing("CSLIST");
     size_t entries = 0;
     for (const auto& l : lines) {
-        if (l.rfind("2040", 0) == 0) {
+        if (l.rfind(CodeText(REVO_CAL_ENTRY), 0) == 0) {
             auto f = Fields(l, 9);
             ++entries;
             std::printf("entry %s: %s %s (sequence %s)\n  summary:   %s\n  organizer: %s\n"
@@ -285,9 +290,9 @@ int CalendarShow(Session& s) {
                         Iso(std::atoll(f[4].c_str())).c_str());
             if (f[1] == "T" || f[5] != "0")
                 std::printf("  completed: %s\n", Iso(std::atoll(f[5].c_str())).c_str());
-        } else if (l.rfind("2041", 0) == 0) {
+        } else if (l.rfind(CodeText(REVO_CAL_INSTANCE), 0) == 0) {
             std::printf("  instance   %s\n", Iso(std::atoll(Fields(l, 2)[1].c_str())).c_str());
-        } else if (l.rfind("2042", 0) == 0) {
+        } else if (l.rfind(CodeText(REVO_CAL_ATTENDEE), 0) == 0) {
             auto f = Fields(l, 3);
             std::printf("  attendee   %-40s %s\n", f[2].c_str(),
                         StatusName(f[1].empty() ? '?' : f[1][0]));
@@ -354,7 +359,7 @@ int Calendar(const Options& o, const std::vector<std::string>& args) {
         OpenCalendar(s, args[1]);
         s.Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
         std::string r = s.Line();
-        Session::Expect(r, 1000, "add to calendar");
+        Session::Expect(r, REVO_OK, "add to calendar");
         std::printf("stored entry %s\n", Fields(r, 2)[0].c_str());
         return 0;
     }

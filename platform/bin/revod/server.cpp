@@ -132,9 +132,9 @@ void Server::AcceptLoop() {
         SlotRef slot;
         if (!Admit(addr, fd, slot)) {
             // One thread per session: refuse rather than run out of threads.
-            static constexpr char kBusy[] = "5001 Too many sessions\r\n";
+            const std::string busy = Reply(REVO_CLOSING, "Too many sessions");
             [[maybe_unused]] ssize_t n =
-                ::send(fd, kBusy, sizeof kBusy - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::send(fd, busy.data(), busy.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             ::close(fd);
             continue;
         }

@@ -24,12 +24,7 @@ constexpr size_t kMaxModLines = 100000;
 constexpr int kMaxAuthFailures = 3;
 constexpr const char* kStatusLetters = "NADTGCI";
 
-inline std::string Upper(std::string_view s) {
-    std::string r(s);
-    for (auto& c : r)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return r;
-}
+using arbor::Upper;
 
 inline bool ParseI64(std::string_view s, int64_t& out) {
     bool neg = !s.empty() && s[0] == '-';

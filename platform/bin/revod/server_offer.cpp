@@ -59,10 +59,10 @@ bool Server::OfferEntry(OfferState& o, const ControlLines& control) {
     size_t size = 0;
     for (const auto& l : control)
         size += l.size() + 2;
-    std::string out = "6020 " + o.qid + " " + std::to_string(size) + "\r\n";
+    std::string out = Reply(REVO_QUEUE_OFFER, o.qid + " " + std::to_string(size));
     for (const auto& l : control)
         out += l + "\r\n";
-    out += "6021 End of control lines\r\n";
+    out += Reply(REVO_QUEUE_END_CONTROL, "End of control lines");
     return o.conn.SendAll(out);
 }
 
@@ -75,7 +75,7 @@ Server::Outcome Server::OfferCommands(OfferState& o) {
             return Outcome::Failed; // dropped before QDONE: the entry stays as it was
         bool ok;
         if (r == LineConn::Read::TooLong) {
-            ok = o.conn.SendAll(Reply(4002, "Line too long"));
+            ok = o.conn.SendAll(Reply(REVO_ERR_LINE_TOO_LONG, "Line too long"));
         } else {
             std::string_view rest = line;
             const std::string cmd = Upper(NextWord(rest));
@@ -87,7 +87,7 @@ Server::Outcome Server::OfferCommands(OfferState& o) {
             else if (cmd == "QMOD")
                 ok = OfferQMod(o, line);
             else
-                ok = o.conn.SendAll(Reply(4001, "Unknown command"));
+                ok = o.conn.SendAll(Reply(REVO_ERR_UNKNOWN_COMMAND, "Unknown command"));
         }
         if (!ok) return Outcome::Failed;
     }
@@ -95,24 +95,24 @@ Server::Outcome Server::OfferCommands(OfferState& o) {
 
 // QMIME id: the message's structure lines, then 1000.
 bool Server::OfferQMime(OfferState& o, std::string_view args) {
-    if (NextWord(args) != o.qid) return o.conn.SendAll(Reply(4220, "No such queue entry"));
+    if (NextWord(args) != o.qid) return o.conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry"));
     if (!o.structure) o.structure = StructureLines(ParseMime(o.message));
     std::string reply;
     for (const auto& s : *o.structure)
         reply += s + "\r\n";
-    reply += "1000 End of structure\r\n";
+    reply += Reply(REVO_OK, "End of structure");
     return o.conn.SendAll(reply);
 }
 
 // QBRAW id start length: 2021 length, then that range of the message.
 bool Server::OfferQBraw(OfferState& o, std::string_view args) {
-    if (NextWord(args) != o.qid) return o.conn.SendAll(Reply(4220, "No such queue entry"));
+    if (NextWord(args) != o.qid) return o.conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry"));
     uint64_t start, length;
     if (!ParseU64(NextWord(args), start) || !ParseU64(NextWord(args), length) || !args.empty())
-        return o.conn.SendAll(Reply(4000, "Syntax: QBRAW id start length"));
+        return o.conn.SendAll(Reply(REVO_ERR_SYNTAX, "Syntax: QBRAW id start length"));
     if (start > o.message.size() || length > o.message.size() - start)
-        return o.conn.SendAll(Reply(4221, "Range outside the message"));
-    std::string reply = "2021 " + std::to_string(length) + "\r\n";
+        return o.conn.SendAll(Reply(REVO_ERR_RANGE, "Range outside the message"));
+    std::string reply = Reply(REVO_BYTES_FOLLOW, std::to_string(length));
     reply.append(o.message, start, length);
     return o.conn.SendAll(reply);
 }
@@ -136,8 +136,8 @@ Server::Outcome Server::OfferQDone(OfferState& o) {
         outcome = store_->PassAndDeliver(o.id, changed) ? Outcome::Delivered : Outcome::Failed;
     else
         outcome = store_->Pass(o.id, o.queue + 1, changed) ? Outcome::Passed : Outcome::Failed;
-    o.conn.SendAll(outcome != Outcome::Failed ? Reply(1000, "Entry done")
-                                              : Reply(5000, "Store failure"));
+    o.conn.SendAll(outcome != Outcome::Failed ? Reply(REVO_OK, "Entry done")
+                                              : Reply(REVO_ERR_STORE, "Store failure"));
     return outcome;
 }
 

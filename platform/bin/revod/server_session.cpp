@@ -40,11 +40,11 @@ void Server::RunSession(int fd, SlotRef slot) {
         if (cfg_.noAuth) {
             s.authed = true;
             s.conn.SetDeadline(Clock::now() + milliseconds(cfg_.commandTimeoutMs));
-            go = s.Send(1000, "revod ready");
+            go = s.Send(REVO_OK, "revod ready");
         } else {
             s.challenge = NewChallenge();
             s.conn.SetDeadline(authDeadline);
-            go = s.Send(4242, "revod ready <" + s.challenge + ">");
+            go = s.Send(REVO_AUTH_CHALLENGE, "revod ready <" + s.challenge + ">");
         }
         std::string line;
         while (go) {
@@ -56,16 +56,16 @@ void Server::RunSession(int fd, SlotRef slot) {
             if (r == LineConn::Read::Closed) break;
             if (s.authed) s.conn.SetDeadline(Clock::now() + milliseconds(cfg_.commandTimeoutMs));
             if (r == LineConn::Read::TooLong)
-                go = s.Send(4002, "Line too long");
+                go = s.Send(REVO_ERR_LINE_TOO_LONG, "Line too long");
             else
                 go = Command(s, line);
         }
         if (s.conn.Expired()) {
             Log(std::string("session from ") + s.peer +
                 (s.authed ? " timed out" : " did not authenticate in time"));
-            static constexpr char kTimeout[] = "5001 Session timed out\r\n";
+            const std::string timeout = Reply(REVO_CLOSING, "Session timed out");
             [[maybe_unused]] ssize_t n =
-                ::send(fd, kTimeout, sizeof kTimeout - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                ::send(fd, timeout.data(), timeout.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         }
         EndSession(slot);
     } // the session's socket closes here
@@ -77,25 +77,25 @@ void Server::RunSession(int fd, SlotRef slot) {
 bool Server::Command(Session& s, const std::string& line) {
     std::string_view rest = line;
     const std::string cmd = Upper(NextWord(rest));
-    if (cmd.empty()) return s.Send(4000, "Empty command");
+    if (cmd.empty()) return s.Send(REVO_ERR_SYNTAX, "Empty command");
     if (cmd == "QUIT") {
-        s.Send(1000, "Bye");
+        s.Send(REVO_OK, "Bye");
         return false;
     }
     if (cmd == "AUTH") return Auth(s, rest);
-    if (!s.authed) return s.Send(4100, "Authenticate first");
-    if (cmd == "NOOP") return s.Send(1000, "OK");
+    if (!s.authed) return s.Send(REVO_ERR_AUTH_FIRST, "Authenticate first");
+    if (cmd == "NOOP") return s.Send(REVO_OK, "OK");
     if (cmd == "QWAIT") return QWait(s, rest);
     if (cmd == "QSTORE") return QStore(s, rest);
     if (cmd == "QLIST") return QList(s);
     if (cmd == "MBLIST") return MbList(s, rest);
     if (cmd == "MBREAD") return MbRead(s, rest);
     if (cmd == "USER" || cmd.rfind("CS", 0) == 0) return CalCommand(s, cmd, rest);
-    return s.Send(4001, "Unknown command");
+    return s.Send(REVO_ERR_UNKNOWN_COMMAND, "Unknown command");
 }
 
 bool Server::Auth(Session& s, std::string_view args) {
-    if (s.authed) return s.Send(1000, "Already authenticated");
+    if (s.authed) return s.Send(REVO_OK, "Already authenticated");
     std::string_view digest = NextWord(args);
     char expected[REVO_DIGEST_TEXT_LEN + 1];
     const bool ok = digest.size() == REVO_DIGEST_TEXT_LEN && args.empty() &&
@@ -105,14 +105,14 @@ bool Server::Auth(Session& s, std::string_view args) {
     if (ok) {
         if (!Authenticated(s.slot)) return false;
         s.authed = true;
-        return s.Send(1000, "Authenticated");
+        return s.Send(REVO_OK, "Authenticated");
     }
     Log("authentication failed from " + s.peer);
     if (++s.failures >= kMaxAuthFailures) {
-        s.Send(5001, "Too many authentication failures");
+        s.Send(REVO_CLOSING, "Too many authentication failures");
         return false;
     }
-    return s.Send(4101, "Authentication failed");
+    return s.Send(REVO_ERR_AUTH_FAILED, "Authentication failed");
 }
 
 bool Server::QWait(Session& s, std::string_view args) {
@@ -123,9 +123,9 @@ bool Server::QWait(Session& s, std::string_view args) {
         identity.pop_back();
     if (!ParseU64(q, queue) || queue > 1000000 || !ParseU64(p, port) || port == 0 || port > 65535 ||
         identity.empty() || identity.size() > 255)
-        return s.Send(4000, "Syntax: QWAIT queue port identity");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: QWAIT queue port identity");
     AgentReg a{static_cast<int>(queue), identity, s.peer, static_cast<uint16_t>(port)};
-    if (!store_->SaveAgent(a)) return s.Send(5000, "Store failure");
+    if (!store_->SaveAgent(a)) return s.Send(REVO_ERR_STORE, "Store failure");
     {
         std::lock_guard lock(mu_);
         auto& list = agents_[a.queue];
@@ -144,7 +144,7 @@ bool Server::QWait(Session& s, std::string_view args) {
     wake_.notify_all();
     Log("agent " + identity + " registered for queue " + std::to_string(queue) + " at " + s.peer +
         ":" + std::to_string(port));
-    return s.Send(1000, "Registered for queue " + std::to_string(queue));
+    return s.Send(REVO_OK, "Registered for queue " + std::to_string(queue));
 }
 
 // QSTORE <control bytes> <message bytes>, then the control lines (LF or
@@ -152,9 +152,9 @@ bool Server::QWait(Session& s, std::string_view args) {
 bool Server::QStore(Session& s, std::string_view args) {
     uint64_t ctlBytes, msgBytes;
     if (!ParseU64(NextWord(args), ctlBytes) || !ParseU64(NextWord(args), msgBytes) || !args.empty())
-        return s.Send(4000, "Syntax: QSTORE control-bytes message-bytes");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: QSTORE control-bytes message-bytes");
     if (ctlBytes > kMaxControlText || msgBytes > cfg_.maxMessage) {
-        s.Send(4240, "Entry too large");
+        s.Send(REVO_ERR_TOO_LARGE, "Entry too large");
         return false; // the peer is about to send the bytes: no way to resync
     }
     std::string ctl, msg;
@@ -168,19 +168,19 @@ bool Server::QStore(Session& s, std::string_view args) {
         t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
         if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
         if (l.empty()) continue;
-        if (!ValidControlLine(l)) return s.Send(4241, "Invalid control line");
+        if (!ValidControlLine(l)) return s.Send(REVO_ERR_CONTROL_LINE, "Invalid control line");
         recipient |= l[0] == 'L' || l[0] == 'M';
         lines.emplace_back(l);
     }
-    if (!recipient) return s.Send(4243, "Entry has no recipient");
+    if (!recipient) return s.Send(REVO_ERR_NO_RECIPIENT, "Entry has no recipient");
     const int64_t id = store_->Submit(lines, msg);
-    if (id == 0) return s.Send(5000, "Store failure");
+    if (id == 0) return s.Send(REVO_ERR_STORE, "Store failure");
     {
         std::lock_guard lock(mu_);
         Enqueue(id, 0, 0);
     }
     wake_.notify_all();
-    return s.Send(1000, std::to_string(id) + " Queued");
+    return s.Send(REVO_OK, std::to_string(id) + " Queued");
 }
 
 bool Server::QList(Session& s) {
@@ -188,23 +188,23 @@ bool Server::QList(Session& s) {
     std::string out;
     for (const auto& q : items)
         out +=
-            Reply(2030, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
+            Reply(REVO_QUEUE_ITEM, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
                             std::to_string(q.attempts) + " " + std::to_string(q.recipients) + " " +
                             std::to_string(q.size) + " " + (q.sender.empty() ? "-" : q.sender));
-    out += Reply(1000, std::to_string(items.size()) + " entries queued");
+    out += Reply(REVO_OK, std::to_string(items.size()) + " entries queued");
     return s.conn.SendAll(out);
 }
 
 bool Server::MbList(Session& s, std::string_view args) {
     std::string_view user = NextWord(args);
-    if (user.empty() || !args.empty()) return s.Send(4000, "Syntax: MBLIST address");
+    if (user.empty() || !args.empty()) return s.Send(REVO_ERR_SYNTAX, "Syntax: MBLIST address");
     auto items = store_->Mailbox(std::string(user));
     std::string out;
     for (const auto& m : items)
-        out += Reply(2031, std::to_string(m.id) + " " + std::to_string(m.entry) + " " +
+        out += Reply(REVO_MAILBOX_ITEM, std::to_string(m.id) + " " + std::to_string(m.entry) + " " +
                                std::to_string(m.size) + " " + std::to_string(m.delivered) + " " +
                                (m.sender.empty() ? "-" : m.sender));
-    out += Reply(1000, std::to_string(items.size()) + " messages");
+    out += Reply(REVO_OK, std::to_string(items.size()) + " messages");
     return s.conn.SendAll(out);
 }
 
@@ -212,10 +212,10 @@ bool Server::MbRead(Session& s, std::string_view args) {
     std::string_view user = NextWord(args);
     int64_t id;
     if (user.empty() || !ParseI64(NextWord(args), id) || !args.empty())
-        return s.Send(4000, "Syntax: MBREAD address id");
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: MBREAD address id");
     std::string msg;
-    if (!store_->MailboxMessage(std::string(user), id, msg)) return s.Send(4230, "No such message");
-    return s.conn.SendAll("2021 " + std::to_string(msg.size()) + "\r\n" + msg);
+    if (!store_->MailboxMessage(std::string(user), id, msg)) return s.Send(REVO_ERR_NO_SUCH_MESSAGE, "No such message");
+    return s.conn.SendAll(Reply(REVO_BYTES_FOLLOW, std::to_string(msg.size())) + msg);
 }
 
 } // namespace revo

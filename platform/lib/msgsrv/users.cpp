@@ -13,6 +13,7 @@
 // Look-ups run against an in-memory index of the directory, rebuilt when it
 // is older than kIndexMaxAge, and on a miss when older than kMissMinAge, so
 // that a user added to the directory is found within a second.
+#include "ascii.h"
 #include "kdx.h"
 #include "msgsrv.h"
 
@@ -40,10 +41,6 @@ constexpr int kMaxDepth = 64;
 constexpr const char* kContainerClasses[] = {"Organization", "Organizational Unit",
                                              "Velmora:Services"};
 
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
 // Canonical form of a full name for comparisons: lower case, component
 // types ("OU=") dropped, no trailing backslash.
 std::string NormalizeName(std::string_view dn) {
@@ -58,7 +55,7 @@ std::string NormalizeName(std::string_view dn) {
         if (!comp.empty()) {
             out += '\\';
             for (char c : comp)
-                out += Lower(c);
+                out += arbor::AsciiLower(c);
         }
         i = end + 1;
     }
@@ -78,7 +75,7 @@ std::string NormalizeAddress(std::string_view a) {
         a.remove_suffix(1);
     std::string out;
     for (char c : a)
-        out += Lower(c);
+        out += arbor::AsciiLower(c);
     if (out.rfind("mailto:", 0) == 0) out.erase(0, 7);
     return out;
 }

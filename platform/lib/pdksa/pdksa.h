@@ -158,8 +158,12 @@ int DDCConnectToServerByName(DDCContextHandle ctx, const void* server);
 #define DDC_RESOLVE_READ 0x02
 #define DDC_RESOLVE_WRITE 0x04
 #define DDC_RESOLVE_DEREF 0x40
-/* Makes the named object the context's current object. flags: 66 (read),
- * 68 (write) or 4 (login); all resolve the same way. */
+/* What callers pass: 66 to read, 68 to write. */
+#define DDC_RESOLVE_FOR_READ (DDC_RESOLVE_DEREF | DDC_RESOLVE_READ)
+#define DDC_RESOLVE_FOR_WRITE (DDC_RESOLVE_DEREF | DDC_RESOLVE_WRITE)
+/* Makes the named object the context's current object. flags:
+ * DDC_RESOLVE_FOR_READ, DDC_RESOLVE_FOR_WRITE or DDC_RESOLVE_WRITE (login);
+ * all resolve the same way. */
 int DDCResolveName(DDCContextHandle ctx, uint32_t flags, const void* name);
 
 /* ---- Login ---- */

@@ -394,6 +394,127 @@ template <class F> int schemaChange(DDCContextHandle ctx, F&& f) {
     });
 }
 
+// One entry of a creation, read once: its attribute and, for "Object Class",
+// the folded class name. Reading stops at the first entry that cannot be read;
+// its rc is reported where the entry would have been used.
+struct CreateItem {
+    DDCEntry e;
+    std::string attr;
+    bool isClass = false;
+    std::string cls;
+    int rc = 0;
+};
+
+std::vector<CreateItem> readCreateItems(Ctx& c, uint32_t n, const DDCEntry* entries) {
+    std::vector<CreateItem> items;
+    items.reserve(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        CreateItem& it = items.emplace_back();
+        std::memcpy(&it.e, &entries[i], sizeof it.e);
+        it.rc = inStr(c, it.e.attrName, it.attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE);
+        if (it.rc == 0 && fold(it.attr) == "object class") {
+            it.isClass = true;
+            std::string cls;
+            it.rc = inStrN(c, it.e.value, it.e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS);
+            it.cls = fold(cls);
+        }
+        if (it.rc) break;
+    }
+    return items;
+}
+
+// The base class is the first non-empty "Object Class" value.
+int baseClassOf(const std::vector<CreateItem>& items, std::string& base) {
+    for (const CreateItem& it : items) {
+        if (it.rc) return it.rc;
+        if (it.isClass && !it.cls.empty()) {
+            base = it.cls;
+            return 0;
+        }
+    }
+    return DDCERR_MISSING_MANDATORY;
+}
+
+// The parent must be of a class the new object's classes may be contained in;
+// "top" stands for any object but the root.
+int checkContainment(Conn& conn, int64_t parent, const ClassInfo& ci) {
+    std::vector<std::string> parentClasses;
+    if (int rc = objClasses(conn, parent, parentClasses)) return rc;
+    const bool contained = std::any_of(ci.contain.begin(), ci.contain.end(), [&](auto& x) {
+        if (x == "top") return parent != kRootId;
+        return std::find(parentClasses.begin(), parentClasses.end(), x) != parentClasses.end();
+    });
+    return contained ? 0 : DDCERR_ILLEGAL_CONTAINMENT;
+}
+
+// The given values, in their order. Class values may only name classes of the
+// base class's chain (no auxiliary classes); the chain itself is written later.
+int gatherValues(Ctx& c, Conn& conn, const ClassInfo& ci, const std::vector<CreateItem>& items,
+                 Work& w) {
+    for (const CreateItem& it : items) {
+        if (it.rc) return it.rc;
+        if (it.isClass) {
+            if (!conn.schema().cls(it.cls)) return DDCERR_NO_SUCH_CLASS;
+            if (std::find(ci.chain.begin(), ci.chain.end(), it.cls) == ci.chain.end())
+                return DDCERR_OBJECT_CLASS_VIOLATION;
+            continue;
+        }
+        // Values are added; duplicates in one creation are an error too.
+        if (int rc = applyEntry(c, conn, 0, ci, nullptr, it.e, DDC_OP_ADD_VALUE, w)) return rc;
+    }
+    return 0;
+}
+
+// The naming attribute takes the relative name unless given; then every
+// mandatory attribute must have a value.
+int completeValues(Conn& conn, const ClassInfo& ci, const std::string& rdn, Work& w) {
+    if (!ci.naming.empty()) {
+        int rc;
+        std::vector<Value>* nv = w.get(conn, 0, ci.naming[0], rc);
+        if (!nv) return rc;
+        if (nv->empty()) {
+            const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+            if (!nd) return DDCERR_NO_SUCH_ATTRIBUTE;
+            if ((nd->flags & DDC_ATTRDEF_SIZED) &&
+                (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+                return DDCERR_SYNTAX_VIOLATION;
+            Value v;
+            v.v = rdn;
+            v.lv = fold(rdn);
+            nv->push_back(std::move(v));
+        }
+    }
+    for (const auto& m : ci.mandatory) {
+        if (m == "object class") continue;
+        auto it = w.vals.find(m);
+        if (it == w.vals.end() || it->second.empty()) return DDCERR_MISSING_MANDATORY;
+    }
+    return 0;
+}
+
+// The object row, its class chain as "Object Class" and the gathered values.
+int insertEntry(Conn& conn, int64_t parent, const std::string& rdn, const std::string& path,
+                const ClassDef& bc, const ClassInfo& ci, Work& w, int64_t& id) {
+    std::vector<Value> classVals;
+    for (const auto& cl : ci.chain) {
+        Value v;
+        v.syntax = DDC_SYN_CLASS_NAME;
+        v.v = conn.schema().cls(cl)->name;
+        v.lv = cl;
+        classVals.push_back(std::move(v));
+    }
+    if (int rc = nextObjectId(conn, id)) return rc;
+    {
+        Stmt q(conn, "INSERT INTO obj(id, parent, name, lname, path, lpath, class) "
+                     "VALUES(?,?,?,?,?,?,?)");
+        q.bind(1, id).bind(2, parent).bind(3, rdn).bind(4, fold(rdn)).bind(5, path);
+        q.bind(6, fold(path)).bind(7, bc.name);
+        if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    if (int rc = writeValues(conn, id, "object class", classVals)) return rc;
+    return checkAndWrite(conn, id, ci, w);
+}
+
 } // namespace
 
 int removeAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
@@ -485,95 +606,21 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
         if (int rc = rightsOn(c, conn, parent, r)) return rc;
         if (!r.entryRight(DDC_ENTRY_ADD)) return DDCERR_NO_ACCESS;
 
-        // The base class is the first "Object Class" value.
-        const Schema& schema = conn.schema();
+        const std::vector<CreateItem> items = readCreateItems(c, n, entries);
         std::string base;
-        for (uint32_t i = 0; i < n && base.empty(); ++i) {
-            DDCEntry e;
-            std::memcpy(&e, &entries[i], sizeof e);
-            std::string attr;
-            if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
-                return rc;
-            if (fold(attr) != "object class") continue;
-            std::string cls;
-            if (int rc = inStrN(c, e.value, e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
-                return rc;
-            base = fold(cls);
-        }
-        if (base.empty()) return DDCERR_MISSING_MANDATORY;
+        if (int rc = baseClassOf(items, base)) return rc;
+        const Schema& schema = conn.schema();
         const ClassDef* bc = schema.cls(base);
         if (!bc) return DDCERR_NO_SUCH_CLASS;
         if (!(bc->flags & DDC_CLASS_EFFECTIVE)) return DDCERR_NOT_EFFECTIVE_CLASS;
         const ClassInfo ci = classInfo(schema, schema.chain(base));
-
-        std::vector<std::string> parentClasses;
-        if (int rc = objClasses(conn, parent, parentClasses)) return rc;
-        const bool contained = std::any_of(ci.contain.begin(), ci.contain.end(), [&](auto& x) {
-            if (x == "top") return parent != kRootId;
-            return std::find(parentClasses.begin(), parentClasses.end(), x) != parentClasses.end();
-        });
-        if (!contained) return DDCERR_ILLEGAL_CONTAINMENT;
+        if (int rc = checkContainment(conn, parent, ci)) return rc;
 
         Work w;
-        std::vector<Value> classVals;
-        for (const auto& cl : ci.chain) {
-            Value v;
-            v.syntax = DDC_SYN_CLASS_NAME;
-            v.v = schema.cls(cl)->name;
-            v.lv = cl;
-            classVals.push_back(std::move(v));
-        }
-        for (uint32_t i = 0; i < n; ++i) {
-            DDCEntry e;
-            std::memcpy(&e, &entries[i], sizeof e);
-            std::string attr;
-            if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE))
-                return rc;
-            if (fold(attr) == "object class") {
-                std::string cls;
-                if (int rc = inStrN(c, e.value, e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
-                    return rc;
-                if (!schema.cls(fold(cls))) return DDCERR_NO_SUCH_CLASS;
-                if (std::find(ci.chain.begin(), ci.chain.end(), fold(cls)) == ci.chain.end())
-                    return DDCERR_OBJECT_CLASS_VIOLATION; // no auxiliary classes
-                continue;
-            }
-            // Values are added; duplicates in one creation are an error too.
-            if (int rc = applyEntry(c, conn, 0, ci, nullptr, e, DDC_OP_ADD_VALUE, w)) return rc;
-        }
-        // The naming attribute takes the relative name unless given.
-        if (!ci.naming.empty()) {
-            int rc;
-            std::vector<Value>* nv = w.get(conn, 0, ci.naming[0], rc);
-            if (!nv) return rc;
-            if (nv->empty()) {
-                const AttrDef* nd = schema.attr(ci.naming[0]);
-                if (!nd) return DDCERR_NO_SUCH_ATTRIBUTE;
-                if ((nd->flags & DDC_ATTRDEF_SIZED) &&
-                    (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
-                    return DDCERR_SYNTAX_VIOLATION;
-                Value v;
-                v.v = rdn;
-                v.lv = fold(rdn);
-                nv->push_back(std::move(v));
-            }
-        }
-        for (const auto& m : ci.mandatory) {
-            if (m == "object class") continue;
-            auto it = w.vals.find(m);
-            if (it == w.vals.end() || it->second.empty()) return DDCERR_MISSING_MANDATORY;
-        }
+        if (int rc = gatherValues(c, conn, ci, items, w)) return rc;
+        if (int rc = completeValues(conn, ci, rdn, w)) return rc;
         int64_t id = 0;
-        if (int rc = nextObjectId(conn, id)) return rc;
-        {
-            Stmt q(conn, "INSERT INTO obj(id, parent, name, lname, path, lpath, class) "
-                         "VALUES(?,?,?,?,?,?,?)");
-            q.bind(1, id).bind(2, parent).bind(3, rdn).bind(4, fold(rdn)).bind(5, path);
-            q.bind(6, fold(path)).bind(7, bc->name);
-            if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
-        }
-        if (int rc = writeValues(conn, id, "object class", classVals)) return rc;
-        if (int rc = checkAndWrite(conn, id, ci, w)) return rc;
+        if (int rc = insertEntry(conn, parent, rdn, path, *bc, ci, w, id)) return rc;
         if (int rc = conn.commit()) return rc;
         c.current = id;
         c.resetIter();

@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include "ascii.h"
 #include "pdksa.h"
 #include "text.h"
 
@@ -8,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <strings.h>
 
 #include <atomic>
 #include <cerrno>
@@ -511,8 +511,7 @@ std::string defaultStorePath() {
         while (std::fgets(line, sizeof line, f)) {
             line[std::strcspn(line, "\n")] = 0;
             if (char* cr = std::strrchr(line, '\r')) *cr = 0;
-            if (strncasecmp(line, kKey, sizeof kKey - 1) == 0)
-                found = trimConfValue(line + sizeof kKey - 1);
+            if (arbor::StartsWithNoCase(line, kKey)) found = trimConfValue(line + sizeof kKey - 1);
         }
         std::fclose(f);
         if (!found.empty()) return found;
