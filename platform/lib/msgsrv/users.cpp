@@ -209,6 +209,23 @@ std::shared_ptr<const Index> Rebuild(bool wait) {
     return fresh;
 }
 
+// A user found with the REVO address of the nearest container, going up,
+// that a messaging server serves; user is null when there is none.
+struct Match {
+    const User* user = nullptr;
+    uint32_t ip = 0;
+};
+
+Match FindInIndex(const Index& index, const std::string& key) {
+    auto user = index.users.find(key);
+    if (user == index.users.end()) return {};
+    for (std::string c = user->second.container;; c = ParentName(c)) {
+        if (auto hit = index.contexts.find(c); hit != index.contexts.end())
+            return {&user->second, hit->second};
+        if (c.empty()) return {};
+    }
+}
+
 struct Revision {
     std::string source, revision;
 };
@@ -300,31 +317,22 @@ extern "C" int MSGFindUser(const char* recipient, char* name, int /*flags*/, uin
         index = Rebuild(true);
     else if (now - index->built > kIndexMaxAge)
         index = Rebuild(false);
-    auto user = index->users.find(key);
-    if (user == index->users.end() && now - index->built > kMissMinAge) {
+    Match m = FindInIndex(*index, key);
+    // A user the index does not know, or knows without a serving server,
+    // may have been added since: look again in a fresh index.
+    if (m.user == nullptr && now - index->built > kMissMinAge) {
         index = Rebuild(false);
-        user = index->users.find(key);
+        m = FindInIndex(*index, key);
     }
-    if (user == index->users.end()) return 0;
-    // The nearest container, going up, that a messaging server serves.
-    std::string c = user->second.container;
-    for (;;) {
-        auto hit = index->contexts.find(c);
-        if (hit != index->contexts.end()) {
-            if (storeAddress) *storeAddress = hit->second;
-            if (name) {
-                std::snprintf(name, 256, "%s", user->second.name.c_str());
-            }
-            if (vs != nullptr && (vs->Flags & KDX_VS_HAS_CONTEXT)) {
-                char text[INET_ADDRSTRLEN];
-                in_addr a{};
-                a.s_addr = hit->second;
-                KDXAddValue(user->second.name.c_str(), vs);
-                if (inet_ntop(AF_INET, &a, text, sizeof text)) KDXAddValue(text, vs);
-            }
-            return 1;
-        }
-        if (c.empty()) return 0;
-        c = ParentName(c);
+    if (m.user == nullptr) return 0;
+    if (storeAddress) *storeAddress = m.ip;
+    if (name) std::snprintf(name, 256, "%s", m.user->name.c_str());
+    if (vs != nullptr && (vs->Flags & KDX_VS_HAS_CONTEXT)) {
+        char text[INET_ADDRSTRLEN];
+        in_addr a{};
+        a.s_addr = m.ip;
+        KDXAddValue(m.user->name.c_str(), vs);
+        if (inet_ntop(AF_INET, &a, text, sizeof text)) KDXAddValue(text, vs);
     }
+    return 1;
 }
