@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <set>
+#include <utility>
 
 namespace pdksa {
 
@@ -515,6 +516,127 @@ int insertEntry(Conn& conn, int64_t parent, const std::string& rdn, const std::s
     return checkAndWrite(conn, id, ci, w);
 }
 
+// Folded bounds of the paths strictly below path: each starts with the
+// path and a backslash, and ']' is the byte after the backslash.
+std::pair<std::string, std::string> SubtreeRange(const std::string& path) {
+    const std::string l = fold(path);
+    return {l + "\\", l + "]"};
+}
+
+// The full components of a renamed object: a relative name alone replaces
+// the last component; any other name must name a sibling.
+int RenamedComponents(const Ctx& c, const ParsedName& pn, const std::string& oldPath,
+                      std::vector<std::string>& out) {
+    const auto oldComps = splitPath(oldPath);
+    if (pn.kind == ParsedName::Relative && pn.components.size() == 1) {
+        out = oldComps;
+        out.back() = pn.components[0];
+        return 0;
+    }
+    out = absolute(c, pn);
+    // Renaming only: the new name must stay below the same parent.
+    if (out.size() != oldComps.size()) return DDCERR_ILLEGAL_DS_NAME;
+    for (size_t i = 0; i + 1 < oldComps.size(); ++i)
+        if (fold(out[i]) != fold(oldComps[i])) return DDCERR_ILLEGAL_DS_NAME;
+    return 0;
+}
+
+// The new name and every name below it stay within the limit (a name past
+// it could never be resolved again), and the new name is free unless only
+// its case changes.
+int CheckNewPath(Conn& conn, const ObjInfo& o, const std::vector<std::string>& newComps) {
+    const std::string newPath = joinPath(newComps);
+    const size_t oldLen = utf16Length(o.path), newLen = utf16Length(newPath);
+    if (newLen > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+    if (newLen > oldLen) {
+        const auto [lo, hi] = SubtreeRange(o.path);
+        Stmt q(conn, "SELECT path FROM obj WHERE lpath > ? AND lpath < ?");
+        q.bind(1, lo).bind(2, hi);
+        int rc;
+        while ((rc = q.step()) == SQLITE_ROW)
+            if (utf16Length(q.text(0)) - oldLen + newLen > DDC_MAX_DN_CHARS)
+                return DDCERR_ILLEGAL_DS_NAME;
+        if (rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    if (fold(newPath) == fold(o.path)) return 0;
+    int64_t other;
+    const int rc = lookup(conn, newComps, other);
+    if (rc == 0) return DDCERR_ENTRY_ALREADY_EXISTS;
+    return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
+}
+
+// The new name becomes a value of the naming attribute: the same bounds as
+// when it is written directly.
+int CheckNamingBound(Conn& conn, const ClassInfo& ci, const std::string& rdn) {
+    if (ci.naming.empty()) return 0;
+    const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+    if (nd && (nd->flags & DDC_ATTRDEF_SIZED) && nd->syntax != DDC_SYN_INTEGER &&
+        (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+        return DDCERR_SYNTAX_VIOLATION;
+    return 0;
+}
+
+// The object's row, then the paths of its subtree.
+int MovePaths(Conn& conn, int64_t id, const std::string& oldPath, const std::string& rdn,
+              const std::string& newPath) {
+    {
+        Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
+        u.bind(1, rdn).bind(2, fold(rdn)).bind(3, newPath).bind(4, fold(newPath)).bind(5, id);
+        if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+    }
+    // Cut in bytes: substr() of a text counts code points, which neither
+    // UTF-16 nor UTF-8 lengths give. Folding keeps byte lengths, so one
+    // offset serves both columns.
+    const auto [lo, hi] = SubtreeRange(oldPath);
+    Stmt u(conn, "UPDATE obj SET path=?1 || CAST(substr(CAST(path AS BLOB), ?2) AS TEXT), "
+                 "lpath=?3 || CAST(substr(CAST(lpath AS BLOB), ?2) AS TEXT) "
+                 "WHERE lpath > ?4 AND lpath < ?5");
+    u.bind(1, newPath).bind(2, static_cast<int64_t>(oldPath.size() + 1));
+    u.bind(3, fold(newPath)).bind(4, lo).bind(5, hi);
+    const int rc = u.step();
+    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+}
+
+// The naming attribute follows the new name; the old value goes unless kept.
+int FollowNamingValue(Conn& conn, int64_t id, const ClassInfo& ci, const std::string& oldRdn,
+                      const std::string& rdn, bool deleteOld) {
+    if (ci.naming.empty()) return 0;
+    std::vector<Value> vals;
+    if (int rc = loadValues(conn, id, ci.naming[0], vals)) return rc;
+    if (deleteOld)
+        vals.erase(std::remove_if(vals.begin(), vals.end(),
+                                  [&](const Value& v) { return v.lv == fold(oldRdn); }),
+                   vals.end());
+    if (std::none_of(vals.begin(), vals.end(), [&](const Value& v) { return v.lv == fold(rdn); })) {
+        Value v;
+        v.v = rdn;
+        v.lv = fold(rdn);
+        const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+        if (nd && (nd->flags & DDC_ATTRDEF_SINGLE_VALUED)) vals.clear();
+        vals.push_back(std::move(v));
+    }
+    return writeValues(conn, id, ci.naming[0], vals);
+}
+
+// A rename of the object id: checks, then the paths and the naming value.
+int RenameLocked(Ctx& c, Conn& conn, int64_t id, const ParsedName& pn, bool deleteOld) {
+    ObjInfo o;
+    if (int rc = objInfo(conn, id, o)) return rc;
+    std::vector<std::string> newComps;
+    if (int rc = RenamedComponents(c, pn, o.path, newComps)) return rc;
+    if (int rc = CheckNewPath(conn, o, newComps)) return rc;
+    Rights r;
+    if (int rc = rightsOn(c, conn, id, r)) return rc;
+    if (!r.entryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
+    const std::string rdn = newComps.back();
+    std::vector<std::string> classes;
+    if (int rc = objClasses(conn, id, classes)) return rc;
+    const ClassInfo ci = classInfo(conn.schema(), classes);
+    if (int rc = CheckNamingBound(conn, ci, rdn)) return rc;
+    if (int rc = MovePaths(conn, id, o.path, rdn, joinPath(newComps))) return rc;
+    return FollowNamingValue(conn, id, ci, o.name, rdn, deleteOld);
+}
+
 } // namespace
 
 int removeAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
@@ -687,79 +809,7 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
         int64_t id;
         if (int rc = resolveIn(c, conn, name, id)) return rc;
         if (id == kRootId) return DDCERR_NO_ACCESS;
-        ObjInfo o;
-        if (int rc = objInfo(conn, id, o)) return rc;
-        auto oldComps = splitPath(o.path);
-        std::vector<std::string> newComps;
-        if (pn.kind == ParsedName::Relative && pn.components.size() == 1) {
-            newComps = oldComps;
-            newComps.back() = pn.components[0];
-        } else {
-            newComps = absolute(c, pn);
-            // Renaming only: the new name must stay below the same parent.
-            if (newComps.size() != oldComps.size()) return DDCERR_ILLEGAL_DS_NAME;
-            for (size_t i = 0; i + 1 < oldComps.size(); ++i)
-                if (fold(newComps[i]) != fold(oldComps[i])) return DDCERR_ILLEGAL_DS_NAME;
-        }
-        const std::string newPath = joinPath(newComps);
-        if (utf16Length(newPath) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
-        if (fold(newPath) != fold(o.path)) {
-            int64_t other;
-            int rc = lookup(conn, newComps, other);
-            if (rc == 0) return DDCERR_ENTRY_ALREADY_EXISTS;
-            if (rc != DDCERR_NO_SUCH_ENTRY) return rc;
-        }
-        Rights r;
-        if (int rc = rightsOn(c, conn, id, r)) return rc;
-        if (!r.entryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
-        const std::string rdn = newComps.back();
-        std::vector<std::string> classes;
-        if (int rc = objClasses(conn, id, classes)) return rc;
-        const ClassInfo ci = classInfo(conn.schema(), classes);
-        // The new name becomes a value of the naming attribute: the same
-        // bounds as when it is written directly.
-        if (!ci.naming.empty()) {
-            const AttrDef* nd = conn.schema().attr(ci.naming[0]);
-            if (nd && (nd->flags & DDC_ATTRDEF_SIZED) && nd->syntax != DDC_SYN_INTEGER &&
-                (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
-                return DDCERR_SYNTAX_VIOLATION;
-        }
-        {
-            Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
-            u.bind(1, rdn).bind(2, fold(rdn)).bind(3, newPath).bind(4, fold(newPath)).bind(5, id);
-            if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
-        }
-        {
-            // The subtree's paths, cut in bytes: substr() of a text counts code
-            // points, which neither UTF-16 nor UTF-8 lengths give. Folding
-            // keeps byte lengths, so one offset serves both columns.
-            const std::string oldL = fold(o.path);
-            Stmt u(conn, "UPDATE obj SET path=?1 || CAST(substr(CAST(path AS BLOB), ?2) AS TEXT), "
-                         "lpath=?3 || CAST(substr(CAST(lpath AS BLOB), ?2) AS TEXT) "
-                         "WHERE lpath > ?4 AND lpath < ?5");
-            u.bind(1, newPath).bind(2, static_cast<int64_t>(o.path.size() + 1));
-            u.bind(3, fold(newPath)).bind(4, oldL + "\\").bind(5, oldL + "]");
-            if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
-        }
-        // The naming attribute follows the new name.
-        if (!ci.naming.empty()) {
-            std::vector<Value> vals;
-            if (int rc = loadValues(conn, id, ci.naming[0], vals)) return rc;
-            if (deleteOldRDN)
-                vals.erase(std::remove_if(vals.begin(), vals.end(),
-                                          [&](const Value& v) { return v.lv == fold(o.name); }),
-                           vals.end());
-            if (std::none_of(vals.begin(), vals.end(),
-                             [&](const Value& v) { return v.lv == fold(rdn); })) {
-                Value v;
-                v.v = rdn;
-                v.lv = fold(rdn);
-                const AttrDef* nd = conn.schema().attr(ci.naming[0]);
-                if (nd && (nd->flags & DDC_ATTRDEF_SINGLE_VALUED)) vals.clear();
-                vals.push_back(std::move(v));
-            }
-            if (int rc = writeValues(conn, id, ci.naming[0], vals)) return rc;
-        }
+        if (int rc = RenameLocked(c, conn, id, pn, deleteOldRDN != 0)) return rc;
         return conn.commit();
     });
 }
