@@ -228,91 +228,121 @@ extern "C" int AuthenticateKDX(void) {
     return 1;
 }
 
-extern "C" int KDXMain(int argc, char** argv) {
+namespace kdx {
+namespace {
+
+// Flags, configuration, the start-up semaphore, the signal, the log and the
+// login defaults, before the options may change them.
+void BeginStartup() {
     storeFlag(KDXDoingInit, 1);
     storeFlag(KDXTid, 1);
     storeFlag(KDXTGid, 1);
-    kdx::gStartupThread.store(pthread_self());
-    kdx::gStartupOver.store(false);
+    gStartupThread.store(pthread_self());
+    gStartupOver.store(false);
     DDSInit(1);
 
-    ORBGetServerDN(kdx::gTreeName, kdx::gServerDN);
-    std::memcpy(kdx::gReplicaName, kdx::gServerDN, sizeof kdx::gReplicaName);
+    ORBGetServerDN(gTreeName, gServerDN);
+    std::memcpy(gReplicaName, gServerDN, sizeof gReplicaName);
 
-    if (!kdx::gSemValid.exchange(true)) sem_init(&StartupSem, 0, 0);
+    if (!gSemValid.exchange(true)) sem_init(&StartupSem, 0, 0);
     std::signal(SIGTERM, KDXSigTermHandler);
     openlog("KDX", LOG_CONS, 0);
 
     std::strcpy(KDXLoginUser, "Internet Services");
     DoPW = 1;
+}
 
+enum class Option { Next, Stop, TooLong };
+
+Option ApplyOption(std::string_view arg) {
+    std::string_view rest;
+    bool fits = true;
+    if (optionValue(arg, "-t:", rest)) {
+        fits = copyBounded(rest, gTreeName, sizeof gTreeName);
+        if (fits) std::printf("\r\nKDX: Using tree %s\n", gTreeName);
+    } else if (optionValue(arg, "-s:", rest)) {
+        fits = copyBounded(rest, gServerDN, sizeof gServerDN);
+        if (fits) {
+            ServerDNOverride = 1;
+            std::printf("\r\nKDX: Using server DN %s\n", gServerDN);
+        }
+    } else if (arbor::EqualNoCase(arg, "-d")) {
+        std::printf("\r\nKDX: Debugging turned on\n");
+        storeFlag(Debug, 1);
+        DebugScreen = 1;
+    } else if (optionValue(arg, "-u:", rest)) {
+        fits = copyBounded(rest, KDXLoginUser, sizeof KDXLoginUser);
+        if (fits) debugf("Login as user %s\n", KDXLoginUser);
+    } else if (optionValue(arg, "-p:", rest)) {
+        fits = copyBounded(rest, KDXVersionNumberInternal, sizeof KDXVersionNumberInternal);
+        if (fits) DoPW = 0;
+    } else if (arbor::EqualNoCase(arg, "-v")) {
+        printVersion();
+        return Option::Stop;
+    } else if (arbor::EqualNoCase(arg, "-h") || arbor::EqualNoCase(arg, "-?")) {
+        printUsage();
+        return Option::Stop;
+    }
+    return fits ? Option::Next : Option::TooLong;
+}
+
+// The arguments from the second one, in order; false when start-up ends here.
+bool ReadOptions(int argc, char** argv) {
     for (int i = 1; i < argc && argv != nullptr; ++i) {
         if (argv[i] == nullptr) continue;
-        std::string_view arg = argv[i], rest;
-        bool fits = true;
-        if (kdx::optionValue(arg, "-t:", rest)) {
-            fits = kdx::copyBounded(rest, kdx::gTreeName, sizeof kdx::gTreeName);
-            if (fits) std::printf("\r\nKDX: Using tree %s\n", kdx::gTreeName);
-        } else if (kdx::optionValue(arg, "-s:", rest)) {
-            fits = kdx::copyBounded(rest, kdx::gServerDN, sizeof kdx::gServerDN);
-            if (fits) {
-                ServerDNOverride = 1;
-                std::printf("\r\nKDX: Using server DN %s\n", kdx::gServerDN);
-            }
-        } else if (arbor::EqualNoCase(arg, "-d")) {
-            std::printf("\r\nKDX: Debugging turned on\n");
-            storeFlag(Debug, 1);
-            DebugScreen = 1;
-        } else if (kdx::optionValue(arg, "-u:", rest)) {
-            fits = kdx::copyBounded(rest, KDXLoginUser, sizeof KDXLoginUser);
-            if (fits) kdx::debugf("Login as user %s\n", KDXLoginUser);
-        } else if (kdx::optionValue(arg, "-p:", rest)) {
-            fits =
-                kdx::copyBounded(rest, KDXVersionNumberInternal, sizeof KDXVersionNumberInternal);
-            if (fits) DoPW = 0;
-        } else if (arbor::EqualNoCase(arg, "-v")) {
-            kdx::printVersion();
-            return kdx::endMain(0);
-        } else if (arbor::EqualNoCase(arg, "-h") || arbor::EqualNoCase(arg, "-?")) {
-            kdx::printUsage();
-            return kdx::endMain(0);
-        }
-        if (!fits) {
+        switch (ApplyOption(argv[i])) {
+        case Option::Next:
+            break;
+        case Option::Stop:
+            return false;
+        case Option::TooLong:
             // Never cut a name or password to fit: a shortened one means something else.
             std::printf("\r\nKDX: Option value too long: %.3s\n", argv[i]);
             storeFlag(KDXFailed, 1);
-            return kdx::endMain(0);
+            return false;
         }
     }
+    return true;
+}
 
-    kdx::cacheOpen();
-    if (DoPW) KDXPasswordPlace(KDXVersionNumberInternal, 0, 8);
-
-    if (AuthenticateKDX()) {
-        if (loadFlag(KDXIsLibrary)) return kdx::endMain(1);
-        sem_post(&StartupSem);
-        if (Debug) {
-            kdx::CacheStats s = kdx::cacheStats();
-            std::printf("\rKDX Cache statistics:\nElements retrieved from cache : %d\n"
-                        "Elements added to cache       : %d\n",
-                        s.retrieved, s.added);
-            std::printf("Elements destroyed            : %d\nElements released into cache  : %d\n",
-                        s.destroyed, s.released);
-        }
-        storeFlag(KDXTid, 0);
-        return kdx::endMain(0);
+int LoggedIn() {
+    if (loadFlag(KDXIsLibrary)) return endMain(1);
+    sem_post(&StartupSem);
+    if (Debug) {
+        CacheStats s = cacheStats();
+        std::printf("\rKDX Cache statistics:\nElements retrieved from cache : %d\n"
+                    "Elements added to cache       : %d\n",
+                    s.retrieved, s.added);
+        std::printf("Elements destroyed            : %d\nElements released into cache  : %d\n",
+                    s.destroyed, s.released);
     }
+    storeFlag(KDXTid, 0);
+    return endMain(0);
+}
 
-    kdx::printFailure();
+// A failed login is final: the semaphores and the login context go.
+int LoginFailed() {
+    printFailure();
     std::fflush(stdout);
-    if (kdx::gSemValid.exchange(false)) sem_destroy(&StartupSem);
-    kdx::cacheClose();
-    if (kdx::gAuthValid.exchange(false)) {
+    if (gSemValid.exchange(false)) sem_destroy(&StartupSem);
+    cacheClose();
+    if (gAuthValid.exchange(false)) {
         DDCLogout(AuthContext);
         DDCFreeContext(AuthContext);
     }
     storeFlag(KDXFailed, 1);
-    return kdx::endMain(0);
+    return endMain(0);
+}
+
+} // namespace
+} // namespace kdx
+
+extern "C" int KDXMain(int argc, char** argv) {
+    kdx::BeginStartup();
+    if (!kdx::ReadOptions(argc, argv)) return kdx::endMain(0);
+    kdx::cacheOpen();
+    if (DoPW) KDXPasswordPlace(KDXVersionNumberInternal, 0, 8);
+    return AuthenticateKDX() ? kdx::LoggedIn() : kdx::LoginFailed();
 }
 
 extern "C" int KDXInit(void) {
