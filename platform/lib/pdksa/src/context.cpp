@@ -486,6 +486,16 @@ int needCurrent(const Ctx& c) {
     return c.current ? 0 : DDCERR_NO_SUCH_ENTRY;
 }
 
+// Checks a password, given in the context's form, of the current object.
+int CheckCurrentPassword(const Ctx& c, const void* password) {
+    if (int rc = needCurrent(c)) return rc;
+    std::string pw;
+    if (int rc = passwordIn(c, password, pw)) return rc;
+    ConnLease l(c.store);
+    if (int rc = l.open()) return rc;
+    return checkPassword(*l, c.current, pw);
+}
+
 } // namespace
 
 } // namespace pdksa
@@ -636,12 +646,7 @@ int DDCResolveName(DDCContextHandle ctx, uint32_t, const void* name) {
 
 int DDCLogin(DDCContextHandle ctx, const void* password) {
     return withCtx(ctx, [&](Ctx& c) {
-        if (int rc = needCurrent(c)) return rc;
-        std::string pw;
-        if (int rc = passwordIn(c, password, pw)) return rc;
-        ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = checkPassword(*l, c.current, pw)) return rc;
+        if (int rc = CheckCurrentPassword(c, password)) return rc;
         c.identity = c.current;
         c.maintenance = false;
         c.readOnly = false;
@@ -669,14 +674,7 @@ int DDCLogout(DDCContextHandle ctx) {
 }
 
 int DDCVerifyPassword(DDCContextHandle ctx, const void* password) {
-    return withCtx(ctx, [&](Ctx& c) {
-        if (int rc = needCurrent(c)) return rc;
-        std::string pw;
-        if (int rc = passwordIn(c, password, pw)) return rc;
-        ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        return checkPassword(*l, c.current, pw);
-    });
+    return withCtx(ctx, [&](const Ctx& c) { return CheckCurrentPassword(c, password); });
 }
 
 int DDCChangePassword(DDCContextHandle ctx, const void* oldPassword, const void* newPassword) {

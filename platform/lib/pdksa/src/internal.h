@@ -27,6 +27,7 @@ struct Ctx {
     bool readOnly = false;         // maintenance that may read but not change
     int codepage = 0, country = 0;
     // Continuation of the batch reads and lists.
+    static constexpr int kIterRead = 1, kIterList = 2;
     int iterKind = 0;
     int64_t iterObj = 0;
     std::string iterKey;
@@ -36,6 +37,13 @@ struct Ctx {
     bool unicode() const { return (flags & DDC_CTX_UNICODE) != 0; }
     bool loggedIn() const { return identity != 0 || maintenance; }
     void resetIter() { iterKind = 0, iterObj = 0, iterKey.clear(), iterPos = 0, iterLast.clear(); }
+    // A batch read or list (kind) with this key on the current
+    // object goes on where it stopped; anything else starts over.
+    void StartIter(int kind, const std::string& key) {
+        if (iterKind == kind && iterObj == current && iterKey == key) return;
+        resetIter();
+        iterKind = kind, iterObj = current, iterKey = key;
+    }
 };
 
 std::shared_ptr<Ctx> findCtx(DDCContextHandle h);

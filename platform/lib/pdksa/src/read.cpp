@@ -209,13 +209,8 @@ int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, s
         if (int rc = readable(c)) return rc;
         std::vector<std::string> names;
         if (int rc = requestNames(c, req, names)) return rc;
-        const std::string key = joinKey(1, names);
-        if (c.iterKind != 1 || c.iterObj != c.current || c.iterKey != key) {
-            c.resetIter();
-            c.iterKind = 1;
-            c.iterObj = c.current;
-            c.iterKey = key;
-        }
+        const std::string key = joinKey(Ctx::kIterRead, names);
+        c.StartIter(Ctx::kIterRead, key);
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
         if (int rc = sessionCheck(c, *l)) return rc;
@@ -279,13 +274,8 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
                     inStr(c, req->nameFilter, nameFilter, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
                 return rc;
         }
-        const std::string key = joinKey(2, {classFilter, nameFilter});
-        if (c.iterKind != 2 || c.iterObj != c.current || c.iterKey != key) {
-            c.resetIter();
-            c.iterKind = 2;
-            c.iterObj = c.current;
-            c.iterKey = key;
-        }
+        const std::string key = joinKey(Ctx::kIterList, {classFilter, nameFilter});
+        c.StartIter(Ctx::kIterList, key);
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;
         if (int rc = sessionCheck(c, *l)) return rc;
