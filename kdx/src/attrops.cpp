@@ -77,7 +77,8 @@ bool appendUnits(KDXValueStruct* vs, const void* value) {
 
 // Modification with one entry: add, remove (value given) or clear (value null).
 int modifyOne(const char* object, const char* attribute, const char* value, uint32_t op,
-              uint32_t syntax, bool needsValue, KDXValueStruct* vs, int site) {
+              uint32_t syntax, KDXValueStruct* vs, int site) {
+    const bool needsValue = op != DDC_OP_CLEAR;
     if (!kdx::hasContext(vs) || attribute == nullptr || (needsValue && value == nullptr)) return 0;
     if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, site)) return 0;
     uint16_t attr[kAttrNameUnits];
@@ -252,26 +253,26 @@ extern "C" int KDXWriteDN(const char* object, const char* attribute, KDXValueStr
 
 extern "C" int KDXAdd(const char* object, const char* attribute, const char* value,
                       KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, 2, 3, true, vs, 208);
+    return modifyOne(object, attribute, value, DDC_OP_ADD_VALUE, DDC_SYN_TEXT, vs, 208);
 }
 
 extern "C" int KDXAddDN(const char* object, const char* attribute, const char* value,
                         KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, 2, 1, true, vs, 209);
+    return modifyOne(object, attribute, value, DDC_OP_ADD_VALUE, DDC_SYN_DIST_NAME, vs, 209);
 }
 
 extern "C" int KDXRemove(const char* object, const char* attribute, const char* value,
                          KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, 3, 3, true, vs, 210);
+    return modifyOne(object, attribute, value, DDC_OP_REMOVE_VALUE, DDC_SYN_TEXT, vs, 210);
 }
 
 extern "C" int KDXRemoveDN(const char* object, const char* attribute, const char* value,
                            KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, 3, 1, true, vs, 211);
+    return modifyOne(object, attribute, value, DDC_OP_REMOVE_VALUE, DDC_SYN_DIST_NAME, vs, 211);
 }
 
 extern "C" int KDXClear(const char* object, const char* attribute, KDXValueStruct* vs) {
-    return modifyOne(object, attribute, nullptr, 6, 0, false, vs, 212);
+    return modifyOne(object, attribute, nullptr, DDC_OP_CLEAR, 0, vs, 212);
 }
 
 extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {

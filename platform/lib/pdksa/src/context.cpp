@@ -158,6 +158,12 @@ int resolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id) {
     return lookup(conn, comps, id);
 }
 
+int ParseNameIn(const Ctx& c, const void* name, ParsedName& out) {
+    std::string s;
+    if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
+    return parseName(s, nullptr, out);
+}
+
 int resolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id) {
     std::string s;
     if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
@@ -496,6 +502,22 @@ int CheckCurrentPassword(const Ctx& c, const void* password) {
     return checkPassword(*l, c.current, pw);
 }
 
+// Administrator rights from access to the store file (need: W_OK or R_OK);
+// without write access they only read.
+int LoginMaintenance(DDCContextHandle ctx, int need) {
+    return withCtx(ctx, [&](Ctx& c) {
+        const char* path = c.store->path().c_str();
+        if (::access(path, need) != 0)
+            return ::access(path, F_OK) != 0 ? DDCERR_NO_REFERRALS : DDCERR_NO_ACCESS;
+        ConnLease l(c.store);
+        if (int rc = l.open()) return rc;
+        c.identity = 0;
+        c.maintenance = true;
+        c.readOnly = ::access(path, W_OK) != 0;
+        return 0;
+    });
+}
+
 } // namespace
 
 } // namespace pdksa
@@ -629,10 +651,8 @@ int DDCConnectToServerByName(DDCContextHandle ctx, const void* server) {
 int DDCResolveName(DDCContextHandle ctx, uint32_t, const void* name) {
     return withCtx(ctx, [&](Ctx& c) {
         c.resetIter();
-        std::string s;
-        if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
         ParsedName pn;
-        if (int rc = parseName(s, nullptr, pn)) return rc;
+        if (int rc = ParseNameIn(c, name, pn)) return rc;
         auto comps = absolute(c, pn);
         if (utf16Length(joinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
         ConnLease l(c.store);
@@ -721,36 +741,14 @@ int DDCGenerateKeyPair(DDCContextHandle ctx, const void* password) {
 }
 
 int PDKLoginMaintenance(DDCContextHandle ctx) {
-    return withCtx(ctx, [&](Ctx& c) {
-        // The real user must be able to write the file itself: then the
-        // directory's rights protect nothing from this process anyway.
-        if (::access(c.store->path().c_str(), W_OK) != 0) {
-            return ::access(c.store->path().c_str(), F_OK) != 0 ? DDCERR_NO_REFERRALS
-                                                                : DDCERR_NO_ACCESS;
-        }
-        ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        c.identity = 0;
-        c.maintenance = true;
-        c.readOnly = false;
-        return 0;
-    });
+    // The real user must be able to write the file itself: then the
+    // directory's rights protect nothing from this process anyway.
+    return LoginMaintenance(ctx, W_OK);
 }
 
 int PDKLoginMaintenanceRead(DDCContextHandle ctx) {
-    return withCtx(ctx, [&](Ctx& c) {
-        // Whoever may read the file reads every value in it anyway.
-        if (::access(c.store->path().c_str(), R_OK) != 0) {
-            return ::access(c.store->path().c_str(), F_OK) != 0 ? DDCERR_NO_REFERRALS
-                                                                : DDCERR_NO_ACCESS;
-        }
-        ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        c.identity = 0;
-        c.maintenance = true;
-        c.readOnly = ::access(c.store->path().c_str(), W_OK) != 0;
-        return 0;
-    });
+    // Whoever may read the file reads every value in it anyway.
+    return LoginMaintenance(ctx, R_OK);
 }
 
 int PDKShareStore(const char* path, uint32_t group) {

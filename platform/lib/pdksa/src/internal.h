@@ -79,6 +79,8 @@ size_t outUnits(const Ctx& c, std::string_view s);
 
 // Absolute components of a parsed name under the context's base.
 std::vector<std::string> absolute(const Ctx& c, const ParsedName& n);
+// Reads and parses a name given in the context's form.
+int ParseNameIn(const Ctx& c, const void* name, ParsedName& out);
 // Parses and resolves a name given in the context's form.
 int resolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id);
 // Resolves absolute components.

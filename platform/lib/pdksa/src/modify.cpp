@@ -699,10 +699,8 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
     if (n > kMaxEntries || (n && !entries)) return DDCERR_INVALID_PARAMETER;
     return withCtx(ctx, [&](Ctx& c) {
         if (!c.loggedIn()) return DDCERR_NO_ACCESS;
-        std::string s;
-        if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
         ParsedName pn;
-        if (int rc = parseName(s, nullptr, pn)) return rc;
+        if (int rc = ParseNameIn(c, name, pn)) return rc;
         auto comps = absolute(c, pn);
         if (comps.empty()) return DDCERR_ENTRY_ALREADY_EXISTS; // the root
         if (utf16Length(joinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
@@ -796,10 +794,8 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
 int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, int deleteOldRDN) {
     return withCtx(ctx, [&](Ctx& c) {
         if (!c.loggedIn()) return DDCERR_NO_ACCESS;
-        std::string s;
-        if (int rc = inStr(c, newName, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
         ParsedName pn;
-        if (int rc = parseName(s, nullptr, pn)) return rc;
+        if (int rc = ParseNameIn(c, newName, pn)) return rc;
         if (pn.kind == ParsedName::Self) return DDCERR_ILLEGAL_DS_NAME;
         ConnLease l(c.store);
         if (int rc = l.open()) return rc;

@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -433,14 +432,20 @@ void Store::bump() {
         std::atomic_ref<uint64_t>(*g).fetch_add(1, std::memory_order_acq_rel);
 }
 
-bool Store::cachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
+// A cached entry is good only while the generation it was read in stands.
+template <class Map, class Out>
+bool Store::CachedIn(const Map& map, const std::string& key, uint64_t gen, Out& out) {
     if (!gen_.load()) return false;
     std::lock_guard lock(cacheMu_);
     if (gen != cacheGen_) return false;
-    auto it = ids_.find(lpath);
-    if (it == ids_.end()) return false;
-    id = it->second;
+    auto it = map.find(key);
+    if (it == map.end()) return false;
+    out = it->second;
     return true;
+}
+
+bool Store::cachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
+    return CachedIn(ids_, lpath, gen, id);
 }
 
 bool Store::cacheCurrent(uint64_t gen) {
@@ -466,13 +471,7 @@ void Store::cacheId(const std::string& lpath, uint64_t gen, int64_t id) {
 }
 
 bool Store::cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out) {
-    if (!gen_.load()) return false;
-    std::lock_guard lock(cacheMu_);
-    if (gen != cacheGen_) return false;
-    auto it = values_.find(key);
-    if (it == values_.end()) return false;
-    out = it->second;
-    return true;
+    return CachedIn(values_, key, gen, out);
 }
 
 void Store::cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals) {

@@ -135,6 +135,8 @@ class Store {
   private:
     void openGeneration();
     bool cacheCurrent(uint64_t gen); // under cacheMu_: may the cache take gen?
+    template <class Map, class Out>
+    bool CachedIn(const Map& map, const std::string& key, uint64_t gen, Out& out);
     std::string path_;
     std::mutex mu_;
     std::vector<std::unique_ptr<Conn>> idle_;
