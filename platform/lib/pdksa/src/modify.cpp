@@ -516,6 +516,13 @@ int insertEntry(Conn& conn, int64_t parent, const std::string& rdn, const std::s
     return checkAndWrite(conn, id, ci, w);
 }
 
+// A write transaction with the schema loaded.
+int BeginChange(ConnLease& l) {
+    if (int rc = l.open()) return rc;
+    if (int rc = l->beginWrite()) return rc;
+    return l->loadSchema();
+}
+
 // Folded bounds of the paths strictly below path: each starts with the
 // path and a backslash, and ']' is the byte after the backslash.
 std::pair<std::string, std::string> SubtreeRange(const std::string& path) {
@@ -708,10 +715,8 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
         comps.pop_back();
 
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
+        if (int rc = BeginChange(l)) return rc;
         Conn& conn = *l;
-        if (int rc = conn.beginWrite()) return rc;
-        if (int rc = conn.loadSchema()) return rc;
         int64_t parent;
         if (int rc = lookup(conn, comps, parent)) return rc;
         comps.push_back(rdn);
@@ -798,10 +803,8 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
         if (int rc = ParseNameIn(c, newName, pn)) return rc;
         if (pn.kind == ParsedName::Self) return DDCERR_ILLEGAL_DS_NAME;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
+        if (int rc = BeginChange(l)) return rc;
         Conn& conn = *l;
-        if (int rc = conn.beginWrite()) return rc;
-        if (int rc = conn.loadSchema()) return rc;
         int64_t id;
         if (int rc = resolveIn(c, conn, name, id)) return rc;
         if (id == kRootId) return DDCERR_NO_ACCESS;
