@@ -76,7 +76,7 @@ bool appendUnits(KDXValueStruct* vs, const void* value) {
 }
 
 // Modification with one entry: add, remove (value given) or clear (value null).
-int modifyOne(const char* object, const char* attribute, const char* value, uint32_t op,
+int ModifyOne(const char* object, const char* attribute, const char* value, uint32_t op,
               uint32_t syntax, KDXValueStruct* vs, int site) {
     const bool needsValue = op != DDC_OP_CLEAR;
     if (!kdx::hasContext(vs) || attribute == nullptr || (needsValue && value == nullptr)) return 0;
@@ -253,26 +253,26 @@ extern "C" int KDXWriteDN(const char* object, const char* attribute, KDXValueStr
 
 extern "C" int KDXAdd(const char* object, const char* attribute, const char* value,
                       KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, DDC_OP_ADD_VALUE, DDC_SYN_TEXT, vs, 208);
+    return ModifyOne(object, attribute, value, DDC_OP_ADD_VALUE, DDC_SYN_TEXT, vs, 208);
 }
 
 extern "C" int KDXAddDN(const char* object, const char* attribute, const char* value,
                         KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, DDC_OP_ADD_VALUE, DDC_SYN_DIST_NAME, vs, 209);
+    return ModifyOne(object, attribute, value, DDC_OP_ADD_VALUE, DDC_SYN_DIST_NAME, vs, 209);
 }
 
 extern "C" int KDXRemove(const char* object, const char* attribute, const char* value,
                          KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, DDC_OP_REMOVE_VALUE, DDC_SYN_TEXT, vs, 210);
+    return ModifyOne(object, attribute, value, DDC_OP_REMOVE_VALUE, DDC_SYN_TEXT, vs, 210);
 }
 
 extern "C" int KDXRemoveDN(const char* object, const char* attribute, const char* value,
                            KDXValueStruct* vs) {
-    return modifyOne(object, attribute, value, DDC_OP_REMOVE_VALUE, DDC_SYN_DIST_NAME, vs, 211);
+    return ModifyOne(object, attribute, value, DDC_OP_REMOVE_VALUE, DDC_SYN_DIST_NAME, vs, 211);
 }
 
 extern "C" int KDXClear(const char* object, const char* attribute, KDXValueStruct* vs) {
-    return modifyOne(object, attribute, nullptr, DDC_OP_CLEAR, 0, vs, 212);
+    return ModifyOne(object, attribute, nullptr, DDC_OP_CLEAR, 0, vs, 212);
 }
 
 extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {

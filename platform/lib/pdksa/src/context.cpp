@@ -138,7 +138,7 @@ int lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id) {
     // changes, so only plain reads use it.
     const bool cache = store && sqlite3_get_autocommit(conn.db());
     const uint64_t gen = cache ? store->generation() : 0;
-    if (cache && store->cachedId(lpath, gen, id)) return 0;
+    if (cache && store->CachedId(lpath, gen, id)) return 0;
     Stmt q(conn, "SELECT id FROM obj WHERE lpath=?");
     q.bind(1, lpath);
     int rc = q.step();

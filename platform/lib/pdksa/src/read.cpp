@@ -39,7 +39,7 @@ int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
     const uint64_t gen = cache ? store->generation() : 0;
     const std::string key = cache ? std::to_string(obj) + "\n" + lattr : std::string();
     std::vector<RawValue> raw;
-    if (!cache || !store->cachedValues(key, gen, raw)) {
+    if (!cache || !store->CachedValues(key, gen, raw)) {
         Stmt q(conn, "SELECT v.syntax, v.v, v.priv, o.path FROM val v LEFT JOIN obj o "
                      "ON o.id=v.ref WHERE v.obj=? AND v.attr=? ORDER BY v.seq");
         q.bind(1, obj).bind(2, lattr);

@@ -444,7 +444,7 @@ bool Store::CachedIn(const Map& map, const std::string& key, uint64_t gen, Out& 
     return true;
 }
 
-bool Store::cachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
+bool Store::CachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
     return CachedIn(ids_, lpath, gen, id);
 }
 
@@ -470,7 +470,7 @@ void Store::cacheId(const std::string& lpath, uint64_t gen, int64_t id) {
     if (cacheCurrent(gen)) ids_[lpath] = id;
 }
 
-bool Store::cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out) {
+bool Store::CachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out) {
     return CachedIn(values_, key, gen, out);
 }
 

@@ -127,9 +127,9 @@ class Store {
     uint64_t generation() const;
     void bump();
     bool canAnnounce() const { return gen_.load() != nullptr; }
-    bool cachedId(const std::string& lpath, uint64_t gen, int64_t& id);
+    bool CachedId(const std::string& lpath, uint64_t gen, int64_t& id);
     void cacheId(const std::string& lpath, uint64_t gen, int64_t id);
-    bool cachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out);
+    bool CachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out);
     void cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals);
 
   private:
