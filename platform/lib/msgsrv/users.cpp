@@ -11,8 +11,9 @@
 //  - a messaging server's REVO address is the "Network Address" (dotted
 //    IPv4, or "tcp:IPv4:port") of the object its "Velmora:Host" names.
 // Look-ups run against an in-memory index of the directory, rebuilt when it
-// is older than kIndexMaxAge, and on a miss when older than kMissMinAge, so
-// that a user added to the directory is found within a second.
+// is older than kIndexMaxAge, and on a miss (an unknown address, or a user no
+// server serves) when older than kMissMinAge, so that a user added to the
+// directory, or a container a server takes on, is found within a second.
 #include "ascii.h"
 #include "kdx.h"
 #include "msgsrv.h"

@@ -334,7 +334,9 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name);
 /* Renames the named object within its parent. newName is the new relative
  * name, or a name whose parent is the object's parent. With deleteOldRDN
  * the old value of the naming attribute is replaced, else kept as a second
- * value. Names of syntax 1 that point at the object follow it. */
+ * value. Names of syntax 1 that point at the object follow it.
+ * DDCERR_ILLEGAL_DS_NAME when the new name, or the name of any object below
+ * it, would be longer than DDC_MAX_DN_CHARS. */
 int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, int deleteOldRDN);
 
 /* ---- Schema (needs the tree's administrator) ---- */
