@@ -122,6 +122,8 @@ class Parser {
     void Component(char* line);
     enum class Target { Start, End, Stamp, Completed, RecurrenceId };
     void DateTime(Target which, const char* rest);
+    void Duration(const char* rest);
+    void Transparency(const char* rest);
     void Derive(Target which);
     Rules InForce(const ZoneBlock& b, int64_t date) const;
     int Register(const Rules& r);
@@ -405,18 +407,9 @@ void Parser::Component(char* line) {
             DateTime(Target::End, line + 5);
         else if (STARTS(line, "DUE"))
             DateTime(Target::End, line + 3);
-        else if (STARTS(line, "DURATION")) {
-            if (char* v = ValueOf(line + 8)) {
-                // A value that is no duration (such as "PT15", a number
-                // without its unit) is refused: the length stays as derived.
-                int32_t seconds = 0;
-                if (ical::ReadDuration(v, seconds) == ical::Duration::Ok) {
-                    o->Duration = seconds;
-                    durationGiven_ = true;
-                }
-                std::free(v);
-            }
-        } else if (STARTS(line, "DESCRIPTION"))
+        else if (STARTS(line, "DURATION"))
+            Duration(line + 8);
+        else if (STARTS(line, "DESCRIPTION"))
             SetText(o->Description, line + 11);
         break;
     case 'r':
@@ -450,16 +443,31 @@ void Parser::Component(char* line) {
         if (STARTS(line, "UID")) SetText(o->UID, line + 3);
         break;
     case 't':
-        if (STARTS(line, "TRANSP")) {
-            if (char* v = ValueOf(line + 6)) {
-                if (arbor::EqualNoCase(v, "TRANSPARENT")) o->Transparent = 1;
-                std::free(v);
-            }
-        }
+        if (STARTS(line, "TRANSP")) Transparency(line + 6);
         break;
     case 'f':
         if (STARTS(line, "FREEBUSY")) periodTail_ = ical::ParseFreeBusyAt(periodTail_, line + 8);
         break;
+    }
+}
+
+void Parser::Duration(const char* rest) {
+    if (char* v = ValueOf(rest)) {
+        // A value that is no duration (such as "PT15", a number without its
+        // unit) is refused: the length stays as derived.
+        int32_t seconds = 0;
+        if (ical::ReadDuration(v, seconds) == ical::Duration::Ok) {
+            obj_->Duration = seconds;
+            durationGiven_ = true;
+        }
+        std::free(v);
+    }
+}
+
+void Parser::Transparency(const char* rest) {
+    if (char* v = ValueOf(rest)) {
+        if (arbor::EqualNoCase(v, "TRANSPARENT")) obj_->Transparent = 1;
+        std::free(v);
     }
 }
 

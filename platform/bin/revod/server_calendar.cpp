@@ -12,7 +12,8 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
     if (s.user.empty()) return s.Send(REVO_ERR_NO_USER, "No user selected");
     if (cmd == "CSOPEN") {
         std::string_view name = NextWord(args);
-        if (!EqualNoCase(name, "MAIN") || !args.empty()) return s.Send(REVO_ERR_NO_SUCH_CALENDAR, "No such calendar");
+        if (!EqualNoCase(name, "MAIN") || !args.empty())
+            return s.Send(REVO_ERR_NO_SUCH_CALENDAR, "No such calendar");
         s.calOpen = true;
         return s.Send(REVO_OK, "Calendar MAIN open");
     }
@@ -22,13 +23,15 @@ bool Server::CalCommand(Session& s, const std::string& cmd, std::string_view arg
     if (cmd == "CSFIND") return CalFind(s, args);
     // The rest name an entry first.
     int64_t entry;
-    if (!ParseI64(NextWord(args), entry)) return s.Send(REVO_ERR_SYNTAX, "Syntax: " + cmd + " entry ...");
+    if (!ParseI64(NextWord(args), entry))
+        return s.Send(REVO_ERR_SYNTAX, "Syntax: " + cmd + " entry ...");
     if (cmd == "CSATND") return CalAttend(s, entry, args);
     if (cmd == "CSCOMP") return CalComplete(s, entry, args);
     if (cmd == "CSORG") {
         std::string organizer;
         if (!args.empty()) return s.Send(REVO_ERR_SYNTAX, "Syntax: CSORG entry");
-        if (!store_->CalOrganizer(s.user, entry, organizer)) return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
+        if (!store_->CalOrganizer(s.user, entry, organizer))
+            return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
         return s.Send(REVO_ORGANIZER,
                       (organizer.empty() ? std::string("-") : organizer) + " is the organizer");
     }
@@ -112,7 +115,8 @@ bool Server::CalDelete(Session& s, int64_t entry, std::string_view args) {
         return s.Send(REVO_ERR_SYNTAX, "Syntax: CSDELE entry [RECURRING]");
     std::optional<int64_t> instance;
     if (flag.empty() && entry == s.foundEntry) instance = s.foundInstance;
-    if (!store_->CalDelete(s.user, entry, instance)) return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
+    if (!store_->CalDelete(s.user, entry, instance))
+        return s.Send(REVO_ERR_NO_SUCH_ENTRY, "No such entry");
     if (entry == s.foundEntry) {
         s.foundEntry = 0;
         s.foundInstance.reset();
@@ -135,13 +139,8 @@ bool Server::CalPut(Session& s, std::string_view args) {
     std::string block;
     if (!s.conn.ReadExact(bytes, block)) return false;
     CalEntry e;
-    std::string_view t = block;
-    while (!t.empty()) {
-        size_t lf = t.find('\n');
-        std::string_view l = t.substr(0, lf);
-        t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
-        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-        if (l.empty()) continue;
+    std::string_view t = block, l;
+    while (NextBlockLine(t, l)) {
         if (!ValidControlLine(l)) return s.Send(REVO_ERR_SYNTAX, "Bad entry line");
         std::string_view rest = l;
         const std::string key = Upper(NextWord(rest));
@@ -190,10 +189,11 @@ bool Server::CalList(Session& s) {
     auto entries = store_->CalList(s.user);
     for (const auto& e : entries) {
         const std::string id = std::to_string(e.id);
-        out += Reply(REVO_CAL_ENTRY, id + " " + std::string(1, e.kind) + " " + std::to_string(e.sequence) +
-                               " " + std::to_string(e.start) + " " + std::to_string(e.end) + " " +
-                               std::to_string(e.completed) + " " + e.uid + " " +
-                               (e.organizer.empty() ? "-" : e.organizer) + " " + e.summary);
+        out += Reply(REVO_CAL_ENTRY,
+                     id + " " + std::string(1, e.kind) + " " + std::to_string(e.sequence) + " " +
+                         std::to_string(e.start) + " " + std::to_string(e.end) + " " +
+                         std::to_string(e.completed) + " " + e.uid + " " +
+                         (e.organizer.empty() ? "-" : e.organizer) + " " + e.summary);
         for (int64_t t : e.instances)
             out += Reply(REVO_CAL_INSTANCE, id + " " + std::to_string(t));
         for (const auto& a : e.attendees)

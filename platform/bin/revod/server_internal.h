@@ -42,6 +42,19 @@ inline bool ValidControlLine(std::string_view l) {
     return true;
 }
 
+// Takes the next non-empty line (LF or CRLF ended) of a block sent after a
+// byte count; false once the block is used up.
+inline bool NextBlockLine(std::string_view& rest, std::string_view& line) {
+    while (!rest.empty()) {
+        const size_t lf = rest.find('\n');
+        line = rest.substr(0, lf);
+        rest = lf == std::string_view::npos ? std::string_view{} : rest.substr(lf + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty()) return true;
+    }
+    return false;
+}
+
 inline std::string Reply(int code, std::string_view text) {
     std::string r = std::to_string(code);
     r += ' ';

@@ -160,14 +160,9 @@ bool Server::QStore(Session& s, std::string_view args) {
     std::string ctl, msg;
     if (!s.conn.ReadExact(ctlBytes, ctl) || !s.conn.ReadExact(msgBytes, msg)) return false;
     ControlLines lines;
-    std::string_view t = ctl;
+    std::string_view t = ctl, l;
     bool recipient = false;
-    while (!t.empty()) {
-        size_t lf = t.find('\n');
-        std::string_view l = t.substr(0, lf);
-        t = lf == std::string_view::npos ? std::string_view{} : t.substr(lf + 1);
-        if (!l.empty() && l.back() == '\r') l.remove_suffix(1);
-        if (l.empty()) continue;
+    while (NextBlockLine(t, l)) {
         if (!ValidControlLine(l)) return s.Send(REVO_ERR_CONTROL_LINE, "Invalid control line");
         recipient |= l[0] == 'L' || l[0] == 'M';
         lines.emplace_back(l);
@@ -187,10 +182,10 @@ bool Server::QList(Session& s) {
     auto items = store_->Queued();
     std::string out;
     for (const auto& q : items)
-        out +=
-            Reply(REVO_QUEUE_ITEM, std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
-                            std::to_string(q.attempts) + " " + std::to_string(q.recipients) + " " +
-                            std::to_string(q.size) + " " + (q.sender.empty() ? "-" : q.sender));
+        out += Reply(REVO_QUEUE_ITEM,
+                     std::to_string(q.id) + " " + std::to_string(q.stage) + " " +
+                         std::to_string(q.attempts) + " " + std::to_string(q.recipients) + " " +
+                         std::to_string(q.size) + " " + (q.sender.empty() ? "-" : q.sender));
     out += Reply(REVO_OK, std::to_string(items.size()) + " entries queued");
     return s.conn.SendAll(out);
 }
@@ -202,8 +197,9 @@ bool Server::MbList(Session& s, std::string_view args) {
     std::string out;
     for (const auto& m : items)
         out += Reply(REVO_MAILBOX_ITEM, std::to_string(m.id) + " " + std::to_string(m.entry) + " " +
-                               std::to_string(m.size) + " " + std::to_string(m.delivered) + " " +
-                               (m.sender.empty() ? "-" : m.sender));
+                                            std::to_string(m.size) + " " +
+                                            std::to_string(m.delivered) + " " +
+                                            (m.sender.empty() ? "-" : m.sender));
     out += Reply(REVO_OK, std::to_string(items.size()) + " messages");
     return s.conn.SendAll(out);
 }
@@ -214,7 +210,8 @@ bool Server::MbRead(Session& s, std::string_view args) {
     if (user.empty() || !ParseI64(NextWord(args), id) || !args.empty())
         return s.Send(REVO_ERR_SYNTAX, "Syntax: MBREAD address id");
     std::string msg;
-    if (!store_->MailboxMessage(std::string(user), id, msg)) return s.Send(REVO_ERR_NO_SUCH_MESSAGE, "No such message");
+    if (!store_->MailboxMessage(std::string(user), id, msg))
+        return s.Send(REVO_ERR_NO_SUCH_MESSAGE, "No such message");
     return s.conn.SendAll(Reply(REVO_BYTES_FOLLOW, std::to_string(msg.size())) + msg);
 }
 
