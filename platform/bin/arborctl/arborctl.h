@@ -68,6 +68,11 @@ struct Args {
 };
 bool parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& withValue,
                const std::vector<std::string>& flags, Args& out, std::string& error);
+// parseArgs for a command: kOk, or the command's usage status after printing
+// what was wrong.
+int ParseOrUsage(const Command& self, const std::vector<std::string>& in,
+                 const std::vector<std::string>& withValue, const std::vector<std::string>& flags,
+                 Args& out);
 
 // The directory, opened as its administrator (whoever may write the store
 // file), with the base at this server's container from the configuration

@@ -141,11 +141,10 @@ constexpr int kGoOn = -1;
 int readOptions(const std::vector<std::string>& argv, InitOptions& o) {
     static const Command self{"init", "", kHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv,
-                   {"tree", "context", "server", "address", "admin", "password-file", "group"}, {},
-                   a, error))
-        return usage(self, error);
+    if (int rc = ParseOrUsage(
+            self, argv, {"tree", "context", "server", "address", "admin", "password-file", "group"},
+            {}, a))
+        return rc;
     if (!a.positional.empty()) return usage(self, "unexpected argument '" + a.positional[0] + "'");
     o.tree = a.get("tree");
     o.context = a.get("context");
@@ -156,6 +155,7 @@ int readOptions(const std::vector<std::string>& argv, InitOptions& o) {
     if (!validPlainName(o.server)) return fail("bad server name '" + o.server + "'");
     o.adminName = a.get("admin", "Admin");
     if (!validPlainName(o.adminName)) return fail("bad administrator name '" + o.adminName + "'");
+    std::string error;
     if (!parseContext(o.context, o.levels, error)) return fail(error);
     // The path the configuration rule will compute must name the same levels.
     char path[1024];

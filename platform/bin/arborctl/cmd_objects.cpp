@@ -47,9 +47,9 @@ constexpr const char* kAddUserHelp =
 int addUser(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"adduser", "", kAddUserHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv, {"email", "surname", "full-name", "password-file"}, {}, a, error))
-        return usage(self, error);
+    if (int rc =
+            ParseOrUsage(self, argv, {"email", "surname", "full-name", "password-file"}, {}, a))
+        return rc;
     if (a.positional.size() != 1) return usage(self, "give exactly one NAME");
     const std::string name = a.positional[0];
     if (!knownTypes(name))
@@ -60,7 +60,7 @@ int addUser(Cli& cli, const std::vector<std::string>& argv) {
             e.find_first_of(" \t\r\n") != std::string::npos)
             return fail("'" + e + "' is not an e-mail address");
     }
-    std::string password;
+    std::string password, error;
     if (a.has("password-file") && !readSecret(a.get("password-file"), password, error))
         return fail(error);
     Directory d;
@@ -119,8 +119,7 @@ constexpr const char* kShowHelp =
 int show(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"show", "", kShowHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv, {}, {}, a, error)) return usage(self, error);
+    if (int rc = ParseOrUsage(self, argv, {}, {}, a)) return rc;
     if (a.positional.size() != 1) return usage(self, "give exactly one NAME");
     Directory d;
     if (int rc = d.open(cli, true)) return rc;
@@ -160,8 +159,7 @@ constexpr const char* kListHelp =
 int list(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"list", "", kListHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv, {"class"}, {}, a, error)) return usage(self, error);
+    if (int rc = ParseOrUsage(self, argv, {"class"}, {}, a)) return rc;
     if (a.positional.size() > 1) return usage(self, "give at most one NAME");
     Directory d;
     if (int rc = d.open(cli, true)) return rc;
@@ -217,8 +215,7 @@ constexpr const char* kSetHelp =
 int set(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"set", "", kSetHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv, {}, {"add", "remove", "clear"}, a, error)) return usage(self, error);
+    if (int rc = ParseOrUsage(self, argv, {}, {"add", "remove", "clear"}, a)) return rc;
     const int modes = a.has("add") + a.has("remove") + a.has("clear");
     if (modes > 1) return usage(self, "give at most one of --add, --remove and --clear");
     if (a.positional.size() < 2) return usage(self, "give NAME and ATTRIBUTE");
@@ -261,10 +258,9 @@ constexpr const char* kPasswdHelp =
 int passwd(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"passwd", "", kPasswdHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv, {"password-file"}, {}, a, error)) return usage(self, error);
+    if (int rc = ParseOrUsage(self, argv, {"password-file"}, {}, a)) return rc;
     if (a.positional.size() != 1) return usage(self, "give exactly one NAME");
-    std::string password;
+    std::string password, error;
     if (!readSecret(a.get("password-file", "-"), password, error)) return fail(error);
     Directory d;
     if (int rc = d.open(cli)) return rc;
@@ -285,8 +281,7 @@ constexpr const char* kRemoveHelp =
 int remove(Cli& cli, const std::vector<std::string>& argv) {
     static const Command self{"remove", "", kRemoveHelp, nullptr};
     Args a;
-    std::string error;
-    if (!parseArgs(argv, {}, {}, a, error)) return usage(self, error);
+    if (int rc = ParseOrUsage(self, argv, {}, {}, a)) return rc;
     if (a.positional.size() != 1) return usage(self, "give exactly one NAME");
     Directory d;
     if (int rc = d.open(cli)) return rc;

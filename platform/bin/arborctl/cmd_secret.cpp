@@ -22,8 +22,7 @@ constexpr const char* kHelp =
 int run(Cli& cli, const std::vector<std::string>& in) {
     static const Command self{"secret", "", kHelp, run};
     Args args;
-    std::string error;
-    if (!parseArgs(in, {"container"}, {"show"}, args, error)) return usage(self, error);
+    if (int rc = ParseOrUsage(self, in, {"container"}, {"show"}, args)) return rc;
     if (!args.positional.empty()) return usage(self, "unexpected argument " + args.positional[0]);
     std::string container = args.get("container");
     if (container.empty()) {

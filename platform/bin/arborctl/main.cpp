@@ -107,6 +107,13 @@ std::vector<std::string> Args::all(std::string_view name) const {
     return out;
 }
 
+int ParseOrUsage(const Command& self, const std::vector<std::string>& in,
+                 const std::vector<std::string>& withValue, const std::vector<std::string>& flags,
+                 Args& out) {
+    std::string error;
+    return parseArgs(in, withValue, flags, out, error) ? kOk : usage(self, error);
+}
+
 bool parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& withValue,
                const std::vector<std::string>& flags, Args& out, std::string& error) {
     out = Args{};
