@@ -1,6 +1,7 @@
 // Program mode (the kdx executable) and start-up failures, each in a process
 // of its own.
 #include "kdx.h"
+#include "process.h"
 #include "testtree.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -23,39 +25,28 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string kdxProgram() {
-    const char* dir = std::getenv("ARBOR_BUILD_DIR");
-    return std::string(dir != nullptr ? dir : ".") + "/kdx/kdx";
+    return arbortest::Program("kdx/kdx");
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using arbortest::ReadFile;
 
 class Program : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        tree_ = new kdxtest::TestTree(kdxtest::TestTree::prepare());
-        ASSERT_EQ(tree_->build(), 0);
+        tree_ = std::make_unique<kdxtest::TestTree>();
+        ASSERT_EQ(tree_->Build(), 0);
     }
-    static void TearDownTestSuite() {
-        tree_->remove();
-        delete tree_;
-    }
+    static void TearDownTestSuite() { tree_.reset(); }
     // Runs the program against the tree with the given configuration file.
     int run(const std::string& args, std::string& out, const std::string& conf = "",
             const std::string& store = "") {
         std::string cmd = "ARBOR_CONF='" + (conf.empty() ? tree_->conf : conf) +
                           "' ARBOR_DIRECTORY='" + (store.empty() ? tree_->store : store) + "' " +
                           kdxProgram() + " " + args + " 2>/dev/null";
-        return kdxtest::run(cmd, out);
+        return arbortest::Run(cmd, &out);
     }
-    static kdxtest::TestTree* tree_;
+    static inline std::unique_ptr<kdxtest::TestTree> tree_;
 };
-
-kdxtest::TestTree* Program::tree_ = nullptr;
 
 const char* kFailure = "\r\n\nVelmora Directory Database API\n"
                        "\r  Directory authentication failed. Possible reasons:\n"
@@ -131,19 +122,19 @@ TEST_F(Program, CorruptStoreFailsAndIsLeftAsItWas) {
     std::string bad = (tree_->dir / "corrupt.db").string();
     std::string junk(8192, '\x5A');
     std::ofstream(bad, std::ios::binary) << "not a database at all" << junk;
-    std::string before = slurp(bad);
+    std::string before = ReadFile(bad);
     std::string out;
     EXPECT_EQ(run("", out, "", bad), 1);
     EXPECT_NE(out.find("Directory authentication failed"), std::string::npos);
-    EXPECT_EQ(slurp(bad), before);
+    EXPECT_EQ(ReadFile(bad), before);
 }
 
 // The store is not there (or not a store) when the login starts: the login
 // keeps trying, once a second, until it appears.
 void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
     // Built in a folder of its own, then moved into place whole (with its journal).
-    kdxtest::TestTree ready = kdxtest::TestTree::prepare();
-    ASSERT_EQ(ready.build(), 0);
+    const kdxtest::TestTree ready;
+    ASSERT_EQ(ready.Build(), 0);
     fs::path target = tree.dir / (asDirectory ? "late-dir" : "late");
     fs::path store = target / "directory.db";
     if (asDirectory) fs::create_directories(store); // in the way, and no store
@@ -151,7 +142,7 @@ void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
                       kdxProgram() + " -d";
     auto child = std::async(std::launch::async, [cmd] {
         std::string out;
-        int rc = kdxtest::run(cmd, out);
+        int rc = arbortest::Run(cmd, &out);
         return std::make_pair(rc, out);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));

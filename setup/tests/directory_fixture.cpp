@@ -1,33 +1,20 @@
 #include "directory_fixture.h"
 
 #include "pdksa.h"
+#include "sample_tree.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace quilltest {
 
 void DirectoryTest::SetUp() {
-    char tmpl[] = "/tmp/quillsetup-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    store_ = (dir_ / "directory.db").string();
-    conf_ = (dir_ / "arbor.conf").string();
-    setenv("ARBOR_CONF", conf_.c_str(), 1);
-    setenv("ARBOR_DIRECTORY", store_.c_str(), 1);
     // The directory is made the way an administrator makes one: with arborctl init,
     // which also writes the configuration file.
-    const char* build = std::getenv("ARBOR_BUILD_DIR");
-    std::string arborctl = std::string(build ? build : ".") + "/platform/bin/arborctl/arborctl";
-    ASSERT_TRUE(std::filesystem::exists(arborctl)) << arborctl << " is needed";
-    std::string pwFile = (dir_ / "admin.pw").string();
-    std::ofstream(pwFile) << kAdminPassword << "\n";
-    std::string cmd = "'" + arborctl +
-                      "' init --tree ACME --context ou=sales.o=org --server MAIL1"
-                      " --address tcp:127.0.0.1:689 --password-file '" +
-                      pwFile + "' >/dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const arbortest::SampleTree tree =
+        arbortest::SampleTree(dir_.string()).WithServer("tcp:127.0.0.1:689");
+    store_ = tree.store;
+    conf_ = tree.conf;
+    ASSERT_EQ(tree.BuildWithArborctl(kAdminPassword), 0);
     ASSERT_TRUE(quill::Site::FromConfig(site_));
     admin_ = AdminContext();
 }
@@ -35,8 +22,6 @@ void DirectoryTest::SetUp() {
 void DirectoryTest::TearDown() {
     for (DDCContextHandle c : contexts_)
         DDCFreeContext(c);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
 }
 
 DDCContextHandle DirectoryTest::AdminContext() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "quillschema.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -29,7 +30,8 @@ class DirectoryTest : public ::testing::Test {
     bool Exists(const std::string& object);
     int Create(const std::string& name, const char* cls);
 
-    std::filesystem::path dir_;
+    arbortest::TempDir tmp_{"quillsetup-test"};
+    std::filesystem::path dir_ = tmp_.path();
     std::string conf_, store_;
     quill::Site site_;
     DDCContextHandle admin_ = 0;

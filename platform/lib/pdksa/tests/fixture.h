@@ -3,6 +3,8 @@
 #pragma once
 
 #include "pdksa.h"
+#include "sample_tree.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -59,30 +61,22 @@ struct Entries {
 
 class DirTest : public ::testing::Test {
   protected:
-    std::filesystem::path dir;
-    std::string store;
+    arbortest::TempDir tmp{"pdksa-test"};
+    std::filesystem::path dir = tmp.path();
+    arbortest::SampleTree tree = arbortest::SampleTree(dir.string()).WithoutConfig();
+    std::string store = tree.store;
     DDCContextHandle admin = 0;
     std::vector<DDCContextHandle> owned;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/pdksa-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        store = (dir / "directory.db").string();
-        setenv("ARBOR_DIRECTORY", store.c_str(), 1);
-        ASSERT_EQ(PDKCreateStore(store.c_str()), 0);
+        ASSERT_EQ(tree.Build(), 0);
         admin = context();
         ASSERT_EQ(PDKLoginMaintenance(admin), 0);
-        ASSERT_EQ(create(admin, "\\ACME", "Tree Root"), 0);
-        ASSERT_EQ(create(admin, "\\ACME\\org", "Organization"), 0);
-        ASSERT_EQ(create(admin, "\\ACME\\org\\sales", "Organizational Unit"), 0);
     }
 
     void TearDown() override {
         for (auto c : owned)
             DDCFreeContext(c);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 
     DDCContextHandle context() {
