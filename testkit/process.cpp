@@ -152,6 +152,13 @@ int Run(const std::string& command, std::string* out) {
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+int RunWithInput(const std::string& command, std::string_view input, std::string* out) {
+    const TempDir dir("arbor-input");
+    const std::string file = dir / "input";
+    WriteFile(file, input);
+    return Run(command + " <" + ShellQuote(file), out);
+}
+
 void ExpectNoSanitizerReport(const std::string& outFile) {
     const std::string out = ReadFile(outFile);
     for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace arbortest {
@@ -54,6 +55,9 @@ std::string ShellQuote(const std::string& s);
 // Runs a shell command; returns its exit status (-1 when it did not exit)
 // and, when out is given, its standard output.
 int Run(const std::string& command, std::string* out = nullptr);
+
+// The same with input on its standard input.
+int RunWithInput(const std::string& command, std::string_view input, std::string* out = nullptr);
 
 // Reports as a test failure what a sanitizer wrote into a process's output.
 void ExpectNoSanitizerReport(const std::string& outFile);

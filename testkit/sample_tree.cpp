@@ -130,4 +130,20 @@ int CreateObject(DDCContextHandle c, const std::string& name, const std::string&
     return DDCCreateEntry(c, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
 }
 
+int ReadValues(DDCContextHandle c, const std::string& name, const std::string& attr,
+               std::vector<std::string>& out) {
+    out.clear();
+    if (int rc = DDCResolveName(c, DDC_RESOLVE_FOR_READ, name.c_str())) return rc;
+    const void* names[] = {attr.c_str(), nullptr};
+    DDCReadRequest req{0, names, 0, 0, 0};
+    return DDCReadToCB(
+        c, &req, 1, 10240,
+        [](DDCContextHandle, const DDCEntry* e, void* arg) {
+            static_cast<std::vector<std::string>*>(arg)->emplace_back(
+                static_cast<const char*>(e->value));
+            return 0;
+        },
+        &out);
+}
+
 } // namespace arbortest

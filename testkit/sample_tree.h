@@ -76,4 +76,9 @@ class MaintenanceContext {
 int CreateObject(DDCContextHandle c, const std::string& name, const std::string& cls,
                  const std::vector<std::pair<std::string, std::string>>& text = {});
 
+// The values of attr on name as byte strings, read through c; 0 or the error
+// of the resolve or the read.
+int ReadValues(DDCContextHandle c, const std::string& name, const std::string& attr,
+               std::vector<std::string>& out);
+
 } // namespace arbortest

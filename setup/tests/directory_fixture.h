@@ -29,6 +29,9 @@ class DirectoryTest : public ::testing::Test {
     std::vector<std::string> Values(const std::string& object, const char* attr);
     bool Exists(const std::string& object);
     int Create(const std::string& name, const char* cls);
+    // The schema and the messaging server as the tool makes them without the
+    // lattice agent, and beside them the web mail agent of an older version.
+    void ServerWithOldWebMailAgent(const std::string& server);
 
     arbortest::TempDir tmp_{"quillsetup-test"};
     std::filesystem::path dir_ = tmp_.path();

@@ -90,14 +90,7 @@ class Attack : public ServerTest {
     }
     // Entry numbers in a mailbox, one per delivered message.
     std::vector<std::string> Mailbox(const std::string& who) {
-        std::vector<std::string> out;
-        for (const auto& l : Login()->Listing("MBLIST " + who)) {
-            if (l.rfind("2031 ", 0) != 0) continue;
-            std::string_view rest = std::string_view(l).substr(5);
-            revo::NextWord(rest);
-            out.emplace_back(revo::NextWord(rest));
-        }
-        return out;
+        return MailboxEntries(*Login(), who);
     }
     size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
     size_t LogLines(const std::string& part) {

@@ -43,17 +43,13 @@ class RevodProcess {
     Process proc_;
 };
 
-// Entries per mailbox, by entry number.
-std::map<std::string, int> MailboxEntries(uint16_t port, const std::string& who) {
+// Messages per queue entry in a mailbox.
+std::map<std::string, int> MailboxCounts(uint16_t port, const std::string& who) {
     std::map<std::string, int> out;
     Client c;
     if (!c.Connect(kAddr, port)) return out;
-    for (const auto& l : c.Listing("MBLIST " + who)) {
-        if (l.rfind("2031 ", 0) != 0) continue;
-        std::string_view rest = std::string_view(l).substr(5);
-        revo::NextWord(rest);
-        ++out[std::string(revo::NextWord(rest))];
-    }
+    for (const auto& entry : MailboxEntries(c, who))
+        ++out[entry];
     return out;
 }
 
@@ -118,7 +114,7 @@ TEST(RevodCrash, EveryMessageInExactlyOnePlaceAfterKills) {
     std::thread submitter([&] { SubmitThroughKills(port, kMessages, mu, acknowledged); });
     for (int round = 1; round <= 3; ++round) {
         // Kill while offers and deliveries are under way.
-        WaitFor([&] { return MailboxEntries(port, "bob@x.org").size() >= size_t(40 * round); });
+        WaitFor([&] { return MailboxCounts(port, "bob@x.org").size() >= size_t(40 * round); });
         revod.Kill();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         revod.Start();
@@ -131,8 +127,8 @@ TEST(RevodCrash, EveryMessageInExactlyOnePlaceAfterKills) {
         },
         60000));
 
-    auto bob = MailboxEntries(port, "bob@x.org");
-    auto carol = MailboxEntries(port, "carol@x.org");
+    auto bob = MailboxCounts(port, "bob@x.org");
+    auto carol = MailboxCounts(port, "carol@x.org");
     std::lock_guard lock(mu);
     EXPECT_GT(acknowledged.size(), size_t(kMessages / 2));
     for (const auto& id : acknowledged) {

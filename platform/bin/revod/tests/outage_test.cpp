@@ -189,13 +189,8 @@ void Outage::Mail() {
 
 // Only ordinary mail reached the mailbox, each message once.
 void Outage::CheckMailbox() {
-    std::multiset<std::string> delivered;
-    for (const auto& l : Login()->Listing("MBLIST bob@example.com")) {
-        if (l.rfind("2031 ", 0) != 0) continue;
-        std::string_view rest = std::string_view(l).substr(5);
-        revo::NextWord(rest);
-        delivered.emplace(revo::NextWord(rest));
-    }
+    const std::vector<std::string> entries = MailboxEntries(*Login(), "bob@example.com");
+    const std::multiset<std::string> delivered(entries.begin(), entries.end());
     EXPECT_EQ(std::multiset<std::string>(mails_.begin(), mails_.end()), delivered);
     for (const auto& u : updates_)
         EXPECT_EQ(0u, delivered.count(u)) << "update " << u << " was delivered as mail";

@@ -99,6 +99,18 @@ class Client {
     LineConn conn_;
 };
 
+// The queue entry of each message in a mailbox, one per message.
+inline std::vector<std::string> MailboxEntries(Client& c, const std::string& who) {
+    std::vector<std::string> out;
+    for (const auto& l : c.Listing("MBLIST " + who)) {
+        if (l.rfind("2031 ", 0) != 0) continue;
+        std::string_view rest = std::string_view(l).substr(5);
+        revo::NextWord(rest);
+        out.emplace_back(revo::NextWord(rest));
+    }
+    return out;
+}
+
 // An entry as an agent receives it.
 struct OfferedEntry {
     std::string qid;

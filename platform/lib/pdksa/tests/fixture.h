@@ -100,18 +100,7 @@ class DirTest : public ::testing::Test {
     // Values of one attribute, byte-string context; the code on failure.
     static int read(DDCContextHandle c, const std::string& name, const std::string& attr,
                     std::vector<std::string>& out) {
-        out.clear();
-        if (int rc = DDCResolveName(c, 66, name.c_str())) return rc;
-        const void* names[] = {attr.c_str(), nullptr};
-        DDCReadRequest req{0, names, 0, 0, 0};
-        return DDCReadToCB(
-            c, &req, 1, 10240,
-            [](DDCContextHandle, const DDCEntry* e, void* arg) {
-                static_cast<std::vector<std::string>*>(arg)->emplace_back(
-                    static_cast<const char*>(e->value));
-                return 0;
-            },
-            &out);
+        return arbortest::ReadValues(c, name, attr, out);
     }
 
     std::vector<std::string> values(const std::string& name, const std::string& attr) {
