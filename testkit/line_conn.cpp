@@ -102,6 +102,37 @@ bool LineConn::WaitClosed(int timeoutMs) {
     return ::recv(fd_, b, sizeof b, 0) <= 0;
 }
 
+Acceptor::Acceptor(const std::string& addr, Handler handler, int port)
+    : handler_(std::move(handler)) {
+    fd_ = ListenTcp(addr, port, &port_);
+    if (fd_ != -1) thread_ = std::thread([this] { Loop(); });
+}
+
+Acceptor::~Acceptor() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (fd_ != -1) ::close(fd_);
+    std::lock_guard lock(mu_);
+    for (auto& t : workers_)
+        t.join();
+}
+
+void Acceptor::Loop() {
+    while (!stop_) {
+        // Polled, so that the destructor is seen within a tenth of a second.
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++connections_;
+        std::lock_guard lock(mu_);
+        workers_.emplace_back([this, fd] {
+            LineConn c(fd);
+            handler_(c);
+        });
+    }
+}
+
 int RevoPort() {
     if (const char* p = std::getenv("REVO_PORT")) return std::atoi(p);
     return ::getuid() == 0 ? 689 : 17689;

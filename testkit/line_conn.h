@@ -2,9 +2,14 @@
 // waits at most a time-out, so a silent peer fails a test instead of hanging it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 namespace arbortest {
 
@@ -46,6 +51,32 @@ class LineConn {
     bool Fill(int timeoutMs);
     int fd_;
     std::string buf_;
+};
+
+// A listener that serves every connection it accepts on a thread of its own,
+// until it is destroyed: then it stops accepting and waits for the handlers.
+class Acceptor {
+  public:
+    using Handler = std::function<void(LineConn&)>;
+    // On addr:port (port 0: any free one).
+    Acceptor(const std::string& addr, Handler handler, int port = 0);
+    ~Acceptor();
+    Acceptor(const Acceptor&) = delete;
+    Acceptor& operator=(const Acceptor&) = delete;
+    bool listening() const { return fd_ != -1; }
+    int port() const { return port_; }
+    int connections() const { return connections_; }
+
+  private:
+    void Loop();
+    Handler handler_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> connections_{0};
+    std::thread thread_;
+    std::mutex mu_;
+    std::vector<std::thread> workers_;
 };
 
 // The REVO port of the servers under test: REVO_PORT when set, else the real

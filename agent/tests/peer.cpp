@@ -22,34 +22,12 @@ FakeRevo::FakeRevo(const std::string& addr, int port) {
     RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
     secret_.assign(reinterpret_cast<char*>(s), RevoSecretLength(s));
 
-    listenFd_ = arbortest::ListenTcp(addr, port);
-    if (listenFd_ == -1) return;
-    acceptor_ = std::thread([this] { AcceptLoop(); });
+    acceptor_ = std::make_unique<arbortest::Acceptor>(
+        addr, [this](Conn& c) { Serve(c); }, port);
 }
 
 FakeRevo::~FakeRevo() {
-    stop_ = true;
-    if (listenFd_ != -1) shutdown(listenFd_, SHUT_RDWR);
-    if (acceptor_.joinable()) acceptor_.join();
-    if (listenFd_ != -1) ::close(listenFd_);
-    std::vector<std::thread> s;
-    {
-        std::lock_guard<std::mutex> l(mu_);
-        s.swap(sessions_);
-    }
-    for (auto& t : s)
-        t.join();
-}
-
-void FakeRevo::AcceptLoop() {
-    while (!stop_) {
-        pollfd p{listenFd_, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        int fd = accept(listenFd_, nullptr, nullptr);
-        if (fd < 0) continue;
-        std::lock_guard<std::mutex> l(mu_);
-        sessions_.emplace_back([this, fd] { Serve(Conn(fd)); });
-    }
+    acceptor_.reset();
 }
 
 void FakeRevo::setSecret(const std::string& s) {
@@ -84,7 +62,7 @@ bool FakeRevo::waitStoreLines(size_t n, int timeoutMs) {
                         [&] { return store_.size() >= n; });
 }
 
-void FakeRevo::Serve(Conn c) {
+void FakeRevo::Serve(Conn& c) {
     static std::atomic<int> counter{0};
     std::string challenge =
         "<" + std::to_string(getpid()) + "." + std::to_string(++counter) + "@revo.test>";

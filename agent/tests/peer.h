@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,7 +42,7 @@ class FakeRevo {
   public:
     FakeRevo(const std::string& addr, int port);
     ~FakeRevo();
-    bool listening() const { return listenFd_ != -1; }
+    bool listening() const { return acceptor_ && acceptor_->listening(); }
 
     // Greeting: "4242" with a challenge (default), or "1000".
     std::atomic<bool> requireAuth{true};
@@ -62,11 +63,7 @@ class FakeRevo {
     std::mutex& mu() { return mu_; }
 
   private:
-    void AcceptLoop();
-    void Serve(Conn c);
-    int listenFd_ = -1;
-    std::thread acceptor_;
-    std::atomic<bool> stop_{false};
+    void Serve(Conn& c);
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<std::string> registrations_;
@@ -74,7 +71,8 @@ class FakeRevo {
     std::map<std::string, StoreEntry> entries_;
     std::string secret_;
     std::atomic<size_t> authFailures_{0};
-    std::vector<std::thread> sessions_;
+    // Last: its sessions use everything above.
+    std::unique_ptr<arbortest::Acceptor> acceptor_;
 };
 
 // What the agent did with one offered entry.

@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -160,39 +158,19 @@ TEST_F(Program, LoginWaitsForAnUnreadableStore) {
     retryUntilStoreAppears(*tree_, true);
 }
 
-// Waits for the child up to a limit far above any prompt ending; kills it
-// when it hangs. Its exit status, or -1 when it had to be killed.
-int waitOrKill(pid_t pid, int limitSeconds) {
-    for (int i = 0; i < limitSeconds * 20; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        usleep(50000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
-
 // SIGTERM while the login waits for a missing store ends the program: the
 // handler runs on the very thread that waits.
 TEST_F(Program, SigtermDuringTheLoginRetryEndsTheProgram) {
     const std::string missing = (tree_->dir / "nowhere" / "directory.db").string();
-    const std::string program = kdxProgram();
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setenv("ARBOR_CONF", tree_->conf.c_str(), 1);
-        setenv("ARBOR_DIRECTORY", missing.c_str(), 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(program.c_str(), "kdx", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    arbortest::Process kdx;
+    ASSERT_TRUE(kdx.Start(kdxProgram(), {},
+                          {{"ARBOR_CONF", tree_->conf}, {"ARBOR_DIRECTORY", missing}},
+                          "/dev/null"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    // The start-up gives up: the failure ends the program with status 1.
-    EXPECT_EQ(waitOrKill(pid, 60), 1);
+    kdx.Signal(SIGTERM);
+    // The start-up gives up: the failure ends the program with status 1 (the
+    // limit is far above any prompt ending; a hang is killed with the test).
+    EXPECT_EQ(kdx.Wait(60000), 1);
 }
 
 // The same in library mode, shut down from another thread: KDXInit reports

@@ -141,53 +141,7 @@ inline bool SkipListing(LineConn& c) {
 
 // A queue agent's listener: every connection is handed to the handler on
 // its own thread.
-class AgentListener {
-  public:
-    using Handler = std::function<void(LineConn&)>;
-    AgentListener(const std::string& addr, Handler h) : handler_(std::move(h)) {
-        int port = 0;
-        fd_ = arbortest::ListenTcp(addr, 0, &port);
-        port_ = static_cast<uint16_t>(port);
-        EXPECT_GE(fd_, 0) << addr;
-        thread_ = std::thread([this] { Loop(); });
-    }
-    ~AgentListener() {
-        stop_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        std::lock_guard lock(mu_);
-        for (auto& t : workers_)
-            t.join();
-        ::close(fd_);
-    }
-    uint16_t port() const { return port_; }
-    int connections() const { return connections_; }
-
-  private:
-    void Loop() {
-        for (;;) {
-            int fd = ::accept(fd_, nullptr, nullptr);
-            if (fd < 0) {
-                if (stop_) return;
-                continue;
-            }
-            ++connections_;
-            std::lock_guard lock(mu_);
-            workers_.emplace_back([this, fd] {
-                LineConn c(fd);
-                handler_(c);
-            });
-        }
-    }
-    Handler handler_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> connections_{0};
-    std::thread thread_;
-    std::mutex mu_;
-    std::vector<std::thread> workers_;
-};
+using AgentListener = arbortest::Acceptor;
 
 // revod in the test process: a configuration listening on addr with its
 // store in a fresh directory, for each test to adjust before Start().
