@@ -70,11 +70,11 @@ std::string secretBytes() {
 std::unique_ptr<Conn> session() {
     auto c = std::make_unique<Conn>(Conn::Connect(kAddr, RevoPort()));
     std::string line;
-    if (!c->ok() || !c->readLine(line)) return nullptr;
+    if (!c->ok() || !c->ReadLine(line)) return nullptr;
     size_t lt = line.find('<'), gt = line.find('>');
     if (lt != std::string::npos) {
-        c->send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1), secretBytes()) + "\r\n");
-        if (!c->readLine(line) || line.rfind("1000", 0) != 0) return nullptr;
+        c->Send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1), secretBytes()) + "\r\n");
+        if (!c->ReadLine(line) || line.rfind("1000", 0) != 0) return nullptr;
     }
     return c;
 }
@@ -123,8 +123,8 @@ class NullAgent {
     bool registerWith() {
         auto c = session();
         std::string line;
-        return c && c->send("QWAIT 5 " + std::to_string(port_) + " null-agent5\r\n") &&
-               c->readLine(line) && line.rfind("1000", 0) == 0;
+        return c && c->Send("QWAIT 5 " + std::to_string(port_) + " null-agent5\r\n") &&
+               c->ReadLine(line) && line.rfind("1000", 0) == 0;
     }
     std::atomic<bool> paused{true};
 
@@ -215,9 +215,9 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     std::string msg = message(reply);
     std::string line;
     for (int i = 0; i < entries; ++i) {
-        ctl->send("QSTORE " + std::to_string(ctlText.size()) + " " + std::to_string(msg.size()) +
+        ctl->Send("QSTORE " + std::to_string(ctlText.size()) + " " + std::to_string(msg.size()) +
                   "\r\n" + ctlText + msg);
-        if (!ctl->readLine(line) || line.rfind("1000", 0) != 0) {
+        if (!ctl->ReadLine(line) || line.rfind("1000", 0) != 0) {
             why = "QSTORE refused: " + line;
             return 0;
         }
