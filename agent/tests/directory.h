@@ -18,7 +18,5 @@ bool makeDirectory(const std::string& dir, const std::string& revoAddr,
 std::map<std::string, std::string> directoryEnv(const std::string& dir);
 // Full name of the messaging server object, as the agent's identity uses it.
 std::string serverDN(const std::string& dir);
-// Port of the REVO servers in tests: 689 as root, else a fixed high port.
-int revoPort();
 
 } // namespace agenttest

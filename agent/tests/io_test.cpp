@@ -5,6 +5,8 @@
 #include "lwstream.h"
 #include "revo_secret.h"
 
+#include "codec_oracle.h"
+
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -386,31 +388,11 @@ std::string decodeThroughChain(Pair& p, const char* encoding, int32_t count) {
     return out;
 }
 
-std::string base64(const std::string& in) {
-    static const char* t = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string o;
-    size_t col = 0;
-    for (size_t i = 0; i < in.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-        if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-        o += t[(v >> 18) & 63];
-        o += t[(v >> 12) & 63];
-        o += i + 1 < in.size() ? t[(v >> 6) & 63] : '=';
-        o += i + 2 < in.size() ? t[v & 63] : '=';
-        if ((col += 4) == 76) {
-            o += "\r\n";
-            col = 0;
-        }
-    }
-    return o + "\r\n";
-}
-
 TEST(StreamChain, Base64FromBufferThenSocketStopsAtTheCount) {
     std::string text;
     for (int i = 0; i < 200; ++i)
         text += "DESCRIPTION:line " + std::to_string(i) + "\r\n";
-    std::string enc = base64(text);
+    std::string enc = arbortest::Base64Encode(text);
     Pair p;
     // The server's reply line and the first bytes arrive together.
     p.conn->BufferedLength = 100;

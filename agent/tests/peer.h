@@ -3,10 +3,16 @@
 // entries to the agent's listener.
 #pragma once
 
+#include "codec_oracle.h"
+#include "line_conn.h"
+#include "process.h"
+#include "temp_dir.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,57 +20,14 @@
 
 namespace agenttest {
 
-// A line-oriented TCP connection with a timeout on every read.
-class Conn {
-  public:
-    explicit Conn(int fd = -1) : fd_(fd) {}
-    ~Conn();
-    Conn(Conn&& o) noexcept : fd_(o.fd_), buf_(std::move(o.buf_)) { o.fd_ = -1; }
-    Conn& operator=(Conn&&) = delete;
-    // From `source` when given (another loopback address, say).
-    static Conn connectTo(const std::string& addr, int port, const std::string& source = "");
-    bool ok() const { return fd_ != -1; }
-    int fd() const { return fd_; }
-    bool send(const std::string& s);
-    // One line without its CR LF; false on timeout or end of stream.
-    bool readLine(std::string& line, int timeoutMs = 10000);
-    bool readBytes(std::string& out, size_t n, int timeoutMs = 10000);
-    // True when the peer closes within the timeout (no more bytes arrive).
-    bool waitClosed(int timeoutMs = 10000);
-    void close();
-
-  private:
-    bool fill(int timeoutMs);
-    int fd_;
-    std::string buf_;
-};
-
-// Runs a program with extra environment; stdout and stderr go to a file.
-class Process {
-  public:
-    Process() = default;
-    ~Process();
-    void start(const std::string& path, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env, const std::string& outFile);
-    bool running();
-    void signal(int sig);
-    // Exit status (or -signal), -1000 on timeout.
-    int wait(int timeoutMs);
-    int pid() const { return pid_; }
-
-  private:
-    int pid_ = -1;
-    int status_ = -1000;
-};
-
-std::string readFile(const std::string& path);
-// Reports (as a test failure) what a sanitizer said in a process's output.
-void expectNoSanitizerReport(const std::string& outFile);
-std::string buildDir();
-std::string makeTempDir();
-void removeTree(const std::string& path);
-// Runs a shell command; returns its exit status and its output in out.
-int run(const std::string& cmd, std::string* out = nullptr);
+using Conn = arbortest::LineConn;
+using arbortest::BuildDir;
+using arbortest::ExpectNoSanitizerReport;
+using arbortest::Process;
+using arbortest::ReadFile;
+using arbortest::RevoPort;
+using arbortest::Run;
+using arbortest::TempDir;
 
 // One calendar entry the scripted store knows.
 struct StoreEntry {
@@ -79,7 +42,7 @@ class FakeRevo {
   public:
     FakeRevo(const std::string& addr, int port);
     ~FakeRevo();
-    bool listening() const { return listenFd_ != -1; }
+    bool listening() const { return acceptor_ && acceptor_->listening(); }
 
     // Greeting: "4242" with a challenge (default), or "1000".
     std::atomic<bool> requireAuth{true};
@@ -100,11 +63,7 @@ class FakeRevo {
     std::mutex& mu() { return mu_; }
 
   private:
-    void acceptLoop();
-    void serve(Conn c);
-    int listenFd_ = -1;
-    std::thread acceptor_;
-    std::atomic<bool> stop_{false};
+    void Serve(Conn& c);
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<std::string> registrations_;
@@ -112,7 +71,8 @@ class FakeRevo {
     std::map<std::string, StoreEntry> entries_;
     std::string secret_;
     std::atomic<size_t> authFailures_{0};
-    std::vector<std::thread> sessions_;
+    // Last: its sessions use everything above.
+    std::unique_ptr<arbortest::Acceptor> acceptor_;
 };
 
 // What the agent did with one offered entry.
@@ -144,8 +104,6 @@ int listeningPort(int pid);
 // Blocked-signal masks of a process's threads, by thread id.
 std::map<int, unsigned long long> blockedSignals(int pid);
 
-std::string base64(const std::string& in);
-std::string quotedPrintable(const std::string& in);
 // Agent-side digest of a challenge, as the servers check it.
 std::string digestHex(const std::string& challenge, const std::string& secret);
 

@@ -48,21 +48,19 @@ Part textPart(const std::string& subtype, const std::string& encoding, const std
 class Agent {
   public:
     Agent(const std::string& revoAddr, bool startRevo = true) : addr_(revoAddr) {
-        dir_ = makeTempDir();
         dirOk_ = makeDirectory(dir_, revoAddr, {{"bob", kBob}, {"carol", kCarol}});
-        if (startRevo) revo_ = std::make_unique<FakeRevo>(addr_, revoPort());
+        if (startRevo) revo_ = std::make_unique<FakeRevo>(addr_, RevoPort());
     }
     ~Agent() {
-        proc_.signal(SIGKILL);
-        proc_.wait(5000);
-        expectNoSanitizerReport(dir_ + "/out.txt");
+        proc_.Signal(SIGKILL);
+        proc_.Wait(5000);
+        ExpectNoSanitizerReport(dir_ + "/out.txt");
         revo_.reset();
-        removeTree(dir_);
     }
     void start() {
-        proc_.start(buildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/out.txt");
+        proc_.Start(BuildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/out.txt");
     }
-    void startRevo() { revo_ = std::make_unique<FakeRevo>(addr_, revoPort()); }
+    void startRevo() { revo_ = std::make_unique<FakeRevo>(addr_, RevoPort()); }
     // The listener's port, from the registration line.
     int port() {
         auto r = revo_->registrations();
@@ -73,8 +71,9 @@ class Agent {
         in >> verb >> queue >> port;
         return port;
     }
+    TempDir tmp_{"dayward-test"};
     bool dirOk_ = false;
-    std::string addr_, dir_;
+    std::string addr_, dir_ = tmp_.str();
     std::unique_ptr<FakeRevo> revo_;
     Process proc_;
 };
@@ -84,7 +83,7 @@ TEST(Registration, ChallengeDigestThenQwaitWithPortAndIdentity) {
     ASSERT_TRUE(a.dirOk_);
     ASSERT_TRUE(a.revo_->listening());
     a.start();
-    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000)) << readFile(a.dir_ + "/out.txt");
+    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000)) << ReadFile(a.dir_ + "/out.txt");
     EXPECT_EQ(a.revo_->authFailures(), 0u);
     std::string line = a.revo_->registrations()[0];
     std::string expectId = serverDN(a.dir_) + "Calendar Agent5";
@@ -115,7 +114,7 @@ TEST(Registration, WrongSecretIsRefusedAndNotRetried) {
         usleep(50000);
     EXPECT_EQ(a.revo_->authFailures(), 1u);
     EXPECT_FALSE(a.revo_->waitRegistrations(1, 1500));
-    EXPECT_TRUE(a.proc_.running());
+    EXPECT_TRUE(a.proc_.Running());
 }
 
 TEST(Registration, AbsentServerIsRetried) {
@@ -172,8 +171,8 @@ TEST_F(Entries, ReplyInBase64RecordsTheStatusAndDropsTheRecipient) {
     auto r =
         offer(control, {"P0"},
               {textPart("calendar", "base64",
-                        base64(reply("r1@test",
-                                     "ATTENDEE;PARTSTAT=DECLINED:mailto:" + kSender + "\r\n")))});
+                        arbortest::Base64Encode(reply(
+                            "r1@test", "ATTENDEE;PARTSTAT=DECLINED:mailto:" + kSender + "\r\n")))});
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[1], control[3]}));
@@ -220,12 +219,12 @@ TEST_F(Entries, StatusLettersAndCompletion) {
     before_ = agent_->revo_->storeLog().size();
     time_t t0 = time(nullptr);
     offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-          {textPart(
-              "calendar", "quoted-printable",
-              quotedPrintable(reply("t1@test",
-                                    "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
-                                        "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol + "\r\n",
-                                    2, "VTODO")))});
+          {textPart("calendar", "quoted-printable",
+                    arbortest::QuotedPrintableEncode(
+                        reply("t1@test",
+                              "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
+                                  "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol + "\r\n",
+                              2, "VTODO")))});
     time_t t1 = time(nullptr);
     s = store();
     ASSERT_EQ(s.size(), 5u);
@@ -343,11 +342,11 @@ TEST_F(Entries, TwoLocalRecipientsShareOneFetch) {
     agent_->revo_->addEntry("two@test", {701, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "Lnobody@x 0",
                                         "M" + kCarol + " 16"};
-    auto r =
-        offer(control, {"P0"},
-              {textPart("calendar", "base64",
-                        base64(reply("two@test",
-                                     "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n")))});
+    auto r = offer(
+        control, {"P0"},
+        {textPart("calendar", "base64",
+                  arbortest::Base64Encode(reply(
+                      "two@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n")))});
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[2]}));
     auto s = store();
@@ -416,18 +415,18 @@ TEST_F(Entries, StoreSessionThatBreaksFailsOnlyThatUpdate) {
 
 TEST_F(Entries, MalformedOffers) {
     // Not an offer: QDONE at once.
-    Conn c = Conn::connectTo("127.0.7.1", port_);
+    Conn c = Conn::Connect("127.0.7.1", port_);
     ASSERT_TRUE(c.ok());
-    c.send("1000 hello\r\n");
+    c.Send("1000 hello\r\n");
     std::string line;
-    ASSERT_TRUE(c.readLine(line));
+    ASSERT_TRUE(c.ReadLine(line));
     EXPECT_EQ(line, "QDONE");
-    EXPECT_TRUE(c.waitClosed());
+    EXPECT_TRUE(c.WaitClosed());
 
     // A queue identifier too long for the agent is refused, not cut.
-    Conn d = Conn::connectTo("127.0.7.1", port_);
-    d.send("6020 " + std::string(40, 'Q') + " 10\r\nFa@b\r\n6021 end\r\n");
-    ASSERT_TRUE(d.readLine(line));
+    Conn d = Conn::Connect("127.0.7.1", port_);
+    d.Send("6020 " + std::string(40, 'Q') + " 10\r\nFa@b\r\n6021 end\r\n");
+    ASSERT_TRUE(d.ReadLine(line));
     EXPECT_EQ(line, "QDONE");
 
     // More control text than announced is all kept.
@@ -439,32 +438,32 @@ TEST_F(Entries, MalformedOffers) {
                         {textPart("calendar", "7bit", reply("none@test", ""))});
     EXPECT_EQ(r.qmod, control);
     // The agent is still serving.
-    EXPECT_TRUE(agent_->proc_.running());
+    EXPECT_TRUE(agent_->proc_.Running());
 }
 
 // A plain (undecoded) part whose bytes stop short of what QBRAW announced: the
 // agent drops the connection without QMOD or QDONE, so the server keeps the
 // entry as it was.
 TEST_F(Entries, PlainPartCutShortDropsTheConnection) {
-    Conn c = Conn::connectTo("127.0.7.1", port_);
+    Conn c = Conn::Connect("127.0.7.1", port_);
     ASSERT_TRUE(c.ok());
     const std::string control = "F" + kSender + "\r\nL" + kBob + " " + kBob + " 0\r\n";
-    c.send("6020 Qcut " + std::to_string(control.size()) + "\r\n" + control + "6021 end\r\n");
+    c.Send("6020 Qcut " + std::to_string(control.size()) + "\r\n" + control + "6021 end\r\n");
     std::string line;
-    ASSERT_TRUE(c.readLine(line));
+    ASSERT_TRUE(c.ReadLine(line));
     EXPECT_EQ(line, "QMIME Qcut");
-    c.send("2002 text calendar US-ASCII 7bit \"\" 0 500\r\n1000 end\r\n");
+    c.Send("2002 text calendar US-ASCII 7bit \"\" 0 500\r\n1000 end\r\n");
     // Lines before the recipient go back at once.
     do
-        ASSERT_TRUE(c.readLine(line));
+        ASSERT_TRUE(c.ReadLine(line));
     while (line.rfind("QMOD RAW ", 0) == 0);
     EXPECT_EQ(line, "QBRAW Qcut 0 500");
-    c.send("2021 500\r\nBEGIN:VCALENDAR\r\nMETHOD:REPLY\r\n");
+    c.Send("2021 500\r\nBEGIN:VCALENDAR\r\nMETHOD:REPLY\r\n");
     shutdown(c.fd(), SHUT_WR);
-    EXPECT_FALSE(c.readLine(line)) << line;
-    EXPECT_TRUE(c.waitClosed());
+    EXPECT_FALSE(c.ReadLine(line)) << line;
+    EXPECT_TRUE(c.WaitClosed());
     EXPECT_TRUE(store().empty());
-    EXPECT_TRUE(agent_->proc_.running());
+    EXPECT_TRUE(agent_->proc_.Running());
 }
 
 TEST_F(Entries, ValuesThatCouldAddLinesOrArgumentsFailOnlyThatUpdate) {
@@ -513,10 +512,10 @@ TEST(Shutdown, SignalsReachTheMainThreadOnly) {
     a.start();
     ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
     // Workers: two queue connections in the middle of their entries.
-    Conn c1 = Conn::connectTo("127.0.7.1", a.port());
-    Conn c2 = Conn::connectTo("127.0.7.1", a.port());
-    c1.send("6020 Q1 10\r\nFa@b\r\n");
-    c2.send("6020 Q2 10\r\nFa@b\r\n");
+    Conn c1 = Conn::Connect("127.0.7.1", a.port());
+    Conn c2 = Conn::Connect("127.0.7.1", a.port());
+    c1.Send("6020 Q1 10\r\nFa@b\r\n");
+    c2.Send("6020 Q2 10\r\nFa@b\r\n");
     std::map<int, unsigned long long> masks;
     for (int i = 0; i < 100 && masks.size() < 3; ++i) {
         usleep(50000);
@@ -527,12 +526,12 @@ TEST(Shutdown, SignalsReachTheMainThreadOnly) {
     for (const auto& [tid, mask] : masks)
         EXPECT_EQ((mask & term) != 0, tid != a.proc_.pid()) << "thread " << tid;
 
-    a.proc_.signal(SIGTERM);
+    a.proc_.Signal(SIGTERM);
     usleep(500000);
-    a.proc_.signal(SIGTERM);
-    EXPECT_EQ(a.proc_.wait(30000), 0);
+    a.proc_.Signal(SIGTERM);
+    EXPECT_EQ(a.proc_.Wait(30000), 0);
     // Every pass runs whole before the next one begins.
-    std::string out = readFile(a.dir_ + "/out.txt");
+    std::string out = ReadFile(a.dir_ + "/out.txt");
     const std::string first = "\rDAYWARD: Closing server sockets\n",
                       last = "\rDAYWARD: Shutdown complete\n";
     int passes = 0;
@@ -552,14 +551,14 @@ TEST(Shutdown, SigtermPrintsFiveLinesInOrderAndEnds) {
     a.start();
     ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
     // A queue connection in the middle of an entry.
-    Conn c = Conn::connectTo("127.0.7.1", a.port());
-    c.send("6020 Q9 10\r\nFa@b\r\n");
+    Conn c = Conn::Connect("127.0.7.1", a.port());
+    c.Send("6020 Q9 10\r\nFa@b\r\n");
     usleep(200000);
-    a.proc_.signal(SIGTERM);
-    int status = a.proc_.wait(20000);
-    std::string out = readFile(a.dir_ + "/out.txt");
+    a.proc_.Signal(SIGTERM);
+    int status = a.proc_.Wait(20000);
+    std::string out = ReadFile(a.dir_ + "/out.txt");
     EXPECT_EQ(status, 0) << out;
-    EXPECT_TRUE(c.waitClosed(1000));
+    EXPECT_TRUE(c.WaitClosed(1000));
     const char* lines[] = {"\rDAYWARD: Closing server sockets\n", "\rDAYWARD: Closing ",
                            "\rDAYWARD: Waiting for threads to terminate\n",
                            "\rDAYWARD: Removing SSL data\n", "\rDAYWARD: Shutdown complete\n"};

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -53,7 +52,8 @@ size_t deepestUse(int agentFd) {
 }
 
 TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
-    std::string dir = makeTempDir();
+    TempDir tmp("dayward-test");
+    const std::string dir = tmp.str();
     ASSERT_TRUE(makeDirectory(dir, "127.0.7.40", {{"bob", "bob@example.com"}}));
     for (const auto& [k, v] : directoryEnv(dir))
         setenv(k.c_str(), v.c_str(), 1);
@@ -62,20 +62,14 @@ TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
     KDXInit();
     DaywardReadConfiguration();
 
-    FakeRevo revo("127.0.7.40", revoPort());
+    FakeRevo revo("127.0.7.40", RevoPort());
     ASSERT_TRUE(revo.listening());
     revo.addEntry("deep@test", {9, "bob@example.com"});
 
     // A listener of our own stands in for the agent's.
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.7.1", &a.sin_addr);
-    socklen_t al = sizeof a;
-    ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(listen(l, 4), 0);
-    getsockname(l, reinterpret_cast<sockaddr*>(&a), &al);
-    int port = ntohs(a.sin_port);
+    int port = 0;
+    const int l = arbortest::ListenTcp("127.0.7.1", 0, &port);
+    ASSERT_GE(l, 0);
 
     std::string cal = "BEGIN:VCALENDAR\r\nMETHOD:REPLY\r\nBEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\n"
                       "BEGIN:STANDARD\r\nDTSTART:19701025T030000\r\nRRULE:FREQ=YEARLY;BYMONTH=10;"
@@ -88,7 +82,8 @@ TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
     EntryResult r;
     std::thread server([&] {
         r = offerEntry(port, "Qdeep", {"Falice@example.com", "Lbob@example.com 0"}, {"P0"},
-                       {Part{"text", "calendar", "utf-8", "base64", "invite.ics", base64(cal)}});
+                       {Part{"text", "calendar", "utf-8", "base64", "invite.ics",
+                             arbortest::Base64Encode(cal)}});
     });
     int fd = accept(l, nullptr, nullptr);
     ASSERT_GE(fd, 0);
@@ -103,7 +98,6 @@ TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
     EXPECT_GT(used, 0u);
     EXPECT_LT(used * 4, DaywardThreadStack);
     KDXShutdown();
-    removeTree(dir);
 }
 
 } // namespace

@@ -2,7 +2,7 @@
 // Messages go in through revoctl; calendars and mailboxes are read back with
 // it. Also: nothing is lost when the agent is killed in the middle of entries.
 #include "directory.h"
-#include "peer.h"
+#include "live_stack.h"
 #include "revo_secret.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ std::string replyText(const std::string& uid, const std::string& stat) {
 
 std::string mimeMessage(const std::string& from, const std::string& to, const std::string& subject,
                         const std::string& calendar, const std::string& method, bool inBase64) {
-    std::string body = inBase64 ? base64(calendar) : calendar;
+    std::string body = inBase64 ? arbortest::Base64Encode(calendar) : calendar;
     return "From: " + from + "\r\nTo: " + to + "\r\nSubject: " + subject +
            "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/alternative; boundary=\"b1\"\r\n\r\n"
            "--b1\r\nContent-Type: text/plain; charset=utf-8\r\n\r\n" +
@@ -52,147 +52,40 @@ std::string plainMessage(const std::string& from, const std::string& to, const s
            "\r\nContent-Type: text/plain\r\n\r\nJust mail.\r\n";
 }
 
-class System : public ::testing::Test {
+class System : public LiveStack {
   protected:
-    void SetUp() override {
-        dir_ = makeTempDir();
-        ASSERT_TRUE(makeDirectory(dir_, kAddr,
-                                  {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}));
-        env_ = directoryEnv(dir_);
-        // Leak reports of the server and its client are their own business here.
-        env_["ASAN_OPTIONS"] = "detect_leaks=0";
-        revod_.start(buildDir() + "/platform/bin/revod/revod",
-                     {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store",
-                      dir_ + "/revod.db", "--user", "bob@example.com", "--user",
-                      "carol@example.com", "--retry-delay", "100", "--max-failed-offers", "1000",
-                      "--default-secret"},
-                     env_, dir_ + "/revod.out");
-        for (int i = 0; i < 400 && !ctl("queue"); ++i)
-            usleep(50000);
-        startAgent();
-    }
-    void TearDown() override {
-        agent_.signal(SIGKILL);
-        agent_.wait(5000);
-        expectNoSanitizerReport(dir_ + "/agent.out");
-        revod_.signal(SIGTERM);
-        if (revod_.wait(5000) == -1000) revod_.signal(SIGKILL);
-        revod_.wait(5000);
-        removeTree(dir_);
-    }
-    void startAgent() {
-        // One agent at a time: a test that stopped half-way must not leave one behind.
-        if (agent_.running()) {
-            agent_.signal(SIGKILL);
-            agent_.wait(5000);
-        }
-        expectNoSanitizerReport(dir_ + "/agent.out"); // from the run before, if any
-        size_t before = registrations();
-        agent_.start(buildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/agent.out");
-        // Registered once revod knows an agent for queue 5 (a slow start would
-        // let entries pass the queue before the agent is there).
-        for (int i = 0; i < 400 && registrations() == before; ++i)
-            usleep(50000);
-        ASSERT_GT(registrations(), before) << readFile(dir_ + "/revod.out");
-    }
-    size_t registrations() {
-        std::string log = readFile(dir_ + "/revod.out");
-        size_t n = 0;
-        for (size_t at = 0; (at = log.find("registered for queue 5", at)) != std::string::npos;
-             ++at)
-            ++n;
-        return n;
-    }
-    bool ctl(const std::string& args, std::string* out = nullptr) {
-        std::string cmd;
-        for (const auto& [k, v] : env_)
-            cmd += k + "='" + v + "' ";
-        cmd += buildDir() + "/platform/bin/revod/revoctl --server " + kAddr + " --port " +
-               std::to_string(revoPort()) + " " + args;
-        return run(cmd, out) == 0;
-    }
-    void submit(const std::string& from, const std::vector<std::string>& to,
-                const std::string& message) {
-        std::string file = dir_ + "/msg" + std::to_string(++serial_) + ".eml";
-        std::ofstream(file, std::ios::binary) << message;
-        std::string args = "submit --from " + from;
-        for (const auto& t : to)
-            args += " --to " + t;
-        std::string out;
-        ASSERT_TRUE(ctl(args + " " + file, &out)) << out;
-    }
+    System() : LiveStack(kAddr, {"--default-secret"}) {}
     // Queues many entries over one session, as fast as the server takes them.
-    void submitMany(const std::vector<std::pair<std::vector<std::string>, std::string>>& entries,
+    void SubmitMany(const std::vector<std::pair<std::vector<std::string>, std::string>>& entries,
                     size_t killAfter = 0) {
-        Conn c = Conn::connectTo(kAddr, revoPort());
+        Conn c = Conn::Connect(kAddr, RevoPort());
         ASSERT_TRUE(c.ok());
         std::string line;
-        ASSERT_TRUE(c.readLine(line));
+        ASSERT_TRUE(c.ReadLine(line));
         size_t lt = line.find('<'), gt = line.find('>');
         ASSERT_NE(lt, std::string::npos) << line;
         unsigned char s[9];
         RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
-        c.send("AUTH " +
+        c.Send("AUTH " +
                digestHex(line.substr(lt + 1, gt - lt - 1),
                          std::string(reinterpret_cast<char*>(s), RevoSecretLength(s))) +
                "\r\n");
-        ASSERT_TRUE(c.readLine(line));
+        ASSERT_TRUE(c.ReadLine(line));
         ASSERT_EQ(line.rfind("1000", 0), 0u) << line;
         for (const auto& [control, message] : entries) {
             std::string ctl;
             for (const auto& l : control)
                 ctl += l + "\n";
-            c.send("QSTORE " + std::to_string(ctl.size()) + " " + std::to_string(message.size()) +
+            c.Send("QSTORE " + std::to_string(ctl.size()) + " " + std::to_string(message.size()) +
                    "\r\n" + ctl + message);
-            ASSERT_TRUE(c.readLine(line));
+            ASSERT_TRUE(c.ReadLine(line));
             ASSERT_EQ(line.rfind("1000", 0), 0u) << line;
             if (--killAfter == 0) {
-                agent_.signal(SIGKILL);
-                agent_.wait(5000);
+                agent_.Signal(SIGKILL);
+                agent_.Wait(5000);
             }
         }
     }
-    void seed(const std::string& user, const std::string& ics) {
-        std::string file = dir_ + "/seed" + std::to_string(++serial_) + ".ics";
-        std::ofstream(file, std::ios::binary) << ics;
-        std::string out;
-        ASSERT_TRUE(ctl("calendar add " + user + " " + file, &out)) << out;
-    }
-    std::string calendar(const std::string& user) {
-        std::string out;
-        ctl("calendar show " + user, &out);
-        return out;
-    }
-    // The queue entries whose messages the user's mailbox holds, one per message.
-    std::vector<std::string> mailbox(const std::string& user) {
-        std::string out;
-        ctl("mailbox " + user, &out);
-        std::vector<std::string> entries;
-        std::istringstream in(out);
-        std::string line;
-        std::getline(in, line); // heading
-        while (std::getline(in, line)) {
-            std::istringstream f(line);
-            std::string id, entry;
-            f >> id >> entry;
-            if (line.find("message(s)") == std::string::npos) entries.push_back(entry);
-        }
-        return entries;
-    }
-    size_t mailboxCount(const std::string& user) { return mailbox(user).size(); }
-    bool queueEmpty(int timeoutMs) {
-        for (int w = 0; w < timeoutMs; w += 100) {
-            std::string out;
-            if (ctl("queue", &out) && out.find("\n0 entries queued") != std::string::npos)
-                return true;
-            usleep(100000);
-        }
-        return false;
-    }
-    std::string dir_;
-    std::map<std::string, std::string> env_;
-    Process revod_, agent_;
-    int serial_ = 0;
 };
 
 // The status shown for an attendee in a "calendar show" listing.
@@ -209,43 +102,43 @@ std::string statusOf(const std::string& cal, const std::string& who) {
 }
 
 TEST_F(System, RepliesCancelsRequestsAndMail) {
-    seed("bob@example.com", meeting("m1@example.com"));
-    seed("carol@example.com", meeting("m1@example.com"));
-    ASSERT_EQ(statusOf(calendar("bob@example.com"), "alice@example.com"), "NEEDS-ACTION");
+    Seed("bob@example.com", meeting("m1@example.com"));
+    Seed("carol@example.com", meeting("m1@example.com"));
+    ASSERT_EQ(statusOf(Calendar("bob@example.com"), "alice@example.com"), "NEEDS-ACTION");
 
     // An attendee's reply in base64 reaches the organizer's calendar only.
-    submit("alice@example.com", {"bob@example.com"},
+    Submit("alice@example.com", {"bob@example.com"},
            mimeMessage("alice@example.com", "bob@example.com", "Accepted: Design review",
                        replyText("m1@example.com", "ACCEPTED"), "REPLY", true));
     // Ordinary mail and a request are delivered as usual.
-    submit("alice@example.com", {"bob@example.com"},
+    Submit("alice@example.com", {"bob@example.com"},
            plainMessage("alice@example.com", "bob@example.com", "Lunch?"));
-    submit("bob@example.com", {"carol@example.com"},
+    Submit("bob@example.com", {"carol@example.com"},
            mimeMessage("bob@example.com", "carol@example.com", "Invitation: Design review",
                        meeting("m2@example.com"), "REQUEST", false));
     // A cancellation from a stranger changes nothing and is delivered.
-    submit("mallory@elsewhere.example", {"carol@example.com"},
+    Submit("mallory@elsewhere.example", {"carol@example.com"},
            mimeMessage("mallory@elsewhere.example", "carol@example.com", "Cancelled",
                        meeting("m1@example.com", "CANCEL"), "CANCEL", false));
-    ASSERT_TRUE(queueEmpty(20000)) << readFile(dir_ + "/revod.out");
+    ASSERT_TRUE(QueueEmpty(20000)) << ReadFile(dir_ + "/revod.out");
 
-    std::string bob = calendar("bob@example.com");
+    std::string bob = Calendar("bob@example.com");
     EXPECT_EQ(statusOf(bob, "alice@example.com"), "ACCEPTED") << bob;
-    EXPECT_EQ(mailboxCount("bob@example.com"), 1u);   // the mail, not the reply
-    EXPECT_EQ(mailboxCount("carol@example.com"), 2u); // the request and the stranger's
-    EXPECT_NE(calendar("carol@example.com").find("m1@example.com"), std::string::npos);
+    EXPECT_EQ(MailboxCount("bob@example.com"), 1u);   // the mail, not the reply
+    EXPECT_EQ(MailboxCount("carol@example.com"), 2u); // the request and the stranger's
+    EXPECT_NE(Calendar("carol@example.com").find("m1@example.com"), std::string::npos);
 
     // The organizer cancels the whole meeting: gone from carol's calendar.
-    submit("bob@example.com", {"carol@example.com"},
+    Submit("bob@example.com", {"carol@example.com"},
            mimeMessage("bob@example.com", "carol@example.com", "Cancelled",
                        meeting("m1@example.com", "CANCEL"), "CANCEL", false));
-    ASSERT_TRUE(queueEmpty(20000));
-    EXPECT_EQ(calendar("carol@example.com").find("m1@example.com"), std::string::npos);
-    EXPECT_EQ(mailboxCount("carol@example.com"), 2u);
+    ASSERT_TRUE(QueueEmpty(20000));
+    EXPECT_EQ(Calendar("carol@example.com").find("m1@example.com"), std::string::npos);
+    EXPECT_EQ(MailboxCount("carol@example.com"), 2u);
 }
 
 TEST_F(System, NothingLostWhenTheAgentIsKilled) {
-    seed("bob@example.com", meeting("k1@example.com"));
+    Seed("bob@example.com", meeting("k1@example.com"));
     const int kRounds = 3, kEach = 200;
     const std::vector<std::string> mailTo = {"Falice@example.com",
                                              "Lbob@example.com bob@example.com 0",
@@ -267,18 +160,18 @@ TEST_F(System, NothingLostWhenTheAgentIsKilled) {
             }
         }
         // The agent is killed while the batch is on its way through it.
-        submitMany(batch, kEach / 2);
-        startAgent();
+        SubmitMany(batch, kEach / 2);
+        StartAgent();
     }
-    ASSERT_TRUE(queueEmpty(60000)) << readFile(dir_ + "/revod.out");
+    ASSERT_TRUE(QueueEmpty(60000)) << ReadFile(dir_ + "/revod.out");
     // Every mail delivered once to each recipient; no reply reached a mailbox.
     for (const char* user : {"bob@example.com", "carol@example.com"}) {
-        auto entries = mailbox(user);
+        auto entries = Mailbox(user);
         EXPECT_EQ(entries.size(), mails) << user;
         std::sort(entries.begin(), entries.end());
         EXPECT_EQ(std::unique(entries.begin(), entries.end()), entries.end()) << user;
     }
-    EXPECT_EQ(statusOf(calendar("bob@example.com"), "alice@example.com"), "ACCEPTED");
+    EXPECT_EQ(statusOf(Calendar("bob@example.com"), "alice@example.com"), "ACCEPTED");
 }
 
 } // namespace

@@ -47,17 +47,16 @@ std::string topBuild() {
 }
 
 struct World {
-    std::string dir;
+    arbortest::TempDir tmp{"dayward-bench"};
+    std::string dir = tmp.str();
     std::map<std::string, std::string> env;
     std::string build = topBuild();
     World() {
-        dir = makeTempDir();
         if (!makeDirectory(dir, kAddr,
                            {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
             dir.clear();
         env = directoryEnv(dir);
     }
-    ~World() { removeTree(dir); }
 };
 World* world;
 
@@ -69,13 +68,13 @@ std::string secretBytes() {
 
 // An authenticated session to revod.
 std::unique_ptr<Conn> session() {
-    auto c = std::make_unique<Conn>(Conn::connectTo(kAddr, revoPort()));
+    auto c = std::make_unique<Conn>(Conn::Connect(kAddr, RevoPort()));
     std::string line;
-    if (!c->ok() || !c->readLine(line)) return nullptr;
+    if (!c->ok() || !c->ReadLine(line)) return nullptr;
     size_t lt = line.find('<'), gt = line.find('>');
     if (lt != std::string::npos) {
-        c->send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1), secretBytes()) + "\r\n");
-        if (!c->readLine(line) || line.rfind("1000", 0) != 0) return nullptr;
+        c->Send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1), secretBytes()) + "\r\n");
+        if (!c->ReadLine(line) || line.rfind("1000", 0) != 0) return nullptr;
     }
     return c;
 }
@@ -97,7 +96,7 @@ std::string message(bool reply) {
     return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: Accepted\r\n"
            "MIME-Version: 1.0\r\nContent-Type: text/calendar; method=REPLY\r\n"
            "Content-Transfer-Encoding: base64\r\n\r\n" +
-           base64(calendarText(true));
+           arbortest::Base64Encode(calendarText(true));
 }
 
 // The null agent: registers for queue 5 and answers every offer with QMIME
@@ -124,8 +123,8 @@ class NullAgent {
     bool registerWith() {
         auto c = session();
         std::string line;
-        return c && c->send("QWAIT 5 " + std::to_string(port_) + " null-agent5\r\n") &&
-               c->readLine(line) && line.rfind("1000", 0) == 0;
+        return c && c->Send("QWAIT 5 " + std::to_string(port_) + " null-agent5\r\n") &&
+               c->ReadLine(line) && line.rfind("1000", 0) == 0;
     }
     std::atomic<bool> paused{true};
 
@@ -143,15 +142,15 @@ class NullAgent {
     }
     static void serve(Conn c) {
         std::string line, id;
-        if (!c.readLine(line) || line.rfind("6020 ", 0) != 0) return;
+        if (!c.ReadLine(line) || line.rfind("6020 ", 0) != 0) return;
         id = line.substr(5, line.find(' ', 5) - 5);
-        while (c.readLine(line) && line.rfind("6021", 0) != 0) {
+        while (c.ReadLine(line) && line.rfind("6021", 0) != 0) {
         }
-        c.send("QMIME " + id + "\r\n");
-        while (c.readLine(line) && line[0] == '2') {
+        c.Send("QMIME " + id + "\r\n");
+        while (c.ReadLine(line) && line[0] == '2') {
         }
-        c.send("QDONE\r\n");
-        c.readLine(line);
+        c.Send("QDONE\r\n");
+        c.ReadLine(line);
     }
     int fd_;
     int port_;
@@ -160,10 +159,10 @@ class NullAgent {
 };
 
 size_t queued(Conn& c) {
-    c.send("QLIST\r\n");
+    c.Send("QLIST\r\n");
     std::string line;
     size_t n = 0;
-    while (c.readLine(line) && line.rfind("1000", 0) != 0)
+    while (c.ReadLine(line) && line.rfind("1000", 0) != 0)
         ++n;
     return n;
 }
@@ -175,8 +174,8 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     std::string store = world->dir + "/revod-" + std::to_string(getpid()) + ".db";
     unlink(store.c_str());
     Process revod;
-    revod.start(world->build + "/platform/bin/revod/revod",
-                {"--listen", kAddr, "--port", std::to_string(revoPort()), "--store", store,
+    revod.Start(world->build + "/platform/bin/revod/revod",
+                {"--listen", kAddr, "--port", std::to_string(RevoPort()), "--store", store,
                  "--user", "bob@example.com", "--user", "carol@example.com", "--max-offers",
                  std::to_string(inFlight), "--default-secret", "--quiet"},
                 world->env, world->dir + "/revod.out");
@@ -194,16 +193,16 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
         std::string cmd;
         for (const auto& [k, v] : world->env)
             cmd += k + "='" + v + "' ";
-        run(cmd + world->build + "/platform/bin/revod/revoctl --server " + kAddr + " --port " +
-            std::to_string(revoPort()) + " calendar add bob@example.com " + ics);
+        Run(cmd + world->build + "/platform/bin/revod/revoctl --server " + kAddr + " --port " +
+            std::to_string(RevoPort()) + " calendar add bob@example.com " + ics);
     }
 
     Process agent;
     std::unique_ptr<NullAgent> null;
     if (real) {
-        agent.start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+        agent.Start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
         usleep(1000000); // registered by now
-        agent.signal(SIGSTOP);
+        agent.Signal(SIGSTOP);
     } else {
         null = std::make_unique<NullAgent>();
         null->registerWith();
@@ -216,9 +215,9 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     std::string msg = message(reply);
     std::string line;
     for (int i = 0; i < entries; ++i) {
-        ctl->send("QSTORE " + std::to_string(ctlText.size()) + " " + std::to_string(msg.size()) +
+        ctl->Send("QSTORE " + std::to_string(ctlText.size()) + " " + std::to_string(msg.size()) +
                   "\r\n" + ctlText + msg);
-        if (!ctl->readLine(line) || line.rfind("1000", 0) != 0) {
+        if (!ctl->ReadLine(line) || line.rfind("1000", 0) != 0) {
             why = "QSTORE refused: " + line;
             return 0;
         }
@@ -226,7 +225,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
 
     auto t0 = std::chrono::steady_clock::now();
     if (real)
-        agent.signal(SIGCONT);
+        agent.Signal(SIGCONT);
     else
         null->paused = false;
     size_t left;
@@ -236,12 +235,12 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     if (left > 0) why = std::to_string(left) + " entries left";
-    agent.signal(SIGKILL);
-    agent.wait(5000);
+    agent.Signal(SIGKILL);
+    agent.Wait(5000);
     null.reset();
-    revod.signal(SIGTERM);
-    if (revod.wait(5000) == -1000) revod.signal(SIGKILL);
-    revod.wait(5000);
+    revod.Signal(SIGTERM);
+    if (revod.Wait(5000) == -1000) revod.Signal(SIGKILL);
+    revod.Wait(5000);
     return left ? 0 : entries / secs;
 }
 
@@ -284,9 +283,9 @@ long rssKiB(int pid) {
 void MemoryPerConnection(benchmark::State& state) {
     const int kConnections = static_cast<int>(state.range(0));
     // Only the registration is needed: a scripted server tells the port.
-    FakeRevo revo(kAddr, revoPort());
+    FakeRevo revo(kAddr, RevoPort());
     Process agent;
-    agent.start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+    agent.Start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
     int port = 0;
     if (revo.waitRegistrations(1, 10000)) {
         std::istringstream in(revo.registrations()[0]);
@@ -303,9 +302,9 @@ void MemoryPerConnection(benchmark::State& state) {
         std::vector<Conn> conns;
         conns.reserve(static_cast<size_t>(kConnections));
         for (int i = 0; i < kConnections; ++i) {
-            conns.push_back(Conn::connectTo("127.0.7.1", port));
+            conns.push_back(Conn::Connect("127.0.7.1", port));
             // Offered, so the connection's thread sits waiting for control lines.
-            conns.back().send("6020 Q" + std::to_string(i) + " 100\r\n");
+            conns.back().Send("6020 Q" + std::to_string(i) + " 100\r\n");
         }
         usleep(500000);
         long after = rssKiB(agent.pid());
@@ -313,8 +312,8 @@ void MemoryPerConnection(benchmark::State& state) {
             static_cast<double>(after - before) * 1024.0 / kConnections;
         state.counters["idle_agent_KiB"] = static_cast<double>(before);
     }
-    agent.signal(SIGKILL);
-    agent.wait(5000);
+    agent.Signal(SIGKILL);
+    agent.Wait(5000);
 }
 
 } // namespace

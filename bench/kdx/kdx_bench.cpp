@@ -30,12 +30,11 @@ struct World {
     double rawReadNs = 0, rawExistsNs = 0, rawPasswordNs = 0;
 
     World() {
-        tree = kdxtest::TestTree::prepare();
-        if (tree.build() != 0 || tree.addItems(kContainer, "item", kObjects) != 0) {
+        if (tree.Build() != 0 || tree.AddItems(kContainer, "item", kObjects) != 0) {
             std::fprintf(stderr, "cannot build the benchmark tree\n");
             std::exit(1);
         }
-        tree.useEnvironment();
+        tree.UseEnvironment();
         if (KDXInit() != 1) {
             std::fprintf(stderr, "login failed\n");
             std::exit(1);
@@ -54,7 +53,6 @@ struct World {
     ~World() {
         sqlite3_close(db);
         KDXShutdown();
-        tree.remove();
     }
 };
 

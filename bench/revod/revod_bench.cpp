@@ -9,6 +9,7 @@
 #include "quillschema.h"
 #include "server.h"
 #include "store.h"
+#include "test_util.h"
 
 #include <benchmark/benchmark.h>
 
@@ -32,23 +33,18 @@ namespace {
 constexpr const char* kAddr = "127.0.6.30";
 constexpr int kEntries = 2000;
 
-uint16_t Port() {
-    const char* p = std::getenv("REVO_PORT");
-    return static_cast<uint16_t>(p ? std::atoi(p) : 689);
-}
-
-std::string TempDir() {
-    char tmpl[] = "/tmp/revod-bench-XXXXXX";
-    return mkdtemp(tmpl) ? tmpl : "/tmp";
-}
+using arbortest::LineConn;
+using arbortest::TempDir;
+using revotest::TestPort;
 
 // A null agent: a fixed set of threads accepting on one listener, so that
 // the agent side costs as little as it can and the measure is revod's.
 class NullAgent {
   public:
     NullAgent() {
-        std::string err;
-        fd_ = revo::ListenTcp(kAddr, 0, err, &port_);
+        int port = 0;
+        fd_ = arbortest::ListenTcp(kAddr, 0, &port);
+        port_ = static_cast<uint16_t>(port);
         for (int i = 0; i < 64; ++i)
             threads_.emplace_back([this] { Loop(); });
     }
@@ -74,18 +70,8 @@ class NullAgent {
         }
     }
     void Serve(int fd) {
-        revo::LineConn c(fd);
-        std::string l, qid;
-        if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0) return;
-        std::string_view rest = std::string_view(l).substr(5);
-        qid = std::string(revo::NextWord(rest));
-        while (c.ReadLine(l) == revo::LineConn::Read::Line && l.rfind("6021", 0) != 0) {
-        }
-        c.SendAll("QMIME " + qid + "\r\n");
-        while (c.ReadLine(l) == revo::LineConn::Read::Line && !l.empty() && l[0] == '2') {
-        }
-        c.SendAll("QDONE\r\n");
-        c.ReadLine(l);
+        LineConn c(fd);
+        revotest::NullAgent(c);
         ++done_;
     }
     int fd_ = -1;
@@ -101,15 +87,13 @@ const std::string kMessage = "From: a@example.org\r\nSubject: bench\r\nContent-T
                              "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n--b--\r\n";
 
 size_t Queued(uint16_t port) {
-    std::string err;
-    int fd = revo::ConnectTcp(kAddr, port, 2000, err);
-    if (fd < 0) return SIZE_MAX;
-    revo::LineConn c(fd);
+    LineConn c = LineConn::Connect(kAddr, port);
+    if (!c.ok()) return SIZE_MAX;
     std::string l;
     c.ReadLine(l);
-    c.SendAll("QLIST\r\n");
+    c.Send("QLIST\r\n");
     size_t n = 0;
-    while (c.ReadLine(l) == revo::LineConn::Read::Line && l.rfind("2030", 0) == 0)
+    while (c.ReadLine(l) && l.rfind("2030", 0) == 0)
         ++n;
     return n;
 }
@@ -125,7 +109,8 @@ double gDrainCpu = 0; // CPU seconds spent while draining, summed
 
 // Time from start-up until a pre-filled queue of kEntries is delivered.
 double DrainSeconds(int offersAtOnce, NullAgent* agent) {
-    const std::string dir = TempDir();
+    const TempDir tmp("revod-bench");
+    const std::string dir = tmp.str();
     std::string err;
     {
         auto store = revo::Store::Open(dir + "/s.db", revo::Store::Sync::Normal, err);
@@ -137,7 +122,7 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     }
     revo::ServerConfig cfg;
     cfg.listen = kAddr;
-    cfg.port = Port();
+    cfg.port = TestPort();
     cfg.storePath = dir + "/s.db";
     cfg.noAuth = true;
     cfg.maxOffers = offersAtOnce;
@@ -154,7 +139,6 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     gDrainCpu += ProcessCpu() - cpu0;
     server.Stop();
-    std::filesystem::remove_all(dir);
     return s;
 }
 
@@ -193,13 +177,15 @@ void BM_OfferToNullAgent(benchmark::State& state) {
 // ---- MSGFindUser on 10,000 users -------------------------------------------
 
 constexpr int kUsers = 10000;
+std::unique_ptr<TempDir> gTmp;
 std::string gDirectory;
 
 // A directory as the setup tool leaves it (schema, "Internet Services",
 // this server's messaging server) plus kUsers users in ten departments.
 bool MakeDirectory() {
     if (!gDirectory.empty()) return true;
-    gDirectory = TempDir();
+    gTmp = std::make_unique<TempDir>("revod-bench");
+    gDirectory = gTmp->str();
     const std::string store = gDirectory + "/directory.db", conf = gDirectory + "/arbor.conf";
     std::ofstream(conf) << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n"
                            "orb.arbor.server-context=o=org\narbor.directory.store="
@@ -320,6 +306,6 @@ BENCHMARK(BM_FindUser);
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
-    if (!gDirectory.empty()) std::filesystem::remove_all(gDirectory);
+    gTmp.reset();
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "helpers.h"
+#include "process.h"
 
 namespace {
 
@@ -112,42 +113,19 @@ struct Check {
 // Runs the oracle over the requests, one answer line each.
 bool RunOracle(const std::vector<Check>& checks, std::vector<std::string>& answers,
                std::string& why) {
-    const char* src = std::getenv("ARBOR_SOURCE_DIR");
-    const std::string script =
-        std::string(src ? src : ARBOR_ICAL_SOURCE_DIR "/..") + "/ical/tests/zone_oracle.py";
-    char input[] = "/tmp/ical-zone-oracle-XXXXXX";
-    const int fd = mkstemp(input);
-    if (fd < 0) {
-        why = "no temporary file";
-        return false;
-    }
+    const std::string script = arbortest::SourceDir() + "/ical/tests/zone_oracle.py";
     std::string text;
     for (const Check& c : checks)
         text += c.request + "\n";
-    const bool wrote = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    close(fd);
-    if (wrote) {
-        FILE* p = popen(("python3 '" + script + "' < " + input + " 2>&1").c_str(), "r");
-        if (p) {
-            std::string out;
-            char buf[4096];
-            for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-                out.append(buf, n);
-            const int status = pclose(p);
-            std::istringstream lines(out);
-            for (std::string l; std::getline(lines, l);)
-                answers.push_back(l);
-            if (status != 0)
-                why = "the oracle failed (python3 with zoneinfo, tzdata and "
-                      "dateutil is needed): " +
-                      out.substr(0, 400);
-        } else {
-            why = "python3 could not be started";
-        }
-    } else {
-        why = "could not write the oracle's input";
-    }
-    unlink(input);
+    std::string out;
+    const int status =
+        arbortest::RunWithInput("python3 " + arbortest::ShellQuote(script) + " 2>&1", text, &out);
+    std::istringstream lines(out);
+    for (std::string l; std::getline(lines, l);)
+        answers.push_back(l);
+    if (status != 0)
+        why = "the oracle failed (python3 with zoneinfo, tzdata and dateutil is needed): " +
+              out.substr(0, 400);
     if (why.empty() && answers.size() != checks.size()) why = "the oracle gave too few answers";
     return why.empty();
 }

@@ -1,5 +1,6 @@
 // The configuration file rule and the password assembly shared with the setup tool.
 #include "kdxcommon.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -15,20 +16,14 @@ namespace {
 
 class ConfFile : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/kdxconfXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ / "arbor.conf";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
     void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
     int read() {
         std::strcpy(tree_, "untouched");
         std::strcpy(dn_, "untouched");
         return KDXConfReadServerDN(path_.c_str(), tree_, sizeof tree_, dn_, sizeof dn_);
     }
-    fs::path dir_, path_;
+    arbortest::TempDir tmp_{"kdx-test"};
+    fs::path path_ = tmp_ / "arbor.conf";
     char tree_[KDX_TREE_NAME_SIZE];
     char dn_[KDX_SERVER_DN_SIZE];
 };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -20,18 +21,18 @@ using kdxtest::kServices;
 
 namespace {
 
-kdxtest::TestTree gTree;
+std::unique_ptr<kdxtest::TestTree> gTree;
 
 class DirectoryEnv : public ::testing::Environment {
   public:
     void SetUp() override {
-        gTree = kdxtest::TestTree::prepare();
-        ASSERT_EQ(gTree.build(), 0);
-        ASSERT_EQ(gTree.addItems(kServices, "item", 3), 0);
-        ASSERT_EQ(gTree.addItems("\\ACME\\org\\sales", "user", 25), 0);
+        gTree = std::make_unique<kdxtest::TestTree>();
+        ASSERT_EQ(gTree->Build(), 0);
+        ASSERT_EQ(gTree->AddItems(kServices, "item", 3), 0);
+        ASSERT_EQ(gTree->AddItems(arbortest::kUnitDN, "user", 25), 0);
         // Long names, so that a listing takes more than one batch.
-        ASSERT_EQ(gTree.addItems(kServices, std::string(58, 'x') + "-", 200), 0);
-        gTree.useEnvironment();
+        ASSERT_EQ(gTree->AddItems(kServices, std::string(58, 'x') + "-", 200), 0);
+        gTree->UseEnvironment();
         ASSERT_EQ(KDXInit(), 1);
     }
     void TearDown() override {
@@ -41,7 +42,7 @@ class DirectoryEnv : public ::testing::Environment {
         uint32_t ctx;
         unsigned char* buf;
         EXPECT_NE(GetCachedContext(&ctx, &buf), 0);
-        gTree.remove();
+        gTree.reset();
     }
 };
 

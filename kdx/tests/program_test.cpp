@@ -1,13 +1,12 @@
 // Program mode (the kdx executable) and start-up failures, each in a process
 // of its own.
 #include "kdx.h"
+#include "process.h"
 #include "testtree.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -15,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -23,39 +23,28 @@ namespace fs = std::filesystem;
 namespace {
 
 std::string kdxProgram() {
-    const char* dir = std::getenv("ARBOR_BUILD_DIR");
-    return std::string(dir != nullptr ? dir : ".") + "/kdx/kdx";
+    return arbortest::Program("kdx/kdx");
 }
 
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using arbortest::ReadFile;
 
 class Program : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        tree_ = new kdxtest::TestTree(kdxtest::TestTree::prepare());
-        ASSERT_EQ(tree_->build(), 0);
+        tree_ = std::make_unique<kdxtest::TestTree>();
+        ASSERT_EQ(tree_->Build(), 0);
     }
-    static void TearDownTestSuite() {
-        tree_->remove();
-        delete tree_;
-    }
+    static void TearDownTestSuite() { tree_.reset(); }
     // Runs the program against the tree with the given configuration file.
     int run(const std::string& args, std::string& out, const std::string& conf = "",
             const std::string& store = "") {
         std::string cmd = "ARBOR_CONF='" + (conf.empty() ? tree_->conf : conf) +
                           "' ARBOR_DIRECTORY='" + (store.empty() ? tree_->store : store) + "' " +
                           kdxProgram() + " " + args + " 2>/dev/null";
-        return kdxtest::run(cmd, out);
+        return arbortest::Run(cmd, &out);
     }
-    static kdxtest::TestTree* tree_;
+    static inline std::unique_ptr<kdxtest::TestTree> tree_;
 };
-
-kdxtest::TestTree* Program::tree_ = nullptr;
 
 const char* kFailure = "\r\n\nVelmora Directory Database API\n"
                        "\r  Directory authentication failed. Possible reasons:\n"
@@ -131,19 +120,19 @@ TEST_F(Program, CorruptStoreFailsAndIsLeftAsItWas) {
     std::string bad = (tree_->dir / "corrupt.db").string();
     std::string junk(8192, '\x5A');
     std::ofstream(bad, std::ios::binary) << "not a database at all" << junk;
-    std::string before = slurp(bad);
+    std::string before = ReadFile(bad);
     std::string out;
     EXPECT_EQ(run("", out, "", bad), 1);
     EXPECT_NE(out.find("Directory authentication failed"), std::string::npos);
-    EXPECT_EQ(slurp(bad), before);
+    EXPECT_EQ(ReadFile(bad), before);
 }
 
 // The store is not there (or not a store) when the login starts: the login
 // keeps trying, once a second, until it appears.
 void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
     // Built in a folder of its own, then moved into place whole (with its journal).
-    kdxtest::TestTree ready = kdxtest::TestTree::prepare();
-    ASSERT_EQ(ready.build(), 0);
+    const kdxtest::TestTree ready;
+    ASSERT_EQ(ready.Build(), 0);
     fs::path target = tree.dir / (asDirectory ? "late-dir" : "late");
     fs::path store = target / "directory.db";
     if (asDirectory) fs::create_directories(store); // in the way, and no store
@@ -151,7 +140,7 @@ void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
                       kdxProgram() + " -d";
     auto child = std::async(std::launch::async, [cmd] {
         std::string out;
-        int rc = kdxtest::run(cmd, out);
+        int rc = arbortest::Run(cmd, &out);
         return std::make_pair(rc, out);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
@@ -169,39 +158,19 @@ TEST_F(Program, LoginWaitsForAnUnreadableStore) {
     retryUntilStoreAppears(*tree_, true);
 }
 
-// Waits for the child up to a limit far above any prompt ending; kills it
-// when it hangs. Its exit status, or -1 when it had to be killed.
-int waitOrKill(pid_t pid, int limitSeconds) {
-    for (int i = 0; i < limitSeconds * 20; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        usleep(50000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    return -1;
-}
-
 // SIGTERM while the login waits for a missing store ends the program: the
 // handler runs on the very thread that waits.
 TEST_F(Program, SigtermDuringTheLoginRetryEndsTheProgram) {
     const std::string missing = (tree_->dir / "nowhere" / "directory.db").string();
-    const std::string program = kdxProgram();
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        setenv("ARBOR_CONF", tree_->conf.c_str(), 1);
-        setenv("ARBOR_DIRECTORY", missing.c_str(), 1);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, 1);
-        execl(program.c_str(), "kdx", static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    arbortest::Process kdx;
+    ASSERT_TRUE(kdx.Start(kdxProgram(), {},
+                          {{"ARBOR_CONF", tree_->conf}, {"ARBOR_DIRECTORY", missing}},
+                          "/dev/null"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    // The start-up gives up: the failure ends the program with status 1.
-    EXPECT_EQ(waitOrKill(pid, 60), 1);
+    kdx.Signal(SIGTERM);
+    // The start-up gives up: the failure ends the program with status 1 (the
+    // limit is far above any prompt ending; a hang is killed with the test).
+    EXPECT_EQ(kdx.Wait(60000), 1);
 }
 
 // The same in library mode, shut down from another thread: KDXInit reports

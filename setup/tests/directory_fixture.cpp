@@ -1,33 +1,20 @@
 #include "directory_fixture.h"
 
 #include "pdksa.h"
+#include "sample_tree.h"
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 namespace quilltest {
 
 void DirectoryTest::SetUp() {
-    char tmpl[] = "/tmp/quillsetup-test-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    store_ = (dir_ / "directory.db").string();
-    conf_ = (dir_ / "arbor.conf").string();
-    setenv("ARBOR_CONF", conf_.c_str(), 1);
-    setenv("ARBOR_DIRECTORY", store_.c_str(), 1);
     // The directory is made the way an administrator makes one: with arborctl init,
     // which also writes the configuration file.
-    const char* build = std::getenv("ARBOR_BUILD_DIR");
-    std::string arborctl = std::string(build ? build : ".") + "/platform/bin/arborctl/arborctl";
-    ASSERT_TRUE(std::filesystem::exists(arborctl)) << arborctl << " is needed";
-    std::string pwFile = (dir_ / "admin.pw").string();
-    std::ofstream(pwFile) << kAdminPassword << "\n";
-    std::string cmd = "'" + arborctl +
-                      "' init --tree ACME --context ou=sales.o=org --server MAIL1"
-                      " --address tcp:127.0.0.1:689 --password-file '" +
-                      pwFile + "' >/dev/null";
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const arbortest::SampleTree tree =
+        arbortest::SampleTree(dir_.string()).WithServer("tcp:127.0.0.1:689");
+    store_ = tree.store;
+    conf_ = tree.conf;
+    ASSERT_EQ(tree.BuildWithArborctl(kAdminPassword), 0);
     ASSERT_TRUE(quill::Site::FromConfig(site_));
     admin_ = AdminContext();
 }
@@ -35,8 +22,6 @@ void DirectoryTest::SetUp() {
 void DirectoryTest::TearDown() {
     for (DDCContextHandle c : contexts_)
         DDCFreeContext(c);
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
 }
 
 DDCContextHandle DirectoryTest::AdminContext() {
@@ -54,17 +39,7 @@ DDCContextHandle DirectoryTest::LoginAs(const std::string& name, const std::stri
 
 std::vector<std::string> DirectoryTest::Values(const std::string& object, const char* attr) {
     std::vector<std::string> out;
-    if (DDCResolveName(admin_, 66, object.c_str()) != 0) return out;
-    const void* names[] = {attr, nullptr};
-    DDCReadRequest req{0, names, 0, 0, 0};
-    DDCReadToCB(
-        admin_, &req, 1, 10240,
-        [](DDCContextHandle, const DDCEntry* e, void* arg) {
-            static_cast<std::vector<std::string>*>(arg)->emplace_back(
-                static_cast<const char*>(e->value));
-            return 0;
-        },
-        &out);
+    arbortest::ReadValues(admin_, object, attr, out);
     return out;
 }
 
@@ -75,6 +50,26 @@ bool DirectoryTest::Exists(const std::string& object) {
 int DirectoryTest::Create(const std::string& name, const char* cls) {
     DDCEntry e{0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls};
     return DDCCreateEntry(admin_, name.c_str(), 1, &e);
+}
+
+void DirectoryTest::ServerWithOldWebMailAgent(const std::string& server) {
+    quill::DefineSchema(admin_, site_, nullptr);
+    quill::ServerConfig cfg;
+    cfg.msgServerName = site_.msgServerName;
+    cfg.officialName = "acme.example";
+    cfg.lattice = false;
+    quill::CreateServer(admin_, site_, arbortest::kAdminDN, cfg, nullptr);
+    const std::string webmail = server + "\\WebMail Agent";
+    const std::string store = server + "\\REVO Agent";
+    DDCEntry e[] = {
+        {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:WebMail Agent"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Name", 0, 0, "WEBMAIL.FLM"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Version", 0, 0, "1"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Port", 0, 0, "8080"},
+        {0, DDC_SYN_TEXT, 0, 0, "Velmora:SSL Port", 0, 0, "8443"},
+        {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:REVO Queue Server", 0, 0, store.c_str()},
+    };
+    ASSERT_EQ(DDCCreateEntry(admin_, webmail.c_str(), 6, e), 0);
 }
 
 quill::Progress Recorder::Callback() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "quillschema.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -28,8 +29,12 @@ class DirectoryTest : public ::testing::Test {
     std::vector<std::string> Values(const std::string& object, const char* attr);
     bool Exists(const std::string& object);
     int Create(const std::string& name, const char* cls);
+    // The schema and the messaging server as the tool makes them without the
+    // lattice agent, and beside them the web mail agent of an older version.
+    void ServerWithOldWebMailAgent(const std::string& server);
 
-    std::filesystem::path dir_;
+    arbortest::TempDir tmp_{"quillsetup-test"};
+    std::filesystem::path dir_ = tmp_.path();
     std::string conf_, store_;
     quill::Site site_;
     DDCContextHandle admin_ = 0;

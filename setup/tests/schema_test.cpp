@@ -173,22 +173,8 @@ TEST_F(SchemaTest, EverySwitchOffMakesOnlyTheServerAndItsStore) {
 }
 
 TEST_F(SchemaTest, UpdateReplacesTheOldWebMailAgent) {
-    quill::DefineSchema(admin_, site_, nullptr);
-    quill::ServerConfig cfg;
-    cfg.msgServerName = site_.msgServerName;
-    cfg.officialName = "acme.example";
-    cfg.lattice = false;
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ServerWithOldWebMailAgent(server));
     const std::string webmail = server + "\\WebMail Agent";
-    DDCEntry e[] = {
-        {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:WebMail Agent"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Name", 0, 0, "WEBMAIL.FLM"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Version", 0, 0, "1"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Port", 0, 0, "8080"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:SSL Port", 0, 0, "8443"},
-        {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:REVO Queue Server", 0, 0, store.c_str()},
-    };
-    ASSERT_EQ(DDCCreateEntry(admin_, webmail.c_str(), 6, e), 0);
 
     quill::UpdateServer(admin_, site_, nullptr);
     const std::string lattice = server + "\\Lattice Agent";

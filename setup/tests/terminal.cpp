@@ -1,5 +1,7 @@
 #include "terminal.h"
 
+#include "process.h"
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -11,30 +13,12 @@
 
 namespace quilltest {
 
-std::string Quote(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
-    return out + "'";
-}
+using arbortest::ShellQuote;
 
-std::string Run(const std::string& command, int* status) {
+std::string Output(const std::string& command, int* status) {
     std::string out;
-    FILE* p = popen(command.c_str(), "r");
-    if (!p) {
-        if (status) *status = -1;
-        return out;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const int rc = arbortest::Run(command, &out);
+    if (status) *status = rc;
     return out;
 }
 
@@ -51,12 +35,12 @@ Terminal::Terminal(const std::string& command, int width, int height) {
     statusFile_ = tmpl;
     std::remove(statusFile_.c_str());
     // After the program: its status, and the terminal modes it left behind.
-    std::string wrapped = "TERM=screen; export TERM; " + command + "; echo $? > " +
-                          Quote(statusFile_ + ".tmp") + "; stty -a > " +
-                          Quote(statusFile_ + ".stty") + " 2>&1; mv " +
-                          Quote(statusFile_ + ".tmp") + " " + Quote(statusFile_) + "; sleep 60";
+    std::string wrapped =
+        "TERM=screen; export TERM; " + command + "; echo $? > " + ShellQuote(statusFile_ + ".tmp") +
+        "; stty -a > " + ShellQuote(statusFile_ + ".stty") + " 2>&1; mv " +
+        ShellQuote(statusFile_ + ".tmp") + " " + ShellQuote(statusFile_) + "; sleep 60";
     Tmux("-f /dev/null new-session -d -s main -x " + std::to_string(width) + " -y " +
-         std::to_string(height) + " " + Quote("sh -c " + Quote(wrapped)));
+         std::to_string(height) + " " + ShellQuote("sh -c " + ShellQuote(wrapped)));
 }
 
 Terminal::~Terminal() {
@@ -71,7 +55,7 @@ Terminal::~Terminal() {
 }
 
 std::string Terminal::Tmux(const std::string& args) const {
-    return Run("tmux -L " + socket_ + " " + args + " 2>/dev/null");
+    return Output("tmux -L " + socket_ + " " + args + " 2>/dev/null");
 }
 
 void Terminal::Keys(const std::vector<std::string>& keys) {
@@ -80,7 +64,7 @@ void Terminal::Keys(const std::vector<std::string>& keys) {
 }
 
 void Terminal::Type(const std::string& text) {
-    Tmux("send-keys -t main -l " + Quote(text));
+    Tmux("send-keys -t main -l " + ShellQuote(text));
 }
 
 std::string Terminal::Screen() const {

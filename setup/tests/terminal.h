@@ -39,9 +39,7 @@ class Terminal {
     std::string statusFile_;
 };
 
-// Output of a shell command (stdout), and its exit status.
-std::string Run(const std::string& command, int* status = nullptr);
-// Quotes a string for the shell.
-std::string Quote(const std::string& s);
+// Standard output of a shell command; its exit status in status.
+std::string Output(const std::string& command, int* status = nullptr);
 
 } // namespace quilltest

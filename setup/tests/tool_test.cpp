@@ -2,6 +2,7 @@
 // against a real directory store.
 #include "directory_fixture.h"
 #include "kdxcommon.h"
+#include "process.h"
 #include "terminal.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +15,13 @@
 #include <sstream>
 #include <thread>
 
+using arbortest::BuildDir;
+using arbortest::ShellQuote;
 using quilltest::DirectoryTest;
-using quilltest::Quote;
 
 using quilltest::Terminal;
 
 namespace {
-
-std::string BuildDir() {
-    const char* b = std::getenv("ARBOR_BUILD_DIR");
-    return b ? b : ".";
-}
 
 class ToolTest : public DirectoryTest {
   protected:
@@ -35,9 +32,10 @@ class ToolTest : public DirectoryTest {
 
     // quillsetup with the given mode, in a fresh terminal.
     std::unique_ptr<Terminal> Start(const std::string& mode) {
-        std::string cmd = "ARBOR_CONF=" + Quote(conf_) + " ARBOR_DIRECTORY=" + Quote(store_) +
-                          " QUILLSETUP_LOG=" + Quote(log_) + " " +
-                          Quote(BuildDir() + "/setup/quillsetup") + " " + mode;
+        std::string cmd = "ARBOR_CONF=" + ShellQuote(conf_) +
+                          " ARBOR_DIRECTORY=" + ShellQuote(store_) +
+                          " QUILLSETUP_LOG=" + ShellQuote(log_) + " " +
+                          ShellQuote(BuildDir() + "/setup/quillsetup") + " " + mode;
         auto t = std::make_unique<Terminal>(cmd);
         EXPECT_TRUE(t->WaitFor("Administrator name:")) << t->Screen();
         return t;
@@ -107,10 +105,10 @@ TEST(Usage, PrintedWithoutLoginForEveryHelpForm) {
     for (const char* form : {"-h", "-?", "/?", "/H"}) {
         int status = -1;
         // No configuration file at all: help needs none.
-        std::string out =
-            quilltest::Run("ARBOR_CONF=/nonexistent " + Quote(BuildDir() + "/setup/quillsetup") +
-                               " " + Quote(form) + " </dev/null",
-                           &status);
+        std::string out = quilltest::Output("ARBOR_CONF=/nonexistent " +
+                                                ShellQuote(BuildDir() + "/setup/quillsetup") + " " +
+                                                ShellQuote(form) + " </dev/null",
+                                            &status);
         EXPECT_EQ(status, 0);
         EXPECT_EQ(out, expected) << form;
     }
@@ -118,9 +116,10 @@ TEST(Usage, PrintedWithoutLoginForEveryHelpForm) {
 
 TEST(Startup, MissingConfigurationIsReportedOnTheConsole) {
     int status = 0;
-    std::string out = quilltest::Run(
-        "ARBOR_CONF=/nonexistent " + Quote(BuildDir() + "/setup/quillsetup") + " -arbor </dev/null",
-        &status);
+    std::string out =
+        quilltest::Output("ARBOR_CONF=/nonexistent " +
+                              ShellQuote(BuildDir() + "/setup/quillsetup") + " -arbor </dev/null",
+                          &status);
     EXPECT_NE(status, 0);
     EXPECT_EQ(out.rfind("QuillSetup:[Startup]", 0), 0u) << out;
 }
@@ -177,20 +176,22 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
     EXPECT_EQ(LogCount(" Links to TWP Server created"), 1);
     EXPECT_EQ(LogCount(" Links to REVO created"), 1);
 
-    std::string env = "ARBOR_CONF=" + Quote(conf_) + " ARBOR_DIRECTORY=" + Quote(store_) + " ";
+    std::string env =
+        "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " ";
     int status = -1;
-    quilltest::Run(env + Quote(BuildDir() + "/kdx/kdx") + " >/dev/null", &status);
+    quilltest::Output(env + ShellQuote(BuildDir() + "/kdx/kdx") + " >/dev/null", &status);
     EXPECT_EQ(status, 0) << "program mode of the directory library could not log in";
     std::string out =
-        quilltest::Run(env + Quote(BuildDir() + "/setup/quillsetup_kdx_reader") +
-                           " 'Internet Services\\MAIL1 Messaging Server\\Calendar Agent'"
-                           " 'Velmora:REVO Server'",
-                       &status);
+        quilltest::Output(env + ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") +
+                              " 'Internet Services\\MAIL1 Messaging Server\\Calendar Agent'"
+                              " 'Velmora:REVO Server'",
+                          &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, "\\ACME\\Internet Services\\MAIL1 Messaging Server\\REVO Agent\n");
-    out = quilltest::Run(env + Quote(BuildDir() + "/setup/quillsetup_kdx_reader") +
-                             " 'Internet Services\\MAIL1 Messaging Server' 'Velmora:Official Name'",
-                         &status);
+    out = quilltest::Output(
+        env + ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") +
+            " 'Internet Services\\MAIL1 Messaging Server' 'Velmora:Official Name'",
+        &status);
     EXPECT_EQ(out, "acme.example\n");
 
     // A second -server is refused before the form.
@@ -300,7 +301,7 @@ TEST_F(ToolTest, ATerminationSignalStillRestoresTheTerminal) {
     int shell = t->ShellPid();
     ASSERT_GT(shell, 0);
     // The shell's child is quillsetup, waiting in the login form.
-    quilltest::Run("pkill -TERM -P " + std::to_string(shell) + " quillsetup");
+    quilltest::Output("pkill -TERM -P " + std::to_string(shell) + " quillsetup");
     EXPECT_EQ(t->WaitExit(), 128 + SIGTERM);
     std::istringstream words(t->Modes());
     std::set<std::string> modes{std::istream_iterator<std::string>(words), {}};
@@ -334,23 +335,8 @@ TEST_F(ToolTest, OverLongEntriesAreCutAndAMissingServerObjectIsReported) {
 }
 
 TEST_F(ToolTest, UpdateReplacesTheOldWebMailAgent) {
-    quill::DefineSchema(admin_, site_, nullptr);
-    quill::ServerConfig cfg;
-    cfg.msgServerName = site_.msgServerName;
-    cfg.officialName = "acme.example";
-    cfg.lattice = false;
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, nullptr);
+    ASSERT_NO_FATAL_FAILURE(ServerWithOldWebMailAgent(server));
     const std::string webmail = server + "\\WebMail Agent";
-    const std::string store = server + "\\REVO Agent";
-    DDCEntry e[] = {
-        {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:WebMail Agent"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Name", 0, 0, "WEBMAIL.FLM"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Version", 0, 0, "1"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Port", 0, 0, "8080"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:SSL Port", 0, 0, "8443"},
-        {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:REVO Queue Server", 0, 0, store.c_str()},
-    };
-    ASSERT_EQ(DDCCreateEntry(admin_, webmail.c_str(), 6, e), 0);
     auto t = Start("-update");
     Login(*t);
     ExpectCleanExit(*t);

@@ -32,8 +32,7 @@ const std::string kControl = "Falice@example.org\nLbob@example.org bob@example.o
 
 // A raw socket from a chosen local address; -1 on failure.
 int RawConnect(const std::string& source, uint16_t port) {
-    std::string err;
-    return revo::ConnectTcp(kAddr, port, 3000, err, source);
+    return LineConn::Connect(kAddr, port, source).release();
 }
 
 // Everything the server sends until it closes the socket or timeoutMs pass
@@ -78,14 +77,9 @@ bool TrickleUntilClosed(int fd, const std::string& data, int stepMs, int maxMs, 
     return false;
 }
 
-class Attack : public ::testing::Test {
+class Attack : public ServerTest {
   protected:
-    void SetUp() override {
-        dir_ = TempDir();
-        cfg_.listen = kAddr;
-        cfg_.port = TestPort();
-        cfg_.storePath = dir_ + "/revod.db";
-        cfg_.secretText = SecretText();
+    Attack() : ServerTest(kAddr, SecretText()) {
         cfg_.users = {"bob@example.org", "carol@example.org"};
         cfg_.retryDelayMs = 20;
         cfg_.offerTimeoutMs = 30000;
@@ -94,31 +88,9 @@ class Attack : public ::testing::Test {
             log_.push_back(line);
         };
     }
-    void TearDown() override {
-        if (server_) server_->Stop();
-        std::filesystem::remove_all(dir_);
-    }
-    void Start() {
-        server_ = std::make_unique<revo::Server>();
-        std::string err;
-        ASSERT_TRUE(server_->Start(cfg_, err)) << err;
-    }
-    std::unique_ptr<Client> Login() {
-        auto c = std::make_unique<Client>();
-        EXPECT_TRUE(c->Connect(kAddr, cfg_.port));
-        EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText)) << c->greeting;
-        return c;
-    }
     // Entry numbers in a mailbox, one per delivered message.
     std::vector<std::string> Mailbox(const std::string& who) {
-        std::vector<std::string> out;
-        for (const auto& l : Login()->Listing("MBLIST " + who)) {
-            if (l.rfind("2031 ", 0) != 0) continue;
-            std::string_view rest = std::string_view(l).substr(5);
-            revo::NextWord(rest);
-            out.emplace_back(revo::NextWord(rest));
-        }
-        return out;
+        return MailboxEntries(*Login(), who);
     }
     size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
     size_t LogLines(const std::string& part) {
@@ -128,9 +100,6 @@ class Attack : public ::testing::Test {
         }));
     }
 
-    std::string dir_;
-    revo::ServerConfig cfg_;
-    std::unique_ptr<revo::Server> server_;
     std::mutex logMu_;
     std::vector<std::string> log_;
 };
@@ -189,18 +158,15 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     // From the flooding address itself: in, once the idle ones are no longer new.
     std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.authTimeoutMs / 10 + 100));
     {
-        std::string err;
-        int fd = revo::ConnectTcp(kAddr, cfg_.port, 3000, err, kFlood);
-        ASSERT_GE(fd, 0) << err;
-        revo::SetTimeouts(fd, 10000);
-        revo::LineConn conn(fd);
+        LineConn conn = LineConn::Connect(kAddr, cfg_.port, kFlood);
+        ASSERT_TRUE(conn.ok());
         std::string greeting;
-        ASSERT_EQ(revo::LineConn::Read::Line, conn.ReadLine(greeting));
+        ASSERT_TRUE(conn.ReadLine(greeting));
         ASSERT_EQ(0u, greeting.find("4242 ")) << greeting;
         Client helper;
         helper.challenge = greeting.substr(greeting.find('<') + 1);
         helper.challenge.pop_back();
-        conn.SendAll("AUTH " + helper.Digest(cfg_.secretText) + "\r\n");
+        conn.Send("AUTH " + helper.Digest(cfg_.secretText) + "\r\n");
         std::string reply;
         conn.ReadLine(reply);
         EXPECT_EQ("1000 Authenticated", reply);
@@ -231,9 +197,8 @@ TEST_F(Attack, ReserveKeepsRoomForKnownAddresses) {
     std::vector<int> flood;
     for (const char* from : {"127.0.6.43", "127.0.6.44", "127.0.6.45", "127.0.6.46"})
         for (int i = 0; i < 5; ++i) {
-            std::string err;
-            const int fd = revo::ConnectTcp(kAddr, cfg_.port, 3000, err, from);
-            ASSERT_GE(fd, 0) << err;
+            const int fd = RawConnect(from, cfg_.port);
+            ASSERT_GE(fd, 0) << from;
             flood.push_back(fd);
         }
     size_t greeted = 0;
@@ -241,9 +206,8 @@ TEST_F(Attack, ReserveKeepsRoomForKnownAddresses) {
         greeted += FirstLine(fd).rfind("4242 ", 0) == 0;
     EXPECT_EQ(18u, greeted) << "strangers fill all but the reserve";
     {
-        std::string err;
-        const int fd = revo::ConnectTcp(kAddr, cfg_.port, 3000, err, "127.0.6.47");
-        ASSERT_GE(fd, 0) << err;
+        const int fd = RawConnect("127.0.6.47", cfg_.port);
+        ASSERT_GE(fd, 0);
         EXPECT_EQ(0u, FirstLine(fd).find("5001 ")) << "a stranger waits";
         ::close(fd);
     }
@@ -388,29 +352,27 @@ struct ProcessRun {
 };
 
 // Runs revod with the arguments until it exits or is stopped after waitMs.
-ProcessRun RunRevod(std::vector<std::string> args, const std::string& errFile, int waitMs,
+ProcessRun RunRevod(const std::vector<std::string>& args, const std::string& errFile, int waitMs,
                     const std::function<void()>& whileUp = {}) {
-    const char* build = std::getenv("ARBOR_BUILD_DIR");
-    const std::string bin = std::string(build ? build : ".") + "/platform/bin/revod/revod";
-    // No directory: the secret can come from nowhere else.
-    const pid_t pid = Spawn(bin, args,
-                            {"ARBOR_DIRECTORY=/nonexistent/directory.db",
-                             "ARBOR_CONF=/nonexistent/arbor.conf", "ASAN_OPTIONS=detect_leaks=0"},
-                            errFile);
+    Process revod;
     ProcessRun r;
-    if (pid < 0) return r;
-    int status = 0;
-    bool exited = WaitFor([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, waitMs);
-    if (!exited) {
+    // No directory: the secret can come from nowhere else.
+    if (!revod.Start(BuildDir() + "/platform/bin/revod/revod", args,
+                     {{"ARBOR_DIRECTORY", "/nonexistent/directory.db"},
+                      {"ARBOR_CONF", "/nonexistent/arbor.conf"},
+                      {"ASAN_OPTIONS", "detect_leaks=0"}},
+                     errFile, true))
+        return r;
+    const int status = revod.Wait(waitMs);
+    if (status == Process::kTimedOut) {
         if (whileUp) whileUp();
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, &status, 0);
+        revod.Signal(SIGTERM);
+        revod.Wait(30000);
         r.status = -1;
     } else {
-        r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        r.status = status >= 0 ? status : -2;
     }
-    std::ifstream in(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(in), {});
+    r.err = ReadFile(errFile);
     return r;
 }
 
@@ -514,14 +476,14 @@ TEST_F(Attack, EntriesWaitForAnUnreachableAgent) {
 
     std::mutex mu;
     std::multiset<std::string> offered;
-    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+    AgentListener agent(kAddr, [&](LineConn& c) {
         OfferedEntry e;
         if (!ReadOffer(c, e)) return;
         {
             std::lock_guard lock(mu);
             offered.insert(e.qid);
         }
-        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQDONE\r\n"); // bob's copy was "applied"
+        c.Send("QMOD RAW " + e.control[0] + "\r\nQDONE\r\n"); // bob's copy was "applied"
         std::string l;
         c.ReadLine(l);
     });

@@ -7,14 +7,13 @@
 #include "revo_secret_store.h"
 
 #include "directory.h"
+#include "sample_tree.h"
 #include "test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 using namespace revotest;
@@ -33,6 +32,7 @@ std::string Ip(uint32_t a) {
 
 class Directory : public ::testing::Test {
   protected:
+    static inline std::unique_ptr<TempDir> tmp_;
     static inline std::string dir_;
     static inline DDCContextHandle admin_ = 0;
 
@@ -64,20 +64,12 @@ class Directory : public ::testing::Test {
     }
 
     static void SetUpTestSuite() {
-        dir_ = TempDir();
-        const std::string store = dir_ + "/directory.db", conf = dir_ + "/arbor.conf";
-        setenv("ARBOR_CONF", conf.c_str(), 1);
-        setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+        tmp_ = std::make_unique<TempDir>("revod-test");
+        dir_ = tmp_->str();
         // The tree, this server's container and object, and the administrator,
         // made the way an administrator makes them.
-        const char* build = std::getenv("ARBOR_BUILD_DIR");
-        const std::string init = "echo admin-password | " + std::string(build ? build : ".") +
-                                 "/platform/bin/arborctl/arborctl --conf " + conf + " --store " +
-                                 store +
-                                 " init --tree ACME --context ou=sales.o=org --server MAIL1"
-                                 " --address " +
-                                 kMail1 + " >/dev/null";
-        ASSERT_EQ(0, std::system(init.c_str())) << init;
+        ASSERT_EQ(
+            0, arbortest::SampleTree(dir_).WithServer(kMail1).BuildWithArborctl("admin-password"));
         ASSERT_EQ(0, DDCCreateContext(1, &admin_));
         ASSERT_EQ(0, PDKLoginMaintenance(admin_));
         ASSERT_EQ(0, Create("\\ACME\\org\\eng", "Organizational Unit"));
@@ -111,7 +103,7 @@ class Directory : public ::testing::Test {
     static void TearDownTestSuite() {
         KDXShutdown();
         DDCFreeContext(admin_);
-        std::filesystem::remove_all(dir_);
+        tmp_.reset();
     }
 
     // MSGFindUser as the agent calls it; "" when not found.
@@ -255,18 +247,10 @@ TEST_F(Directory, SecretComesFromQuillAcl) {
 namespace {
 
 TEST_F(Directory, ArborctlSecretCommandStoresWhatServersRead) {
-    const char* build = std::getenv("ARBOR_BUILD_DIR");
-    const std::string bin = std::string(build ? build : ".") + "/platform/bin/arborctl/arborctl";
-    if (access(bin.c_str(), X_OK) != 0) GTEST_SKIP() << "arborctl not built";
-    const std::string cmd = bin + " --conf " + dir_ + "/arbor.conf --store " + dir_ +
-                            "/directory.db secret --show 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    ASSERT_NE(nullptr, p);
+    const std::string cmd = BuildDir() + "/platform/bin/arborctl/arborctl --conf " + dir_ +
+                            "/arbor.conf --store " + dir_ + "/directory.db secret --show 2>&1";
     std::string out;
-    char buf[256];
-    while (fgets(buf, sizeof buf, p))
-        out += buf;
-    ASSERT_EQ(0, pclose(p)) << out;
+    ASSERT_EQ(0, arbortest::Run(cmd, &out)) << out;
     // The last line is the scrambled text the directory now holds.
     ASSERT_GE(out.size(), 33u);
     const std::string text = out.substr(out.size() - 33, 32);

@@ -14,48 +14,29 @@ namespace {
 
 constexpr const char* kAddr = "127.0.6.12";
 
-class Revoctl : public ::testing::Test {
+std::string SecretText() {
+    const unsigned char secret[8] = {9, 8, 7, 6, 5, 4, 3, 2};
+    char text[33];
+    RevoScrambleSecret(secret, 'd', nullptr, 0, text);
+    return text;
+}
+
+class Revoctl : public ServerTest {
   protected:
-    void SetUp() override {
-        dir_ = TempDir();
-        cfg_.listen = kAddr;
-        cfg_.port = TestPort();
-        cfg_.storePath = dir_ + "/store.db";
-        const unsigned char secret[8] = {9, 8, 7, 6, 5, 4, 3, 2};
-        char text[33];
-        RevoScrambleSecret(secret, 'd', nullptr, 0, text);
-        cfg_.secretText = text;
-        cfg_.users = {"bob@example.org"};
-        std::string err;
-        ASSERT_TRUE(server_.Start(cfg_, err)) << err;
-    }
-    void TearDown() override {
-        server_.Stop();
-        std::filesystem::remove_all(dir_);
-    }
+    Revoctl() : ServerTest(kAddr, SecretText()) { cfg_.users = {"bob@example.org"}; }
+    void SetUp() override { Start(); }
     // Runs revoctl with the server options; returns the exit status.
     int Run(const std::string& args, std::string* out = nullptr, bool secret = true) {
-        const char* build = std::getenv("ARBOR_BUILD_DIR");
-        std::string cmd = std::string(build ? build : ".") + "/platform/bin/revod/revoctl --server " +
-                          kAddr + " --port " + std::to_string(cfg_.port) +
-                          (secret ? " --secret-text " + cfg_.secretText : "") + " " + args +
-                          " 2>&1";
-        FILE* p = popen(cmd.c_str(), "r");
-        std::string text;
-        char buf[512];
-        while (p && fgets(buf, sizeof buf, p))
-            text += buf;
-        int status = p ? pclose(p) : -1;
-        if (out) *out = text;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return arbortest::Run(BuildDir() + "/platform/bin/revod/revoctl --server " + kAddr +
+                                  " --port " + std::to_string(cfg_.port) +
+                                  (secret ? " --secret-text " + cfg_.secretText : "") + " " + args +
+                                  " 2>&1",
+                              out);
     }
     std::string Write(const std::string& name, const std::string& text) {
         std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
         return dir_ + "/" + name;
     }
-    std::string dir_;
-    revo::ServerConfig cfg_;
-    revo::Server server_;
 };
 
 TEST_F(Revoctl, SubmitListAndShowMessages) {

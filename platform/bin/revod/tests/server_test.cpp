@@ -32,36 +32,13 @@ std::string AlternativeMessage() {
 const std::string kControl = "Falice@example.org\r\nLbob@example.org bob@example.org 0\r\n"
                              "Xsome other kind\r\nLcarol@example.org carol@example.org 16\r\n";
 
-class RevodTest : public ::testing::Test {
+class RevodTest : public ServerTest {
   protected:
-    void SetUp() override {
-        dir_ = TempDir();
-        cfg_.listen = kAddr;
-        cfg_.port = TestPort();
-        cfg_.storePath = dir_ + "/store.db";
-        cfg_.secretText = SecretText('c');
+    RevodTest() : ServerTest(kAddr, SecretText('c')) {
         cfg_.users = {"bob@example.org", "Carol@Example.org"};
         cfg_.retryDelayMs = 20;
         cfg_.offerTimeoutMs = 30000; // never reached, even on a loaded machine
         cfg_.maxFailedOffers = 3;
-    }
-    void TearDown() override {
-        if (server_) server_->Stop();
-        std::filesystem::remove_all(dir_);
-    }
-    void Start() {
-        server_ = std::make_unique<revo::Server>();
-        std::string err;
-        ASSERT_TRUE(server_->Start(cfg_, err)) << err;
-    }
-    // An authenticated client.
-    std::unique_ptr<Client> Login() {
-        auto c = std::make_unique<Client>();
-        EXPECT_TRUE(c->Connect(kAddr, cfg_.port));
-        if (!cfg_.noAuth) {
-            EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText));
-        }
-        return c;
     }
     size_t MailboxSize(const std::string& who) {
         auto lines = Login()->Listing("MBLIST " + who);
@@ -74,10 +51,6 @@ class RevodTest : public ::testing::Test {
                   c->Cmd("QWAIT " + std::to_string(queue) + " " + std::to_string(port) +
                          " \\TREE\\org\\MAIL1Calendar Agent5"));
     }
-
-    std::string dir_;
-    revo::ServerConfig cfg_;
-    std::unique_ptr<revo::Server> server_;
 };
 
 TEST_F(RevodTest, AuthenticationGatesEverything) {
@@ -150,13 +123,13 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
     std::vector<std::string> structure;
     std::string raw, done;
     OfferedEntry seen;
-    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+    AgentListener agent(kAddr, [&](LineConn& c) {
         OfferedEntry e;
         ASSERT_TRUE(ReadOffer(c, e));
         std::vector<std::string> lines;
-        c.SendAll("QMIME " + e.qid + "\r\n");
+        c.Send("QMIME " + e.qid + "\r\n");
         std::string l;
-        while (c.ReadLine(l) == revo::LineConn::Read::Line) {
+        while (c.ReadLine(l)) {
             lines.push_back(l);
             if (l[0] != '2') break;
         }
@@ -169,14 +142,14 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
             start = std::string(revo::NextWord(nums));
             len = std::string(revo::NextWord(nums));
         }
-        c.SendAll("QBRAW " + e.qid + " " + start + " " + len + "\r\n");
+        c.Send("QBRAW " + e.qid + " " + start + " " + len + "\r\n");
         c.ReadLine(l);
         std::string bytes;
         ASSERT_EQ("2021 " + len, l);
-        c.ReadExact(std::stoul(len), bytes);
+        c.ReadBytes(bytes, std::stoul(len));
         // Keep the sender, the unknown line and carol; bob was "updated".
-        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[2] + "\r\nQMOD RAW " +
-                  e.control[3] + "\r\nQDONE\r\n");
+        c.Send("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[2] + "\r\nQMOD RAW " +
+               e.control[3] + "\r\nQDONE\r\n");
         std::string reply;
         c.ReadLine(reply);
         std::lock_guard lock(mu);
@@ -236,7 +209,7 @@ TEST_F(RevodTest, AgentThatHandsNothingBackLeavesEntryUnchanged) {
 TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
     std::vector<std::string> replies;
     std::mutex mu;
-    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+    AgentListener agent(kAddr, [&](LineConn& c) {
         OfferedEntry e;
         if (!ReadOffer(c, e)) return;
         std::vector<std::string> got;
@@ -245,11 +218,11 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
                                 "FROB", "QBRAW ID 0 0"}) {
             std::string s = cmd;
             if (s.find("ID") != std::string::npos) s.replace(s.find("ID"), 2, e.qid);
-            c.SendAll(s + "\r\n");
+            c.Send(s + "\r\n");
             c.ReadLine(l);
             got.push_back(l);
         }
-        c.SendAll("QDONE\r\n");
+        c.Send("QDONE\r\n");
         c.ReadLine(l);
         std::lock_guard lock(mu);
         replies = got;
@@ -277,7 +250,7 @@ TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
     std::atomic<int> offers{0};
     std::mutex mu;
     std::vector<std::vector<std::string>> controls;
-    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+    AgentListener agent(kAddr, [&](LineConn& c) {
         OfferedEntry e;
         if (!ReadOffer(c, e)) return;
         {
@@ -287,10 +260,10 @@ TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
         if (++offers == 1) {
             // Half-way through: ask for the structure, then vanish. The
             // QMOD RAW lines already sent must not count.
-            c.SendAll("QMIME " + e.qid + "\r\nQMOD RAW " + e.control[0] + "\r\n");
+            c.Send("QMIME " + e.qid + "\r\nQMOD RAW " + e.control[0] + "\r\n");
             return;
         }
-        c.SendAll("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[1] + "\r\nQDONE\r\n");
+        c.Send("QMOD RAW " + e.control[0] + "\r\nQMOD RAW " + e.control[1] + "\r\nQDONE\r\n");
         std::string l;
         c.ReadLine(l);
     });
@@ -309,7 +282,7 @@ TEST_F(RevodTest, BrokenAgentsDoNotStopMail) {
     // Entries wait for an agent that cannot be reached, but not for ever.
     cfg_.holdTimeMs = 300;
     std::atomic<int> offers{0};
-    AgentListener agent(kAddr, [&](revo::LineConn& c) {
+    AgentListener agent(kAddr, [&](LineConn& c) {
         OfferedEntry e;
         ReadOffer(c, e);
         ++offers; // and hang up

@@ -1,42 +1,38 @@
-// A scripted peer for revod tests: the agent's side of every exchange.
+// A scripted peer for revod tests: the agent's side of every exchange, over
+// the test kit's line connection.
 #pragma once
 
 #include "netio.h"
 #include "revo_secret.h"
 #include "server.h"
 
+#include "line_conn.h"
+#include "process.h"
+#include "temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
-#include <filesystem>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace revotest {
 
-// Tests bind the real REVO port (they run as root) unless REVO_PORT says otherwise.
-inline uint16_t TestPort() {
-    if (const char* p = std::getenv("REVO_PORT")) return static_cast<uint16_t>(std::atoi(p));
-    return 689;
-}
+using arbortest::BuildDir;
+using arbortest::LineConn;
+using arbortest::Process;
+using arbortest::ReadFile;
+using arbortest::TempDir;
 
-inline std::string TempDir() {
-    char tmpl[] = "/tmp/revod-test-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    return d ? d : "/tmp";
+inline uint16_t TestPort() {
+    return static_cast<uint16_t>(arbortest::RevoPort());
 }
 
 // Waits up to 15 s for pred to hold.
@@ -51,22 +47,16 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
 class Client {
   public:
     bool Connect(const std::string& addr, uint16_t port) {
-        std::string err;
-        int fd = revo::ConnectTcp(addr, port, 3000, err, addr);
-        if (fd < 0) return false;
-        revo::SetTimeouts(fd, 10000);
-        conn_ = std::make_unique<revo::LineConn>(fd);
+        conn_ = LineConn::Connect(addr, port, addr);
+        if (!conn_.ok()) return false;
         greeting = Line();
         auto lt = greeting.find('<'), gt = greeting.find('>', lt);
         if (lt != std::string::npos)
             challenge = greeting.substr(lt + 1, gt == std::string::npos ? gt : gt - lt - 1);
         return !greeting.empty();
     }
-    std::string Line() {
-        std::string l;
-        return conn_->ReadLine(l, 1 << 20) == revo::LineConn::Read::Line ? l : std::string();
-    }
-    bool Send(const std::string& raw) { return conn_->SendAll(raw); }
+    std::string Line() { return conn_.Line(); }
+    bool Send(const std::string& raw) { return conn_.Send(raw); }
     std::string Cmd(const std::string& line) {
         Send(line + "\r\n");
         return Line();
@@ -98,16 +88,28 @@ class Client {
     }
     std::string ReadBytes(size_t n) {
         std::string s;
-        conn_->ReadExact(n, s);
+        conn_.ReadBytes(s, n);
         return s;
     }
-    revo::LineConn& conn() { return *conn_; }
+    LineConn& conn() { return conn_; }
 
     std::string greeting, challenge;
 
   private:
-    std::unique_ptr<revo::LineConn> conn_;
+    LineConn conn_;
 };
+
+// The queue entry of each message in a mailbox, one per message.
+inline std::vector<std::string> MailboxEntries(Client& c, const std::string& who) {
+    std::vector<std::string> out;
+    for (const auto& l : c.Listing("MBLIST " + who)) {
+        if (l.rfind("2031 ", 0) != 0) continue;
+        std::string_view rest = std::string_view(l).substr(5);
+        revo::NextWord(rest);
+        out.emplace_back(revo::NextWord(rest));
+    }
+    return out;
+}
 
 // An entry as an agent receives it.
 struct OfferedEntry {
@@ -116,107 +118,73 @@ struct OfferedEntry {
     std::vector<std::string> control;
 };
 
-inline bool ReadOffer(revo::LineConn& c, OfferedEntry& e) {
+inline bool ReadOffer(LineConn& c, OfferedEntry& e) {
     std::string l;
-    if (c.ReadLine(l) != revo::LineConn::Read::Line || l.rfind("6020 ", 0) != 0) return false;
+    if (!c.ReadLine(l) || l.rfind("6020 ", 0) != 0) return false;
     std::string_view rest = std::string_view(l).substr(5);
     e.qid = std::string(revo::NextWord(rest));
     e.size = std::strtoul(std::string(rest).c_str(), nullptr, 10);
     for (;;) {
-        if (c.ReadLine(l) != revo::LineConn::Read::Line) return false;
+        if (!c.ReadLine(l)) return false;
         if (l.rfind("6021", 0) == 0) return true;
         e.control.push_back(l);
     }
 }
 
+// Skips the 2xxx lines of a reply; false when the connection ends first.
+inline bool SkipListing(LineConn& c) {
+    std::string l;
+    while (c.ReadLine(l))
+        if (l.empty() || l[0] != '2') return true;
+    return false;
+}
+
 // A queue agent's listener: every connection is handed to the handler on
 // its own thread.
-class AgentListener {
-  public:
-    using Handler = std::function<void(revo::LineConn&)>;
-    AgentListener(const std::string& addr, Handler h) : handler_(std::move(h)) {
-        std::string err;
-        fd_ = revo::ListenTcp(addr, 0, err, &port_);
-        EXPECT_GE(fd_, 0) << err;
-        thread_ = std::thread([this] { Loop(); });
-    }
-    ~AgentListener() {
-        stop_ = true;
-        ::shutdown(fd_, SHUT_RDWR);
-        thread_.join();
-        std::lock_guard lock(mu_);
-        for (auto& t : workers_)
-            t.join();
-        ::close(fd_);
-    }
-    uint16_t port() const { return port_; }
-    int connections() const { return connections_; }
+using AgentListener = arbortest::Acceptor;
 
-  private:
-    void Loop() {
-        for (;;) {
-            int fd = ::accept(fd_, nullptr, nullptr);
-            if (fd < 0) {
-                if (stop_) return;
-                continue;
-            }
-            revo::SetTimeouts(fd, 10000);
-            ++connections_;
-            std::lock_guard lock(mu_);
-            workers_.emplace_back([this, fd] {
-                revo::LineConn c(fd);
-                handler_(c);
-            });
-        }
+// revod in the test process: a configuration listening on addr with its
+// store in a fresh directory, for each test to adjust before Start().
+class ServerTest : public ::testing::Test {
+  protected:
+    ServerTest(const char* addr, std::string secretText) {
+        cfg_.listen = addr;
+        cfg_.port = TestPort();
+        cfg_.storePath = dir_ + "/store.db";
+        cfg_.secretText = std::move(secretText);
     }
-    Handler handler_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> connections_{0};
-    std::thread thread_;
-    std::mutex mu_;
-    std::vector<std::thread> workers_;
+    void TearDown() override {
+        if (server_) server_->Stop();
+    }
+    void Start() {
+        server_ = std::make_unique<revo::Server>();
+        std::string err;
+        ASSERT_TRUE(server_->Start(cfg_, err)) << err;
+    }
+    // A client, authenticated unless the server asks for none.
+    std::unique_ptr<Client> Login() {
+        auto c = std::make_unique<Client>();
+        EXPECT_TRUE(c->Connect(cfg_.listen, cfg_.port));
+        if (!cfg_.noAuth) {
+            EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText)) << c->greeting;
+        }
+        return c;
+    }
+
+    TempDir tmp_{"revod-test"};
+    const std::string dir_ = tmp_.str();
+    revo::ServerConfig cfg_;
+    std::unique_ptr<revo::Server> server_;
 };
 
 // Answers QMIME and finishes with QDONE at once, handing nothing back.
-inline void NullAgent(revo::LineConn& c) {
+inline void NullAgent(LineConn& c) {
     OfferedEntry e;
     if (!ReadOffer(c, e)) return;
-    c.SendAll("QMIME " + e.qid + "\r\n");
-    std::string l;
-    while (c.ReadLine(l) == revo::LineConn::Read::Line && l.size() > 0 && l[0] == '2') {
-    }
-    c.SendAll("QDONE\r\n");
-    c.ReadLine(l);
-}
-
-// Starts a program with extra environment (before the test's own), its
-// standard output and error appended to outFile. The child dies with the
-// test, so a failed run leaves no server behind. Returns the pid, or -1.
-inline pid_t Spawn(const std::string& bin, std::vector<std::string> args,
-                   const std::vector<std::string>& env, const std::string& outFile) {
-    args.insert(args.begin(), bin);
-    std::vector<char*> argv, envp;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> all = env;
-    for (char** e = environ; *e; ++e)
-        all.emplace_back(*e);
-    for (auto& e : all)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    // Only async-signal-safe calls from here on.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(127);
-    const int fd = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0) ::_exit(127);
-    ::execve(bin.c_str(), argv.data(), envp.data());
-    ::_exit(127);
+    c.Send("QMIME " + e.qid + "\r\n");
+    SkipListing(c);
+    c.Send("QDONE\r\n");
+    c.Line();
 }
 
 } // namespace revotest

@@ -3,6 +3,8 @@
 #pragma once
 
 #include "pdksa.h"
+#include "sample_tree.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -59,30 +61,22 @@ struct Entries {
 
 class DirTest : public ::testing::Test {
   protected:
-    std::filesystem::path dir;
-    std::string store;
+    arbortest::TempDir tmp{"pdksa-test"};
+    std::filesystem::path dir = tmp.path();
+    arbortest::SampleTree tree = arbortest::SampleTree(dir.string()).WithoutConfig();
+    std::string store = tree.store;
     DDCContextHandle admin = 0;
     std::vector<DDCContextHandle> owned;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/pdksa-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        store = (dir / "directory.db").string();
-        setenv("ARBOR_DIRECTORY", store.c_str(), 1);
-        ASSERT_EQ(PDKCreateStore(store.c_str()), 0);
+        ASSERT_EQ(tree.Build(), 0);
         admin = context();
         ASSERT_EQ(PDKLoginMaintenance(admin), 0);
-        ASSERT_EQ(create(admin, "\\ACME", "Tree Root"), 0);
-        ASSERT_EQ(create(admin, "\\ACME\\org", "Organization"), 0);
-        ASSERT_EQ(create(admin, "\\ACME\\org\\sales", "Organizational Unit"), 0);
     }
 
     void TearDown() override {
         for (auto c : owned)
             DDCFreeContext(c);
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
     }
 
     DDCContextHandle context() {
@@ -106,18 +100,7 @@ class DirTest : public ::testing::Test {
     // Values of one attribute, byte-string context; the code on failure.
     static int read(DDCContextHandle c, const std::string& name, const std::string& attr,
                     std::vector<std::string>& out) {
-        out.clear();
-        if (int rc = DDCResolveName(c, 66, name.c_str())) return rc;
-        const void* names[] = {attr.c_str(), nullptr};
-        DDCReadRequest req{0, names, 0, 0, 0};
-        return DDCReadToCB(
-            c, &req, 1, 10240,
-            [](DDCContextHandle, const DDCEntry* e, void* arg) {
-                static_cast<std::vector<std::string>*>(arg)->emplace_back(
-                    static_cast<const char*>(e->value));
-                return 0;
-            },
-            &out);
+        return arbortest::ReadValues(c, name, attr, out);
     }
 
     std::vector<std::string> values(const std::string& name, const std::string& attr) {

@@ -19,15 +19,11 @@ extern "C" int pdksa_c_header_check(void);
 
 namespace {
 
-std::string slurp(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(f)), {});
-}
+using arbortest::ReadFile;
 
 TEST(StoreLocation, EnvironmentThenConfigurationFileThenDefault) {
-    char tmpl[] = "/tmp/pdksa-loc-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string conf = std::string(tmpl) + "/arbor.conf";
+    const arbortest::TempDir tmp("pdksa-test");
+    const std::string conf = tmp / "arbor.conf";
     std::ofstream(conf) << "orb.base.tree-name=ACME\r\n"
                         << "Arbor.Directory.Store=  /srv/dir.db\r\n"
                         << "other=1\n";
@@ -40,12 +36,10 @@ TEST(StoreLocation, EnvironmentThenConfigurationFileThenDefault) {
     ASSERT_EQ(PDKGetStorePath(buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "/srv/dir.db");
     EXPECT_EQ(PDKGetStorePath(buf, 4), DDCERR_INSUFFICIENT_BUFFER);
-    setenv("ARBOR_CONF", (std::string(tmpl) + "/missing.conf").c_str(), 1);
+    setenv("ARBOR_CONF", (tmp / "missing.conf").c_str(), 1);
     ASSERT_EQ(PDKGetStorePath(buf, sizeof buf), 0);
     EXPECT_STREQ(buf, "/var/lib/arbor/directory.db");
     unsetenv("ARBOR_CONF");
-    unlink(conf.c_str());
-    rmdir(tmpl);
 }
 
 class Store : public DirTest {};
@@ -83,7 +77,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     DDCContextHandle c = context();
     EXPECT_EQ(DDCResolveName(c, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
     EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_DATABASE_FORMAT);
-    EXPECT_EQ(slurp(bad), garbage);
+    EXPECT_EQ(ReadFile(bad), garbage);
     // Some other SQLite database.
     const std::string other = (dir / "other.db").string();
     {
@@ -99,7 +93,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     const std::string cut = (dir / "cut.db").string();
     DDCFreeContext(admin); // checkpoint and close, so the main file is complete
     owned.erase(owned.begin());
-    const std::string whole = slurp(store);
+    const std::string whole = ReadFile(store);
     ASSERT_GT(whole.size(), 4096u);
     std::ofstream(cut, std::ios::binary) << whole.substr(0, 100);
     setenv("ARBOR_DIRECTORY", cut.c_str(), 1);

@@ -1,6 +1,8 @@
 // Transfer encodings and iCalendar line formats.
 #include "harness.h"
 
+#include "codec_oracle.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -87,6 +89,43 @@ TEST(Base64, RoundTripsAnyBytes) {
     for (size_t n : {0, 1, 2, 3, 56, 57, 58, 1023, 5000}) {
         std::string data = Bytes(n, static_cast<uint32_t>(n));
         EXPECT_TRUE(Dec("BASE64", Enc("BASE64", data)) == data) << n;
+    }
+}
+
+// The codec against the plain one of the test kit: the same encoding of any
+// bytes, and each decodes what the other encoded, however the input is cut.
+TEST(Base64, AgreesWithThePlainCodec) {
+    std::mt19937 rng(11);
+    for (size_t n : {0, 1, 2, 3, 4, 56, 57, 58, 113, 114, 115, 1000, 4097}) {
+        const std::string data = Bytes(n, static_cast<uint32_t>(n) + 100);
+        const std::string plain = arbortest::Base64Encode(data);
+        EXPECT_EQ(Enc("BASE64", data), plain) << n;
+        EXPECT_EQ(Enc("BASE64", data, lwtest::RandomPieces(rng, n, 97)), plain) << n;
+        EXPECT_TRUE(Dec("BASE64", plain, lwtest::RandomPieces(rng, plain.size(), 61)) == data) << n;
+        EXPECT_TRUE(arbortest::Base64Decode(Enc("BASE64", data)) == data) << n;
+    }
+}
+
+TEST(QuotedPrintable, AgreesWithThePlainCodec) {
+    std::mt19937 rng(12);
+    for (int round = 0; round < 20; ++round) {
+        // Text with CR LF line ends, long lines, blanks before line ends, "="
+        // and bytes outside ASCII.
+        std::string data;
+        const size_t len = rng() % 600;
+        for (size_t i = 0; i < len; ++i) {
+            const unsigned r = rng() % 16;
+            data += r == 0   ? std::string("\r\n")
+                    : r == 1 ? std::string(" \r\n")
+                    : r == 2 ? std::string("=")
+                    : r == 3 ? std::string(1, static_cast<char>(0x80 + rng() % 128))
+                             : std::string(1, static_cast<char>('a' + rng() % 26));
+        }
+        const std::string plain = arbortest::QuotedPrintableEncode(data);
+        EXPECT_EQ(Dec("quoted-printable", plain, lwtest::RandomPieces(rng, plain.size(), 37)), data)
+            << round;
+        const std::string ours = Enc("quoted-printable", data, lwtest::RandomPieces(rng, len, 53));
+        EXPECT_EQ(arbortest::QuotedPrintableDecode(ours), data) << round;
     }
 }
 

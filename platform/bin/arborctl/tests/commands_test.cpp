@@ -1,6 +1,8 @@
 // arborctl as a person uses it: the real program, its output and exit
 // status, and what it leaves in the directory.
 #include "pdksa.h"
+#include "process.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -26,24 +28,14 @@ struct Result {
 
 class Arborctl : public ::testing::Test {
   protected:
-    fs::path dir;
-    std::string conf, store, program;
+    arbortest::TempDir tmp{"arborctl-test"};
+    fs::path dir = tmp.path();
+    std::string conf = dir / "arbor.conf", store = dir / "state" / "directory.db";
+    std::string program = arbortest::Program("platform/bin/arborctl/arborctl");
 
     void SetUp() override {
-        const char* build = std::getenv("ARBOR_BUILD_DIR");
-        ASSERT_NE(build, nullptr) << "run through ctest";
-        program = std::string(build) + "/platform/bin/arborctl/arborctl";
-        char tmpl[] = "/tmp/arborctl-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        conf = (dir / "arbor.conf").string();
-        store = (dir / "state" / "directory.db").string();
         setenv("ARBOR_CONF", conf.c_str(), 1);
         setenv("ARBOR_DIRECTORY", store.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
     }
 
     // Runs arborctl with the arguments (each quoted) and standard input;
@@ -52,23 +44,12 @@ class Arborctl : public ::testing::Test {
                const std::string& prefix = "") {
         const std::string in = (dir / "stdin").string();
         std::ofstream(in) << input;
-        std::string cmd = prefix + "'" + program + "'";
-        for (const auto& a : args) {
-            std::string q;
-            for (char c : a)
-                q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            cmd += " '" + q + "'";
-        }
-        cmd += " <'" + in + "' 2>&1";
+        std::string cmd = prefix + arbortest::ShellQuote(program);
+        for (const auto& a : args)
+            cmd += " " + arbortest::ShellQuote(a);
+        cmd += " <" + arbortest::ShellQuote(in) + " 2>&1";
         Result r;
-        FILE* p = popen(cmd.c_str(), "r");
-        if (!p) return r;
-        std::array<char, 4096> buf;
-        size_t n;
-        while ((n = fread(buf.data(), 1, buf.size(), p)) > 0)
-            r.out.append(buf.data(), n);
-        const int st = pclose(p);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        r.status = arbortest::Run(cmd, &r.out);
         return r;
     }
 
