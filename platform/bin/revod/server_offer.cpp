@@ -32,7 +32,10 @@ Server::Outcome Server::Offer(int64_t id, int queue, const AgentReg& agent) {
     std::string message;
     if (!store_->Load(id, control, message)) return kFailed;
     std::string err;
-    int fd = ConnectTcp(agent.address, agent.port, 5000, err);
+    // From the address we serve on, when it is one: agents admit queue
+    // connections only from the REVO servers their directory lists.
+    const std::string source = cfg_.listen == "0.0.0.0" ? std::string() : cfg_.listen;
+    int fd = ConnectTcp(agent.address, agent.port, 5000, err, source);
     if (fd < 0) {
         Log("offer " + std::to_string(id) + ": " + err);
         return Outcome::Unreachable;
