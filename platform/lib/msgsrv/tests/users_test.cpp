@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +59,7 @@ bool WaitFor(const std::function<bool()>& done, int ms) {
 
 class Users : public ::testing::Test {
   protected:
-    static inline TestTree tree_;
+    static inline std::unique_ptr<TestTree> tree_;
     static inline DDCContextHandle admin_ = 0;
     static inline std::string dnBeforeLogin_;
 
@@ -160,9 +161,9 @@ class Users : public ::testing::Test {
     }
 
     static void SetUpTestSuite() {
-        tree_ = TestTree::prepare();
-        ASSERT_EQ(0, tree_.build());
-        tree_.useEnvironment();
+        tree_ = std::make_unique<TestTree>();
+        ASSERT_EQ(0, tree_->Build());
+        tree_->UseEnvironment();
         ASSERT_EQ(0, DDCCreateContext(1, &admin_));
         ASSERT_EQ(0, PDKLoginMaintenance(admin_));
         DefineSchema();
@@ -175,7 +176,7 @@ class Users : public ::testing::Test {
     static void TearDownTestSuite() {
         KDXShutdown();
         DDCFreeContext(admin_);
-        tree_.remove();
+        tree_.reset();
     }
 
     // MSGFindUser as the agent calls it: the REVO address, "" when not found.
