@@ -64,6 +64,24 @@ inline bool Writable(const LWStream* out) {
            out->Codec != nullptr;
 }
 
+// The loop of every codec: while input remains, make sure of more than
+// `Margin` bytes of room (flushing when needed), then let `unit(s, n, i, o)`
+// convert what follows s + i of the n input bytes, advancing i past what it
+// consumed. The unit returns false to stop the call early: when the rest is
+// too short to decide and the stream goes on, or when it found no room.
+// `FlushAlways` pushes a partial output on at the end of every call.
+template <size_t Margin, bool FlushAlways = false, class Unit>
+inline uint32_t RunUnits(LWStream* in, LWStream* out, Unit&& unit) {
+    if (!Writable(out)) return 0;
+    const unsigned char* const s = in->Start;
+    const size_t n = InLen(in);
+    size_t i = 0;
+    Out o(out);
+    while (i < n && o.Reserve(Margin) && unit(s, n, i, o)) {
+    }
+    return Finish(in, o, i, FlushAlways);
+}
+
 // Transfer encodings.
 uint32_t Base64Decode(LWStream* in, LWStream* out);
 uint32_t Base64Encode(LWStream* in, LWStream* out);
