@@ -81,46 +81,6 @@ uint32_t DecodeWith(const Utf8Table& t, LWStream* in, LWStream* out) {
     });
 }
 
-// Code point of a malformed sequence: never a character of any set.
-constexpr uint32_t kMalformed = 0xFFFFFFFF;
-
-// Reads the UTF-8 sequence at s (avail >= 1 bytes): returns its length and
-// sets cp, or returns 0 when the bytes end inside the sequence. The lead
-// gives the length (two, three or four bytes). Overlong forms, surrogates,
-// code points above U+10FFFF, stray continuation bytes and leads of 0xF8 and
-// above are malformed (one unit each); a sequence cut short by a byte that
-// is no continuation ends before that byte, which is read on its own.
-inline size_t ReadSequence(const unsigned char* s, size_t avail, uint32_t& cp) {
-    const unsigned c = s[0];
-    size_t need;
-    uint32_t min;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    }
-    if (c < 0xC0 || c >= 0xF8) {
-        cp = kMalformed;
-        return 1;
-    }
-    if (c < 0xE0) {
-        need = 2, min = 0x80, cp = c & 0x1F;
-    } else if (c < 0xF0) {
-        need = 3, min = 0x800, cp = c & 0x0F;
-    } else {
-        need = 4, min = 0x10000, cp = c & 0x07;
-    }
-    for (size_t k = 1; k < need; ++k) {
-        if (k >= avail) return 0;
-        if ((s[k] & 0xC0) != 0x80) {
-            cp = kMalformed;
-            return k;
-        }
-        cp = (cp << 6) | (s[k] & 0x3Fu);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMalformed;
-    return need;
-}
-
 // Encode table of a single-byte set: two levels, 0 where a code point is
 // not in the set.
 struct ByteTable {
