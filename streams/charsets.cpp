@@ -18,13 +18,6 @@ struct Utf8Table {
 
 constexpr uint32_t kUndefined = 0xFFFF;
 
-constexpr uint32_t Utf8Entry(uint32_t cp) {
-    if (cp < 0x80) return (1u << 24) | cp;
-    if (cp < 0x800) return (2u << 24) | ((0x80 | (cp & 0x3F)) << 8) | (0xC0 | (cp >> 6));
-    return (3u << 24) | ((0x80 | (cp & 0x3F)) << 16) | ((0x80 | ((cp >> 6) & 0x3F)) << 8) |
-           (0xE0 | (cp >> 12));
-}
-
 constexpr Utf8Table Expand(const uint16_t (&decode)[256], Undefined rule) {
     Utf8Table t{};
     t.asciiIdentity = true;

@@ -58,6 +58,16 @@ inline uint32_t Finish(LWStream* in, Out& o, size_t consumed, bool always = fals
     return static_cast<uint32_t>(consumed);
 }
 
+// A code point below U+10000 as it is stored for a branchless write: the
+// low three bytes hold its UTF-8 form, the top byte the length. Written
+// whole (four bytes) and the pointer advanced by the length.
+constexpr uint32_t Utf8Entry(uint32_t cp) {
+    if (cp < 0x80) return (1u << 24) | cp;
+    if (cp < 0x800) return (2u << 24) | ((0x80 | (cp & 0x3F)) << 8) | (0xC0 | (cp >> 6));
+    return (3u << 24) | ((0x80 | (cp & 0x3F)) << 16) | ((0x80 | ((cp >> 6) & 0x3F)) << 8) |
+           (0xE0 | (cp >> 12));
+}
+
 // A codec run with nowhere to write consumes nothing.
 inline bool Writable(const LWStream* out) {
     return out != nullptr && out->Start != nullptr && out->End > out->Start &&

@@ -98,7 +98,8 @@ bool JpDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos,
     if (s[i] == kEsc) return JpEscape(s, n, i, o, eos, set);
     if (set == 2) return DecodePair(s, n, i, o, eos, kJis);
     if (set == 1) {
-        PutFound(o, JpRoman(s[i++]));
+        const uint32_t cp = JpRoman(s[i++]);
+        if (cp != kEmpty) PutUtf8(o, cp);
         return true;
     }
     DecodeAscii(s, n, i, o, [](unsigned char b) { return b == kEsc; });
@@ -191,7 +192,7 @@ bool KrDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos,
     if (state & kShifted) {
         const bool designated = SoDesignation(state) != 0;
         return DecodePair(s, n, i, o, eos, [designated](unsigned r, unsigned col) {
-            return designated ? kKsc(r, col) : kEmpty;
+            return designated ? kKsc(r, col) : 0;
         });
     }
     DecodeAscii(s, n, i, o, [](unsigned char b) { return b == kEsc || b == kSO || b == kSI; });
@@ -292,7 +293,7 @@ bool CnDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos,
     if (state & kShifted) {
         const uint32_t so = SoDesignation(state);
         return DecodePair(s, n, i, o, eos, [so](unsigned r, unsigned col) {
-            return so == 1 ? kGb(r, col) : so == 2 ? kCns1(r, col) : kEmpty;
+            return so == 1 ? kGb(r, col) : so == 2 ? kCns1(r, col) : 0u;
         });
     }
     if (LineEnd(c)) state = 0; // unshifted: a line end ends the designations

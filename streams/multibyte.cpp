@@ -7,206 +7,277 @@ namespace {
 
 using namespace mbcs;
 
-// Bytes of a pair that are still to come: wait for them, or at the end of the
-// stream drop what there is.
-inline size_t Short(size_t avail, bool eos) {
-    return eos ? avail : 0;
-}
-
 constexpr bool InHigh(unsigned b) {
     return b >= 0xA1 && b <= 0xFE;
 }
 
-// The loop of a stateless decoder: runs of ASCII that the set leaves alone
-// (`roman(b)` marks those it does not) are copied whole; unit(s, avail, o)
-// converts the unit at s and returns the bytes it took, 0 to wait.
-template <class Unit, class Roman>
-uint32_t DecodeUnits(LWStream* in, LWStream* out, Unit unit, Roman roman) {
-    const bool eos = in->EOS != 0;
-    return RunUnits<6>(in, out, [&](const unsigned char* s, size_t n, size_t& i, Out& o) {
-        if (s[i] < 0x80 && !roman(s[i])) {
-            CopyAscii(s, n, i, o, 6, roman);
-            return true;
+// True when any of the eight bytes of w is b.
+constexpr bool HasByte(uint64_t w, unsigned char b) {
+    const uint64_t v = w ^ (0x0101010101010101ull * b);
+    return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
+}
+
+// Each stateless set: Need(c), the bytes of the unit that c starts (c of
+// 0x80 and above, or a Roman letter); Entry(q), the entry of the complete
+// unit at q, 0 when it is dropped. kRoman: 0x5C and 0x7E are no ASCII.
+
+struct EucKr {
+    static constexpr bool kRoman = false;
+    static size_t Need(unsigned c) { return c < 0xA1 || c == 0xFF ? 1 : 2; }
+    static uint32_t Entry(const unsigned char* q) {
+        // C1 controls and 0xA0 pass as the characters they are.
+        if (q[0] < 0xA1) return Utf8Entry(q[0]);
+        if (q[0] == 0xFF || !InHigh(q[1])) return 0;
+        return kKsc(q[0] & 0x7Fu, q[1] & 0x7Fu);
+    }
+};
+
+struct Gb2312 {
+    static constexpr bool kRoman = false;
+    static size_t Need(unsigned) { return 2; }
+    static uint32_t Entry(const unsigned char* q) {
+        return InHigh(q[0]) && InHigh(q[1]) ? kGb(q[0] & 0x7Fu, q[1] & 0x7Fu) : 0;
+    }
+};
+
+struct Big5 {
+    static constexpr bool kRoman = false;
+    static size_t Need(unsigned) { return 2; }
+    static uint32_t Entry(const unsigned char* q) {
+        const unsigned lead = q[0], trail = q[1];
+        if (lead < 0xA1 || lead > 0xF9) return 0;
+        const unsigned k = kBIG5Rows[lead - 0xA1];
+        if (k == 0xFF) return 0;
+        if (trail >= 0x40 && trail <= 0x7E) return kBig5Rows.e[k][trail - 0x40];
+        return InHigh(trail) ? kBig5Rows.e[k][trail - 0x62] : 0;
+    }
+};
+
+struct EucTw {
+    static constexpr bool kRoman = false;
+    // 0x8E: single shift 2, a plane byte and a pair of that plane.
+    static size_t Need(unsigned c) { return c == 0x8E ? 4 : 2; }
+    static uint32_t Entry(const unsigned char* q) {
+        if (q[0] != 0x8E)
+            return InHigh(q[0]) && InHigh(q[1]) ? kCns1(q[0] & 0x7Fu, q[1] & 0x7Fu) : 0;
+        static constexpr const Table94* kPlanes[] = {&kCns1, &kCns2, &kCns3};
+        const unsigned plane = q[1] - 0xA1u;
+        if (plane >= 3 || !InHigh(q[2]) || !InHigh(q[3])) return 0;
+        return (*kPlanes[plane])(q[2] & 0x7Fu, q[3] & 0x7Fu);
+    }
+};
+
+struct Sjis {
+    static constexpr bool kRoman = true;
+    static size_t Need(unsigned c) { return c < 0x80 || (c >= 0xA1 && c <= 0xDF) ? 1 : 2; }
+    static uint32_t Entry(const unsigned char* q) {
+        const unsigned lead = q[0];
+        if (lead == 0x5C) return Utf8Entry(0x00A5); // JIS X 0201 Roman
+        if (lead == 0x7E) return Utf8Entry(0x203E);
+        if (lead < 0x80) return Utf8Entry(lead);
+        if (lead >= 0xA1 && lead <= 0xDF) return Utf8Entry(0xFF61 + (lead - 0xA1));
+        const unsigned trail = q[1];
+        if (trail < 0x40 || trail > 0xFC || trail == 0x7F) return 0;
+        if ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xEA)) {
+            unsigned row = ((lead < 0xA0 ? lead - 0x81 : lead - 0xC1) << 1) + 0x21;
+            if (trail >= 0x9F) return kJis(row + 1, trail - 0x9F + 0x21);
+            return kJis(row, trail - (trail > 0x7F ? 0x41 : 0x40) + 0x21);
         }
-        const size_t used = unit(s + i, n - i, eos, o);
-        i += used;
-        return used != 0;
+        // The user-defined area, onto the private use code points.
+        if (lead >= 0xF0 && lead <= 0xF9)
+            return Utf8Entry(0xE000 + (lead - 0xF0) * 188 + trail - (trail < 0x7F ? 0x40 : 0x41));
+        return 0;
+    }
+};
+
+// A stateless decoder over blocks of input: ASCII eight bytes at a time where
+// it stands for itself, every other unit through Set. Each input byte yields
+// at most three output bytes and an entry is stored whole (four bytes), so a
+// block of k bytes needs 3k + 1 bytes of room; a unit that starts in the
+// block may end behind it. A unit cut by the end of the input waits for the
+// next piece, or is dropped at the end of the stream.
+template <class Set> uint32_t DecodeSet(LWStream* in, LWStream* out) {
+    const bool eos = in->EOS != 0;
+    return RunUnits<6>(in, out, [eos](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        const unsigned char* q = s + i;
+        const unsigned char* const last = s + n;
+        const unsigned char* const end = q + std::min(n - i, (o.Room() - 1) / 3);
+        unsigned char* p = o.p;
+        bool more = true;
+        while (q < end) {
+            uint64_t w;
+            if (end - q >= 8 && (std::memcpy(&w, q, 8), (w & kHighBits) == 0) &&
+                !(Set::kRoman && (HasByte(w, 0x5C) || HasByte(w, 0x7E)))) {
+                std::memcpy(p, &w, 8);
+                p += 8;
+                q += 8;
+                continue;
+            }
+            const unsigned c = *q;
+            if (c < 0x80 && !(Set::kRoman && (c == 0x5C || c == 0x7E))) {
+                *p++ = static_cast<unsigned char>(c);
+                ++q;
+                continue;
+            }
+            const size_t need = Set::Need(c);
+            if (static_cast<size_t>(last - q) < need) {
+                more = eos;
+                if (eos) q = last;
+                break;
+            }
+            p = PutEntry(p, Set::Entry(q));
+            q += need;
+        }
+        o.p = p;
+        i = static_cast<size_t>(q - s);
+        return more;
     });
 }
 
-template <class Unit> uint32_t DecodeUnits(LWStream* in, LWStream* out, Unit unit) {
-    return DecodeUnits(in, out, unit, [](unsigned char) { return false; });
+inline unsigned char* PutPair(unsigned char* p, uint32_t code, uint32_t high) {
+    p[0] = static_cast<unsigned char>((code >> 8) | high);
+    p[1] = static_cast<unsigned char>((code & 0xFF) | high);
+    return p + 2;
 }
 
-size_t EucKrUnit(const unsigned char* s, size_t avail, bool eos, Out& o) {
-    if (s[0] < 0xA1) {
-        // C1 controls and 0xA0 pass as the characters they are.
-        PutUtf8(o, s[0]);
-        return 1;
+// Each stateless set's encoder: Put(cp, p) writes the code of cp at p (at
+// most four bytes) and returns the new end, or p when the set lacks cp.
+
+struct EucKrOut {
+    static unsigned char* Put(uint32_t cp, unsigned char* p) {
+        const uint32_t code = kKscCode(cp);
+        return code ? PutPair(p, code, 0x80) : p;
     }
-    if (s[0] == 0xFF) return 1;
-    if (avail < 2) return Short(avail, eos);
-    if (InHigh(s[1])) PutFound(o, kKsc(s[0] & 0x7Fu, s[1] & 0x7Fu));
-    return 2;
-}
+};
 
-size_t Gb2312Unit(const unsigned char* s, size_t avail, bool eos, Out& o) {
-    if (avail < 2) return Short(avail, eos);
-    if (InHigh(s[0]) && InHigh(s[1])) PutFound(o, kGb(s[0] & 0x7Fu, s[1] & 0x7Fu));
-    return 2;
-}
-
-size_t Big5Unit(const unsigned char* s, size_t avail, bool eos, Out& o) {
-    if (avail < 2) return Short(avail, eos);
-    const unsigned lead = s[0], trail = s[1];
-    if (lead < 0xA1 || lead > 0xF9 || kBIG5Rows[lead - 0xA1] == 0xFF) return 2;
-    unsigned col;
-    if (trail >= 0x40 && trail <= 0x7E) {
-        col = trail - 0x40;
-    } else if (InHigh(trail)) {
-        col = trail - 0x62;
-    } else {
-        return 2;
+struct Gb2312Out {
+    static unsigned char* Put(uint32_t cp, unsigned char* p) {
+        const uint32_t code = kGbCode(cp);
+        return code ? PutPair(p, code, 0x80) : p;
     }
-    PutFound(o, kBIG5Decode[kBIG5Rows[lead - 0xA1]][col]);
-    return 2;
-}
+};
 
-size_t EucTwUnit(const unsigned char* s, size_t avail, bool eos, Out& o) {
-    if (s[0] == 0x8E) {
-        // Single shift 2: a plane byte, then a pair of that plane.
-        if (avail < 4) return Short(avail, eos);
-        static constexpr const Table94* kPlanes[] = {&kCns1, &kCns2, &kCns3};
-        const unsigned plane = s[1] - 0xA1u;
-        if (plane < 3 && InHigh(s[2]) && InHigh(s[3]))
-            PutFound(o, (*kPlanes[plane])(s[2] & 0x7Fu, s[3] & 0x7Fu));
-        return 4;
+struct Big5Out {
+    static unsigned char* Put(uint32_t cp, unsigned char* p) {
+        const uint32_t code = kBig5Code(cp);
+        return code ? PutPair(p, code, 0) : p;
     }
-    if (avail < 2) return Short(avail, eos);
-    if (InHigh(s[0]) && InHigh(s[1])) PutFound(o, kCns1(s[0] & 0x7Fu, s[1] & 0x7Fu));
-    return 2;
-}
+};
 
-constexpr bool SjisTrail(unsigned t) {
-    return t >= 0x40 && t <= 0xFC && t != 0x7F;
-}
-
-// A Shift_JIS pair as its JIS X 0208 code point, or kEmpty.
-uint32_t SjisToJis(unsigned lead, unsigned trail) {
-    unsigned row = ((lead < 0xA0 ? lead - 0x81 : lead - 0xC1) << 1) + 0x21;
-    unsigned col;
-    if (trail >= 0x9F) {
-        ++row;
-        col = trail - 0x9F + 0x21;
-    } else {
-        col = trail - (trail > 0x7F ? 0x41 : 0x40) + 0x21;
+struct EucTwOut {
+    static unsigned char* Put(uint32_t cp, unsigned char* p) {
+        const uint32_t code = kCnsCode(cp);
+        if (code == 0) return p;
+        if (code & (kCnsPlane2 | kCnsPlane3)) {
+            p[0] = 0x8E;
+            p[1] = (code & kCnsPlane2) ? 0xA2 : 0xA3;
+            return PutPair(p + 2, code & 0x7F7F, 0x80);
+        }
+        return PutPair(p, code, 0x80);
     }
-    return kJis(row, col);
-}
+};
 
-// The JIS X 0201 Roman letters that differ from ASCII.
-constexpr bool SjisRoman(unsigned char b) {
-    return b == 0x5C || b == 0x7E;
-}
-
-size_t SjisUnit(const unsigned char* s, size_t avail, bool eos, Out& o) {
-    const unsigned lead = s[0];
-    if (lead < 0x80) {
-        PutUtf8(o, lead == 0x5C ? 0x00A5 : lead == 0x7E ? 0x203E : lead);
-        return 1;
-    }
-    if (lead >= 0xA1 && lead <= 0xDF) {
-        PutUtf8(o, 0xFF61 + (lead - 0xA1));
-        return 1;
-    }
-    if (avail < 2) return Short(avail, eos);
-    const unsigned trail = s[1];
-    if (!SjisTrail(trail)) return 2;
-    if ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xEA)) {
-        PutFound(o, SjisToJis(lead, trail));
-    } else if (lead >= 0xF0 && lead <= 0xF9) {
-        // The user-defined area, onto the private use code points.
-        PutUtf8(o, 0xE000 + (lead - 0xF0) * 188 + trail - (trail < 0x7F ? 0x40 : 0x41));
-    }
-    return 2;
-}
-
-inline void PutPair(Out& o, uint32_t code, uint32_t high) {
-    o.Put2(static_cast<unsigned char>((code >> 8) | high),
-           static_cast<unsigned char>((code & 0xFF) | high));
-}
-
-void PutSjis(uint32_t cp, Out& o) {
-    if (cp >= 0xFF61 && cp <= 0xFF9F) {
-        o.Put(static_cast<unsigned char>(cp - 0xFEC0));
-    } else if (cp >= 0xE000 && cp <= 0xE757) {
-        const uint32_t k = cp - 0xE000, idx = k % 188;
-        o.Put2(static_cast<unsigned char>(0xF0 + k / 188),
-               static_cast<unsigned char>(idx + (idx < 0x3F ? 0x40 : 0x41)));
-    } else if (cp == 0x00A5 || cp == 0x203E) {
-        // The Roman letters the decoder reads at 0x5C and 0x7E.
-        o.Put(cp == 0x00A5 ? 0x5C : 0x7E);
-    } else if (const uint32_t code = kJisCode(cp); code != 0) {
+struct SjisOut {
+    static unsigned char* Put(uint32_t cp, unsigned char* p) {
+        if (cp >= 0xFF61 && cp <= 0xFF9F) {
+            *p = static_cast<unsigned char>(cp - 0xFEC0);
+            return p + 1;
+        }
+        if (cp >= 0xE000 && cp <= 0xE757) {
+            const uint32_t k = cp - 0xE000, idx = k % 188;
+            return PutPair(p, ((0xF0 + k / 188) << 8) | (idx + (idx < 0x3F ? 0x40 : 0x41)), 0);
+        }
+        if (cp == 0x00A5 || cp == 0x203E) {
+            // The Roman letters the decoder reads at 0x5C and 0x7E.
+            *p = cp == 0x00A5 ? 0x5C : 0x7E;
+            return p + 1;
+        }
+        const uint32_t code = kJisCode(cp);
+        if (code == 0) return p;
         const unsigned r = (code >> 8) - 0x21, c = (code & 0xFF) - 0x21;
         const unsigned lead = (r >> 1) + (r < 62 ? 0x81 : 0xC1);
         unsigned trail = (r & 1) ? c + 0x9F : c + 0x40;
         if (!(r & 1) && trail >= 0x7F) ++trail;
-        o.Put2(static_cast<unsigned char>(lead), static_cast<unsigned char>(trail));
+        return PutPair(p, (lead << 8) | trail, 0);
     }
-}
+};
 
-void PutEucTw(uint32_t cp, Out& o) {
-    const uint32_t code = kCnsCode(cp);
-    if (code == 0) return;
-    if (code & (kCnsPlane2 | kCnsPlane3)) {
-        o.Put2(0x8E, (code & kCnsPlane2) ? 0xA2 : 0xA3);
-        PutPair(o, code & 0x7F7F, 0x80);
-    } else {
-        PutPair(o, code, 0x80);
-    }
+// A stateless encoder: ASCII copied (eight bytes at a time), three-byte
+// sequences read in line, anything else by the shared reader. Stops while
+// six bytes of room are left, so one more unit (four bytes) always fits.
+template <class Set> uint32_t EncodeSet(LWStream* in, LWStream* out) {
+    const bool eos = in->EOS != 0;
+    return RunUnits<6>(in, out, [eos](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        const unsigned char* q = s + i;
+        const unsigned char* const last = s + n;
+        unsigned char* p = o.p;
+        unsigned char* const stop = o.s->End - 6;
+        while (q < last && p < stop) {
+            const unsigned c = *q;
+            if (c < 0x80) {
+                uint64_t w;
+                if (last - q >= 8 && o.s->End - p >= 8 &&
+                    (std::memcpy(&w, q, 8), (w & kHighBits) == 0)) {
+                    std::memcpy(p, &w, 8);
+                    p += 8;
+                    q += 8;
+                } else {
+                    *p++ = static_cast<unsigned char>(c);
+                    ++q;
+                }
+                continue;
+            }
+            uint32_t cp;
+            size_t len = 3;
+            if (c >= 0xE0 && c < 0xF0 && last - q >= 3 && (q[1] & 0xC0) == 0x80 &&
+                (q[2] & 0xC0) == 0x80) {
+                cp = ((c & 0x0Fu) << 12) | ((q[1] & 0x3Fu) << 6) | (q[2] & 0x3Fu);
+                if (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMalformed;
+            } else {
+                len = ReadChar(s, n, static_cast<size_t>(q - s), eos, cp);
+                if (len == 0) break;
+            }
+            q += len;
+            if (cp != kMalformed) p = Set::Put(cp, p);
+        }
+        o.p = p;
+        const bool waiting = q < last && p < stop;
+        i = static_cast<size_t>(q - s);
+        return !waiting;
+    });
 }
 
 } // namespace
 
 uint32_t DecodeEucKr(LWStream* in, LWStream* out) {
-    return DecodeUnits(in, out, EucKrUnit);
+    return DecodeSet<EucKr>(in, out);
 }
 uint32_t EncodeEucKr(LWStream* in, LWStream* out) {
-    return EncodeChars<6>(in, out, [](uint32_t cp, Out& o) {
-        if (const uint32_t code = kKscCode(cp)) PutPair(o, code, 0x80);
-    });
+    return EncodeSet<EucKrOut>(in, out);
 }
-
 uint32_t DecodeGb2312(LWStream* in, LWStream* out) {
-    return DecodeUnits(in, out, Gb2312Unit);
+    return DecodeSet<Gb2312>(in, out);
 }
 uint32_t EncodeGb2312(LWStream* in, LWStream* out) {
-    return EncodeChars<6>(in, out, [](uint32_t cp, Out& o) {
-        if (const uint32_t code = kGbCode(cp)) PutPair(o, code, 0x80);
-    });
+    return EncodeSet<Gb2312Out>(in, out);
 }
-
 uint32_t DecodeBig5(LWStream* in, LWStream* out) {
-    return DecodeUnits(in, out, Big5Unit);
+    return DecodeSet<Big5>(in, out);
 }
 uint32_t EncodeBig5(LWStream* in, LWStream* out) {
-    return EncodeChars<6>(in, out, [](uint32_t cp, Out& o) {
-        if (const uint32_t code = kBig5Code(cp)) PutPair(o, code, 0);
-    });
+    return EncodeSet<Big5Out>(in, out);
 }
-
 uint32_t DecodeEucTw(LWStream* in, LWStream* out) {
-    return DecodeUnits(in, out, EucTwUnit);
+    return DecodeSet<EucTw>(in, out);
 }
 uint32_t EncodeEucTw(LWStream* in, LWStream* out) {
-    return EncodeChars<6>(in, out, PutEucTw);
+    return EncodeSet<EucTwOut>(in, out);
 }
-
 uint32_t DecodeSjis(LWStream* in, LWStream* out) {
-    return DecodeUnits(in, out, SjisUnit, SjisRoman);
+    return DecodeSet<Sjis>(in, out);
 }
 uint32_t EncodeSjis(LWStream* in, LWStream* out) {
-    return EncodeChars<6>(in, out, PutSjis);
+    return EncodeSet<SjisOut>(in, out);
 }
 
 } // namespace lw

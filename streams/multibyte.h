@@ -13,26 +13,60 @@ namespace lw::mbcs {
 
 constexpr uint32_t kEmpty = 0xFFFD; // no character at this position
 
+// Decode rows in Utf8Entry form, 0 where a position is empty.
+template <size_t R, size_t C> struct EntryRows { uint32_t e[R][C]; };
+
+template <size_t R, size_t C> constexpr EntryRows<R, C> Expand(const uint16_t (&decode)[R][C]) {
+    EntryRows<R, C> t{};
+    for (size_t r = 0; r < R; ++r)
+        for (size_t c = 0; c < C; ++c)
+            t.e[r][c] = decode[r][c] == kEmpty ? 0 : Utf8Entry(decode[r][c]);
+    return t;
+}
+
+inline constexpr auto kJisRows = Expand(kJIS0208Decode);
+inline constexpr auto kKscRows = Expand(kKSC5601Decode);
+inline constexpr auto kGbRows = Expand(kGB2312Decode);
+inline constexpr auto kCns1Rows = Expand(kCNS1Decode);
+inline constexpr auto kCns2Rows = Expand(kCNS2Decode);
+inline constexpr auto kCns3Rows = Expand(kCNS3Decode);
+inline constexpr auto kBig5Rows = Expand(kBIG5Decode);
+
 // A table of 94 x 94 in 7-bit form (row and column 0x21 to 0x7E).
 struct Table94 {
-    const uint8_t* rows; // row -> index in decode, 0xFF where not consulted
-    const uint16_t (*decode)[94];
+    const uint8_t* rows; // row -> index in e, 0xFF where not consulted
+    const uint32_t (*e)[94];
 
-    // Code point of (row, col), or kEmpty when the pair is outside the
-    // consulted rows or the position is empty.
+    // The entry of (row, col): 0 when the pair is outside the consulted rows
+    // or the position is empty.
     uint32_t operator()(unsigned row, unsigned col) const {
-        if (row - 0x21 >= 94 || col - 0x21 >= 94) return kEmpty;
+        if (row - 0x21 >= 94 || col - 0x21 >= 94) return 0;
         const unsigned k = rows[row - 0x21];
-        return k == 0xFF ? kEmpty : decode[k][col - 0x21];
+        return k == 0xFF ? 0 : e[k][col - 0x21];
     }
 };
 
-inline constexpr Table94 kJis{kJIS0208Rows, kJIS0208Decode};
-inline constexpr Table94 kKsc{kKSC5601Rows, kKSC5601Decode};
-inline constexpr Table94 kGb{kGB2312Rows, kGB2312Decode};
-inline constexpr Table94 kCns1{kCNS1Rows, kCNS1Decode};
-inline constexpr Table94 kCns2{kCNS2Rows, kCNS2Decode};
-inline constexpr Table94 kCns3{kCNS3Rows, kCNS3Decode};
+inline constexpr Table94 kJis{kJIS0208Rows, kJisRows.e};
+inline constexpr Table94 kKsc{kKSC5601Rows, kKscRows.e};
+inline constexpr Table94 kGb{kGB2312Rows, kGbRows.e};
+inline constexpr Table94 kCns1{kCNS1Rows, kCns1Rows.e};
+inline constexpr Table94 kCns2{kCNS2Rows, kCns2Rows.e};
+inline constexpr Table94 kCns3{kCNS3Rows, kCns3Rows.e};
+
+// Writes an entry whole and keeps its length: needs four bytes of room.
+inline unsigned char* PutEntry(unsigned char* p, uint32_t e) {
+    std::memcpy(p, &e, 4); // little-endian: the character's bytes first
+    return p + (e >> 24);
+}
+
+// Set bits of a 16-bit mask, without a library call on machines that may
+// lack a population-count instruction.
+constexpr uint32_t Bits16(uint32_t x) {
+    x = x - ((x >> 1) & 0x5555);
+    x = (x & 0x3333) + ((x >> 2) & 0x3333);
+    x = (x + (x >> 4)) & 0x0F0F;
+    return (x + (x >> 8)) & 0x1F;
+}
 
 // Encode side: code point -> code, 0 when the set lacks the character.
 struct Inverse {
@@ -44,7 +78,7 @@ struct Inverse {
         const uint32_t b = blocks[cp >> 4];
         const uint32_t bit = 1u << (cp & 15);
         if ((b & bit) == 0) return 0;
-        return codes[(b >> 16) + static_cast<uint32_t>(__builtin_popcount(b & (bit - 1)))];
+        return codes[(b >> 16) + Bits16(b & (bit - 1))];
     }
 };
 
@@ -71,9 +105,9 @@ inline void PutUtf8(Out& o, uint32_t cp) {
     }
 }
 
-// A looked-up character: written unless the position is empty.
-inline void PutFound(Out& o, uint32_t cp) {
-    if (cp != kEmpty) PutUtf8(o, cp);
+// A looked-up entry: written unless the position is empty.
+inline void PutFound(Out& o, uint32_t e) {
+    o.p = PutEntry(o.p, e);
 }
 
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
@@ -83,7 +117,9 @@ constexpr uint64_t kHighBits = 0x8080808080808080ull;
 template <class Stop>
 inline void CopyAscii(const unsigned char* s, size_t n, size_t& i, Out& o, size_t margin,
                       Stop stop) {
-    const size_t end = i + std::min(n - i, o.Room() - margin);
+    // A shift code written just before may have used part of the margin.
+    const size_t room = o.Room() > margin ? o.Room() - margin : 0;
+    const size_t end = i + std::min(n - i, room);
     unsigned char* p = o.p;
     while (i + 8 <= end) {
         uint64_t w;

@@ -151,6 +151,37 @@ TEST(Multibyte, ShiftJisUserDefinedArea) {
     EXPECT_EQ(Enc("SHIFT_JIS", kYen + kOverline + "\\"), "\\~\\");
 }
 
+// Shift codes written right before an ASCII run, at every position of the
+// output buffer: the run must still fit in what room is left.
+TEST(Multibyte, ShiftCodesNearAFullBuffer) {
+    struct Case {
+        const char* set;
+        std::string character, written;
+    };
+    const std::string so = "\x0E", si = "\x0F";
+    const Case cases[] = {
+        {"ISO-2022-JP", kAsia, kEsc + "$B\x30\x21" + kEsc + "(B"},
+        {"ISO-2022-KR", kGa, so + "\x30\x21" + si},
+        {"ISO-2022-CN", kAh, so + "\x30\x21" + si},
+        {"HZ", kAh, "~{\x30\x21~}"},
+    };
+    for (const auto& c : cases) {
+        for (size_t run = 1; run < 12; ++run) {
+            const std::string ascii(run, 'a');
+            std::string text, expected;
+            for (int k = 0; k < 400; ++k) {
+                text += c.character + ascii;
+                expected += c.written + ascii;
+            }
+            std::string got = Enc(c.set, text);
+            // The 2022 forms designate once at the start of the text.
+            if (std::string(c.set) == "ISO-2022-KR") expected = kEsc + "$)C" + expected;
+            if (std::string(c.set) == "ISO-2022-CN") expected = kEsc + "$)A" + expected;
+            EXPECT_EQ(got, expected) << c.set << " run " << run;
+        }
+    }
+}
+
 TEST(Multibyte, EndOfStreamDropsCutCodes) {
     EXPECT_EQ(Dec("EUC-KR", "a\xB0"), "a");
     EXPECT_EQ(Dec("SHIFT_JIS", "a\x82"), "a");
