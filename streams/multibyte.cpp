@@ -44,12 +44,10 @@ struct Big5 {
     static constexpr bool kRoman = false;
     static size_t Need(unsigned) { return 2; }
     static uint32_t Entry(const unsigned char* q) {
-        const unsigned lead = q[0], trail = q[1];
-        if (lead < 0xA1 || lead > 0xF9) return 0;
-        const unsigned k = kBIG5Rows[lead - 0xA1];
-        if (k == 0xFF) return 0;
-        if (trail >= 0x40 && trail <= 0x7E) return kBig5Rows.e[k][trail - 0x40];
-        return InHigh(trail) ? kBig5Rows.e[k][trail - 0x62] : 0;
+        const unsigned lead = q[0] - 0xA1u, trail = q[1];
+        if (lead >= 89) return 0;
+        if (trail >= 0x40 && trail <= 0x7E) return kBig5Dense.e[lead][trail - 0x40];
+        return InHigh(trail) ? kBig5Dense.e[lead][trail - 0x62] : 0;
     }
 };
 
@@ -67,24 +65,53 @@ struct EucTw {
     }
 };
 
+// Shift_JIS lead bytes of JIS X 0208, in order: 0x81-0x9F, then 0xE0-0xEA.
+constexpr unsigned SjisLead(unsigned lead) {
+    if (lead >= 0x81 && lead <= 0x9F) return lead - 0x81;
+    if (lead >= 0xE0 && lead <= 0xEA) return lead - 0xE0 + 31;
+    return 0xFF;
+}
+
+// Every Shift_JIS pair of JIS X 0208 (trails 0x40-0xFC) and every single byte
+// as an entry, so that a pair is one look-up; 0 where nothing is written.
+struct SjisTables {
+    uint8_t lead[256]; // SjisLead, or 0xFF
+    uint32_t pair[42][189];
+    uint32_t single[256]; // bytes that stand alone
+};
+
+constexpr SjisTables MakeSjisTables() {
+    SjisTables t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        t.lead[b] = static_cast<uint8_t>(SjisLead(b));
+        if (b < 0x80) t.single[b] = Utf8Entry(b == 0x5C ? 0x00A5 : b == 0x7E ? 0x203E : b);
+        if (b >= 0xA1 && b <= 0xDF) t.single[b] = Utf8Entry(0xFF61 + (b - 0xA1));
+    }
+    for (unsigned lead = 0; lead < 42; ++lead) {
+        const unsigned row = lead * 2;
+        for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+            if (trail == 0x7F) continue;
+            const unsigned r = trail >= 0x9F ? row + 1 : row;
+            const unsigned c = trail >= 0x9F ? trail - 0x9F : trail - (trail > 0x7F ? 0x41 : 0x40);
+            t.pair[lead][trail - 0x40] = kJisDense.e[r][c];
+        }
+    }
+    return t;
+}
+
+inline constexpr SjisTables kSjis = MakeSjisTables();
+
 struct Sjis {
     static constexpr bool kRoman = true;
     static size_t Need(unsigned c) { return c < 0x80 || (c >= 0xA1 && c <= 0xDF) ? 1 : 2; }
     static uint32_t Entry(const unsigned char* q) {
         const unsigned lead = q[0];
-        if (lead == 0x5C) return Utf8Entry(0x00A5); // JIS X 0201 Roman
-        if (lead == 0x7E) return Utf8Entry(0x203E);
-        if (lead < 0x80) return Utf8Entry(lead);
-        if (lead >= 0xA1 && lead <= 0xDF) return Utf8Entry(0xFF61 + (lead - 0xA1));
+        if (lead < 0x80 || (lead >= 0xA1 && lead <= 0xDF)) return kSjis.single[lead];
         const unsigned trail = q[1];
-        if (trail < 0x40 || trail > 0xFC || trail == 0x7F) return 0;
-        if ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xEA)) {
-            unsigned row = ((lead < 0xA0 ? lead - 0x81 : lead - 0xC1) << 1) + 0x21;
-            if (trail >= 0x9F) return kJis(row + 1, trail - 0x9F + 0x21);
-            return kJis(row, trail - (trail > 0x7F ? 0x41 : 0x40) + 0x21);
-        }
+        if (trail < 0x40 || trail > 0xFC) return 0;
+        if (const unsigned k = kSjis.lead[lead]; k != 0xFF) return kSjis.pair[k][trail - 0x40];
         // The user-defined area, onto the private use code points.
-        if (lead >= 0xF0 && lead <= 0xF9)
+        if (lead >= 0xF0 && lead <= 0xF9 && trail != 0x7F)
             return Utf8Entry(0xE000 + (lead - 0xF0) * 188 + trail - (trail < 0x7F ? 0x40 : 0x41));
         return 0;
     }

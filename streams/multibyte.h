@@ -13,45 +13,49 @@ namespace lw::mbcs {
 
 constexpr uint32_t kEmpty = 0xFFFD; // no character at this position
 
-// Decode rows in Utf8Entry form, 0 where a position is empty.
-template <size_t R, size_t C> struct EntryRows { uint32_t e[R][C]; };
+// A decode table in Utf8Entry form, every row present (0 where a row is not
+// consulted or a position is empty), so a look-up is one bounds check and
+// one load. Rows are 94 columns (7-bit form) or 157 (Big5).
+template <size_t R, size_t C> struct Dense { uint32_t e[R][C]; };
 
-template <size_t R, size_t C> constexpr EntryRows<R, C> Expand(const uint16_t (&decode)[R][C]) {
-    EntryRows<R, C> t{};
-    for (size_t r = 0; r < R; ++r)
-        for (size_t c = 0; c < C; ++c)
-            t.e[r][c] = decode[r][c] == kEmpty ? 0 : Utf8Entry(decode[r][c]);
+template <size_t R, size_t P, size_t C>
+constexpr Dense<R, C> Expand(const uint8_t (&rows)[R], const uint16_t (&decode)[P][C]) {
+    Dense<R, C> t{};
+    for (size_t r = 0; r < R; ++r) {
+        if (rows[r] == 0xFF) continue;
+        for (size_t c = 0; c < C; ++c) {
+            const uint32_t cp = decode[rows[r]][c];
+            t.e[r][c] = cp == kEmpty ? 0 : Utf8Entry(cp);
+        }
+    }
     return t;
 }
 
-inline constexpr auto kJisRows = Expand(kJIS0208Decode);
-inline constexpr auto kKscRows = Expand(kKSC5601Decode);
-inline constexpr auto kGbRows = Expand(kGB2312Decode);
-inline constexpr auto kCns1Rows = Expand(kCNS1Decode);
-inline constexpr auto kCns2Rows = Expand(kCNS2Decode);
-inline constexpr auto kCns3Rows = Expand(kCNS3Decode);
-inline constexpr auto kBig5Rows = Expand(kBIG5Decode);
+inline constexpr auto kJisDense = Expand(kJIS0208Rows, kJIS0208Decode);
+inline constexpr auto kKscDense = Expand(kKSC5601Rows, kKSC5601Decode);
+inline constexpr auto kGbDense = Expand(kGB2312Rows, kGB2312Decode);
+inline constexpr auto kCns1Dense = Expand(kCNS1Rows, kCNS1Decode);
+inline constexpr auto kCns2Dense = Expand(kCNS2Rows, kCNS2Decode);
+inline constexpr auto kCns3Dense = Expand(kCNS3Rows, kCNS3Decode);
+inline constexpr auto kBig5Dense = Expand(kBIG5Rows, kBIG5Decode); // leads 0xA1-0xF9
 
 // A table of 94 x 94 in 7-bit form (row and column 0x21 to 0x7E).
 struct Table94 {
-    const uint8_t* rows; // row -> index in e, 0xFF where not consulted
     const uint32_t (*e)[94];
 
-    // The entry of (row, col): 0 when the pair is outside the consulted rows
-    // or the position is empty.
+    // The entry of (row, col): 0 outside the table, outside the consulted
+    // rows, or where the position is empty.
     uint32_t operator()(unsigned row, unsigned col) const {
-        if (row - 0x21 >= 94 || col - 0x21 >= 94) return 0;
-        const unsigned k = rows[row - 0x21];
-        return k == 0xFF ? 0 : e[k][col - 0x21];
+        return row - 0x21 < 94 && col - 0x21 < 94 ? e[row - 0x21][col - 0x21] : 0;
     }
 };
 
-inline constexpr Table94 kJis{kJIS0208Rows, kJisRows.e};
-inline constexpr Table94 kKsc{kKSC5601Rows, kKscRows.e};
-inline constexpr Table94 kGb{kGB2312Rows, kGbRows.e};
-inline constexpr Table94 kCns1{kCNS1Rows, kCns1Rows.e};
-inline constexpr Table94 kCns2{kCNS2Rows, kCns2Rows.e};
-inline constexpr Table94 kCns3{kCNS3Rows, kCns3Rows.e};
+inline constexpr Table94 kJis{kJisDense.e};
+inline constexpr Table94 kKsc{kKscDense.e};
+inline constexpr Table94 kGb{kGbDense.e};
+inline constexpr Table94 kCns1{kCns1Dense.e};
+inline constexpr Table94 kCns2{kCns2Dense.e};
+inline constexpr Table94 kCns3{kCns3Dense.e};
 
 // Writes an entry whole and keeps its length: needs four bytes of room.
 inline unsigned char* PutEntry(unsigned char* p, uint32_t e) {
@@ -151,25 +155,6 @@ inline size_t ReadChar(const unsigned char* s, size_t n, size_t i, bool eos, uin
     if (!eos) return 0;
     cp = kMalformed;
     return n - i;
-}
-
-// The loop of a stateless encoder: ASCII runs are copied, every other
-// character goes to put(cp, o), which writes its code or nothing.
-template <size_t Margin, class Put> uint32_t EncodeChars(LWStream* in, LWStream* out, Put put) {
-    const bool eos = in->EOS != 0;
-    return RunUnits<Margin>(in, out,
-                            [eos, &put](const unsigned char* s, size_t n, size_t& i, Out& o) {
-                                if (s[i] < 0x80) {
-                                    CopyAscii(s, n, i, o, Margin);
-                                    return true;
-                                }
-                                uint32_t cp;
-                                const size_t len = ReadChar(s, n, i, eos, cp);
-                                if (len == 0) return false;
-                                i += len;
-                                if (cp != kMalformed) put(cp, o);
-                                return true;
-                            });
 }
 
 } // namespace lw::mbcs

@@ -79,12 +79,17 @@ std::string NativeText(const std::string& set, size_t size) {
     return out;
 }
 
+// The whole of `in` in another set, shift back to ASCII at the end included.
 std::string Convert(const char* to, const char* from, const std::string& in) {
     iconv_t cd = iconv_open(to, from);
     std::vector<char> buf(in.size() * 4 + 64);
-    const std::string out(buf.data(), Iconv(cd, in, buf));
+    char* ip = const_cast<char*>(in.data());
+    size_t il = in.size(), ol = buf.size();
+    char* op = buf.data();
+    iconv(cd, &ip, &il, &op, &ol);
+    iconv(cd, nullptr, nullptr, &op, &ol);
     iconv_close(cd);
-    return out;
+    return std::string(buf.data(), buf.size() - ol);
 }
 
 // `sample` names the set whose common characters make the text.
