@@ -94,15 +94,32 @@ bool JpEscape(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos, uin
     return true;
 }
 
+// A run of JIS X 0208 pairs, as far as both bytes of each are graphic and
+// the room lasts (an entry is stored whole: four bytes).
+inline void JisRun(const unsigned char* s, size_t n, size_t& i, Out& o) {
+    unsigned char* p = o.p;
+    unsigned char* const stop = o.s->End - 4;
+    while (i + 1 < n && p < stop && s[i] >= 0x21 && s[i + 1] >= 0x21) {
+        p = PutEntry(p, kJis(s[i], s[i + 1]));
+        i += 2;
+    }
+    o.p = p;
+}
+
 bool JpDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos, uint32_t& set) {
     if (s[i] == kEsc) return JpEscape(s, n, i, o, eos, set);
-    if (set == 2) return DecodePair(s, n, i, o, eos, kJis);
+    if (set == 2) {
+        const size_t from = i;
+        JisRun(s, n, i, o);
+        if (i != from) return true;
+        return DecodePair(s, n, i, o, eos, kJis);
+    }
     if (set == 1) {
         const uint32_t cp = JpRoman(s[i++]);
         if (cp != kEmpty) PutUtf8(o, cp);
         return true;
     }
-    DecodeAscii(s, n, i, o, [](unsigned char b) { return b == kEsc; });
+    DecodeAscii(s, n, i, o, StopAt<kEsc>{});
     return true;
 }
 
@@ -195,7 +212,7 @@ bool KrDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos,
             return designated ? kKsc(r, col) : 0;
         });
     }
-    DecodeAscii(s, n, i, o, [](unsigned char b) { return b == kEsc || b == kSO || b == kSI; });
+    DecodeAscii(s, n, i, o, StopAt<kEsc, kSO, kSI>{});
     return true;
 }
 
@@ -216,7 +233,7 @@ void ShiftedAscii(const unsigned char* s, size_t n, size_t& i, Out& o, uint32_t&
         state = 0;
         return;
     }
-    CopyAscii(s, n, i, o, margin, LineEnd);
+    CopyAscii(s, n, i, o, margin, StopAt<'\r', '\n'>{});
 }
 
 void Put7(Out& o, uint32_t code) {
@@ -297,8 +314,7 @@ bool CnDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos,
         });
     }
     if (LineEnd(c)) state = 0; // unshifted: a line end ends the designations
-    DecodeAscii(s, n, i, o,
-                [](unsigned char b) { return b == kEsc || b == kSO || b == kSI || LineEnd(b); });
+    DecodeAscii(s, n, i, o, StopAt<kEsc, kSO, kSI, '\r', '\n'>{});
     return true;
 }
 
@@ -363,7 +379,7 @@ bool HzDecodeUnit(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos,
         }
     }
     if (mode == 1) return DecodePair(s, n, i, o, eos, kGb);
-    DecodeAscii(s, n, i, o, [](unsigned char b) { return b == '~'; });
+    DecodeAscii(s, n, i, o, StopAt<'~'>{});
     return true;
 }
 
@@ -377,7 +393,7 @@ void HzAscii(const unsigned char* s, size_t n, size_t& i, Out& o, uint32_t& mode
         ++i;
         return;
     }
-    CopyAscii(s, n, i, o, 6, [](unsigned char b) { return b == '~'; });
+    CopyAscii(s, n, i, o, 6, StopAt<'~'>{});
 }
 
 void HzEncodeChar(uint32_t cp, Out& o, uint32_t& mode) {

@@ -2,6 +2,8 @@
 // to and from the library's internal UTF-8.
 #include "multibyte.h"
 
+#include <array>
+
 namespace lw {
 namespace {
 
@@ -9,12 +11,6 @@ using namespace mbcs;
 
 constexpr bool InHigh(unsigned b) {
     return b >= 0xA1 && b <= 0xFE;
-}
-
-// True when any of the eight bytes of w is b.
-constexpr bool HasByte(uint64_t w, unsigned char b) {
-    const uint64_t v = w ^ (0x0101010101010101ull * b);
-    return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
 }
 
 // Each stateless set: Need(c), the bytes of the unit that c starts (c of
@@ -204,8 +200,29 @@ struct EucTwOut {
     }
 };
 
+// The JIS X 0208 codes in their Shift_JIS form, in the order of the encode
+// table, so that the common case is one look-up.
+constexpr uint32_t ToSjis(uint32_t code) {
+    const unsigned r = (code >> 8) - 0x21, c = (code & 0xFF) - 0x21;
+    const unsigned lead = (r >> 1) + (r < 62 ? 0x81 : 0xC1);
+    unsigned trail = (r & 1) ? c + 0x9F : c + 0x40;
+    if (!(r & 1) && trail >= 0x7F) ++trail;
+    return (lead << 8) | trail;
+}
+
+template <size_t N> constexpr std::array<uint16_t, N> SjisCodes(const uint16_t (&jis)[N]) {
+    std::array<uint16_t, N> t{};
+    for (size_t k = 0; k < N; ++k)
+        t[k] = static_cast<uint16_t>(ToSjis(jis[k]));
+    return t;
+}
+
+inline constexpr auto kSjisCodes = SjisCodes(kJIS0208Codes);
+inline constexpr Inverse kSjisCode{kJIS0208Blocks, kSjisCodes.data()};
+
 struct SjisOut {
     static unsigned char* Put(uint32_t cp, unsigned char* p) {
+        if (const uint32_t code = kSjisCode(cp)) return PutPair(p, code, 0);
         if (cp >= 0xFF61 && cp <= 0xFF9F) {
             *p = static_cast<unsigned char>(cp - 0xFEC0);
             return p + 1;
@@ -219,13 +236,7 @@ struct SjisOut {
             *p = cp == 0x00A5 ? 0x5C : 0x7E;
             return p + 1;
         }
-        const uint32_t code = kJisCode(cp);
-        if (code == 0) return p;
-        const unsigned r = (code >> 8) - 0x21, c = (code & 0xFF) - 0x21;
-        const unsigned lead = (r >> 1) + (r < 62 ? 0x81 : 0xC1);
-        unsigned trail = (r & 1) ? c + 0x9F : c + 0x40;
-        if (!(r & 1) && trail >= 0x7F) ++trail;
-        return PutPair(p, (lead << 8) | trail, 0);
+        return p;
     }
 };
 

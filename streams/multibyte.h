@@ -117,7 +117,8 @@ inline void PutFound(Out& o, uint32_t e) {
 constexpr uint64_t kHighBits = 0x8080808080808080ull;
 
 // Copies the run of ASCII bytes at s[i], within n and leaving more than
-// `margin` bytes of room. Bytes for which `stop(b)` holds end the run too.
+// `margin` bytes of room. Bytes for which `stop(b)` holds end the run too
+// (`stop(w)` tells whether eight bytes hold any; see StopAt).
 template <class Stop>
 inline void CopyAscii(const unsigned char* s, size_t n, size_t& i, Out& o, size_t margin,
                       Stop stop) {
@@ -128,11 +129,7 @@ inline void CopyAscii(const unsigned char* s, size_t n, size_t& i, Out& o, size_
     while (i + 8 <= end) {
         uint64_t w;
         std::memcpy(&w, s + i, 8);
-        if ((w & kHighBits) != 0) break;
-        bool clean = true;
-        for (int k = 0; k < 8; ++k)
-            clean = clean && !stop(s[i + k]);
-        if (!clean) break;
+        if ((w & kHighBits) != 0 || stop(w)) break;
         std::memcpy(p, &w, 8);
         p += 8;
         i += 8;
@@ -142,8 +139,21 @@ inline void CopyAscii(const unsigned char* s, size_t n, size_t& i, Out& o, size_
     o.p = p;
 }
 
+// True when any of the eight bytes of w is b.
+constexpr bool HasByte(uint64_t w, unsigned char b) {
+    const uint64_t v = w ^ (0x0101010101010101ull * b);
+    return ((v - 0x0101010101010101ull) & ~v & kHighBits) != 0;
+}
+
+// Stops a run at any of the bytes Bs; asked of single bytes and of eight at
+// once.
+template <unsigned char... Bs> struct StopAt {
+    constexpr bool operator()([[maybe_unused]] unsigned char b) const { return ((b == Bs) || ...); }
+    constexpr bool operator()([[maybe_unused]] uint64_t w) const { return (HasByte(w, Bs) || ...); }
+};
+
 inline void CopyAscii(const unsigned char* s, size_t n, size_t& i, Out& o, size_t margin) {
-    CopyAscii(s, n, i, o, margin, [](unsigned char) { return false; });
+    CopyAscii(s, n, i, o, margin, StopAt<>{});
 }
 
 // The character at s[i] for an encoder: its length in bytes, or 0 when the
