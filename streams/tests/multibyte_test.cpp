@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,6 +47,33 @@ const std::string kOne = "\xE4\xB8\x80";      // U+4E00
 const std::string kYen = "\xC2\xA5";          // U+00A5
 const std::string kOverline = "\xE2\x80\xBE"; // U+203E
 const std::string kKanaA = "\xEF\xBD\xB1";    // U+FF71 half-width katakana a
+
+// Every name of one set leads to the same pair of codecs, and distinct sets
+// have distinct ones.
+TEST(Multibyte, RegistryNamesShareTheirSetsCodecs) {
+    const std::vector<std::vector<const char*>> groups = {
+        {"EUC-KR", "KS_C_5601-1987", "EUCKR", "CSEUCKR", "30", "31", "32"},
+        {"ISO-2022-KR", "CSISO2022KR", "29"},
+        {"ISO-2022-CN", "CSISO2022CN", "28"},
+        {"GB2312", "GB_2312", "GB_2312-80", "CSISO58GB231280", "CHINESE", "21"},
+        {"HZ", "HZ-GB-2312"},
+        {"BIG5", "BIG-5", "BIG-FIVE", "BIGFIVE", "CN-BIG5", "CSBIG5", "19", "20"},
+        {"EUC-TW", "EUCTW", "CSEUCTW"},
+        {"ISO-2022-JP", "CSISO2022JP", "25"},
+        {"SHIFT_JIS", "SJIS", "SHIFT-JIS", "CSSHIFTJIS", "MS_KANJI", "33", "34"},
+    };
+    std::set<LWCodec> seen;
+    for (const auto& g : groups) {
+        const LWCodec dec = LWStreamFindCodec(g[0], 0), enc = LWStreamFindCodec(g[0], 1);
+        ASSERT_NE(dec, nullptr) << g[0];
+        ASSERT_NE(enc, nullptr) << g[0];
+        EXPECT_TRUE(seen.insert(dec).second && seen.insert(enc).second) << g[0];
+        for (const char* name : g) {
+            EXPECT_EQ(LWStreamFindCodec(name, 0), dec) << name;
+            EXPECT_EQ(LWStreamFindCodec(name, 1), enc) << name;
+        }
+    }
+}
 
 TEST(Multibyte, DecodesTheNamedExamples) {
     EXPECT_EQ(Dec("EUC-KR", "\xB0\xA1"), kGa);
