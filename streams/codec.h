@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace lw {
 
@@ -74,38 +75,33 @@ inline bool Writable(const LWStream* out) {
            out->Codec != nullptr;
 }
 
+// A codec that writes nothing more at the end of the stream.
+struct NoClose {
+    void operator()(Out&) const {}
+};
+
 // The loop of every codec: while input remains, make sure of more than
 // `Margin` bytes of room (flushing when needed), then let `unit(s, n, i, o)`
 // convert what follows s + i of the n input bytes, advancing i past what it
 // consumed. The unit returns false to stop the call early: when the rest is
 // too short to decide and the stream goes on, or when it found no room.
-// `FlushAlways` pushes a partial output on at the end of every call.
-template <size_t Margin, bool FlushAlways = false, class Unit>
-inline uint32_t RunUnits(LWStream* in, LWStream* out, Unit&& unit) {
+// A codec that closes its output (a shift back to ASCII) passes `close(o)`,
+// which runs once the last input byte is consumed and returns its shift
+// state to the start. `FlushAlways` pushes a partial output on at the end
+// of every call.
+template <size_t Margin, bool FlushAlways = false, class Unit, class Close = NoClose>
+inline uint32_t RunUnits(LWStream* in, LWStream* out, Unit&& unit, Close&& close = Close{}) {
     if (!Writable(out)) return 0;
     const unsigned char* const s = in->Start;
     const size_t n = InLen(in);
     size_t i = 0;
     Out o(out);
     while (i < n && o.Reserve(Margin) && unit(s, n, i, o)) {
+    }
+    if constexpr (!std::is_same_v<std::decay_t<Close>, NoClose>) {
+        if (in->EOS && i == n && o.Reserve(Margin)) close(o);
     }
     return Finish(in, o, i, FlushAlways);
-}
-
-// The same for a codec that closes its output at the end of the stream:
-// once the last input byte is consumed, `close(o)` writes what ends it (a
-// shift back to ASCII) and returns its shift state to the start.
-template <size_t Margin, class Unit, class Close>
-inline uint32_t RunUnits(LWStream* in, LWStream* out, Unit&& unit, Close&& close) {
-    if (!Writable(out)) return 0;
-    const unsigned char* const s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    while (i < n && o.Reserve(Margin) && unit(s, n, i, o)) {
-    }
-    if (in->EOS && i == n && o.Reserve(Margin)) close(o);
-    return Finish(in, o, i);
 }
 
 // Code point of a malformed sequence: never a character of any set.

@@ -163,7 +163,7 @@ uint32_t EncodeStateful(LWStream* in, LWStream* out, Ascii ascii, Put put, Close
         if (cp != kMalformed) put(cp, o);
         return true;
     };
-    return RunUnits<Margin>(in, out, unit, close);
+    return RunUnits<Margin, false>(in, out, unit, close);
 }
 
 // ---- ISO-2022-KR and ISO-2022-CN: State low byte 1 after SO; the second
@@ -468,7 +468,7 @@ uint32_t EncodeHz(LWStream* in, LWStream* out) {
         in, out,
         [&mode](const unsigned char* s, size_t n, size_t& i, Out& o) { HzAscii(s, n, i, o, mode); },
         [&mode](uint32_t cp, Out& o) { HzEncodeChar(cp, o, mode); },
-        [](Out&) {}); // no ~} at the end: the reader's mode ends with the text
+        NoClose{}); // no ~} at the end: the reader's mode ends with the text
 }
 
 } // namespace lw
