@@ -17,23 +17,26 @@ constexpr bool InHigh(unsigned b) {
 // 0x80 and above, or a Roman letter); Entry(q), the entry of the complete
 // unit at q, 0 when it is dropped. kRoman: 0x5C and 0x7E are no ASCII.
 
+// The entry of an EUC pair (both bytes 0xA1 to 0xFE) in a 94 x 94 table.
+inline uint32_t EucPair(const Table94& t, const unsigned char* q) {
+    const unsigned lead = q[0] - 0xA1u, trail = q[1] - 0xA1u;
+    return lead < 94 && trail < 94 ? t.e[lead][trail] : 0;
+}
+
 struct EucKr {
     static constexpr bool kRoman = false;
-    static size_t Need(unsigned c) { return c < 0xA1 || c == 0xFF ? 1 : 2; }
+    static size_t Need(unsigned c) { return c - 0xA1u < 94 ? 2 : 1; }
     static uint32_t Entry(const unsigned char* q) {
-        // C1 controls and 0xA0 pass as the characters they are.
-        if (q[0] < 0xA1) return Utf8Entry(q[0]);
-        if (q[0] == 0xFF || !InHigh(q[1])) return 0;
-        return kKsc(q[0] & 0x7Fu, q[1] & 0x7Fu);
+        if (q[0] - 0xA1u < 94) return EucPair(kKsc, q);
+        // C1 controls and 0xA0 pass as the characters they are; 0xFF goes.
+        return q[0] < 0xA1 ? Utf8Entry(q[0]) : 0;
     }
 };
 
 struct Gb2312 {
     static constexpr bool kRoman = false;
     static size_t Need(unsigned) { return 2; }
-    static uint32_t Entry(const unsigned char* q) {
-        return InHigh(q[0]) && InHigh(q[1]) ? kGb(q[0] & 0x7Fu, q[1] & 0x7Fu) : 0;
-    }
+    static uint32_t Entry(const unsigned char* q) { return EucPair(kGb, q); }
 };
 
 struct Big5 {
@@ -52,12 +55,10 @@ struct EucTw {
     // 0x8E: single shift 2, a plane byte and a pair of that plane.
     static size_t Need(unsigned c) { return c == 0x8E ? 4 : 2; }
     static uint32_t Entry(const unsigned char* q) {
-        if (q[0] != 0x8E)
-            return InHigh(q[0]) && InHigh(q[1]) ? kCns1(q[0] & 0x7Fu, q[1] & 0x7Fu) : 0;
+        if (q[0] != 0x8E) return EucPair(kCns1, q);
         static constexpr const Table94* kPlanes[] = {&kCns1, &kCns2, &kCns3};
         const unsigned plane = q[1] - 0xA1u;
-        if (plane >= 3 || !InHigh(q[2]) || !InHigh(q[3])) return 0;
-        return (*kPlanes[plane])(q[2] & 0x7Fu, q[3] & 0x7Fu);
+        return plane < 3 ? EucPair(*kPlanes[plane], q + 2) : 0;
     }
 };
 
@@ -128,18 +129,18 @@ template <class Set> uint32_t DecodeSet(LWStream* in, LWStream* out) {
         unsigned char* p = o.p;
         bool more = true;
         while (q < end) {
-            uint64_t w;
-            if (end - q >= 8 && (std::memcpy(&w, q, 8), (w & kHighBits) == 0) &&
-                !(Set::kRoman && (HasByte(w, 0x5C) || HasByte(w, 0x7E)))) {
-                std::memcpy(p, &w, 8);
-                p += 8;
-                q += 8;
-                continue;
-            }
             const unsigned c = *q;
             if (c < 0x80 && !(Set::kRoman && (c == 0x5C || c == 0x7E))) {
-                *p++ = static_cast<unsigned char>(c);
-                ++q;
+                uint64_t w;
+                if (end - q >= 8 && (std::memcpy(&w, q, 8), (w & kHighBits) == 0) &&
+                    !(Set::kRoman && (HasByte(w, 0x5C) || HasByte(w, 0x7E)))) {
+                    std::memcpy(p, &w, 8);
+                    p += 8;
+                    q += 8;
+                } else {
+                    *p++ = static_cast<unsigned char>(c);
+                    ++q;
+                }
                 continue;
             }
             const size_t need = Set::Need(c);
