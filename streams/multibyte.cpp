@@ -219,7 +219,8 @@ template <size_t N> constexpr std::array<uint16_t, N> SjisCodes(const uint16_t (
 }
 
 inline constexpr auto kSjisCodes = SjisCodes(kJIS0208Codes);
-inline constexpr Inverse kSjisCode{kJIS0208Blocks, kSjisCodes.data()};
+inline constexpr auto kSjisCode =
+    Unfold<CountPages(kJIS0208Blocks)>(kJIS0208Blocks, kSjisCodes.data());
 
 struct SjisOut {
     static unsigned char* Put(uint32_t cp, unsigned char* p) {

@@ -63,34 +63,55 @@ inline unsigned char* PutEntry(unsigned char* p, uint32_t e) {
     return p + (e >> 24);
 }
 
-// Set bits of a 16-bit mask, without a library call on machines that may
-// lack a population-count instruction.
-constexpr uint32_t Bits16(uint32_t x) {
-    x = x - ((x >> 1) & 0x5555);
-    x = (x & 0x3333) + ((x >> 2) & 0x3333);
-    x = (x + (x >> 4)) & 0x0F0F;
-    return (x + (x >> 8)) & 0x1F;
-}
+// Encode side: the block masks unfolded at compile time into pages of 256
+// code points, so that a character is one look-up. Page 0 stays empty for
+// the code points a set lacks; a code is never 0.
+template <size_t Pages> struct PageTable {
+    uint8_t page[256]; // cp >> 8 -> its page, 0 when the set has none there
+    uint16_t codes[Pages][256];
 
-// Encode side: code point -> code, 0 when the set lacks the character.
-struct Inverse {
-    const uint32_t* blocks;
-    const uint16_t* codes;
-
+    // The code of cp, 0 when the set lacks the character.
     uint32_t operator()(uint32_t cp) const {
-        if (cp > 0xFFFF) return 0;
-        const uint32_t b = blocks[cp >> 4];
-        const uint32_t bit = 1u << (cp & 15);
-        if ((b & bit) == 0) return 0;
-        return codes[(b >> 16) + Bits16(b & (bit - 1))];
+        return cp > 0xFFFF ? 0 : codes[page[cp >> 8]][cp & 0xFF];
     }
 };
 
-inline constexpr Inverse kJisCode{kJIS0208Blocks, kJIS0208Codes};
-inline constexpr Inverse kKscCode{kKSC5601Blocks, kKSC5601Codes};
-inline constexpr Inverse kGbCode{kGB2312Blocks, kGB2312Codes};
-inline constexpr Inverse kCnsCode{kCNSBlocks, kCNSCodes}; // plane marks as in the table
-inline constexpr Inverse kBig5Code{kBIG5Blocks, kBIG5Codes};
+constexpr size_t CountPages(const uint32_t (&blocks)[4096]) {
+    size_t pages = 1;
+    for (size_t hi = 0; hi < 256; ++hi) {
+        bool any = false;
+        for (size_t b = hi * 16; b < hi * 16 + 16; ++b)
+            any = any || (blocks[b] & 0xFFFF) != 0;
+        pages += any;
+    }
+    return pages;
+}
+
+// Code point cp is present when bit cp & 15 of the low half of
+// blocks[cp >> 4] is set; the block's codes follow one another in `codes`
+// from the index in the high half.
+template <size_t Pages>
+constexpr PageTable<Pages> Unfold(const uint32_t (&blocks)[4096], const uint16_t* codes) {
+    PageTable<Pages> t{};
+    size_t next = 1;
+    for (size_t b = 0; b < 4096; ++b) {
+        const uint32_t mask = blocks[b] & 0xFFFF;
+        if (mask == 0) continue;
+        if (t.page[b >> 4] == 0) t.page[b >> 4] = static_cast<uint8_t>(next++);
+        size_t k = blocks[b] >> 16;
+        for (size_t bit = 0; bit < 16; ++bit)
+            if (mask & (1u << bit)) t.codes[t.page[b >> 4]][(b & 15) * 16 + bit] = codes[k++];
+    }
+    return t;
+}
+
+#define LW_UNFOLD(blocks, codes) Unfold<CountPages(blocks)>(blocks, codes)
+inline constexpr auto kJisCode = LW_UNFOLD(kJIS0208Blocks, kJIS0208Codes);
+inline constexpr auto kKscCode = LW_UNFOLD(kKSC5601Blocks, kKSC5601Codes);
+inline constexpr auto kGbCode = LW_UNFOLD(kGB2312Blocks, kGB2312Codes);
+inline constexpr auto kCnsCode = LW_UNFOLD(kCNSBlocks, kCNSCodes); // plane marks as in the table
+inline constexpr auto kBig5Code = LW_UNFOLD(kBIG5Blocks, kBIG5Codes);
+#undef LW_UNFOLD
 
 constexpr uint32_t kCnsPlane2 = 0x8000;
 constexpr uint32_t kCnsPlane3 = 0x0080;
