@@ -18,13 +18,6 @@ struct Utf8Table {
 
 constexpr uint32_t kUndefined = 0xFFFF;
 
-constexpr uint32_t Utf8Entry(uint32_t cp) {
-    if (cp < 0x80) return (1u << 24) | cp;
-    if (cp < 0x800) return (2u << 24) | ((0x80 | (cp & 0x3F)) << 8) | (0xC0 | (cp >> 6));
-    return (3u << 24) | ((0x80 | (cp & 0x3F)) << 16) | ((0x80 | ((cp >> 6) & 0x3F)) << 8) |
-           (0xE0 | (cp >> 12));
-}
-
 constexpr Utf8Table Expand(const uint16_t (&decode)[256], Undefined rule) {
     Utf8Table t{};
     t.asciiIdentity = true;
@@ -44,14 +37,8 @@ constexpr Utf8Table Expand(const uint16_t (&decode)[256], Undefined rule) {
 // Byte by byte through the table. Each byte yields at most three bytes and the
 // entry is stored whole (four bytes), so a block of k bytes needs 3k + 1 room.
 uint32_t DecodeWith(const Utf8Table& t, LWStream* in, LWStream* out) {
-    if (!Writable(out)) return 0;
-    const unsigned char* s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    while (i < n) {
-        if (!o.Reserve(5)) return Finish(in, o, i);
-        size_t k = std::min(n - i, (o.Room() - 1) / 3);
+    return RunUnits<5>(in, out, [&t](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        const size_t k = std::min(n - i, (o.Room() - 1) / 3);
         unsigned char* p = o.p;
         const unsigned char* q = s + i;
         const unsigned char* const end = q + k;
@@ -83,150 +70,106 @@ uint32_t DecodeWith(const Utf8Table& t, LWStream* in, LWStream* out) {
         }
         o.p = p;
         i += k;
-    }
-    return Finish(in, o, i);
+        return true;
+    });
 }
 
-// Code point of a malformed sequence: never a character of any set.
-constexpr uint32_t kMalformed = 0xFFFFFFFF;
+// Encode table of a single-byte set: two levels, 0 where a code point is
+// not in the set.
+struct ByteTable {
+    const uint8_t* index;
+    const uint8_t (*pages)[256];
 
-// Reads the UTF-8 sequence at s (avail >= 1 bytes): returns its length and
-// sets cp, or returns 0 when the bytes end inside the sequence. The lead
-// gives the length (two, three or four bytes). Overlong forms, surrogates,
-// code points above U+10FFFF, stray continuation bytes and leads of 0xF8 and
-// above are malformed (one unit each); a sequence cut short by a byte that
-// is no continuation ends before that byte, which is read on its own.
-inline size_t ReadSequence(const unsigned char* s, size_t avail, uint32_t& cp) {
-    const unsigned c = s[0];
-    size_t need;
-    uint32_t min;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
+    uint32_t operator()(uint32_t cp) const {
+        return cp < 0x10000 ? pages[index[cp >> 8]][cp & 0xFF] : 0;
     }
-    if (c < 0xC0 || c >= 0xF8) {
-        cp = kMalformed;
-        return 1;
+};
+
+// Writes the byte of one character, or what stands for a character the set
+// lacks.
+template <bool Question> inline unsigned char* PutByte(unsigned char* p, uint32_t b) {
+    if (Question) {
+        *p = static_cast<unsigned char>(b ? b : '?');
+        return p + 1;
     }
-    if (c < 0xE0) {
-        need = 2, min = 0x80, cp = c & 0x1F;
-    } else if (c < 0xF0) {
-        need = 3, min = 0x800, cp = c & 0x0F;
-    } else {
-        need = 4, min = 0x10000, cp = c & 0x07;
-    }
-    for (size_t k = 1; k < need; ++k) {
-        if (k >= avail) return 0;
-        if ((s[k] & 0xC0) != 0x80) {
-            cp = kMalformed;
-            return k;
+    *p = static_cast<unsigned char>(b);
+    return p + (b != 0);
+}
+
+// Converts eight-byte chunks while a whole chunk lies before blockEnd: runs
+// of ASCII are copied whole, pairs of two-byte sequences (most non-Latin
+// text) are converted side by side, anything else one sequence at a time.
+// The output never runs ahead of the input, so writing eight bytes at p stays
+// inside the room the block was sized for.
+template <bool Question>
+unsigned char* EncodeChunks(const ByteTable lookup, const unsigned char* s, size_t& i,
+                            size_t blockEnd, unsigned char* p) {
+    while (i + 8 <= blockEnd) {
+        uint64_t w;
+        std::memcpy(&w, s + i, 8);
+        const uint64_t high = w & 0x8080808080808080ull;
+        if (high == 0) {
+            std::memcpy(p, &w, 8);
+            p += 8;
+            i += 8;
+            continue;
         }
-        cp = (cp << 6) | (s[k] & 0x3Fu);
+        if (const int ascii = __builtin_ctzll(high) >> 3; ascii > 0) {
+            std::memcpy(p, &w, 8);
+            p += ascii;
+            i += ascii;
+            continue;
+        }
+        const uint32_t c = static_cast<uint32_t>(w) & 0xFF;
+        const uint32_t c1 = static_cast<uint32_t>(w >> 8) & 0x3F;
+        const uint32_t cpA = ((c & 0x1F) << 6) | c1;
+        const uint32_t cpB = ((static_cast<uint32_t>(w >> 16) & 0x1F) << 6) |
+                             (static_cast<uint32_t>(w >> 24) & 0x3F);
+        // Two two-byte sequences, neither of them overlong.
+        if ((w & 0xC0E0C0E0u) == 0x80C080C0u && cpA >= 0x80 && cpB >= 0x80) {
+            p = PutByte<Question>(p, lookup(cpA));
+            p = PutByte<Question>(p, lookup(cpB));
+            i += 4;
+            continue;
+        }
+        uint32_t cp;
+        i += ReadSequence(s + i, 8, cp); // eight bytes hold any sequence
+        p = PutByte<Question>(p, cp == kMalformed ? 0 : lookup(cp));
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMalformed;
-    return need;
+    return p;
 }
 
 // UTF-8 in, one byte out per character; a character the set lacks, or a
 // malformed sequence, is unmappable. Every unit writes at most one byte and
 // consumes at least one, so a block of k input bytes needs no more than k
 // bytes of room.
-template <bool Question>
-uint32_t EncodeWith(const uint8_t (&index)[256], const uint8_t (*pages)[256], LWStream* in,
-                    LWStream* out) {
-    if (!Writable(out)) return 0;
-    const unsigned char* s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    auto lookup = [&](uint32_t cp) -> uint32_t {
-        return cp < 0x10000 ? pages[index[cp >> 8]][cp & 0xFF] : 0;
-    };
-    while (i < n) {
-        if (!o.Reserve(5)) return Finish(in, o, i);
+template <bool Question> uint32_t EncodeWith(const ByteTable lookup, LWStream* in, LWStream* out) {
+    const bool eos = in->EOS != 0;
+    auto block = [lookup, eos](const unsigned char* s, size_t n, size_t& i, Out& o) {
         const size_t blockEnd = i + std::min(n - i, o.Room() - 5);
-        unsigned char* p = o.p;
-        // Eight bytes at a time where they can be read: runs of ASCII are
-        // copied whole, pairs of two-byte sequences (most non-Latin text) are
-        // converted side by side, anything else one sequence at a time. The
-        // output never runs ahead of the input, so writing eight bytes at p
-        // stays inside the room the block was sized for.
-        while (i + 8 <= blockEnd) {
-            uint64_t w;
-            std::memcpy(&w, s + i, 8);
-            const uint64_t high = w & 0x8080808080808080ull;
-            if (high == 0) {
-                std::memcpy(p, &w, 8);
-                p += 8;
-                i += 8;
-                continue;
-            }
-            if (const int ascii = __builtin_ctzll(high) >> 3; ascii > 0) {
-                std::memcpy(p, &w, 8);
-                p += ascii;
-                i += ascii;
-                continue;
-            }
-            const uint32_t c = static_cast<uint32_t>(w) & 0xFF;
-            const uint32_t c1 = static_cast<uint32_t>(w >> 8) & 0x3F;
-            const uint32_t cpA = ((c & 0x1F) << 6) | c1;
-            const uint32_t cpB = ((static_cast<uint32_t>(w >> 16) & 0x1F) << 6) |
-                                 (static_cast<uint32_t>(w >> 24) & 0x3F);
-            // Two two-byte sequences, neither of them overlong.
-            if ((w & 0xC0E0C0E0u) == 0x80C080C0u && cpA >= 0x80 && cpB >= 0x80) {
-                uint32_t a = lookup(cpA);
-                uint32_t b = lookup(cpB);
-                if (Question) {
-                    p[0] = static_cast<unsigned char>(a ? a : '?');
-                    p[1] = static_cast<unsigned char>(b ? b : '?');
-                    p += 2;
-                } else {
-                    *p = static_cast<unsigned char>(a);
-                    p += a != 0;
-                    *p = static_cast<unsigned char>(b);
-                    p += b != 0;
-                }
-                i += 4;
-                continue;
-            }
-            uint32_t cp;
-            i += ReadSequence(s + i, 8, cp); // eight bytes hold any sequence
-            uint32_t b = cp == kMalformed ? 0 : lookup(cp);
-            if (Question) b = b ? b : '?';
-            *p = static_cast<unsigned char>(b);
-            p += b != 0;
-        }
+        unsigned char* p = EncodeChunks<Question>(lookup, s, i, blockEnd, o.p);
         while (i < blockEnd) {
-            unsigned c = s[i];
-            if (c < 0x80) {
-                *p++ = static_cast<unsigned char>(c);
-                ++i;
+            if (s[i] < 0x80) {
+                *p++ = s[i++];
                 continue;
             }
             uint32_t cp;
             const size_t len = ReadSequence(s + i, n - i, cp);
             if (len == 0) {
-                if (!in->EOS) {
-                    o.p = p;
-                    return Finish(in, o, i);
-                }
+                o.p = p;
+                if (!eos) return false;
                 // A sequence cut off by the end of the stream is no character.
                 i = n;
-                if (Question) *p++ = '?';
-                break;
+                if (Question) o.Put('?');
+                return true;
             }
             i += len;
-            uint8_t b = cp == kMalformed ? 0 : static_cast<uint8_t>(lookup(cp));
-            if (Question) {
-                *p++ = b ? b : '?';
-            } else {
-                *p = b;
-                p += b != 0;
-            }
+            p = PutByte<Question>(p, cp == kMalformed ? 0 : lookup(cp));
         }
         o.p = p;
-    }
-    return Finish(in, o, i);
+        return true;
+    };
+    return RunUnits<5>(in, out, block);
 }
 
 #define LW_SBCS_TABLE(id, undef, unmap)                                                            \
@@ -241,43 +184,32 @@ LW_SBCS_SETS(LW_SBCS_TABLE)
         return DecodeWith(k##id##Utf8, in, out);                                                   \
     }                                                                                              \
     uint32_t Encode_##id(LWStream* in, LWStream* out) {                                            \
-        return EncodeWith<Unmappable::unmap == Unmappable::Question>(sbcs::k##id##Index,           \
-                                                                     sbcs::k##id##Pages, in, out); \
+        return EncodeWith<Unmappable::unmap == Unmappable::Question>(                              \
+            ByteTable{sbcs::k##id##Index, sbcs::k##id##Pages}, in, out);                           \
     }
 LW_SBCS_SETS(LW_SBCS_CODECS)
 #undef LW_SBCS_CODECS
 
 uint32_t Utf8Copy(LWStream* in, LWStream* out) {
-    if (!Writable(out)) return 0;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    while (i < n) {
-        if (!o.Reserve(6)) return Finish(in, o, i);
-        size_t k = std::min(n - i, o.Room() - 6);
-        std::memcpy(o.p, in->Start + i, k);
+    return RunUnits<6>(in, out, [](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        const size_t k = std::min(n - i, o.Room() - 6);
+        std::memcpy(o.p, s + i, k);
         o.p += k;
         i += k;
-    }
-    return Finish(in, o, i);
+        return true;
+    });
 }
 
 // Both directions: ASCII passes, every other byte becomes '?'.
 uint32_t AsciiConvert(LWStream* in, LWStream* out) {
-    if (!Writable(out)) return 0;
-    const unsigned char* s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    while (i < n) {
-        if (!o.Reserve(5)) return Finish(in, o, i);
-        size_t k = std::min(n - i, o.Room() - 5);
+    return RunUnits<5>(in, out, [](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        const size_t k = std::min(n - i, o.Room() - 5);
         for (size_t j = 0; j < k; ++j)
             o.p[j] = s[i + j] < 0x80 ? s[i + j] : '?';
         o.p += k;
         i += k;
-    }
-    return Finish(in, o, i);
+        return true;
+    });
 }
 
 } // namespace lw

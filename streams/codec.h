@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace lw {
 
@@ -58,10 +59,89 @@ inline uint32_t Finish(LWStream* in, Out& o, size_t consumed, bool always = fals
     return static_cast<uint32_t>(consumed);
 }
 
+// A code point below U+10000 as it is stored for a branchless write: the
+// low three bytes hold its UTF-8 form, the top byte the length. Written
+// whole (four bytes) and the pointer advanced by the length.
+constexpr uint32_t Utf8Entry(uint32_t cp) {
+    if (cp < 0x80) return (1u << 24) | cp;
+    if (cp < 0x800) return (2u << 24) | ((0x80 | (cp & 0x3F)) << 8) | (0xC0 | (cp >> 6));
+    return (3u << 24) | ((0x80 | (cp & 0x3F)) << 16) | ((0x80 | ((cp >> 6) & 0x3F)) << 8) |
+           (0xE0 | (cp >> 12));
+}
+
 // A codec run with nowhere to write consumes nothing.
 inline bool Writable(const LWStream* out) {
     return out != nullptr && out->Start != nullptr && out->End > out->Start &&
            out->Codec != nullptr;
+}
+
+// A codec that writes nothing more at the end of the stream.
+struct NoClose {
+    void operator()(Out&) const {}
+};
+
+// The loop of every codec: while input remains, make sure of more than
+// `Margin` bytes of room (flushing when needed), then let `unit(s, n, i, o)`
+// convert what follows s + i of the n input bytes, advancing i past what it
+// consumed. The unit returns false to stop the call early: when the rest is
+// too short to decide and the stream goes on, or when it found no room.
+// A codec that closes its output (a shift back to ASCII) passes `close(o)`,
+// which runs once the last input byte is consumed and returns its shift
+// state to the start. `FlushAlways` pushes a partial output on at the end
+// of every call.
+template <size_t Margin, bool FlushAlways = false, class Unit, class Close = NoClose>
+inline uint32_t RunUnits(LWStream* in, LWStream* out, Unit&& unit, Close&& close = Close{}) {
+    if (!Writable(out)) return 0;
+    const unsigned char* const s = in->Start;
+    const size_t n = InLen(in);
+    size_t i = 0;
+    Out o(out);
+    while (i < n && o.Reserve(Margin) && unit(s, n, i, o)) {
+    }
+    if constexpr (!std::is_same_v<std::decay_t<Close>, NoClose>) {
+        if (in->EOS && i == n && o.Reserve(Margin)) close(o);
+    }
+    return Finish(in, o, i, FlushAlways);
+}
+
+// Code point of a malformed sequence: never a character of any set.
+constexpr uint32_t kMalformed = 0xFFFFFFFF;
+
+// Reads the UTF-8 sequence at s (avail >= 1 bytes): returns its length and
+// sets cp, or returns 0 when the bytes end inside the sequence. The lead
+// gives the length (two, three or four bytes). Overlong forms, surrogates,
+// code points above U+10FFFF, stray continuation bytes and leads of 0xF8 and
+// above are malformed (one unit each); a sequence cut short by a byte that
+// is no continuation ends before that byte, which is read on its own.
+inline size_t ReadSequence(const unsigned char* s, size_t avail, uint32_t& cp) {
+    const unsigned c = s[0];
+    size_t need;
+    uint32_t min;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    if (c < 0xC0 || c >= 0xF8) {
+        cp = kMalformed;
+        return 1;
+    }
+    if (c < 0xE0) {
+        need = 2, min = 0x80, cp = c & 0x1F;
+    } else if (c < 0xF0) {
+        need = 3, min = 0x800, cp = c & 0x0F;
+    } else {
+        need = 4, min = 0x10000, cp = c & 0x07;
+    }
+    for (size_t k = 1; k < need; ++k) {
+        if (k >= avail) return 0;
+        if ((s[k] & 0xC0) != 0x80) {
+            cp = kMalformed;
+            return k;
+        }
+        cp = (cp << 6) | (s[k] & 0x3Fu);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kMalformed;
+    return need;
 }
 
 // Transfer encodings.
@@ -132,5 +212,14 @@ enum class Unmappable { Question, Dropped }; // character outside the set, on en
     uint32_t Encode_##id(LWStream* in, LWStream* out);
 LW_SBCS_SETS(LW_DECLARE_SBCS)
 #undef LW_DECLARE_SBCS
+
+// The multibyte sets.
+#define LW_MBCS_SETS(X)                                                                            \
+    X(EucKr) X(Iso2022Kr) X(Iso2022Cn) X(Gb2312) X(Hz) X(Big5) X(EucTw) X(Iso2022Jp) X(Sjis)
+#define LW_DECLARE_MBCS(id)                                                                        \
+    uint32_t Decode##id(LWStream* in, LWStream* out);                                              \
+    uint32_t Encode##id(LWStream* in, LWStream* out);
+LW_MBCS_SETS(LW_DECLARE_MBCS)
+#undef LW_DECLARE_MBCS
 
 } // namespace lw

@@ -50,74 +50,77 @@ inline unsigned HexValue(unsigned char c) {
     return c > 0x40 ? static_cast<unsigned>(c - 87) : (c & 0x0F);
 }
 
-} // namespace
-
-uint32_t Base64Decode(LWStream* in, LWStream* out) {
-    if (!Writable(out)) return 0;
-    const unsigned char* s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    while (i < n) {
-        if (!o.Reserve(6)) return Finish(in, o, i);
-        // Clean groups of four alphabet characters, as many as the room allows;
-        // a CR LF between groups (the usual line end) is stepped over here too.
-        size_t groups = (o.Room() - 4) / 3;
-        unsigned char* p = o.p;
-        while (groups > 0 && i + 4 <= n) {
-            const uint32_t v = kPlaces.t[0][s[i]] | kPlaces.t[1][s[i + 1]] |
-                               kPlaces.t[2][s[i + 2]] | kPlaces.t[3][s[i + 3]];
-            if (v >> 24) {
-                if (s[i] == '\r' && s[i + 1] == '\n') {
-                    i += 2;
-                    continue;
-                }
-                break;
-            }
-            p[0] = static_cast<unsigned char>(v >> 16);
-            p[1] = static_cast<unsigned char>(v >> 8);
-            p[2] = static_cast<unsigned char>(v);
-            p += 3;
-            i += 4;
-            --groups;
-        }
-        o.p = p;
-        if (i >= n) break;
-        if (!o.Reserve(6)) return Finish(in, o, i);
-        // General group: line breaks are skipped, every other byte counts.
-        unsigned char g[4];
-        int got = 0;
-        size_t j = i;
-        while (got < 4 && j < n) {
-            unsigned char c = s[j++];
-            if (c == '\r' || c == '\n') continue;
-            g[got++] = c;
-        }
-        if (got < 4) {
-            if (!in->EOS) {
-                // Present the partial group again with the next piece, but
-                // not the line breaks among and before its characters: they
-                // move to the end of what is consumed, so a buffer full of
-                // line ends behind a partial group cannot stall the chain.
-                unsigned char* keep = in->Start + (j - got);
-                for (int k = 0; k < got; ++k)
-                    keep[k] = g[k];
-                return Finish(in, o, j - got);
-            }
-            // A final group that lost its padding still carries whole bytes
-            // (two characters hold one, three hold two); decode them.
-            i = j;
-            if (got >= 2) {
-                for (int k = got; k < 4; ++k)
-                    g[k] = '=';
-                EmitGroup(o, g);
+// Clean groups of four alphabet characters, as many as the room allows; a
+// CR LF between groups (the usual line end) is stepped over here too.
+inline void DecodeCleanGroups(const unsigned char* s, size_t n, size_t& i, Out& o) {
+    size_t groups = (o.Room() - 4) / 3;
+    unsigned char* p = o.p;
+    while (groups > 0 && i + 4 <= n) {
+        const uint32_t v = kPlaces.t[0][s[i]] | kPlaces.t[1][s[i + 1]] | kPlaces.t[2][s[i + 2]] |
+                           kPlaces.t[3][s[i + 3]];
+        if (v >> 24) {
+            if (s[i] == '\r' && s[i + 1] == '\n') {
+                i += 2;
+                continue;
             }
             break;
         }
+        p[0] = static_cast<unsigned char>(v >> 16);
+        p[1] = static_cast<unsigned char>(v >> 8);
+        p[2] = static_cast<unsigned char>(v);
+        p += 3;
+        i += 4;
+        --groups;
+    }
+    o.p = p;
+}
+
+// General group: line breaks are skipped, every other byte counts. False
+// when the group waits for the next piece.
+inline bool DecodeGroup(LWStream* in, size_t n, size_t& i, Out& o) {
+    const unsigned char* s = in->Start;
+    unsigned char g[4];
+    int got = 0;
+    size_t j = i;
+    while (got < 4 && j < n) {
+        unsigned char c = s[j++];
+        if (c == '\r' || c == '\n') continue;
+        g[got++] = c;
+    }
+    if (got == 4) {
         i = j;
         EmitGroup(o, g);
+        return true;
     }
-    return Finish(in, o, i);
+    if (!in->EOS) {
+        // Present the partial group again with the next piece, but not the
+        // line breaks among and before its characters: they move to the end
+        // of what is consumed, so a buffer full of line ends behind a partial
+        // group cannot stall the chain.
+        unsigned char* keep = in->Start + (j - got);
+        for (int k = 0; k < got; ++k)
+            keep[k] = g[k];
+        i = j - got;
+        return false;
+    }
+    // A final group that lost its padding still carries whole bytes (two
+    // characters hold one, three hold two); decode them.
+    i = j;
+    if (got >= 2) {
+        for (int k = got; k < 4; ++k)
+            g[k] = '=';
+        EmitGroup(o, g);
+    }
+    return false;
+}
+
+} // namespace
+
+uint32_t Base64Decode(LWStream* in, LWStream* out) {
+    return RunUnits<6>(in, out, [in](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        DecodeCleanGroups(s, n, i, o);
+        return i >= n || (o.Reserve(6) && DecodeGroup(in, n, i, o));
+    });
 }
 
 uint32_t Base64Encode(LWStream* in, LWStream* out) {
@@ -160,102 +163,100 @@ uint32_t Base64Encode(LWStream* in, LWStream* out) {
     return Finish(in, o, i, true);
 }
 
-uint32_t QPDecode(LWStream* in, LWStream* out) {
-    if (!Writable(out)) return 0;
-    const unsigned char* s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
-    while (i < n) {
-        if (!o.Reserve(6)) return Finish(in, o, i);
-        if (s[i] != '=') {
-            // Literal run up to the next escape, bounded by the room.
-            size_t k = std::min(n - i, o.Room() - 6);
-            const void* eq = std::memchr(s + i, '=', k);
-            if (eq != nullptr)
-                k = static_cast<size_t>(static_cast<const unsigned char*>(eq) - (s + i));
-            std::memcpy(o.p, s + i, k);
-            o.p += k;
-            i += k;
-            continue;
-        }
-        if (i + 2 < n) {
-            unsigned char c1 = s[i + 1];
-            if (c1 == '\r' || c1 == '\n') {
-                // Soft line break: =CR LF, =LF, =CR, and =LF LF as a whole.
-                i += 2;
-                if (s[i] == '\n') ++i;
-                continue;
-            }
-            o.Put(static_cast<unsigned char>(HexValue(c1) * 16 + HexValue(s[i + 2])));
-            i += 3;
-            continue;
-        }
-        if (!in->EOS) break;
-        // A soft break that ends the stream is still a soft break; any other
-        // escape cut short by the end is kept as written.
-        if (i + 1 < n && (s[i + 1] == '\r' || s[i + 1] == '\n')) {
+namespace {
+
+// One quoted-printable escape at s[i] ('='); false when it waits for more.
+inline bool DecodeEscape(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos) {
+    if (i + 2 < n) {
+        const unsigned char c1 = s[i + 1];
+        if (c1 == '\r' || c1 == '\n') {
+            // Soft line break: =CR LF, =LF, =CR, and =LF LF as a whole.
             i += 2;
-            continue;
+            if (s[i] == '\n') ++i;
+            return true;
         }
-        o.Put('=');
-        ++i;
+        o.Put(static_cast<unsigned char>(HexValue(c1) * 16 + HexValue(s[i + 2])));
+        i += 3;
+        return true;
     }
-    return Finish(in, o, i);
+    if (!eos) return false;
+    // A soft break that ends the stream is still a soft break; any other
+    // escape cut short by the end is kept as written.
+    if (i + 1 < n && (s[i + 1] == '\r' || s[i + 1] == '\n')) {
+        i += 2;
+        return true;
+    }
+    o.Put('=');
+    ++i;
+    return true;
 }
 
+} // namespace
+
+uint32_t QPDecode(LWStream* in, LWStream* out) {
+    const bool eos = in->EOS != 0;
+    return RunUnits<6>(in, out, [eos](const unsigned char* s, size_t n, size_t& i, Out& o) {
+        if (s[i] == '=') return DecodeEscape(s, n, i, o, eos);
+        // Literal run up to the next escape, bounded by the room.
+        size_t k = std::min(n - i, o.Room() - 6);
+        if (const void* eq = std::memchr(s + i, '=', k); eq != nullptr)
+            k = static_cast<size_t>(static_cast<const unsigned char*>(eq) - (s + i));
+        std::memcpy(o.p, s + i, k);
+        o.p += k;
+        i += k;
+        return true;
+    });
+}
+
+namespace {
+
+// A line holds at most 76 characters, the soft break's '=' included, so text
+// runs to column 75 before one; `width` is what the next unit takes.
+inline void SoftBreak(uint32_t& col, uint32_t width, Out& o) {
+    col += width;
+    if (col > 75) {
+        o.Put('=');
+        o.Put2('\r', '\n');
+        col = 3;
+    }
+}
+
+} // namespace
+
 uint32_t QPEncode(LWStream* in, LWStream* out) {
-    if (!Writable(out)) return 0;
-    const unsigned char* s = in->Start;
-    const size_t n = InLen(in);
-    size_t i = 0;
-    Out o(out);
+    const bool eos = in->EOS != 0;
     uint32_t& col = in->State;
-    while (i < n) {
+    auto unit = [eos, &col](const unsigned char* s, size_t n, size_t& i, Out& o) {
         // The last byte waits for its successor: a CR may follow.
-        if (i + 1 == n && !in->EOS) break;
-        if (!o.Reserve(6)) return Finish(in, o, i);
-        unsigned char c = s[i];
+        if (i + 1 == n && !eos) return false;
+        const unsigned char c = s[i];
         if (c == '\r' || c == '\n') {
             col = 0;
             if (i + 1 == n) {
                 o.Put(c);
-                ++i;
-                break;
-            }
-            if (s[i + 1] == '\n') {
+            } else if (s[i + 1] == '\n') {
                 o.Put2(c, '\n');
-                i += 2;
+                ++i;
             } else {
                 o.Put2('\r', '\n');
-                ++i;
             }
-            continue;
+            ++i;
+            return true;
         }
-        bool spaceBeforeCr = c == ' ' && i + 1 < n && s[i + 1] == '\r';
-        // A line holds at most 76 characters, the soft break's '=' included,
-        // so text runs to column 75 before one.
+        const bool spaceBeforeCr = c == ' ' && i + 1 < n && s[i + 1] == '\r';
         if (c >= 0x20 && c <= 0x7F && c != '=' && !spaceBeforeCr) {
-            if (++col > 75) {
-                o.Put('=');
-                o.Put2('\r', '\n');
-                col = 3;
-            }
+            SoftBreak(col, 1, o);
             o.Put(c);
         } else {
-            col += 3;
-            if (col > 75) {
-                o.Put('=');
-                o.Put2('\r', '\n');
-                col = 3;
-            }
+            SoftBreak(col, 3, o);
             o.Put('=');
             o.Put2(static_cast<unsigned char>(kHex[c >> 4]),
                    static_cast<unsigned char>(kHex[c & 15]));
         }
         ++i;
-    }
-    return Finish(in, o, i);
+        return true;
+    };
+    return RunUnits<6>(in, out, unit);
 }
 
 } // namespace lw

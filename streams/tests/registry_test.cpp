@@ -53,12 +53,7 @@ const std::vector<std::string> kAllNames = {
 bool Provided(const std::string& n) {
     // clang-format off
     static const std::set<std::string> kLater = {
-        "RFC1522", "text/html", "text/plain", "text/wml", "RFC1522Q", "RFC1522B", "EUC-KR",
-        "KS_C_5601-1987", "EUCKR", "CSEUCKR", "30", "31", "32", "ISO-2022-KR", "CSISO2022KR", "29",
-        "ISO-2022-CN", "CSISO2022CN", "28", "GB2312", "GB_2312", "GB_2312-80", "CSISO58GB231280",
-        "CHINESE", "21", "HZ", "HZ-GB-2312", "BIG5", "BIG-5", "BIG-FIVE", "BIGFIVE", "CN-BIG5",
-        "CSBIG5", "19", "20", "EUC-TW", "EUCTW", "CSEUCTW", "ISO-2022-JP", "CSISO2022JP", "25",
-        "SHIFT_JIS", "SJIS", "SHIFT-JIS", "CSSHIFTJIS", "MS_KANJI", "33", "34",
+        "RFC1522", "text/html", "text/plain", "text/wml", "RFC1522Q", "RFC1522B",
     };
     // clang-format on
     return kLater.count(n) == 0;
