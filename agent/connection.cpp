@@ -28,7 +28,7 @@ std::atomic<int> queueConnections{0};
 
 // The thread of one queue connection: gives its place back when it ends,
 // however it ends (a release ends it by unwinding).
-void* servedQueueConnection(void* connection) {
+void* ServedQueueConnection(void* connection) {
     struct Place {
         ~Place() { queueConnections.fetch_sub(1, std::memory_order_acq_rel); }
     } place;
@@ -36,7 +36,7 @@ void* servedQueueConnection(void* connection) {
 }
 
 // The source address this host picks for a connection to `to`, or false.
-bool sourceToward(uint32_t to, uint32_t& source) {
+bool SourceToward(uint32_t to, uint32_t& source) {
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s == -1) return false;
     sockaddr_in a{};
@@ -52,7 +52,7 @@ bool sourceToward(uint32_t to, uint32_t& source) {
 }
 
 // True when `address` is one of this host's own addresses.
-bool isLocal(uint32_t address) {
+bool IsLocal(uint32_t address) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
     if (s == -1) return false;
     sockaddr_in a{};
@@ -65,7 +65,7 @@ bool isLocal(uint32_t address) {
 
 // Everything a command may carry is one line: no NUL, and no CR or LF
 // except the CR LF that ends it.
-bool singleLine(const char* bytes, int count) {
+bool SingleLine(const char* bytes, int count) {
     int body = count;
     if (count >= 2 && bytes[count - 2] == '\r' && bytes[count - 1] == '\n') body = count - 2;
     for (int i = 0; i < body; ++i)
@@ -73,38 +73,38 @@ bool singleLine(const char* bytes, int count) {
     return true;
 }
 
-int plainWrite(REVOConnection* c, void* buffer, int count) {
+int PlainWrite(REVOConnection* c, void* buffer, int count) {
     // MSG_NOSIGNAL: a peer that went away must fail this write, not kill the agent.
     return static_cast<int>(send(c->Socket, buffer, static_cast<size_t>(count), MSG_NOSIGNAL));
 }
 
-int sslWrite(REVOConnection* c, void* buffer, int count) {
+int SslWrite(REVOConnection* c, void* buffer, int count) {
     // A short SSL write counts as complete.
     return SSL_write(c->SSL, buffer, count) == -1 ? -1 : count;
 }
 
-int plainRead(REVOConnection* c, void* buffer, int count) {
+int PlainRead(REVOConnection* c, void* buffer, int count) {
     pollfd p{c->Socket, POLLIN, 0};
     int r;
     do {
         r = poll(&p, 1, dayward::limits.idleTimeoutMs);
-    } while (r < 0 && errno == EINTR && !dayward::exiting());
-    if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) || dayward::exiting())
-        return dayward::exiting() ? 0 : -1;
+    } while (r < 0 && errno == EINTR && !dayward::IsExiting());
+    if (r <= 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) || dayward::IsExiting())
+        return dayward::IsExiting() ? 0 : -1;
     return static_cast<int>(recv(c->Socket, buffer, static_cast<size_t>(count), 0));
 }
 
-int sslRead(REVOConnection* c, void* buffer, int count) {
+int SslRead(REVOConnection* c, void* buffer, int count) {
     int r;
     do {
         r = SSL_read(c->SSL, buffer, count);
-    } while (r == 0 && count != 0 && !dayward::exiting());
-    return dayward::exiting() ? -1 : r;
+    } while (r == 0 && count != 0 && !dayward::IsExiting());
+    return dayward::IsExiting() ? -1 : r;
 }
 
 // Moves one complete line from the receive buffer into dest (cut to size - 1
 // bytes); false when the buffer holds no line feed yet.
-bool takeLine(REVOConnection* c, char* dest, int size) {
+bool TakeLine(REVOConnection* c, char* dest, int size) {
     if (c->BufferedLength <= 0) return false;
     auto* lf =
         static_cast<char*>(memchr(c->LineBuffer, '\n', static_cast<size_t>(c->BufferedLength)));
@@ -125,7 +125,7 @@ bool takeLine(REVOConnection* c, char* dest, int size) {
 
 extern "C" {
 
-REVOTransport FuncTbl[8] = {plainWrite, sslWrite, plainRead, sslRead,
+REVOTransport FuncTbl[8] = {PlainWrite, SslWrite, PlainRead, SslRead,
                             nullptr,    nullptr,  nullptr,   nullptr};
 
 void ReleaseConnection(REVOConnection* c) {
@@ -146,21 +146,21 @@ void ReleaseConnection(REVOConnection* c) {
 int REVOReadLine(REVOConnection* c, char* dest, int size, int parse) {
     if (c->Socket == -1) return -1;
     if (size > 0) dest[0] = '\0';
-    if (!takeLine(c, dest, size)) {
+    if (!TakeLine(c, dest, size)) {
         for (;;) {
-            if (dayward::exiting()) {
+            if (dayward::IsExiting()) {
                 ReleaseConnection(c);
                 return 0;
             }
             int room = REVO_LINE_BUFFER - 1 - c->BufferedLength;
             int n = FuncTbl[2 + c->UseSSL](c, c->LineBuffer + c->BufferedLength, room);
-            if (n < 1 || dayward::exiting()) {
+            if (n < 1 || dayward::IsExiting()) {
                 ReleaseConnection(c);
                 return 0;
             }
             c->BufferedLength += n;
             c->LineBuffer[c->BufferedLength] = '\0';
-            if (takeLine(c, dest, size)) break;
+            if (TakeLine(c, dest, size)) break;
         }
     }
     if (size < 1) return parse ? -1 : 0;
@@ -191,12 +191,12 @@ int REVOReadLine(REVOConnection* c, char* dest, int size, int parse) {
 int REVOSendAll(REVOConnection* c, const char* bytes, int count) {
     // Whatever formatted it, a command that would be more than one line on
     // the wire fails like a write: nothing of it is sent.
-    bool refused = count < 0 || !singleLine(bytes, count);
+    bool refused = count < 0 || !SingleLine(bytes, count);
     int sent = 0;
     while (refused || sent < count) {
         int n = refused ? -1 : FuncTbl[c->UseSSL](c, const_cast<char*>(bytes) + sent, count - sent);
-        if (n < 1 || dayward::exiting()) {
-            if (!dayward::exiting() && c->Socket != -1) {
+        if (n < 1 || dayward::IsExiting()) {
+            if (!dayward::IsExiting() && c->Socket != -1) {
                 close(c->Socket);
                 c->Socket = -1;
             }
@@ -210,7 +210,7 @@ int REVOSendAll(REVOConnection* c, const char* bytes, int count) {
 
 void RunQueueListener(void) {
     int s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    dayward::setServerSocket(s);
+    dayward::SetServerSocket(s);
     if (s != -1) {
         int one = 1;
         setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -221,37 +221,37 @@ void RunQueueListener(void) {
         if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 2048) != 0 ||
             getsockname(s, reinterpret_cast<sockaddr*>(&a), &al) != 0) {
             close(s);
-            dayward::setServerSocket(-1);
+            dayward::SetServerSocket(-1);
         } else {
             ServerSocketPort = a.sin_port; // network byte order, zero-extended
             // Also fills the addresses queue connections are accepted from.
             StartRegistrationThreads(ServerSocketPort);
-            if (dayward::exiting()) return;
+            if (dayward::IsExiting()) return;
             for (;;) {
-                if (dayward::exiting()) return;
+                if (dayward::IsExiting()) return;
                 sockaddr_in peer{};
                 socklen_t pl = sizeof peer;
                 int fd = accept(s, reinterpret_cast<sockaddr*>(&peer), &pl);
                 if (fd == -1) {
                     // An unrelated signal is no failure of the listener.
-                    if (errno == EINTR && !dayward::exiting()) continue;
-                    int cur = dayward::serverSocket();
+                    if (errno == EINTR && !dayward::IsExiting()) continue;
+                    int cur = dayward::CurrentServerSocket();
                     if (cur != -1) {
                         close(cur);
-                        dayward::setServerSocket(-1);
+                        dayward::SetServerSocket(-1);
                     }
                     break;
                 }
                 // Only the REVO servers may offer entries, and only so many at
                 // once; anyone else is closed before a byte is read.
-                if (!dayward::queuePeerAllowed(peer.sin_addr.s_addr) ||
+                if (!dayward::QueuePeerAllowed(peer.sin_addr.s_addr) ||
                     queueConnections.load(std::memory_order_acquire) >=
                         dayward::limits.maxQueueConnections) {
                     close(fd);
                     continue;
                 }
                 auto* rec = static_cast<REVOConnection*>(calloc(1, sizeof(REVOConnection)));
-                if (dayward::exiting() || !rec) {
+                if (dayward::IsExiting() || !rec) {
                     free(rec);
                     close(fd);
                     continue;
@@ -264,7 +264,7 @@ void RunQueueListener(void) {
                 int nodelay = 1;
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &nodelay, sizeof nodelay);
                 queueConnections.fetch_add(1, std::memory_order_acq_rel);
-                if (!dayward::startDetached(servedQueueConnection, rec)) {
+                if (!dayward::StartDetached(ServedQueueConnection, rec)) {
                     // Nobody would own the record: close, so the server offers the entry again.
                     queueConnections.fetch_sub(1, std::memory_order_acq_rel);
                     close(fd);
@@ -282,7 +282,7 @@ namespace dayward {
 
 Limits limits;
 
-bool startDetached(void* (*fn)(void*), void* arg) {
+bool StartDetached(void* (*fn)(void*), void* arg) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -300,7 +300,7 @@ bool startDetached(void* (*fn)(void*), void* arg) {
     return ok;
 }
 
-void allowQueuePeer(const char* dotted) {
+void AllowQueuePeer(const char* dotted) {
     in_addr a{};
     // Read as the registration reads it; an address it cannot read is no peer.
     if (!dotted || inet_aton(dotted, &a) == 0) return;
@@ -309,21 +309,21 @@ void allowQueuePeer(const char* dotted) {
     // host picks toward the address our registration came from (on the
     // loopback that is 127.0.0.1 for any server address of 127/8).
     uint32_t ours, theirs;
-    if (isLocal(a.s_addr) && sourceToward(a.s_addr, ours) && sourceToward(ours, theirs))
+    if (IsLocal(a.s_addr) && SourceToward(a.s_addr, ours) && SourceToward(ours, theirs))
         queuePeers.push_back(theirs);
 }
 
-bool queuePeerAllowed(uint32_t address) {
+bool QueuePeerAllowed(uint32_t address) {
     for (uint32_t p : queuePeers)
         if (p == address) return true;
     return false;
 }
 
-bool lineTextOk(std::string_view v) {
+bool LineTextOk(std::string_view v) {
     return v.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
-bool lineWordOk(std::string_view v) {
+bool LineWordOk(std::string_view v) {
     if (v.empty()) return false;
     for (char ch : v) {
         auto u = static_cast<unsigned char>(ch);
@@ -332,10 +332,10 @@ bool lineWordOk(std::string_view v) {
     return true;
 }
 
-Command::Command(std::string_view verb) : line_(verb), ok_(lineWordOk(verb)) {}
+Command::Command(std::string_view verb) : line_(verb), ok_(LineWordOk(verb)) {}
 
-Command& Command::word(std::string_view v) {
-    ok_ = ok_ && !ended_ && lineWordOk(v);
+Command& Command::Word(std::string_view v) {
+    ok_ = ok_ && !ended_ && LineWordOk(v);
     if (ok_) {
         line_ += ' ';
         line_ += v;
@@ -343,12 +343,12 @@ Command& Command::word(std::string_view v) {
     return *this;
 }
 
-Command& Command::number(unsigned long v) {
-    return word(std::to_string(v));
+Command& Command::Number(unsigned long v) {
+    return Word(std::to_string(v));
 }
 
-Command& Command::text(std::string_view v) {
-    ok_ = ok_ && !ended_ && lineTextOk(v);
+Command& Command::Text(std::string_view v) {
+    ok_ = ok_ && !ended_ && LineTextOk(v);
     ended_ = true;
     if (ok_) {
         line_ += ' ';
@@ -357,14 +357,14 @@ Command& Command::text(std::string_view v) {
     return *this;
 }
 
-int Command::send(REVOConnection* c) const {
+int Command::Send(REVOConnection* c) const {
     if (!ok_) return 0;
     std::string out = line_ + "\r\n";
     return REVOSendAll(c, out.data(), static_cast<int>(out.size()));
 }
 
-void pauseSeconds(int seconds) {
-    for (int i = 0; i < seconds && !exiting(); ++i) {
+void PauseSeconds(int seconds) {
+    for (int i = 0; i < seconds && !IsExiting(); ++i) {
         timeval tv{1, 0};
         select(0, nullptr, nullptr, nullptr, &tv);
     }

@@ -14,7 +14,7 @@ namespace dayward {
 
 // Releases a connection this thread owns (a heap record, not released yet):
 // the release ends the thread, so the caller goes on no further.
-[[noreturn]] inline void endConnection(REVOConnection* c) {
+[[noreturn]] inline void EndConnection(REVOConnection* c) {
     ReleaseConnection(c);
     pthread_exit(nullptr); // not reached: the release above ends the thread
 }
@@ -22,29 +22,29 @@ namespace dayward {
 // Exiting and HighestSocket are plain exported ints (libraries read them by
 // name), but the signal handler and other threads touch them, so every access
 // from our own code is atomic.
-inline bool exiting() {
+inline bool IsExiting() {
     return std::atomic_ref<int>(Exiting).load(std::memory_order_acquire);
 }
-inline void setExiting() {
+inline void SetExiting() {
     std::atomic_ref<int>(Exiting).store(1, std::memory_order_release);
 }
-inline int highestSocket() {
+inline int CurrentHighestSocket() {
     return std::atomic_ref<int>(HighestSocket).load(std::memory_order_acquire);
 }
-inline int serverSocket() {
+inline int CurrentServerSocket() {
     return std::atomic_ref<int>(ServerSocket).load(std::memory_order_acquire);
 }
-inline void setServerSocket(int fd) {
+inline void SetServerSocket(int fd) {
     std::atomic_ref<int>(ServerSocket).store(fd, std::memory_order_release);
 }
 
 // Starts a detached thread on DaywardThreadStack bytes of stack, with the
 // signals the agent handles blocked in it (so they reach the main thread
 // only); false when it could not be created.
-bool startDetached(void* (*fn)(void*), void* arg);
+bool StartDetached(void* (*fn)(void*), void* arg);
 
 // Waits up to `seconds` in one-second steps, returning early once Exiting is set.
-void pauseSeconds(int seconds);
+void PauseSeconds(int seconds);
 
 // Limits on what the REVO peers can make the agent hold. Set once in main,
 // before any thread starts.
@@ -57,14 +57,14 @@ extern Limits limits;
 // Queue connections are accepted only from the REVO servers the agent
 // registers with. Both are called on the main thread, the first before the
 // accept loop starts.
-void allowQueuePeer(const char* dottedAddress);
-bool queuePeerAllowed(uint32_t address); // network byte order
+void AllowQueuePeer(const char* dottedAddress);
+bool QueuePeerAllowed(uint32_t address); // network byte order
 
 // True when `value` can stand on a protocol line: no CR, LF or NUL; as a
 // word (one of several space-separated arguments) also not empty and without
 // space, tab or other control characters.
-bool lineTextOk(std::string_view value);
-bool lineWordOk(std::string_view value);
+bool LineTextOk(std::string_view value);
+bool LineWordOk(std::string_view value);
 
 // One protocol command line, built from checked values: "VERB a b c\r\n".
 // A value that fails its check spoils the command, which is then never sent:
@@ -73,14 +73,14 @@ bool lineWordOk(std::string_view value);
 class Command {
   public:
     explicit Command(std::string_view verb);
-    Command& word(std::string_view value);
-    Command& number(unsigned long value);
+    Command& Word(std::string_view value);
+    Command& Number(unsigned long value);
     // The rest of the line, spaces allowed; nothing may follow it.
-    Command& text(std::string_view value);
-    bool ok() const { return ok_; }
+    Command& Text(std::string_view value);
+    bool Ok() const { return ok_; }
     // Through REVOSendAll (with its failure handling). 0 without sending a
     // byte when the command is spoiled.
-    int send(REVOConnection* connection) const;
+    int Send(REVOConnection* connection) const;
 
   private:
     std::string line_;

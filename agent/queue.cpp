@@ -55,7 +55,7 @@ struct CalendarPart {
 // Copies the next white-space-separated word of *p into out; false when there
 // is none or it is longer than kWordMax (refused rather than cut: a cut type
 // or encoding name could match something it is not).
-bool nextWord(const char*& p, char (&out)[kWordMax + 1]) {
+bool NextWord(const char*& p, char (&out)[kWordMax + 1]) {
     while (*p == ' ' || *p == '\t')
         ++p;
     const char* b = p;
@@ -68,7 +68,7 @@ bool nextWord(const char*& p, char (&out)[kWordMax + 1]) {
     return true;
 }
 
-bool nextNumber(const char*& p, unsigned long& out) {
+bool NextNumber(const char*& p, unsigned long& out) {
     while (*p == ' ' || *p == '\t')
         ++p;
     if (*p < '0' || *p > '9') return false;
@@ -80,50 +80,50 @@ bool nextNumber(const char*& p, unsigned long& out) {
 
 // Reads a 2002 structure line: type, subtype, charset, encoding, a quoted
 // name, then start and length.
-bool parseStructureLine(const char* text, char (&type)[kWordMax + 1], char (&subtype)[kWordMax + 1],
+bool ParseStructureLine(const char* text, char (&type)[kWordMax + 1], char (&subtype)[kWordMax + 1],
                         char (&encoding)[kWordMax + 1], unsigned long& start,
                         unsigned long& length) {
     char charset[kWordMax + 1];
     const char* p = text;
-    if (!nextWord(p, type) || !nextWord(p, subtype) || !nextWord(p, charset) ||
-        !nextWord(p, encoding))
+    if (!NextWord(p, type) || !NextWord(p, subtype) || !NextWord(p, charset) ||
+        !NextWord(p, encoding))
         return false;
     const char* q = strchr(p, '"');
     if (!q) return false;
     q = strchr(q + 1, '"');
     if (!q) return false;
     p = q + 1;
-    return nextNumber(p, start) && nextNumber(p, length);
+    return NextNumber(p, start) && NextNumber(p, length);
 }
 
 // Sends a command on the queue connection. One that cannot be sent as it is
 // (a value fails its check) drops the connection, so the server keeps the
 // entry as it was: a line changed or left out would lose a recipient.
-void sendOrDrop(REVOConnection* c, const dayward::Command& command) {
-    if (!command.ok()) dayward::endConnection(c);
-    command.send(c);
+void SendOrDrop(REVOConnection* c, const dayward::Command& command) {
+    if (!command.Ok()) dayward::EndConnection(c);
+    command.Send(c);
 }
 
 // Sends QDONE, reads the one reply line, and ends the thread.
-[[noreturn]] void finish(REVOConnection* c, char* line) {
+[[noreturn]] void Finish(REVOConnection* c, char* line) {
     REVOSendAll(c, "QDONE\r\n", 7);
     REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
-    dayward::endConnection(c);
+    dayward::EndConnection(c);
 }
 
 // Fetches the selected part with QBRAW, decodes it and parses it. Null when
 // the server refuses, decoding fails or memory runs out.
-ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const CalendarPart& part,
+ICalObject* FetchCalendar(REVOConnection* c, const char* queueId, const CalendarPart& part,
                           char* line) {
     if (part.length > kCalendarPartMax) return nullptr;
-    sendOrDrop(c, dayward::Command("QBRAW").word(queueId).number(part.start).number(part.length));
+    SendOrDrop(c, dayward::Command("QBRAW").Word(queueId).Number(part.start).Number(part.length));
     int code = REVOReadLine(c, line, REVO_LINE_BUFFER, 1);
     if (code != REVO_BYTES_FOLLOW && code != REVO_BYTES_FOLLOW_LAST) return nullptr;
     long announced = strtol(line, nullptr, 10);
     if (announced < 0) return nullptr;
     // More than was asked for cannot be skipped without reading it all: the
     // server is not making sense, so the entry stays as it was.
-    if (static_cast<unsigned long>(announced) > kCalendarPartMax) dayward::endConnection(c);
+    if (static_cast<unsigned long>(announced) > kCalendarPartMax) dayward::EndConnection(c);
     int32_t count = static_cast<int32_t>(announced);
 
     // The bytes go from the connection through the transfer decoder, when the
@@ -152,7 +152,7 @@ ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const Calendar
         LWStream drop{};
         arbor::MallocPtr<unsigned char> dropBuf(
             static_cast<unsigned char*>(malloc(LWSTREAM_BUFSIZE)));
-        if (!dropBuf) dayward::endConnection(c);
+        if (!dropBuf) dayward::EndConnection(c);
         drop.Start = dropBuf.get();
         drop.End = drop.Start + LWSTREAM_BUFSIZE;
         drop.Codec = DaywardStreamToMemory;
@@ -166,20 +166,20 @@ ICalObject* fetchCalendar(REVOConnection* c, const char* queueId, const Calendar
     if (!text) return nullptr;
     // Undecoded, every announced byte must have arrived: a connection that
     // ended early is dropped, and the server keeps the entry.
-    if (!decode && sink.Count != count) dayward::endConnection(c);
+    if (!decode && sink.Count != count) dayward::EndConnection(c);
     text.get()[sink.Count] = '\0';
     return ICalParse(nullptr, text.get(), static_cast<size_t>(sink.Count));
 }
 
 // The decimal flags number after the last space of a recipient line.
-unsigned long recipientFlags(std::string_view line) {
+unsigned long RecipientFlags(std::string_view line) {
     size_t sp = line.rfind(' ');
     std::string digits(line.substr(sp == std::string_view::npos ? 1 : sp + 1));
     return strtoul(digits.c_str(), nullptr, 10);
 }
 
 // The first word after the kind letter.
-std::string firstWord(std::string_view line) {
+std::string FirstWord(std::string_view line) {
     size_t b = 1;
     size_t e = b;
     while (e < line.size() && line[e] != ' ' && line[e] != '\t' && line[e] != '\r' &&
@@ -190,15 +190,15 @@ std::string firstWord(std::string_view line) {
 
 // Reads the offer and the entry's control lines, kept whole in the order
 // received (an empty line too), each ended by a line feed in one block.
-std::string readControlLines(REVOConnection* c, char* line, char (&queueId)[kQueueIdMax + 1]) {
+std::string ReadControlLines(REVOConnection* c, char* line, char (&queueId)[kQueueIdMax + 1]) {
     if (REVOReadLine(c, line, REVO_LINE_BUFFER, 1) != REVO_QUEUE_OFFER) {
         REVOSendAll(c, "QDONE\r\n", 7);
-        dayward::endConnection(c);
+        dayward::EndConnection(c);
     }
     const char* space = strchr(line, ' ');
     // An identifier too long for its 16 bytes is refused, not cut: a cut one
     // would name some other entry.
-    if (!space || static_cast<size_t>(space - line) > kQueueIdMax) finish(c, line);
+    if (!space || static_cast<size_t>(space - line) > kQueueIdMax) Finish(c, line);
     memcpy(queueId, line, static_cast<size_t>(space - line));
     queueId[space - line] = '\0';
     unsigned long announced = strtoul(space + 1, nullptr, 10);
@@ -212,7 +212,7 @@ std::string readControlLines(REVOConnection* c, char* line, char (&queueId)[kQue
         int lead = REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
         if (lead == REVO_QUEUE_END_CONTROL) break;
         size_t n = strlen(line);
-        if (control.size() + n + 1 > kControlTextMax) dayward::endConnection(c);
+        if (control.size() + n + 1 > kControlTextMax) dayward::EndConnection(c);
         control.append(line, n);
         control += '\n';
     }
@@ -222,8 +222,8 @@ std::string readControlLines(REVOConnection* c, char* line, char (&queueId)[kQue
 // Walks the QMIME structure and picks the text/calendar part: at the top, or
 // one level down in a message or multipart, there only inside the first
 // multipart/alternative. A later match replaces an earlier one.
-CalendarPart pickCalendarPart(REVOConnection* c, const char* queueId, char* line) {
-    sendOrDrop(c, dayward::Command("QMIME").word(queueId));
+CalendarPart PickCalendarPart(REVOConnection* c, const char* queueId, char* line) {
+    SendOrDrop(c, dayward::Command("QMIME").Word(queueId));
     CalendarPart part;
     int depth = 0;
     int alternatives = 0;
@@ -233,7 +233,7 @@ CalendarPart pickCalendarPart(REVOConnection* c, const char* queueId, char* line
         if (code == REVO_MIME_PART) {
             char type[kWordMax + 1], subtype[kWordMax + 1], encoding[kWordMax + 1];
             unsigned long start, length;
-            if (!parseStructureLine(line, type, subtype, encoding, start, length)) continue;
+            if (!ParseStructureLine(line, type, subtype, encoding, start, length)) continue;
             if (depth == 0 && (ICalEqual(type, "multipart") || ICalEqual(type, "message"))) {
                 depth = 1;
                 if (ICalEqual(subtype, "alternative")) ++alternatives;
@@ -268,18 +268,18 @@ struct EntryState {
 
 // Applies the calendar object to one recipient's calendar. True when it was
 // applied, so that the recipient's line is not handed back.
-bool applyToRecipient(EntryState& e, std::string_view ctl, const std::string& sender) {
+bool ApplyToRecipient(EntryState& e, std::string_view ctl, const std::string& sender) {
     // Bit 0x80 of the flags marks a recipient the queue wants left alone: its
     // line goes back unchanged, without a directory look-up.
-    if (recipientFlags(ctl) & 0x80) return false;
-    std::string recipient = firstWord(ctl);
+    if (RecipientFlags(ctl) & 0x80) return false;
+    std::string recipient = FirstWord(ctl);
     char name[256] = "";
     uint32_t storeIp = 0;
     // Without a scratch structure there is no look-up: the line is kept.
     int found = e.vs ? MSGFindUser(recipient.c_str(), name, 0, &storeIp, e.vs) : 0;
     if (e.vs) KDXFreeValues(e.vs);
     if (!found) return false;
-    if (!e.cal.object) e.cal.object = fetchCalendar(e.c, e.queueId, e.part, e.line);
+    if (!e.cal.object) e.cal.object = FetchCalendar(e.c, e.queueId, e.part, e.line);
     ICalObject* object = e.cal.object;
     if (!object) return false;
     sockaddr_in store{};
@@ -297,13 +297,13 @@ bool applyToRecipient(EntryState& e, std::string_view ctl, const std::string& se
 
 // One queue entry: read the control lines, pick the calendar part, apply it
 // per recipient, and hand back every line that was not applied.
-void handleEntry(REVOConnection* c) {
+void HandleEntry(REVOConnection* c) {
     char line[REVO_LINE_BUFFER];
     ValueStructGuard vsg{KDXInitValueStruct(nullptr, nullptr)};
     char queueId[kQueueIdMax + 1];
-    const std::string control = readControlLines(c, line, queueId);
-    EntryState e{c, queueId, pickCalendarPart(c, queueId, line), vsg.vs, {}, line};
-    if (!e.part.selected) finish(c, line);
+    const std::string control = ReadControlLines(c, line, queueId);
+    EntryState e{c, queueId, PickCalendarPart(c, queueId, line), vsg.vs, {}, line};
+    if (!e.part.selected) Finish(c, line);
 
     std::string sender;
     bool haveSender = false;
@@ -314,14 +314,14 @@ void handleEntry(REVOConnection* c) {
         bool keep = true;
         char kind = ctl.empty() ? '\0' : ctl[0];
         if (kind == 'F' && !haveSender) {
-            sender = firstWord(ctl);
+            sender = FirstWord(ctl);
             haveSender = true;
         } else if ((kind == 'L' || kind == 'M') && haveSender) {
-            keep = !applyToRecipient(e, ctl, sender);
+            keep = !ApplyToRecipient(e, ctl, sender);
         }
-        if (keep) sendOrDrop(c, dayward::Command("QMOD").word("RAW").text(ctl));
+        if (keep) SendOrDrop(c, dayward::Command("QMOD").Word("RAW").Text(ctl));
     }
-    finish(c, line);
+    Finish(c, line);
 }
 
 } // namespace
@@ -329,7 +329,7 @@ void handleEntry(REVOConnection* c) {
 extern "C" {
 
 void* HandleConnection(void* arg) {
-    handleEntry(static_cast<REVOConnection*>(arg));
+    HandleEntry(static_cast<REVOConnection*>(arg));
     return nullptr;
 }
 

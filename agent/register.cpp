@@ -24,7 +24,7 @@ constexpr int kConnectRetrySeconds = 15;
 
 // The AUTH argument for the challenge in a 4242 greeting text: the text after
 // the first "<" up to the next ">". False when the greeting has no "<".
-bool authDigest(const char* greeting, char out[33]) {
+bool AuthDigest(const char* greeting, char out[33]) {
     const char* lt = strchr(greeting, '<');
     if (!lt) return false;
     const char* challenge = lt + 1;
@@ -42,7 +42,7 @@ bool authDigest(const char* greeting, char out[33]) {
     return true;
 }
 
-void closeSocket(REVOConnection* c) {
+void CloseSocket(REVOConnection* c) {
     if (c->Socket != -1) {
         close(c->Socket);
         c->Socket = -1;
@@ -95,8 +95,8 @@ void StartRegistrationThreads(int port) {
             reg->Queue = kAgentQueue;
             reg->Port = port;
             snprintf(reg->Address, sizeof reg->Address, "%s", vs->Value[i]);
-            dayward::allowQueuePeer(reg->Address);
-            if (!dayward::startDetached(RegisterREVOServer, reg)) free(reg);
+            dayward::AllowQueuePeer(reg->Address);
+            if (!dayward::StartDetached(RegisterREVOServer, reg)) free(reg);
         }
     }
     KDXDestroyValueStruct(vs);
@@ -126,29 +126,29 @@ void* RegisterREVOServer(void* arg) {
             return nullptr;
         }
         if (connect(c->Socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) break;
-        closeSocket(c);
-        dayward::pauseSeconds(kConnectRetrySeconds);
-        if (dayward::exiting()) break;
+        CloseSocket(c);
+        dayward::PauseSeconds(kConnectRetrySeconds);
+        if (dayward::IsExiting()) break;
     }
-    if (dayward::exiting()) {
-        closeSocket(c);
-        dayward::endConnection(c);
+    if (dayward::IsExiting()) {
+        CloseSocket(c);
+        dayward::EndConnection(c);
     }
 
     char buffer[1024];
     int code = REVOReadLine(c, buffer, sizeof buffer, 1);
     if (code == REVO_AUTH_CHALLENGE) {
         char digest[33];
-        if (authDigest(buffer, digest)) {
-            dayward::Command("AUTH").word(digest).send(c);
+        if (AuthDigest(buffer, digest)) {
+            dayward::Command("AUTH").Word(digest).Send(c);
             code = REVOReadLine(c, buffer, sizeof buffer, 1);
         } else {
             code = -1;
         }
     }
     if (code != REVO_OK) {
-        closeSocket(c);
-        dayward::endConnection(c);
+        CloseSocket(c);
+        dayward::EndConnection(c);
     }
 
     char identity[256];
@@ -160,20 +160,20 @@ void* RegisterREVOServer(void* arg) {
     // The identity comes from the directory: it stands on the line only if
     // it cannot end it.
     if (!dayward::Command("QWAIT")
-             .number(static_cast<unsigned long>(queue))
-             .number(static_cast<unsigned long>(hostPort))
-             .text(identity)
-             .send(c)) {
-        closeSocket(c);
-        dayward::endConnection(c);
+             .Number(static_cast<unsigned long>(queue))
+             .Number(static_cast<unsigned long>(hostPort))
+             .Text(identity)
+             .Send(c)) {
+        CloseSocket(c);
+        dayward::EndConnection(c);
     }
     code = REVOReadLine(c, buffer, sizeof buffer, 1);
-    closeSocket(c);
+    CloseSocket(c);
     if (code == REVO_OK) {
         free(c);
         return nullptr;
     }
-    dayward::endConnection(c);
+    dayward::EndConnection(c);
 }
 
 int REVOAuthenticate(REVOConnection* c, sockaddr_in* address, char* buffer) {
@@ -182,7 +182,7 @@ int REVOAuthenticate(REVOConnection* c, sockaddr_in* address, char* buffer) {
     c->Socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (c->Socket == -1) return 0;
     if (connect(c->Socket, reinterpret_cast<sockaddr*>(address), sizeof *address) != 0) {
-        closeSocket(c);
+        CloseSocket(c);
         return 0;
     }
     int one = 1;
@@ -192,13 +192,13 @@ int REVOAuthenticate(REVOConnection* c, sockaddr_in* address, char* buffer) {
     if (code == REVO_OK) return 1;
     if (code == REVO_AUTH_CHALLENGE) {
         char digest[33];
-        if (authDigest(buffer, digest)) {
-            if (dayward::Command("AUTH").word(digest).send(c) &&
+        if (AuthDigest(buffer, digest)) {
+            if (dayward::Command("AUTH").Word(digest).Send(c) &&
                 REVOReadLine(c, buffer, 1023, 1) == REVO_OK)
                 return 1;
         }
     }
-    closeSocket(c);
+    CloseSocket(c);
     return 0;
 }
 

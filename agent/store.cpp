@@ -26,10 +26,10 @@ struct Session {
         conn.Socket = -1;
         conn.Released = 1;
     }
-    ~Session() { close(); }
+    ~Session() { Close(); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
-    void close() {
+    void Close() {
         if (conn.Socket != -1) {
             ::close(conn.Socket);
             conn.Socket = -1;
@@ -37,22 +37,22 @@ struct Session {
     }
     // Sends one command built from checked values; false when a value
     // failed its check (nothing sent) or the write failed.
-    bool send(const dayward::Command& command) { return command.send(&conn) == 1; }
-    int reply(char* buffer) { return REVOReadLine(&conn, buffer, kReplyMax, 1); }
+    bool Send(const dayward::Command& command) { return command.Send(&conn) == 1; }
+    int Reply(char* buffer) { return REVOReadLine(&conn, buffer, kReplyMax, 1); }
 
-    bool open(sockaddr_in* address, const char* recipient, char* buffer) {
+    bool Open(sockaddr_in* address, const char* recipient, char* buffer) {
         // Checked before connecting: a recipient that cannot stand on the
         // line costs the server nothing.
-        if (!dayward::lineWordOk(recipient)) return false;
+        if (!dayward::LineWordOk(recipient)) return false;
         if (!REVOAuthenticate(&conn, address, buffer)) return false;
-        if (!send(dayward::Command("USER").word(recipient))) return false;
-        int code = reply(buffer);
+        if (!Send(dayward::Command("USER").Word(recipient))) return false;
+        int code = Reply(buffer);
         if (code != REVO_OK && code != REVO_AUTH_CHALLENGE) return false;
-        return send(dayward::Command("CSOPEN").word("MAIN")) && reply(buffer) == REVO_OK;
+        return Send(dayward::Command("CSOPEN").Word("MAIN")) && Reply(buffer) == REVO_OK;
     }
 };
 
-char statusLetter(int32_t partStat) {
+char StatusLetter(int32_t partStat) {
     static const char letters[] = "NADTGCI";
     return partStat >= 0 && partStat < 7 ? letters[partStat] : 'N';
 }
@@ -66,30 +66,30 @@ int StoreReply(ICalObject* object, ICalAttendee* attendee, sockaddr_in* address,
     if (!object->UID || !attendee->Address) return 0;
     // Values from the message: a UID or address that could add a line or an
     // argument of its own fails the update (the recipient keeps the mail).
-    if (!dayward::lineWordOk(object->UID) || !dayward::lineWordOk(attendee->Address)) return 0;
+    if (!dayward::LineWordOk(object->UID) || !dayward::LineWordOk(attendee->Address)) return 0;
     Session s;
-    if (!s.open(address, recipient, buffer)) return 0;
-    if (!s.send(dayward::Command("CSFIND")
-                    .number(static_cast<unsigned long>(object->Sequence))
-                    .word(object->UID)) ||
-        s.reply(buffer) != REVO_OK)
+    if (!s.Open(address, recipient, buffer)) return 0;
+    if (!s.Send(dayward::Command("CSFIND")
+                    .Number(static_cast<unsigned long>(object->Sequence))
+                    .Word(object->UID)) ||
+        s.Reply(buffer) != REVO_OK)
         return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
-    const char letter[2] = {statusLetter(attendee->PartStat), '\0'};
+    const char letter[2] = {StatusLetter(attendee->PartStat), '\0'};
     // A refused status (not an attendee of the stored entry, say) is a failed
     // update: the mail must still reach the recipient.
-    if (!s.send(dayward::Command("CSATND").number(entry).word(letter).word(attendee->Address)) ||
-        s.reply(buffer) != REVO_OK)
+    if (!s.Send(dayward::Command("CSATND").Number(entry).Word(letter).Word(attendee->Address)) ||
+        s.Reply(buffer) != REVO_OK)
         return 0;
     if (attendee->PartStat == ICAL_PARTSTAT_COMPLETED) {
         bool all = true;
         for (ICalAttendee* a = object->Attendees; a; a = a->Next)
             if (a->PartStat != ICAL_PARTSTAT_COMPLETED) all = false;
         if (all) {
-            if (!s.send(dayward::Command("CSCOMP").number(entry).number(
+            if (!s.Send(dayward::Command("CSCOMP").Number(entry).Number(
                     static_cast<unsigned long>(time(nullptr)))))
                 return 0;
-            s.reply(buffer); // the status is recorded; the completion is the store's call
+            s.Reply(buffer); // the status is recorded; the completion is the store's call
         }
     }
     return 1;
@@ -97,28 +97,28 @@ int StoreReply(ICalObject* object, ICalAttendee* attendee, sockaddr_in* address,
 
 int StoreCancel(ICalObject* object, sockaddr_in* address, const char* recipient, char* buffer,
                 const char* sender) {
-    if (!object->UID || !dayward::lineWordOk(object->UID)) return 0;
+    if (!object->UID || !dayward::LineWordOk(object->UID)) return 0;
     Session s;
-    if (!s.open(address, recipient, buffer)) return 0;
+    if (!s.Open(address, recipient, buffer)) return 0;
     // The instant the parser computed through the instance's zone (the same
     // as the fields read as UTC when the value is in UTC); -1 counts as 0,
     // and 0 names no single instance.
     const int32_t t = object->RecurrenceIdTime.UTC;
     unsigned long instance = t == -1 ? 0 : static_cast<unsigned long>(static_cast<uint32_t>(t));
     dayward::Command find("CSFIND");
-    find.number(static_cast<unsigned long>(object->Sequence)).word(object->UID);
-    if (instance != 0) find.number(instance);
-    if (!s.send(find) || s.reply(buffer) != REVO_OK) return 0;
+    find.Number(static_cast<unsigned long>(object->Sequence)).Word(object->UID);
+    if (instance != 0) find.Number(instance);
+    if (!s.Send(find) || s.Reply(buffer) != REVO_OK) return 0;
     unsigned long entry = strtoul(buffer, nullptr, 10);
-    if (!s.send(dayward::Command("CSORG").number(entry)) || s.reply(buffer) != REVO_ORGANIZER)
+    if (!s.Send(dayward::Command("CSORG").Number(entry)) || s.Reply(buffer) != REVO_ORGANIZER)
         return 0;
     if (char* sp = strchr(buffer, ' ')) *sp = '\0';
     if (!ICalEqual(buffer, sender) && !ICalEqual(recipient, sender)) return 0;
     dayward::Command dele("CSDELE");
-    dele.number(entry);
-    if (instance == 0) dele.word("RECURRING");
+    dele.Number(entry);
+    if (instance == 0) dele.Word("RECURRING");
     // A refused deletion leaves the entry, so the recipient keeps the mail.
-    if (!s.send(dele) || s.reply(buffer) != REVO_OK) return 0;
+    if (!s.Send(dele) || s.Reply(buffer) != REVO_OK) return 0;
     return 1;
 }
 

@@ -40,7 +40,7 @@ LineConn LineConn::Connect(const std::string& addr, int port, const std::string&
     sockaddr_in a, s;
     if (!Address(addr, port, a) || (!source.empty() && !Address(source, 0, s))) return LineConn();
     LineConn c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!c.ok()) return c;
+    if (!c.Ok()) return c;
     if (!source.empty() && ::bind(c.fd_, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0)
         return LineConn();
     if (::connect(c.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return LineConn();

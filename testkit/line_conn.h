@@ -28,8 +28,8 @@ class LineConn {
     // given; !ok() on failure.
     static LineConn Connect(const std::string& addr, int port, const std::string& source = "");
 
-    bool ok() const { return fd_ != -1; }
-    int fd() const { return fd_; }
+    bool Ok() const { return fd_ != -1; }
+    int Fd() const { return fd_; }
     // Hands the socket over (-1 when there is none); unread bytes are dropped.
     int release() {
         const int fd = fd_;
@@ -63,9 +63,9 @@ class Acceptor {
     ~Acceptor();
     Acceptor(const Acceptor&) = delete;
     Acceptor& operator=(const Acceptor&) = delete;
-    bool listening() const { return fd_ != -1; }
-    int port() const { return port_; }
-    int connections() const { return connections_; }
+    bool Listening() const { return fd_ != -1; }
+    int Port() const { return port_; }
+    int Connections() const { return connections_; }
 
   private:
     void Loop();

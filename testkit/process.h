@@ -42,7 +42,7 @@ class Process {
     int Wait(int timeoutMs);
     // SIGKILL and reap, when it still runs.
     void Kill();
-    int pid() const { return pid_; }
+    int Pid() const { return pid_; }
 
   private:
     int pid_ = -1;

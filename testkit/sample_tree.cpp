@@ -58,7 +58,7 @@ int SampleTree::Build() const {
     UseEnvironment();
     if (int rc = PDKCreateStore(store.c_str())) return rc;
     MaintenanceContext ctx;
-    if (ctx.err()) return ctx.err();
+    if (ctx.Err()) return ctx.Err();
     std::vector<std::pair<std::string, std::string>> objects = {
         {kTreeDN, "Tree Root"}, {kOrgDN, "Organization"}, {kUnitDN, "Organizational Unit"}};
     if (admin) objects.emplace_back(kAdminDN, "User");

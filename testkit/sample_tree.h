@@ -65,7 +65,7 @@ class MaintenanceContext {
     MaintenanceContext(const MaintenanceContext&) = delete;
     MaintenanceContext& operator=(const MaintenanceContext&) = delete;
     DDCContextHandle get() const { return c_; }
-    int err() const { return err_; } // 0, or why there is no login
+    int Err() const { return err_; } // 0, or why there is no login
 
   private:
     DDCContextHandle c_ = 0;

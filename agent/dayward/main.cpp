@@ -12,7 +12,7 @@
 namespace {
 
 // A whole decimal number from the environment within [low, high], or false.
-bool envNumber(const char* name, long low, long high, long& out) {
+bool EnvNumber(const char* name, long low, long high, long& out) {
     const char* p = getenv(name);
     if (!p || !*p) return false;
     char* end;
@@ -42,10 +42,10 @@ int main() {
     // REVO_PORT lets the agent and its servers run without root; the limits
     // on queue connections can be lowered (or raised) for tests and big sites.
     long v;
-    if (envNumber("REVO_PORT", 1, 65535, v)) DaywardREVOPort = static_cast<int>(v);
-    if (envNumber("DAYWARD_MAX_CONNECTIONS", 1, 100000, v))
+    if (EnvNumber("REVO_PORT", 1, 65535, v)) DaywardREVOPort = static_cast<int>(v);
+    if (EnvNumber("DAYWARD_MAX_CONNECTIONS", 1, 100000, v))
         dayward::limits.maxQueueConnections = static_cast<int>(v);
-    if (envNumber("DAYWARD_IDLE_SECONDS", 1, 86400, v))
+    if (EnvNumber("DAYWARD_IDLE_SECONDS", 1, 86400, v))
         dayward::limits.idleTimeoutMs = static_cast<int>(v * 1000);
     DaywardReadConfiguration();
     RunQueueListener();

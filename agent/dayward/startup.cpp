@@ -76,7 +76,7 @@ void DaywardReadConfiguration(void) {
 namespace {
 
 // Only async-signal-safe calls below this point until the handler returns.
-void say(const char* text) {
+void Say(const char* text) {
     size_t n = strlen(text);
     while (n > 0) {
         ssize_t w = write(STDOUT_FILENO, text, n);
@@ -86,7 +86,7 @@ void say(const char* text) {
     }
 }
 
-void sayCount(int value) {
+void SayCount(int value) {
     char digits[16];
     char* p = digits + sizeof digits;
     *--p = '\0';
@@ -96,19 +96,19 @@ void sayCount(int value) {
         v /= 10;
     } while (v);
     if (value < 0) *--p = '-';
-    say("\rDAYWARD: Closing ");
-    say(p);
-    say(" client sockets\n");
+    Say("\rDAYWARD: Closing ");
+    Say(p);
+    Say(" client sockets\n");
 }
 
 } // namespace
 
 extern "C" void DaywardShutdownSigHandler(int) {
     int savedErrno = errno;
-    dayward::setExiting();
+    dayward::SetExiting();
     std::atomic_ref<int>(TGid).store(1);
 
-    say("\rDAYWARD: Closing server sockets\n");
+    Say("\rDAYWARD: Closing server sockets\n");
     int s = std::atomic_ref<int>(ServerSocket).exchange(-1);
     if (s != -1) {
         syscall(SYS_shutdown, s, SHUT_RDWR); // wakes an accept blocked on it
@@ -123,19 +123,19 @@ extern "C" void DaywardShutdownSigHandler(int) {
     // shutdown touches sockets only; a descriptor that is a file (the
     // directory's store lives in this process) refuses it and stays intact.
     // Raw system calls: the kernel orders these against the owners' own use.
-    int highest = dayward::highestSocket();
-    sayCount(highest);
+    int highest = dayward::CurrentHighestSocket();
+    SayCount(highest);
     for (int fd = 3; fd <= highest; ++fd)
         syscall(SYS_shutdown, fd, SHUT_RDWR);
 
-    say("\rDAYWARD: Waiting for threads to terminate\n");
+    Say("\rDAYWARD: Waiting for threads to terminate\n");
     timeval tv{2, 0};
     select(0, nullptr, nullptr, nullptr, &tv);
 
     // OpenSSL's clean-up and closelog are not safe here; the main thread runs
     // them once the listener has returned (DaywardReleaseGlobalState).
-    say("\rDAYWARD: Removing SSL data\n");
-    say("\rDAYWARD: Shutdown complete\n");
+    Say("\rDAYWARD: Removing SSL data\n");
+    Say("\rDAYWARD: Shutdown complete\n");
     std::atomic_ref<int>(TGid).store(1);
     errno = savedErrno;
 }

@@ -21,7 +21,7 @@ namespace {
 
 const char* kAddr = "127.0.7.70";
 
-std::string event(const std::string& method, const std::string& uid, const std::string& extra,
+std::string Event(const std::string& method, const std::string& uid, const std::string& extra,
                   const std::string& attendees = "ATTENDEE;PARTSTAT=NEEDS-ACTION:mailto:"
                                                  "alice@example.com\r\nATTENDEE;PARTSTAT=NEEDS-"
                                                  "ACTION:mailto:carol@example.com\r\n",
@@ -35,7 +35,7 @@ std::string event(const std::string& method, const std::string& uid, const std::
 const char* kDaily = "DTSTART:20261207T140000Z\r\nDTEND:20261207T150000Z\r\n"
                      "RRULE:FREQ=DAILY;COUNT=5\r\n";
 
-std::string message(const std::string& from, const std::string& to, const std::string& calendar,
+std::string Message(const std::string& from, const std::string& to, const std::string& calendar,
                     const std::string& method) {
     return "From: " + from + "\r\nTo: " + to +
            "\r\nSubject: calendar\r\nMIME-Version: 1.0\r\nContent-Type: text/calendar; "
@@ -49,8 +49,8 @@ class Attack : public LiveStack {
     // A reply that must still apply: the agent is registered and working.
     void ExpectRepliesStillApply(const std::string& uid) {
         Submit("alice@example.com", {"bob@example.com"},
-               message("alice@example.com", "bob@example.com",
-                       event("REPLY", uid, "",
+               Message("alice@example.com", "bob@example.com",
+                       Event("REPLY", uid, "",
                              "ATTENDEE;PARTSTAT=ACCEPTED:mailto:alice@example.com\r\n"),
                        "REPLY"));
         ASSERT_TRUE(QueueEmpty()) << ReadFile(dir_ + "/revod.out");
@@ -61,7 +61,7 @@ class Attack : public LiveStack {
 };
 
 // The number of the entry a "calendar show" listing gives for uid.
-std::string entryNumber(const std::string& cal, const std::string& uid) {
+std::string EntryNumber(const std::string& cal, const std::string& uid) {
     std::istringstream in(cal);
     std::string line;
     while (std::getline(in, line))
@@ -71,14 +71,14 @@ std::string entryNumber(const std::string& cal, const std::string& uid) {
 }
 
 TEST_F(Attack, InjectionThroughTheUidRunsNoCommand) {
-    Seed("bob@example.com", event("REQUEST", "victim@example.com", kDaily));
-    std::string victim = entryNumber(Calendar("bob@example.com"), "victim@example.com");
+    Seed("bob@example.com", Event("REQUEST", "victim@example.com", kDaily));
+    std::string victim = EntryNumber(Calendar("bob@example.com"), "victim@example.com");
     ASSERT_FALSE(victim.empty()) << Calendar("bob@example.com");
 
     // An outside sender's CANCEL to carol whose UID unescapes to extra lines:
     // delete bob's whole entry, then re-register the agent at a dead port.
     std::string identity;
-    for (char ch : serverDN(dir_) + "Calendar Agent5") {
+    for (char ch : ServerDn(dir_) + "Calendar Agent5") {
         if (ch == '\\' || ch == ',' || ch == ';') identity += '\\';
         identity += ch;
     }
@@ -89,11 +89,11 @@ TEST_F(Attack, InjectionThroughTheUidRunsNoCommand) {
     const size_t kCopies = 8;
     for (size_t i = 0; i < kCopies; ++i)
         Submit("mallory@elsewhere.example", {"carol@example.com"},
-               message("mallory@elsewhere.example", "carol@example.com",
-                       event("CANCEL", uid, kDaily), "CANCEL"));
+               Message("mallory@elsewhere.example", "carol@example.com",
+                       Event("CANCEL", uid, kDaily), "CANCEL"));
     ASSERT_TRUE(QueueEmpty()) << ReadFile(dir_ + "/revod.out");
 
-    EXPECT_EQ(entryNumber(Calendar("bob@example.com"), "victim@example.com"), victim);
+    EXPECT_EQ(EntryNumber(Calendar("bob@example.com"), "victim@example.com"), victim);
     EXPECT_EQ(MailboxCount("carol@example.com"), kCopies); // delivered as usual
     // Still registered at its own port: the next reply is applied, not mailed.
     ExpectRepliesStillApply("victim@example.com");
@@ -101,19 +101,19 @@ TEST_F(Attack, InjectionThroughTheUidRunsNoCommand) {
 }
 
 TEST_F(Attack, ForgedOfferFromAnotherAddressIsClosedUnread) {
-    Seed("carol@example.com", event("REQUEST", "forged@example.com", kDaily));
+    Seed("carol@example.com", Event("REQUEST", "forged@example.com", kDaily));
     // The forger plays a REVO server: an entry with bob's CANCEL for carol.
     Part cal{"text", "calendar", "utf-8",
-             "7bit", "x",        event("CANCEL", "forged@example.com", kDaily)};
+             "7bit", "x",        Event("CANCEL", "forged@example.com", kDaily)};
     EntryResult r =
-        offerEntry(port_, "999", {"Fbob@example.com", "Lcarol@example.com carol@example.com 0"},
+        OfferEntry(port_, "999", {"Fbob@example.com", "Lcarol@example.com carol@example.com 0"},
                    {"P0"}, {cal}, "", "127.0.0.2");
     EXPECT_TRUE(r.lines.empty()); // not even QMIME
     EXPECT_FALSE(r.done);
     EXPECT_NE(Calendar("carol@example.com").find("forged@example.com"), std::string::npos);
 
     // The real server's entries still go through.
-    Seed("bob@example.com", event("REQUEST", "real@example.com", kDaily));
+    Seed("bob@example.com", Event("REQUEST", "real@example.com", kDaily));
     ExpectRepliesStillApply("real@example.com");
 }
 
@@ -121,7 +121,7 @@ TEST_F(Attack, ControlLineFloodDropsTheConnection) {
     // From an address the agent accepts (revod's own), a 6020 offer whose
     // control lines never end.
     Conn c = Conn::Connect("127.0.0.1", port_);
-    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.Ok());
     std::string lines;
     for (int i = 0; i < 1024; ++i)
         lines += "X" + std::string(1000, 'f') + "\r\n";
@@ -135,17 +135,17 @@ TEST_F(Attack, ControlLineFloodDropsTheConnection) {
     EXPECT_FALSE(c.ReadLine(line, 100));
     EXPECT_TRUE(agent_.Running());
 
-    Seed("bob@example.com", event("REQUEST", "after-flood@example.com", kDaily));
+    Seed("bob@example.com", Event("REQUEST", "after-flood@example.com", kDaily));
     ExpectRepliesStillApply("after-flood@example.com");
 }
 
 TEST_F(Attack, ReplyTheStoreRefusesIsDelivered) {
-    Seed("bob@example.com", event("REQUEST", "na@example.com", kDaily));
+    Seed("bob@example.com", Event("REQUEST", "na@example.com", kDaily));
     std::string before = Calendar("bob@example.com");
     // dave is not an attendee of bob's entry: the store refuses his status.
     Submit("dave@elsewhere.example", {"bob@example.com"},
-           message("dave@elsewhere.example", "bob@example.com",
-                   event("REPLY", "na@example.com", "",
+           Message("dave@elsewhere.example", "bob@example.com",
+                   Event("REPLY", "na@example.com", "",
                          "ATTENDEE;PARTSTAT=ACCEPTED:mailto:dave@elsewhere.example\r\n"),
                    "REPLY"));
     ASSERT_TRUE(QueueEmpty()) << ReadFile(dir_ + "/revod.out");
@@ -164,7 +164,7 @@ TEST_F(Attack, InstanceCancelWithTimeZone) {
         "END:VTIMEZONE\r\n";
     const std::string attendees = "ATTENDEE:mailto:carol@example.com\r\n";
     Seed("carol@example.com",
-         event("REQUEST", "tz@example.com",
+         Event("REQUEST", "tz@example.com",
                "DTSTART;TZID=Europe/Berlin:20261207T150000\r\n"
                "DTEND;TZID=Europe/Berlin:20261207T160000\r\nRRULE:FREQ=DAILY;COUNT=5\r\n",
                attendees, zone));
@@ -173,8 +173,8 @@ TEST_F(Attack, InstanceCancelWithTimeZone) {
 
     // Bob cancels the 9 December meeting at 15:00 Berlin time (14:00 UTC).
     Submit("bob@example.com", {"carol@example.com"},
-           message("bob@example.com", "carol@example.com",
-                   event("CANCEL", "tz@example.com",
+           Message("bob@example.com", "carol@example.com",
+                   Event("CANCEL", "tz@example.com",
                          "RECURRENCE-ID;TZID=Europe/Berlin:20261209T150000\r\n", attendees, zone),
                    "CANCEL"));
     ASSERT_TRUE(QueueEmpty()) << ReadFile(dir_ + "/revod.out");
@@ -196,12 +196,12 @@ TEST_F(Attack, QueueConnectionsAreCappedAndIdleOnesEnd) {
     std::vector<Conn> idle;
     for (int i = 0; i < 3; ++i) {
         idle.push_back(Conn::Connect("127.0.0.1", port_));
-        ASSERT_TRUE(idle.back().ok());
+        ASSERT_TRUE(idle.back().Ok());
     }
     usleep(200000); // all three accepted and being served
     // One more is refused: closed without reading the offer it was sent.
     Conn extra = Conn::Connect("127.0.0.1", port_);
-    ASSERT_TRUE(extra.ok());
+    ASSERT_TRUE(extra.Ok());
     extra.Send("6020 7 10\r\nFa@b\r\n6021 end\r\n");
     std::string line;
     EXPECT_FALSE(extra.ReadLine(line, 3000)) << line;
@@ -209,10 +209,10 @@ TEST_F(Attack, QueueConnectionsAreCappedAndIdleOnesEnd) {
     // The silent ones are ended, and their places are free again.
     for (auto& c : idle)
         EXPECT_TRUE(c.WaitClosed(15000));
-    EntryResult r = offerEntry(port_, "8", {"Fa@b", "Lz@y 0"}, {"P0"},
+    EntryResult r = OfferEntry(port_, "8", {"Fa@b", "Lz@y 0"}, {"P0"},
                                {Part{"text", "plain", "utf-8", "7bit", "x", "hello\r\n"}});
     EXPECT_TRUE(r.done);
-    Seed("bob@example.com", event("REQUEST", "capped@example.com", kDaily));
+    Seed("bob@example.com", Event("REQUEST", "capped@example.com", kDaily));
     ExpectRepliesStillApply("capped@example.com");
 }
 
@@ -221,8 +221,8 @@ TEST_F(Attack, QueueConnectionsAreCappedAndIdleOnesEnd) {
 TEST(DeadDirectory, AgentExitsWithAMessage) {
     for (bool corrupt : {true, false}) {
         TempDir tmp("dayward-test");
-        const std::string dir = tmp.str();
-        auto env = directoryEnv(dir);
+        const std::string dir = tmp.Str();
+        auto env = DirectoryEnv(dir);
         std::ofstream(dir + "/arbor.conf")
             << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n"
                "orb.arbor.server-context=ou=sales.o=org\narbor.directory.store="

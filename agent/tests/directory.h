@@ -11,12 +11,12 @@ namespace agenttest {
 
 // Builds a directory under dir whose messaging server's REVO address is
 // revoAddr, with the given (name, e-mail address) users. False on failure.
-bool makeDirectory(const std::string& dir, const std::string& revoAddr,
+bool MakeDirectory(const std::string& dir, const std::string& revoAddr,
                    const std::vector<std::pair<std::string, std::string>>& users);
 // Environment for processes using that directory (ARBOR_CONF, ARBOR_DIRECTORY,
 // REVO_PORT).
-std::map<std::string, std::string> directoryEnv(const std::string& dir);
+std::map<std::string, std::string> DirectoryEnv(const std::string& dir);
 // Full name of the messaging server object, as the agent's identity uses it.
-std::string serverDN(const std::string& dir);
+std::string ServerDn(const std::string& dir);
 
 } // namespace agenttest

@@ -24,7 +24,7 @@ namespace {
 
 // Runs fn on a thread of its own, since a failed read or write ends the
 // calling thread. Returns true when fn came back, false when the thread ended.
-bool onThread(const std::function<void()>& fn) {
+bool OnThread(const std::function<void()>& fn) {
     struct Job {
         const std::function<void()>* fn;
         bool returned = false;
@@ -56,15 +56,15 @@ struct Pair {
     ~Pair() {
         if (peer != -1) close(peer);
     }
-    void send(const std::string& s) const {
+    void Send(const std::string& s) const {
         ASSERT_EQ(write(peer, s.data(), s.size()), static_cast<ssize_t>(s.size()));
     }
-    void closePeer() {
+    void ClosePeer() {
         close(peer);
         peer = -1;
     }
     // For records a test expects to survive.
-    void dispose() {
+    void Dispose() {
         if (conn->Socket != -1) close(conn->Socket);
         free(conn);
     }
@@ -72,9 +72,9 @@ struct Pair {
 
 TEST(ReadLine, ReplyCodeAndTextSplit) {
     Pair p;
-    p.send("1000 OK\r\n2002-x y\r\n12345 text\r\n1000\r\n4242 hi there <abc>\r\n");
+    p.Send("1000 OK\r\n2002-x y\r\n12345 text\r\n1000\r\n4242 hi there <abc>\r\n");
     char buf[1024];
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
         EXPECT_STREQ(buf, "OK");
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 2002);
@@ -87,14 +87,14 @@ TEST(ReadLine, ReplyCodeAndTextSplit) {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 4242);
         EXPECT_STREQ(buf, "hi there <abc>");
     }));
-    p.dispose();
+    p.Dispose();
 }
 
 TEST(ReadLine, UnparsedLinesAndCarriageReturns) {
     Pair p;
-    p.send("2002 a\rb\n6021 end\r\nFalice@example.com 5\r\n\r\n");
+    p.Send("2002 a\rb\n6021 end\r\nFalice@example.com 5\r\n\r\n");
     char buf[1024];
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         // The last carriage return cuts the line, even in its middle.
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 2002);
         EXPECT_STREQ(buf, "a");
@@ -105,68 +105,68 @@ TEST(ReadLine, UnparsedLinesAndCarriageReturns) {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 0);
         EXPECT_STREQ(buf, "");
     }));
-    p.dispose();
+    p.Dispose();
 }
 
 TEST(ReadLine, BufferedLinesNeedNoRead) {
     Pair p;
-    p.send("1000 one\r\n1000 two\r\n");
+    p.Send("1000 one\r\n1000 two\r\n");
     char buf[1024];
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
         EXPECT_STREQ(buf, "one");
         EXPECT_EQ(p.conn->BufferedLength, 10);
-        p.closePeer(); // a read now would fail and end the thread
+        p.ClosePeer(); // a read now would fail and end the thread
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
         EXPECT_STREQ(buf, "two");
         EXPECT_EQ(p.conn->BufferedLength, 0);
         EXPECT_EQ(p.conn->LineBuffer[0], '\0');
     }));
     // The third read finds the peer gone: the record is released, the thread ends.
-    EXPECT_FALSE(onThread([&] { REVOReadLine(p.conn, buf, sizeof buf, 1); }));
+    EXPECT_FALSE(OnThread([&] { REVOReadLine(p.conn, buf, sizeof buf, 1); }));
 }
 
 TEST(ReadLine, LinesArrivingInPieces) {
     Pair p;
     char buf[1024];
     std::thread writer([&] {
-        p.send("60");
+        p.Send("60");
         usleep(20000);
-        p.send("20 Q123 ");
+        p.Send("20 Q123 ");
         usleep(20000);
-        p.send("456\r");
+        p.Send("456\r");
         usleep(20000);
-        p.send("\nL");
+        p.Send("\nL");
     });
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 6020);
         EXPECT_STREQ(buf, "Q123 456");
     }));
     writer.join();
     EXPECT_EQ(p.conn->BufferedLength, 1);
     EXPECT_STREQ(p.conn->LineBuffer, "L");
-    p.dispose();
+    p.Dispose();
 }
 
 TEST(ReadLine, SessionEndClosesTheSocket) {
     Pair p;
-    p.send("5001 bye\r\n1000 never\r\n");
+    p.Send("5001 bye\r\n1000 never\r\n");
     char buf[1024];
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 5001);
         EXPECT_STREQ(buf, "bye");
         EXPECT_EQ(p.conn->Socket, -1);
         // Even with a line still buffered, a closed connection reads nothing.
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), -1);
     }));
-    p.dispose();
+    p.Dispose();
 }
 
 TEST(ReadLine, LongLinesAreCutOrEndTheConnection) {
     Pair p;
     char small[8];
-    p.send("1000 abcdefghij\r\n");
-    EXPECT_TRUE(onThread([&] {
+    p.Send("1000 abcdefghij\r\n");
+    EXPECT_TRUE(OnThread([&] {
         // The copy is cut to the destination; the rest of the line is gone.
         EXPECT_EQ(REVOReadLine(p.conn, small, sizeof small, 0), 1000);
         EXPECT_STREQ(small, "1000 ab");
@@ -174,18 +174,18 @@ TEST(ReadLine, LongLinesAreCutOrEndTheConnection) {
     }));
 
     // 1023 bytes without a line feed fill the buffer: the connection is given up.
-    p.send(std::string(1500, 'x') + "\n");
+    p.Send(std::string(1500, 'x') + "\n");
     char buf[1024];
-    EXPECT_FALSE(onThread([&] { REVOReadLine(p.conn, buf, sizeof buf, 0); }));
+    EXPECT_FALSE(OnThread([&] { REVOReadLine(p.conn, buf, sizeof buf, 0); }));
 }
 
 TEST(ReadLine, PreReleasedRecordReturnsInsteadOfEnding) {
     Pair p;
     p.conn->Released = 1;
-    p.closePeer();
+    p.ClosePeer();
     char buf[1024];
-    EXPECT_TRUE(onThread([&] { EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 0); }));
-    p.dispose();
+    EXPECT_TRUE(OnThread([&] { EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 0); }));
+    p.Dispose();
 }
 
 TEST(SendAll, WholeBufferAndFailures) {
@@ -200,26 +200,26 @@ TEST(SendAll, WholeBufferAndFailures) {
         while (got.size() < big.size() && (n = read(p.peer, b, sizeof b)) > 0)
             got.append(b, static_cast<size_t>(n));
     });
-    EXPECT_TRUE(onThread(
+    EXPECT_TRUE(OnThread(
         [&] { EXPECT_EQ(REVOSendAll(p.conn, big.data(), static_cast<int>(big.size())), 1); }));
     reader.join();
     EXPECT_EQ(got, big);
 
     // A peer that went away fails the write (no SIGPIPE): released, thread ended.
-    p.closePeer();
-    EXPECT_FALSE(onThread([&] { REVOSendAll(p.conn, "QDONE\r\n", 7); }));
+    p.ClosePeer();
+    EXPECT_FALSE(OnThread([&] { REVOSendAll(p.conn, "QDONE\r\n", 7); }));
 
     // A pre-released record (calendar-store session) gets 0 back instead.
     Pair q;
     q.conn->Released = 1;
-    q.closePeer();
-    EXPECT_TRUE(onThread([&] { EXPECT_EQ(REVOSendAll(q.conn, big.data(), 200000), 0); }));
+    q.ClosePeer();
+    EXPECT_TRUE(OnThread([&] { EXPECT_EQ(REVOSendAll(q.conn, big.data(), 200000), 0); }));
     EXPECT_EQ(q.conn->Socket, -1);
-    q.dispose();
+    q.Dispose();
 }
 
 // What the peer received, once nothing more arrives for a moment.
-std::string drain(int fd) {
+std::string Drain(int fd) {
     std::string got;
     char b[4096];
     for (;;) {
@@ -240,53 +240,53 @@ TEST(SendAll, MoreThanOneLineIsNeverSent) {
                             std::string("USER bob\0x\r\n", 13), std::string("QDONE\n\r\n")}) {
         Pair p;
         p.conn->Released = 1; // a store session: the caller gets 0
-        EXPECT_TRUE(onThread(
+        EXPECT_TRUE(OnThread(
             [&] { EXPECT_EQ(REVOSendAll(p.conn, bad.data(), static_cast<int>(bad.size())), 0); }));
         EXPECT_EQ(p.conn->Socket, -1);
-        EXPECT_EQ(drain(p.peer), "");
-        p.dispose();
+        EXPECT_EQ(Drain(p.peer), "");
+        p.Dispose();
     }
     // A queue connection is given up instead (the server keeps its entry).
     Pair q;
-    EXPECT_FALSE(onThread([&] { REVOSendAll(q.conn, "QMOD RAW a\nb\r\n", 14); }));
-    EXPECT_EQ(drain(q.peer), "");
+    EXPECT_FALSE(OnThread([&] { REVOSendAll(q.conn, "QMOD RAW a\nb\r\n", 14); }));
+    EXPECT_EQ(Drain(q.peer), "");
 
     // One line, with or without its end, passes as it is.
     Pair r;
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOSendAll(r.conn, "QMOD RAW Z\x01\t\x7f x\r\n", 17), 1);
         EXPECT_EQ(REVOSendAll(r.conn, "QDO", 3), 1);
     }));
-    EXPECT_EQ(drain(r.peer), "QMOD RAW Z\x01\t\x7f x\r\nQDO");
-    r.dispose();
+    EXPECT_EQ(Drain(r.peer), "QMOD RAW Z\x01\t\x7f x\r\nQDO");
+    r.Dispose();
 }
 
 TEST(Command, ValuesThatCouldAddLinesOrArgumentsSpoilIt) {
     using dayward::Command;
     Pair p;
     p.conn->Released = 1;
-    EXPECT_TRUE(onThread([&] {
-        EXPECT_EQ(Command("CSFIND").number(3).word("uid@x").number(1796738400).send(p.conn), 1);
-        EXPECT_EQ(Command("QMOD").word("RAW").text("Lbob@x \"Bob B\" 0").send(p.conn), 1);
-        EXPECT_EQ(Command("QMOD").word("RAW").text("").send(p.conn), 1);
+    EXPECT_TRUE(OnThread([&] {
+        EXPECT_EQ(Command("CSFIND").Number(3).Word("uid@x").Number(1796738400).Send(p.conn), 1);
+        EXPECT_EQ(Command("QMOD").Word("RAW").Text("Lbob@x \"Bob B\" 0").Send(p.conn), 1);
+        EXPECT_EQ(Command("QMOD").Word("RAW").Text("").Send(p.conn), 1);
         // Spoiled: nothing of them is sent.
         for (const char* w : {"", "a b", "a\tb", "a\nUSER b", "a\r", "a\x7f"})
-            EXPECT_EQ(Command("CSFIND").number(0).word(w).send(p.conn), 0) << w;
-        EXPECT_EQ(Command("CSFIND").number(0).word(std::string_view("a\0b", 3)).send(p.conn), 0);
+            EXPECT_EQ(Command("CSFIND").Number(0).Word(w).Send(p.conn), 0) << w;
+        EXPECT_EQ(Command("CSFIND").Number(0).Word(std::string_view("a\0b", 3)).Send(p.conn), 0);
         for (const char* t : {"a\nb", "a\rb"})
-            EXPECT_EQ(Command("QMOD").word("RAW").text(t).send(p.conn), 0) << t;
-        EXPECT_EQ(Command("QMOD").word("RAW").text(std::string_view("a\0b", 3)).send(p.conn), 0);
+            EXPECT_EQ(Command("QMOD").Word("RAW").Text(t).Send(p.conn), 0) << t;
+        EXPECT_EQ(Command("QMOD").Word("RAW").Text(std::string_view("a\0b", 3)).Send(p.conn), 0);
         // Nothing may follow the rest of the line.
-        EXPECT_FALSE(Command("QWAIT").text("x y").word("z").ok());
-        EXPECT_FALSE(Command("BAD VERB").ok());
+        EXPECT_FALSE(Command("QWAIT").Text("x y").Word("z").Ok());
+        EXPECT_FALSE(Command("BAD VERB").Ok());
     }));
-    EXPECT_EQ(drain(p.peer),
+    EXPECT_EQ(Drain(p.peer),
               "CSFIND 3 uid@x 1796738400\r\nQMOD RAW Lbob@x \"Bob B\" 0\r\nQMOD RAW \r\n");
-    EXPECT_TRUE(dayward::lineWordOk("caf\xc3\xa9@example.com")); // UTF-8 is fine
-    p.dispose();
+    EXPECT_TRUE(dayward::LineWordOk("caf\xc3\xa9@example.com")); // UTF-8 is fine
+    p.Dispose();
 }
 
-std::string md5Hex(const std::string& a, const std::string& b = "") {
+std::string Md5Hex(const std::string& a, const std::string& b = "") {
     MD5Context ctx;
     MD5Init(&ctx);
     MD5Update(&ctx, a.data(), static_cast<unsigned>(a.size()));
@@ -300,17 +300,17 @@ std::string md5Hex(const std::string& a, const std::string& b = "") {
 }
 
 TEST(Digest, KnownVectorsInOneOrTwoParts) {
-    EXPECT_EQ(md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
-    EXPECT_EQ(md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
-    EXPECT_EQ(md5Hex("message ", "digest"), "f96b697d7cb7938d525a2f31aaf161d0");
+    EXPECT_EQ(Md5Hex(""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(Md5Hex("abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(Md5Hex("message ", "digest"), "f96b697d7cb7938d525a2f31aaf161d0");
     std::string longText(1000, 'a');
-    EXPECT_EQ(md5Hex(longText.substr(0, 333), longText.substr(333)), md5Hex(longText));
+    EXPECT_EQ(Md5Hex(longText.substr(0, 333), longText.substr(333)), Md5Hex(longText));
     // Agrees with the servers' side of the AUTH digest.
     char expect[33];
     ASSERT_EQ(RevoChallengeDigest("1234.5678@revo", 14,
                                   reinterpret_cast<const unsigned char*>("secret!!"), 8, expect),
               1);
-    EXPECT_EQ(md5Hex("1234.5678@revo", "secret!!"), expect);
+    EXPECT_EQ(Md5Hex("1234.5678@revo", "secret!!"), expect);
 }
 
 TEST(Secret, UnscramblesWhatTheServersScramble) {
@@ -361,9 +361,9 @@ TEST(Secret, SelectorsEmptyTextAndZeroBytes) {
 
 // Decodes count bytes of the connection (part of them already buffered)
 // through source, registry decoder and memory sink, as a queue thread does.
-std::string decodeThroughChain(Pair& p, const char* encoding, int32_t count) {
+std::string DecodeThroughChain(Pair& p, const char* encoding, int32_t count) {
     std::string out = "<no text>";
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         unsigned char b1[LWSTREAM_BUFSIZE], b2[LWSTREAM_BUFSIZE];
         LWStream sink{}, dec{}, src{};
         sink.Start = b2;
@@ -398,32 +398,32 @@ TEST(StreamChain, Base64FromBufferThenSocketStopsAtTheCount) {
     p.conn->BufferedLength = 100;
     memcpy(p.conn->LineBuffer, enc.data(), 100);
     p.conn->LineBuffer[100] = '\0';
-    p.send(enc.substr(100) + "1000 next line\r\n");
-    EXPECT_EQ(decodeThroughChain(p, "base64", static_cast<int32_t>(enc.size())), text);
+    p.Send(enc.substr(100) + "1000 next line\r\n");
+    EXPECT_EQ(DecodeThroughChain(p, "base64", static_cast<int32_t>(enc.size())), text);
     // Nothing past the part was taken from the connection's line stream.
     char buf[1024];
-    EXPECT_TRUE(onThread([&] {
+    EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
         EXPECT_STREQ(buf, "next line");
     }));
-    p.dispose();
+    p.Dispose();
 }
 
 TEST(StreamChain, QuotedPrintableAndAnEarlyEnd) {
     Pair p;
     std::string qp = "SUMMARY:Caf=C3=A9 =\r\nmeeting\r\n";
-    p.send(qp);
-    EXPECT_EQ(decodeThroughChain(p, "quoted-printable", static_cast<int32_t>(qp.size())),
+    p.Send(qp);
+    EXPECT_EQ(DecodeThroughChain(p, "quoted-printable", static_cast<int32_t>(qp.size())),
               "SUMMARY:Caf\xC3\xA9 meeting\r\n");
-    p.dispose();
+    p.Dispose();
 
     // The peer goes away half way: whatever reached the sink is the text.
     Pair q;
-    q.send("SUMMARY:short\r\n");
-    q.closePeer();
-    std::string got = decodeThroughChain(q, "quoted-printable", 5000);
+    q.Send("SUMMARY:short\r\n");
+    q.ClosePeer();
+    std::string got = DecodeThroughChain(q, "quoted-printable", 5000);
     EXPECT_TRUE(got == "<no text>" || std::string("SUMMARY:short\r\n").rfind(got, 0) == 0) << got;
-    q.dispose();
+    q.Dispose();
 }
 
 } // namespace

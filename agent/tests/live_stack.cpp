@@ -12,8 +12,8 @@ namespace agenttest {
 
 void LiveStack::SetUp() {
     ASSERT_TRUE(
-        makeDirectory(dir_, addr_, {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}));
-    env_ = directoryEnv(dir_);
+        MakeDirectory(dir_, addr_, {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}));
+    env_ = DirectoryEnv(dir_);
     // Leak reports of the server and its client are their own business here.
     env_["ASAN_OPTIONS"] = "detect_leaks=0";
     std::vector<std::string> args = {"--listen",
@@ -49,7 +49,7 @@ void LiveStack::StartAgent(const std::map<std::string, std::string>& extra) {
     // One agent at a time: a test that stopped half-way must not leave one behind.
     agent_.Kill();
     ExpectNoSanitizerReport(dir_ + "/agent.out"); // from the run before, if any
-    auto env = directoryEnv(dir_);
+    auto env = DirectoryEnv(dir_);
     env.insert(extra.begin(), extra.end());
     const size_t before = Registrations();
     ASSERT_TRUE(agent_.Start(BuildDir() + "/agent/dayward", {}, env, dir_ + "/agent.out"));
@@ -58,7 +58,7 @@ void LiveStack::StartAgent(const std::map<std::string, std::string>& extra) {
     port_ = -1;
     for (int i = 0; i < 400 && (Registrations() == before || port_ == -1); ++i) {
         usleep(50000);
-        port_ = listeningPort(agent_.pid());
+        port_ = ListeningPort(agent_.Pid());
     }
     ASSERT_GT(Registrations(), before) << ReadFile(dir_ + "/revod.out");
     ASSERT_GT(port_, 0);

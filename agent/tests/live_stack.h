@@ -40,7 +40,7 @@ class LiveStack : public ::testing::Test {
     const std::string addr_;
     const std::vector<std::string> secretArgs_;
     TempDir tmp_{"dayward-test"};
-    const std::string dir_ = tmp_.str();
+    const std::string dir_ = tmp_.Str();
     std::map<std::string, std::string> env_;
     Process revod_, agent_;
     int port_ = -1;

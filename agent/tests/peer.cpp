@@ -30,33 +30,33 @@ FakeRevo::~FakeRevo() {
     acceptor_.reset();
 }
 
-void FakeRevo::setSecret(const std::string& s) {
+void FakeRevo::SetSecret(const std::string& s) {
     std::lock_guard<std::mutex> l(mu_);
     secret_ = s;
 }
 
-void FakeRevo::addEntry(const std::string& key, StoreEntry e) {
+void FakeRevo::AddEntry(const std::string& key, StoreEntry e) {
     std::lock_guard<std::mutex> l(mu_);
     entries_[key] = std::move(e);
 }
 
-std::vector<std::string> FakeRevo::registrations() {
+std::vector<std::string> FakeRevo::Registrations() {
     std::lock_guard<std::mutex> l(mu_);
     return registrations_;
 }
 
-std::vector<std::string> FakeRevo::storeLog() {
+std::vector<std::string> FakeRevo::StoreLog() {
     std::lock_guard<std::mutex> l(mu_);
     return store_;
 }
 
-bool FakeRevo::waitRegistrations(size_t n, int timeoutMs) {
+bool FakeRevo::WaitRegistrations(size_t n, int timeoutMs) {
     std::unique_lock<std::mutex> l(mu_);
     return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
                         [&] { return registrations_.size() >= n; });
 }
 
-bool FakeRevo::waitStoreLines(size_t n, int timeoutMs) {
+bool FakeRevo::WaitStoreLines(size_t n, int timeoutMs) {
     std::unique_lock<std::mutex> l(mu_);
     return cv_.wait_for(l, std::chrono::milliseconds(timeoutMs),
                         [&] { return store_.size() >= n; });
@@ -76,7 +76,7 @@ void FakeRevo::Serve(Conn& c) {
             std::lock_guard<std::mutex> l(mu_);
             secretNow = secret_;
         }
-        if (line.substr(5) != digestHex(ch, secretNow)) {
+        if (line.substr(5) != DigestHex(ch, secretNow)) {
             ++authFailures_;
             c.Send("3242 Authentication failed\r\n");
             return;
@@ -129,13 +129,13 @@ void FakeRevo::Serve(Conn& c) {
 
 // ---- queue side ----
 
-EntryResult offerEntry(int agentPort, const std::string& queueId,
+EntryResult OfferEntry(int agentPort, const std::string& queueId,
                        const std::vector<std::string>& control,
                        const std::vector<std::string>& structure, const std::vector<Part>& parts,
                        const std::string& extraBeforeBody, const std::string& source) {
     EntryResult r;
     Conn c = Conn::Connect("127.0.7.1", agentPort, source);
-    if (!c.ok()) return r;
+    if (!c.Ok()) return r;
     size_t size = 0;
     for (const auto& l : control)
         size += l.size() + 2;
@@ -191,7 +191,7 @@ EntryResult offerEntry(int agentPort, const std::string& queueId,
     return r;
 }
 
-int listeningPort(int pid) {
+int ListeningPort(int pid) {
     // The process's socket inodes, then the listening one among them.
     std::vector<std::string> inodes;
     std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
@@ -219,7 +219,7 @@ int listeningPort(int pid) {
     return -1;
 }
 
-std::map<int, unsigned long long> blockedSignals(int pid) {
+std::map<int, unsigned long long> BlockedSignals(int pid) {
     std::map<int, unsigned long long> masks;
     std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
     if (DIR* d = opendir(taskDir.c_str())) {
@@ -236,7 +236,7 @@ std::map<int, unsigned long long> blockedSignals(int pid) {
     return masks;
 }
 
-std::string digestHex(const std::string& challenge, const std::string& secret) {
+std::string DigestHex(const std::string& challenge, const std::string& secret) {
     char out[REVO_DIGEST_TEXT_LEN + 1];
     RevoChallengeDigest(challenge.data(), challenge.size(),
                         reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), out);

@@ -42,7 +42,7 @@ class FakeRevo {
   public:
     FakeRevo(const std::string& addr, int port);
     ~FakeRevo();
-    bool listening() const { return acceptor_ && acceptor_->listening(); }
+    bool Listening() const { return acceptor_ && acceptor_->Listening(); }
 
     // Greeting: "4242" with a challenge (default), or "1000".
     std::atomic<bool> requireAuth{true};
@@ -50,17 +50,17 @@ class FakeRevo {
     // Close a store session, without a reply, at the first command with this verb.
     std::string dropAt;
     // The unscrambled secret the digest is checked against.
-    void setSecret(const std::string& s);
+    void SetSecret(const std::string& s);
 
     // Calendar store contents: "UID" or "UID instance" -> entry.
-    void addEntry(const std::string& key, StoreEntry e);
+    void AddEntry(const std::string& key, StoreEntry e);
 
-    std::vector<std::string> registrations(); // QWAIT lines
-    std::vector<std::string> storeLog();      // store commands, in order
-    size_t authFailures() const { return authFailures_; }
-    bool waitRegistrations(size_t n, int timeoutMs);
-    bool waitStoreLines(size_t n, int timeoutMs);
-    std::mutex& mu() { return mu_; }
+    std::vector<std::string> Registrations(); // QWAIT lines
+    std::vector<std::string> StoreLog();      // store commands, in order
+    size_t AuthFailures() const { return authFailures_; }
+    bool WaitRegistrations(size_t n, int timeoutMs);
+    bool WaitStoreLines(size_t n, int timeoutMs);
+    std::mutex& Mu() { return mu_; }
 
   private:
     void Serve(Conn& c);
@@ -94,17 +94,17 @@ struct Part {
 // answers QMIME from `structure` (2002 lines and 2003/2004 markers) and QBRAW
 // from the part bodies. structure entries: a Part index as "P<n>", "2003" or
 // "2004".
-EntryResult offerEntry(int agentPort, const std::string& queueId,
+EntryResult OfferEntry(int agentPort, const std::string& queueId,
                        const std::vector<std::string>& control,
                        const std::vector<std::string>& structure, const std::vector<Part>& parts,
                        const std::string& extraBeforeBody = "", const std::string& source = "");
 
 // The TCP port a process listens on (the first one found), or -1.
-int listeningPort(int pid);
+int ListeningPort(int pid);
 // Blocked-signal masks of a process's threads, by thread id.
-std::map<int, unsigned long long> blockedSignals(int pid);
+std::map<int, unsigned long long> BlockedSignals(int pid);
 
 // Agent-side digest of a challenge, as the servers check it.
-std::string digestHex(const std::string& challenge, const std::string& secret);
+std::string DigestHex(const std::string& challenge, const std::string& secret);
 
 } // namespace agenttest

@@ -23,7 +23,7 @@ const std::string kBob = "bob@example.com";
 const std::string kCarol = "carol@example.com";
 const std::string kStranger = "dave@elsewhere.example";
 
-std::string reply(const std::string& uid, const std::string& attendees, int sequence = 0,
+std::string Reply(const std::string& uid, const std::string& attendees, int sequence = 0,
                   const std::string& kind = "VEVENT") {
     return "BEGIN:VCALENDAR\r\nPRODID:-//Test//EN\r\nVERSION:2.0\r\nMETHOD:REPLY\r\n"
            "BEGIN:" +
@@ -32,7 +32,7 @@ std::string reply(const std::string& uid, const std::string& attendees, int sequ
            "END:" + kind + "\r\nEND:VCALENDAR\r\n";
 }
 
-std::string cancel(const std::string& uid, const std::string& recurrenceId = "") {
+std::string Cancel(const std::string& uid, const std::string& recurrenceId = "") {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:CANCEL\r\nBEGIN:VEVENT\r\nUID:" + uid +
            "\r\nSEQUENCE:1\r\n" +
            (recurrenceId.empty() ? "" : "RECURRENCE-ID:" + recurrenceId + "\r\n") +
@@ -40,7 +40,7 @@ std::string cancel(const std::string& uid, const std::string& recurrenceId = "")
            "\r\nSTATUS:CANCELLED\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
-Part textPart(const std::string& subtype, const std::string& encoding, const std::string& body) {
+Part TextPart(const std::string& subtype, const std::string& encoding, const std::string& body) {
     return Part{"text", subtype, "utf-8", encoding, "part", body};
 }
 
@@ -48,7 +48,7 @@ Part textPart(const std::string& subtype, const std::string& encoding, const std
 class Agent {
   public:
     Agent(const std::string& revoAddr, bool startRevo = true) : addr_(revoAddr) {
-        dirOk_ = makeDirectory(dir_, revoAddr, {{"bob", kBob}, {"carol", kCarol}});
+        dirOk_ = MakeDirectory(dir_, revoAddr, {{"bob", kBob}, {"carol", kCarol}});
         if (startRevo) revo_ = std::make_unique<FakeRevo>(addr_, RevoPort());
     }
     ~Agent() {
@@ -57,13 +57,13 @@ class Agent {
         ExpectNoSanitizerReport(dir_ + "/out.txt");
         revo_.reset();
     }
-    void start() {
-        proc_.Start(BuildDir() + "/agent/dayward", {}, directoryEnv(dir_), dir_ + "/out.txt");
+    void Start() {
+        proc_.Start(BuildDir() + "/agent/dayward", {}, DirectoryEnv(dir_), dir_ + "/out.txt");
     }
-    void startRevo() { revo_ = std::make_unique<FakeRevo>(addr_, RevoPort()); }
+    void StartRevo() { revo_ = std::make_unique<FakeRevo>(addr_, RevoPort()); }
     // The listener's port, from the registration line.
-    int port() {
-        auto r = revo_->registrations();
+    int Port() {
+        auto r = revo_->Registrations();
         if (r.empty()) return -1;
         std::istringstream in(r[0]);
         std::string verb;
@@ -73,7 +73,7 @@ class Agent {
     }
     TempDir tmp_{"dayward-test"};
     bool dirOk_ = false;
-    std::string addr_, dir_ = tmp_.str();
+    std::string addr_, dir_ = tmp_.Str();
     std::unique_ptr<FakeRevo> revo_;
     Process proc_;
 };
@@ -81,17 +81,17 @@ class Agent {
 TEST(Registration, ChallengeDigestThenQwaitWithPortAndIdentity) {
     Agent a("127.0.7.10");
     ASSERT_TRUE(a.dirOk_);
-    ASSERT_TRUE(a.revo_->listening());
-    a.start();
-    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000)) << ReadFile(a.dir_ + "/out.txt");
-    EXPECT_EQ(a.revo_->authFailures(), 0u);
-    std::string line = a.revo_->registrations()[0];
-    std::string expectId = serverDN(a.dir_) + "Calendar Agent5";
-    int port = a.port();
+    ASSERT_TRUE(a.revo_->Listening());
+    a.Start();
+    ASSERT_TRUE(a.revo_->WaitRegistrations(1, 20000)) << ReadFile(a.dir_ + "/out.txt");
+    EXPECT_EQ(a.revo_->AuthFailures(), 0u);
+    std::string line = a.revo_->Registrations()[0];
+    std::string expectId = ServerDn(a.dir_) + "Calendar Agent5";
+    int port = a.Port();
     EXPECT_EQ(line, "QWAIT 5 " + std::to_string(port) + " " + expectId);
     // The port is printed in host order: the listener answers on it.
-    EntryResult r = offerEntry(port, "Q1", {"Fx@y", "Lz@y 0"}, {"P0"},
-                               {textPart("plain", "7bit", "hello\r\n")});
+    EntryResult r = OfferEntry(port, "Q1", {"Fx@y", "Lz@y 0"}, {"P0"},
+                               {TextPart("plain", "7bit", "hello\r\n")});
     EXPECT_TRUE(r.done);
     EXPECT_TRUE(r.closed);
 }
@@ -100,31 +100,31 @@ TEST(Registration, PlainGreetingSkipsAuth) {
     Agent a("127.0.7.11");
     ASSERT_TRUE(a.dirOk_);
     a.revo_->requireAuth = false;
-    a.start();
-    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
-    EXPECT_EQ(a.revo_->registrations()[0].rfind("QWAIT 5 ", 0), 0u);
+    a.Start();
+    ASSERT_TRUE(a.revo_->WaitRegistrations(1, 20000));
+    EXPECT_EQ(a.revo_->Registrations()[0].rfind("QWAIT 5 ", 0), 0u);
 }
 
 TEST(Registration, WrongSecretIsRefusedAndNotRetried) {
     Agent a("127.0.7.12");
     ASSERT_TRUE(a.dirOk_);
-    a.revo_->setSecret("not-it");
-    a.start();
-    for (int i = 0; i < 100 && a.revo_->authFailures() == 0; ++i)
+    a.revo_->SetSecret("not-it");
+    a.Start();
+    for (int i = 0; i < 100 && a.revo_->AuthFailures() == 0; ++i)
         usleep(50000);
-    EXPECT_EQ(a.revo_->authFailures(), 1u);
-    EXPECT_FALSE(a.revo_->waitRegistrations(1, 1500));
+    EXPECT_EQ(a.revo_->AuthFailures(), 1u);
+    EXPECT_FALSE(a.revo_->WaitRegistrations(1, 1500));
     EXPECT_TRUE(a.proc_.Running());
 }
 
 TEST(Registration, AbsentServerIsRetried) {
     Agent a("127.0.7.13", false);
     ASSERT_TRUE(a.dirOk_);
-    a.start();
+    a.Start();
     sleep(2); // the first attempt has failed by now
-    a.startRevo();
-    ASSERT_TRUE(a.revo_->listening());
-    EXPECT_TRUE(a.revo_->waitRegistrations(1, 20000));
+    a.StartRevo();
+    ASSERT_TRUE(a.revo_->Listening());
+    EXPECT_TRUE(a.revo_->WaitRegistrations(1, 20000));
 }
 
 // One agent serves every entry test; each test has its own calendar entries.
@@ -133,9 +133,9 @@ class Entries : public ::testing::Test {
     static void SetUpTestSuite() {
         agent_ = new Agent("127.0.7.20");
         ASSERT_TRUE(agent_->dirOk_);
-        agent_->start();
-        ASSERT_TRUE(agent_->revo_->waitRegistrations(1, 20000));
-        port_ = agent_->port();
+        agent_->Start();
+        ASSERT_TRUE(agent_->revo_->WaitRegistrations(1, 20000));
+        port_ = agent_->Port();
     }
     static void TearDownTestSuite() {
         delete agent_;
@@ -143,17 +143,17 @@ class Entries : public ::testing::Test {
     }
     void SetUp() override {
         ASSERT_NE(agent_, nullptr);
-        before_ = agent_->revo_->storeLog().size();
+        before_ = agent_->revo_->StoreLog().size();
     }
     // Store commands since the test began.
     std::vector<std::string> store() {
         usleep(50000);
-        auto all = agent_->revo_->storeLog();
+        auto all = agent_->revo_->StoreLog();
         return std::vector<std::string>(all.begin() + static_cast<long>(before_), all.end());
     }
-    EntryResult offer(const std::vector<std::string>& control, const std::vector<std::string>& s,
+    EntryResult Offer(const std::vector<std::string>& control, const std::vector<std::string>& s,
                       const std::vector<Part>& parts) {
-        return offerEntry(port_, "Q" + std::to_string(++serial_), control, s, parts);
+        return OfferEntry(port_, "Q" + std::to_string(++serial_), control, s, parts);
     }
     static Agent* agent_;
     static int port_;
@@ -165,13 +165,13 @@ int Entries::port_ = -1;
 int Entries::serial_ = 0;
 
 TEST_F(Entries, ReplyInBase64RecordsTheStatusAndDropsTheRecipient) {
-    agent_->revo_->addEntry("r1@test", {101, kBob});
+    agent_->revo_->AddEntry("r1@test", {101, kBob});
     std::vector<std::string> control = {"Vsomething first", "F" + kSender + " 1",
                                         "L" + kBob + " " + kBob + " 0", "Xtrailing line"};
     auto r =
-        offer(control, {"P0"},
-              {textPart("calendar", "base64",
-                        arbortest::Base64Encode(reply(
+        Offer(control, {"P0"},
+              {TextPart("calendar", "base64",
+                        arbortest::Base64Encode(Reply(
                             "r1@test", "ATTENDEE;PARTSTAT=DECLINED:mailto:" + kSender + "\r\n")))});
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.qbraw, 1);
@@ -189,11 +189,11 @@ TEST_F(Entries, StatusLettersAndCompletion) {
     int n = 200;
     for (const auto& [stat, letter] : stats) {
         std::string uid = "s" + std::to_string(n) + "@test";
-        agent_->revo_->addEntry(uid, {static_cast<unsigned long>(n), kBob});
-        before_ = agent_->revo_->storeLog().size();
-        auto r = offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-                       {textPart("calendar", "7bit",
-                                 reply(uid, std::string("ATTENDEE;PARTSTAT=") + stat +
+        agent_->revo_->AddEntry(uid, {static_cast<unsigned long>(n), kBob});
+        before_ = agent_->revo_->StoreLog().size();
+        auto r = Offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
+                       {TextPart("calendar", "7bit",
+                                 Reply(uid, std::string("ATTENDEE;PARTSTAT=") + stat +
                                                 ":mailto:" + kSender + "\r\n"))});
         auto s = store();
         ASSERT_EQ(s.size(), 4u) << stat;
@@ -202,11 +202,11 @@ TEST_F(Entries, StatusLettersAndCompletion) {
     }
 
     // A completed task with another attendee still open: no completion.
-    agent_->revo_->addEntry("t1@test", {300, kBob});
-    before_ = agent_->revo_->storeLog().size();
-    offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-          {textPart("calendar", "7bit",
-                    reply("t1@test",
+    agent_->revo_->AddEntry("t1@test", {300, kBob});
+    before_ = agent_->revo_->StoreLog().size();
+    Offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
+          {TextPart("calendar", "7bit",
+                    Reply("t1@test",
                           "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
                               "\r\nATTENDEE;PARTSTAT=IN-PROCESS:mailto:" + kCarol + "\r\n",
                           2, "VTODO"))});
@@ -216,12 +216,12 @@ TEST_F(Entries, StatusLettersAndCompletion) {
     EXPECT_EQ(s[3], "CSATND 300 C " + kSender);
 
     // Every attendee completed: CSCOMP with the current time.
-    before_ = agent_->revo_->storeLog().size();
+    before_ = agent_->revo_->StoreLog().size();
     time_t t0 = time(nullptr);
-    offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-          {textPart("calendar", "quoted-printable",
+    Offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
+          {TextPart("calendar", "quoted-printable",
                     arbortest::QuotedPrintableEncode(
-                        reply("t1@test",
+                        Reply("t1@test",
                               "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
                                   "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol + "\r\n",
                               2, "VTODO")))});
@@ -236,31 +236,31 @@ TEST_F(Entries, StatusLettersAndCompletion) {
 }
 
 TEST_F(Entries, ReplyFromSomeoneNotAnAttendeeChangesNothing) {
-    agent_->revo_->addEntry("r2@test", {102, kBob});
+    agent_->revo_->AddEntry("r2@test", {102, kBob});
     std::vector<std::string> control = {"F" + kStranger, "L" + kBob + " 0"};
-    auto r = offer(
+    auto r = Offer(
         control, {"P0"},
-        {textPart("calendar", "7bit",
-                  reply("r2@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+        {TextPart("calendar", "7bit",
+                  Reply("r2@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
     EXPECT_EQ(r.qmod, control);
     EXPECT_TRUE(store().empty());
 }
 
 TEST_F(Entries, CancelWholeEntryAndOneInstance) {
-    agent_->revo_->addEntry("c1@test", {401, kBob});
-    agent_->revo_->addEntry("c2@test 1796738400", {402, kBob});
+    agent_->revo_->AddEntry("c1@test", {401, kBob});
+    agent_->revo_->AddEntry("c2@test 1796738400", {402, kBob});
     std::vector<std::string> control = {"F" + kBob, "L" + kCarol + " 0"};
 
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c1@test"))});
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel("c1@test"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
     EXPECT_EQ(store(),
               (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN", "CSFIND 1 c1@test",
                                         "CSORG 401", "CSDELE 401 RECURRING"}));
 
     // 2026-12-08 14:00:00 UTC as the instance.
-    before_ = agent_->revo_->storeLog().size();
-    r = offer(control, {"P0"},
-              {textPart("calendar", "7bit", cancel("c2@test", "20261208T140000Z"))});
+    before_ = agent_->revo_->StoreLog().size();
+    r = Offer(control, {"P0"},
+              {TextPart("calendar", "7bit", Cancel("c2@test", "20261208T140000Z"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
     EXPECT_EQ(store(),
               (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN",
@@ -268,17 +268,17 @@ TEST_F(Entries, CancelWholeEntryAndOneInstance) {
 }
 
 TEST_F(Entries, CancelIsHonouredFromOrganizerOrRecipientOnly) {
-    agent_->revo_->addEntry("c3@test", {403, kBob});
+    agent_->revo_->AddEntry("c3@test", {403, kBob});
     // From the recipient herself.
     std::vector<std::string> control = {"F" + kCarol, "L" + kCarol + " 0"};
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c3@test"))});
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel("c3@test"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
     EXPECT_EQ(store().back(), "CSDELE 403 RECURRING");
 
     // From a third party: nothing deleted, the recipient keeps the message.
-    before_ = agent_->revo_->storeLog().size();
+    before_ = agent_->revo_->StoreLog().size();
     control = {"F" + kStranger, "L" + kCarol + " 0"};
-    r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel("c3@test"))});
+    r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel("c3@test"))});
     EXPECT_EQ(r.qmod, control);
     auto s = store();
     ASSERT_FALSE(s.empty());
@@ -286,27 +286,27 @@ TEST_F(Entries, CancelIsHonouredFromOrganizerOrRecipientOnly) {
 }
 
 TEST_F(Entries, PartSelection) {
-    agent_->revo_->addEntry("p1@test", {501, kBob});
-    std::string cal = reply("p1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    agent_->revo_->AddEntry("p1@test", {501, kBob});
+    std::string cal = Reply("p1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
     Part multi{"multipart", "alternative", "-", "7bit", "", ""};
     Part mixed{"multipart", "mixed", "-", "7bit", "", ""};
-    Part plain = textPart("plain", "7bit", "Please come.\r\n");
-    Part calendar = textPart("calendar", "7bit", cal);
+    Part plain = TextPart("plain", "7bit", "Please come.\r\n");
+    Part calendar = TextPart("calendar", "7bit", cal);
 
     // Alternatives text/plain and text/calendar: the calendar is used.
-    auto r = offer(control, {"P0", "P1", "P2", "2004"}, {multi, plain, calendar});
+    auto r = Offer(control, {"P0", "P1", "P2", "2004"}, {multi, plain, calendar});
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
 
     // A calendar attached to multipart/mixed is not looked at: no QMOD at all.
-    r = offer(control, {"P0", "P1", "P2", "2003"}, {mixed, plain, calendar});
+    r = Offer(control, {"P0", "P1", "P2", "2003"}, {mixed, plain, calendar});
     EXPECT_EQ(r.qbraw, 0);
     EXPECT_TRUE(r.qmod.empty());
     EXPECT_TRUE(r.done);
 
     // No calendar part: finished unchanged.
-    r = offer(control, {"P0"}, {plain});
+    r = Offer(control, {"P0"}, {plain});
     EXPECT_TRUE(r.qmod.empty());
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.lines.size(), 2u); // QMIME, QDONE
@@ -314,17 +314,17 @@ TEST_F(Entries, PartSelection) {
     // Case does not matter; over-long structure words are skipped, not cut.
     Part upper{"TEXT", "Calendar", "UTF-8", "7BIT", "x", cal};
     Part bogus{"text", "calendar", "utf-8", std::string(80, 'b'), "y", cal};
-    before_ = agent_->revo_->storeLog().size();
-    r = offer(control, {"P0"}, {bogus});
+    before_ = agent_->revo_->StoreLog().size();
+    r = Offer(control, {"P0"}, {bogus});
     EXPECT_EQ(r.qbraw, 0);
-    r = offer(control, {"P0"}, {upper});
+    r = Offer(control, {"P0"}, {upper});
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
 }
 
 TEST_F(Entries, RecipientsThatAreNotLooked) {
-    agent_->revo_->addEntry("f1@test", {601, kBob});
-    std::string cal = reply("f1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    agent_->revo_->AddEntry("f1@test", {601, kBob});
+    std::string cal = Reply("f1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
     // Before any F line, with flag 0x80, or not a local user: all kept, no session.
     std::vector<std::string> control = {"L" + kBob + " early 0",
                                         "F" + kSender + " x",
@@ -332,20 +332,20 @@ TEST_F(Entries, RecipientsThatAreNotLooked) {
                                         "M" + kBob + " " + kBob + " 128",
                                         "L" + kStranger + " 0",
                                         "L" + kBob + " 384"};
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(r.qbraw, 0);
     EXPECT_TRUE(store().empty());
 }
 
 TEST_F(Entries, TwoLocalRecipientsShareOneFetch) {
-    agent_->revo_->addEntry("two@test", {701, kBob});
+    agent_->revo_->AddEntry("two@test", {701, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "Lnobody@x 0",
                                         "M" + kCarol + " 16"};
-    auto r = offer(
+    auto r = Offer(
         control, {"P0"},
-        {textPart("calendar", "base64",
-                  arbortest::Base64Encode(reply(
+        {TextPart("calendar", "base64",
+                  arbortest::Base64Encode(Reply(
                       "two@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n")))});
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[2]}));
@@ -362,7 +362,7 @@ TEST_F(Entries, RequestAndOrdinaryLinesGoBackByteForByte) {
     std::vector<std::string> control = {"F" + kSender + "  \t odd  spacing ",
                                         "L" + kBob + " \"Bob B\" <bob> 0", "",
                                         "Z\x01\x7f binary-ish", "M" + kCarol + " 0"};
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", req)});
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", req)});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(r.qbraw, 1); // fetched once, then nothing to do
     auto s = store();
@@ -370,53 +370,53 @@ TEST_F(Entries, RequestAndOrdinaryLinesGoBackByteForByte) {
 }
 
 TEST_F(Entries, StoreThatRefusesKeepsTheRecipient) {
-    agent_->revo_->addEntry("u1@test", {801, kBob});
+    agent_->revo_->AddEntry("u1@test", {801, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
-    std::string cal = reply("u1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Reply("u1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
     agent_->revo_->refuseUsers = true;
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
     agent_->revo_->refuseUsers = false;
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kBob}));
 
     // An entry the store does not know.
-    before_ = agent_->revo_->storeLog().size();
-    r = offer(
+    before_ = agent_->revo_->StoreLog().size();
+    r = Offer(
         control, {"P0"},
-        {textPart("calendar", "7bit",
-                  reply("unknown@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+        {TextPart("calendar", "7bit",
+                  Reply("unknown@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(store().size(), 3u);
 }
 
 TEST_F(Entries, StoreSessionThatBreaksFailsOnlyThatUpdate) {
-    agent_->revo_->addEntry("b1@test", {901, kBob});
+    agent_->revo_->AddEntry("b1@test", {901, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "L" + kCarol + " 0"};
-    std::string cal = reply("b1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Reply("b1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
     for (const char* verb : {"CSOPEN", "CSFIND", "USER"}) {
         {
-            std::lock_guard<std::mutex> l(agent_->revo_->mu());
+            std::lock_guard<std::mutex> l(agent_->revo_->Mu());
             agent_->revo_->dropAt = verb;
         }
         // The recipients stay, and the queue connection still ends with QDONE.
-        auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+        auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
         EXPECT_TRUE(r.done) << verb;
         EXPECT_TRUE(r.closed) << verb;
         EXPECT_EQ(r.qmod, control) << verb;
     }
     {
-        std::lock_guard<std::mutex> l(agent_->revo_->mu());
+        std::lock_guard<std::mutex> l(agent_->revo_->Mu());
         agent_->revo_->dropAt.clear();
     }
-    before_ = agent_->revo_->storeLog().size();
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    before_ = agent_->revo_->StoreLog().size();
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
 }
 
 TEST_F(Entries, MalformedOffers) {
     // Not an offer: QDONE at once.
     Conn c = Conn::Connect("127.0.7.1", port_);
-    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.Ok());
     c.Send("1000 hello\r\n");
     std::string line;
     ASSERT_TRUE(c.ReadLine(line));
@@ -434,8 +434,8 @@ TEST_F(Entries, MalformedOffers) {
     control.push_back("F" + kSender);
     for (int i = 0; i < 50; ++i)
         control.push_back("Xline " + std::to_string(i) + std::string(100, 'x'));
-    auto r = offerEntry(port_, "Qshort", control, {"P0"},
-                        {textPart("calendar", "7bit", reply("none@test", ""))});
+    auto r = OfferEntry(port_, "Qshort", control, {"P0"},
+                        {TextPart("calendar", "7bit", Reply("none@test", ""))});
     EXPECT_EQ(r.qmod, control);
     // The agent is still serving.
     EXPECT_TRUE(agent_->proc_.Running());
@@ -446,7 +446,7 @@ TEST_F(Entries, MalformedOffers) {
 // entry as it was.
 TEST_F(Entries, PlainPartCutShortDropsTheConnection) {
     Conn c = Conn::Connect("127.0.7.1", port_);
-    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.Ok());
     const std::string control = "F" + kSender + "\r\nL" + kBob + " " + kBob + " 0\r\n";
     c.Send("6020 Qcut " + std::to_string(control.size()) + "\r\n" + control + "6021 end\r\n");
     std::string line;
@@ -459,7 +459,7 @@ TEST_F(Entries, PlainPartCutShortDropsTheConnection) {
     while (line.rfind("QMOD RAW ", 0) == 0);
     EXPECT_EQ(line, "QBRAW Qcut 0 500");
     c.Send("2021 500\r\nBEGIN:VCALENDAR\r\nMETHOD:REPLY\r\n");
-    shutdown(c.fd(), SHUT_WR);
+    shutdown(c.Fd(), SHUT_WR);
     EXPECT_FALSE(c.ReadLine(line)) << line;
     EXPECT_TRUE(c.WaitClosed());
     EXPECT_TRUE(store().empty());
@@ -467,36 +467,36 @@ TEST_F(Entries, PlainPartCutShortDropsTheConnection) {
 }
 
 TEST_F(Entries, ValuesThatCouldAddLinesOrArgumentsFailOnlyThatUpdate) {
-    agent_->revo_->addEntry("x", {950, kBob});
+    agent_->revo_->AddEntry("x", {950, kBob});
     std::vector<std::string> control = {"F" + kBob, "L" + kCarol + " 0", "L" + kBob + " 0"};
     // Unescaped, these UIDs hold a line feed, or a space that would make a
     // second argument (an instance time) of CSFIND.
     for (const char* uid :
          {"x\\nUSER bob@example.com\\nCSOPEN MAIN\\nCSDELE 950 RECURRING", "x 1796738400"}) {
-        before_ = agent_->revo_->storeLog().size();
-        auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cancel(uid))});
+        before_ = agent_->revo_->StoreLog().size();
+        auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel(uid))});
         EXPECT_TRUE(r.done) << uid;
         EXPECT_EQ(r.qmod, control) << uid; // every recipient keeps the mail
         EXPECT_TRUE(store().empty()) << uid;
     }
     // The same through a reply.
-    agent_->revo_->addEntry("y@test", {951, kBob});
-    before_ = agent_->revo_->storeLog().size();
+    agent_->revo_->AddEntry("y@test", {951, kBob});
+    before_ = agent_->revo_->StoreLog().size();
     std::vector<std::string> replyControl = {"F" + kSender, "L" + kBob + " 0"};
-    auto r = offer(replyControl, {"P0"},
-                   {textPart("calendar", "7bit",
-                             reply("y@test\\nCSATND 951 A " + kSender,
+    auto r = Offer(replyControl, {"P0"},
+                   {TextPart("calendar", "7bit",
+                             Reply("y@test\\nCSATND 951 A " + kSender,
                                    "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
     EXPECT_EQ(r.qmod, replyControl);
     EXPECT_TRUE(store().empty());
 }
 
 TEST_F(Entries, CalendarPartTooLargeIsNotFetched) {
-    agent_->revo_->addEntry("big@test", {960, kBob});
-    std::string cal = reply("big@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    agent_->revo_->AddEntry("big@test", {960, kBob});
+    std::string cal = Reply("big@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
     cal.insert(cal.find("END:VEVENT"), "X-PAD:" + std::string(17 << 20, 'p') + "\r\n");
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
-    auto r = offer(control, {"P0"}, {textPart("calendar", "7bit", cal)});
+    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.qbraw, 0);
     EXPECT_EQ(r.qmod, control);
@@ -509,22 +509,22 @@ TEST_F(Entries, CalendarPartTooLargeIsNotFetched) {
 TEST(Shutdown, SignalsReachTheMainThreadOnly) {
     Agent a("127.0.7.31");
     ASSERT_TRUE(a.dirOk_);
-    a.start();
-    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
+    a.Start();
+    ASSERT_TRUE(a.revo_->WaitRegistrations(1, 20000));
     // Workers: two queue connections in the middle of their entries.
-    Conn c1 = Conn::Connect("127.0.7.1", a.port());
-    Conn c2 = Conn::Connect("127.0.7.1", a.port());
+    Conn c1 = Conn::Connect("127.0.7.1", a.Port());
+    Conn c2 = Conn::Connect("127.0.7.1", a.Port());
     c1.Send("6020 Q1 10\r\nFa@b\r\n");
     c2.Send("6020 Q2 10\r\nFa@b\r\n");
     std::map<int, unsigned long long> masks;
     for (int i = 0; i < 100 && masks.size() < 3; ++i) {
         usleep(50000);
-        masks = blockedSignals(a.proc_.pid());
+        masks = BlockedSignals(a.proc_.Pid());
     }
     ASSERT_GE(masks.size(), 3u);
     const unsigned long long term = 1ull << (SIGTERM - 1);
     for (const auto& [tid, mask] : masks)
-        EXPECT_EQ((mask & term) != 0, tid != a.proc_.pid()) << "thread " << tid;
+        EXPECT_EQ((mask & term) != 0, tid != a.proc_.Pid()) << "thread " << tid;
 
     a.proc_.Signal(SIGTERM);
     usleep(500000);
@@ -548,10 +548,10 @@ TEST(Shutdown, SignalsReachTheMainThreadOnly) {
 TEST(Shutdown, SigtermPrintsFiveLinesInOrderAndEnds) {
     Agent a("127.0.7.30");
     ASSERT_TRUE(a.dirOk_);
-    a.start();
-    ASSERT_TRUE(a.revo_->waitRegistrations(1, 20000));
+    a.Start();
+    ASSERT_TRUE(a.revo_->WaitRegistrations(1, 20000));
     // A queue connection in the middle of an entry.
-    Conn c = Conn::Connect("127.0.7.1", a.port());
+    Conn c = Conn::Connect("127.0.7.1", a.Port());
     c.Send("6020 Q9 10\r\nFa@b\r\n");
     usleep(200000);
     a.proc_.Signal(SIGTERM);

@@ -28,7 +28,7 @@ constexpr size_t kPainted = 4 * 1024 * 1024;
 constexpr unsigned char kPaint = 0xA5;
 
 // Runs one HandleConnection on a painted stack; returns the bytes it used.
-size_t deepestUse(int agentFd) {
+size_t DeepestUse(int agentFd) {
     void* stack =
         mmap(nullptr, kPainted, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (stack == MAP_FAILED) return 0;
@@ -53,9 +53,9 @@ size_t deepestUse(int agentFd) {
 
 TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
     TempDir tmp("dayward-test");
-    const std::string dir = tmp.str();
-    ASSERT_TRUE(makeDirectory(dir, "127.0.7.40", {{"bob", "bob@example.com"}}));
-    for (const auto& [k, v] : directoryEnv(dir))
+    const std::string dir = tmp.Str();
+    ASSERT_TRUE(MakeDirectory(dir, "127.0.7.40", {{"bob", "bob@example.com"}}));
+    for (const auto& [k, v] : DirectoryEnv(dir))
         setenv(k.c_str(), v.c_str(), 1);
     if (const char* p = getenv("REVO_PORT")) DaywardREVOPort = atoi(p);
     MSGSrvInit();
@@ -63,8 +63,8 @@ TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
     DaywardReadConfiguration();
 
     FakeRevo revo("127.0.7.40", RevoPort());
-    ASSERT_TRUE(revo.listening());
-    revo.addEntry("deep@test", {9, "bob@example.com"});
+    ASSERT_TRUE(revo.Listening());
+    revo.AddEntry("deep@test", {9, "bob@example.com"});
 
     // A listener of our own stands in for the agent's.
     int port = 0;
@@ -81,13 +81,13 @@ TEST(ThreadStack, QueueThreadFitsWithAWideMargin) {
                       "END:VEVENT\r\nEND:VCALENDAR\r\n";
     EntryResult r;
     std::thread server([&] {
-        r = offerEntry(port, "Qdeep", {"Falice@example.com", "Lbob@example.com 0"}, {"P0"},
+        r = OfferEntry(port, "Qdeep", {"Falice@example.com", "Lbob@example.com 0"}, {"P0"},
                        {Part{"text", "calendar", "utf-8", "base64", "invite.ics",
                              arbortest::Base64Encode(cal)}});
     });
     int fd = accept(l, nullptr, nullptr);
     ASSERT_GE(fd, 0);
-    size_t used = deepestUse(fd);
+    size_t used = DeepestUse(fd);
     server.join();
     close(l);
 

@@ -20,7 +20,7 @@ namespace {
 
 const char* kAddr = "127.0.7.50";
 
-std::string meeting(const std::string& uid, const std::string& method = "REQUEST") {
+std::string Meeting(const std::string& uid, const std::string& method = "REQUEST") {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Test//EN\r\nMETHOD:" + method +
            "\r\nBEGIN:VEVENT\r\nUID:" + uid +
            "\r\nSEQUENCE:0\r\nDTSTAMP:20261201T090000Z\r\nDTSTART:20261207T140000Z\r\n"
@@ -30,13 +30,13 @@ std::string meeting(const std::string& uid, const std::string& method = "REQUEST
            "END:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
-std::string replyText(const std::string& uid, const std::string& stat) {
+std::string ReplyText(const std::string& uid, const std::string& stat) {
     return "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:REPLY\r\nBEGIN:VEVENT\r\nUID:" + uid +
            "\r\nSEQUENCE:0\r\nORGANIZER:mailto:bob@example.com\r\nATTENDEE;PARTSTAT=" + stat +
            ":mailto:alice@example.com\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
-std::string mimeMessage(const std::string& from, const std::string& to, const std::string& subject,
+std::string MimeMessage(const std::string& from, const std::string& to, const std::string& subject,
                         const std::string& calendar, const std::string& method, bool inBase64) {
     std::string body = inBase64 ? arbortest::Base64Encode(calendar) : calendar;
     return "From: " + from + "\r\nTo: " + to + "\r\nSubject: " + subject +
@@ -47,7 +47,7 @@ std::string mimeMessage(const std::string& from, const std::string& to, const st
            "\r\n--b1--\r\n";
 }
 
-std::string plainMessage(const std::string& from, const std::string& to, const std::string& s) {
+std::string PlainMessage(const std::string& from, const std::string& to, const std::string& s) {
     return "From: " + from + "\r\nTo: " + to + "\r\nSubject: " + s +
            "\r\nContent-Type: text/plain\r\n\r\nJust mail.\r\n";
 }
@@ -59,7 +59,7 @@ class System : public LiveStack {
     void SubmitMany(const std::vector<std::pair<std::vector<std::string>, std::string>>& entries,
                     size_t killAfter = 0) {
         Conn c = Conn::Connect(kAddr, RevoPort());
-        ASSERT_TRUE(c.ok());
+        ASSERT_TRUE(c.Ok());
         std::string line;
         ASSERT_TRUE(c.ReadLine(line));
         size_t lt = line.find('<'), gt = line.find('>');
@@ -67,7 +67,7 @@ class System : public LiveStack {
         unsigned char s[9];
         RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
         c.Send("AUTH " +
-               digestHex(line.substr(lt + 1, gt - lt - 1),
+               DigestHex(line.substr(lt + 1, gt - lt - 1),
                          std::string(reinterpret_cast<char*>(s), RevoSecretLength(s))) +
                "\r\n");
         ASSERT_TRUE(c.ReadLine(line));
@@ -89,7 +89,7 @@ class System : public LiveStack {
 };
 
 // The status shown for an attendee in a "calendar show" listing.
-std::string statusOf(const std::string& cal, const std::string& who) {
+std::string StatusOf(const std::string& cal, const std::string& who) {
     std::istringstream in(cal);
     std::string line;
     while (std::getline(in, line)) {
@@ -102,52 +102,52 @@ std::string statusOf(const std::string& cal, const std::string& who) {
 }
 
 TEST_F(System, RepliesCancelsRequestsAndMail) {
-    Seed("bob@example.com", meeting("m1@example.com"));
-    Seed("carol@example.com", meeting("m1@example.com"));
-    ASSERT_EQ(statusOf(Calendar("bob@example.com"), "alice@example.com"), "NEEDS-ACTION");
+    Seed("bob@example.com", Meeting("m1@example.com"));
+    Seed("carol@example.com", Meeting("m1@example.com"));
+    ASSERT_EQ(StatusOf(Calendar("bob@example.com"), "alice@example.com"), "NEEDS-ACTION");
 
     // An attendee's reply in base64 reaches the organizer's calendar only.
     Submit("alice@example.com", {"bob@example.com"},
-           mimeMessage("alice@example.com", "bob@example.com", "Accepted: Design review",
-                       replyText("m1@example.com", "ACCEPTED"), "REPLY", true));
+           MimeMessage("alice@example.com", "bob@example.com", "Accepted: Design review",
+                       ReplyText("m1@example.com", "ACCEPTED"), "REPLY", true));
     // Ordinary mail and a request are delivered as usual.
     Submit("alice@example.com", {"bob@example.com"},
-           plainMessage("alice@example.com", "bob@example.com", "Lunch?"));
+           PlainMessage("alice@example.com", "bob@example.com", "Lunch?"));
     Submit("bob@example.com", {"carol@example.com"},
-           mimeMessage("bob@example.com", "carol@example.com", "Invitation: Design review",
-                       meeting("m2@example.com"), "REQUEST", false));
+           MimeMessage("bob@example.com", "carol@example.com", "Invitation: Design review",
+                       Meeting("m2@example.com"), "REQUEST", false));
     // A cancellation from a stranger changes nothing and is delivered.
     Submit("mallory@elsewhere.example", {"carol@example.com"},
-           mimeMessage("mallory@elsewhere.example", "carol@example.com", "Cancelled",
-                       meeting("m1@example.com", "CANCEL"), "CANCEL", false));
+           MimeMessage("mallory@elsewhere.example", "carol@example.com", "Cancelled",
+                       Meeting("m1@example.com", "CANCEL"), "CANCEL", false));
     ASSERT_TRUE(QueueEmpty(20000)) << ReadFile(dir_ + "/revod.out");
 
     std::string bob = Calendar("bob@example.com");
-    EXPECT_EQ(statusOf(bob, "alice@example.com"), "ACCEPTED") << bob;
+    EXPECT_EQ(StatusOf(bob, "alice@example.com"), "ACCEPTED") << bob;
     EXPECT_EQ(MailboxCount("bob@example.com"), 1u);   // the mail, not the reply
     EXPECT_EQ(MailboxCount("carol@example.com"), 2u); // the request and the stranger's
     EXPECT_NE(Calendar("carol@example.com").find("m1@example.com"), std::string::npos);
 
     // The organizer cancels the whole meeting: gone from carol's calendar.
     Submit("bob@example.com", {"carol@example.com"},
-           mimeMessage("bob@example.com", "carol@example.com", "Cancelled",
-                       meeting("m1@example.com", "CANCEL"), "CANCEL", false));
+           MimeMessage("bob@example.com", "carol@example.com", "Cancelled",
+                       Meeting("m1@example.com", "CANCEL"), "CANCEL", false));
     ASSERT_TRUE(QueueEmpty(20000));
     EXPECT_EQ(Calendar("carol@example.com").find("m1@example.com"), std::string::npos);
     EXPECT_EQ(MailboxCount("carol@example.com"), 2u);
 }
 
 TEST_F(System, NothingLostWhenTheAgentIsKilled) {
-    Seed("bob@example.com", meeting("k1@example.com"));
+    Seed("bob@example.com", Meeting("k1@example.com"));
     const int kRounds = 3, kEach = 200;
     const std::vector<std::string> mailTo = {"Falice@example.com",
                                              "Lbob@example.com bob@example.com 0",
                                              "Lcarol@example.com carol@example.com 0"};
     const std::vector<std::string> replyTo = {"Falice@example.com",
                                               "Lbob@example.com bob@example.com 0"};
-    std::string mail = plainMessage("alice@example.com", "bob@example.com", "mail");
-    std::string reply = mimeMessage("alice@example.com", "bob@example.com", "Re",
-                                    replyText("k1@example.com", "ACCEPTED"), "REPLY", true);
+    std::string mail = PlainMessage("alice@example.com", "bob@example.com", "mail");
+    std::string reply = MimeMessage("alice@example.com", "bob@example.com", "Re",
+                                    ReplyText("k1@example.com", "ACCEPTED"), "REPLY", true);
     size_t mails = 0;
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::pair<std::vector<std::string>, std::string>> batch;
@@ -171,7 +171,7 @@ TEST_F(System, NothingLostWhenTheAgentIsKilled) {
         std::sort(entries.begin(), entries.end());
         EXPECT_EQ(std::unique(entries.begin(), entries.end()), entries.end()) << user;
     }
-    EXPECT_EQ(statusOf(Calendar("bob@example.com"), "alice@example.com"), "ACCEPTED");
+    EXPECT_EQ(StatusOf(Calendar("bob@example.com"), "alice@example.com"), "ACCEPTED");
 }
 
 } // namespace

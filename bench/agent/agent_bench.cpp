@@ -35,7 +35,7 @@ const char* kAddr = "127.0.7.60";
 constexpr int kMailEntries = 3000;
 constexpr int kReplyEntries = 1500;
 
-std::string topBuild() {
+std::string TopBuild() {
     char exe[PATH_MAX];
     ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
     if (n <= 0) return ".";
@@ -48,38 +48,38 @@ std::string topBuild() {
 
 struct World {
     arbortest::TempDir tmp{"dayward-bench"};
-    std::string dir = tmp.str();
+    std::string dir = tmp.Str();
     std::map<std::string, std::string> env;
-    std::string build = topBuild();
+    std::string build = TopBuild();
     World() {
-        if (!makeDirectory(dir, kAddr,
+        if (!MakeDirectory(dir, kAddr,
                            {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
             dir.clear();
-        env = directoryEnv(dir);
+        env = DirectoryEnv(dir);
     }
 };
 World* world;
 
-std::string secretBytes() {
+std::string SecretBytes() {
     unsigned char s[REVO_SECRET_BYTES + 1];
     RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
     return std::string(reinterpret_cast<char*>(s), RevoSecretLength(s));
 }
 
 // An authenticated session to revod.
-std::unique_ptr<Conn> session() {
+std::unique_ptr<Conn> Session() {
     auto c = std::make_unique<Conn>(Conn::Connect(kAddr, RevoPort()));
     std::string line;
-    if (!c->ok() || !c->ReadLine(line)) return nullptr;
+    if (!c->Ok() || !c->ReadLine(line)) return nullptr;
     size_t lt = line.find('<'), gt = line.find('>');
     if (lt != std::string::npos) {
-        c->Send("AUTH " + digestHex(line.substr(lt + 1, gt - lt - 1), secretBytes()) + "\r\n");
+        c->Send("AUTH " + DigestHex(line.substr(lt + 1, gt - lt - 1), SecretBytes()) + "\r\n");
         if (!c->ReadLine(line) || line.rfind("1000", 0) != 0) return nullptr;
     }
     return c;
 }
 
-std::string calendarText(bool reply) {
+std::string CalendarText(bool reply) {
     return std::string("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nMETHOD:") +
            (reply ? "REPLY" : "REQUEST") +
            "\r\nBEGIN:VEVENT\r\nUID:bench@example.com\r\nSEQUENCE:0\r\n"
@@ -88,7 +88,7 @@ std::string calendarText(bool reply) {
            "alice@example.com\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n";
 }
 
-std::string message(bool reply) {
+std::string Message(bool reply) {
     if (!reply)
         return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: hello\r\n"
                "Content-Type: text/plain\r\n\r\n" +
@@ -96,7 +96,7 @@ std::string message(bool reply) {
     return "From: alice@example.com\r\nTo: bob@example.com\r\nSubject: Accepted\r\n"
            "MIME-Version: 1.0\r\nContent-Type: text/calendar; method=REPLY\r\n"
            "Content-Transfer-Encoding: base64\r\n\r\n" +
-           arbortest::Base64Encode(calendarText(true));
+           arbortest::Base64Encode(CalendarText(true));
 }
 
 // The null agent: registers for queue 5 and answers every offer with QMIME
@@ -112,7 +112,7 @@ class NullAgent {
         listen(fd_, 2048);
         getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &al);
         port_ = ntohs(a.sin_port);
-        acceptor_ = std::thread([this] { loop(); });
+        acceptor_ = std::thread([this] { Loop(); });
     }
     ~NullAgent() {
         stop_ = true;
@@ -120,8 +120,8 @@ class NullAgent {
         acceptor_.join();
         close(fd_);
     }
-    bool registerWith() {
-        auto c = session();
+    bool RegisterWith() {
+        auto c = Session();
         std::string line;
         return c && c->Send("QWAIT 5 " + std::to_string(port_) + " null-agent5\r\n") &&
                c->ReadLine(line) && line.rfind("1000", 0) == 0;
@@ -129,7 +129,7 @@ class NullAgent {
     std::atomic<bool> paused{true};
 
   private:
-    void loop() {
+    void Loop() {
         while (!stop_) {
             if (paused) {
                 usleep(1000);
@@ -137,10 +137,10 @@ class NullAgent {
             }
             int c = accept(fd_, nullptr, nullptr);
             if (c < 0) continue;
-            std::thread([c] { serve(Conn(c)); }).detach();
+            std::thread([c] { Serve(Conn(c)); }).detach();
         }
     }
-    static void serve(Conn c) {
+    static void Serve(Conn c) {
         std::string line, id;
         if (!c.ReadLine(line) || line.rfind("6020 ", 0) != 0) return;
         id = line.substr(5, line.find(' ', 5) - 5);
@@ -158,7 +158,7 @@ class NullAgent {
     std::thread acceptor_;
 };
 
-size_t queued(Conn& c) {
+size_t Queued(Conn& c) {
     c.Send("QLIST\r\n");
     std::string line;
     size_t n = 0;
@@ -170,7 +170,7 @@ size_t queued(Conn& c) {
 std::map<std::string, double> nullRate; // "mail/8" -> entries per second
 
 // One case: returns entries per second, or 0 on failure.
-double runCase(bool real, bool reply, int inFlight, int entries, std::string& why) {
+double RunCase(bool real, bool reply, int inFlight, int entries, std::string& why) {
     std::string store = world->dir + "/revod-" + std::to_string(getpid()) + ".db";
     unlink(store.c_str());
     Process revod;
@@ -180,7 +180,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
                  std::to_string(inFlight), "--default-secret", "--quiet"},
                 world->env, world->dir + "/revod.out");
     std::unique_ptr<Conn> ctl;
-    for (int i = 0; i < 200 && !(ctl = session()); ++i)
+    for (int i = 0; i < 200 && !(ctl = Session()); ++i)
         usleep(20000);
     if (!ctl) {
         why = "revod did not start";
@@ -189,7 +189,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     if (reply) {
         // The organizer's calendar holds the meeting the replies are for.
         std::string ics = world->dir + "/meeting.ics";
-        std::ofstream(ics) << calendarText(false);
+        std::ofstream(ics) << CalendarText(false);
         std::string cmd;
         for (const auto& [k, v] : world->env)
             cmd += k + "='" + v + "' ";
@@ -205,14 +205,14 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
         agent.Signal(SIGSTOP);
     } else {
         null = std::make_unique<NullAgent>();
-        null->registerWith();
+        null->RegisterWith();
     }
 
     std::vector<std::string> control = {"Falice@example.com", "Lbob@example.com bob@example.com 0"};
     std::string ctlText;
     for (const auto& l : control)
         ctlText += l + "\n";
-    std::string msg = message(reply);
+    std::string msg = Message(reply);
     std::string line;
     for (int i = 0; i < entries; ++i) {
         ctl->Send("QSTORE " + std::to_string(ctlText.size()) + " " + std::to_string(msg.size()) +
@@ -229,7 +229,7 @@ double runCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     else
         null->paused = false;
     size_t left;
-    while ((left = queued(*ctl)) > 0) {
+    while ((left = Queued(*ctl)) > 0) {
         usleep(2000);
         if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(120)) break;
     }
@@ -254,7 +254,7 @@ void Throughput(benchmark::State& state, bool real, bool reply) {
     for (auto _ : state) {
         std::string why;
         int n = reply ? kReplyEntries : kMailEntries;
-        double rate = runCase(real, reply, inFlight, n, why);
+        double rate = RunCase(real, reply, inFlight, n, why);
         if (rate <= 0) {
             state.SkipWithError(why.c_str());
             return;
@@ -270,7 +270,7 @@ void Throughput(benchmark::State& state, bool real, bool reply) {
     state.SetLabel(real ? "dayward" : "null agent");
 }
 
-long rssKiB(int pid) {
+long RssKiB(int pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(f, line))
@@ -287,8 +287,8 @@ void MemoryPerConnection(benchmark::State& state) {
     Process agent;
     agent.Start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
     int port = 0;
-    if (revo.waitRegistrations(1, 10000)) {
-        std::istringstream in(revo.registrations()[0]);
+    if (revo.WaitRegistrations(1, 10000)) {
+        std::istringstream in(revo.Registrations()[0]);
         std::string verb;
         int queue;
         in >> verb >> queue >> port;
@@ -298,7 +298,7 @@ void MemoryPerConnection(benchmark::State& state) {
             state.SkipWithError("agent did not register");
             break;
         }
-        long before = rssKiB(agent.pid());
+        long before = RssKiB(agent.Pid());
         std::vector<Conn> conns;
         conns.reserve(static_cast<size_t>(kConnections));
         for (int i = 0; i < kConnections; ++i) {
@@ -307,7 +307,7 @@ void MemoryPerConnection(benchmark::State& state) {
             conns.back().Send("6020 Q" + std::to_string(i) + " 100\r\n");
         }
         usleep(500000);
-        long after = rssKiB(agent.pid());
+        long after = RssKiB(agent.Pid());
         state.counters["bytes_per_connection"] =
             static_cast<double>(after - before) * 1024.0 / kConnections;
         state.counters["idle_agent_KiB"] = static_cast<double>(before);

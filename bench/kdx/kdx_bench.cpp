@@ -56,27 +56,27 @@ struct World {
     }
 };
 
-World& world() {
+World& SharedWorld() {
     static World w;
     return w;
 }
 
-sqlite3_stmt* prepare(const char* sql) {
+sqlite3_stmt* Prepare(const char* sql) {
     sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v3(world().db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) !=
+    if (sqlite3_prepare_v3(SharedWorld().db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) !=
         SQLITE_OK) {
-        std::fprintf(stderr, "%s\n", sqlite3_errmsg(world().db));
+        std::fprintf(stderr, "%s\n", sqlite3_errmsg(SharedWorld().db));
         std::exit(1);
     }
     return st;
 }
 
-double nsPerIteration(std::chrono::steady_clock::time_point start, benchmark::State& state) {
+double NsPerIteration(std::chrono::steady_clock::time_point start, benchmark::State& state) {
     auto ns = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start);
     return state.iterations() ? ns.count() / static_cast<double>(state.iterations()) : 0;
 }
 
-void report(benchmark::State& state, double ns, double rawNs) {
+void Report(benchmark::State& state, double ns, double rawNs) {
     state.counters["calls_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
     if (rawNs > 0) state.counters["x_raw"] = ns / rawNs;
@@ -85,8 +85,8 @@ void report(benchmark::State& state, double ns, double rawNs) {
 // ---- KDXRead of one attribute through a warm value structure ----
 
 void BM_RawSQLiteRead(benchmark::State& state) {
-    World& w = world();
-    sqlite3_stmt* st = prepare("SELECT v.v FROM obj o JOIN val v ON v.obj=o.id "
+    World& w = SharedWorld();
+    sqlite3_stmt* st = Prepare("SELECT v.v FROM obj o JOIN val v ON v.obj=o.id "
                                "WHERE o.lpath=? AND v.attr='kdxtest:text' ORDER BY v.seq");
     size_t i = 0;
     auto start = std::chrono::steady_clock::now();
@@ -99,13 +99,13 @@ void BM_RawSQLiteRead(benchmark::State& state) {
         sqlite3_reset(st);
         benchmark::DoNotOptimize(value);
     }
-    w.rawReadNs = nsPerIteration(start, state);
-    report(state, w.rawReadNs, 0);
+    w.rawReadNs = NsPerIteration(start, state);
+    Report(state, w.rawReadNs, 0);
     sqlite3_finalize(st);
 }
 
 void BM_KDXRead(benchmark::State& state) {
-    World& w = world();
+    World& w = SharedWorld();
     KDXValueStruct vs{};
     KDXInitValueStruct(kContainer, &vs);
     size_t i = 0;
@@ -115,7 +115,7 @@ void BM_KDXRead(benchmark::State& state) {
         KDXFreeValues(&vs);
         bad += KDXRead(w.names[i++ % kObjects].c_str(), "KDXTest:Text", &vs) != 1;
     }
-    report(state, nsPerIteration(start, state), w.rawReadNs);
+    Report(state, NsPerIteration(start, state), w.rawReadNs);
     if (bad) state.SkipWithError("KDXRead failed");
     KDXDestroyValueStruct(&vs);
 }
@@ -123,8 +123,8 @@ void BM_KDXRead(benchmark::State& state) {
 // ---- KDXIsObject without a structure ----
 
 void BM_RawSQLiteExists(benchmark::State& state) {
-    World& w = world();
-    sqlite3_stmt* st = prepare("SELECT id FROM obj WHERE lpath=?");
+    World& w = SharedWorld();
+    sqlite3_stmt* st = Prepare("SELECT id FROM obj WHERE lpath=?");
     size_t i = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
@@ -133,13 +133,13 @@ void BM_RawSQLiteExists(benchmark::State& state) {
         benchmark::DoNotOptimize(sqlite3_step(st) == SQLITE_ROW);
         sqlite3_reset(st);
     }
-    w.rawExistsNs = nsPerIteration(start, state);
-    report(state, w.rawExistsNs, 0);
+    w.rawExistsNs = NsPerIteration(start, state);
+    Report(state, w.rawExistsNs, 0);
     sqlite3_finalize(st);
 }
 
 void BM_KDXIsObject(benchmark::State& state) {
-    World& w = world();
+    World& w = SharedWorld();
     std::vector<std::string> full;
     for (const auto& n : w.names)
         full.push_back(std::string(kContainer) + "\\" + n);
@@ -148,7 +148,7 @@ void BM_KDXIsObject(benchmark::State& state) {
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state)
         bad += KDXIsObject(full[i++ % kObjects].c_str(), nullptr) != 1;
-    report(state, nsPerIteration(start, state), w.rawExistsNs);
+    Report(state, NsPerIteration(start, state), w.rawExistsNs);
     if (bad) state.SkipWithError("KDXIsObject failed");
 }
 
@@ -156,8 +156,8 @@ void BM_KDXIsObject(benchmark::State& state) {
 // same key, so the ratio shows what the layers add to the unavoidable work ----
 
 void BM_RawSQLitePassword(benchmark::State& state) {
-    World& w = world();
-    sqlite3_stmt* st = prepare("SELECT p.salt, p.hash, p.iter FROM obj o JOIN pw p ON p.obj=o.id "
+    World& w = SharedWorld();
+    sqlite3_stmt* st = Prepare("SELECT p.salt, p.hash, p.iter FROM obj o JOIN pw p ON p.obj=o.id "
                                "WHERE o.lpath='\\acme\\internet services'");
     char pw[KDX_PASSWORD_LENGTH + 1];
     KDXPasswordCopy(pw, sizeof pw);
@@ -181,21 +181,21 @@ void BM_RawSQLitePassword(benchmark::State& state) {
         }
         sqlite3_reset(st);
     }
-    w.rawPasswordNs = nsPerIteration(start, state);
-    report(state, w.rawPasswordNs, 0);
+    w.rawPasswordNs = NsPerIteration(start, state);
+    Report(state, w.rawPasswordNs, 0);
     if (bad) state.SkipWithError("raw password check failed");
     sqlite3_finalize(st);
 }
 
 void BM_KDXVerifyPassword(benchmark::State& state) {
-    World& w = world();
+    World& w = SharedWorld();
     char pw[KDX_PASSWORD_LENGTH + 1];
     KDXPasswordCopy(pw, sizeof pw);
     int bad = 0;
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state)
         bad += KDXVerifyPassword("Internet Services", pw, nullptr) != 1;
-    report(state, nsPerIteration(start, state), w.rawPasswordNs);
+    Report(state, NsPerIteration(start, state), w.rawPasswordNs);
     if (bad) state.SkipWithError("KDXVerifyPassword failed");
 }
 

@@ -55,8 +55,8 @@ class NullAgent {
             t.join();
         ::close(fd_);
     }
-    uint16_t port() const { return port_; }
-    int done() const { return done_; }
+    uint16_t Port() const { return port_; }
+    int Done() const { return done_; }
 
   private:
     void Loop() {
@@ -88,7 +88,7 @@ const std::string kMessage = "From: a@example.org\r\nSubject: bench\r\nContent-T
 
 size_t Queued(uint16_t port) {
     LineConn c = LineConn::Connect(kAddr, port);
-    if (!c.ok()) return SIZE_MAX;
+    if (!c.Ok()) return SIZE_MAX;
     std::string l;
     c.ReadLine(l);
     c.Send("QLIST\r\n");
@@ -110,11 +110,11 @@ double gDrainCpu = 0; // CPU seconds spent while draining, summed
 // Time from start-up until a pre-filled queue of kEntries is delivered.
 double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     const TempDir tmp("revod-bench");
-    const std::string dir = tmp.str();
+    const std::string dir = tmp.Str();
     std::string err;
     {
         auto store = revo::Store::Open(dir + "/s.db", revo::Store::Sync::Normal, err);
-        if (agent) store->SaveAgent({5, "bench-agent", kAddr, agent->port()});
+        if (agent) store->SaveAgent({5, "bench-agent", kAddr, agent->Port()});
         revo::ControlLines ctl = {"Fa@example.org", "Lbob@example.org bob@example.org 0",
                                   "Lcarol@example.org carol@example.org 0"};
         for (int i = 0; i < kEntries; ++i)
@@ -126,13 +126,13 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     cfg.storePath = dir + "/s.db";
     cfg.noAuth = true;
     cfg.maxOffers = offersAtOnce;
-    const int before = agent ? agent->done() : 0;
+    const int before = agent ? agent->Done() : 0;
     const auto t0 = std::chrono::steady_clock::now();
     const double cpu0 = ProcessCpu();
     revo::Server server;
     server.Start(cfg, err);
     if (agent)
-        while (agent->done() - before < kEntries)
+        while (agent->Done() - before < kEntries)
             std::this_thread::sleep_for(std::chrono::microseconds(200));
     while (Queued(cfg.port) != 0)
         std::this_thread::sleep_for(std::chrono::microseconds(500));
@@ -185,7 +185,7 @@ std::string gDirectory;
 bool MakeDirectory() {
     if (!gDirectory.empty()) return true;
     gTmp = std::make_unique<TempDir>("revod-bench");
-    gDirectory = gTmp->str();
+    gDirectory = gTmp->Str();
     const std::string store = gDirectory + "/directory.db", conf = gDirectory + "/arbor.conf";
     std::ofstream(conf) << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n"
                            "orb.arbor.server-context=o=org\narbor.directory.store="

@@ -24,7 +24,7 @@ struct FileCloser {
 // Reads one line without its line feed. Keeps at most `cap` bytes of it and
 // reports through `overlong` that more followed, so that the tail of a long
 // line is never taken for a line of its own.
-bool readLine(FILE* f, std::string& line, size_t cap, bool& overlong) {
+bool ReadLine(FILE* f, std::string& line, size_t cap, bool& overlong) {
     line.clear();
     overlong = false;
     int c;
@@ -40,7 +40,7 @@ bool readLine(FILE* f, std::string& line, size_t cap, bool& overlong) {
     return any;
 }
 
-bool copyOut(std::string_view value, char* out, size_t size) {
+bool CopyOut(std::string_view value, char* out, size_t size) {
     if (out == nullptr) return true;
     if (value.size() + 1 > size) return false;
     std::memcpy(out, value.data(), value.size());
@@ -105,7 +105,7 @@ extern "C" int KDXConfReadServerDN(const char* path, char* tree, size_t treeSize
     int seenTree = 0, seenServer = 0, seenContext = 0;
     std::string line;
     bool overlong = false;
-    while (readLine(f.get(), line, KDX_CONF_LINE_MAX, overlong)) {
+    while (ReadLine(f.get(), line, KDX_CONF_LINE_MAX, overlong)) {
         if (size_t cr = line.rfind('\r'); cr != std::string::npos) line.resize(cr);
         std::string_view key;
         std::string* target = nullptr;
@@ -141,7 +141,7 @@ extern "C" int KDXConfReadServerDN(const char* path, char* tree, size_t treeSize
     // Check both sizes first, so that a failure leaves both buffers untouched.
     if (tree != nullptr && treeName.size() + 1 > treeSize) return 0;
     if (serverDN != nullptr && dn.size() + 1 > serverDNSize) return 0;
-    copyOut(treeName, tree, treeSize);
-    copyOut(dn, serverDN, serverDNSize);
+    CopyOut(treeName, tree, treeSize);
+    CopyOut(dn, serverDN, serverDNSize);
     return 1;
 }

@@ -10,7 +10,7 @@ namespace {
 // Masked even-position characters, last first.
 const volatile unsigned char gKeepEven[8] = {0x38, 0x8B, 0x57, 0xD1, 0xA1, 0xBB, 0x30, 0x0E};
 
-unsigned char maskAt(int i) {
+unsigned char MaskAt(int i) {
     return static_cast<unsigned char>(0x5A + 37 * i * i + 11 * i);
 }
 
@@ -22,7 +22,7 @@ const volatile unsigned char gKeepOdd[7] = {0xF0, 0xE9, 0x78, 0x84, 0x20, 0x62, 
 extern "C" char KDXPasswordChar(int index) {
     if (index < 0 || index >= KDX_PASSWORD_LENGTH) return 0;
     unsigned char b = (index % 2 == 0) ? gKeepEven[7 - index / 2] : gKeepOdd[index / 2];
-    return static_cast<char>(b ^ maskAt(index));
+    return static_cast<char>(b ^ MaskAt(index));
 }
 
 extern "C" void KDXPasswordPlace(char* buf, int first, int count) {

@@ -13,12 +13,12 @@
 
 namespace kdx {
 
-bool hasContext(const KDXValueStruct* vs) {
+bool HasContext(const KDXValueStruct* vs) {
     return vs != nullptr && (vs->Flags & KDX_VS_HAS_CONTEXT) && vs->NameBuffer != nullptr;
 }
 
-bool convertInto(KDXValueStruct* vs, const char* text, uint16_t* out, size_t outUnits) {
-    int n = toUtf16(text, out, outUnits);
+bool ConvertInto(KDXValueStruct* vs, const char* text, uint16_t* out, size_t outUnits) {
+    int n = ToUtf16(text, out, outUnits);
     if (n < 0) {
         if (vs != nullptr) vs->Error = n;
         return false;
@@ -26,15 +26,15 @@ bool convertInto(KDXValueStruct* vs, const char* text, uint16_t* out, size_t out
     return true;
 }
 
-bool prepareObject(KDXValueStruct* vs, const char* object, uint32_t flags, int site) {
+bool PrepareObject(KDXValueStruct* vs, const char* object, uint32_t flags, int site) {
     if (object == nullptr) return false;
-    if (!convertInto(vs, object, units(vs->NameBuffer), kNameUnits)) return false;
+    if (!ConvertInto(vs, object, Units(vs->NameBuffer), kNameUnits)) return false;
     if (DDCResolveName(vs->Context, flags, vs->NameBuffer) != 0) {
-        debugf("DDCResolveName[%d]: Object %s not found\n", site, object);
+        Debugf("DDCResolveName[%d]: Object %s not found\n", site, object);
         return false;
     }
     if (DDCAuthenticateConnection(vs->Context) != 0) {
-        debugf("DDCAuthenticateConnection[%d]: Could not authenticate [O:%s]\n", site, object);
+        Debugf("DDCAuthenticateConnection[%d]: Could not authenticate [O:%s]\n", site, object);
         return false;
     }
     return true;
@@ -44,7 +44,7 @@ bool prepareObject(KDXValueStruct* vs, const char* object, uint32_t flags, int s
 
 namespace {
 
-using kdx::debugf;
+using kdx::Debugf;
 
 // Attribute names are short; a local buffer keeps the attribute part of the
 // work buffer free for the value being written.
@@ -57,17 +57,17 @@ constexpr size_t kMaxValueUnits = kReadValueBytes / 2 - 1;
 static_assert(kMaxValueUnits == KDX_MAX_VALUE_UNITS);
 
 // DDCReadToCB hands its entries over with the directory's types.
-int readCallback(DDCContextHandle ctx, const DDCEntry* entry, void* arg) {
+int ReadCallback(DDCContextHandle ctx, const DDCEntry* entry, void* arg) {
     return KDXAddValueCallback(reinterpret_cast<void*>(static_cast<uintptr_t>(ctx)), entry,
                                static_cast<KDXValueStruct*>(arg));
 }
 
 // Appends one UTF-16 value to the list, converted in the name part of the work buffer.
-bool appendUnits(KDXValueStruct* vs, const void* value) {
+bool AppendUnits(KDXValueStruct* vs, const void* value) {
     if (value == nullptr) return false;
     char* out = reinterpret_cast<char*>(vs->NameBuffer);
     int n =
-        kdx::toUtf8(static_cast<const uint16_t*>(value), kdx::kNameUnits * 3, out, kdx::kNameBytes);
+        kdx::ToUtf8(static_cast<const uint16_t*>(value), kdx::kNameUnits * 3, out, kdx::kNameBytes);
     if (n < 0) {
         vs->Error = n;
         return false;
@@ -79,16 +79,16 @@ bool appendUnits(KDXValueStruct* vs, const void* value) {
 int ModifyOne(const char* object, const char* attribute, const char* value, uint32_t op,
               uint32_t syntax, KDXValueStruct* vs, int site) {
     const bool needsValue = op != DDC_OP_CLEAR;
-    if (!kdx::hasContext(vs) || attribute == nullptr || (needsValue && value == nullptr)) return 0;
-    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, site)) return 0;
+    if (!kdx::HasContext(vs) || attribute == nullptr || (needsValue && value == nullptr)) return 0;
+    if (!kdx::PrepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, site)) return 0;
     uint16_t attr[kAttrNameUnits];
-    if (!kdx::convertInto(vs, attribute, attr, kAttrNameUnits)) return 0;
+    if (!kdx::ConvertInto(vs, attribute, attr, kAttrNameUnits)) return 0;
     DDCEntry e{};
     e.operation = op;
     e.syntax = syntax;
     e.attrName = attr;
     if (needsValue) {
-        int n = kdx::toUtf16(value, kdx::units(vs->AttrBuffer), kdx::kAttrUnits);
+        int n = kdx::ToUtf16(value, kdx::Units(vs->AttrBuffer), kdx::kAttrUnits);
         if (n < 0 || static_cast<size_t>(n) > kMaxValueUnits) {
             vs->Error = n < 0 ? n : KDX_ERR_INSUFFICIENT_BUFFER;
             return 0;
@@ -99,7 +99,7 @@ int ModifyOne(const char* object, const char* attribute, const char* value, uint
     int err = DDCModifyEntry(vs->Context, 1, &e);
     if (err != 0) {
         vs->Error = err;
-        debugf("DDCModify[%d] Object %s, Attribute %s failed\n", site, object, attribute);
+        Debugf("DDCModify[%d] Object %s, Attribute %s failed\n", site, object, attribute);
         return 0;
     }
     return 1;
@@ -108,24 +108,24 @@ int ModifyOne(const char* object, const char* attribute, const char* value, uint
 } // namespace
 
 extern "C" int KDXRead(const char* object, const char* attribute, KDXValueStruct* vs) {
-    if (!kdx::hasContext(vs) || attribute == nullptr) return 0;
-    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 201)) return 0;
-    if (!kdx::convertInto(vs, attribute, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
+    if (!kdx::HasContext(vs) || attribute == nullptr) return 0;
+    if (!kdx::PrepareObject(vs, object, DDC_RESOLVE_FOR_READ, 201)) return 0;
+    if (!kdx::ConvertInto(vs, attribute, kdx::Units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
     const void* names[2] = {vs->AttrBuffer, nullptr};
     DDCReadRequest req{0, names, 0, 0, 0};
     uint32_t before = vs->Used;
     // A value over the bound is skipped (and reported in Error); the others
     // are still read.
-    int err = DDCReadToCB(vs->Context, &req, 1, kReadValueBytes, readCallback, vs);
+    int err = DDCReadToCB(vs->Context, &req, 1, kReadValueBytes, ReadCallback, vs);
     if (err != 0) vs->Error = err;
     // A failed growth drops the whole list, so Used may fall below its old value.
     return vs->Used > before ? static_cast<int>(vs->Used - before) : 0;
 }
 
 extern "C" int KDXReadDN(const char* object, const char* attribute, KDXValueStruct* vs) {
-    if (!kdx::hasContext(vs) || attribute == nullptr) return 0;
-    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 202)) return 0;
-    if (!kdx::convertInto(vs, attribute, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
+    if (!kdx::HasContext(vs) || attribute == nullptr) return 0;
+    if (!kdx::PrepareObject(vs, object, DDC_RESOLVE_FOR_READ, 202)) return 0;
+    if (!kdx::ConvertInto(vs, attribute, kdx::Units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
     const void* names[2] = {vs->AttrBuffer, nullptr};
     DDCReadRequest req{0, names, 0, 0, 0};
 
@@ -140,7 +140,7 @@ extern "C" int KDXReadDN(const char* object, const char* attribute, KDXValueStru
         int32_t n = 0;
         int err = DDCReadToBuffer(vs->Context, &req, 1, 0, sizeof buf, buf, &n);
         if (err != 0) {
-            debugf("DDCReadDN[%d]: Object %s, Attribute %s failed, err:%d\n", 203, object,
+            Debugf("DDCReadDN[%d]: Object %s, Attribute %s failed, err:%d\n", 203, object,
                    attribute, err);
             vs->Error = err;
             break;
@@ -148,7 +148,7 @@ extern "C" int KDXReadDN(const char* object, const char* attribute, KDXValueStru
         if (n <= 0) break;
         const auto* entries = reinterpret_cast<const DDCEntry*>(buf);
         for (int32_t i = 0; i < n; ++i)
-            appendUnits(vs, entries[i].value);
+            AppendUnits(vs, entries[i].value);
         count += n;
     }
     DDCSetContextBaseDN(vs->Context, saved, nullptr);
@@ -158,10 +158,10 @@ extern "C" int KDXReadDN(const char* object, const char* attribute, KDXValueStru
 extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStruct* es,
                            KDXValueStruct* vs) {
     if (es == nullptr || attribute == nullptr || es->ResultBuffer == nullptr ||
-        es->TextBuffer == nullptr || !kdx::hasContext(vs))
+        es->TextBuffer == nullptr || !kdx::HasContext(vs))
         return nullptr;
     if (es->Active == 0) {
-        if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 204)) return nullptr;
+        if (!kdx::PrepareObject(vs, object, DDC_RESOLVE_FOR_READ, 204)) return nullptr;
         es->Active = 1;
         es->Remaining = 0;
     }
@@ -170,7 +170,7 @@ extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStr
         const auto* entries = reinterpret_cast<const DDCEntry*>(es->ResultBuffer);
         const auto* value = static_cast<const uint16_t*>(entries[es->Remaining].value);
         if (value == nullptr ||
-            kdx::toUtf8(value, KDX_ENUM_RESULT_SIZE / 2, es->TextBuffer, KDX_ENUM_TEXT_SIZE) < 0) {
+            kdx::ToUtf8(value, KDX_ENUM_RESULT_SIZE / 2, es->TextBuffer, KDX_ENUM_TEXT_SIZE) < 0) {
             es->Active = 0;
             es->Remaining = 0;
             vs->Error = KDX_ERR_INSUFFICIENT_BUFFER;
@@ -180,7 +180,7 @@ extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStr
     };
     if (es->Remaining > 0) return handOut();
 
-    if (!kdx::convertInto(vs, attribute, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) {
+    if (!kdx::ConvertInto(vs, attribute, kdx::Units(vs->AttrBuffer), kdx::kAttrUnits)) {
         es->Active = 0;
         return nullptr;
     }
@@ -188,7 +188,7 @@ extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStr
     DDCReadRequest req{0, names, 0, 0, 0};
     int32_t n = 0;
     int err = DDCReadToBuffer(vs->Context, &req, 1, 0, 20480, es->ResultBuffer, &n);
-    if (err != 0) debugf("DDCRead[%d]: Object %s, Attribute %s failed\n", 205, object, attribute);
+    if (err != 0) Debugf("DDCRead[%d]: Object %s, Attribute %s failed\n", 205, object, attribute);
     if (err != 0 || n <= 0) {
         es->Active = 0;
         es->Remaining = 0;
@@ -200,10 +200,10 @@ extern "C" char* KDXReadEx(const char* object, const char* attribute, KDXEnumStr
 
 extern "C" int KDXWriteTyped(const char* object, const char* attribute, int syntax,
                              KDXValueStruct* vs) {
-    if (!kdx::hasContext(vs) || attribute == nullptr) return 0;
-    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, 206)) return 0;
+    if (!kdx::HasContext(vs) || attribute == nullptr) return 0;
+    if (!kdx::PrepareObject(vs, object, DDC_RESOLVE_FOR_WRITE, 206)) return 0;
     uint16_t attr[kAttrNameUnits];
-    if (!kdx::convertInto(vs, attribute, attr, kAttrNameUnits)) return 0;
+    if (!kdx::ConvertInto(vs, attribute, attr, kAttrNameUnits)) return 0;
 
     size_t count = size_t{vs->Used} + 1;
     arbor::MallocPtr<DDCEntry> entries(
@@ -219,7 +219,7 @@ extern "C" int KDXWriteTyped(const char* object, const char* attribute, int synt
                                                              arbor::MallocPtr<uint16_t>[count]);
     if (!copies) return 0;
     for (uint32_t i = 0; i < vs->Used; ++i) {
-        int n = kdx::toUtf16(vs->Value[i], kdx::units(vs->AttrBuffer), kdx::kAttrUnits);
+        int n = kdx::ToUtf16(vs->Value[i], kdx::Units(vs->AttrBuffer), kdx::kAttrUnits);
         if (n < 0 || static_cast<size_t>(n) > kMaxValueUnits) {
             vs->Error = n < 0 ? n : KDX_ERR_INSUFFICIENT_BUFFER;
             return 0; // nothing written: the attribute must not end up holding less
@@ -237,7 +237,7 @@ extern "C" int KDXWriteTyped(const char* object, const char* attribute, int synt
     int err = DDCModifyEntry(vs->Context, static_cast<uint32_t>(count), e);
     if (err != 0) {
         vs->Error = err;
-        debugf("DDCModify[%d] Object %s, Attribute %s failed\n", 207, object, attribute);
+        Debugf("DDCModify[%d] Object %s, Attribute %s failed\n", 207, object, attribute);
         return 0;
     }
     return 1;
@@ -277,10 +277,10 @@ extern "C" int KDXClear(const char* object, const char* attribute, KDXValueStruc
 
 extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {
     if (object == nullptr) return 0;
-    if (kdx::hasContext(vs)) {
-        if (!kdx::convertInto(vs, object, kdx::units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
+    if (kdx::HasContext(vs)) {
+        if (!kdx::ConvertInto(vs, object, kdx::Units(vs->AttrBuffer), kdx::kAttrUnits)) return 0;
         if (DDCResolveName(vs->Context, DDC_RESOLVE_FOR_READ, vs->AttrBuffer) != 0) {
-            debugf("DDCResolve[%d]: Object %s does not exist\n", 213, object);
+            Debugf("DDCResolve[%d]: Object %s does not exist\n", 213, object);
             return 0;
         }
         return 1;
@@ -288,17 +288,17 @@ extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {
     uint32_t ctx;
     unsigned char* buf;
     if (GetCachedContext(&ctx, &buf) != 0) {
-        debugf("DDCDuplicateContext[%d] failed\n", 214);
+        Debugf("DDCDuplicateContext[%d] failed\n", 214);
         return 0;
     }
     // A fresh copy of the login context speaks byte strings; ours speak UTF-16.
     DDCSetContextFlags(ctx, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     int result = 0;
-    if (kdx::toUtf16(object, kdx::units(buf), kdx::kNameUnits) >= 0) {
+    if (kdx::ToUtf16(object, kdx::Units(buf), kdx::kNameUnits) >= 0) {
         if (DDCResolveName(ctx, DDC_RESOLVE_FOR_READ, buf) == 0)
             result = 1;
         else
-            debugf("DDCResolve[%d]: Object %s does not exist\n", 215, object);
+            Debugf("DDCResolve[%d]: Object %s does not exist\n", 215, object);
     }
     ReleaseCachedContext(ctx, buf, 0);
     return result;
@@ -306,8 +306,8 @@ extern "C" int KDXIsObject(const char* object, KDXValueStruct* vs) {
 
 extern "C" int KDXGetObjectDetails(const char* object, char* className, char* second,
                                    char* fullName, KDXValueStruct* vs) {
-    if (!kdx::hasContext(vs)) return 0;
-    if (!kdx::prepareObject(vs, object, DDC_RESOLVE_FOR_READ, 216)) return 0;
+    if (!kdx::HasContext(vs)) return 0;
+    if (!kdx::PrepareObject(vs, object, DDC_RESOLVE_FOR_READ, 216)) return 0;
     if (className == nullptr && second == nullptr && fullName == nullptr) return 1;
 
     alignas(8) unsigned char info[1024];
@@ -318,9 +318,9 @@ extern "C" int KDXGetObjectDetails(const char* object, char* className, char* se
     const auto* texts = reinterpret_cast<const uint16_t* const*>(info);
     char cls[KDX_DETAILS_SIZE], rdn[KDX_DETAILS_SIZE], name[KDX_DETAILS_SIZE];
     constexpr size_t kMaxUnits = sizeof info / 2;
-    if (kdx::toUtf8(texts[0], kMaxUnits, cls, sizeof cls) < 0 ||
-        kdx::toUtf8(texts[1], kMaxUnits, rdn, sizeof rdn) < 0 ||
-        kdx::toUtf8(texts[2], kMaxUnits, name, sizeof name) < 0) {
+    if (kdx::ToUtf8(texts[0], kMaxUnits, cls, sizeof cls) < 0 ||
+        kdx::ToUtf8(texts[1], kMaxUnits, rdn, sizeof rdn) < 0 ||
+        kdx::ToUtf8(texts[2], kMaxUnits, name, sizeof name) < 0) {
         vs->Error = KDX_ERR_INSUFFICIENT_BUFFER;
         return 0;
     }
@@ -332,7 +332,7 @@ extern "C" int KDXGetObjectDetails(const char* object, char* className, char* se
         alignas(8) unsigned char base[DDC_MAX_DN_BYTES];
         char base8[DDC_MAX_DN_BYTES * 2];
         if (DDCGetContextBaseDN(vs->Context, base, sizeof base) != 0 ||
-            kdx::toUtf8(kdx::units(base), sizeof base / 2, base8, sizeof base8) < 0)
+            kdx::ToUtf8(kdx::Units(base), sizeof base / 2, base8, sizeof base8) < 0)
             return 0;
         full = base8;
         full += '\\';

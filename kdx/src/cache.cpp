@@ -28,23 +28,23 @@ constexpr int kErrNotLoggedIn = -337;
 
 } // namespace
 
-CacheStats cacheStats() {
+CacheStats ReadCacheStats() {
     return CacheStats{gRetrieved.load(), gAdded.load(), gReleased.load(), gDestroyed.load()};
 }
 
-size_t cacheSize() {
+size_t CacheSize() {
     std::lock_guard<std::mutex> g(gLock);
     return gStack.size();
 }
 
-bool cacheOpen() {
+bool CacheOpen() {
     std::lock_guard<std::mutex> g(gLock);
     gOpen = true;
     gStack.reserve(kCacheMax);
     return true;
 }
 
-void cacheClose() {
+void CacheClose() {
     std::vector<std::pair<uint32_t, unsigned char*>> pairs;
     {
         std::lock_guard<std::mutex> g(gLock);
@@ -52,17 +52,17 @@ void cacheClose() {
         pairs.swap(gStack);
     }
     for (auto& p : pairs)
-        freePair(p.first, p.second);
+        FreePair(p.first, p.second);
 }
 
-void cacheLock() {
+void CacheLock() {
     gLock.lock();
 }
-void cacheUnlock() {
+void CacheUnlock() {
     gLock.unlock();
 }
 
-void freePair(uint32_t context, unsigned char* buffer) {
+void FreePair(uint32_t context, unsigned char* buffer) {
     DDCFreeContext(context);
     std::free(buffer);
 }
@@ -83,7 +83,7 @@ extern "C" int GetCachedContext(uint32_t* context, unsigned char** workBuffer) {
         // A copy whose login object has been removed (and perhaps made again)
         // has no rights left: drop it, so that the copy below logs in afresh.
         if (DDCAuthenticateConnection(top.first) != 0) {
-            kdx::freePair(top.first, top.second);
+            kdx::FreePair(top.first, top.second);
             ++kdx::gDestroyed;
             continue;
         }
@@ -118,7 +118,7 @@ extern "C" int GetCachedContext(uint32_t* context, unsigned char** workBuffer) {
 
 extern "C" void ReleaseCachedContext(uint32_t context, unsigned char* workBuffer, int reset) {
     auto destroy = [&] {
-        kdx::freePair(context, workBuffer);
+        kdx::FreePair(context, workBuffer);
         ++kdx::gDestroyed;
     };
     bool room;
@@ -135,7 +135,7 @@ extern "C" void ReleaseCachedContext(uint32_t context, unsigned char* workBuffer
         char root[KDX_TREE_NAME_SIZE + 1];
         std::snprintf(root, sizeof root, "\\%s", kdx::gTreeName);
         if (DDCSetContextBaseDN(context, root, DDCSlashDelims) != 0) {
-            kdx::freePair(context, workBuffer); // not counted: it never reached the cache
+            kdx::FreePair(context, workBuffer); // not counted: it never reached the cache
             return;
         }
     }
@@ -169,7 +169,7 @@ extern "C" int KDXOpenConnectionToServer(const char* serverName, uint32_t* conte
 }
 
 extern "C" int KDXCloseConnectionToServer(uint32_t context, unsigned char* workBuffer) {
-    kdx::debugf("KDXCloseConnectionToServer:Deleting handle [%d]\n", static_cast<int>(context));
+    kdx::Debugf("KDXCloseConnectionToServer:Deleting handle [%d]\n", static_cast<int>(context));
     DDCSetContextFlags(context, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     ReleaseCachedContext(context, workBuffer, 0);
     return 1;

@@ -67,26 +67,26 @@ std::atomic<bool> gStopStartup{false};
 std::atomic<bool> gShutdownDeferred{false};
 std::atomic<pthread_t> gStartupThread{};
 
-bool optionValue(std::string_view arg, std::string_view opt, std::string_view& rest) {
+bool OptionValue(std::string_view arg, std::string_view opt, std::string_view& rest) {
     if (!arbor::StartsWithNoCase(arg, opt)) return false;
     rest = arg.substr(opt.size());
     return true;
 }
 
-bool copyBounded(std::string_view value, char* out, size_t size) {
+bool CopyBounded(std::string_view value, char* out, size_t size) {
     if (value.size() + 1 > size) return false;
     std::memcpy(out, value.data(), value.size());
     out[value.size()] = '\0';
     return true;
 }
 
-void printVersion() {
+void PrintVersion() {
     std::printf("\r\n\n\n%s [%s]\n", kBanner, kRevision);
     std::printf("\r\n  API Version: %03d       [compatible with version %03d]\n", kAPIVersion,
                 kAPIVersion);
 }
 
-void printUsage() {
+void PrintUsage() {
     std::printf("\r\n%s usage:\n", kBanner);
     std::printf("\rKDX [-t:<tree>] [-s:<dn>] [-d] [-u:<user> -p:<password>] [-v] [-h | -?]\n");
     std::printf("\r-t:<tree>     - Use specified tree; can be different from\n");
@@ -100,7 +100,7 @@ void printUsage() {
     std::printf("\r-? | -h       - This help screen\n\n");
 }
 
-void printFailure() {
+void PrintFailure() {
     std::printf("\r\n\n%s\n", kBanner);
     std::printf("\r  Directory authentication failed. Possible reasons:\n");
     std::printf("\r  - The %s object has been removed\n", "Internet Services");
@@ -112,15 +112,15 @@ void printFailure() {
     std::printf("\nPlease contact technical support or re-install the product\n");
 }
 
-void connectReplica() {
+void ConnectReplica() {
     int err = DDCConnectToServerByName(AuthContext, gReplicaName);
-    if (err != 0) debugf("DDCConnectToServerByName(%s) failed:code=%d\n", gReplicaName, err);
+    if (err != 0) Debugf("DDCConnectToServerByName(%s) failed:code=%d\n", gReplicaName, err);
 }
 
 // The steps of KDXShutdown after start-up is over.
-void releaseAll() {
+void ReleaseAll() {
     if (gSemValid.exchange(false)) sem_destroy(&StartupSem);
-    cacheClose();
+    CacheClose();
     closelog();
     if (gAuthValid.exchange(false)) {
         DDCLogout(AuthContext);
@@ -129,21 +129,21 @@ void releaseAll() {
 }
 
 // Ends KDXMain: start-up is over, whatever its outcome.
-int endMain(int result) {
+int EndMain(int result) {
     gStartupOver.store(true);
-    if (gShutdownDeferred.exchange(false)) releaseAll();
+    if (gShutdownDeferred.exchange(false)) ReleaseAll();
     return result;
 }
 
 // Sleeps about a second, less when a shutdown comes.
-void pauseBeforeRetry() {
+void PauseBeforeRetry() {
     for (int i = 0; i < 20 && !gStopStartup.load(); ++i)
         usleep(50000);
 }
 
 } // namespace
 
-void debugf(const char* fmt, ...) {
+void Debugf(const char* fmt, ...) {
     if (!__atomic_load_n(&Debug, __ATOMIC_RELAXED)) return;
     va_list ap;
     va_start(ap, fmt);
@@ -151,20 +151,20 @@ void debugf(const char* fmt, ...) {
     va_end(ap);
 }
 
-bool loadFlag(const int32_t& flag) {
+bool LoadFlag(const int32_t& flag) {
     return __atomic_load_n(&flag, __ATOMIC_ACQUIRE) != 0;
 }
-void storeFlag(int32_t& flag, int32_t value) {
+void StoreFlag(int32_t& flag, int32_t value) {
     __atomic_store_n(&flag, value, __ATOMIC_RELEASE);
 }
-bool isReady() {
-    return loadFlag(KDXReady);
+bool IsReady() {
+    return LoadFlag(KDXReady);
 }
 
 } // namespace kdx
 
-using kdx::loadFlag;
-using kdx::storeFlag;
+using kdx::LoadFlag;
+using kdx::StoreFlag;
 
 extern "C" int ORBGetServerDN(char* treeName, char* serverDN) {
     return KDXConfReadServerDN(nullptr, treeName, KDX_TREE_NAME_SIZE, serverDN, KDX_SERVER_DN_SIZE);
@@ -187,7 +187,7 @@ extern "C" int AuthenticateKDX(void) {
         KDXPasswordPlace(KDXVersionNumberInternal, 11, 4);
         KDXVersionNumberInternal[KDX_PASSWORD_LENGTH] = '\0';
     }
-    kdx::debugf("Using tree: %s\n", kdx::gTreeName);
+    kdx::Debugf("Using tree: %s\n", kdx::gTreeName);
 
     char root[KDX_TREE_NAME_SIZE + 1];
     std::snprintf(root, sizeof root, "\\%s", kdx::gTreeName);
@@ -195,7 +195,7 @@ extern "C" int AuthenticateKDX(void) {
         syslog(LOG_ERR, "DDCSetContextBaseDN failed");
         return 0;
     }
-    kdx::connectReplica();
+    kdx::ConnectReplica();
 
     // A directory store that is not (yet) reachable answers -634; wait for it.
     int err = 0;
@@ -204,7 +204,7 @@ extern "C" int AuthenticateKDX(void) {
         err = DDCResolveName(AuthContext, DDC_RESOLVE_WRITE, KDXLoginUser);
         if (err == 0) break;
         syslog(LOG_ERR, "DDCResolveName failed [err:%d]", err);
-        kdx::pauseBeforeRetry();
+        kdx::PauseBeforeRetry();
         if (err != -634) break;
     }
     if (err == -634 || kdx::gStopStartup.load()) return 0;
@@ -222,9 +222,9 @@ extern "C" int AuthenticateKDX(void) {
         syslog(LOG_ERR, "DDCSetContextFlags failed");
         return 0;
     }
-    kdx::connectReplica();
+    kdx::ConnectReplica();
     if (kdx::gStopStartup.load()) return 0; // shut down meanwhile: not ready after all
-    storeFlag(KDXReady, 1);
+    StoreFlag(KDXReady, 1);
     return 1;
 }
 
@@ -234,9 +234,9 @@ namespace {
 // Flags, configuration, the start-up semaphore, the signal, the log and the
 // login defaults, before the options may change them.
 void BeginStartup() {
-    storeFlag(KDXDoingInit, 1);
-    storeFlag(KDXTid, 1);
-    storeFlag(KDXTGid, 1);
+    StoreFlag(KDXDoingInit, 1);
+    StoreFlag(KDXTid, 1);
+    StoreFlag(KDXTGid, 1);
     gStartupThread.store(pthread_self());
     gStartupOver.store(false);
     DDSInit(1);
@@ -257,30 +257,30 @@ enum class Option { Next, Stop, TooLong };
 Option ApplyOption(std::string_view arg) {
     std::string_view rest;
     bool fits = true;
-    if (optionValue(arg, "-t:", rest)) {
-        fits = copyBounded(rest, gTreeName, sizeof gTreeName);
+    if (OptionValue(arg, "-t:", rest)) {
+        fits = CopyBounded(rest, gTreeName, sizeof gTreeName);
         if (fits) std::printf("\r\nKDX: Using tree %s\n", gTreeName);
-    } else if (optionValue(arg, "-s:", rest)) {
-        fits = copyBounded(rest, gServerDN, sizeof gServerDN);
+    } else if (OptionValue(arg, "-s:", rest)) {
+        fits = CopyBounded(rest, gServerDN, sizeof gServerDN);
         if (fits) {
             ServerDNOverride = 1;
             std::printf("\r\nKDX: Using server DN %s\n", gServerDN);
         }
     } else if (arbor::EqualNoCase(arg, "-d")) {
         std::printf("\r\nKDX: Debugging turned on\n");
-        storeFlag(Debug, 1);
+        StoreFlag(Debug, 1);
         DebugScreen = 1;
-    } else if (optionValue(arg, "-u:", rest)) {
-        fits = copyBounded(rest, KDXLoginUser, sizeof KDXLoginUser);
-        if (fits) debugf("Login as user %s\n", KDXLoginUser);
-    } else if (optionValue(arg, "-p:", rest)) {
-        fits = copyBounded(rest, KDXVersionNumberInternal, sizeof KDXVersionNumberInternal);
+    } else if (OptionValue(arg, "-u:", rest)) {
+        fits = CopyBounded(rest, KDXLoginUser, sizeof KDXLoginUser);
+        if (fits) Debugf("Login as user %s\n", KDXLoginUser);
+    } else if (OptionValue(arg, "-p:", rest)) {
+        fits = CopyBounded(rest, KDXVersionNumberInternal, sizeof KDXVersionNumberInternal);
         if (fits) DoPW = 0;
     } else if (arbor::EqualNoCase(arg, "-v")) {
-        printVersion();
+        PrintVersion();
         return Option::Stop;
     } else if (arbor::EqualNoCase(arg, "-h") || arbor::EqualNoCase(arg, "-?")) {
-        printUsage();
+        PrintUsage();
         return Option::Stop;
     }
     return fits ? Option::Next : Option::TooLong;
@@ -298,7 +298,7 @@ bool ReadOptions(int argc, char** argv) {
         case Option::TooLong:
             // Never cut a name or password to fit: a shortened one means something else.
             std::printf("\r\nKDX: Option value too long: %.3s\n", argv[i]);
-            storeFlag(KDXFailed, 1);
+            StoreFlag(KDXFailed, 1);
             return false;
         }
     }
@@ -306,32 +306,32 @@ bool ReadOptions(int argc, char** argv) {
 }
 
 int LoggedIn() {
-    if (loadFlag(KDXIsLibrary)) return endMain(1);
+    if (LoadFlag(KDXIsLibrary)) return EndMain(1);
     sem_post(&StartupSem);
     if (Debug) {
-        CacheStats s = cacheStats();
+        CacheStats s = ReadCacheStats();
         std::printf("\rKDX Cache statistics:\nElements retrieved from cache : %d\n"
                     "Elements added to cache       : %d\n",
                     s.retrieved, s.added);
         std::printf("Elements destroyed            : %d\nElements released into cache  : %d\n",
                     s.destroyed, s.released);
     }
-    storeFlag(KDXTid, 0);
-    return endMain(0);
+    StoreFlag(KDXTid, 0);
+    return EndMain(0);
 }
 
 // A failed login is final: the semaphores and the login context go.
 int LoginFailed() {
-    printFailure();
+    PrintFailure();
     std::fflush(stdout);
     if (gSemValid.exchange(false)) sem_destroy(&StartupSem);
-    cacheClose();
+    CacheClose();
     if (gAuthValid.exchange(false)) {
         DDCLogout(AuthContext);
         DDCFreeContext(AuthContext);
     }
-    storeFlag(KDXFailed, 1);
-    return endMain(0);
+    StoreFlag(KDXFailed, 1);
+    return EndMain(0);
 }
 
 } // namespace
@@ -339,8 +339,8 @@ int LoginFailed() {
 
 extern "C" int KDXMain(int argc, char** argv) {
     kdx::BeginStartup();
-    if (!kdx::ReadOptions(argc, argv)) return kdx::endMain(0);
-    kdx::cacheOpen();
+    if (!kdx::ReadOptions(argc, argv)) return kdx::EndMain(0);
+    kdx::CacheOpen();
     if (DoPW) KDXPasswordPlace(KDXVersionNumberInternal, 0, 8);
     return AuthenticateKDX() ? kdx::LoggedIn() : kdx::LoginFailed();
 }
@@ -349,14 +349,14 @@ extern "C" int KDXInit(void) {
     int32_t expected = 0;
     if (__atomic_compare_exchange_n(&KDXDoingInit, &expected, 1, false, __ATOMIC_ACQ_REL,
                                     __ATOMIC_ACQUIRE)) {
-        storeFlag(KDXIsLibrary, 1);
+        StoreFlag(KDXIsLibrary, 1);
         KDXMain(0, nullptr);
     }
-    while (!loadFlag(KDXReady)) {
-        if (loadFlag(KDXFailed)) return 0;
+    while (!LoadFlag(KDXReady)) {
+        if (LoadFlag(KDXFailed)) return 0;
         usleep(100);
     }
-    return loadFlag(KDXFailed) ? 0 : 1;
+    return LoadFlag(KDXFailed) ? 0 : 1;
 }
 
 extern "C" int KDXGetLocalReplicaName(char* out) {
@@ -375,8 +375,8 @@ extern "C" int KDXGetServerInfo(char* serverDN, char* treeName, char* treeName2)
 
 extern "C" int KDXShutdown(void) {
     if (kdx::gShutDown.exchange(true)) return 0;
-    storeFlag(KDXTGid, 1);
-    if (loadFlag(KDXDoingInit) && !kdx::gStartupOver.load()) {
+    StoreFlag(KDXTGid, 1);
+    if (LoadFlag(KDXDoingInit) && !kdx::gStartupOver.load()) {
         // Start-up still runs (perhaps waiting for the directory): it gives up
         // now. On its own thread (a SIGTERM handler) nothing can be waited
         // for; start-up then finishes the shutdown as it returns.
@@ -385,7 +385,7 @@ extern "C" int KDXShutdown(void) {
             kdx::gShutdownDeferred.store(true);
             // Ended meanwhile (the signal came after its last test)?
             if (kdx::gStartupOver.load() && kdx::gShutdownDeferred.exchange(false))
-                kdx::releaseAll();
+                kdx::ReleaseAll();
             return 1;
         }
         // Program mode posts StartupSem when start-up succeeds, library mode
@@ -393,7 +393,7 @@ extern "C" int KDXShutdown(void) {
         while (!kdx::gStartupOver.load())
             usleep(250);
     }
-    kdx::releaseAll();
+    kdx::ReleaseAll();
     return 1;
 }
 

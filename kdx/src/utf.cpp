@@ -8,7 +8,7 @@ namespace kdx {
 
 namespace {
 
-bool isCont(unsigned char c) {
+bool IsCont(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
 
@@ -16,7 +16,7 @@ bool isCont(unsigned char c) {
 
 // Decodes one character from in[0..len). Returns bytes consumed, or 0 when the
 // sequence is malformed (truncated, stray continuation, overlong, four-byte).
-int decodeOne(const unsigned char* in, size_t len, uint16_t* out) {
+int DecodeOne(const unsigned char* in, size_t len, uint16_t* out) {
     unsigned char c = in[0];
     if (c < 0x80) {
         *out = c;
@@ -24,12 +24,12 @@ int decodeOne(const unsigned char* in, size_t len, uint16_t* out) {
     }
     if (c < 0xC2) return 0; // continuation byte as lead, or overlong two-byte form
     if (c < 0xE0) {
-        if (len < 2 || !isCont(in[1])) return 0;
+        if (len < 2 || !IsCont(in[1])) return 0;
         *out = static_cast<uint16_t>(((c & 0x1F) << 6) | (in[1] & 0x3F));
         return 2;
     }
     if (c < 0xF0) {
-        if (len < 3 || !isCont(in[1]) || !isCont(in[2])) return 0;
+        if (len < 3 || !IsCont(in[1]) || !IsCont(in[2])) return 0;
         uint16_t u =
             static_cast<uint16_t>(((c & 0x0F) << 12) | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
         if (u < 0x800) return 0; // overlong
@@ -39,13 +39,13 @@ int decodeOne(const unsigned char* in, size_t len, uint16_t* out) {
     return 0; // no four-byte forms in a UTF-16 directory without surrogates
 }
 
-int toUtf16(std::string_view utf8, uint16_t* out, size_t outUnits) {
+int ToUtf16(std::string_view utf8, uint16_t* out, size_t outUnits) {
     if (outUnits == 0) return KDX_ERR_INSUFFICIENT_BUFFER;
     const auto* p = reinterpret_cast<const unsigned char*>(utf8.data());
     size_t n = utf8.size(), i = 0, o = 0;
     while (i < n) {
         uint16_t u;
-        int used = decodeOne(p + i, n - i, &u);
+        int used = DecodeOne(p + i, n - i, &u);
         if (used == 0 || u == 0) return KDX_ERR_NO_CHARACTER_MAPPING;
         if (o + 1 >= outUnits) return KDX_ERR_INSUFFICIENT_BUFFER;
         out[o++] = u;
@@ -55,7 +55,7 @@ int toUtf16(std::string_view utf8, uint16_t* out, size_t outUnits) {
     return static_cast<int>(o);
 }
 
-int toUtf8(const uint16_t* in, size_t inUnits, char* out, size_t outBytes) {
+int ToUtf8(const uint16_t* in, size_t inUnits, char* out, size_t outBytes) {
     if (outBytes == 0) return KDX_ERR_INSUFFICIENT_BUFFER;
     size_t o = 0;
     for (size_t i = 0; i < inUnits && in[i] != 0; ++i) {
@@ -94,7 +94,7 @@ extern "C" int UTF8DecodeChar(const char* in, uint16_t* out) {
     // text must not pull in the bytes after its terminator.
     size_t avail = 1;
     if (p[0] != 0 && p[1] != 0) avail = (p[2] != 0) ? 3 : 2;
-    int used = kdx::decodeOne(p, avail, out);
+    int used = kdx::DecodeOne(p, avail, out);
     if (used == 0) {
         *out = 0xFFFD;
         return 1;

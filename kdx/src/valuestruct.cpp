@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint32_t kGrowBy = 20;
 
-void freeList(KDXValueStruct* vs) {
+void FreeList(KDXValueStruct* vs) {
     for (uint32_t i = 0; i < vs->Used; ++i)
         std::free(vs->Value[i]);
     std::free(static_cast<void*>(vs->Value));
@@ -26,7 +26,7 @@ void freeList(KDXValueStruct* vs) {
 
 namespace kdx {
 
-int formBase(const char* name, uint16_t* out, size_t outUnits) {
+int FormBase(const char* name, uint16_t* out, size_t outUnits) {
     std::string base;
     if (name != nullptr && name[0] == '\\') {
         base = name;
@@ -38,7 +38,7 @@ int formBase(const char* name, uint16_t* out, size_t outUnits) {
             base += name;
         }
     }
-    int n = toUtf16(base, out, outUnits);
+    int n = ToUtf16(base, out, outUnits);
     return n < 0 ? n : 0;
 }
 
@@ -71,8 +71,8 @@ extern "C" KDXValueStruct* KDXInitValueStruct(const char* baseName, KDXValueStru
     DDCSetContextFlags(vs->Context, DDC_CTX_UNICODE, DDC_CTX_RESERVED);
     vs->Flags |= KDX_VS_HAS_CONTEXT;
 
-    err = kdx::formBase(baseName, kdx::units(vs->NameBuffer), kdx::kNameUnits);
-    if (err == 0) err = DDCSetContextBaseDN(vs->Context, kdx::units(vs->NameBuffer), nullptr);
+    err = kdx::FormBase(baseName, kdx::Units(vs->NameBuffer), kdx::kNameUnits);
+    if (err == 0) err = DDCSetContextBaseDN(vs->Context, kdx::Units(vs->NameBuffer), nullptr);
     if (err == 0) {
         if (baseName != nullptr) vs->Flags |= KDX_VS_BASE_SET;
         return vs;
@@ -96,8 +96,8 @@ extern "C" int KDXSetValueStructContext(const char* baseName, KDXValueStruct* vs
         vs->Flags |= KDX_VS_BASE_SET;
     else
         name = nullptr;
-    int err = kdx::formBase(name, kdx::units(vs->NameBuffer), kdx::kNameUnits);
-    if (err == 0) err = DDCSetContextBaseDN(vs->Context, kdx::units(vs->NameBuffer), nullptr);
+    int err = kdx::FormBase(name, kdx::Units(vs->NameBuffer), kdx::kNameUnits);
+    if (err == 0) err = DDCSetContextBaseDN(vs->Context, kdx::Units(vs->NameBuffer), nullptr);
     if (err != 0) {
         syslog(LOG_ERR, "[%d] DDCSetContextBaseDN %s failed", 102, baseName ? baseName : "(null)");
         vs->Error = err;
@@ -135,10 +135,10 @@ extern "C" int KDXDestroyValueStruct(KDXValueStruct* vs) {
     if (!(vs->Flags & KDX_VS_SHARED))
         ReleaseCachedContext(vs->Context, vs->NameBuffer, (vs->Flags & KDX_VS_BASE_SET) ? 1 : 0);
     if (vs->Flags & KDX_VS_ALLOCATED) {
-        freeList(vs);
+        FreeList(vs);
         std::free(vs);
     } else {
-        freeList(vs);
+        FreeList(vs);
         std::memset(vs, 0, sizeof *vs);
     }
     return 1;
@@ -151,7 +151,7 @@ extern "C" int KDXAddValue(const char* text, KDXValueStruct* vs) {
         void* grown = std::realloc(static_cast<void*>(vs->Value), slots * sizeof(char*));
         if (grown == nullptr) {
             // The list is dropped whole, its values freed rather than lost.
-            freeList(vs);
+            FreeList(vs);
             return 0;
         }
         vs->Value = static_cast<char**>(grown);
@@ -178,7 +178,7 @@ extern "C" int KDXAddValueCallback(void* /*ignored*/, const void* entry, KDXValu
     }
     // A length of 0 means "up to the zero".
     size_t len = e->length != 0 ? e->length : kdx::kNameBytes;
-    int n = kdx::toUtf8(static_cast<const uint16_t*>(e->value), len, out, cap);
+    int n = kdx::ToUtf8(static_cast<const uint16_t*>(e->value), len, out, cap);
     if (n < 0) {
         vs->Error = n; // a value too long for the work buffer is skipped, and said so
         return 0;

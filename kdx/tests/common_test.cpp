@@ -16,8 +16,8 @@ namespace {
 
 class ConfFile : public ::testing::Test {
   protected:
-    void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
-    int read() {
+    void Write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+    int Read() {
         std::strcpy(tree_, "untouched");
         std::strcpy(dn_, "untouched");
         return KDXConfReadServerDN(path_.c_str(), tree_, sizeof tree_, dn_, sizeof dn_);
@@ -29,16 +29,16 @@ class ConfFile : public ::testing::Test {
 };
 
 TEST_F(ConfFile, ComposesServerDNFromThreeKeys) {
-    write("# comment\norb.base.tree-name=ACME\nORB.Arbor.Server-Name=  MAIL1\r\n"
+    Write("# comment\norb.base.tree-name=ACME\nORB.Arbor.Server-Name=  MAIL1\r\n"
           "arbor.directory.store=/x/y.db\norb.arbor.server-context=\tou=sales.o=org\n");
-    ASSERT_EQ(read(), 1);
+    ASSERT_EQ(Read(), 1);
     EXPECT_STREQ(tree_, "ACME");
     EXPECT_STREQ(dn_, "\\ACME\\org\\sales\\MAIL1");
 }
 
 TEST_F(ConfFile, LastLineWithoutLineFeedAndCutAtLastCarriageReturn) {
-    write("orb.base.tree-name=T\r\rx\r\norb.arbor.server-name=S\norb.arbor.server-context=org");
-    ASSERT_EQ(read(), 1);
+    Write("orb.base.tree-name=T\r\rx\r\norb.arbor.server-name=S\norb.arbor.server-context=org");
+    ASSERT_EQ(Read(), 1);
     EXPECT_STREQ(tree_, "T\r\rx");
     EXPECT_STREQ(dn_, "\\T\r\rx\\org\\S");
 }
@@ -52,26 +52,26 @@ TEST_F(ConfFile, RefusesMissingRepeatedOrOverlongKeysAndLeavesBuffersAlone) {
         "",
     };
     for (const char* text : bad) {
-        write(text);
-        EXPECT_EQ(read(), 0) << text;
+        Write(text);
+        EXPECT_EQ(Read(), 0) << text;
         EXPECT_STREQ(tree_, "untouched");
         EXPECT_STREQ(dn_, "untouched");
     }
     // A key line too long to keep whole is refused, not truncated.
-    write("orb.base.tree-name=" + std::string(300, 'x') +
+    Write("orb.base.tree-name=" + std::string(300, 'x') +
           "\norb.arbor.server-name=M\norb.arbor.server-context=o\n");
-    EXPECT_EQ(read(), 0);
+    EXPECT_EQ(Read(), 0);
     // The tail of an ignored long line must not count as a key line.
-    write("#" + std::string(255, ' ') +
+    Write("#" + std::string(255, ' ') +
           "orb.base.tree-name=EVIL\n"
           "orb.base.tree-name=A\norb.arbor.server-name=M\norb.arbor.server-context=o\n");
-    ASSERT_EQ(read(), 1);
+    ASSERT_EQ(Read(), 1);
     EXPECT_STREQ(tree_, "A");
 }
 
 TEST_F(ConfFile, MissingFileAndSmallBuffers) {
-    EXPECT_EQ(read(), 0);
-    write("orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\norb.arbor.server-context=o=org\n");
+    EXPECT_EQ(Read(), 0);
+    Write("orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\norb.arbor.server-context=o=org\n");
     char tree[4] = "abc", dn[8] = "1234567";
     EXPECT_EQ(KDXConfReadServerDN(path_.c_str(), tree, sizeof tree, dn, sizeof dn), 0);
     EXPECT_STREQ(tree, "abc");
@@ -83,7 +83,7 @@ TEST_F(ConfFile, MissingFileAndSmallBuffers) {
 }
 
 TEST_F(ConfFile, PathComesFromEnvironment) {
-    write("orb.base.tree-name=E\norb.arbor.server-name=S\norb.arbor.server-context=c\n");
+    Write("orb.base.tree-name=E\norb.arbor.server-name=S\norb.arbor.server-context=c\n");
     setenv("ARBOR_CONF", path_.c_str(), 1);
     EXPECT_STREQ(KDXConfPath(), path_.c_str());
     EXPECT_EQ(KDXConfReadServerDN(nullptr, tree_, sizeof tree_, dn_, sizeof dn_), 1);

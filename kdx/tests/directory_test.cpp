@@ -48,7 +48,7 @@ class DirectoryEnv : public ::testing::Environment {
 
 const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new DirectoryEnv);
 
-std::vector<std::string> values(const KDXValueStruct& vs) {
+std::vector<std::string> Values(const KDXValueStruct& vs) {
     return std::vector<std::string>(vs.Value, vs.Value + vs.Used);
 }
 
@@ -57,12 +57,12 @@ class OnBase : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(KDXInitValueStruct(kServices, &vs_), &vs_); }
     void TearDown() override { KDXDestroyValueStruct(&vs_); }
-    std::vector<std::string> read(const char* obj, const char* attr) {
+    std::vector<std::string> Read(const char* obj, const char* attr) {
         KDXFreeValues(&vs_);
         KDXRead(obj, attr, &vs_);
-        return values(vs_);
+        return Values(vs_);
     }
-    void setValues(std::initializer_list<const char*> list) {
+    void SetValues(std::initializer_list<const char*> list) {
         KDXFreeValues(&vs_);
         for (const char* v : list)
             KDXAddValue(v, &vs_);
@@ -107,9 +107,9 @@ TEST(ValueStructs, BasesFlagsAndContextReturn) {
     EXPECT_EQ(KDXIsObject("org", vs), 1);
     EXPECT_EQ(KDXIsObject("MAIL1", vs), 0);
 
-    size_t cached = kdx::cacheSize();
+    size_t cached = kdx::CacheSize();
     EXPECT_EQ(KDXDestroyValueStruct(vs), 1);
-    EXPECT_EQ(kdx::cacheSize(), cached + 1);
+    EXPECT_EQ(kdx::CacheSize(), cached + 1);
 
     // The context comes back with its base reset to the tree root.
     KDXValueStruct mine;
@@ -126,18 +126,18 @@ TEST(ValueStructs, BasesFlagsAndContextReturn) {
     EXPECT_EQ(shared->Flags, unsigned{KDX_VS_ALLOCATED | KDX_VS_HAS_CONTEXT | KDX_VS_SHARED});
     EXPECT_EQ(shared->Used, 0u);
     EXPECT_EQ(KDXRead(kServerDN, "Network Address", shared), 1);
-    cached = kdx::cacheSize();
+    cached = kdx::CacheSize();
     EXPECT_EQ(KDXDestroyValueStruct(shared), 1);
-    EXPECT_EQ(kdx::cacheSize(), cached); // a sharer hands nothing back
+    EXPECT_EQ(kdx::CacheSize(), cached); // a sharer hands nothing back
     EXPECT_EQ(mine.Used, 1u);
     EXPECT_EQ(KDXDestroyValueStruct(&mine), 1);
     EXPECT_EQ(mine.Flags, 0u);
     EXPECT_EQ(mine.Value, nullptr);
-    EXPECT_EQ(kdx::cacheSize(), cached + 1);
+    EXPECT_EQ(kdx::CacheSize(), cached + 1);
 }
 
 TEST(ValueStructs, BadBaseFailsWithoutLosingTheContext) {
-    size_t cached = kdx::cacheSize();
+    size_t cached = kdx::CacheSize();
     KDXValueStruct vs{};
     EXPECT_EQ(KDXInitValueStruct("bad\xC3", &vs), nullptr);
     EXPECT_EQ(vs.Error, KDX_ERR_NO_CHARACTER_MAPPING);
@@ -147,15 +147,15 @@ TEST(ValueStructs, BadBaseFailsWithoutLosingTheContext) {
     EXPECT_EQ(KDXInitValueStruct(huge.c_str(), &vs), nullptr);
     EXPECT_EQ(vs.Error, KDX_ERR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(KDXInitValueStruct(huge.c_str(), nullptr), nullptr);
-    EXPECT_EQ(kdx::cacheSize(), cached); // handed back, not leaked
+    EXPECT_EQ(kdx::CacheSize(), cached); // handed back, not leaked
 }
 
 TEST_F(OnBase, ReadAppendsInDirectoryOrderAndRecordsErrors) {
-    setValues({"a", "b", "c"});
+    SetValues({"a", "b", "c"});
     ASSERT_EQ(KDXWrite("item0", "KDXTest:Text", &vs_), 1);
-    setValues({"x", "y"});
+    SetValues({"x", "y"});
     EXPECT_EQ(KDXRead("item0", "KDXTest:Text", &vs_), 3);
-    EXPECT_EQ(values(vs_), (Strings{"x", "y", "a", "b", "c"}));
+    EXPECT_EQ(Values(vs_), (Strings{"x", "y", "a", "b", "c"}));
 
     vs_.Error = 0;
     EXPECT_EQ(KDXRead("nosuch", "KDXTest:Text", &vs_), 0);
@@ -165,55 +165,55 @@ TEST_F(OnBase, ReadAppendsInDirectoryOrderAndRecordsErrors) {
     EXPECT_EQ(KDXRead("item0", nullptr, &vs_), 0);
     EXPECT_EQ(vs_.Used, 5u);
     // "." is the base object itself.
-    EXPECT_EQ(read(".", "Object Class").front(), "KDXTest:Services");
+    EXPECT_EQ(Read(".", "Object Class").front(), "KDXTest:Services");
 }
 
 TEST_F(OnBase, WriteReplacesAllValuesInOneModification) {
-    setValues({"one", "two", "three"});
+    SetValues({"one", "two", "three"});
     ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
-    setValues({"new", "two"});
+    SetValues({"new", "two"});
     ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
-    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"new", "two"}));
+    EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"new", "two"}));
 
     // A name that does not resolve fails the one modification: the old values stay.
-    setValues({"\\ACME\\org"});
+    SetValues({"\\ACME\\org"});
     ASSERT_EQ(KDXWriteDN("item1", "KDXTest:Member", &vs_), 1);
-    setValues({"\\ACME\\org\\sales", "\\ACME\\nowhere"});
+    SetValues({"\\ACME\\org\\sales", "\\ACME\\nowhere"});
     EXPECT_EQ(KDXWriteDN("item1", "KDXTest:Member", &vs_), 0);
     EXPECT_NE(vs_.Error, 0);
     KDXFreeValues(&vs_);
     EXPECT_EQ(KDXReadDN("item1", "KDXTest:Member", &vs_), 1);
     EXPECT_TRUE(strcasecmp(vs_.Value[0], "\\ACME\\org") == 0) << vs_.Value[0];
     // A single-valued attribute takes the last value written.
-    setValues({"p", "q"});
+    SetValues({"p", "q"});
     EXPECT_EQ(KDXWrite("item1", "KDXTest:Single", &vs_), 1);
-    EXPECT_EQ(read("item1", "KDXTest:Single"), Strings{"q"});
+    EXPECT_EQ(Read("item1", "KDXTest:Single"), Strings{"q"});
 
     // A malformed value stops the whole write before anything is sent.
-    setValues({"fine", "bad\xE2\x82"});
+    SetValues({"fine", "bad\xE2\x82"});
     EXPECT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 0);
     EXPECT_EQ(vs_.Error, KDX_ERR_NO_CHARACTER_MAPPING);
-    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"new", "two"}));
+    EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"new", "two"}));
 
     // An empty list only clears.
     KDXFreeValues(&vs_);
     EXPECT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
-    EXPECT_TRUE(read("item1", "KDXTest:Text").empty());
+    EXPECT_TRUE(Read("item1", "KDXTest:Text").empty());
 }
 
 TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
     const std::string longest(KDX_MAX_VALUE_UNITS, 'v');
     const std::string over(6000, 'w');
-    setValues({"a", longest.c_str()});
+    SetValues({"a", longest.c_str()});
     ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
-    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"a", longest}));
+    EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"a", longest}));
     // One value over the bound: nothing is written.
-    setValues({"b", over.c_str()});
+    SetValues({"b", over.c_str()});
     vs_.Error = 0;
     EXPECT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 0);
     EXPECT_EQ(vs_.Error, KDX_ERR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(KDXAdd("item1", "KDXTest:Text", over.c_str(), &vs_), 0);
-    EXPECT_EQ(read("item1", "KDXTest:Text"), (Strings{"a", longest}));
+    EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"a", longest}));
 
     // Put there by other means, an over-long value hides none of the others.
     DDCContextHandle m = 0;
@@ -228,7 +228,7 @@ TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
     KDXFreeValues(&vs_);
     vs_.Error = 0;
     EXPECT_EQ(KDXRead("item1", "KDXTest:Text", &vs_), 3);
-    EXPECT_EQ(values(vs_), (Strings{"a", longest, "z"}));
+    EXPECT_EQ(Values(vs_), (Strings{"a", longest, "z"}));
     EXPECT_EQ(vs_.Error, -649);
     ASSERT_EQ(KDXClear("item1", "KDXTest:Text", &vs_), 1);
 }
@@ -241,9 +241,9 @@ TEST_F(OnBase, AddRemoveClearAndNames) {
     EXPECT_EQ(KDXAdd("item2", "KDXTest:Text", nullptr, &vs_), 0);
     EXPECT_EQ(KDXRemove("item2", "KDXTest:Text", "v1", &vs_), 1);
     EXPECT_EQ(KDXRemove("item2", "KDXTest:Text", "v1", &vs_), 0);
-    EXPECT_EQ(read("item2", "KDXTest:Text"), Strings{"v2"});
+    EXPECT_EQ(Read("item2", "KDXTest:Text"), Strings{"v2"});
     EXPECT_EQ(KDXClear("item2", "KDXTest:Text", &vs_), 1);
-    EXPECT_TRUE(read("item2", "KDXTest:Text").empty());
+    EXPECT_TRUE(Read("item2", "KDXTest:Text").empty());
     EXPECT_EQ(KDXAdd("nosuch", "KDXTest:Text", "v", &vs_), 0);
 
     // Names: stored as objects, read back as full names whatever the base.
@@ -251,7 +251,7 @@ TEST_F(OnBase, AddRemoveClearAndNames) {
     EXPECT_EQ(KDXAddDN("item2", "KDXTest:Member", "\\ACME\\Internet Services\\item0", &vs_), 1);
     KDXFreeValues(&vs_);
     EXPECT_EQ(KDXReadDN("item2", "KDXTest:Member", &vs_), 2);
-    Strings got = values(vs_);
+    Strings got = Values(vs_);
     std::sort(got.begin(), got.end());
     ASSERT_EQ(got.size(), 2u);
     EXPECT_TRUE(strcasecmp(got[0].c_str(), "\\ACME\\Internet Services\\item0") == 0) << got[0];
@@ -264,7 +264,7 @@ TEST_F(OnBase, AddRemoveClearAndNames) {
 }
 
 TEST_F(OnBase, ReadExHandsOutEachBatchLastFirst) {
-    setValues({"a", "b", "c"});
+    SetValues({"a", "b", "c"});
     ASSERT_EQ(KDXWrite("item0", "KDXTest:Text", &vs_), 1);
     KDXEnumStruct es;
     ASSERT_EQ(KDXInitEnumStruct(&es), 1);
@@ -303,11 +303,11 @@ TEST_F(OnBase, ObjectsAndTheirDetails) {
     EXPECT_EQ(KDXIsObject("ITEM0", &vs_), 1);
     EXPECT_EQ(KDXIsObject("nothing", &vs_), 0);
     EXPECT_EQ(KDXIsObject(kServerDN, nullptr), 1); // the cache holds a context now
-    size_t cached = kdx::cacheSize();
+    size_t cached = kdx::CacheSize();
     EXPECT_EQ(KDXIsObject(kServerDN, nullptr), 1);
     EXPECT_EQ(KDXIsObject("org\\sales", nullptr), 1);
     EXPECT_EQ(KDXIsObject("\\ACME\\nothing", nullptr), 0);
-    EXPECT_EQ(kdx::cacheSize(), cached);
+    EXPECT_EQ(kdx::CacheSize(), cached);
 
     char cls[KDX_DETAILS_SIZE], rdn[KDX_DETAILS_SIZE], full[KDX_DETAILS_SIZE];
     ASSERT_EQ(KDXGetObjectDetails("item1", cls, rdn, full, &vs_), 1);
@@ -323,7 +323,7 @@ TEST_F(OnBase, ObjectsAndTheirDetails) {
 }
 
 TEST_F(OnBase, BadNamesAndValuesAreRefusedAndWriteNothing) {
-    setValues({"keep"});
+    SetValues({"keep"});
     ASSERT_EQ(KDXWrite("item2", "KDXTest:Text", &vs_), 1);
     std::string longName(20000, 'n');
     vs_.Error = 0;
@@ -337,11 +337,11 @@ TEST_F(OnBase, BadNamesAndValuesAreRefusedAndWriteNothing) {
     EXPECT_EQ(vs_.Error, KDX_ERR_NO_CHARACTER_MAPPING);
     EXPECT_EQ(KDXAdd("item2", "KDXTest:T\xFFxt", "v", &vs_), 0);
     EXPECT_EQ(KDXRead("item\xE2", "KDXTest:Text", &vs_), 0);
-    EXPECT_EQ(read("item2", "KDXTest:Text"), Strings{"keep"});
+    EXPECT_EQ(Read("item2", "KDXTest:Text"), Strings{"keep"});
 
     // Non-ASCII text travels both ways.
     EXPECT_EQ(KDXAdd("item2", "KDXTest:Text", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC", &vs_), 1);
-    EXPECT_EQ(read("item2", "KDXTest:Text"), (Strings{"keep", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC"}));
+    EXPECT_EQ(Read("item2", "KDXTest:Text"), (Strings{"keep", "Gr\xC3\xBC\xC3\x9F \xE2\x82\xAC"}));
 }
 
 TEST(Enumeration, AllAtOnceWithFilters) {
@@ -410,12 +410,12 @@ TEST(Passwords, VerifyChangeAndReset) {
     char builtin[KDX_PASSWORD_LENGTH + 1];
     KDXPasswordCopy(builtin, sizeof builtin);
     EXPECT_EQ(KDXVerifyPassword("Internet Services", builtin, nullptr), 1);
-    size_t cached = kdx::cacheSize();
+    size_t cached = kdx::CacheSize();
     EXPECT_GE(cached, 1u);
     EXPECT_EQ(KDXVerifyPassword("Internet Services", builtin, nullptr), 1);
     EXPECT_EQ(KDXVerifyPassword("Internet Services", "wrong", nullptr), 0);
     EXPECT_EQ(KDXVerifyPassword("nosuch", "wrong", nullptr), 0);
-    EXPECT_EQ(kdx::cacheSize(), cached);
+    EXPECT_EQ(kdx::CacheSize(), cached);
 
     // Reset without the old password (the login object has the rights), then change.
     EXPECT_EQ(KDXChangePasswordEx("org\\sales\\user3", nullptr, "S\xC3\xA9same1", nullptr), 1);
@@ -429,15 +429,15 @@ TEST(Passwords, VerifyChangeAndReset) {
     EXPECT_EQ(KDXVerifyPassword("user3", "S\xC3\xA9same1", &vs), 0);
     EXPECT_EQ(KDXVerifyPassword("user3", "bad\xC3", &vs), 0);
     KDXDestroyValueStruct(&vs);
-    EXPECT_EQ(kdx::cacheSize(), cached);
+    EXPECT_EQ(kdx::CacheSize(), cached);
 }
 
 TEST(Cache, HoldsAThousandPairsAndFreesTheRest) {
     std::vector<std::pair<uint32_t, unsigned char*>> pairs(1001);
     for (auto& p : pairs)
         ASSERT_EQ(GetCachedContext(&p.first, &p.second), 0);
-    EXPECT_EQ(kdx::cacheSize(), 0u);
-    kdx::CacheStats before = kdx::cacheStats();
+    EXPECT_EQ(kdx::CacheSize(), 0u);
+    kdx::CacheStats before = kdx::ReadCacheStats();
     // Most recently released first.
     ReleaseCachedContext(pairs[0].first, pairs[0].second, 0);
     ReleaseCachedContext(pairs[1].first, pairs[1].second, 1);
@@ -449,8 +449,8 @@ TEST(Cache, HoldsAThousandPairsAndFreesTheRest) {
     ReleaseCachedContext(ctx, buf, 0);
     for (size_t i = 2; i < pairs.size(); ++i)
         ReleaseCachedContext(pairs[i].first, pairs[i].second, 0);
-    kdx::CacheStats after = kdx::cacheStats();
-    EXPECT_EQ(kdx::cacheSize(), 1000u);
+    kdx::CacheStats after = kdx::ReadCacheStats();
+    EXPECT_EQ(kdx::CacheSize(), 1000u);
     EXPECT_EQ(after.released - before.released, 1001); // 1000 pairs, one of them twice
     EXPECT_EQ(after.destroyed - before.destroyed, 1);
     EXPECT_EQ(after.retrieved - before.retrieved, 1);
@@ -458,18 +458,18 @@ TEST(Cache, HoldsAThousandPairsAndFreesTheRest) {
     // A pair whose base cannot be reset is freed, not cached and not counted.
     ASSERT_EQ(GetCachedContext(&ctx, &buf), 0);
     DDCFreeContext(ctx);
-    before = kdx::cacheStats();
+    before = kdx::ReadCacheStats();
     ReleaseCachedContext(ctx, buf, 1);
-    after = kdx::cacheStats();
+    after = kdx::ReadCacheStats();
     EXPECT_EQ(after.released, before.released);
     EXPECT_EQ(after.destroyed, before.destroyed);
-    EXPECT_EQ(kdx::cacheSize(), 999u);
+    EXPECT_EQ(kdx::CacheSize(), 999u);
 }
 
 // When the login context can no longer be copied, the library logs in afresh.
 TEST(Cache, LogsInAgainWhenTheLoginContextIsGone) {
     std::vector<std::pair<uint32_t, unsigned char*>> drained;
-    while (kdx::cacheSize() > 0) {
+    while (kdx::CacheSize() > 0) {
         drained.emplace_back();
         ASSERT_EQ(GetCachedContext(&drained.back().first, &drained.back().second), 0);
     }
@@ -477,9 +477,9 @@ TEST(Cache, LogsInAgainWhenTheLoginContextIsGone) {
     ASSERT_EQ(DDCFreeContext(old), 0);
     uint32_t ctx = 0;
     unsigned char* buf = nullptr;
-    kdx::CacheStats before = kdx::cacheStats();
+    kdx::CacheStats before = kdx::ReadCacheStats();
     ASSERT_EQ(GetCachedContext(&ctx, &buf), 0);
-    EXPECT_EQ(kdx::cacheStats().added, before.added + 1);
+    EXPECT_EQ(kdx::ReadCacheStats().added, before.added + 1);
     ReleaseCachedContext(ctx, buf, 0);
     for (auto& p : drained)
         ReleaseCachedContext(p.first, p.second, 0);
@@ -493,9 +493,9 @@ TEST(Cache, LogsInAgainWhenTheLoginContextIsGone) {
 TEST(ServerConnections, OpenCloseAndExtensions) {
     uint32_t ctx = 0;
     unsigned char* buf = nullptr;
-    size_t cached = kdx::cacheSize();
+    size_t cached = kdx::CacheSize();
     EXPECT_EQ(KDXOpenConnectionToServer("\\ACME\\org\\nosuch", &ctx, &buf), 0);
-    EXPECT_EQ(kdx::cacheSize(), cached);
+    EXPECT_EQ(kdx::CacheSize(), cached);
     ASSERT_EQ(KDXOpenConnectionToServer(kServerDN, &ctx, &buf), 1);
     ASSERT_NE(buf, nullptr);
 
@@ -518,9 +518,9 @@ TEST(ServerConnections, OpenCloseAndExtensions) {
         KDXGetTWPExtensionInfoByName(ctx, "no such extension", &number, nullptr, nullptr, nullptr),
         0);
 
-    EXPECT_EQ(kdx::cacheSize(), cached - 1);
+    EXPECT_EQ(kdx::CacheSize(), cached - 1);
     EXPECT_EQ(KDXCloseConnectionToServer(ctx, buf), 1);
-    EXPECT_EQ(kdx::cacheSize(), cached);
+    EXPECT_EQ(kdx::CacheSize(), cached);
 }
 
 TEST(Threads, StructurelessCallsFromManyThreads) {
@@ -599,7 +599,7 @@ TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
     EXPECT_EQ(KDXWrite(kServices, "KDXTest:Text", vs), 1);
     KDXFreeValues(vs);
     EXPECT_EQ(KDXRead(kServices, "KDXTest:Text", vs), 1);
-    EXPECT_EQ(values(*vs), Strings{"fresh"});
+    EXPECT_EQ(Values(*vs), Strings{"fresh"});
     KDXDestroyValueStruct(vs);
     DDCFreeContext(m);
 }

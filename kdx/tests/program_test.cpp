@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string kdxProgram() {
+std::string KdxProgram() {
     return arbortest::Program("kdx/kdx");
 }
 
@@ -36,11 +36,11 @@ class Program : public ::testing::Test {
     }
     static void TearDownTestSuite() { tree_.reset(); }
     // Runs the program against the tree with the given configuration file.
-    int run(const std::string& args, std::string& out, const std::string& conf = "",
+    int Run(const std::string& args, std::string& out, const std::string& conf = "",
             const std::string& store = "") {
         std::string cmd = "ARBOR_CONF='" + (conf.empty() ? tree_->conf : conf) +
                           "' ARBOR_DIRECTORY='" + (store.empty() ? tree_->store : store) + "' " +
-                          kdxProgram() + " " + args + " 2>/dev/null";
+                          KdxProgram() + " " + args + " 2>/dev/null";
         return arbortest::Run(cmd, &out);
     }
     static inline std::unique_ptr<kdxtest::TestTree> tree_;
@@ -56,9 +56,9 @@ const char* kFailure = "\r\n\nVelmora Directory Database API\n"
 
 TEST_F(Program, LogsInSilentlyAndReportsCacheStatisticsWithDebug) {
     std::string out;
-    EXPECT_EQ(run("", out), 0);
+    EXPECT_EQ(Run("", out), 0);
     EXPECT_EQ(out, "");
-    EXPECT_EQ(run("-D -T:ACME -s:\\\\ACME\\\\org\\\\sales\\\\MAIL1 '-u:Internet Services'", out),
+    EXPECT_EQ(Run("-D -T:ACME -s:\\\\ACME\\\\org\\\\sales\\\\MAIL1 '-u:Internet Services'", out),
               0);
     EXPECT_EQ(out, "\r\nKDX: Debugging turned on\n"
                    "\r\nKDX: Using tree ACME\n"
@@ -73,11 +73,11 @@ TEST_F(Program, LogsInSilentlyAndReportsCacheStatisticsWithDebug) {
 
 TEST_F(Program, VersionAndUsageEndStartUpWhereTheyStand) {
     std::string out;
-    EXPECT_EQ(run("-t:OTHER -v -d", out), 0);
+    EXPECT_EQ(Run("-t:OTHER -v -d", out), 0);
     EXPECT_EQ(out, "\r\nKDX: Using tree OTHER\n"
                    "\r\n\n\nVelmora Directory Database API [$Revision:   2.53  $]\n"
                    "\r\n  API Version: 001       [compatible with version 001]\n");
-    EXPECT_EQ(run("-?", out), 0);
+    EXPECT_EQ(Run("-?", out), 0);
     EXPECT_EQ(
         out.rfind("\r\nVelmora Directory Database API usage:\n"
                   "\rKDX [-t:<tree>] [-s:<dn>] [-d] [-u:<user> -p:<password>] [-v] [-h | -?]\n",
@@ -85,18 +85,18 @@ TEST_F(Program, VersionAndUsageEndStartUpWhereTheyStand) {
         0u);
     EXPECT_NE(out.find("\r                server tree; default:ACME\n"), std::string::npos);
     EXPECT_NE(out.find("\r-? | -h       - This help screen\n\n"), std::string::npos);
-    EXPECT_EQ(run("-H", out), 0);
+    EXPECT_EQ(Run("-H", out), 0);
     EXPECT_NE(out.find("usage:"), std::string::npos);
 }
 
 TEST_F(Program, WrongPasswordPrintsTheFailureText) {
     std::string out;
-    EXPECT_EQ(run("-p:wrong", out), 1);
+    EXPECT_EQ(Run("-p:wrong", out), 1);
     EXPECT_EQ(out, std::string(kFailure) +
                        "\r  - [Tree:ACME, ServerDN:\\ACME\\org\\sales\\MAIL1]\n"
                        "\nPlease contact technical support or re-install the product\n");
     // The replica name stays the file's server DN; the message shows the override.
-    EXPECT_EQ(run("-s:\\\\X\\\\Y -p:wrong", out), 1);
+    EXPECT_EQ(Run("-s:\\\\X\\\\Y -p:wrong", out), 1);
     EXPECT_NE(out.find("[Tree:ACME, ServerDN:\\X\\Y]"), std::string::npos);
 }
 
@@ -104,15 +104,15 @@ TEST_F(Program, BadConfigurationAndOverlongOptions) {
     std::string conf = (tree_->dir / "two-keys.conf").string();
     std::ofstream(conf) << "orb.base.tree-name=ACME\norb.arbor.server-name=MAIL1\n";
     std::string out;
-    EXPECT_EQ(run("", out, conf), 1);
+    EXPECT_EQ(Run("", out, conf), 1);
     EXPECT_NE(out.find("[Tree:, ServerDN:]"), std::string::npos) << out;
     // With the tree given on the command line the login still works.
-    EXPECT_EQ(run("-t:ACME", out, conf), 0);
+    EXPECT_EQ(Run("-t:ACME", out, conf), 0);
 
-    EXPECT_EQ(run("-u:" + std::string(300, 'u'), out), 1);
+    EXPECT_EQ(Run("-u:" + std::string(300, 'u'), out), 1);
     EXPECT_NE(out.find("too long"), std::string::npos);
-    EXPECT_EQ(run("-p:" + std::string(64, 'p'), out), 1);
-    EXPECT_EQ(run("-p:" + std::string(63, 'p'), out), 1); // fits, but is wrong
+    EXPECT_EQ(Run("-p:" + std::string(64, 'p'), out), 1);
+    EXPECT_EQ(Run("-p:" + std::string(63, 'p'), out), 1); // fits, but is wrong
     EXPECT_NE(out.find("Directory authentication failed"), std::string::npos);
 }
 
@@ -122,14 +122,14 @@ TEST_F(Program, CorruptStoreFailsAndIsLeftAsItWas) {
     std::ofstream(bad, std::ios::binary) << "not a database at all" << junk;
     std::string before = ReadFile(bad);
     std::string out;
-    EXPECT_EQ(run("", out, "", bad), 1);
+    EXPECT_EQ(Run("", out, "", bad), 1);
     EXPECT_NE(out.find("Directory authentication failed"), std::string::npos);
     EXPECT_EQ(ReadFile(bad), before);
 }
 
 // The store is not there (or not a store) when the login starts: the login
 // keeps trying, once a second, until it appears.
-void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
+void RetryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
     // Built in a folder of its own, then moved into place whole (with its journal).
     const kdxtest::TestTree ready;
     ASSERT_EQ(ready.Build(), 0);
@@ -137,7 +137,7 @@ void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
     fs::path store = target / "directory.db";
     if (asDirectory) fs::create_directories(store); // in the way, and no store
     std::string cmd = "ARBOR_CONF='" + tree.conf + "' ARBOR_DIRECTORY='" + store.string() + "' " +
-                      kdxProgram() + " -d";
+                      KdxProgram() + " -d";
     auto child = std::async(std::launch::async, [cmd] {
         std::string out;
         int rc = arbortest::Run(cmd, &out);
@@ -152,10 +152,10 @@ void retryUntilStoreAppears(kdxtest::TestTree& tree, bool asDirectory) {
 }
 
 TEST_F(Program, LoginWaitsForAMissingStore) {
-    retryUntilStoreAppears(*tree_, false);
+    RetryUntilStoreAppears(*tree_, false);
 }
 TEST_F(Program, LoginWaitsForAnUnreadableStore) {
-    retryUntilStoreAppears(*tree_, true);
+    RetryUntilStoreAppears(*tree_, true);
 }
 
 // SIGTERM while the login waits for a missing store ends the program: the
@@ -163,7 +163,7 @@ TEST_F(Program, LoginWaitsForAnUnreadableStore) {
 TEST_F(Program, SigtermDuringTheLoginRetryEndsTheProgram) {
     const std::string missing = (tree_->dir / "nowhere" / "directory.db").string();
     arbortest::Process kdx;
-    ASSERT_TRUE(kdx.Start(kdxProgram(), {},
+    ASSERT_TRUE(kdx.Start(KdxProgram(), {},
                           {{"ARBOR_CONF", tree_->conf}, {"ARBOR_DIRECTORY", missing}},
                           "/dev/null"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2000));

@@ -55,7 +55,7 @@ int DefineSchema(DDCContextHandle c) {
 int TestTree::Build() const {
     TRY(sample.Build());
     arbortest::MaintenanceContext ctx;
-    TRY(ctx.err());
+    TRY(ctx.Err());
     DDCContextHandle c = ctx.get();
     TRY(DefineSchema(c));
     TRY(arbortest::CreateObject(c, kServices, "KDXTest:Services"));
@@ -78,7 +78,7 @@ int TestTree::Build() const {
 int TestTree::AddItems(const std::string& container, const std::string& prefix, int n) const {
     UseEnvironment();
     arbortest::MaintenanceContext ctx;
-    TRY(ctx.err());
+    TRY(ctx.Err());
     for (int i = 0; i < n; ++i)
         TRY(arbortest::CreateObject(ctx.get(), container + "\\" + prefix + std::to_string(i),
                                     "KDXTest:Item"));

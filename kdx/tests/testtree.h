@@ -15,7 +15,7 @@ constexpr const char* kServices = "\\ACME\\Internet Services";
 
 struct TestTree {
     arbortest::TempDir tmp{"kdx-test"};
-    std::filesystem::path dir = tmp.path();
+    std::filesystem::path dir = tmp.Path();
     arbortest::SampleTree sample = arbortest::SampleTree(dir.string()).WithServer();
     std::string store = sample.store; // store file
     std::string conf = sample.conf;   // configuration file

@@ -11,9 +11,9 @@ extern "C" int kdx_header_c_sizes(void);
 
 namespace {
 
-std::u16string toU16(const char* s, size_t cap = 64) {
+std::u16string ToU16(const char* s, size_t cap = 64) {
     std::vector<uint16_t> out(cap);
-    int n = kdx::toUtf16(s, out.data(), out.size());
+    int n = kdx::ToUtf16(s, out.data(), out.size());
     if (n < 0) return u"<error>";
     return std::u16string(out.begin(), out.begin() + n);
 }
@@ -56,22 +56,22 @@ TEST(Utf, DecodingNeverReadsPastTheTerminator) {
 }
 
 TEST(Utf, StrictConversionRefusesMalformedInput) {
-    EXPECT_EQ(toU16("Caf\xC3\xA9"), u"Caf\u00e9");
+    EXPECT_EQ(ToU16("Caf\xC3\xA9"), u"Caf\u00e9");
     uint16_t buf[16];
     for (const char* bad : {"\xC3", "\xE2\x82", "\x80x", "\xC0\x80", "\xE0\x80\x80",
                             "\xF0\x9F\x98\x80", "a\xFFz", "\xC3(x"})
-        EXPECT_EQ(kdx::toUtf16(bad, buf, 16), KDX_ERR_NO_CHARACTER_MAPPING) << bad;
+        EXPECT_EQ(kdx::ToUtf16(bad, buf, 16), KDX_ERR_NO_CHARACTER_MAPPING) << bad;
 }
 
 TEST(Utf, BoundedConversionsRefuseWhatDoesNotFit) {
     uint16_t u[4];
-    EXPECT_EQ(kdx::toUtf16("abc", u, 4), 3);
-    EXPECT_EQ(kdx::toUtf16("abcd", u, 4), KDX_ERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(kdx::ToUtf16("abc", u, 4), 3);
+    EXPECT_EQ(kdx::ToUtf16("abcd", u, 4), KDX_ERR_INSUFFICIENT_BUFFER);
     const uint16_t euro[] = {0x20AC, 0x20AC, 0};
     char out[7];
-    EXPECT_EQ(kdx::toUtf8(euro, 8, out, 7), 6);
-    EXPECT_EQ(kdx::toUtf8(euro, 8, out, 6), KDX_ERR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(kdx::toUtf8(euro, 1, out, 7), 3); // stops at the unit count too
+    EXPECT_EQ(kdx::ToUtf8(euro, 8, out, 7), 6);
+    EXPECT_EQ(kdx::ToUtf8(euro, 8, out, 6), KDX_ERR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(kdx::ToUtf8(euro, 1, out, 7), 3); // stops at the unit count too
 }
 
 class ValueList : public ::testing::Test {

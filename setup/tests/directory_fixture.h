@@ -34,7 +34,7 @@ class DirectoryTest : public ::testing::Test {
     void ServerWithOldWebMailAgent(const std::string& server);
 
     arbortest::TempDir tmp_{"quillsetup-test"};
-    std::filesystem::path dir_ = tmp_.path();
+    std::filesystem::path dir_ = tmp_.Path();
     std::string conf_, store_;
     quill::Site site_;
     DDCContextHandle admin_ = 0;

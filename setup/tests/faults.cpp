@@ -16,7 +16,7 @@ std::string resolveName;
 } // namespace quilltest::faults
 
 namespace {
-template <class F> F next(const char* name) {
+template <class F> F Next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 } // namespace
@@ -25,7 +25,7 @@ using namespace quilltest;
 
 extern "C" int DDCGenerateKeyPair(DDCContextHandle ctx, const void* password) {
     if (faults::generateKeyPair) return faults::generateKeyPair;
-    static auto real = next<int (*)(DDCContextHandle, const void*)>("DDCGenerateKeyPair");
+    static auto real = Next<int (*)(DDCContextHandle, const void*)>("DDCGenerateKeyPair");
     return real(ctx, password);
 }
 
@@ -35,13 +35,13 @@ extern "C" int DDCModifyEntry(DDCContextHandle ctx, uint32_t n, const DDCEntry* 
             if (entries[i].attrName &&
                 std::strcmp(static_cast<const char*>(entries[i].attrName), "ACL") == 0)
                 return faults::aclModification;
-    static auto real = next<int (*)(DDCContextHandle, uint32_t, const DDCEntry*)>("DDCModifyEntry");
+    static auto real = Next<int (*)(DDCContextHandle, uint32_t, const DDCEntry*)>("DDCModifyEntry");
     return real(ctx, n, entries);
 }
 
 extern "C" int DDCResolveName(DDCContextHandle ctx, uint32_t flags, const void* name) {
     if (faults::resolve && name && faults::resolveName == static_cast<const char*>(name))
         return faults::resolve;
-    static auto real = next<int (*)(DDCContextHandle, uint32_t, const void*)>("DDCResolveName");
+    static auto real = Next<int (*)(DDCContextHandle, uint32_t, const void*)>("DDCResolveName");
     return real(ctx, flags, name);
 }

@@ -99,7 +99,7 @@ TEST(Split, MultiStageChainsAgreeWithStageByStageRuns) {
             expect = lwtest::RunCodec(name, enc, expect);
         for (int r = 0; r < 10; ++r) {
             Chain c(stages);
-            ASSERT_TRUE(c.ok());
+            ASSERT_TRUE(c.Ok());
             auto pieces = lwtest::RandomPieces(rng, text.size(), r < 5 ? 5 : 900);
             EXPECT_EQ(c.Feed(text, pieces), expect) << stages.front().first;
         }
@@ -109,40 +109,40 @@ TEST(Split, MultiStageChainsAgreeWithStageByStageRuns) {
 TEST(EndOfStream, ReachesTheSinkOnceEvenForEmptyInput) {
     for (auto& [name, enc] : AllCodecs()) {
         Chain c({{name, enc}});
-        ASSERT_TRUE(c.ok());
+        ASSERT_TRUE(c.Ok());
         EXPECT_EQ(c.Feed(""), "") << name;
-        EXPECT_EQ(c.sink().EOS, 1u) << name;
-        EXPECT_EQ(c.sink().Count, 1) << name << ": one flush expected";
+        EXPECT_EQ(c.Sink().EOS, 1u) << name;
+        EXPECT_EQ(c.Sink().Count, 1) << name << ": one flush expected";
     }
 }
 
 TEST(EndOfStream, PropagatesThroughEveryStage) {
     Chain c({{"BASE64", 0}, {"ISO-8859-2", 0}, {"UTF-8", 1}, {"CRLF", 1}});
-    ASSERT_TRUE(c.ok());
+    ASSERT_TRUE(c.Ok());
     EXPECT_EQ(c.Feed("QUJD\r\n"), "ABC");
-    EXPECT_EQ(c.sink().EOS, 1u);
+    EXPECT_EQ(c.Sink().EOS, 1u);
 }
 
 TEST(EndOfStream, NothingArrivesBeforeTheEndWhenOutputIsSmall) {
     // Codecs flush when full and at the end, so a short input reaches the
     // sink in one piece, and only once the stream ends.
     Chain c({{"quoted-printable", 0}});
-    ASSERT_TRUE(c.ok());
-    LWStream* h = c.head();
+    ASSERT_TRUE(c.Ok());
+    LWStream* h = c.Head();
     std::memcpy(h->Start, "ab=3D", 5);
     h->Len = 5;
     LWStreamFlush(h, 0);
-    EXPECT_EQ(c.sink().Count, 0);
+    EXPECT_EQ(c.Sink().Count, 0);
     EXPECT_EQ(h->Len, 0);
     LWStreamFlush(h, 1);
-    EXPECT_EQ(c.sink().Count, 1);
-    EXPECT_EQ(c.sink().EOS, 1u);
+    EXPECT_EQ(c.Sink().Count, 1);
+    EXPECT_EQ(c.Sink().EOS, 1u);
 }
 
 TEST(Waiting, AnIncompleteUnitStaysAtTheFrontOfTheBuffer) {
     Chain c({{"BASE64", 0}});
-    ASSERT_TRUE(c.ok());
-    LWStream* h = c.head();
+    ASSERT_TRUE(c.Ok());
+    LWStream* h = c.Head();
     std::memcpy(h->Start, "QUJDQU", 6);
     h->Len = 6;
     LWStreamFlush(h, 0);
@@ -166,18 +166,18 @@ TEST(Waiting, LineBreaksInsideAWaitingGroupAreNotLost) {
 TEST(SubChain, RunsOverAPieceInPlace) {
     std::string header = "xx QUJD6Q== yy"; // base64 of "ABC\xE9"
     lwtest::Chain tail({{"ISO-8859-1", 0}});
-    ASSERT_TRUE(tail.ok());
+    ASSERT_TRUE(tail.Ok());
     LWStream* word = LWStreamCreate("BASE64", 0);
     ASSERT_NE(word, nullptr);
     word->Start = reinterpret_cast<unsigned char*>(header.data()) + 3;
     word->Len = 8;
     word->End = word->Start + 8;
     word->EOS = 1;
-    word->Next = tail.head();
+    word->Next = tail.Head();
     word->Codec(word, word->Next);
-    EXPECT_EQ(tail.sink().EOS, 1u);
+    EXPECT_EQ(tail.Sink().EOS, 1u);
     LWStreamFree(word);
-    EXPECT_EQ(tail.output(), "ABC\xC3\xA9");
+    EXPECT_EQ(tail.Output(), "ABC\xC3\xA9");
 }
 
 // A sink that never consumes anything: codecs must give up rather than spin.

@@ -247,8 +247,8 @@ TEST(SingleByte, C1ControlsPassInIsoSetsAndCp1133) {
 
 TEST(SingleByte, EncodingWaitsForTheRestOfASequence) {
     Chain c({{"ISO-8859-1", 1}});
-    ASSERT_TRUE(c.ok());
-    LWStream* h = c.head();
+    ASSERT_TRUE(c.Ok());
+    LWStream* h = c.Head();
     std::memcpy(h->Start, "ab\xC3", 3);
     h->Len = 3;
     LWStreamFlush(h, 0);
@@ -257,7 +257,7 @@ TEST(SingleByte, EncodingWaitsForTheRestOfASequence) {
     h->Start[1] = 0xA9;
     h->Len = 2;
     LWStreamFlush(h, 1);
-    EXPECT_EQ(c.sink().Count, 1);
+    EXPECT_EQ(c.Sink().Count, 1);
     // A sequence the stream cuts off is one unmappable character.
     EXPECT_EQ(RunCodec("ISO-8859-1", 1, "ab\xE2\x82"), "ab?");
     EXPECT_EQ(RunCodec("CP1252", 1, "ab\xC3"), "ab");

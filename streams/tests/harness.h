@@ -41,20 +41,20 @@ class Chain {
                 stages_[i]->Next = i + 1 < stages_.size() ? stages_[i + 1].get() : &sink_;
         }
     }
-    bool ok() const {
+    bool Ok() const {
         for (auto& s : stages_)
             if (!s) return false;
         return !stages_.empty();
     }
-    LWStream* head() { return stages_.front().get(); }
-    LWStream& sink() { return sink_; }
-    const std::string& output() const { return out_; }
+    LWStream* Head() { return stages_.front().get(); }
+    LWStream& Sink() { return sink_; }
+    const std::string& Output() const { return out_; }
 
     // Delivers input in pieces of the given sizes (the rest as one last piece),
     // each piece split further only where the head's buffer is full, and marks
     // the end of the stream with the last byte.
     std::string Feed(std::string_view input, const std::vector<size_t>& pieces = {}) {
-        LWStream* h = head();
+        LWStream* h = Head();
         size_t pos = 0, p = 0;
         if (input.empty()) {
             LWStreamFlush(h, 1);
@@ -88,7 +88,7 @@ class Chain {
 inline std::string RunCodec(const std::string& name, int encode, std::string_view input,
                             const std::vector<size_t>& pieces = {}) {
     Chain c({{name, encode}});
-    if (!c.ok()) return "<no codec>";
+    if (!c.Ok()) return "<no codec>";
     return c.Feed(input, pieces);
 }
 

@@ -34,12 +34,12 @@ struct Command {
     CommandFn run;
 };
 
-bool registerCommand(const Command& c);
-const std::vector<Command>& commands();
+bool RegisterCommand(const Command& c);
+const std::vector<Command>& Commands();
 
 #define ARBORCTL_COMMAND(var, ...)                                                                 \
     [[maybe_unused]] static const bool var =                                                       \
-        ::arborctl::registerCommand(::arborctl::Command{__VA_ARGS__})
+        ::arborctl::RegisterCommand(::arborctl::Command{__VA_ARGS__})
 
 // Exit statuses.
 constexpr int kOk = 0;
@@ -47,26 +47,26 @@ constexpr int kFailed = 1; // the directory refused or the input was bad
 constexpr int kUsage = 2;  // wrong command line
 
 // Prints "arborctl: <message>" to standard error and returns kFailed.
-int fail(const std::string& message);
+int Fail(const std::string& message);
 // The same with the directory's result code and its text.
-int failCode(const std::string& what, int code);
+int FailCode(const std::string& what, int code);
 // Prints "<usage>" and a hint to standard error, returns kUsage.
-int usage(const Command& c, const std::string& message);
+int Usage(const Command& c, const std::string& message);
 
 // A secret (password) from a file ("-": standard input), first line, without
 // its line end; never from the command line. Empty secrets are refused.
-bool readSecret(const std::string& file, std::string& out, std::string& error);
+bool ReadSecret(const std::string& file, std::string& out, std::string& error);
 
 // Splits "--opt value" / "--opt=value" options from positional arguments.
 // Options listed in flags take no value. Unknown options are errors.
 struct Args {
     std::vector<std::string> positional;
     std::vector<std::pair<std::string, std::string>> options;
-    bool has(std::string_view name) const;
+    bool Has(std::string_view name) const;
     std::string get(std::string_view name, const std::string& dflt = "") const;
-    std::vector<std::string> all(std::string_view name) const;
+    std::vector<std::string> All(std::string_view name) const;
 };
-bool parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& withValue,
+bool ParseArgs(const std::vector<std::string>& in, const std::vector<std::string>& withValue,
                const std::vector<std::string>& flags, Args& out, std::string& error);
 // parseArgs for a command: kOk, or the command's usage status after printing
 // what was wrong.
@@ -82,15 +82,15 @@ class Directory {
     ~Directory();
     // readOnly: enough to read (show, list); a process that may only read the
     // store file still reads everything, and changes nothing.
-    int open(const Cli& cli, bool readOnly = false);
-    DDCContextHandle ctx() const { return ctx_; }
-    const std::string& base() const { return base_; }
+    int Open(const Cli& cli, bool readOnly = false);
+    DDCContextHandle Ctx() const { return ctx_; }
+    const std::string& Base() const { return base_; }
     // Values of one attribute of an object; DDCERR_NO_SUCH_ATTRIBUTE is no error.
-    int read(const std::string& object, const std::string& attr, std::vector<std::string>& out);
+    int Read(const std::string& object, const std::string& attr, std::vector<std::string>& out);
     // Replaces all values of an attribute in one modification.
-    int write(const std::string& object, const std::string& attr,
+    int Write(const std::string& object, const std::string& attr,
               const std::vector<std::string>& values);
-    int syntaxOf(const std::string& attr, uint32_t& syntax);
+    int SyntaxOf(const std::string& attr, uint32_t& syntax);
 
   private:
     DDCContextHandle ctx_ = 0;

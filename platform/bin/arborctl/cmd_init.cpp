@@ -42,7 +42,7 @@ struct Level {
     const char* cls;
 };
 
-bool validPlainName(const std::string& s) {
+bool ValidPlainName(const std::string& s) {
     if (s.empty() || s.size() > 64) return false;
     for (char c : s)
         if (c == '\\' || c == '.' || c == '=' || static_cast<unsigned char>(c) < 0x20) return false;
@@ -50,7 +50,7 @@ bool validPlainName(const std::string& s) {
 }
 
 // The context's levels from the top down, with their classes.
-bool parseContext(const std::string& context, std::vector<Level>& out, std::string& error) {
+bool ParseContext(const std::string& context, std::vector<Level>& out, std::string& error) {
     std::vector<std::string> parts;
     std::string cur;
     for (size_t i = 0; i < context.size(); ++i) {
@@ -100,14 +100,14 @@ class StoreUndo {
             for (const char* suffix : {"", "-wal", "-shm", "-gen"})
                 ::unlink((path_ + suffix).c_str());
     }
-    void keep() { armed_ = false; }
+    void Keep() { armed_ = false; }
 
   private:
     std::string path_;
     bool armed_ = true;
 };
 
-int create(DDCContextHandle c, const std::string& name, const char* cls,
+int Create(DDCContextHandle c, const std::string& name, const char* cls,
            std::vector<std::pair<const char*, std::string>> values = {}) {
     std::vector<DDCEntry> e(values.size() + 1);
     e[0].syntax = DDC_SYN_CLASS_NAME;
@@ -138,86 +138,86 @@ struct Made {
 constexpr int kGoOn = -1;
 
 // The options into o; kGoOn, or the exit status of a refusal.
-int readOptions(const std::vector<std::string>& argv, InitOptions& o) {
+int ReadOptions(const std::vector<std::string>& argv, InitOptions& o) {
     static const Command self{"init", "", kHelp, nullptr};
     Args a;
     if (int rc = ParseOrUsage(
             self, argv, {"tree", "context", "server", "address", "admin", "password-file", "group"},
             {}, a))
         return rc;
-    if (!a.positional.empty()) return usage(self, "unexpected argument '" + a.positional[0] + "'");
+    if (!a.positional.empty()) return Usage(self, "unexpected argument '" + a.positional[0] + "'");
     o.tree = a.get("tree");
     o.context = a.get("context");
     o.server = a.get("server");
     if (o.tree.empty() || o.context.empty() || o.server.empty())
-        return usage(self, "--tree, --context and --server are required");
-    if (!validPlainName(o.tree)) return fail("bad tree name '" + o.tree + "'");
-    if (!validPlainName(o.server)) return fail("bad server name '" + o.server + "'");
+        return Usage(self, "--tree, --context and --server are required");
+    if (!ValidPlainName(o.tree)) return Fail("bad tree name '" + o.tree + "'");
+    if (!ValidPlainName(o.server)) return Fail("bad server name '" + o.server + "'");
     o.adminName = a.get("admin", "Admin");
-    if (!validPlainName(o.adminName)) return fail("bad administrator name '" + o.adminName + "'");
+    if (!ValidPlainName(o.adminName)) return Fail("bad administrator name '" + o.adminName + "'");
     std::string error;
-    if (!parseContext(o.context, o.levels, error)) return fail(error);
+    if (!ParseContext(o.context, o.levels, error)) return Fail(error);
     // The path the configuration rule will compute must name the same levels.
     char path[1024];
     if (KDXConfContextPath(o.context.c_str(), path, sizeof path) < 0)
-        return fail("the context is too long");
+        return Fail("the context is too long");
     o.address = a.get("address");
     if (o.address.empty()) {
         char host[256] = "localhost";
         gethostname(host, sizeof host - 1);
         o.address = std::string("tcp:") + host + ":689";
     }
-    if (a.has("group")) {
+    if (a.Has("group")) {
         o.group = a.get("group");
         const struct group* gr = o.group.empty() ? nullptr : ::getgrnam(o.group.c_str());
-        if (!gr) return fail("no such group '" + o.group + "'");
+        if (!gr) return Fail("no such group '" + o.group + "'");
         o.shared = true;
         o.groupId = gr->gr_gid;
     }
-    if (!readSecret(a.get("password-file", "-"), o.password, error)) return fail(error);
+    if (!ReadSecret(a.get("password-file", "-"), o.password, error)) return Fail(error);
     return kGoOn;
 }
 
 // A new, empty store at the absolute form of the given path.
-int createStore(const std::string& given, std::string& store) {
+int CreateStore(const std::string& given, std::string& store) {
     // Every program reads the configuration from its own working directory:
     // only an absolute path names the same store for all of them.
     std::error_code ec;
     store = std::filesystem::absolute(given, ec).lexically_normal();
-    if (ec || store.empty()) return fail("cannot make the store path absolute: " + given);
+    if (ec || store.empty()) return Fail("cannot make the store path absolute: " + given);
     struct stat st {};
     if (::stat(store.c_str(), &st) == 0)
-        return fail("a directory store already exists at " + store +
+        return Fail("a directory store already exists at " + store +
                     " (remove it to start over, or choose another with --store)");
     const auto parent = std::filesystem::path(store).parent_path();
     if (!parent.empty()) std::filesystem::create_directories(parent, ec);
-    if (int rc = PDKCreateStore(store.c_str())) return failCode("cannot create " + store, rc);
+    if (int rc = PDKCreateStore(store.c_str())) return FailCode("cannot create " + store, rc);
     return kGoOn;
 }
 
 // The tree, the context's levels, the server and the administrator with
 // its password.
-int createObjects(DDCContextHandle c, const InitOptions& o, Made& made) {
+int CreateObjects(DDCContextHandle c, const InitOptions& o, Made& made) {
     std::string name = "\\" + o.tree;
-    if (int rc = create(c, name, "Tree Root")) return failCode("tree " + name, rc);
+    if (int rc = Create(c, name, "Tree Root")) return FailCode("tree " + name, rc);
     made.treeRoot = name;
     std::string org;
     for (const auto& l : o.levels) {
         name += "\\" + l.name;
-        if (int rc = create(c, name, l.cls)) return failCode(name, rc);
+        if (int rc = Create(c, name, l.cls)) return FailCode(name, rc);
         if (org.empty()) org = name;
     }
     made.serverDN = name + "\\" + o.server;
-    if (int rc = create(c, made.serverDN, "TWP Server", {{"Network Address", o.address}}))
-        return failCode(made.serverDN, rc);
+    if (int rc = Create(c, made.serverDN, "TWP Server", {{"Network Address", o.address}}))
+        return FailCode(made.serverDN, rc);
     made.adminDN = org + "\\" + o.adminName;
-    if (int rc = create(c, made.adminDN, "User")) return failCode(made.adminDN, rc);
-    if (int rc = DDCGenerateKeyPair(c, o.password.c_str())) return failCode("password", rc);
+    if (int rc = Create(c, made.adminDN, "User")) return FailCode(made.adminDN, rc);
+    if (int rc = DDCGenerateKeyPair(c, o.password.c_str())) return FailCode("password", rc);
     return kGoOn;
 }
 
 // Supervisor over the whole tree: the tree's administrator.
-int grantSupervisor(DDCContextHandle c, const Made& made) {
+int GrantSupervisor(DDCContextHandle c, const Made& made) {
     DDCACL entry{DDC_ENTRY_BROWSE | DDC_ENTRY_ADD | DDC_ENTRY_DELETE | DDC_ENTRY_RENAME |
                      DDC_ENTRY_SUPERVISOR,
                  DDC_ACL_ENTRY_RIGHTS, made.adminDN.c_str()};
@@ -233,13 +233,13 @@ int grantSupervisor(DDCContextHandle c, const Made& made) {
         acl[i].value = i == 0 ? &entry : &attrs;
     }
     if (int rc = DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, made.treeRoot.c_str()))
-        return failCode(made.treeRoot, rc);
-    if (int rc = DDCModifyEntry(c, 2, acl)) return failCode("rights", rc);
+        return FailCode(made.treeRoot, rc);
+    if (int rc = DDCModifyEntry(c, 2, acl)) return FailCode("rights", rc);
     return kGoOn;
 }
 
 // The configuration file, replaced in one step.
-int writeConfiguration(const std::string& conf, const InitOptions& o, const std::string& store) {
+int WriteConfiguration(const std::string& conf, const InitOptions& o, const std::string& store) {
     const std::string tmp = conf + ".arborctl-tmp";
     {
         std::ofstream f(tmp, std::ios::trunc);
@@ -250,42 +250,42 @@ int writeConfiguration(const std::string& conf, const InitOptions& o, const std:
         f.close();
         if (!f) {
             ::unlink(tmp.c_str());
-            return fail("cannot write the configuration file " + conf);
+            return Fail("cannot write the configuration file " + conf);
         }
     }
     if (std::rename(tmp.c_str(), conf.c_str()) != 0) {
         ::unlink(tmp.c_str());
-        return fail("cannot write the configuration file " + conf);
+        return Fail("cannot write the configuration file " + conf);
     }
     return kGoOn;
 }
 
-int run(Cli& cli, const std::vector<std::string>& argv) {
+int Run(Cli& cli, const std::vector<std::string>& argv) {
     InitOptions o;
-    if (int rc = readOptions(argv, o); rc != kGoOn) return rc;
+    if (int rc = ReadOptions(argv, o); rc != kGoOn) return rc;
     std::string store;
-    if (int rc = createStore(cli.storePath, store); rc != kGoOn) return rc;
+    if (int rc = CreateStore(cli.storePath, store); rc != kGoOn) return rc;
     StoreUndo undo(store);
 
     setenv("ARBOR_DIRECTORY", store.c_str(), 1);
     DDCContextHandle c = 0;
-    if (int rc = DDCCreateContext(1, &c)) return failCode("context", rc);
+    if (int rc = DDCCreateContext(1, &c)) return FailCode("context", rc);
     struct Free {
         DDCContextHandle c;
         ~Free() { DDCFreeContext(c); }
     } freeCtx{c};
-    if (int rc = PDKLoginMaintenance(c)) return failCode("cannot open the new store", rc);
+    if (int rc = PDKLoginMaintenance(c)) return FailCode("cannot open the new store", rc);
     Made made;
-    if (int rc = createObjects(c, o, made); rc != kGoOn) return rc;
-    if (int rc = grantSupervisor(c, made); rc != kGoOn) return rc;
+    if (int rc = CreateObjects(c, o, made); rc != kGoOn) return rc;
+    if (int rc = GrantSupervisor(c, made); rc != kGoOn) return rc;
     if (o.shared)
         if (int rc = PDKShareStore(store.c_str(), o.groupId))
-            return failCode("cannot share " + store + " with group " + o.group, rc);
+            return FailCode("cannot share " + store + " with group " + o.group, rc);
 
     // The configuration file last: a store without one is removed again.
     const std::string conf = cli.confPath;
-    if (int rc = writeConfiguration(conf, o, store); rc != kGoOn) return rc;
-    undo.keep();
+    if (int rc = WriteConfiguration(conf, o, store); rc != kGoOn) return rc;
+    undo.Keep();
     std::cout << "Directory created at " << store << "\n"
               << "  tree:          " << made.treeRoot << "\n"
               << "  server:        " << made.serverDN << " (" << o.address << ")\n"
@@ -297,7 +297,7 @@ int run(Cli& cli, const std::vector<std::string>& argv) {
     return kOk;
 }
 
-ARBORCTL_COMMAND(kInit, "init", "create a new directory and the configuration file", kHelp, run);
+ARBORCTL_COMMAND(kInit, "init", "create a new directory and the configuration file", kHelp, Run);
 
 } // namespace
 } // namespace arborctl

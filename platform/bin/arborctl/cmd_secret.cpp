@@ -19,31 +19,31 @@ constexpr const char* kHelp =
     "same secret from it; restart them to use it. --show prints the scrambled\n"
     "text, for a server started with --secret-text.\n";
 
-int run(Cli& cli, const std::vector<std::string>& in) {
-    static const Command self{"secret", "", kHelp, run};
+int Run(Cli& cli, const std::vector<std::string>& in) {
+    static const Command self{"secret", "", kHelp, Run};
     Args args;
     if (int rc = ParseOrUsage(self, in, {"container"}, {"show"}, args)) return rc;
-    if (!args.positional.empty()) return usage(self, "unexpected argument " + args.positional[0]);
+    if (!args.positional.empty()) return Usage(self, "unexpected argument " + args.positional[0]);
     std::string container = args.get("container");
     if (container.empty()) {
         char tree[KDX_TREE_NAME_SIZE], dn[KDX_SERVER_DN_SIZE];
         if (KDXConfReadServerDN(cli.confPath.c_str(), tree, sizeof tree, dn, sizeof dn) != 1)
-            return fail("no tree in " + cli.confPath + "; give --container");
+            return Fail("no tree in " + cli.confPath + "; give --container");
         container = std::string("\\") + tree + "\\Internet Services";
     }
     Directory d;
-    if (int rc = d.open(cli)) return rc;
+    if (int rc = d.Open(cli)) return rc;
     char text[REVO_SECRET_TEXT_LEN + 1];
-    if (int rc = RevoStoreNewSecret(d.ctx(), container.c_str(), text))
-        return failCode("cannot store the secret in \"Quill:ACL\" of " + container, rc);
+    if (int rc = RevoStoreNewSecret(d.Ctx(), container.c_str(), text))
+        return FailCode("cannot store the secret in \"Quill:ACL\" of " + container, rc);
     std::printf("stored a new shared secret in \"Quill:ACL\" of %s\n", container.c_str());
-    if (args.has("show")) std::printf("%s\n", text);
+    if (args.Has("show")) std::printf("%s\n", text);
     return kOk;
 }
 
 } // namespace
 
 ARBORCTL_COMMAND(kSecret, "secret", "store a fresh REVO shared secret as \"Quill:ACL\"", kHelp,
-                 run);
+                 Run);
 
 } // namespace arborctl

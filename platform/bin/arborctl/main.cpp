@@ -16,7 +16,7 @@ namespace arborctl {
 
 namespace {
 
-std::vector<Command>& table() {
+std::vector<Command>& Table() {
     static std::vector<Command> t;
     return t;
 }
@@ -25,31 +25,31 @@ constexpr size_t kMaxSecret = 1024;
 
 } // namespace
 
-bool registerCommand(const Command& c) {
-    table().push_back(c);
+bool RegisterCommand(const Command& c) {
+    Table().push_back(c);
     return true;
 }
 
-const std::vector<Command>& commands() {
-    return table();
+const std::vector<Command>& Commands() {
+    return Table();
 }
 
-int fail(const std::string& message) {
+int Fail(const std::string& message) {
     std::cerr << "arborctl: " << message << "\n";
     return kFailed;
 }
 
-int failCode(const std::string& what, int code) {
-    return fail(what + ": " + PDKErrorText(code) + " (" + std::to_string(code) + ")");
+int FailCode(const std::string& what, int code) {
+    return Fail(what + ": " + PDKErrorText(code) + " (" + std::to_string(code) + ")");
 }
 
-int usage(const Command& c, const std::string& message) {
+int Usage(const Command& c, const std::string& message) {
     std::cerr << "arborctl " << c.name << ": " << message << "\n"
               << "Try 'arborctl " << c.name << " --help'.\n";
     return kUsage;
 }
 
-bool readSecret(const std::string& file, std::string& out, std::string& error) {
+bool ReadSecret(const std::string& file, std::string& out, std::string& error) {
     out.clear();
     std::string line;
     if (file == "-") {
@@ -88,7 +88,7 @@ bool readSecret(const std::string& file, std::string& out, std::string& error) {
     return true;
 }
 
-bool Args::has(std::string_view name) const {
+bool Args::Has(std::string_view name) const {
     for (const auto& [k, v] : options)
         if (k == name) return true;
     return false;
@@ -100,7 +100,7 @@ std::string Args::get(std::string_view name, const std::string& dflt) const {
     return dflt;
 }
 
-std::vector<std::string> Args::all(std::string_view name) const {
+std::vector<std::string> Args::All(std::string_view name) const {
     std::vector<std::string> out;
     for (const auto& [k, v] : options)
         if (k == name) out.push_back(v);
@@ -111,10 +111,10 @@ int ParseOrUsage(const Command& self, const std::vector<std::string>& in,
                  const std::vector<std::string>& withValue, const std::vector<std::string>& flags,
                  Args& out) {
     std::string error;
-    return parseArgs(in, withValue, flags, out, error) ? kOk : usage(self, error);
+    return ParseArgs(in, withValue, flags, out, error) ? kOk : Usage(self, error);
 }
 
-bool parseArgs(const std::vector<std::string>& in, const std::vector<std::string>& withValue,
+bool ParseArgs(const std::vector<std::string>& in, const std::vector<std::string>& withValue,
                const std::vector<std::string>& flags, Args& out, std::string& error) {
     out = Args{};
     bool onlyPositional = false;
@@ -166,15 +166,15 @@ Directory::~Directory() {
     if (ctx_) DDCFreeContext(ctx_);
 }
 
-int Directory::open(const Cli& cli, bool readOnly) {
-    if (int rc = DDCCreateContext(1, &ctx_)) return failCode("cannot make a directory context", rc);
+int Directory::Open(const Cli& cli, bool readOnly) {
+    if (int rc = DDCCreateContext(1, &ctx_)) return FailCode("cannot make a directory context", rc);
     if (int rc = readOnly ? PDKLoginMaintenanceRead(ctx_) : PDKLoginMaintenance(ctx_)) {
         if (rc == DDCERR_NO_REFERRALS)
-            return fail("no directory at " + cli.storePath + " (run 'arborctl init' first)");
+            return Fail("no directory at " + cli.storePath + " (run 'arborctl init' first)");
         if (rc == DDCERR_NO_ACCESS)
-            return fail(std::string("no permission to ") + (readOnly ? "read" : "change") +
+            return Fail(std::string("no permission to ") + (readOnly ? "read" : "change") +
                         " the directory at " + cli.storePath);
-        return failCode("cannot open the directory at " + cli.storePath, rc);
+        return FailCode("cannot open the directory at " + cli.storePath, rc);
     }
     char tree[KDX_TREE_NAME_SIZE], dn[KDX_SERVER_DN_SIZE];
     if (KDXConfReadServerDN(cli.confPath.c_str(), tree, sizeof tree, dn, sizeof dn) == 1) {
@@ -189,12 +189,12 @@ int Directory::open(const Cli& cli, bool readOnly) {
                          "names are taken from the root\n";
     }
     if (int rc = DDCSetContextBaseDN(ctx_, base_.c_str(), DDCSlashDelims)) {
-        return failCode("bad server context in " + cli.confPath, rc);
+        return FailCode("bad server context in " + cli.confPath, rc);
     }
     return kOk;
 }
 
-int Directory::read(const std::string& object, const std::string& attr,
+int Directory::Read(const std::string& object, const std::string& attr,
                     std::vector<std::string>& out) {
     out.clear();
     if (int rc = DDCResolveName(ctx_, DDC_RESOLVE_FOR_READ, object.c_str())) return rc;
@@ -211,17 +211,17 @@ int Directory::read(const std::string& object, const std::string& attr,
     return rc == DDCERR_NO_SUCH_ATTRIBUTE ? 0 : rc;
 }
 
-int Directory::syntaxOf(const std::string& attr, uint32_t& syntax) {
+int Directory::SyntaxOf(const std::string& attr, uint32_t& syntax) {
     DDCAttrDef def{};
     if (int rc = PDKGetAttributeDefinition(ctx_, attr.c_str(), &def)) return rc;
     syntax = def.syntax;
     return 0;
 }
 
-int Directory::write(const std::string& object, const std::string& attr,
+int Directory::Write(const std::string& object, const std::string& attr,
                      const std::vector<std::string>& values) {
     uint32_t syntax;
-    if (int rc = syntaxOf(attr, syntax)) return rc;
+    if (int rc = SyntaxOf(attr, syntax)) return rc;
     if (syntax == DDC_SYN_ACL) syntax = DDC_SYN_TEXT; // written in its text form
     std::vector<DDCEntry> entries(values.size() + 1);
     entries[0].operation = DDC_OP_CLEAR;
@@ -240,13 +240,13 @@ int Directory::write(const std::string& object, const std::string& attr,
 
 namespace {
 
-void printOverview() {
+void PrintOverview() {
     std::cout << "Usage: arborctl [--conf FILE] [--store FILE] COMMAND [ARGS...]\n\n"
                  "Sets up and inspects the directory that the messaging server's programs\n"
                  "share. Object names are full (\\TREE\\org\\sales\\alice), relative to this\n"
                  "server's container (alice), or dotted (CN=alice.OU=sales.O=org).\n\n"
                  "Commands:\n";
-    for (const auto& c : commands()) {
+    for (const auto& c : Commands()) {
         std::printf("  %-10s %s\n", c.name, c.summary);
     }
     std::cout << "\nGlobal options:\n"
@@ -294,7 +294,7 @@ int main(int argc, char** argv) {
             args[i] = args[i + 1];
             args[i + 1] = "--help";
         } else {
-            printOverview();
+            PrintOverview();
             return i >= args.size() ? kUsage : kOk;
         }
     }
@@ -306,7 +306,7 @@ int main(int argc, char** argv) {
         return kFailed;
     }
     cli.storePath = store;
-    for (const auto& c : commands()) {
+    for (const auto& c : Commands()) {
         if (args[i] != c.name) continue;
         std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
         for (const auto& a : rest) {

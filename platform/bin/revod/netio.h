@@ -23,7 +23,7 @@ class LineConn {
     LineConn(const LineConn&) = delete;
     LineConn& operator=(const LineConn&) = delete;
 
-    int fd() const { return fd_; }
+    int Fd() const { return fd_; }
 
     enum class Read { Line, TooLong, Closed };
     // One line without its LF and without a CR at its end. A line longer

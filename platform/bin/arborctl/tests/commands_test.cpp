@@ -29,7 +29,7 @@ struct Result {
 class Arborctl : public ::testing::Test {
   protected:
     arbortest::TempDir tmp{"arborctl-test"};
-    fs::path dir = tmp.path();
+    fs::path dir = tmp.Path();
     std::string conf = dir / "arbor.conf", store = dir / "state" / "directory.db";
     std::string program = arbortest::Program("platform/bin/arborctl/arborctl");
 
@@ -40,7 +40,7 @@ class Arborctl : public ::testing::Test {
 
     // Runs arborctl with the arguments (each quoted) and standard input;
     // prefix runs it through another program (setpriv, say).
-    Result run(const std::vector<std::string>& args, const std::string& input = "",
+    Result Run(const std::vector<std::string>& args, const std::string& input = "",
                const std::string& prefix = "") {
         const std::string in = (dir / "stdin").string();
         std::ofstream(in) << input;
@@ -53,19 +53,19 @@ class Arborctl : public ::testing::Test {
         return r;
     }
 
-    Result init(const std::string& password = "Adm1n-pass") {
-        return run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
+    Result Init(const std::string& password = "Adm1n-pass") {
+        return Run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
                     "--address", "tcp:10.0.0.5:689"},
                    password + "\n");
     }
 
-    static std::string slurp(const std::string& path) {
+    static std::string Slurp(const std::string& path) {
         std::ifstream f(path, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(f)), {});
     }
 
     // Logs in through the library as the object with the password.
-    static int login(const std::string& name, const std::string& pw) {
+    static int Login(const std::string& name, const std::string& pw) {
         DDCContextHandle c;
         if (int rc = DDCCreateContext(1, &c)) return rc;
         int rc = DDCResolveName(c, 4, name.c_str());
@@ -76,44 +76,44 @@ class Arborctl : public ::testing::Test {
 };
 
 TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
-    Result r = init();
+    Result r = Init();
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("\\ACME\\org\\sales\\MAIL1"), std::string::npos) << r.out;
-    EXPECT_EQ(slurp(conf), "orb.base.tree-name=ACME\n"
+    EXPECT_EQ(Slurp(conf), "orb.base.tree-name=ACME\n"
                            "orb.arbor.server-name=MAIL1\n"
                            "orb.arbor.server-context=ou=sales.o=org\n"
                            "arbor.directory.store=" +
                                store + "\n");
-    r = run({"show", "MAIL1"});
+    r = Run({"show", "MAIL1"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("class: TWP Server"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Network Address: tcp:10.0.0.5:689"), std::string::npos) << r.out;
-    r = run({"show", "\\ACME"});
+    r = Run({"show", "\\ACME"});
     EXPECT_NE(r.out.find("ACL: 31#[Entry Rights]#\\ACME\\org\\Admin"), std::string::npos) << r.out;
-    r = run({"list", "\\ACME\\org"});
+    r = Run({"list", "\\ACME\\org"});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Admin"), std::string::npos);
     EXPECT_NE(r.out.find("Organizational Unit"), std::string::npos);
     // The administrator logs in with the password given on standard input.
-    EXPECT_EQ(login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
-    EXPECT_EQ(login("\\ACME\\org\\Admin", "adm1n-pass"), DDCERR_FAILED_AUTHENTICATION);
-    EXPECT_EQ(slurp(store).find("Adm1n-pass"), std::string::npos);
+    EXPECT_EQ(Login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
+    EXPECT_EQ(Login("\\ACME\\org\\Admin", "adm1n-pass"), DDCERR_FAILED_AUTHENTICATION);
+    EXPECT_EQ(Slurp(store).find("Adm1n-pass"), std::string::npos);
     // A second init leaves the directory as it was.
-    const std::string before = slurp(store);
-    r = init("other");
+    const std::string before = Slurp(store);
+    r = Init("other");
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("already exists"), std::string::npos) << r.out;
-    EXPECT_EQ(login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
+    EXPECT_EQ(Login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
 }
 
 TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     const mode_t old = umask(0);
-    Result r = init();
+    Result r = Init();
     ASSERT_EQ(r.status, 0) << r.out;
     struct stat st {};
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(run({"show", "MAIL1"}).status, 0);
+    ASSERT_EQ(Run({"show", "MAIL1"}).status, 0);
     for (const char* suffix : {"-gen", "-wal", "-shm"})
         if (stat((store + suffix).c_str(), &st) == 0) {
             EXPECT_EQ(st.st_mode & 0077, 0u) << suffix;
@@ -121,7 +121,7 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
 
     // Shared with a group: its members read, nobody else does.
     fs::remove_all(dir / "state");
-    r = run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
+    r = Run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
              "--group", "nogroup"},
             "Adm1n-pass\n");
     umask(old);
@@ -129,7 +129,7 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(st.st_gid, 65534u);
-    EXPECT_EQ(run({"init", "--tree", "A", "--context", "o=x", "--server", "M", "--group",
+    EXPECT_EQ(Run({"init", "--tree", "A", "--context", "o=x", "--server", "M", "--group",
                    "no-such-group-here"},
                   "pw\n")
                   .status,
@@ -148,19 +148,19 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     } else {
         ASSERT_EQ(chmod(store.c_str(), 0440), 0);
     }
-    r = run({"show", "MAIL1"}, "", reader);
+    r = Run({"show", "MAIL1"}, "", reader);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Network Address: tcp:"), std::string::npos) << r.out;
-    r = run({"list", "\\ACME\\org"}, "", reader);
+    r = Run({"list", "\\ACME\\org"}, "", reader);
     EXPECT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("Admin"), std::string::npos) << r.out;
-    r = run({"set", "MAIL1", "Network Address", "x"}, "", reader);
+    r = Run({"set", "MAIL1", "Network Address", "x"}, "", reader);
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("no permission to change"), std::string::npos) << r.out;
-    EXPECT_NE(run({"show", "MAIL1"}).out.find("Network Address: tcp:"), std::string::npos);
+    EXPECT_NE(Run({"show", "MAIL1"}).out.find("Network Address: tcp:"), std::string::npos);
     if (geteuid() == 0) {
         // Others read nothing.
-        r = run({"show", "MAIL1"}, "", "setpriv --reuid=65534 --regid=65533 --clear-groups ");
+        r = Run({"show", "MAIL1"}, "", "setpriv --reuid=65534 --regid=65533 --clear-groups ");
         EXPECT_EQ(r.status, 1);
         EXPECT_NE(r.out.find("no permission to read"), std::string::npos) << r.out;
     }
@@ -169,30 +169,30 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
 TEST_F(Arborctl, InitWritesAnAbsoluteStorePath) {
     const fs::path cwd = fs::current_path();
     fs::current_path(dir);
-    Result r = run({"--store", "rel/directory.db", "init", "--tree", "ACME", "--context",
+    Result r = Run({"--store", "rel/directory.db", "init", "--tree", "ACME", "--context",
                     "ou=sales.o=org", "--server", "MAIL1"},
                    "pw\n");
     fs::current_path(cwd);
     ASSERT_EQ(r.status, 0) << r.out;
     const std::string want = "arbor.directory.store=" + (dir / "rel" / "directory.db").string();
-    EXPECT_NE(slurp(conf).find(want + "\n"), std::string::npos) << slurp(conf);
+    EXPECT_NE(Slurp(conf).find(want + "\n"), std::string::npos) << Slurp(conf);
     // Another working directory finds the same store through the file.
     unsetenv("ARBOR_DIRECTORY");
-    r = run({"show", "MAIL1"});
+    r = Run({"show", "MAIL1"});
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST_F(Arborctl, AddUserRefusesUnknownNameTypes) {
-    ASSERT_EQ(init().status, 0);
+    ASSERT_EQ(Init().status, 0);
     for (const char* bad : {"x=y", "CN=y.Q=sales.O=org", "sales\\zz=y"}) {
-        Result r = run({"adduser", bad});
+        Result r = Run({"adduser", bad});
         EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
         EXPECT_NE(r.out.find("typed name part"), std::string::npos) << r.out;
     }
-    EXPECT_EQ(run({"show", "y"}).status, 1);
-    EXPECT_EQ(run({"adduser", "cn=yves"}).status, 0);
-    EXPECT_EQ(run({"adduser", "CN=zoe.OU=sales.O=org"}).status, 0);
-    EXPECT_EQ(run({"show", "zoe"}).status, 0);
+    EXPECT_EQ(Run({"show", "y"}).status, 1);
+    EXPECT_EQ(Run({"adduser", "cn=yves"}).status, 0);
+    EXPECT_EQ(Run({"adduser", "CN=zoe.OU=sales.O=org"}).status, 0);
+    EXPECT_EQ(Run({"show", "zoe"}).status, 0);
 }
 
 TEST_F(Arborctl, BadInitChangesNothing) {
@@ -215,7 +215,7 @@ TEST_F(Arborctl, BadInitChangesNothing) {
          1},
     };
     for (const auto& c : cases) {
-        Result r = run(c.args, c.input);
+        Result r = Run(c.args, c.input);
         SCOPED_TRACE(r.out);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find("arborctl"), std::string::npos); // says who complains
@@ -225,11 +225,11 @@ TEST_F(Arborctl, BadInitChangesNothing) {
 }
 
 TEST_F(Arborctl, UsersGetEmailAddressesOnceTheSchemaHasThem) {
-    ASSERT_EQ(init().status, 0);
-    Result r = run({"adduser", "alice", "--email", "alice@example.org"});
+    ASSERT_EQ(Init().status, 0);
+    Result r = Run({"adduser", "alice", "--email", "alice@example.org"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("Velmora:EMail Address"), std::string::npos) << r.out;
-    EXPECT_EQ(run({"show", "alice"}).status, 1); // not created
+    EXPECT_EQ(Run({"show", "alice"}).status, 1); // not created
     // The product's schema adds the attribute and attaches it to users.
     {
         DDCContextHandle c;
@@ -244,74 +244,74 @@ TEST_F(Arborctl, UsersGetEmailAddressesOnceTheSchemaHasThem) {
     }
     const std::string pwFile = (dir / "alice.pw").string();
     std::ofstream(pwFile) << "alice-secret\n";
-    r = run({"adduser", "alice", "--email", "alice@example.org", "--email=a.smith@example.org",
+    r = Run({"adduser", "alice", "--email", "alice@example.org", "--email=a.smith@example.org",
              "--surname", "Smith", "--password-file", pwFile});
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(r.out.find("\\ACME\\org\\sales\\alice"), std::string::npos) << r.out;
-    r = run({"show", "CN=alice.OU=sales.O=org"});
+    r = Run({"show", "CN=alice.OU=sales.O=org"});
     EXPECT_NE(r.out.find("Velmora:EMail Address: alice@example.org\n"
                          "  Velmora:EMail Address: a.smith@example.org\n"),
               std::string::npos)
         << r.out;
-    EXPECT_EQ(login("\\ACME\\org\\sales\\alice", "alice-secret"), 0);
+    EXPECT_EQ(Login("\\ACME\\org\\sales\\alice", "alice-secret"), 0);
     // Duplicates and bad addresses are refused.
-    EXPECT_EQ(run({"adduser", "ALICE"}).status, 1);
-    EXPECT_EQ(run({"adduser", "bob", "--email", "not an address"}).status, 1);
-    EXPECT_EQ(run({"show", "bob"}).status, 1);
+    EXPECT_EQ(Run({"adduser", "ALICE"}).status, 1);
+    EXPECT_EQ(Run({"adduser", "bob", "--email", "not an address"}).status, 1);
+    EXPECT_EQ(Run({"show", "bob"}).status, 1);
 }
 
 TEST_F(Arborctl, SetChangesValuesAllOrNothing) {
-    ASSERT_EQ(init().status, 0);
-    ASSERT_EQ(run({"adduser", "carol"}).status, 0);
-    auto show = [&] { return run({"show", "carol"}).out; };
-    ASSERT_EQ(run({"set", "carol", "Telephone Number", "1", "2"}).status, 0);
+    ASSERT_EQ(Init().status, 0);
+    ASSERT_EQ(Run({"adduser", "carol"}).status, 0);
+    auto show = [&] { return Run({"show", "carol"}).out; };
+    ASSERT_EQ(Run({"set", "carol", "Telephone Number", "1", "2"}).status, 0);
     EXPECT_NE(show().find("Telephone Number: 1\n  Telephone Number: 2\n"), std::string::npos);
-    ASSERT_EQ(run({"set", "carol", "Telephone Number", "--add", "3"}).status, 0);
-    ASSERT_EQ(run({"set", "carol", "Telephone Number", "--remove", "1"}).status, 0);
+    ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--add", "3"}).status, 0);
+    ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--remove", "1"}).status, 0);
     EXPECT_NE(show().find("Telephone Number: 2\n  Telephone Number: 3\n"), std::string::npos);
     // One bad value: none of them is added.
-    Result r = run({"set", "carol", "Telephone Number", "--add", "4", "2"});
+    Result r = Run({"set", "carol", "Telephone Number", "--add", "4", "2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("value already present"), std::string::npos) << r.out;
     EXPECT_EQ(show().find("Telephone Number: 4"), std::string::npos);
     // Names as values, any attribute the schema has, and refusals.
-    ASSERT_EQ(run({"set", "carol", "Group Membership", "MAIL1"}).status, 0);
+    ASSERT_EQ(Run({"set", "carol", "Group Membership", "MAIL1"}).status, 0);
     EXPECT_NE(show().find("Group Membership: \\ACME\\org\\sales\\MAIL1"), std::string::npos);
-    EXPECT_EQ(run({"set", "carol", "No Such Thing", "x"}).status, 1);
-    EXPECT_EQ(run({"set", "carol", "Version", "x"}).status, 1);  // not a user attribute
-    EXPECT_EQ(run({"set", "carol", "CN", "--clear"}).status, 1); // mandatory
-    EXPECT_EQ(run({"set", "carol", "Telephone Number", "--add"}).status, 2);
-    ASSERT_EQ(run({"set", "carol", "Telephone Number", "--clear"}).status, 0);
+    EXPECT_EQ(Run({"set", "carol", "No Such Thing", "x"}).status, 1);
+    EXPECT_EQ(Run({"set", "carol", "Version", "x"}).status, 1);  // not a user attribute
+    EXPECT_EQ(Run({"set", "carol", "CN", "--clear"}).status, 1); // mandatory
+    EXPECT_EQ(Run({"set", "carol", "Telephone Number", "--add"}).status, 2);
+    ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--clear"}).status, 0);
     EXPECT_EQ(show().find("Telephone Number"), std::string::npos);
-    EXPECT_EQ(run({"remove", "sales"}).status, 1); // has subordinates
-    EXPECT_EQ(run({"remove", "carol"}).status, 0);
-    EXPECT_EQ(run({"show", "carol"}).status, 1);
+    EXPECT_EQ(Run({"remove", "sales"}).status, 1); // has subordinates
+    EXPECT_EQ(Run({"remove", "carol"}).status, 0);
+    EXPECT_EQ(Run({"show", "carol"}).status, 1);
 }
 
 TEST_F(Arborctl, ConfigurationWithTwoKeysWarnsAndTakesNamesFromTheRoot) {
-    ASSERT_EQ(init().status, 0);
+    ASSERT_EQ(Init().status, 0);
     std::ofstream(conf, std::ios::trunc) << "orb.base.tree-name=ACME\n"
                                             "orb.arbor.server-name=MAIL1\n";
-    Result r = run({"show", "MAIL1"});
+    Result r = Run({"show", "MAIL1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("warning"), std::string::npos) << r.out;
-    r = run({"show", "\\ACME\\org\\sales\\MAIL1"});
+    r = Run({"show", "\\ACME\\org\\sales\\MAIL1"});
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
 TEST_F(Arborctl, EveryCommandExplainsItself) {
     for (const char* c : {"init", "adduser", "show", "list", "set", "passwd", "remove"}) {
-        Result r = run({c, "--help"});
+        Result r = Run({c, "--help"});
         EXPECT_EQ(r.status, 0) << c;
         EXPECT_NE(r.out.find(std::string("Usage: arborctl ") + c), std::string::npos) << r.out;
     }
-    Result r = run({"--help"});
+    Result r = Run({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("adduser"), std::string::npos);
-    EXPECT_EQ(run({}).status, 2);
-    EXPECT_EQ(run({"frobnicate"}).status, 2);
+    EXPECT_EQ(Run({}).status, 2);
+    EXPECT_EQ(Run({"frobnicate"}).status, 2);
     // Without a directory every command says so.
-    r = run({"show", "x"});
+    r = Run({"show", "x"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.out.find("arborctl init"), std::string::npos) << r.out;
     EXPECT_FALSE(fs::exists(store));

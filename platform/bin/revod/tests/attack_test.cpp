@@ -159,7 +159,7 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.authTimeoutMs / 10 + 100));
     {
         LineConn conn = LineConn::Connect(kAddr, cfg_.port, kFlood);
-        ASSERT_TRUE(conn.ok());
+        ASSERT_TRUE(conn.Ok());
         std::string greeting;
         ASSERT_TRUE(conn.ReadLine(greeting));
         ASSERT_EQ(0u, greeting.find("4242 ")) << greeting;
@@ -259,7 +259,7 @@ TEST_F(Attack, SlowSendersCannotHoldASession) {
         // Authenticated, a line that never ends.
         auto c = Login();
         got.clear();
-        EXPECT_TRUE(TrickleUntilClosed(c->conn().fd(), "x", 50, 15000, got));
+        EXPECT_TRUE(TrickleUntilClosed(c->Conn().Fd(), "x", 50, 15000, got));
     }
     {
         // Authenticated, a submission whose bytes never all arrive.
@@ -267,7 +267,7 @@ TEST_F(Attack, SlowSendersCannotHoldASession) {
         ASSERT_TRUE(c->Send("QSTORE " + std::to_string(kControl.size()) + " 100\r\n"));
         got.clear();
         EXPECT_TRUE(
-            TrickleUntilClosed(c->conn().fd(), kControl + "Subject: slow\r\n\r\n", 50, 15000, got));
+            TrickleUntilClosed(c->Conn().Fd(), kControl + "Subject: slow\r\n\r\n", 50, 15000, got));
         EXPECT_EQ(std::string::npos, got.find("1000 "));
     }
     // A session that keeps to the deadlines is served; nothing was stored.
@@ -488,7 +488,7 @@ TEST_F(Attack, EntriesWaitForAnUnreachableAgent) {
         c.ReadLine(l);
     });
     ASSERT_EQ("1000 Registered for queue 5",
-              Login()->Cmd("QWAIT 5 " + std::to_string(agent.port()) + identity));
+              Login()->Cmd("QWAIT 5 " + std::to_string(agent.Port()) + identity));
     ASSERT_TRUE(WaitFor([&] { return QueueSize() == 0; }));
     std::lock_guard lock(mu);
     EXPECT_EQ(std::multiset<std::string>(submitted.begin(), submitted.end()), offered);

@@ -105,7 +105,7 @@ TEST(RevodCrash, EveryMessageInExactlyOnePlaceAfterKills) {
         Client c;
         ASSERT_TRUE(c.Connect(kAddr, port));
         ASSERT_EQ("1000 Registered for queue 5",
-                  c.Cmd("QWAIT 5 " + std::to_string(agent.port()) + " crash-agent"));
+                  c.Cmd("QWAIT 5 " + std::to_string(agent.Port()) + " crash-agent"));
     }
 
     constexpr int kMessages = 300;

@@ -65,7 +65,7 @@ class Directory : public ::testing::Test {
 
     static void SetUpTestSuite() {
         tmp_ = std::make_unique<TempDir>("revod-test");
-        dir_ = tmp_->str();
+        dir_ = tmp_->Str();
         // The tree, this server's container and object, and the administrator,
         // made the way an administrator makes them.
         ASSERT_EQ(

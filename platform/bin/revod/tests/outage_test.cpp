@@ -91,7 +91,7 @@ class Outage : public ::testing::Test {
     void CheckCalendar();
 
     TempDir tmp_{"revod-test"};
-    const std::string dir_ = tmp_.str();
+    const std::string dir_ = tmp_.Str();
     std::string secret_;
     uint16_t port_ = 0;
     arbortest::Env env_;
@@ -113,7 +113,7 @@ void Outage::SetUp() {
     {
         // The secret both sides read from the directory: no built-in default.
         arbortest::MaintenanceContext admin;
-        ASSERT_EQ(0, admin.err());
+        ASSERT_EQ(0, admin.Err());
         char text[33];
         ASSERT_EQ(0, RevoStoreNewSecret(admin.get(), "\\ACME\\Internet Services", text));
         secret_ = text;

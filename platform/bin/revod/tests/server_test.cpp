@@ -159,7 +159,7 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
         done = reply;
     });
     Start();
-    Register(agent.port());
+    Register(agent.Port());
     auto c = Login();
     EXPECT_EQ(0u, c->Submit(kControl, msg).find("1000 "));
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("carol@example.org") == 1; }));
@@ -194,7 +194,7 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
 TEST_F(RevodTest, AgentThatHandsNothingBackLeavesEntryUnchanged) {
     AgentListener agent(kAddr, NullAgent);
     Start();
-    Register(agent.port());
+    Register(agent.Port());
     auto c = Login();
     for (int i = 0; i < 5; ++i)
         EXPECT_EQ(0u,
@@ -202,7 +202,7 @@ TEST_F(RevodTest, AgentThatHandsNothingBackLeavesEntryUnchanged) {
     ASSERT_TRUE(WaitFor([&] {
         return MailboxSize("bob@example.org") == 5 && MailboxSize("carol@example.org") == 5;
     }));
-    EXPECT_EQ(5, agent.connections());
+    EXPECT_EQ(5, agent.Connections());
     EXPECT_EQ(0u, QueueSize());
 }
 
@@ -228,7 +228,7 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
         replies = got;
     });
     Start();
-    Register(agent.port());
+    Register(agent.Port());
     Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
     // Delivery comes before the reply to QDONE: the agent may still be finishing.
@@ -268,7 +268,7 @@ TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
         c.ReadLine(l);
     });
     Start();
-    Register(agent.port());
+    Register(agent.Port());
     Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
     EXPECT_EQ(2, offers.load());
@@ -288,7 +288,7 @@ TEST_F(RevodTest, BrokenAgentsDoNotStopMail) {
         ++offers; // and hang up
     });
     Start();
-    Register(agent.port(), 5);
+    Register(agent.Port(), 5);
     // A second, later queue whose agent is not listening at all.
     uint16_t deadPort;
     {
@@ -310,7 +310,7 @@ TEST_F(RevodTest, QueueAndRegistrationsSurviveARestart) {
     // restarted server offered to the registration it had kept.
     cfg_.retryDelayMs = 60000;
     Start();
-    Register(agent.port());
+    Register(agent.Port());
     server_->Stop();
     server_.reset();
     cfg_.maxOffers = 1;
@@ -321,7 +321,7 @@ TEST_F(RevodTest, QueueAndRegistrationsSurviveARestart) {
             c->Submit(kControl, "Subject: x\r\n\r\nbody");
     }
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 3; }));
-    EXPECT_EQ(3, agent.connections()) << "the registration was kept";
+    EXPECT_EQ(3, agent.Connections()) << "the registration was kept";
 }
 
 // Calendar-store commands on a seeded calendar, as the agent uses them.

@@ -48,7 +48,7 @@ class Client {
   public:
     bool Connect(const std::string& addr, uint16_t port) {
         conn_ = LineConn::Connect(addr, port, addr);
-        if (!conn_.ok()) return false;
+        if (!conn_.Ok()) return false;
         greeting = Line();
         auto lt = greeting.find('<'), gt = greeting.find('>', lt);
         if (lt != std::string::npos)
@@ -91,7 +91,7 @@ class Client {
         conn_.ReadBytes(s, n);
         return s;
     }
-    LineConn& conn() { return conn_; }
+    LineConn& Conn() { return conn_; }
 
     std::string greeting, challenge;
 
@@ -172,7 +172,7 @@ class ServerTest : public ::testing::Test {
     }
 
     TempDir tmp_{"revod-test"};
-    const std::string dir_ = tmp_.str();
+    const std::string dir_ = tmp_.Str();
     revo::ServerConfig cfg_;
     std::unique_ptr<revo::Server> server_;
 };

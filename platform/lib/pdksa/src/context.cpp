@@ -38,13 +38,13 @@ constexpr size_t kMaxPassword = 1024;
 
 } // namespace
 
-std::shared_ptr<Ctx> findCtx(DDCContextHandle h) {
+std::shared_ptr<Ctx> FindCtx(DDCContextHandle h) {
     std::shared_lock lock(gMu);
     auto it = gCtx.find(h);
     return it == gCtx.end() ? nullptr : it->second;
 }
 
-DDCContextHandle addCtx(std::shared_ptr<Ctx> c) {
+DDCContextHandle AddCtx(std::shared_ptr<Ctx> c) {
     std::unique_lock lock(gMu);
     DDCContextHandle h;
     do {
@@ -55,20 +55,20 @@ DDCContextHandle addCtx(std::shared_ptr<Ctx> c) {
     return h;
 }
 
-bool removeCtx(DDCContextHandle h) {
+bool RemoveCtx(DDCContextHandle h) {
     std::unique_lock lock(gMu);
     return gCtx.erase(h) != 0;
 }
 
-int inStr(const Ctx& c, const void* p, std::string& out, size_t maxUnits, int tooLong) {
-    return inStrN(c, p, 0, out, maxUnits, tooLong);
+int InStr(const Ctx& c, const void* p, std::string& out, size_t maxUnits, int tooLong) {
+    return InStrN(c, p, 0, out, maxUnits, tooLong);
 }
 
-int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_t maxUnits,
+int InStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_t maxUnits,
            int tooLong) {
     out.clear();
     if (!p) return DDCERR_INVALID_PARAMETER;
-    if (c.unicode()) {
+    if (c.Unicode()) {
         const auto* u = static_cast<const uint16_t*>(p);
         size_t n = 0;
         // A stated length never lets the scan run past the bound.
@@ -76,7 +76,7 @@ int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_
         while (n < limit && u[n] != 0)
             ++n;
         if (n > maxUnits) return tooLong;
-        if (!utf16ToUtf8(u, n, out)) return DDCERR_NO_CHARACTER_MAPPING;
+        if (!Utf16ToUtf8(u, n, out)) return DDCERR_NO_CHARACTER_MAPPING;
         return 0;
     }
     const auto* b = static_cast<const char*>(p);
@@ -87,23 +87,23 @@ int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_
         ++n;
     if (n > maxBytes) return tooLong;
     out.assign(b, n);
-    if (!validUtf8(out)) return DDCERR_NO_CHARACTER_MAPPING;
-    if (utf16Length(out) > maxUnits) return tooLong;
+    if (!ValidUtf8(out)) return DDCERR_NO_CHARACTER_MAPPING;
+    if (Utf16Length(out) > maxUnits) return tooLong;
     return 0;
 }
 
-size_t outUnits(const Ctx& c, std::string_view s) {
-    return c.unicode() ? utf16Length(s) : s.size();
+size_t OutUnits(const Ctx& c, std::string_view s) {
+    return c.Unicode() ? Utf16Length(s) : s.size();
 }
 
-size_t outSize(const Ctx& c, std::string_view s) {
-    return c.unicode() ? 2 * (utf16Length(s) + 1) : s.size() + 1;
+size_t OutSize(const Ctx& c, std::string_view s) {
+    return c.Unicode() ? 2 * (Utf16Length(s) + 1) : s.size() + 1;
 }
 
-void outWrite(const Ctx& c, std::string_view s, unsigned char* dst) {
-    if (c.unicode()) {
+void OutWrite(const Ctx& c, std::string_view s, unsigned char* dst) {
+    if (c.Unicode()) {
         std::u16string u;
-        utf8ToUtf16(s, u);
+        Utf8ToUtf16(s, u);
         u.push_back(0);
         std::memcpy(dst, u.data(), u.size() * 2);
     } else {
@@ -112,7 +112,7 @@ void outWrite(const Ctx& c, std::string_view s, unsigned char* dst) {
     }
 }
 
-std::vector<std::string> absolute(const Ctx& c, const ParsedName& n) {
+std::vector<std::string> Absolute(const Ctx& c, const ParsedName& n) {
     std::vector<std::string> out;
     switch (n.kind) {
     case ParsedName::Full:
@@ -130,53 +130,53 @@ std::vector<std::string> absolute(const Ctx& c, const ParsedName& n) {
     return out;
 }
 
-int lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id) {
+int Lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id) {
     if (comps.size() > DDC_MAX_DN_CHARS / 2) return DDCERR_ILLEGAL_DS_NAME;
-    const std::string lpath = fold(joinPath(comps));
+    const std::string lpath = Fold(JoinPath(comps));
     Store* store = conn.store();
     // Inside a write transaction the cache may lag this connection's own
     // changes, so only plain reads use it.
-    const bool cache = store && sqlite3_get_autocommit(conn.db());
-    const uint64_t gen = cache ? store->generation() : 0;
+    const bool cache = store && sqlite3_get_autocommit(conn.Db());
+    const uint64_t gen = cache ? store->Generation() : 0;
     if (cache && store->CachedId(lpath, gen, id)) return 0;
     Stmt q(conn, "SELECT id FROM obj WHERE lpath=?");
-    q.bind(1, lpath);
-    int rc = q.step();
+    q.Bind(1, lpath);
+    int rc = q.Step();
     if (rc == SQLITE_ROW) {
-        id = q.i64(0);
-        if (cache) store->cacheId(lpath, gen, id);
+        id = q.I64(0);
+        if (cache) store->CacheId(lpath, gen, id);
         return 0;
     }
-    return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : mapSqlite(rc);
+    return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : MapSqlite(rc);
 }
 
-int resolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id) {
+int ResolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id) {
     ParsedName pn;
-    if (int rc = parseName(name, nullptr, pn)) return rc;
-    auto comps = absolute(c, pn);
-    if (utf16Length(joinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
-    return lookup(conn, comps, id);
+    if (int rc = ParseName(name, nullptr, pn)) return rc;
+    auto comps = Absolute(c, pn);
+    if (Utf16Length(JoinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+    return Lookup(conn, comps, id);
 }
 
 int ParseNameIn(const Ctx& c, const void* name, ParsedName& out) {
     std::string s;
-    if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
-    return parseName(s, nullptr, out);
+    if (int rc = InStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
+    return ParseName(s, nullptr, out);
 }
 
-int resolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id) {
+int ResolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id) {
     std::string s;
-    if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
-    return resolveText(c, conn, s, id);
+    if (int rc = InStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
+    return ResolveText(c, conn, s, id);
 }
 
-std::string outName(const Ctx& c, const std::string& path) {
+std::string OutName(const Ctx& c, const std::string& path) {
     if (c.base.empty()) return path.empty() ? "\\" : path;
-    auto comps = splitPath(path);
+    auto comps = SplitPath(path);
     if (comps.size() > c.base.size()) {
         bool under = true;
         for (size_t i = 0; i < c.base.size() && under; ++i)
-            under = fold(comps[i]) == fold(c.base[i]);
+            under = Fold(comps[i]) == Fold(c.base[i]);
         if (under) {
             std::string rel;
             for (size_t i = c.base.size(); i < comps.size(); ++i) {
@@ -189,68 +189,68 @@ std::string outName(const Ctx& c, const std::string& path) {
     return path.empty() ? "\\" : path;
 }
 
-int objInfo(Conn& conn, int64_t id, ObjInfo& out) {
+int LoadObjInfo(Conn& conn, int64_t id, ObjInfo& out) {
     Stmt q(conn, "SELECT parent, name, path, class FROM obj WHERE id=?");
-    q.bind(1, id);
-    int rc = q.step();
-    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : mapSqlite(rc);
+    q.Bind(1, id);
+    int rc = q.Step();
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : MapSqlite(rc);
     out.id = id;
-    out.parent = q.i64(0);
-    out.name = q.text(1);
-    out.path = q.text(2);
-    out.cls = q.text(3);
+    out.parent = q.I64(0);
+    out.name = q.Text(1);
+    out.path = q.Text(2);
+    out.cls = q.Text(3);
     return 0;
 }
 
-int objClasses(Conn& conn, int64_t id, std::vector<std::string>& out) {
+int ObjClasses(Conn& conn, int64_t id, std::vector<std::string>& out) {
     out.clear();
     if (id == kRootId) {
         out.push_back("[root]");
         return 0;
     }
     Stmt q(conn, "SELECT lv FROM val WHERE obj=? AND attr='object class' ORDER BY seq");
-    q.bind(1, id);
+    q.Bind(1, id);
     int rc;
-    while ((rc = q.step()) == SQLITE_ROW)
-        out.push_back(q.text(0));
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    while ((rc = q.Step()) == SQLITE_ROW)
+        out.push_back(q.Text(0));
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
-bool Rights::canWrite(const std::string& lattr) const {
+bool Rights::CanWrite(const std::string& lattr) const {
     if (all) return true;
     uint32_t r = attrAll;
     if (auto it = attr.find(lattr); it != attr.end()) r |= it->second;
     return (r & (DDC_ATTR_WRITE | DDC_ATTR_SUPERVISOR)) != 0;
 }
 
-int sessionCheck(const Ctx& c, Conn& conn) {
+int SessionCheck(const Ctx& c, Conn& conn) {
     if (c.maintenance || c.identity == 0) return 0;
     Stmt q(conn, "SELECT 1 FROM obj WHERE id=?");
-    q.bind(1, c.identity);
-    int rc = q.step();
+    q.Bind(1, c.identity);
+    int rc = q.Step();
     if (rc == SQLITE_ROW) return 0;
-    return rc == SQLITE_DONE ? DDCERR_NOT_LOGGED_IN : mapSqlite(rc);
+    return rc == SQLITE_DONE ? DDCERR_NOT_LOGGED_IN : MapSqlite(rc);
 }
 
-int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
+int RightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
     r = Rights{};
     if (c.maintenance) {
         r.all = !c.readOnly;
         return 0;
     }
     if (c.identity == 0) return 0;
-    if (int rc = sessionCheck(c, conn)) return rc;
-    static const std::string kEntry = fold(DDC_ACL_ENTRY_RIGHTS);
-    static const std::string kAll = fold(DDC_ACL_ALL_ATTRIBUTES);
+    if (int rc = SessionCheck(c, conn)) return rc;
+    static const std::string kEntry = Fold(DDC_ACL_ENTRY_RIGHTS);
+    static const std::string kAll = Fold(DDC_ACL_ALL_ATTRIBUTES);
     // ACL values on the object and every ancestor grant to the trustee.
     for (int64_t id = obj; id != 0;) {
         {
             Stmt q(conn, "SELECT lv, priv FROM val WHERE obj=? AND attr='acl' AND ref=?");
-            q.bind(1, id).bind(2, c.identity);
+            q.Bind(1, id).Bind(2, c.identity);
             int rc;
-            while ((rc = q.step()) == SQLITE_ROW) {
-                const std::string lv = q.text(0);
-                const auto priv = static_cast<uint32_t>(q.i64(1));
+            while ((rc = q.Step()) == SQLITE_ROW) {
+                const std::string lv = q.Text(0);
+                const auto priv = static_cast<uint32_t>(q.I64(1));
                 if (lv == kEntry)
                     r.entry |= priv;
                 else if (lv == kAll)
@@ -258,44 +258,44 @@ int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
                 else
                     r.attr[lv] |= priv;
             }
-            if (rc != SQLITE_DONE) return mapSqlite(rc);
+            if (rc != SQLITE_DONE) return MapSqlite(rc);
         }
         Stmt p(conn, "SELECT parent FROM obj WHERE id=?");
-        p.bind(1, id);
-        int rc = p.step();
+        p.Bind(1, id);
+        int rc = p.Step();
         if (rc != SQLITE_ROW) {
             if (rc == SQLITE_DONE) break;
-            return mapSqlite(rc);
+            return MapSqlite(rc);
         }
-        id = p.i64(0);
+        id = p.I64(0);
     }
     if (r.entry & DDC_ENTRY_SUPERVISOR) r.all = true;
     return 0;
 }
 
-int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin) {
+int IsTreeAdmin(const Ctx& c, Conn& conn, bool& admin) {
     admin = c.maintenance && !c.readOnly;
     if (c.maintenance || c.identity == 0) return 0;
     ObjInfo me;
-    if (int rc = objInfo(conn, c.identity, me))
+    if (int rc = LoadObjInfo(conn, c.identity, me))
         return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_NOT_LOGGED_IN : rc;
-    auto comps = splitPath(me.path);
+    auto comps = SplitPath(me.path);
     if (comps.empty()) return 0;
     int64_t tree;
-    if (int rc = lookup(conn, {comps[0]}, tree)) return rc;
+    if (int rc = Lookup(conn, {comps[0]}, tree)) return rc;
     Rights r;
-    if (int rc = rightsOn(c, conn, tree, r)) return rc;
+    if (int rc = RightsOn(c, conn, tree, r)) return rc;
     admin = r.all;
     return 0;
 }
 
 namespace {
 
-int passwordIn(const Ctx& c, const void* p, std::string& out) {
-    return inStr(c, p, out, kMaxPassword, DDCERR_INVALID_PARAMETER);
+int PasswordIn(const Ctx& c, const void* p, std::string& out) {
+    return InStr(c, p, out, kMaxPassword, DDCERR_INVALID_PARAMETER);
 }
 
-int64_t targetIterations() {
+int64_t TargetIterations() {
     const char* env = std::getenv("ARBOR_PW_ITERATIONS");
     if (!env || !*env) return kIterations;
     char* end = nullptr;
@@ -304,7 +304,7 @@ int64_t targetIterations() {
     return std::clamp<int64_t>(n, kMinIterations, kMaxIterations);
 }
 
-bool derive(const std::string& pw, const unsigned char* salt, int64_t iter, unsigned char* out) {
+bool Derive(const std::string& pw, const unsigned char* salt, int64_t iter, unsigned char* out) {
     return PKCS5_PBKDF2_HMAC(pw.data(), static_cast<int>(pw.size()), salt,
                              static_cast<int>(kSaltLen), static_cast<int>(iter), EVP_sha256(),
                              static_cast<int>(kHashLen), out) == 1;
@@ -316,31 +316,31 @@ struct StoredHash {
 };
 
 // The object's stored hash: 0, DDCERR_FAILED_AUTHENTICATION when it has none.
-int loadHash(Conn& conn, int64_t obj, StoredHash& h) {
+int LoadHash(Conn& conn, int64_t obj, StoredHash& h) {
     Stmt q(conn, "SELECT salt, hash, iter FROM pw WHERE obj=?");
-    q.bind(1, obj);
-    int rc = q.step();
+    q.Bind(1, obj);
+    int rc = q.Step();
     if (rc == SQLITE_DONE) return DDCERR_FAILED_AUTHENTICATION;
-    if (rc != SQLITE_ROW) return mapSqlite(rc);
-    if (q.bytes(0) != static_cast<int>(kSaltLen) || q.bytes(1) != static_cast<int>(kHashLen))
+    if (rc != SQLITE_ROW) return MapSqlite(rc);
+    if (q.Bytes(0) != static_cast<int>(kSaltLen) || q.Bytes(1) != static_cast<int>(kHashLen))
         return DDCERR_DATABASE_FORMAT;
-    std::memcpy(h.salt, q.blob(0), kSaltLen);
-    std::memcpy(h.hash, q.blob(1), kHashLen);
-    h.iter = q.i64(2);
+    std::memcpy(h.salt, q.Blob(0), kSaltLen);
+    std::memcpy(h.hash, q.Blob(1), kHashLen);
+    h.iter = q.I64(2);
     if (h.iter < 1 || h.iter > kMaxIterations) return DDCERR_DATABASE_FORMAT;
     return 0;
 }
 
-int storePassword(Conn& conn, int64_t obj, const std::string& pw) {
+int StorePassword(Conn& conn, int64_t obj, const std::string& pw) {
     unsigned char salt[kSaltLen], hash[kHashLen];
-    const int64_t iter = targetIterations();
-    if (RAND_bytes(salt, sizeof salt) != 1 || !derive(pw, salt, iter, hash))
+    const int64_t iter = TargetIterations();
+    if (RAND_bytes(salt, sizeof salt) != 1 || !Derive(pw, salt, iter, hash))
         return DDCERR_SYSTEM_FAILURE;
     Stmt q(conn, "INSERT OR REPLACE INTO pw(obj, salt, hash, iter) VALUES(?,?,?,?)");
-    q.bind(1, obj).bindBlob(2, salt, sizeof salt).bindBlob(3, hash, sizeof hash);
-    q.bind(4, iter);
-    int rc = q.step();
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    q.Bind(1, obj).BindBlob(2, salt, sizeof salt).BindBlob(3, hash, sizeof hash);
+    q.Bind(4, iter);
+    int rc = q.Step();
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
 struct IntruderPolicy {
@@ -348,13 +348,13 @@ struct IntruderPolicy {
             lockout = kIntruderLockoutSeconds;
 };
 
-IntruderPolicy intruderPolicy(Conn& conn) {
+IntruderPolicy LoadIntruderPolicy(Conn& conn) {
     IntruderPolicy p;
     Stmt q(conn, "SELECT key, value FROM meta WHERE key IN "
                  "('intruder_attempts', 'intruder_reset_seconds', 'intruder_lockout_seconds')");
-    while (q.step() == SQLITE_ROW) {
-        const std::string k = q.text(0);
-        const int64_t v = std::max<int64_t>(0, q.i64(1));
+    while (q.Step() == SQLITE_ROW) {
+        const std::string k = q.Text(0);
+        const int64_t v = std::max<int64_t>(0, q.I64(1));
         if (k == "intruder_attempts")
             p.attempts = v;
         else if (k == "intruder_reset_seconds")
@@ -366,8 +366,8 @@ IntruderPolicy intruderPolicy(Conn& conn) {
 }
 
 // Stores made before intruder detection lack its table.
-int intruderTable(Conn& conn) {
-    return mapSqlite(conn.exec(kIntruderTableSql));
+int IntruderTable(Conn& conn) {
+    return MapSqlite(conn.Exec(kIntruderTableSql));
 }
 
 struct IntruderState {
@@ -375,63 +375,63 @@ struct IntruderState {
     bool present = false;
 };
 
-IntruderState intruderState(Conn& conn, int64_t obj) {
+IntruderState LoadIntruderState(Conn& conn, int64_t obj) {
     IntruderState st;
     Stmt q(conn, "SELECT attempts, first, locked_until FROM intruder WHERE obj=?");
-    if (q.ok() != SQLITE_OK) return st; // no table yet: nothing recorded
-    q.bind(1, obj);
-    if (q.step() == SQLITE_ROW) {
-        st = IntruderState{q.i64(0), q.i64(1), q.i64(2), true};
+    if (q.Ok() != SQLITE_OK) return st; // no table yet: nothing recorded
+    q.Bind(1, obj);
+    if (q.Step() == SQLITE_ROW) {
+        st = IntruderState{q.I64(0), q.I64(1), q.I64(2), true};
     }
     return st;
 }
 
 // The object's "Login Intruder Attempts" shows the count, where its classes
 // allow the attribute.
-int showAttempts(Conn& conn, int64_t obj, int64_t attempts) {
-    if (int rc = conn.loadSchema()) return rc;
+int ShowAttempts(Conn& conn, int64_t obj, int64_t attempts) {
+    if (int rc = conn.LoadSchema()) return rc;
     std::vector<std::string> classes;
-    if (int rc = objClasses(conn, obj, classes)) return rc;
+    if (int rc = ObjClasses(conn, obj, classes)) return rc;
     static const std::string kAttr = "login intruder attempts";
     bool allowed = false;
     for (const auto& cl : classes) {
-        const ClassDef* cd = conn.schema().cls(cl);
+        const ClassDef* cd = conn.schema().Cls(cl);
         if (!cd) continue;
         for (const auto* list : {&cd->optional, &cd->mandatory})
             for (const auto& a : *list)
-                allowed = allowed || fold(a) == kAttr;
+                allowed = allowed || Fold(a) == kAttr;
     }
     if (!allowed) return 0;
     {
         Stmt d(conn, "DELETE FROM val WHERE obj=? AND attr=?");
-        d.bind(1, obj).bind(2, kAttr);
-        if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        d.Bind(1, obj).Bind(2, kAttr);
+        if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
     }
     if (attempts <= 0) return 0;
     Stmt q(conn, "INSERT INTO val(obj, attr, seq, syntax, v, lv, ref, priv) "
                  "VALUES(?, ?, 0, ?, ?, ?, NULL, 0)");
     const std::string v = std::to_string(attempts);
-    q.bind(1, obj).bind(2, kAttr).bind(3, int64_t{DDC_SYN_INTEGER}).bind(4, v).bind(5, v);
-    int rc = q.step();
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    q.Bind(1, obj).Bind(2, kAttr).Bind(3, int64_t{DDC_SYN_INTEGER}).Bind(4, v).Bind(5, v);
+    int rc = q.Step();
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
-int clearIntruder(Conn& conn, int64_t obj) {
-    if (int rc = intruderTable(conn)) return rc;
+int ClearIntruder(Conn& conn, int64_t obj) {
+    if (int rc = IntruderTable(conn)) return rc;
     Stmt d(conn, "DELETE FROM intruder WHERE obj=?");
-    d.bind(1, obj);
-    if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
-    return showAttempts(conn, obj, 0);
+    d.Bind(1, obj);
+    if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
+    return ShowAttempts(conn, obj, 0);
 }
 
 // Records a failed check; a process that may not write the store records
 // nothing (it can read every hash anyway).
-void recordFailure(Conn& conn, int64_t obj) {
-    if (conn.beginWrite() != 0) return;
-    const IntruderPolicy p = intruderPolicy(conn);
-    if (p.attempts == 0 || intruderTable(conn) != 0) return;
+void RecordFailure(Conn& conn, int64_t obj) {
+    if (conn.BeginWrite() != 0) return;
+    const IntruderPolicy p = LoadIntruderPolicy(conn);
+    if (p.attempts == 0 || IntruderTable(conn) != 0) return;
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
-    IntruderState st = intruderState(conn, obj);
+    IntruderState st = LoadIntruderState(conn, obj);
     if (!st.present || now - st.first >= p.reset) st = IntruderState{0, now, st.lockedUntil, true};
     ++st.attempts;
     if (st.attempts >= p.attempts) {
@@ -441,76 +441,76 @@ void recordFailure(Conn& conn, int64_t obj) {
     }
     Stmt q(conn, "INSERT OR REPLACE INTO intruder(obj, attempts, first, locked_until) "
                  "VALUES(?,?,?,?)");
-    q.bind(1, obj).bind(2, st.attempts).bind(3, st.first).bind(4, st.lockedUntil);
-    if (q.step() != SQLITE_DONE) return;
-    if (showAttempts(conn, obj, st.lockedUntil > now ? p.attempts : st.attempts) != 0) return;
-    conn.commit();
+    q.Bind(1, obj).Bind(2, st.attempts).Bind(3, st.first).Bind(4, st.lockedUntil);
+    if (q.Step() != SQLITE_DONE) return;
+    if (ShowAttempts(conn, obj, st.lockedUntil > now ? p.attempts : st.attempts) != 0) return;
+    conn.Commit();
 }
 
 // After a successful check: the count starts over and an old hash is redone
 // with the current iteration count, unless the password changed meanwhile.
-void afterSuccess(Conn& conn, int64_t obj, const std::string& pw, const StoredHash& h,
+void AfterSuccess(Conn& conn, int64_t obj, const std::string& pw, const StoredHash& h,
                   const IntruderState& st) {
-    const bool upgrade = h.iter < targetIterations();
+    const bool upgrade = h.iter < TargetIterations();
     if (!upgrade && !st.present) return;
-    if (conn.beginWrite() != 0) return;
+    if (conn.BeginWrite() != 0) return;
     if (upgrade) {
         StoredHash now;
-        if (loadHash(conn, obj, now) != 0 || std::memcmp(now.hash, h.hash, kHashLen) != 0 ||
-            storePassword(conn, obj, pw) != 0)
+        if (LoadHash(conn, obj, now) != 0 || std::memcmp(now.hash, h.hash, kHashLen) != 0 ||
+            StorePassword(conn, obj, pw) != 0)
             return;
     }
-    if (st.present && clearIntruder(conn, obj) != 0) return;
-    conn.commit();
+    if (st.present && ClearIntruder(conn, obj) != 0) return;
+    conn.Commit();
 }
 
 // Checks a password of obj with intruder detection: 0, or
 // DDCERR_FAILED_AUTHENTICATION on a wrong password, when none is set, and
 // while the object is locked out. Runs outside any transaction. checked
 // receives the hash that matched.
-int checkPassword(Conn& conn, int64_t obj, const std::string& pw, StoredHash* checked = nullptr) {
+int CheckPassword(Conn& conn, int64_t obj, const std::string& pw, StoredHash* checked = nullptr) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
-    const IntruderState st = intruderState(conn, obj);
+    const IntruderState st = LoadIntruderState(conn, obj);
     // Locked: not even a right password is taken, and no hash is computed.
     if (st.lockedUntil > now) return DDCERR_FAILED_AUTHENTICATION;
     StoredHash h;
-    if (int rc = loadHash(conn, obj, h)) return rc;
+    if (int rc = LoadHash(conn, obj, h)) return rc;
     unsigned char got[kHashLen];
-    if (!derive(pw, h.salt, h.iter, got)) return DDCERR_SYSTEM_FAILURE;
+    if (!Derive(pw, h.salt, h.iter, got)) return DDCERR_SYSTEM_FAILURE;
     if (CRYPTO_memcmp(h.hash, got, kHashLen) != 0) {
-        recordFailure(conn, obj);
-        conn.rollback();
+        RecordFailure(conn, obj);
+        conn.Rollback();
         return DDCERR_FAILED_AUTHENTICATION;
     }
-    afterSuccess(conn, obj, pw, h, st);
-    conn.rollback();
+    AfterSuccess(conn, obj, pw, h, st);
+    conn.Rollback();
     if (checked) *checked = h;
     return 0;
 }
 
-int needCurrent(const Ctx& c) {
+int NeedCurrent(const Ctx& c) {
     return c.current ? 0 : DDCERR_NO_SUCH_ENTRY;
 }
 
 // Checks a password, given in the context's form, of the current object.
 int CheckCurrentPassword(const Ctx& c, const void* password) {
-    if (int rc = needCurrent(c)) return rc;
+    if (int rc = NeedCurrent(c)) return rc;
     std::string pw;
-    if (int rc = passwordIn(c, password, pw)) return rc;
+    if (int rc = PasswordIn(c, password, pw)) return rc;
     ConnLease l(c.store);
-    if (int rc = l.open()) return rc;
-    return checkPassword(*l, c.current, pw);
+    if (int rc = l.Open()) return rc;
+    return CheckPassword(*l, c.current, pw);
 }
 
 // Administrator rights from access to the store file (need: W_OK or R_OK);
 // without write access they only read.
 int LoginMaintenance(DDCContextHandle ctx, int need) {
-    return withCtx(ctx, [&](Ctx& c) {
-        const char* path = c.store->path().c_str();
+    return WithCtx(ctx, [&](Ctx& c) {
+        const char* path = c.store->Path().c_str();
         if (::access(path, need) != 0)
             return ::access(path, F_OK) != 0 ? DDCERR_NO_REFERRALS : DDCERR_NO_ACCESS;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
+        if (int rc = l.Open()) return rc;
         c.identity = 0;
         c.maintenance = true;
         c.readOnly = ::access(path, W_OK) != 0;
@@ -537,8 +537,8 @@ int DDCCreateContext(int, DDCContextHandle* out) {
     if (!out) return DDCERR_INVALID_PARAMETER;
     try {
         auto c = std::make_shared<Ctx>();
-        c->store = storeFor(defaultStorePath());
-        *out = addCtx(std::move(c));
+        c->store = StoreFor(DefaultStorePath());
+        *out = AddCtx(std::move(c));
         return 0;
     } catch (const std::bad_alloc&) {
         return DDCERR_NOT_ENOUGH_MEMORY;
@@ -548,12 +548,12 @@ int DDCCreateContext(int, DDCContextHandle* out) {
 int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
     if (!out) return DDCERR_INVALID_PARAMETER;
     std::shared_ptr<Ctx> copy;
-    int rc = withCtx(source, [&](Ctx& s) {
+    int rc = WithCtx(source, [&](Ctx& s) {
         if (s.identity != 0) {
             // A copy of a session whose object is gone would carry no rights.
             ConnLease l(s.store);
-            if (l.open() == 0)
-                if (int rc = sessionCheck(s, *l)) return rc;
+            if (l.Open() == 0)
+                if (int rc = SessionCheck(s, *l)) return rc;
         }
         copy = std::make_shared<Ctx>();
         copy->store = s.store;
@@ -569,7 +569,7 @@ int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
     });
     if (rc) return rc;
     try {
-        *out = addCtx(std::move(copy));
+        *out = AddCtx(std::move(copy));
     } catch (const std::bad_alloc&) {
         return DDCERR_NOT_ENOUGH_MEMORY;
     }
@@ -577,20 +577,20 @@ int DDCDuplicateContext(DDCContextHandle source, DDCContextHandle* out) {
 }
 
 int DDCFreeContext(DDCContextHandle ctx) {
-    return removeCtx(ctx) ? 0 : DDCERR_INVALID_CONTEXT;
+    return RemoveCtx(ctx) ? 0 : DDCERR_INVALID_CONTEXT;
 }
 
 int DDCSetContextFlags(DDCContextHandle ctx, uint32_t set, uint32_t clear) {
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         c.flags = (c.flags | set) & ~clear;
-        c.resetIter();
+        c.ResetIter();
         return 0;
     });
 }
 
 int DDCSetContextLocale(DDCContextHandle ctx, int codepage, int country, const char*,
                         const DDCUnicode*) {
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         c.codepage = codepage;
         c.country = country;
         return 0;
@@ -598,74 +598,74 @@ int DDCSetContextLocale(DDCContextHandle ctx, int codepage, int country, const c
 }
 
 int DDCSetContextBaseDN(DDCContextHandle ctx, const void* name, const DDCUnicode* delims) {
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         std::string s;
         NameForm form;
         if (delims) {
-            if (!formFromTable(delims, form)) return DDCERR_INVALID_PARAMETER;
+            if (!FormFromTable(delims, form)) return DDCERR_INVALID_PARAMETER;
             if (name) {
                 Ctx bytes; // a table means a byte string
-                if (int rc = inStr(bytes, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
+                if (int rc = InStr(bytes, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
                     return rc;
             }
         } else if (name) {
-            if (int rc = inStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
+            if (int rc = InStr(c, name, s, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME)) return rc;
         }
         std::vector<std::string> base;
         if (!s.empty() && s != "\\") {
             ParsedName pn;
-            if (int rc = parseName(s, delims ? &form : nullptr, pn)) return rc;
+            if (int rc = ParseName(s, delims ? &form : nullptr, pn)) return rc;
             if (pn.kind == ParsedName::Self) return 0;
             if (pn.kind == ParsedName::Dotted) {
-                base = absolute(c, pn);
+                base = Absolute(c, pn);
             } else {
                 base = pn.components; // a base is always taken from the root
             }
         }
         c.base = std::move(base);
-        c.resetIter();
+        c.ResetIter();
         return 0;
     });
 }
 
 int DDCGetContextBaseDN(DDCContextHandle ctx, void* buf, size_t size) {
     if (!buf) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
-        const std::string full = c.base.empty() ? "\\" : joinPath(c.base);
+    return WithCtx(ctx, [&](Ctx& c) {
+        const std::string full = c.base.empty() ? "\\" : JoinPath(c.base);
         const size_t cap = size ? size : DDC_MAX_DN_BYTES;
-        if (outSize(c, full) > cap) return DDCERR_INSUFFICIENT_BUFFER;
-        outWrite(c, full, static_cast<unsigned char*>(buf));
+        if (OutSize(c, full) > cap) return DDCERR_INSUFFICIENT_BUFFER;
+        OutWrite(c, full, static_cast<unsigned char*>(buf));
         return 0;
     });
 }
 
 int DDCConnectToServerByName(DDCContextHandle ctx, const void* server) {
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
+        if (int rc = l.Open()) return rc;
         int64_t id;
-        return resolveIn(c, *l, server, id);
+        return ResolveIn(c, *l, server, id);
     });
 }
 
 int DDCResolveName(DDCContextHandle ctx, uint32_t, const void* name) {
-    return withCtx(ctx, [&](Ctx& c) {
-        c.resetIter();
+    return WithCtx(ctx, [&](Ctx& c) {
+        c.ResetIter();
         ParsedName pn;
         if (int rc = ParseNameIn(c, name, pn)) return rc;
-        auto comps = absolute(c, pn);
-        if (utf16Length(joinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+        auto comps = Absolute(c, pn);
+        if (Utf16Length(JoinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
+        if (int rc = l.Open()) return rc;
         int64_t id;
-        if (int rc = lookup(*l, comps, id)) return rc;
+        if (int rc = Lookup(*l, comps, id)) return rc;
         c.current = id;
         return 0;
     });
 }
 
 int DDCLogin(DDCContextHandle ctx, const void* password) {
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         if (int rc = CheckCurrentPassword(c, password)) return rc;
         c.identity = c.current;
         c.maintenance = false;
@@ -675,17 +675,17 @@ int DDCLogin(DDCContextHandle ctx, const void* password) {
 }
 
 int DDCAuthenticateConnection(DDCContextHandle ctx) {
-    return withCtx(ctx, [&](Ctx& c) {
-        if (!c.loggedIn()) return DDCERR_NOT_LOGGED_IN;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (!c.LoggedIn()) return DDCERR_NOT_LOGGED_IN;
         ConnLease l(c.store);
         // An unreachable store says nothing about the login: keep it.
-        if (l.open() != 0) return 0;
-        return sessionCheck(c, *l);
+        if (l.Open() != 0) return 0;
+        return SessionCheck(c, *l);
     });
 }
 
 int DDCLogout(DDCContextHandle ctx) {
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         c.identity = 0;
         c.maintenance = false;
         c.readOnly = false;
@@ -694,49 +694,49 @@ int DDCLogout(DDCContextHandle ctx) {
 }
 
 int DDCVerifyPassword(DDCContextHandle ctx, const void* password) {
-    return withCtx(ctx, [&](const Ctx& c) { return CheckCurrentPassword(c, password); });
+    return WithCtx(ctx, [&](const Ctx& c) { return CheckCurrentPassword(c, password); });
 }
 
 int DDCChangePassword(DDCContextHandle ctx, const void* oldPassword, const void* newPassword) {
-    return withCtx(ctx, [&](Ctx& c) {
-        if (int rc = needCurrent(c)) return rc;
-        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (int rc = NeedCurrent(c)) return rc;
+        if (!c.LoggedIn()) return DDCERR_NO_ACCESS;
         std::string oldPw, newPw;
-        if (int rc = passwordIn(c, oldPassword, oldPw)) return rc;
-        if (int rc = passwordIn(c, newPassword, newPw)) return rc;
+        if (int rc = PasswordIn(c, oldPassword, oldPw)) return rc;
+        if (int rc = PasswordIn(c, newPassword, newPw)) return rc;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = sessionCheck(c, *l)) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = SessionCheck(c, *l)) return rc;
         StoredHash checked;
-        if (int rc = checkPassword(*l, c.current, oldPw, &checked)) return rc;
-        if (int rc = l->beginWrite()) return rc;
+        if (int rc = CheckPassword(*l, c.current, oldPw, &checked)) return rc;
+        if (int rc = l->BeginWrite()) return rc;
         // The password that was checked must still be the one stored.
         StoredHash now;
-        if (int rc = loadHash(*l, c.current, now)) return rc;
+        if (int rc = LoadHash(*l, c.current, now)) return rc;
         if (std::memcmp(now.salt, checked.salt, kSaltLen) != 0 ||
             std::memcmp(now.hash, checked.hash, kHashLen) != 0)
             return DDCERR_FAILED_AUTHENTICATION;
-        if (int rc = storePassword(*l, c.current, newPw)) return rc;
-        return l->commit();
+        if (int rc = StorePassword(*l, c.current, newPw)) return rc;
+        return l->Commit();
     });
 }
 
 int DDCGenerateKeyPair(DDCContextHandle ctx, const void* password) {
-    return withCtx(ctx, [&](Ctx& c) {
-        if (int rc = needCurrent(c)) return rc;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (int rc = NeedCurrent(c)) return rc;
         std::string pw;
-        if (int rc = passwordIn(c, password, pw)) return rc;
+        if (int rc = PasswordIn(c, password, pw)) return rc;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = l->beginWrite()) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = l->BeginWrite()) return rc;
         Rights r;
-        if (int rc = rightsOn(c, *l, c.current, r)) return rc;
+        if (int rc = RightsOn(c, *l, c.current, r)) return rc;
         if (!r.all && !((r.attrAll & (DDC_ATTR_WRITE | DDC_ATTR_SUPERVISOR))))
             return DDCERR_NO_ACCESS;
-        if (int rc = storePassword(*l, c.current, pw)) return rc;
+        if (int rc = StorePassword(*l, c.current, pw)) return rc;
         // An administrator's reset also ends a lock-out.
-        if (int rc = clearIntruder(*l, c.current)) return rc;
-        return l->commit();
+        if (int rc = ClearIntruder(*l, c.current)) return rc;
+        return l->Commit();
     });
 }
 
@@ -753,12 +753,12 @@ int PDKLoginMaintenanceRead(DDCContextHandle ctx) {
 
 int PDKShareStore(const char* path, uint32_t group) {
     if (!path || !*path) return DDCERR_INVALID_PARAMETER;
-    return shareStore(path, static_cast<gid_t>(group));
+    return ShareStore(path, static_cast<gid_t>(group));
 }
 
 int PDKGetStorePath(char* buf, size_t size) {
     if (!buf) return DDCERR_INVALID_PARAMETER;
-    const std::string p = defaultStorePath();
+    const std::string p = DefaultStorePath();
     if (p.size() + 1 > size) return DDCERR_INSUFFICIENT_BUFFER;
     std::memcpy(buf, p.c_str(), p.size() + 1);
     return 0;
@@ -767,7 +767,7 @@ int PDKGetStorePath(char* buf, size_t size) {
 int PDKCreateStore(const char* path) {
     if (!path || !*path) return DDCERR_INVALID_PARAMETER;
     try {
-        return createStore(path);
+        return CreateStore(path);
     } catch (const std::bad_alloc&) {
         return DDCERR_NOT_ENOUGH_MEMORY;
     }

@@ -34,25 +34,25 @@ struct Ctx {
     size_t iterPos = 0;
     std::string iterLast; // lists continue after this folded name
 
-    bool unicode() const { return (flags & DDC_CTX_UNICODE) != 0; }
-    bool loggedIn() const { return identity != 0 || maintenance; }
-    void resetIter() { iterKind = 0, iterObj = 0, iterKey.clear(), iterPos = 0, iterLast.clear(); }
+    bool Unicode() const { return (flags & DDC_CTX_UNICODE) != 0; }
+    bool LoggedIn() const { return identity != 0 || maintenance; }
+    void ResetIter() { iterKind = 0, iterObj = 0, iterKey.clear(), iterPos = 0, iterLast.clear(); }
     // A batch read or list (kind) with this key on the current
     // object goes on where it stopped; anything else starts over.
     void StartIter(int kind, const std::string& key) {
         if (iterKind == kind && iterObj == current && iterKey == key) return;
-        resetIter();
+        ResetIter();
         iterKind = kind, iterObj = current, iterKey = key;
     }
 };
 
-std::shared_ptr<Ctx> findCtx(DDCContextHandle h);
-DDCContextHandle addCtx(std::shared_ptr<Ctx> c);
-bool removeCtx(DDCContextHandle h);
+std::shared_ptr<Ctx> FindCtx(DDCContextHandle h);
+DDCContextHandle AddCtx(std::shared_ptr<Ctx> c);
+bool RemoveCtx(DDCContextHandle h);
 
 // Runs f(ctx) with the context locked; exceptions become result codes.
-template <class F> int withCtx(DDCContextHandle h, F&& f) {
-    auto c = findCtx(h);
+template <class F> int WithCtx(DDCContextHandle h, F&& f) {
+    auto c = FindCtx(h);
     if (!c) return DDCERR_INVALID_CONTEXT;
     std::lock_guard lock(c->mu);
     try {
@@ -67,49 +67,49 @@ template <class F> int withCtx(DDCContextHandle h, F&& f) {
 // Reads a zero-ended string of the context's form into UTF-8, reading at
 // most maxUnits + 1 units. tooLong is the code for a string without a zero
 // within that bound.
-int inStr(const Ctx& c, const void* p, std::string& out, size_t maxUnits, int tooLong);
+int InStr(const Ctx& c, const void* p, std::string& out, size_t maxUnits, int tooLong);
 // Same with a given length in units (0: up to the zero).
-int inStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_t maxUnits,
+int InStrN(const Ctx& c, const void* p, uint32_t length, std::string& out, size_t maxUnits,
            int tooLong);
 // Encoded size (bytes, with the zero) of s in the context's form.
-size_t outSize(const Ctx& c, std::string_view s);
+size_t OutSize(const Ctx& c, std::string_view s);
 // Writes s with its zero at dst (outSize bytes).
-void outWrite(const Ctx& c, std::string_view s, unsigned char* dst);
-size_t outUnits(const Ctx& c, std::string_view s);
+void OutWrite(const Ctx& c, std::string_view s, unsigned char* dst);
+size_t OutUnits(const Ctx& c, std::string_view s);
 
 // Absolute components of a parsed name under the context's base.
-std::vector<std::string> absolute(const Ctx& c, const ParsedName& n);
+std::vector<std::string> Absolute(const Ctx& c, const ParsedName& n);
 // Reads and parses a name given in the context's form.
 int ParseNameIn(const Ctx& c, const void* name, ParsedName& out);
 // Parses and resolves a name given in the context's form.
-int resolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id);
+int ResolveIn(Ctx& c, Conn& conn, const void* name, int64_t& id);
 // Resolves absolute components.
-int lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id);
-int resolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id);
+int Lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id);
+int ResolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id);
 // How a stored object's path is given back: relative below the base.
-std::string outName(const Ctx& c, const std::string& path);
+std::string OutName(const Ctx& c, const std::string& path);
 
 struct ObjInfo {
     int64_t id = 0, parent = 0;
     std::string name, path, cls;
 };
-int objInfo(Conn& conn, int64_t id, ObjInfo& out);
+int LoadObjInfo(Conn& conn, int64_t id, ObjInfo& out);
 
 // Folded names of the object's classes, most specific first.
-int objClasses(Conn& conn, int64_t id, std::vector<std::string>& out);
+int ObjClasses(Conn& conn, int64_t id, std::vector<std::string>& out);
 
 struct Rights {
     bool all = false;
     uint32_t entry = 0, attrAll = 0;
     std::unordered_map<std::string, uint32_t> attr;
-    bool canWrite(const std::string& lattr) const;
-    bool entryRight(uint32_t bit) const { return all || (entry & bit) != 0; }
+    bool CanWrite(const std::string& lattr) const;
+    bool EntryRight(uint32_t bit) const { return all || (entry & bit) != 0; }
 };
-int rightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r);
+int RightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r);
 // 0 unless the context is logged in as an object that has since been removed:
 // then DDCERR_NOT_LOGGED_IN, for every call that needs the login. Ids are
 // never reused, so an id that still exists is still the same object.
-int sessionCheck(const Ctx& c, Conn& conn);
-int isTreeAdmin(const Ctx& c, Conn& conn, bool& admin);
+int SessionCheck(const Ctx& c, Conn& conn);
+int IsTreeAdmin(const Ctx& c, Conn& conn, bool& admin);
 
 } // namespace pdksa

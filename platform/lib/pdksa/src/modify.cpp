@@ -21,7 +21,7 @@ struct Value {
     int64_t ref = 0;
     uint32_t priv = 0;
 
-    std::string key() const {
+    std::string Key() const {
         if (syntax == DDC_SYN_DIST_NAME) return "#" + std::to_string(ref);
         if (syntax == DDC_SYN_ACL)
             return std::to_string(priv) + "#" + lv + "#" + std::to_string(ref);
@@ -36,31 +36,31 @@ struct ClassInfo {
     std::vector<std::string> contain, naming;
 };
 
-ClassInfo classInfo(const Schema& s, const std::vector<std::string>& chain) {
+ClassInfo ClassInfoFor(const Schema& s, const std::vector<std::string>& chain) {
     ClassInfo ci;
     ci.chain = chain;
     for (const auto& name : chain) {
-        const ClassDef* c = s.cls(name);
+        const ClassDef* c = s.Cls(name);
         if (!c) continue;
         for (const auto& a : c->mandatory) {
-            ci.mandatory.insert(fold(a));
-            ci.allowed.insert(fold(a));
+            ci.mandatory.insert(Fold(a));
+            ci.allowed.insert(Fold(a));
         }
         for (const auto& a : c->optional)
-            ci.allowed.insert(fold(a));
+            ci.allowed.insert(Fold(a));
         for (const auto& a : c->naming)
-            ci.allowed.insert(fold(a));
+            ci.allowed.insert(Fold(a));
         if (ci.contain.empty())
             for (const auto& x : c->contain)
-                ci.contain.push_back(fold(x));
+                ci.contain.push_back(Fold(x));
         if (ci.naming.empty())
             for (const auto& x : c->naming)
-                ci.naming.push_back(fold(x));
+                ci.naming.push_back(Fold(x));
     }
     return ci;
 }
 
-bool parseInt(std::string_view s, int64_t& out) {
+bool ParseInt(std::string_view s, int64_t& out) {
     if (s.empty() || s.size() > 11) return false;
     size_t i = 0;
     bool neg = false;
@@ -78,7 +78,7 @@ bool parseInt(std::string_view s, int64_t& out) {
 // The value of an entry, read by the attribute's syntax. missing is the
 // code for a name that names no object (-601 when adding, -602 when
 // removing: such a value cannot be there).
-int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int missing, Value& out) {
+int MakeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int missing, Value& out) {
     out = Value{};
     out.syntax = def.syntax;
     if (!e.value) return DDCERR_INVALID_PARAMETER;
@@ -89,20 +89,20 @@ int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int mis
             std::memcpy(&acl, e.value, sizeof acl);
             out.priv = acl.privileges;
             if (int rc =
-                    inStr(c, acl.protectedAttrName, attr, kMaxAttrChars, DDCERR_SYNTAX_VIOLATION))
+                    InStr(c, acl.protectedAttrName, attr, kMaxAttrChars, DDCERR_SYNTAX_VIOLATION))
                 return rc;
             if (int rc =
-                    inStr(c, acl.trusteeName, trustee, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
+                    InStr(c, acl.trusteeName, trustee, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
                 return rc;
         } else {
             std::string text;
-            if (int rc = inStrN(c, e.value, e.length, text, DDC_MAX_VALUE_CHARS,
+            if (int rc = InStrN(c, e.value, e.length, text, DDC_MAX_VALUE_CHARS,
                                 DDCERR_SYNTAX_VIOLATION))
                 return rc;
             const size_t h1 = text.find('#');
             const size_t h2 = h1 == std::string::npos ? h1 : text.find('#', h1 + 1);
             int64_t priv;
-            if (h2 == std::string::npos || !parseInt(text.substr(0, h1), priv) || priv < 0)
+            if (h2 == std::string::npos || !ParseInt(text.substr(0, h1), priv) || priv < 0)
                 return DDCERR_SYNTAX_VIOLATION;
             out.priv = static_cast<uint32_t>(priv);
             attr = text.substr(h1 + 1, h2 - h1 - 1);
@@ -110,29 +110,29 @@ int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int mis
         }
         if (attr.empty()) return DDCERR_SYNTAX_VIOLATION;
         out.v = attr;
-        out.lv = fold(attr);
-        int rc = resolveText(c, conn, trustee, out.ref);
+        out.lv = Fold(attr);
+        int rc = ResolveText(c, conn, trustee, out.ref);
         return rc == DDCERR_NO_SUCH_ENTRY ? missing : rc;
     }
     std::string text;
     if (def.syntax == DDC_SYN_DIST_NAME) {
-        if (int rc = inStrN(c, e.value, e.length, text, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
+        if (int rc = InStrN(c, e.value, e.length, text, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
             return rc;
-        int rc = resolveText(c, conn, text, out.ref);
+        int rc = ResolveText(c, conn, text, out.ref);
         return rc == DDCERR_NO_SUCH_ENTRY ? missing : rc;
     }
-    if (int rc = inStrN(c, e.value, e.length, text, DDC_MAX_VALUE_CHARS, DDCERR_SYNTAX_VIOLATION))
+    if (int rc = InStrN(c, e.value, e.length, text, DDC_MAX_VALUE_CHARS, DDCERR_SYNTAX_VIOLATION))
         return rc;
     if (def.syntax == DDC_SYN_CLASS_NAME) {
-        const ClassDef* cd = conn.schema().cls(fold(text));
+        const ClassDef* cd = conn.schema().Cls(Fold(text));
         if (!cd) return DDCERR_NO_SUCH_CLASS;
         out.v = cd->name;
-        out.lv = fold(cd->name);
+        out.lv = Fold(cd->name);
         return 0;
     }
     if (def.syntax == DDC_SYN_INTEGER) {
         int64_t n;
-        if (!parseInt(text, n)) return DDCERR_SYNTAX_VIOLATION;
+        if (!ParseInt(text, n)) return DDCERR_SYNTAX_VIOLATION;
         if ((def.flags & DDC_ATTRDEF_SIZED) &&
             (n < static_cast<int64_t>(static_cast<int32_t>(def.lower)) ||
              n > static_cast<int64_t>(static_cast<int32_t>(def.upper))))
@@ -142,53 +142,53 @@ int makeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int mis
         return 0;
     }
     if (def.flags & DDC_ATTRDEF_SIZED) {
-        const size_t len = utf16Length(text);
+        const size_t len = Utf16Length(text);
         if (len < def.lower || len > def.upper) return DDCERR_SYNTAX_VIOLATION;
     }
     out.v = text;
-    out.lv = fold(text);
+    out.lv = Fold(text);
     return 0;
 }
 
-int loadValues(Conn& conn, int64_t obj, const std::string& lattr, std::vector<Value>& out) {
+int LoadValues(Conn& conn, int64_t obj, const std::string& lattr, std::vector<Value>& out) {
     out.clear();
     Stmt q(conn, "SELECT syntax, v, lv, ref, priv FROM val WHERE obj=? AND attr=? ORDER BY seq");
-    q.bind(1, obj).bind(2, lattr);
+    q.Bind(1, obj).Bind(2, lattr);
     int rc;
-    while ((rc = q.step()) == SQLITE_ROW) {
+    while ((rc = q.Step()) == SQLITE_ROW) {
         Value v;
-        v.syntax = static_cast<uint32_t>(q.i64(0));
-        v.v = q.text(1);
-        v.lv = q.text(2);
-        v.ref = q.isNull(3) ? 0 : q.i64(3);
-        v.priv = static_cast<uint32_t>(q.i64(4));
+        v.syntax = static_cast<uint32_t>(q.I64(0));
+        v.v = q.Text(1);
+        v.lv = q.Text(2);
+        v.ref = q.IsNull(3) ? 0 : q.I64(3);
+        v.priv = static_cast<uint32_t>(q.I64(4));
         out.push_back(std::move(v));
     }
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
-int writeValues(Conn& conn, int64_t obj, const std::string& lattr, const std::vector<Value>& vals) {
+int WriteValues(Conn& conn, int64_t obj, const std::string& lattr, const std::vector<Value>& vals) {
     {
         Stmt d(conn, "DELETE FROM val WHERE obj=? AND attr=?");
-        d.bind(1, obj).bind(2, lattr);
-        if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        d.Bind(1, obj).Bind(2, lattr);
+        if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
     }
     int64_t seq = 0;
     for (const auto& v : vals) {
         Stmt q(conn, "INSERT INTO val(obj, attr, seq, syntax, v, lv, ref, priv) "
                      "VALUES(?,?,?,?,?,?,?,?)");
-        q.bind(1, obj).bind(2, lattr).bind(3, seq++).bind(4, int64_t{v.syntax});
+        q.Bind(1, obj).Bind(2, lattr).Bind(3, seq++).Bind(4, int64_t{v.syntax});
         if (v.syntax == DDC_SYN_DIST_NAME) {
-            q.bindNull(5).bindNull(6);
+            q.BindNull(5).BindNull(6);
         } else {
-            q.bind(5, v.v).bind(6, v.lv);
+            q.Bind(5, v.v).Bind(6, v.lv);
         }
         if (v.syntax == DDC_SYN_DIST_NAME || v.syntax == DDC_SYN_ACL)
-            q.bind(7, v.ref);
+            q.Bind(7, v.ref);
         else
-            q.bindNull(7);
-        q.bind(8, int64_t{v.priv});
-        if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+            q.BindNull(7);
+        q.Bind(8, int64_t{v.priv});
+        if (int rc = q.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
     }
     return 0;
 }
@@ -196,24 +196,24 @@ int writeValues(Conn& conn, int64_t obj, const std::string& lattr, const std::ve
 // Rights, sessions and stored references go by id, so an id is never given
 // out twice: the highest ever used is kept in meta (stores made before it
 // start from the highest id present).
-int nextObjectId(Conn& conn, int64_t& id) {
+int NextObjectId(Conn& conn, int64_t& id) {
     {
         Stmt q(conn, "SELECT max(coalesce((SELECT value FROM meta WHERE key='last_id'), 0), "
                      "(SELECT max(id) FROM obj)) + 1");
-        int rc = q.step();
-        if (rc != SQLITE_ROW) return mapSqlite(rc);
-        id = q.i64(0);
+        int rc = q.Step();
+        if (rc != SQLITE_ROW) return MapSqlite(rc);
+        id = q.I64(0);
     }
     Stmt u(conn, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_id', ?)");
-    u.bind(1, id);
-    int rc = u.step();
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    u.Bind(1, id);
+    int rc = u.Step();
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
 // DDCERR_MISSING_MANDATORY when removing obj would take the last value of a
 // mandatory attribute of another object (its values that name obj go with
 // it): that object would break its own class's rules.
-int soleMandatoryValue(Conn& conn, int64_t obj) {
+int SoleMandatoryValue(Conn& conn, int64_t obj) {
     struct Use {
         int64_t holder;
         std::string lattr;
@@ -224,26 +224,26 @@ int soleMandatoryValue(Conn& conn, int64_t obj) {
         Stmt q(conn, "SELECT v.obj, v.attr, count(*), (SELECT count(*) FROM val w "
                      "WHERE w.obj=v.obj AND w.attr=v.attr) FROM val v "
                      "WHERE v.ref=?1 AND v.obj<>?1 GROUP BY v.obj, v.attr");
-        q.bind(1, obj);
+        q.Bind(1, obj);
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW)
-            uses.push_back(Use{q.i64(0), q.text(1), q.i64(2), q.i64(3)});
-        if (rc != SQLITE_DONE) return mapSqlite(rc);
+        while ((rc = q.Step()) == SQLITE_ROW)
+            uses.push_back(Use{q.I64(0), q.Text(1), q.I64(2), q.I64(3)});
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
     for (const auto& u : uses) {
         if (u.naming < u.total) continue; // other values remain
         std::vector<std::string> classes;
-        if (int rc = objClasses(conn, u.holder, classes)) return rc;
-        if (classInfo(conn.schema(), classes).mandatory.count(u.lattr))
+        if (int rc = ObjClasses(conn, u.holder, classes)) return rc;
+        if (ClassInfoFor(conn.schema(), classes).mandatory.count(u.lattr))
             return DDCERR_MISSING_MANDATORY;
     }
     return 0;
 }
 
-int bumpSchema(Conn& conn) {
+int BumpSchema(Conn& conn) {
     Stmt q(conn, "UPDATE meta SET value=value+1 WHERE key='schema_gen'");
-    int rc = q.step();
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    int rc = q.Step();
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
 // Working copy of the values of the attributes a call touches.
@@ -256,46 +256,46 @@ struct Work {
         auto it = vals.find(lattr);
         if (it != vals.end()) return &it->second;
         std::vector<Value> v;
-        if (obj && (rc = loadValues(conn, obj, lattr, v)) != 0) return nullptr;
+        if (obj && (rc = LoadValues(conn, obj, lattr, v)) != 0) return nullptr;
         order.push_back(lattr);
         return &vals.emplace(lattr, std::move(v)).first->second;
     }
 };
 
-int applyEntry(Ctx& c, Conn& conn, int64_t obj, const ClassInfo& ci, const Rights* rights,
+int ApplyEntry(Ctx& c, Conn& conn, int64_t obj, const ClassInfo& ci, const Rights* rights,
                const DDCEntry& e, uint32_t op, Work& w) {
     std::string attr;
-    if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
-    const std::string lattr = fold(attr);
-    const AttrDef* def = conn.schema().attr(lattr);
+    if (int rc = InStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
+    const std::string lattr = Fold(attr);
+    const AttrDef* def = conn.schema().Attr(lattr);
     if (!def) return DDCERR_NO_SUCH_ATTRIBUTE;
     if (!ci.allowed.count(lattr)) return DDCERR_ILLEGAL_ATTRIBUTE;
-    if (rights && !rights->canWrite(lattr)) return DDCERR_NO_ACCESS;
+    if (rights && !rights->CanWrite(lattr)) return DDCERR_NO_ACCESS;
     int rc;
     std::vector<Value>* vals = w.get(conn, obj, lattr, rc);
     if (!vals) return rc;
     Value v;
     auto find = [&](const Value& x) {
-        const std::string k = x.key();
+        const std::string k = x.Key();
         return std::find_if(vals->begin(), vals->end(),
-                            [&](const Value& y) { return y.key() == k; });
+                            [&](const Value& y) { return y.Key() == k; });
     };
     switch (op) {
     case DDC_OP_ADD_VALUE:
-        if ((rc = makeValue(c, conn, *def, e, DDCERR_NO_SUCH_ENTRY, v))) return rc;
+        if ((rc = MakeValue(c, conn, *def, e, DDCERR_NO_SUCH_ENTRY, v))) return rc;
         if (find(v) != vals->end()) return DDCERR_DUPLICATE_VALUE;
         if ((def->flags & DDC_ATTRDEF_SINGLE_VALUED) && !vals->empty())
             return DDCERR_CANT_HAVE_MULTIPLE_VALUES;
         vals->push_back(std::move(v));
         return 0;
     case DDC_OP_WRITE_VALUE:
-        if ((rc = makeValue(c, conn, *def, e, DDCERR_NO_SUCH_ENTRY, v))) return rc;
+        if ((rc = MakeValue(c, conn, *def, e, DDCERR_NO_SUCH_ENTRY, v))) return rc;
         if (find(v) != vals->end()) return 0;
         if (def->flags & DDC_ATTRDEF_SINGLE_VALUED) vals->clear();
         vals->push_back(std::move(v));
         return 0;
     case DDC_OP_REMOVE_VALUE: {
-        if ((rc = makeValue(c, conn, *def, e, DDCERR_NO_SUCH_VALUE, v))) return rc;
+        if ((rc = MakeValue(c, conn, *def, e, DDCERR_NO_SUCH_VALUE, v))) return rc;
         auto it = find(v);
         if (it == vals->end()) return DDCERR_NO_SUCH_VALUE;
         vals->erase(it);
@@ -309,47 +309,47 @@ int applyEntry(Ctx& c, Conn& conn, int64_t obj, const ClassInfo& ci, const Right
     }
 }
 
-int checkAndWrite(Conn& conn, int64_t obj, const ClassInfo& ci, Work& w) {
+int CheckAndWrite(Conn& conn, int64_t obj, const ClassInfo& ci, Work& w) {
     for (const auto& lattr : w.order) {
         const auto& vals = w.vals[lattr];
-        const AttrDef* def = conn.schema().attr(lattr);
+        const AttrDef* def = conn.schema().Attr(lattr);
         if (def && (def->flags & DDC_ATTRDEF_SINGLE_VALUED) && vals.size() > 1)
             return DDCERR_CANT_HAVE_MULTIPLE_VALUES;
         if (vals.empty() && ci.mandatory.count(lattr)) return DDCERR_MISSING_MANDATORY;
     }
     for (const auto& lattr : w.order)
-        if (int rc = writeValues(conn, obj, lattr, w.vals[lattr])) return rc;
+        if (int rc = WriteValues(conn, obj, lattr, w.vals[lattr])) return rc;
     return 0;
 }
 
-int modifyLocked(Ctx& c, Conn& conn, int64_t obj, uint32_t n, const DDCEntry* entries,
+int ModifyLocked(Ctx& c, Conn& conn, int64_t obj, uint32_t n, const DDCEntry* entries,
                  bool checkRights) {
     if (obj == kRootId) return DDCERR_NO_ACCESS;
-    if (int rc = conn.loadSchema()) return rc;
+    if (int rc = conn.LoadSchema()) return rc;
     ObjInfo o; // the current object may have gone since it was resolved
-    if (int rc = objInfo(conn, obj, o)) return rc;
+    if (int rc = LoadObjInfo(conn, obj, o)) return rc;
     std::vector<std::string> classes;
-    if (int rc = objClasses(conn, obj, classes)) return rc;
-    const ClassInfo ci = classInfo(conn.schema(), classes);
+    if (int rc = ObjClasses(conn, obj, classes)) return rc;
+    const ClassInfo ci = ClassInfoFor(conn.schema(), classes);
     Rights r;
     if (checkRights)
-        if (int rc = rightsOn(c, conn, obj, r)) return rc;
+        if (int rc = RightsOn(c, conn, obj, r)) return rc;
     Work w;
     for (uint32_t i = 0; i < n; ++i) {
         DDCEntry e;
         std::memcpy(&e, &entries[i], sizeof e);
         std::string attr;
-        if (int rc = inStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
+        if (int rc = InStr(c, e.attrName, attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
         // The classes of an object are fixed when it is made.
-        if (fold(attr) == "object class") return DDCERR_OBJECT_CLASS_VIOLATION;
-        if (int rc = applyEntry(c, conn, obj, ci, checkRights ? &r : nullptr, e, e.operation, w))
+        if (Fold(attr) == "object class") return DDCERR_OBJECT_CLASS_VIOLATION;
+        if (int rc = ApplyEntry(c, conn, obj, ci, checkRights ? &r : nullptr, e, e.operation, w))
             return rc;
     }
-    return checkAndWrite(conn, obj, ci, w);
+    return CheckAndWrite(conn, obj, ci, w);
 }
 
-int checkSchemaName(const std::string& s) {
-    if (s.empty() || utf16Length(s) > kMaxAttrChars) return DDCERR_INVALID_PARAMETER;
+int CheckSchemaName(const std::string& s) {
+    if (s.empty() || Utf16Length(s) > kMaxAttrChars) return DDCERR_INVALID_PARAMETER;
     for (char ch : s)
         if (static_cast<unsigned char>(ch) < 0x20) return DDCERR_INVALID_PARAMETER;
     if (s.front() == '[') return DDCERR_INVALID_PARAMETER; // reserved for the ACL names
@@ -357,20 +357,20 @@ int checkSchemaName(const std::string& s) {
 }
 
 // Reads a null-ended list of names (context form), at most 256 of them.
-int nameList(const Ctx& c, const void* const* list, std::vector<std::string>& out) {
+int NameList(const Ctx& c, const void* const* list, std::vector<std::string>& out) {
     out.clear();
     if (!list) return 0;
     for (size_t i = 0; list[i]; ++i) {
         if (i == 256) return DDCERR_INVALID_PARAMETER;
         std::string s;
-        if (int rc = inStr(c, list[i], s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
-        if (int rc = checkSchemaName(s)) return rc;
+        if (int rc = InStr(c, list[i], s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
+        if (int rc = CheckSchemaName(s)) return rc;
         out.push_back(std::move(s));
     }
     return 0;
 }
 
-std::string joinLines(const std::vector<std::string>& v) {
+std::string JoinLines(const std::vector<std::string>& v) {
     std::string s;
     for (const auto& x : v) {
         if (!s.empty()) s.push_back('\n');
@@ -380,18 +380,18 @@ std::string joinLines(const std::vector<std::string>& v) {
 }
 
 // Runs a schema change as the tree's administrator in one transaction.
-template <class F> int schemaChange(DDCContextHandle ctx, F&& f) {
-    return withCtx(ctx, [&](Ctx& c) {
+template <class F> int SchemaChange(DDCContextHandle ctx, F&& f) {
+    return WithCtx(ctx, [&](Ctx& c) {
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = l->beginWrite()) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = l->BeginWrite()) return rc;
         bool admin;
-        if (int rc = isTreeAdmin(c, *l, admin)) return rc;
+        if (int rc = IsTreeAdmin(c, *l, admin)) return rc;
         if (!admin) return DDCERR_NO_ACCESS;
-        if (int rc = l->loadSchema()) return rc;
+        if (int rc = l->LoadSchema()) return rc;
         if (int rc = f(c, *l)) return rc;
-        if (int rc = bumpSchema(*l)) return rc;
-        return l->commit();
+        if (int rc = BumpSchema(*l)) return rc;
+        return l->Commit();
     });
 }
 
@@ -406,18 +406,18 @@ struct CreateItem {
     int rc = 0;
 };
 
-std::vector<CreateItem> readCreateItems(Ctx& c, uint32_t n, const DDCEntry* entries) {
+std::vector<CreateItem> ReadCreateItems(Ctx& c, uint32_t n, const DDCEntry* entries) {
     std::vector<CreateItem> items;
     items.reserve(n);
     for (uint32_t i = 0; i < n; ++i) {
         CreateItem& it = items.emplace_back();
         std::memcpy(&it.e, &entries[i], sizeof it.e);
-        it.rc = inStr(c, it.e.attrName, it.attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE);
-        if (it.rc == 0 && fold(it.attr) == "object class") {
+        it.rc = InStr(c, it.e.attrName, it.attr, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE);
+        if (it.rc == 0 && Fold(it.attr) == "object class") {
             it.isClass = true;
             std::string cls;
-            it.rc = inStrN(c, it.e.value, it.e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS);
-            it.cls = fold(cls);
+            it.rc = InStrN(c, it.e.value, it.e.length, cls, kMaxAttrChars, DDCERR_NO_SUCH_CLASS);
+            it.cls = Fold(cls);
         }
         if (it.rc) break;
     }
@@ -425,7 +425,7 @@ std::vector<CreateItem> readCreateItems(Ctx& c, uint32_t n, const DDCEntry* entr
 }
 
 // The base class is the first non-empty "Object Class" value.
-int baseClassOf(const std::vector<CreateItem>& items, std::string& base) {
+int BaseClassOf(const std::vector<CreateItem>& items, std::string& base) {
     for (const CreateItem& it : items) {
         if (it.rc) return it.rc;
         if (it.isClass && !it.cls.empty()) {
@@ -438,9 +438,9 @@ int baseClassOf(const std::vector<CreateItem>& items, std::string& base) {
 
 // The parent must be of a class the new object's classes may be contained in;
 // "top" stands for any object but the root.
-int checkContainment(Conn& conn, int64_t parent, const ClassInfo& ci) {
+int CheckContainment(Conn& conn, int64_t parent, const ClassInfo& ci) {
     std::vector<std::string> parentClasses;
-    if (int rc = objClasses(conn, parent, parentClasses)) return rc;
+    if (int rc = ObjClasses(conn, parent, parentClasses)) return rc;
     const bool contained = std::any_of(ci.contain.begin(), ci.contain.end(), [&](auto& x) {
         if (x == "top") return parent != kRootId;
         return std::find(parentClasses.begin(), parentClasses.end(), x) != parentClasses.end();
@@ -450,38 +450,38 @@ int checkContainment(Conn& conn, int64_t parent, const ClassInfo& ci) {
 
 // The given values, in their order. Class values may only name classes of the
 // base class's chain (no auxiliary classes); the chain itself is written later.
-int gatherValues(Ctx& c, Conn& conn, const ClassInfo& ci, const std::vector<CreateItem>& items,
+int GatherValues(Ctx& c, Conn& conn, const ClassInfo& ci, const std::vector<CreateItem>& items,
                  Work& w) {
     for (const CreateItem& it : items) {
         if (it.rc) return it.rc;
         if (it.isClass) {
-            if (!conn.schema().cls(it.cls)) return DDCERR_NO_SUCH_CLASS;
+            if (!conn.schema().Cls(it.cls)) return DDCERR_NO_SUCH_CLASS;
             if (std::find(ci.chain.begin(), ci.chain.end(), it.cls) == ci.chain.end())
                 return DDCERR_OBJECT_CLASS_VIOLATION;
             continue;
         }
         // Values are added; duplicates in one creation are an error too.
-        if (int rc = applyEntry(c, conn, 0, ci, nullptr, it.e, DDC_OP_ADD_VALUE, w)) return rc;
+        if (int rc = ApplyEntry(c, conn, 0, ci, nullptr, it.e, DDC_OP_ADD_VALUE, w)) return rc;
     }
     return 0;
 }
 
 // The naming attribute takes the relative name unless given; then every
 // mandatory attribute must have a value.
-int completeValues(Conn& conn, const ClassInfo& ci, const std::string& rdn, Work& w) {
+int CompleteValues(Conn& conn, const ClassInfo& ci, const std::string& rdn, Work& w) {
     if (!ci.naming.empty()) {
         int rc;
         std::vector<Value>* nv = w.get(conn, 0, ci.naming[0], rc);
         if (!nv) return rc;
         if (nv->empty()) {
-            const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+            const AttrDef* nd = conn.schema().Attr(ci.naming[0]);
             if (!nd) return DDCERR_NO_SUCH_ATTRIBUTE;
             if ((nd->flags & DDC_ATTRDEF_SIZED) &&
-                (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+                (Utf16Length(rdn) < nd->lower || Utf16Length(rdn) > nd->upper))
                 return DDCERR_SYNTAX_VIOLATION;
             Value v;
             v.v = rdn;
-            v.lv = fold(rdn);
+            v.lv = Fold(rdn);
             nv->push_back(std::move(v));
         }
     }
@@ -494,39 +494,39 @@ int completeValues(Conn& conn, const ClassInfo& ci, const std::string& rdn, Work
 }
 
 // The object row, its class chain as "Object Class" and the gathered values.
-int insertEntry(Conn& conn, int64_t parent, const std::string& rdn, const std::string& path,
+int InsertEntry(Conn& conn, int64_t parent, const std::string& rdn, const std::string& path,
                 const ClassDef& bc, const ClassInfo& ci, Work& w, int64_t& id) {
     std::vector<Value> classVals;
     for (const auto& cl : ci.chain) {
         Value v;
         v.syntax = DDC_SYN_CLASS_NAME;
-        v.v = conn.schema().cls(cl)->name;
+        v.v = conn.schema().Cls(cl)->name;
         v.lv = cl;
         classVals.push_back(std::move(v));
     }
-    if (int rc = nextObjectId(conn, id)) return rc;
+    if (int rc = NextObjectId(conn, id)) return rc;
     {
         Stmt q(conn, "INSERT INTO obj(id, parent, name, lname, path, lpath, class) "
                      "VALUES(?,?,?,?,?,?,?)");
-        q.bind(1, id).bind(2, parent).bind(3, rdn).bind(4, fold(rdn)).bind(5, path);
-        q.bind(6, fold(path)).bind(7, bc.name);
-        if (int rc = q.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        q.Bind(1, id).Bind(2, parent).Bind(3, rdn).Bind(4, Fold(rdn)).Bind(5, path);
+        q.Bind(6, Fold(path)).Bind(7, bc.name);
+        if (int rc = q.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
     }
-    if (int rc = writeValues(conn, id, "object class", classVals)) return rc;
-    return checkAndWrite(conn, id, ci, w);
+    if (int rc = WriteValues(conn, id, "object class", classVals)) return rc;
+    return CheckAndWrite(conn, id, ci, w);
 }
 
 // A write transaction with the schema loaded.
 int BeginChange(ConnLease& l) {
-    if (int rc = l.open()) return rc;
-    if (int rc = l->beginWrite()) return rc;
-    return l->loadSchema();
+    if (int rc = l.Open()) return rc;
+    if (int rc = l->BeginWrite()) return rc;
+    return l->LoadSchema();
 }
 
 // Folded bounds of the paths strictly below path: each starts with the
 // path and a backslash, and ']' is the byte after the backslash.
 std::pair<std::string, std::string> SubtreeRange(const std::string& path) {
-    const std::string l = fold(path);
+    const std::string l = Fold(path);
     return {l + "\\", l + "]"};
 }
 
@@ -534,17 +534,17 @@ std::pair<std::string, std::string> SubtreeRange(const std::string& path) {
 // the last component; any other name must name a sibling.
 int RenamedComponents(const Ctx& c, const ParsedName& pn, const std::string& oldPath,
                       std::vector<std::string>& out) {
-    const auto oldComps = splitPath(oldPath);
+    const auto oldComps = SplitPath(oldPath);
     if (pn.kind == ParsedName::Relative && pn.components.size() == 1) {
         out = oldComps;
         out.back() = pn.components[0];
         return 0;
     }
-    out = absolute(c, pn);
+    out = Absolute(c, pn);
     // Renaming only: the new name must stay below the same parent.
     if (out.size() != oldComps.size()) return DDCERR_ILLEGAL_DS_NAME;
     for (size_t i = 0; i + 1 < oldComps.size(); ++i)
-        if (fold(out[i]) != fold(oldComps[i])) return DDCERR_ILLEGAL_DS_NAME;
+        if (Fold(out[i]) != Fold(oldComps[i])) return DDCERR_ILLEGAL_DS_NAME;
     return 0;
 }
 
@@ -552,22 +552,22 @@ int RenamedComponents(const Ctx& c, const ParsedName& pn, const std::string& old
 // it could never be resolved again), and the new name is free unless only
 // its case changes.
 int CheckNewPath(Conn& conn, const ObjInfo& o, const std::vector<std::string>& newComps) {
-    const std::string newPath = joinPath(newComps);
-    const size_t oldLen = utf16Length(o.path), newLen = utf16Length(newPath);
+    const std::string newPath = JoinPath(newComps);
+    const size_t oldLen = Utf16Length(o.path), newLen = Utf16Length(newPath);
     if (newLen > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
     if (newLen > oldLen) {
         const auto [lo, hi] = SubtreeRange(o.path);
         Stmt q(conn, "SELECT path FROM obj WHERE lpath > ? AND lpath < ?");
-        q.bind(1, lo).bind(2, hi);
+        q.Bind(1, lo).Bind(2, hi);
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW)
-            if (utf16Length(q.text(0)) - oldLen + newLen > DDC_MAX_DN_CHARS)
+        while ((rc = q.Step()) == SQLITE_ROW)
+            if (Utf16Length(q.Text(0)) - oldLen + newLen > DDC_MAX_DN_CHARS)
                 return DDCERR_ILLEGAL_DS_NAME;
-        if (rc != SQLITE_DONE) return mapSqlite(rc);
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
-    if (fold(newPath) == fold(o.path)) return 0;
+    if (Fold(newPath) == Fold(o.path)) return 0;
     int64_t other;
-    const int rc = lookup(conn, newComps, other);
+    const int rc = Lookup(conn, newComps, other);
     if (rc == 0) return DDCERR_ENTRY_ALREADY_EXISTS;
     return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
 }
@@ -576,9 +576,9 @@ int CheckNewPath(Conn& conn, const ObjInfo& o, const std::vector<std::string>& n
 // when it is written directly.
 int CheckNamingBound(Conn& conn, const ClassInfo& ci, const std::string& rdn) {
     if (ci.naming.empty()) return 0;
-    const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+    const AttrDef* nd = conn.schema().Attr(ci.naming[0]);
     if (nd && (nd->flags & DDC_ATTRDEF_SIZED) && nd->syntax != DDC_SYN_INTEGER &&
-        (utf16Length(rdn) < nd->lower || utf16Length(rdn) > nd->upper))
+        (Utf16Length(rdn) < nd->lower || Utf16Length(rdn) > nd->upper))
         return DDCERR_SYNTAX_VIOLATION;
     return 0;
 }
@@ -588,8 +588,8 @@ int MovePaths(Conn& conn, int64_t id, const std::string& oldPath, const std::str
               const std::string& newPath) {
     {
         Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
-        u.bind(1, rdn).bind(2, fold(rdn)).bind(3, newPath).bind(4, fold(newPath)).bind(5, id);
-        if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+        u.Bind(1, rdn).Bind(2, Fold(rdn)).Bind(3, newPath).Bind(4, Fold(newPath)).Bind(5, id);
+        if (int rc = u.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
     }
     // Cut in bytes: substr() of a text counts code points, which neither
     // UTF-16 nor UTF-8 lengths give. Folding keeps byte lengths, so one
@@ -598,10 +598,10 @@ int MovePaths(Conn& conn, int64_t id, const std::string& oldPath, const std::str
     Stmt u(conn, "UPDATE obj SET path=?1 || CAST(substr(CAST(path AS BLOB), ?2) AS TEXT), "
                  "lpath=?3 || CAST(substr(CAST(lpath AS BLOB), ?2) AS TEXT) "
                  "WHERE lpath > ?4 AND lpath < ?5");
-    u.bind(1, newPath).bind(2, static_cast<int64_t>(oldPath.size() + 1));
-    u.bind(3, fold(newPath)).bind(4, lo).bind(5, hi);
-    const int rc = u.step();
-    return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+    u.Bind(1, newPath).Bind(2, static_cast<int64_t>(oldPath.size() + 1));
+    u.Bind(3, Fold(newPath)).Bind(4, lo).Bind(5, hi);
+    const int rc = u.Step();
+    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
 // The naming attribute follows the new name; the old value goes unless kept.
@@ -609,60 +609,60 @@ int FollowNamingValue(Conn& conn, int64_t id, const ClassInfo& ci, const std::st
                       const std::string& rdn, bool deleteOld) {
     if (ci.naming.empty()) return 0;
     std::vector<Value> vals;
-    if (int rc = loadValues(conn, id, ci.naming[0], vals)) return rc;
+    if (int rc = LoadValues(conn, id, ci.naming[0], vals)) return rc;
     if (deleteOld)
         vals.erase(std::remove_if(vals.begin(), vals.end(),
-                                  [&](const Value& v) { return v.lv == fold(oldRdn); }),
+                                  [&](const Value& v) { return v.lv == Fold(oldRdn); }),
                    vals.end());
-    if (std::none_of(vals.begin(), vals.end(), [&](const Value& v) { return v.lv == fold(rdn); })) {
+    if (std::none_of(vals.begin(), vals.end(), [&](const Value& v) { return v.lv == Fold(rdn); })) {
         Value v;
         v.v = rdn;
-        v.lv = fold(rdn);
-        const AttrDef* nd = conn.schema().attr(ci.naming[0]);
+        v.lv = Fold(rdn);
+        const AttrDef* nd = conn.schema().Attr(ci.naming[0]);
         if (nd && (nd->flags & DDC_ATTRDEF_SINGLE_VALUED)) vals.clear();
         vals.push_back(std::move(v));
     }
-    return writeValues(conn, id, ci.naming[0], vals);
+    return WriteValues(conn, id, ci.naming[0], vals);
 }
 
 // A rename of the object id: checks, then the paths and the naming value.
 int RenameLocked(Ctx& c, Conn& conn, int64_t id, const ParsedName& pn, bool deleteOld) {
     ObjInfo o;
-    if (int rc = objInfo(conn, id, o)) return rc;
+    if (int rc = LoadObjInfo(conn, id, o)) return rc;
     std::vector<std::string> newComps;
     if (int rc = RenamedComponents(c, pn, o.path, newComps)) return rc;
     if (int rc = CheckNewPath(conn, o, newComps)) return rc;
     Rights r;
-    if (int rc = rightsOn(c, conn, id, r)) return rc;
-    if (!r.entryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
+    if (int rc = RightsOn(c, conn, id, r)) return rc;
+    if (!r.EntryRight(DDC_ENTRY_RENAME)) return DDCERR_NO_ACCESS;
     const std::string rdn = newComps.back();
     std::vector<std::string> classes;
-    if (int rc = objClasses(conn, id, classes)) return rc;
-    const ClassInfo ci = classInfo(conn.schema(), classes);
+    if (int rc = ObjClasses(conn, id, classes)) return rc;
+    const ClassInfo ci = ClassInfoFor(conn.schema(), classes);
     if (int rc = CheckNamingBound(conn, ci, rdn)) return rc;
-    if (int rc = MovePaths(conn, id, o.path, rdn, joinPath(newComps))) return rc;
+    if (int rc = MovePaths(conn, id, o.path, rdn, JoinPath(newComps))) return rc;
     return FollowNamingValue(conn, id, ci, o.name, rdn, deleteOld);
 }
 
 } // namespace
 
-int removeAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
-    return schemaChange(ctx, [&](Ctx&, Conn& conn) {
-        const std::string l = fold(name);
-        const AttrDef* a = conn.schema().attr(l);
+int RemoveAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
+    return SchemaChange(ctx, [&](Ctx&, Conn& conn) {
+        const std::string l = Fold(name);
+        const AttrDef* a = conn.schema().Attr(l);
         if (!a) return DDCERR_NO_SUCH_ATTRIBUTE;
         if (a->standard) return DDCERR_SCHEMA_IS_NONREMOVABLE;
         {
             Stmt q(conn, "SELECT 1 FROM val WHERE attr=? LIMIT 1");
-            q.bind(1, l);
-            int rc = q.step();
+            q.Bind(1, l);
+            int rc = q.Step();
             if (rc == SQLITE_ROW) return DDCERR_SCHEMA_IS_IN_USE;
-            if (rc != SQLITE_DONE) return mapSqlite(rc);
+            if (rc != SQLITE_DONE) return MapSqlite(rc);
         }
         for (const auto& [cl, cd] : conn.schema().classes) {
             auto has = [&](const std::vector<std::string>& v) {
                 return std::any_of(v.begin(), v.end(),
-                                   [&](const std::string& x) { return fold(x) == l; });
+                                   [&](const std::string& x) { return Fold(x) == l; });
             };
             if (has(cd.naming) || has(cd.mandatory)) return DDCERR_SCHEMA_IS_IN_USE;
         }
@@ -670,16 +670,16 @@ int removeAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
         for (const auto& [cl, cd] : conn.schema().classes) {
             std::vector<std::string> opt;
             for (const auto& x : cd.optional)
-                if (fold(x) != l) opt.push_back(x);
+                if (Fold(x) != l) opt.push_back(x);
             if (opt.size() == cd.optional.size()) continue;
             Stmt u(conn, "UPDATE classdef SET optional=? WHERE lname=?");
-            u.bind(1, joinLines(opt)).bind(2, cl);
-            if (int rc = u.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+            u.Bind(1, JoinLines(opt)).Bind(2, cl);
+            if (int rc = u.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
         }
         Stmt d(conn, "DELETE FROM attrdef WHERE lname=?");
-        d.bind(1, l);
-        int rc = d.step();
-        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+        d.Bind(1, l);
+        int rc = d.Step();
+        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
     });
 }
 
@@ -691,26 +691,26 @@ extern "C" {
 
 int DDCModifyEntry(DDCContextHandle ctx, uint32_t n, const DDCEntry* entries) {
     if (n > kMaxEntries || (n && !entries)) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         if (!c.current) return DDCERR_NO_SUCH_ENTRY;
-        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+        if (!c.LoggedIn()) return DDCERR_NO_ACCESS;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = l->beginWrite()) return rc;
-        if (int rc = modifyLocked(c, *l, c.current, n, entries, true)) return rc;
-        return l->commit();
+        if (int rc = l.Open()) return rc;
+        if (int rc = l->BeginWrite()) return rc;
+        if (int rc = ModifyLocked(c, *l, c.current, n, entries, true)) return rc;
+        return l->Commit();
     });
 }
 
 int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDCEntry* entries) {
     if (n > kMaxEntries || (n && !entries)) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
-        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (!c.LoggedIn()) return DDCERR_NO_ACCESS;
         ParsedName pn;
         if (int rc = ParseNameIn(c, name, pn)) return rc;
-        auto comps = absolute(c, pn);
+        auto comps = Absolute(c, pn);
         if (comps.empty()) return DDCERR_ENTRY_ALREADY_EXISTS; // the root
-        if (utf16Length(joinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+        if (Utf16Length(JoinPath(comps)) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
         const std::string rdn = comps.back();
         comps.pop_back();
 
@@ -718,63 +718,63 @@ int DDCCreateEntry(DDCContextHandle ctx, const void* name, uint32_t n, const DDC
         if (int rc = BeginChange(l)) return rc;
         Conn& conn = *l;
         int64_t parent;
-        if (int rc = lookup(conn, comps, parent)) return rc;
+        if (int rc = Lookup(conn, comps, parent)) return rc;
         comps.push_back(rdn);
-        const std::string path = joinPath(comps);
+        const std::string path = JoinPath(comps);
         {
             int64_t existing;
-            int rc = lookup(conn, comps, existing);
+            int rc = Lookup(conn, comps, existing);
             if (rc == 0) return DDCERR_ENTRY_ALREADY_EXISTS;
             if (rc != DDCERR_NO_SUCH_ENTRY) return rc;
         }
         Rights r;
-        if (int rc = rightsOn(c, conn, parent, r)) return rc;
-        if (!r.entryRight(DDC_ENTRY_ADD)) return DDCERR_NO_ACCESS;
+        if (int rc = RightsOn(c, conn, parent, r)) return rc;
+        if (!r.EntryRight(DDC_ENTRY_ADD)) return DDCERR_NO_ACCESS;
 
-        const std::vector<CreateItem> items = readCreateItems(c, n, entries);
+        const std::vector<CreateItem> items = ReadCreateItems(c, n, entries);
         std::string base;
-        if (int rc = baseClassOf(items, base)) return rc;
+        if (int rc = BaseClassOf(items, base)) return rc;
         const Schema& schema = conn.schema();
-        const ClassDef* bc = schema.cls(base);
+        const ClassDef* bc = schema.Cls(base);
         if (!bc) return DDCERR_NO_SUCH_CLASS;
         if (!(bc->flags & DDC_CLASS_EFFECTIVE)) return DDCERR_NOT_EFFECTIVE_CLASS;
-        const ClassInfo ci = classInfo(schema, schema.chain(base));
-        if (int rc = checkContainment(conn, parent, ci)) return rc;
+        const ClassInfo ci = ClassInfoFor(schema, schema.Chain(base));
+        if (int rc = CheckContainment(conn, parent, ci)) return rc;
 
         Work w;
-        if (int rc = gatherValues(c, conn, ci, items, w)) return rc;
-        if (int rc = completeValues(conn, ci, rdn, w)) return rc;
+        if (int rc = GatherValues(c, conn, ci, items, w)) return rc;
+        if (int rc = CompleteValues(conn, ci, rdn, w)) return rc;
         int64_t id = 0;
-        if (int rc = insertEntry(conn, parent, rdn, path, *bc, ci, w, id)) return rc;
-        if (int rc = conn.commit()) return rc;
+        if (int rc = InsertEntry(conn, parent, rdn, path, *bc, ci, w, id)) return rc;
+        if (int rc = conn.Commit()) return rc;
         c.current = id;
-        c.resetIter();
+        c.ResetIter();
         return 0;
     });
 }
 
 int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
-    return withCtx(ctx, [&](Ctx& c) {
-        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (!c.LoggedIn()) return DDCERR_NO_ACCESS;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
+        if (int rc = l.Open()) return rc;
         Conn& conn = *l;
-        if (int rc = conn.beginWrite()) return rc;
+        if (int rc = conn.BeginWrite()) return rc;
         int64_t id;
-        if (int rc = resolveIn(c, conn, name, id)) return rc;
+        if (int rc = ResolveIn(c, conn, name, id)) return rc;
         if (id == kRootId) return DDCERR_NO_ACCESS;
         {
             Stmt q(conn, "SELECT 1 FROM obj WHERE parent=? LIMIT 1");
-            q.bind(1, id);
-            int rc = q.step();
+            q.Bind(1, id);
+            int rc = q.Step();
             if (rc == SQLITE_ROW) return DDCERR_ENTRY_IS_NOT_LEAF;
-            if (rc != SQLITE_DONE) return mapSqlite(rc);
+            if (rc != SQLITE_DONE) return MapSqlite(rc);
         }
         Rights r;
-        if (int rc = rightsOn(c, conn, id, r)) return rc;
-        if (!r.entryRight(DDC_ENTRY_DELETE)) return DDCERR_NO_ACCESS;
-        if (int rc = conn.loadSchema()) return rc;
-        if (int rc = soleMandatoryValue(conn, id)) return rc;
+        if (int rc = RightsOn(c, conn, id, r)) return rc;
+        if (!r.EntryRight(DDC_ENTRY_DELETE)) return DDCERR_NO_ACCESS;
+        if (int rc = conn.LoadSchema()) return rc;
+        if (int rc = SoleMandatoryValue(conn, id)) return rc;
         // Values elsewhere that name the object go with it, so that no name
         // value ever points at nothing.
         static const char* const kDeletes[] = {
@@ -785,20 +785,20 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
         };
         for (const char* sql : kDeletes) {
             Stmt d(conn, sql);
-            d.bind(1, id);
-            if (int rc = d.step(); rc != SQLITE_DONE) return mapSqlite(rc);
+            d.Bind(1, id);
+            if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
         }
-        if (int rc = conn.commit()) return rc;
+        if (int rc = conn.Commit()) return rc;
         if (c.current == id) c.current = 0;
         if (c.identity == id) c.identity = 0;
-        c.resetIter();
+        c.ResetIter();
         return 0;
     });
 }
 
 int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, int deleteOldRDN) {
-    return withCtx(ctx, [&](Ctx& c) {
-        if (!c.loggedIn()) return DDCERR_NO_ACCESS;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (!c.LoggedIn()) return DDCERR_NO_ACCESS;
         ParsedName pn;
         if (int rc = ParseNameIn(c, newName, pn)) return rc;
         if (pn.kind == ParsedName::Self) return DDCERR_ILLEGAL_DS_NAME;
@@ -806,10 +806,10 @@ int DDCModifyRDN(DDCContextHandle ctx, const void* name, const void* newName, in
         if (int rc = BeginChange(l)) return rc;
         Conn& conn = *l;
         int64_t id;
-        if (int rc = resolveIn(c, conn, name, id)) return rc;
+        if (int rc = ResolveIn(c, conn, name, id)) return rc;
         if (id == kRootId) return DDCERR_NO_ACCESS;
         if (int rc = RenameLocked(c, conn, id, pn, deleteOldRDN != 0)) return rc;
-        return conn.commit();
+        return conn.Commit();
     });
 }
 
@@ -828,107 +828,107 @@ int DDCDefineAttribute(DDCContextHandle ctx, const void* name, const DDCAttrDef*
     if ((def->flags & DDC_ATTRDEF_SIZED) && def->syntax != DDC_SYN_INTEGER &&
         def->lower > def->upper)
         return DDCERR_INVALID_PARAMETER;
-    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+    return SchemaChange(ctx, [&](Ctx& c, Conn& conn) {
         std::string s;
-        if (int rc = inStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
-        if (int rc = checkSchemaName(s)) return rc;
-        if (conn.schema().attr(fold(s))) return DDCERR_ATTRIBUTE_ALREADY_EXISTS;
+        if (int rc = InStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
+        if (int rc = CheckSchemaName(s)) return rc;
+        if (conn.schema().Attr(Fold(s))) return DDCERR_ATTRIBUTE_ALREADY_EXISTS;
         Stmt q(conn, "INSERT INTO attrdef VALUES(?,?,?,?,?,?,0)");
-        q.bind(1, fold(s)).bind(2, s).bind(3, int64_t{def->flags}).bind(4, int64_t{def->syntax});
-        q.bind(5, int64_t{def->lower}).bind(6, int64_t{def->upper});
-        int rc = q.step();
-        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+        q.Bind(1, Fold(s)).Bind(2, s).Bind(3, int64_t{def->flags}).Bind(4, int64_t{def->syntax});
+        q.Bind(5, int64_t{def->lower}).Bind(6, int64_t{def->upper});
+        int rc = q.Step();
+        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
     });
 }
 
 int DDCDefineClass(DDCContextHandle ctx, const void* name, const DDCClassDef* def) {
     if (!def) return DDCERR_INVALID_PARAMETER;
-    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+    return SchemaChange(ctx, [&](Ctx& c, Conn& conn) {
         const Schema& schema = conn.schema();
         std::string s;
-        if (int rc = inStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
-        if (int rc = checkSchemaName(s)) return rc;
-        if (schema.cls(fold(s))) return DDCERR_CLASS_ALREADY_EXISTS;
+        if (int rc = InStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
+        if (int rc = CheckSchemaName(s)) return rc;
+        if (schema.Cls(Fold(s))) return DDCERR_CLASS_ALREADY_EXISTS;
         std::vector<std::string> supers, contain, naming, mandatory, optional;
-        if (int rc = nameList(c, def->superClasses, supers)) return rc;
-        if (int rc = nameList(c, def->containment, contain)) return rc;
-        if (int rc = nameList(c, def->naming, naming)) return rc;
-        if (int rc = nameList(c, def->mandatory, mandatory)) return rc;
-        if (int rc = nameList(c, def->optional, optional)) return rc;
+        if (int rc = NameList(c, def->superClasses, supers)) return rc;
+        if (int rc = NameList(c, def->containment, contain)) return rc;
+        if (int rc = NameList(c, def->naming, naming)) return rc;
+        if (int rc = NameList(c, def->mandatory, mandatory)) return rc;
+        if (int rc = NameList(c, def->optional, optional)) return rc;
         if (supers.size() > 1) return DDCERR_OBJECT_CLASS_VIOLATION;
         if (supers.empty()) supers.push_back("Top");
-        const ClassDef* sup = schema.cls(fold(supers[0]));
+        const ClassDef* sup = schema.Cls(Fold(supers[0]));
         if (!sup) return DDCERR_NO_SUCH_CLASS;
         for (auto& x : contain) {
-            const ClassDef* cd = schema.cls(fold(x));
+            const ClassDef* cd = schema.Cls(Fold(x));
             if (!cd) return DDCERR_NO_SUCH_CLASS;
             x = cd->name;
         }
         for (auto* list : {&naming, &mandatory, &optional})
             for (auto& x : *list) {
-                const AttrDef* ad = schema.attr(fold(x));
+                const AttrDef* ad = schema.Attr(Fold(x));
                 if (!ad) return DDCERR_NO_SUCH_ATTRIBUTE;
                 x = ad->name;
             }
         Stmt q(conn, "INSERT INTO classdef VALUES(?,?,?,?,?,?,?,?,0)");
-        q.bind(1, fold(s)).bind(2, s).bind(3, int64_t{def->flags}).bind(4, sup->name);
-        q.bind(5, joinLines(contain)).bind(6, joinLines(naming)).bind(7, joinLines(mandatory));
-        q.bind(8, joinLines(optional));
-        int rc = q.step();
-        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+        q.Bind(1, Fold(s)).Bind(2, s).Bind(3, int64_t{def->flags}).Bind(4, sup->name);
+        q.Bind(5, JoinLines(contain)).Bind(6, JoinLines(naming)).Bind(7, JoinLines(mandatory));
+        q.Bind(8, JoinLines(optional));
+        int rc = q.Step();
+        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
     });
 }
 
 int DDCAddOptionalsToClass(DDCContextHandle ctx, const void* className,
                            const void* const* optionalNames) {
     if (!optionalNames) return DDCERR_INVALID_PARAMETER;
-    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+    return SchemaChange(ctx, [&](Ctx& c, Conn& conn) {
         const Schema& schema = conn.schema();
         std::string s;
-        if (int rc = inStr(c, className, s, kMaxAttrChars, DDCERR_NO_SUCH_CLASS)) return rc;
-        const ClassDef* cd = schema.cls(fold(s));
+        if (int rc = InStr(c, className, s, kMaxAttrChars, DDCERR_NO_SUCH_CLASS)) return rc;
+        const ClassDef* cd = schema.Cls(Fold(s));
         if (!cd) return DDCERR_NO_SUCH_CLASS;
         std::vector<std::string> names;
-        if (int rc = nameList(c, optionalNames, names)) return rc;
+        if (int rc = NameList(c, optionalNames, names)) return rc;
         if (names.empty()) return DDCERR_INVALID_PARAMETER;
         std::vector<std::string> opt = cd->optional;
         for (const auto& n : names) {
-            const AttrDef* ad = schema.attr(fold(n));
+            const AttrDef* ad = schema.Attr(Fold(n));
             if (!ad) return DDCERR_NO_SUCH_ATTRIBUTE;
-            auto same = [&](const std::string& x) { return fold(x) == fold(n); };
+            auto same = [&](const std::string& x) { return Fold(x) == Fold(n); };
             if (std::any_of(opt.begin(), opt.end(), same) ||
                 std::any_of(cd->mandatory.begin(), cd->mandatory.end(), same))
                 return DDCERR_DUPLICATE_OPTIONAL;
             opt.push_back(ad->name);
         }
         Stmt u(conn, "UPDATE classdef SET optional=? WHERE lname=?");
-        u.bind(1, joinLines(opt)).bind(2, fold(s));
-        int rc = u.step();
-        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+        u.Bind(1, JoinLines(opt)).Bind(2, Fold(s));
+        int rc = u.Step();
+        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
     });
 }
 
 int DDCRemoveClass(DDCContextHandle ctx, const void* className) {
-    return schemaChange(ctx, [&](Ctx& c, Conn& conn) {
+    return SchemaChange(ctx, [&](Ctx& c, Conn& conn) {
         std::string s;
-        if (int rc = inStr(c, className, s, kMaxAttrChars, DDCERR_NO_SUCH_CLASS)) return rc;
-        const std::string l = fold(s);
-        const ClassDef* cd = conn.schema().cls(l);
+        if (int rc = InStr(c, className, s, kMaxAttrChars, DDCERR_NO_SUCH_CLASS)) return rc;
+        const std::string l = Fold(s);
+        const ClassDef* cd = conn.schema().Cls(l);
         if (!cd) return DDCERR_NO_SUCH_CLASS;
         if (cd->standard) return DDCERR_SCHEMA_IS_NONREMOVABLE;
         for (const auto& [ol, other] : conn.schema().classes)
-            if (fold(other.super) == l) return DDCERR_SCHEMA_IS_IN_USE;
+            if (Fold(other.super) == l) return DDCERR_SCHEMA_IS_IN_USE;
         {
             Stmt q(conn, "SELECT 1 FROM val WHERE attr='object class' AND lv=? LIMIT 1");
-            q.bind(1, l);
-            int rc = q.step();
+            q.Bind(1, l);
+            int rc = q.Step();
             if (rc == SQLITE_ROW) return DDCERR_SCHEMA_IS_IN_USE;
-            if (rc != SQLITE_DONE) return mapSqlite(rc);
+            if (rc != SQLITE_DONE) return MapSqlite(rc);
         }
         Stmt d(conn, "DELETE FROM classdef WHERE lname=?");
-        d.bind(1, l);
-        int rc = d.step();
-        return rc == SQLITE_DONE ? 0 : mapSqlite(rc);
+        d.Bind(1, l);
+        int rc = d.Step();
+        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
     });
 }
 

@@ -5,7 +5,7 @@
 #include <ctime>
 
 namespace pdksa {
-int removeAttributeDefinition(DDCContextHandle ctx, const std::string& name);
+int RemoveAttributeDefinition(DDCContextHandle ctx, const std::string& name);
 }
 
 using namespace pdksa;
@@ -25,7 +25,7 @@ constexpr Extension kExtensions[] = {
     {DDC_EXT_TIME_NAME, DDC_EXT_TIME, 1, 0},
 };
 
-int putReply(const std::vector<unsigned char>& r, size_t replyMax, void* reply, size_t* replyLen) {
+int PutReply(const std::vector<unsigned char>& r, size_t replyMax, void* reply, size_t* replyLen) {
     if (r.size() > replyMax || (!reply && !r.empty())) return DDCERR_INSUFFICIENT_BUFFER;
     if (!r.empty()) std::memcpy(reply, r.data(), r.size());
     if (replyLen) *replyLen = r.size();
@@ -33,7 +33,7 @@ int putReply(const std::vector<unsigned char>& r, size_t replyMax, void* reply, 
 }
 
 // Verb 13: a 32-bit zero, then a string as DDCWPutString writes it.
-int removeAttrRequest(DDCContextHandle ctx, const unsigned char* req, size_t len) {
+int RemoveAttrRequest(DDCContextHandle ctx, const unsigned char* req, size_t len) {
     if (len < 8) return DDCERR_ILLEGAL_REQUEST;
     uint32_t zero, bytes;
     std::memcpy(&zero, req, 4);
@@ -46,9 +46,9 @@ int removeAttrRequest(DDCContextHandle ctx, const unsigned char* req, size_t len
     while (units[n] != 0)
         ++n;
     std::string name;
-    if (!utf16ToUtf8(units.data(), n, name)) return DDCERR_NO_CHARACTER_MAPPING;
+    if (!Utf16ToUtf8(units.data(), n, name)) return DDCERR_NO_CHARACTER_MAPPING;
     if (name.empty()) return DDCERR_NO_SUCH_ATTRIBUTE;
-    return removeAttributeDefinition(ctx, name);
+    return RemoveAttributeDefinition(ctx, name);
 }
 
 } // namespace
@@ -60,7 +60,7 @@ int DDCWPutString(char** cur, char* limit, const char* str) {
     std::u16string u;
     const size_t n = strnlen(str, DDC_MAX_VALUE_CHARS * 3 + 1);
     if (n > DDC_MAX_VALUE_CHARS * 3) return DDCERR_INVALID_PARAMETER;
-    if (!utf8ToUtf16(std::string_view(str, n), u)) return DDCERR_NO_CHARACTER_MAPPING;
+    if (!Utf8ToUtf16(std::string_view(str, n), u)) return DDCERR_NO_CHARACTER_MAPPING;
     u.push_back(0);
     const uint32_t bytes = static_cast<uint32_t>(u.size() * 2);
     const size_t total = (4 + bytes + 3) / 4 * 4;
@@ -76,20 +76,20 @@ int DDCWPutString(char** cur, char* limit, const char* str) {
 int DDCRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* req, size_t replyMax,
                void* reply, size_t* replyLen) {
     if (!req || reqLen > kMaxRequest) return DDCERR_INVALID_PARAMETER;
-    if (!findCtx(ctx)) return DDCERR_INVALID_CONTEXT;
+    if (!FindCtx(ctx)) return DDCERR_INVALID_CONTEXT;
     if (verb != 13) return DDCERR_ILLEGAL_REQUEST;
     // Copied first: the reply may go into the request's buffer.
     std::vector<unsigned char> copy(static_cast<const unsigned char*>(req),
                                     static_cast<const unsigned char*>(req) + reqLen);
-    if (int rc = removeAttrRequest(ctx, copy.data(), copy.size())) return rc;
-    return putReply({}, replyMax, reply, replyLen);
+    if (int rc = RemoveAttrRequest(ctx, copy.data(), copy.size())) return rc;
+    return PutReply({}, replyMax, reply, replyLen);
 }
 
 int DDCTWPRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void* req,
                   size_t replyMax, void* reply, size_t* replyLen) {
     if (verb == 13) return DDCRequest(ctx, verb, reqLen, req, replyMax, reply, replyLen);
     if (!req || reqLen + 2 > kMaxRequest) return DDCERR_INVALID_PARAMETER;
-    if (!findCtx(ctx)) return DDCERR_INVALID_CONTEXT;
+    if (!FindCtx(ctx)) return DDCERR_INVALID_CONTEXT;
     // The leading 16-bit word is not counted in reqLen.
     std::vector<unsigned char> r(static_cast<const unsigned char*>(req),
                                  static_cast<const unsigned char*>(req) + reqLen + 2);
@@ -100,11 +100,11 @@ int DDCTWPRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void
         std::string name(reinterpret_cast<const char*>(body + 2), body[1]);
         name.resize(strnlen(name.c_str(), name.size()));
         for (const auto& e : kExtensions) {
-            if (fold(name) != fold(e.name)) continue;
+            if (Fold(name) != Fold(e.name)) continue;
             out.resize(7);
             std::memcpy(out.data(), &e.number, 4);
             out[4] = e.major, out[5] = e.minor, out[6] = 0;
-            return putReply(out, replyMax, reply, replyLen);
+            return PutReply(out, replyMax, reply, replyLen);
         }
         return DDCERR_NO_SUCH_ENTRY;
     }
@@ -134,7 +134,7 @@ int DDCTWPRequest(DDCContextHandle ctx, uint32_t verb, size_t reqLen, const void
         std::memcpy(out.data(), &number, 4);
         std::memcpy(out.data() + 4, &len, 2);
         out.insert(out.end(), answer.begin(), answer.end());
-        return putReply(out, replyMax, reply, replyLen);
+        return PutReply(out, replyMax, reply, replyLen);
     }
     return DDCERR_ILLEGAL_REQUEST;
 }

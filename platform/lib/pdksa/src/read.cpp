@@ -18,44 +18,44 @@ struct OutVal {
     std::string text;
 };
 
-int requestNames(const Ctx& c, const DDCReadRequest* req, std::vector<std::string>& out) {
+int RequestNames(const Ctx& c, const DDCReadRequest* req, std::vector<std::string>& out) {
     out.clear();
     if (!req) return DDCERR_INVALID_PARAMETER;
     if (!req->names) return 0;
     for (size_t i = 0; req->names[i]; ++i) {
         if (i == kMaxNames) return DDCERR_INVALID_PARAMETER;
         std::string s;
-        if (int rc = inStr(c, req->names[i], s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
+        if (int rc = InStr(c, req->names[i], s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
         out.push_back(std::move(s));
     }
     return out.empty() ? DDCERR_INVALID_PARAMETER : 0;
 }
 
-int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
+int ValuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
              std::vector<OutVal>& out) {
-    const std::string lattr = fold(attr);
+    const std::string lattr = Fold(attr);
     Store* store = conn.store();
-    const bool cache = store && sqlite3_get_autocommit(conn.db());
-    const uint64_t gen = cache ? store->generation() : 0;
+    const bool cache = store && sqlite3_get_autocommit(conn.Db());
+    const uint64_t gen = cache ? store->Generation() : 0;
     const std::string key = cache ? std::to_string(obj) + "\n" + lattr : std::string();
     std::vector<RawValue> raw;
     if (!cache || !store->CachedValues(key, gen, raw)) {
         Stmt q(conn, "SELECT v.syntax, v.v, v.priv, o.path FROM val v LEFT JOIN obj o "
                      "ON o.id=v.ref WHERE v.obj=? AND v.attr=? ORDER BY v.seq");
-        q.bind(1, obj).bind(2, lattr);
+        q.Bind(1, obj).Bind(2, lattr);
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW)
+        while ((rc = q.Step()) == SQLITE_ROW)
             raw.push_back(
-                RawValue{static_cast<uint32_t>(q.i64(0)), q.text(1), q.i64(2), q.text(3)});
-        if (rc != SQLITE_DONE) return mapSqlite(rc);
-        if (cache) store->cacheValues(key, gen, raw);
+                RawValue{static_cast<uint32_t>(q.I64(0)), q.Text(1), q.I64(2), q.Text(3)});
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
+        if (cache) store->CacheValues(key, gen, raw);
     }
     for (auto& r : raw) {
         OutVal v{attr, r.syntax, {}};
         if (v.syntax == DDC_SYN_DIST_NAME) {
-            v.text = outName(c, r.path);
+            v.text = OutName(c, r.path);
         } else if (v.syntax == DDC_SYN_ACL) {
-            v.text = std::to_string(r.priv) + "#" + r.v + "#" + outName(c, r.path);
+            v.text = std::to_string(r.priv) + "#" + r.v + "#" + OutName(c, r.path);
         } else {
             v.text = std::move(r.v);
         }
@@ -66,19 +66,19 @@ int valuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
 
 // Attributes that hold secrets (the REVO shared secret, private keys): only
 // the object itself and those with supervisor rights over it read them.
-bool secretAttribute(const std::string& lattr) {
+bool SecretAttribute(const std::string& lattr) {
     return lattr == "quill:acl" || lattr == "private key";
 }
 
 // Whether the context may read the secret attribute lattr of obj; the rights
 // are looked up once per read.
-int secretReadable(const Ctx& c, Conn& conn, int64_t obj, const std::string& lattr,
+int SecretReadable(const Ctx& c, Conn& conn, int64_t obj, const std::string& lattr,
                    std::optional<Rights>& rights, bool& ok) {
     ok = c.maintenance || (c.identity != 0 && c.identity == obj);
     if (ok) return 0;
     if (!rights) {
         rights.emplace();
-        if (int rc = rightsOn(c, conn, obj, *rights)) return rc;
+        if (int rc = RightsOn(c, conn, obj, *rights)) return rc;
     }
     uint32_t r = rights->attrAll;
     if (auto it = rights->attr.find(lattr); it != rights->attr.end()) r |= it->second;
@@ -88,16 +88,16 @@ int secretReadable(const Ctx& c, Conn& conn, int64_t obj, const std::string& lat
 
 // Every value the request asks for, in directory order. Secret attributes
 // the context may not read are left out; withheld tells whether any was.
-int collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
+int Collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
             std::vector<OutVal>& out, bool* withheld = nullptr) {
     out.clear();
     if (withheld) *withheld = false;
     std::optional<Rights> rights;
     auto allowed = [&](const std::string& attr, bool& ok) {
         ok = true;
-        const std::string l = fold(attr);
-        if (!secretAttribute(l)) return 0;
-        if (int rc = secretReadable(c, conn, c.current, l, rights, ok)) return rc;
+        const std::string l = Fold(attr);
+        if (!SecretAttribute(l)) return 0;
+        if (int rc = SecretReadable(c, conn, c.current, l, rights, ok)) return rc;
         if (!ok && withheld) *withheld = true;
         return 0;
     };
@@ -106,46 +106,46 @@ int collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
             bool ok;
             if (int rc = allowed(n, ok)) return rc;
             if (!ok) continue;
-            if (int rc = valuesOf(c, conn, c.current, n, out)) return rc;
+            if (int rc = ValuesOf(c, conn, c.current, n, out)) return rc;
         }
         return 0;
     }
-    if (int rc = conn.loadSchema()) return rc;
+    if (int rc = conn.LoadSchema()) return rc;
     std::vector<std::string> attrs;
     {
         Stmt q(conn, "SELECT DISTINCT attr FROM val WHERE obj=? ORDER BY attr");
-        q.bind(1, c.current);
+        q.Bind(1, c.current);
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW)
-            attrs.push_back(q.text(0));
-        if (rc != SQLITE_DONE) return mapSqlite(rc);
+        while ((rc = q.Step()) == SQLITE_ROW)
+            attrs.push_back(q.Text(0));
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
     for (const auto& a : attrs) {
         bool ok;
         if (int rc = allowed(a, ok)) return rc;
         if (!ok) continue;
-        const AttrDef* d = conn.schema().attr(a);
-        if (int rc = valuesOf(c, conn, c.current, d ? d->name : a, out)) return rc;
+        const AttrDef* d = conn.schema().Attr(a);
+        if (int rc = ValuesOf(c, conn, c.current, d ? d->name : a, out)) return rc;
     }
     return 0;
 }
 
-std::string joinKey(int kind, const std::vector<std::string>& parts) {
+std::string JoinKey(int kind, const std::vector<std::string>& parts) {
     std::string k = std::to_string(kind);
     for (const auto& p : parts) {
         k.push_back('\n');
-        k += fold(p);
+        k += Fold(p);
     }
     return k;
 }
 
-size_t align(size_t n, size_t a) {
+size_t Align(size_t n, size_t a) {
     return (n + a - 1) / a * a;
 }
 
-int readable(const Ctx& c) {
+int Readable(const Ctx& c) {
     if (!c.current) return DDCERR_NO_SUCH_ENTRY;
-    return c.loggedIn() ? 0 : DDCERR_NO_ACCESS;
+    return c.LoggedIn() ? 0 : DDCERR_NO_ACCESS;
 }
 
 } // namespace
@@ -163,15 +163,15 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
     // into the library on the same context.
     std::vector<OutVal> vals;
     Ctx form; // the string form, for use after the context is unlocked
-    int rc = withCtx(ctx, [&](Ctx& c) {
-        if (int rc = readable(c)) return rc;
+    int rc = WithCtx(ctx, [&](Ctx& c) {
+        if (int rc = Readable(c)) return rc;
         std::vector<std::string> names;
-        if (int rc = requestNames(c, req, names)) return rc;
+        if (int rc = RequestNames(c, req, names)) return rc;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = sessionCheck(c, *l)) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = SessionCheck(c, *l)) return rc;
         bool withheld;
-        if (int rc = collect(c, *l, names, vals, &withheld)) return rc;
+        if (int rc = Collect(c, *l, names, vals, &withheld)) return rc;
         if (vals.empty()) return withheld ? DDCERR_NO_ACCESS : DDCERR_NO_SUCH_ATTRIBUTE;
         form.flags = c.flags;
         return 0;
@@ -180,19 +180,19 @@ int DDCReadToCB(DDCContextHandle ctx, const DDCReadRequest* req, int, size_t buf
     std::vector<unsigned char> attrBuf, valBuf;
     bool skipped = false;
     for (const auto& v : vals) {
-        const size_t vs = outSize(form, v.text);
+        const size_t vs = OutSize(form, v.text);
         if (bufferSize && vs > bufferSize) {
             // One value too long for the caller must not hide the others.
             skipped = true;
             continue;
         }
-        attrBuf.assign(outSize(form, v.attr), 0);
-        outWrite(form, v.attr, attrBuf.data());
+        attrBuf.assign(OutSize(form, v.attr), 0);
+        OutWrite(form, v.attr, attrBuf.data());
         valBuf.assign(vs, 0);
-        outWrite(form, v.text, valBuf.data());
+        OutWrite(form, v.text, valBuf.data());
         DDCEntry e{};
         e.syntax = v.syntax;
-        e.length = static_cast<uint32_t>(outUnits(form, v.text));
+        e.length = static_cast<uint32_t>(OutUnits(form, v.text));
         e.attrName = attrBuf.data();
         e.value = valBuf.data();
         if (cb(ctx, &e, arg) != 0) return 0;
@@ -204,32 +204,32 @@ int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, s
                     void* buf, int32_t* count) {
     if (!buf || !count) return DDCERR_INVALID_PARAMETER;
     if (reinterpret_cast<uintptr_t>(buf) % alignof(DDCEntry) != 0) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         *count = 0;
-        if (int rc = readable(c)) return rc;
+        if (int rc = Readable(c)) return rc;
         std::vector<std::string> names;
-        if (int rc = requestNames(c, req, names)) return rc;
-        const std::string key = joinKey(Ctx::kIterRead, names);
+        if (int rc = RequestNames(c, req, names)) return rc;
+        const std::string key = JoinKey(Ctx::kIterRead, names);
         c.StartIter(Ctx::kIterRead, key);
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = sessionCheck(c, *l)) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = SessionCheck(c, *l)) return rc;
         std::vector<OutVal> vals;
         bool withheld;
-        if (int rc = collect(c, *l, names, vals, &withheld)) return rc;
+        if (int rc = Collect(c, *l, names, vals, &withheld)) return rc;
         if (vals.empty() && c.iterPos == 0) {
-            c.resetIter();
+            c.ResetIter();
             return withheld ? DDCERR_NO_ACCESS : DDCERR_NO_SUCH_ATTRIBUTE;
         }
         if (c.iterPos >= vals.size()) { // the end: the next call starts over
-            c.resetIter();
+            c.ResetIter();
             return 0;
         }
         // Records first, strings after them; count how many fit.
         size_t n = 0, strBytes = 0;
         for (size_t i = c.iterPos; i < vals.size(); ++i) {
             const size_t add =
-                align(outSize(c, vals[i].attr), 8) + align(outSize(c, vals[i].text), 8);
+                Align(OutSize(c, vals[i].attr), 8) + Align(OutSize(c, vals[i].text), 8);
             if ((n + 1) * sizeof(DDCEntry) + strBytes + add > bufferSize) break;
             strBytes += add;
             ++n;
@@ -241,13 +241,13 @@ int DDCReadToBuffer(DDCContextHandle ctx, const DDCReadRequest* req, int, int, s
             const OutVal& v = vals[c.iterPos + k];
             DDCEntry e{};
             e.syntax = v.syntax;
-            e.length = static_cast<uint32_t>(outUnits(c, v.text));
-            outWrite(c, v.attr, base + off);
+            e.length = static_cast<uint32_t>(OutUnits(c, v.text));
+            OutWrite(c, v.attr, base + off);
             e.attrName = base + off;
-            off += align(outSize(c, v.attr), 8);
-            outWrite(c, v.text, base + off);
+            off += Align(OutSize(c, v.attr), 8);
+            OutWrite(c, v.text, base + off);
             e.value = base + off;
-            off += align(outSize(c, v.text), 8);
+            off += Align(OutSize(c, v.text), 8);
             std::memcpy(base + k * sizeof(DDCEntry), &e, sizeof e);
         }
         c.iterPos += n;
@@ -260,54 +260,54 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
                     void* buf, int32_t* count) {
     if (!buf || !count || !req) return DDCERR_INVALID_PARAMETER;
     if (reinterpret_cast<uintptr_t>(buf) % alignof(void*) != 0) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         *count = 0;
-        if (int rc = readable(c)) return rc;
+        if (int rc = Readable(c)) return rc;
         std::string classFilter, nameFilter;
         if (req->classFilter) {
             if (int rc =
-                    inStr(c, req->classFilter, classFilter, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
+                    InStr(c, req->classFilter, classFilter, kMaxAttrChars, DDCERR_NO_SUCH_CLASS))
                 return rc;
         }
         if (req->nameFilter) {
             if (int rc =
-                    inStr(c, req->nameFilter, nameFilter, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
+                    InStr(c, req->nameFilter, nameFilter, DDC_MAX_DN_CHARS, DDCERR_ILLEGAL_DS_NAME))
                 return rc;
         }
-        const std::string key = joinKey(Ctx::kIterList, {classFilter, nameFilter});
+        const std::string key = JoinKey(Ctx::kIterList, {classFilter, nameFilter});
         c.StartIter(Ctx::kIterList, key);
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = sessionCheck(c, *l)) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = SessionCheck(c, *l)) return rc;
         std::vector<std::string> names;
         {
             Stmt q(*l, "SELECT o.name FROM obj o WHERE o.parent=?1 AND (?2 IS NULL OR EXISTS("
                        "SELECT 1 FROM val v WHERE v.obj=o.id AND v.attr='object class' "
                        "AND v.lv=?2)) ORDER BY o.lname");
-            q.bind(1, c.current);
+            q.Bind(1, c.current);
             if (req->classFilter && !classFilter.empty())
-                q.bind(2, fold(classFilter));
+                q.Bind(2, Fold(classFilter));
             else
-                q.bindNull(2);
-            const std::string pattern = fold(nameFilter);
+                q.BindNull(2);
+            const std::string pattern = Fold(nameFilter);
             int rc;
             // A batch continues after the last name handed out, so objects
             // added or removed meanwhile neither repeat nor hide others.
-            while ((rc = q.step()) == SQLITE_ROW) {
-                std::string n = q.text(0);
-                const std::string l = fold(n);
+            while ((rc = q.Step()) == SQLITE_ROW) {
+                std::string n = q.Text(0);
+                const std::string l = Fold(n);
                 if (c.iterPos > 0 && l <= c.iterLast) continue;
-                if (nameFilter.empty() || globMatch(l, pattern)) names.push_back(std::move(n));
+                if (nameFilter.empty() || GlobMatch(l, pattern)) names.push_back(std::move(n));
             }
-            if (rc != SQLITE_DONE) return mapSqlite(rc);
+            if (rc != SQLITE_DONE) return MapSqlite(rc);
         }
         if (names.empty()) {
-            c.resetIter();
+            c.ResetIter();
             return 0;
         }
         size_t n = 0, strBytes = 0;
         for (size_t i = 0; i < names.size(); ++i) {
-            const size_t add = align(outSize(c, names[i]), 8);
+            const size_t add = Align(OutSize(c, names[i]), 8);
             if ((n + 1) * sizeof(void*) + strBytes + add > bufferSize) break;
             strBytes += add;
             ++n;
@@ -317,12 +317,12 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
         size_t off = n * sizeof(void*);
         for (size_t k = 0; k < n; ++k) {
             const void* p = base + off;
-            outWrite(c, names[k], base + off);
-            off += align(outSize(c, names[k]), 8);
+            OutWrite(c, names[k], base + off);
+            off += Align(OutSize(c, names[k]), 8);
             std::memcpy(base + k * sizeof(void*), &p, sizeof p);
         }
         c.iterPos += n;
-        c.iterLast = fold(names[n - 1]);
+        c.iterLast = Fold(names[n - 1]);
         *count = static_cast<int32_t>(n);
         return 0;
     });
@@ -332,27 +332,27 @@ int DDCGetEntryInfo(DDCContextHandle ctx, uint32_t selector, size_t size, void* 
     constexpr uint32_t kKnown = DDC_INFO_BASE_CLASS | DDC_INFO_RDN | DDC_INFO_NAME;
     if (!out || (selector & ~kKnown) != 0 || selector == 0) return DDCERR_INVALID_PARAMETER;
     if (reinterpret_cast<uintptr_t>(out) % alignof(void*) != 0) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
-        if (int rc = readable(c)) return rc;
+    return WithCtx(ctx, [&](Ctx& c) {
+        if (int rc = Readable(c)) return rc;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = sessionCheck(c, *l)) return rc;
+        if (int rc = l.Open()) return rc;
+        if (int rc = SessionCheck(c, *l)) return rc;
         ObjInfo o;
-        if (int rc = objInfo(*l, c.current, o)) return rc;
+        if (int rc = LoadObjInfo(*l, c.current, o)) return rc;
         std::vector<std::string> texts;
         if (selector & DDC_INFO_BASE_CLASS) texts.push_back(o.cls);
         if (selector & DDC_INFO_RDN) texts.push_back(o.name.empty() ? "\\" : o.name);
-        if (selector & DDC_INFO_NAME) texts.push_back(outName(c, o.path));
+        if (selector & DDC_INFO_NAME) texts.push_back(OutName(c, o.path));
         size_t need = texts.size() * sizeof(void*);
         for (const auto& t : texts)
-            need += align(outSize(c, t), 8);
+            need += Align(OutSize(c, t), 8);
         if (need > size) return DDCERR_INSUFFICIENT_BUFFER;
         auto* base = static_cast<unsigned char*>(out);
         size_t off = texts.size() * sizeof(void*);
         for (size_t k = 0; k < texts.size(); ++k) {
             const void* p = base + off;
-            outWrite(c, texts[k], base + off);
-            off += align(outSize(c, texts[k]), 8);
+            OutWrite(c, texts[k], base + off);
+            off += Align(OutSize(c, texts[k]), 8);
             std::memcpy(base + k * sizeof(void*), &p, sizeof p);
         }
         return 0;
@@ -361,13 +361,13 @@ int DDCGetEntryInfo(DDCContextHandle ctx, uint32_t selector, size_t size, void* 
 
 int PDKGetAttributeDefinition(DDCContextHandle ctx, const void* name, DDCAttrDef* def) {
     if (!def) return DDCERR_INVALID_PARAMETER;
-    return withCtx(ctx, [&](Ctx& c) {
+    return WithCtx(ctx, [&](Ctx& c) {
         std::string s;
-        if (int rc = inStr(c, name, s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
+        if (int rc = InStr(c, name, s, kMaxAttrChars, DDCERR_NO_SUCH_ATTRIBUTE)) return rc;
         ConnLease l(c.store);
-        if (int rc = l.open()) return rc;
-        if (int rc = l->loadSchema()) return rc;
-        const AttrDef* a = l->schema().attr(fold(s));
+        if (int rc = l.Open()) return rc;
+        if (int rc = l->LoadSchema()) return rc;
+        const AttrDef* a = l->schema().Attr(Fold(s));
         if (!a) return DDCERR_NO_SUCH_ATTRIBUTE;
         *def = DDCAttrDef{a->flags, a->syntax, a->lower, a->upper, 0, 0};
         return 0;

@@ -110,14 +110,14 @@ constexpr StdClass kStdClasses[] = {
      "Network Address|Version|Status|Private Key|Public Key"},
 };
 
-std::string joinList(const char* s) {
+std::string JoinList(const char* s) {
     std::string out(s);
     for (char& c : out)
         if (c == '|') c = '\n';
     return out;
 }
 
-std::vector<std::string> splitList(const std::string& s) {
+std::vector<std::string> SplitList(const std::string& s) {
     std::vector<std::string> out;
     std::istringstream in(s);
     std::string line;
@@ -129,12 +129,12 @@ std::vector<std::string> splitList(const std::string& s) {
 // The write-ahead log and its index stay when the last connection closes,
 // with the store's owner and mode: a process that may only read the store
 // (and not create files beside it) needs them to read at all.
-void keepLogFiles(sqlite3* db) {
+void KeepLogFiles(sqlite3* db) {
     int on = 1;
     sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &on);
 }
 
-std::string trimConfValue(const char* p) {
+std::string TrimConfValue(const char* p) {
     while (*p == ' ' || *p == '\t')
         ++p;
     return p;
@@ -146,7 +146,7 @@ const char* const kIntruderTableSql =
     "CREATE TABLE IF NOT EXISTS intruder(obj INTEGER PRIMARY KEY, attempts INTEGER NOT NULL, "
     "first INTEGER NOT NULL, locked_until INTEGER NOT NULL)";
 
-int mapSqlite(int rc) {
+int MapSqlite(int rc) {
     switch (rc & 0xFF) {
     case SQLITE_OK:
     case SQLITE_ROW:
@@ -164,30 +164,30 @@ int mapSqlite(int rc) {
     }
 }
 
-const AttrDef* Schema::attr(const std::string& folded) const {
+const AttrDef* Schema::Attr(const std::string& folded) const {
     auto it = attrs.find(folded);
     return it == attrs.end() ? nullptr : &it->second;
 }
 
-const ClassDef* Schema::cls(const std::string& folded) const {
+const ClassDef* Schema::Cls(const std::string& folded) const {
     auto it = classes.find(folded);
     return it == classes.end() ? nullptr : &it->second;
 }
 
-std::vector<std::string> Schema::chain(const std::string& folded) const {
+std::vector<std::string> Schema::Chain(const std::string& folded) const {
     std::vector<std::string> out;
     std::string cur = folded;
     while (!cur.empty() && out.size() < 64) {
-        const ClassDef* c = cls(cur);
+        const ClassDef* c = Cls(cur);
         if (!c) break;
         out.push_back(cur);
-        cur = fold(c->super);
+        cur = Fold(c->super);
     }
     return out;
 }
 
 Stmt::Stmt(Conn& c, const char* sql) {
-    st_ = c.prepare(sql, prepRc_);
+    st_ = c.Prepare(sql, prepRc_);
 }
 
 Stmt::~Stmt() {
@@ -197,31 +197,31 @@ Stmt::~Stmt() {
     }
 }
 
-Stmt& Stmt::bind(int i, int64_t v) {
+Stmt& Stmt::Bind(int i, int64_t v) {
     if (st_) sqlite3_bind_int64(st_, i, v);
     return *this;
 }
 
-Stmt& Stmt::bind(int i, const std::string& v) {
+Stmt& Stmt::Bind(int i, const std::string& v) {
     if (st_) sqlite3_bind_text(st_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
     return *this;
 }
 
-Stmt& Stmt::bindNull(int i) {
+Stmt& Stmt::BindNull(int i) {
     if (st_) sqlite3_bind_null(st_, i);
     return *this;
 }
 
-Stmt& Stmt::bindBlob(int i, const void* p, int n) {
+Stmt& Stmt::BindBlob(int i, const void* p, int n) {
     if (st_) sqlite3_bind_blob(st_, i, p, n, SQLITE_TRANSIENT);
     return *this;
 }
 
-int Stmt::step() {
+int Stmt::Step() {
     return st_ ? sqlite3_step(st_) : prepRc_;
 }
 
-std::string Stmt::text(int col) const {
+std::string Stmt::Text(int col) const {
     const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st_, col));
     return p ? std::string(p, static_cast<size_t>(sqlite3_column_bytes(st_, col))) : std::string();
 }
@@ -235,18 +235,18 @@ Conn::~Conn() {
     sqlite3_close(db_);
 }
 
-bool Conn::inherited() const {
+bool Conn::Inherited() const {
     return pid_ != ::getpid();
 }
 
-void Conn::abandon() {
+void Conn::Abandon() {
     // Closing a connection copied by fork() could checkpoint or remove the
     // write-ahead log under the parent, which still holds its locks: leak it.
     db_ = nullptr;
     stmts_.clear();
 }
 
-sqlite3_stmt* Conn::prepare(const char* sql, int& rc) {
+sqlite3_stmt* Conn::Prepare(const char* sql, int& rc) {
     auto it = stmts_.find(sql);
     if (it != stmts_.end()) {
         rc = SQLITE_OK;
@@ -262,37 +262,37 @@ sqlite3_stmt* Conn::prepare(const char* sql, int& rc) {
     return st;
 }
 
-int Conn::exec(const char* sql) {
+int Conn::Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
 }
 
-int Conn::beginWrite() {
+int Conn::BeginWrite() {
     // Other processes answer reads from memory while the change counter
     // stands still: a writer that cannot move it must not write.
-    if (store_ && !store_->canAnnounce()) return DDCERR_SYSTEM_FAILURE;
-    int rc = mapSqlite(exec("BEGIN IMMEDIATE"));
-    if (rc == 0 && store_) store_->bump();
+    if (store_ && !store_->CanAnnounce()) return DDCERR_SYSTEM_FAILURE;
+    int rc = MapSqlite(Exec("BEGIN IMMEDIATE"));
+    if (rc == 0 && store_) store_->Bump();
     return rc;
 }
 
-int Conn::commit() {
-    int rc = exec("COMMIT");
-    if (rc != SQLITE_OK) rollback();
-    if (store_) store_->bump();
-    return mapSqlite(rc);
+int Conn::Commit() {
+    int rc = Exec("COMMIT");
+    if (rc != SQLITE_OK) Rollback();
+    if (store_) store_->Bump();
+    return MapSqlite(rc);
 }
 
-void Conn::rollback() {
-    if (!sqlite3_get_autocommit(db_)) exec("ROLLBACK");
+void Conn::Rollback() {
+    if (!sqlite3_get_autocommit(db_)) Exec("ROLLBACK");
 }
 
-int Conn::loadSchema() {
+int Conn::LoadSchema() {
     int64_t gen;
     {
         Stmt q(*this, "SELECT value FROM meta WHERE key='schema_gen'");
-        int rc = q.step();
-        if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? DDCERR_DATABASE_FORMAT : mapSqlite(rc);
-        gen = q.i64(0);
+        int rc = q.Step();
+        if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? DDCERR_DATABASE_FORMAT : MapSqlite(rc);
+        gen = q.I64(0);
     }
     if (gen == schema_.generation) return 0;
     Schema s;
@@ -300,48 +300,48 @@ int Conn::loadSchema() {
     {
         Stmt q(*this, "SELECT lname, name, flags, syntax, lower, upper, std FROM attrdef");
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW) {
+        while ((rc = q.Step()) == SQLITE_ROW) {
             AttrDef a;
-            a.name = q.text(1);
-            a.flags = static_cast<uint32_t>(q.i64(2));
-            a.syntax = static_cast<uint32_t>(q.i64(3));
-            a.lower = static_cast<uint32_t>(q.i64(4));
-            a.upper = static_cast<uint32_t>(q.i64(5));
-            a.standard = q.i64(6) != 0;
-            s.attrs.emplace(q.text(0), std::move(a));
+            a.name = q.Text(1);
+            a.flags = static_cast<uint32_t>(q.I64(2));
+            a.syntax = static_cast<uint32_t>(q.I64(3));
+            a.lower = static_cast<uint32_t>(q.I64(4));
+            a.upper = static_cast<uint32_t>(q.I64(5));
+            a.standard = q.I64(6) != 0;
+            s.attrs.emplace(q.Text(0), std::move(a));
         }
-        if (rc != SQLITE_DONE) return mapSqlite(rc);
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
     {
         Stmt q(*this, "SELECT lname, name, flags, super, contain, naming, mandatory, optional, std "
                       "FROM classdef");
         int rc;
-        while ((rc = q.step()) == SQLITE_ROW) {
+        while ((rc = q.Step()) == SQLITE_ROW) {
             ClassDef c;
-            c.name = q.text(1);
-            c.flags = static_cast<uint32_t>(q.i64(2));
-            c.super = q.text(3);
-            c.contain = splitList(q.text(4));
-            c.naming = splitList(q.text(5));
-            c.mandatory = splitList(q.text(6));
-            c.optional = splitList(q.text(7));
-            c.standard = q.i64(8) != 0;
-            s.classes.emplace(q.text(0), std::move(c));
+            c.name = q.Text(1);
+            c.flags = static_cast<uint32_t>(q.I64(2));
+            c.super = q.Text(3);
+            c.contain = SplitList(q.Text(4));
+            c.naming = SplitList(q.Text(5));
+            c.mandatory = SplitList(q.Text(6));
+            c.optional = SplitList(q.Text(7));
+            c.standard = q.I64(8) != 0;
+            s.classes.emplace(q.Text(0), std::move(c));
         }
-        if (rc != SQLITE_DONE) return mapSqlite(rc);
+        if (rc != SQLITE_DONE) return MapSqlite(rc);
     }
     schema_ = std::move(s);
     return 0;
 }
 
-int Store::acquire(std::unique_ptr<Conn>& out) {
+int Store::Acquire(std::unique_ptr<Conn>& out) {
     {
         std::lock_guard lock(mu_);
         while (!idle_.empty()) {
             out = std::move(idle_.back());
             idle_.pop_back();
-            if (!out->inherited()) return 0;
-            out->abandon();
+            if (!out->Inherited()) return 0;
+            out->Abandon();
             out.reset();
         }
     }
@@ -359,7 +359,7 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
         return rc == SQLITE_NOMEM ? DDCERR_NOT_ENOUGH_MEMORY : DDCERR_NO_REFERRALS;
     }
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    keepLogFiles(db);
+    KeepLogFiles(db);
     // WAL with NORMAL sync never corrupts; a power cut may lose only the
     // last commits, and every commit stops costing a disk flush.
     sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
@@ -367,24 +367,24 @@ int Store::acquire(std::unique_ptr<Conn>& out) {
     int code;
     {
         Stmt q(*conn, "SELECT value FROM meta WHERE key='format'");
-        if (q.ok() == SQLITE_OK) {
-            rc = q.step();
+        if (q.Ok() == SQLITE_OK) {
+            rc = q.Step();
             if (rc == SQLITE_ROW)
-                code = q.text(0) == kFormat ? 0 : DDCERR_DATABASE_FORMAT;
+                code = q.Text(0) == kFormat ? 0 : DDCERR_DATABASE_FORMAT;
             else
-                code = rc == SQLITE_DONE ? DDCERR_DATABASE_FORMAT : mapSqlite(rc);
-        } else if ((q.ok() & 0xFF) == SQLITE_ERROR) {
+                code = rc == SQLITE_DONE ? DDCERR_DATABASE_FORMAT : MapSqlite(rc);
+        } else if ((q.Ok() & 0xFF) == SQLITE_ERROR) {
             // No meta table: an empty file is a store not made yet; anything
             // else is some other database.
             Stmt n(*conn, "SELECT count(*) FROM sqlite_master");
-            code = n.step() == SQLITE_ROW && n.i64(0) == 0 ? DDCERR_NO_REFERRALS
+            code = n.Step() == SQLITE_ROW && n.I64(0) == 0 ? DDCERR_NO_REFERRALS
                                                            : DDCERR_DATABASE_FORMAT;
         } else {
-            code = mapSqlite(q.ok());
+            code = MapSqlite(q.Ok());
         }
     }
     if (code != 0) return code;
-    openGeneration();
+    OpenGeneration();
     out = std::move(conn);
     return 0;
 }
@@ -393,7 +393,7 @@ Store::~Store() {
     if (uint64_t* g = gen_.load()) ::munmap(g, sizeof(uint64_t));
 }
 
-void Store::openGeneration() {
+void Store::OpenGeneration() {
     std::lock_guard lock(mu_);
     if (gen_.load()) return;
     // Named after the store file itself, not the path that reached it: a
@@ -422,12 +422,12 @@ void Store::openGeneration() {
     if (m != MAP_FAILED) gen_.store(static_cast<uint64_t*>(m));
 }
 
-uint64_t Store::generation() const {
+uint64_t Store::Generation() const {
     uint64_t* g = gen_.load();
     return g ? std::atomic_ref<uint64_t>(*g).load(std::memory_order_acquire) : 0;
 }
 
-void Store::bump() {
+void Store::Bump() {
     if (uint64_t* g = gen_.load())
         std::atomic_ref<uint64_t>(*g).fetch_add(1, std::memory_order_acq_rel);
 }
@@ -448,7 +448,7 @@ bool Store::CachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
     return CachedIn(ids_, lpath, gen, id);
 }
 
-bool Store::cacheCurrent(uint64_t gen) {
+bool Store::CacheCurrent(uint64_t gen) {
     if (gen != cacheGen_) {
         // Only a newer generation replaces the cache; a slow reader with an
         // older one must not bring back what a writer has since changed.
@@ -464,33 +464,33 @@ bool Store::cacheCurrent(uint64_t gen) {
     return true;
 }
 
-void Store::cacheId(const std::string& lpath, uint64_t gen, int64_t id) {
+void Store::CacheId(const std::string& lpath, uint64_t gen, int64_t id) {
     if (!gen_.load()) return;
     std::lock_guard lock(cacheMu_);
-    if (cacheCurrent(gen)) ids_[lpath] = id;
+    if (CacheCurrent(gen)) ids_[lpath] = id;
 }
 
 bool Store::CachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out) {
     return CachedIn(values_, key, gen, out);
 }
 
-void Store::cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals) {
+void Store::CacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals) {
     if (!gen_.load()) return;
     std::lock_guard lock(cacheMu_);
-    if (cacheCurrent(gen)) values_[key] = vals;
+    if (CacheCurrent(gen)) values_[key] = vals;
 }
 
 void Store::release(std::unique_ptr<Conn> c) {
-    if (c->inherited()) {
-        c->abandon();
+    if (c->Inherited()) {
+        c->Abandon();
         return;
     }
-    c->rollback(); // a call never leaves a transaction open
+    c->Rollback(); // a call never leaves a transaction open
     std::lock_guard lock(mu_);
     if (idle_.size() < 64) idle_.push_back(std::move(c));
 }
 
-std::shared_ptr<Store> storeFor(const std::string& path) {
+std::shared_ptr<Store> StoreFor(const std::string& path) {
     static std::mutex mu;
     static std::map<std::string, std::shared_ptr<Store>> stores;
     std::lock_guard lock(mu);
@@ -499,7 +499,7 @@ std::shared_ptr<Store> storeFor(const std::string& path) {
     return s;
 }
 
-std::string defaultStorePath() {
+std::string DefaultStorePath() {
     if (const char* env = std::getenv("ARBOR_DIRECTORY"); env && *env) return env;
     const char* conf = std::getenv("ARBOR_CONF");
     if (!conf || !*conf) conf = "/etc/arbor.conf";
@@ -510,7 +510,7 @@ std::string defaultStorePath() {
         while (std::fgets(line, sizeof line, f)) {
             line[std::strcspn(line, "\n")] = 0;
             if (char* cr = std::strrchr(line, '\r')) *cr = 0;
-            if (arbor::StartsWithNoCase(line, kKey)) found = trimConfValue(line + sizeof kKey - 1);
+            if (arbor::StartsWithNoCase(line, kKey)) found = TrimConfValue(line + sizeof kKey - 1);
         }
         std::fclose(f);
         if (!found.empty()) return found;
@@ -518,7 +518,7 @@ std::string defaultStorePath() {
     return "/var/lib/arbor/directory.db";
 }
 
-int createStore(const std::string& path) {
+int CreateStore(const std::string& path) {
     // The store holds password hashes and secrets: its owner's alone, whatever
     // the umask, until the administrator shares it (PDKShareStore).
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -536,41 +536,41 @@ int createStore(const std::string& path) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
-    keepLogFiles(db);
+    KeepLogFiles(db);
     Conn conn(db); // closes the database
-    if (conn.exec("PRAGMA journal_mode=WAL") != SQLITE_OK || conn.exec("BEGIN") != SQLITE_OK ||
-        conn.exec(kCreateSql) != SQLITE_OK || conn.exec(kIntruderTableSql) != SQLITE_OK) {
+    if (conn.Exec("PRAGMA journal_mode=WAL") != SQLITE_OK || conn.Exec("BEGIN") != SQLITE_OK ||
+        conn.Exec(kCreateSql) != SQLITE_OK || conn.Exec(kIntruderTableSql) != SQLITE_OK) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
     for (const auto& a : kStdAttrs) {
         Stmt q(conn, "INSERT INTO attrdef VALUES(?,?,?,?,?,?,1)");
-        q.bind(1, fold(a.name)).bind(2, std::string(a.name)).bind(3, int64_t{a.flags});
-        q.bind(4, int64_t{a.syntax}).bind(5, int64_t{a.lower}).bind(6, int64_t{a.upper});
-        if (q.step() != SQLITE_DONE) rc = SQLITE_ERROR;
+        q.Bind(1, Fold(a.name)).Bind(2, std::string(a.name)).Bind(3, int64_t{a.flags});
+        q.Bind(4, int64_t{a.syntax}).Bind(5, int64_t{a.lower}).Bind(6, int64_t{a.upper});
+        if (q.Step() != SQLITE_DONE) rc = SQLITE_ERROR;
     }
     for (const auto& c : kStdClasses) {
         Stmt q(conn, "INSERT INTO classdef VALUES(?,?,?,?,?,?,?,?,1)");
-        q.bind(1, fold(c.name)).bind(2, std::string(c.name)).bind(3, int64_t{c.flags});
-        q.bind(4, std::string(c.super)).bind(5, joinList(c.contain)).bind(6, joinList(c.naming));
-        q.bind(7, joinList(c.mandatory)).bind(8, joinList(c.optional));
-        if (q.step() != SQLITE_DONE) rc = SQLITE_ERROR;
+        q.Bind(1, Fold(c.name)).Bind(2, std::string(c.name)).Bind(3, int64_t{c.flags});
+        q.Bind(4, std::string(c.super)).Bind(5, JoinList(c.contain)).Bind(6, JoinList(c.naming));
+        q.Bind(7, JoinList(c.mandatory)).Bind(8, JoinList(c.optional));
+        if (q.Step() != SQLITE_DONE) rc = SQLITE_ERROR;
     }
     {
         // Written last: a store without its format mark is never used.
         Stmt q(conn, "INSERT INTO meta VALUES('format', ?)");
-        q.bind(1, std::string(kFormat));
-        if (q.step() != SQLITE_DONE) rc = SQLITE_ERROR;
+        q.Bind(1, std::string(kFormat));
+        if (q.Step() != SQLITE_DONE) rc = SQLITE_ERROR;
     }
-    if (rc != SQLITE_OK || conn.exec("COMMIT") != SQLITE_OK) {
-        conn.rollback();
+    if (rc != SQLITE_OK || conn.Exec("COMMIT") != SQLITE_OK) {
+        conn.Rollback();
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
     return 0;
 }
 
-int shareStore(const std::string& path, gid_t group) {
+int ShareStore(const std::string& path, gid_t group) {
     // The group reads the store, its log and the change counter; writing
     // stays with the owner.
     struct stat st {};

@@ -18,7 +18,7 @@ namespace pdksa {
 constexpr int64_t kRootId = 1; // the root "\"
 
 // Result of a statement step, mapped to directory codes by the callers.
-int mapSqlite(int rc);
+int MapSqlite(int rc);
 
 struct AttrDef {
     std::string name;
@@ -40,10 +40,10 @@ struct Schema {
     std::unordered_map<std::string, AttrDef> attrs;
     std::unordered_map<std::string, ClassDef> classes;
 
-    const AttrDef* attr(const std::string& folded) const;
-    const ClassDef* cls(const std::string& folded) const;
+    const AttrDef* Attr(const std::string& folded) const;
+    const ClassDef* Cls(const std::string& folded) const;
     // The class and its superclasses, most specific first (folded names).
-    std::vector<std::string> chain(const std::string& folded) const;
+    std::vector<std::string> Chain(const std::string& folded) const;
 };
 
 class Conn;
@@ -55,17 +55,17 @@ class Stmt {
     ~Stmt();
     Stmt(const Stmt&) = delete;
     Stmt& operator=(const Stmt&) = delete;
-    int ok() const { return prepRc_; }
-    Stmt& bind(int i, int64_t v);
-    Stmt& bind(int i, const std::string& v);
-    Stmt& bindNull(int i);
-    int step(); // SQLITE_ROW, SQLITE_DONE or an error
-    int64_t i64(int col) const { return sqlite3_column_int64(st_, col); }
-    std::string text(int col) const;
-    bool isNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
-    const void* blob(int col) const { return sqlite3_column_blob(st_, col); }
-    int bytes(int col) const { return sqlite3_column_bytes(st_, col); }
-    Stmt& bindBlob(int i, const void* p, int n);
+    int Ok() const { return prepRc_; }
+    Stmt& Bind(int i, int64_t v);
+    Stmt& Bind(int i, const std::string& v);
+    Stmt& BindNull(int i);
+    int Step(); // SQLITE_ROW, SQLITE_DONE or an error
+    int64_t I64(int col) const { return sqlite3_column_int64(st_, col); }
+    std::string Text(int col) const;
+    bool IsNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
+    const void* Blob(int col) const { return sqlite3_column_blob(st_, col); }
+    int Bytes(int col) const { return sqlite3_column_bytes(st_, col); }
+    Stmt& BindBlob(int i, const void* p, int n);
 
   private:
     sqlite3_stmt* st_ = nullptr;
@@ -80,19 +80,19 @@ class Conn {
     Store* store() const { return store_; }
     // Made by another process (before a fork): its database handle must
     // neither be used nor closed here.
-    bool inherited() const;
-    void abandon();
+    bool Inherited() const;
+    void Abandon();
     ~Conn();
-    sqlite3* db() const { return db_; }
-    sqlite3_stmt* prepare(const char* sql, int& rc);
-    int exec(const char* sql);
+    sqlite3* Db() const { return db_; }
+    sqlite3_stmt* Prepare(const char* sql, int& rc);
+    int Exec(const char* sql);
     // Transactions: BEGIN IMMEDIATE for changes so writers queue on the
     // busy timeout instead of failing on upgrade.
-    int beginWrite();
-    int commit();
-    void rollback();
+    int BeginWrite();
+    int Commit();
+    void Rollback();
     // Brings the schema up to date with the store.
-    int loadSchema();
+    int LoadSchema();
     const Schema& schema() const { return schema_; }
 
   private:
@@ -114,27 +114,27 @@ struct RawValue {
 class Store {
   public:
     explicit Store(std::string path) : path_(std::move(path)) {}
-    const std::string& path() const { return path_; }
+    const std::string& Path() const { return path_; }
     // A connection for one call; DDCERR_NO_REFERRALS while the store
     // cannot be reached, DDCERR_DATABASE_FORMAT when it is not a directory.
-    int acquire(std::unique_ptr<Conn>& out);
+    int Acquire(std::unique_ptr<Conn>& out);
     void release(std::unique_ptr<Conn> c);
     ~Store();
 
     // Change counter shared by every process of the store (a small mapped
     // file beside it). Writers bump it when they start and after they
     // commit, so a cached look-up is good while the counter stands still.
-    uint64_t generation() const;
-    void bump();
-    bool canAnnounce() const { return gen_.load() != nullptr; }
+    uint64_t Generation() const;
+    void Bump();
+    bool CanAnnounce() const { return gen_.load() != nullptr; }
     bool CachedId(const std::string& lpath, uint64_t gen, int64_t& id);
-    void cacheId(const std::string& lpath, uint64_t gen, int64_t id);
+    void CacheId(const std::string& lpath, uint64_t gen, int64_t id);
     bool CachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out);
-    void cacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals);
+    void CacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals);
 
   private:
-    void openGeneration();
-    bool cacheCurrent(uint64_t gen); // under cacheMu_: may the cache take gen?
+    void OpenGeneration();
+    bool CacheCurrent(uint64_t gen); // under cacheMu_: may the cache take gen?
     template <class Map, class Out>
     bool CachedIn(const Map& map, const std::string& key, uint64_t gen, Out& out);
     std::string path_;
@@ -151,13 +151,13 @@ class Store {
 extern const char* const kIntruderTableSql;
 
 // One Store per path for the whole process.
-std::shared_ptr<Store> storeFor(const std::string& path);
+std::shared_ptr<Store> StoreFor(const std::string& path);
 // Where a new context's store is (environment, configuration file, default).
-std::string defaultStorePath();
+std::string DefaultStorePath();
 // Creates a new store file with the standard schema and the root.
-int createStore(const std::string& path);
+int CreateStore(const std::string& path);
 // Gives the group read access to the store and its companion files.
-int shareStore(const std::string& path, gid_t group);
+int ShareStore(const std::string& path, gid_t group);
 
 // A pooled connection held for the length of one call.
 class ConnLease {
@@ -166,7 +166,7 @@ class ConnLease {
     ~ConnLease() {
         if (conn_) store_->release(std::move(conn_));
     }
-    int open() { return store_->acquire(conn_); }
+    int Open() { return store_->Acquire(conn_); }
     Conn& operator*() { return *conn_; }
     Conn* operator->() { return conn_.get(); }
 

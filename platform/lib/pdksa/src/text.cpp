@@ -9,7 +9,7 @@ namespace pdksa {
 
 namespace {
 
-void putUtf8(uint32_t cp, std::string& out) {
+void PutUtf8(uint32_t cp, std::string& out) {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
     } else if (cp < 0x800) {
@@ -29,7 +29,7 @@ void putUtf8(uint32_t cp, std::string& out) {
 
 // Decodes one character at in[i]; returns its byte length, 0 when malformed
 // (overlong forms, surrogates, truncated sequences, values above U+10FFFF).
-size_t decodeUtf8(std::string_view in, size_t i, uint32_t& cp) {
+size_t DecodeUtf8(std::string_view in, size_t i, uint32_t& cp) {
     const auto b0 = static_cast<unsigned char>(in[i]);
     if (b0 < 0x80) {
         cp = b0;
@@ -56,7 +56,7 @@ size_t decodeUtf8(std::string_view in, size_t i, uint32_t& cp) {
     return len;
 }
 
-uint32_t foldChar(uint32_t c) {
+uint32_t FoldChar(uint32_t c) {
     if (c >= 'A' && c <= 'Z') return c + 32;
     if (c < 0x80) return c;
     // Latin-1, Greek and Cyrillic capitals map to small letters of the same
@@ -72,7 +72,7 @@ uint32_t foldChar(uint32_t c) {
 
 } // namespace
 
-bool utf16ToUtf8(const uint16_t* units, size_t n, std::string& out) {
+bool Utf16ToUtf8(const uint16_t* units, size_t n, std::string& out) {
     for (size_t i = 0; i < n; ++i) {
         uint32_t u = units[i];
         if (u >= 0xD800 && u <= 0xDBFF) {
@@ -82,15 +82,15 @@ bool utf16ToUtf8(const uint16_t* units, size_t n, std::string& out) {
         } else if (u >= 0xDC00 && u <= 0xDFFF) {
             return false;
         }
-        putUtf8(u, out);
+        PutUtf8(u, out);
     }
     return true;
 }
 
-bool utf8ToUtf16(std::string_view in, std::u16string& out) {
+bool Utf8ToUtf16(std::string_view in, std::u16string& out) {
     for (size_t i = 0; i < in.size();) {
         uint32_t cp;
-        const size_t len = decodeUtf8(in, i, cp);
+        const size_t len = DecodeUtf8(in, i, cp);
         if (len == 0) return false;
         if (cp >= 0x10000) {
             cp -= 0x10000;
@@ -104,21 +104,21 @@ bool utf8ToUtf16(std::string_view in, std::u16string& out) {
     return true;
 }
 
-bool validUtf8(std::string_view in) {
+bool ValidUtf8(std::string_view in) {
     for (size_t i = 0; i < in.size();) {
         uint32_t cp;
-        const size_t len = decodeUtf8(in, i, cp);
+        const size_t len = DecodeUtf8(in, i, cp);
         if (len == 0) return false;
         i += len;
     }
     return true;
 }
 
-size_t utf16Length(std::string_view in) {
+size_t Utf16Length(std::string_view in) {
     size_t n = 0;
     for (size_t i = 0; i < in.size();) {
         uint32_t cp;
-        const size_t len = decodeUtf8(in, i, cp);
+        const size_t len = DecodeUtf8(in, i, cp);
         if (len == 0) return n + (in.size() - i); // not reached for valid input
         n += cp >= 0x10000 ? 2 : 1;
         i += len;
@@ -126,23 +126,23 @@ size_t utf16Length(std::string_view in) {
     return n;
 }
 
-std::string fold(std::string_view in) {
+std::string Fold(std::string_view in) {
     std::string out;
     out.reserve(in.size());
     for (size_t i = 0; i < in.size();) {
         uint32_t cp;
-        const size_t len = decodeUtf8(in, i, cp);
+        const size_t len = DecodeUtf8(in, i, cp);
         if (len == 0) { // stored texts are valid; keep any other byte as it is
             out.push_back(in[i++]);
             continue;
         }
-        putUtf8(foldChar(cp), out);
+        PutUtf8(FoldChar(cp), out);
         i += len;
     }
     return out;
 }
 
-bool globMatch(std::string_view text, std::string_view pattern) {
+bool GlobMatch(std::string_view text, std::string_view pattern) {
     size_t t = 0, p = 0, starP = std::string_view::npos, starT = 0;
     while (t < text.size()) {
         if (p < pattern.size() && pattern[p] == '*') {
@@ -162,11 +162,11 @@ bool globMatch(std::string_view text, std::string_view pattern) {
     return p == pattern.size();
 }
 
-NameForm slashForm() {
+NameForm SlashForm() {
     return NameForm{};
 }
 
-NameForm dotForm() {
+NameForm DotForm() {
     NameForm f;
     f.leafFirst = true;
     f.separator = '.';
@@ -174,7 +174,7 @@ NameForm dotForm() {
     return f;
 }
 
-bool formFromTable(const uint16_t* table, NameForm& form) {
+bool FormFromTable(const uint16_t* table, NameForm& form) {
     if (table[0] > 1 || table[3] == 0 || table[5] == 0) return false;
     form.leafFirst = table[0] == 1;
     form.separator = table[3];
@@ -186,7 +186,7 @@ bool formFromTable(const uint16_t* table, NameForm& form) {
 namespace {
 
 // Removes a leading attribute type ("CN=", "OU=") from a component.
-std::string_view stripType(std::string_view comp, char typeSep) {
+std::string_view StripType(std::string_view comp, char typeSep) {
     size_t i = 0;
     while (i < comp.size() && i <= 16 &&
            ((comp[i] >= 'A' && comp[i] <= 'Z') || (comp[i] >= 'a' && comp[i] <= 'z') ||
@@ -196,33 +196,33 @@ std::string_view stripType(std::string_view comp, char typeSep) {
     return comp;
 }
 
-int checkComponent(std::string_view comp) {
+int CheckComponent(std::string_view comp) {
     if (comp.empty() || comp == "." || comp == "..") return DDCERR_ILLEGAL_DS_NAME;
     for (char c : comp)
         if (static_cast<unsigned char>(c) < 0x20 || c == '\\') return DDCERR_ILLEGAL_DS_NAME;
-    if (utf16Length(comp) > DDC_MAX_RDN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+    if (Utf16Length(comp) > DDC_MAX_RDN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
     return 0;
 }
 
-bool looksDotted(std::string_view name) {
+bool LooksDotted(std::string_view name) {
     if (name.find('\\') != std::string_view::npos) return false;
     const size_t dot = name.find('.');
     if (dot == std::string_view::npos || dot == 0) return false;
-    return stripType(name.substr(0, dot), '=').size() != dot;
+    return StripType(name.substr(0, dot), '=').size() != dot;
 }
 
 } // namespace
 
-int parseName(std::string_view name, const NameForm* explicitForm, ParsedName& out) {
+int ParseName(std::string_view name, const NameForm* explicitForm, ParsedName& out) {
     out = ParsedName{};
-    if (!validUtf8(name)) return DDCERR_NO_CHARACTER_MAPPING;
-    if (utf16Length(name) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
+    if (!ValidUtf8(name)) return DDCERR_NO_CHARACTER_MAPPING;
+    if (Utf16Length(name) > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
     if (name.empty()) return DDCERR_ILLEGAL_DS_NAME;
     if (name == ".") {
         out.kind = ParsedName::Self;
         return 0;
     }
-    NameForm form = explicitForm ? *explicitForm : (looksDotted(name) ? dotForm() : slashForm());
+    NameForm form = explicitForm ? *explicitForm : (LooksDotted(name) ? DotForm() : SlashForm());
     const char sep = static_cast<char>(form.separator);
     const char esc = static_cast<char>(form.escape);
     const char typeSep = static_cast<char>(form.typeSep);
@@ -253,8 +253,8 @@ int parseName(std::string_view name, const NameForm* explicitForm, ParsedName& o
     }
     if (any) parts.push_back(std::move(cur)); // a trailing separator is ignored
     for (auto& p : parts) {
-        std::string_view v = stripType(p, typeSep);
-        if (int rc = checkComponent(v)) return rc;
+        std::string_view v = StripType(p, typeSep);
+        if (int rc = CheckComponent(v)) return rc;
         out.components.emplace_back(v);
     }
     if (form.leafFirst) {
@@ -270,7 +270,7 @@ int parseName(std::string_view name, const NameForm* explicitForm, ParsedName& o
     return 0;
 }
 
-std::string joinPath(const std::vector<std::string>& comps) {
+std::string JoinPath(const std::vector<std::string>& comps) {
     std::string s;
     for (const auto& c : comps) {
         s.push_back('\\');
@@ -279,7 +279,7 @@ std::string joinPath(const std::vector<std::string>& comps) {
     return s;
 }
 
-std::vector<std::string> splitPath(std::string_view path) {
+std::vector<std::string> SplitPath(std::string_view path) {
     std::vector<std::string> out;
     size_t i = 0;
     if (!path.empty() && path[0] == '\\') i = 1;

@@ -10,20 +10,20 @@
 namespace pdksa {
 
 // Appends the UTF-8 form of units; lone surrogates are refused (false).
-bool utf16ToUtf8(const uint16_t* units, size_t n, std::string& out);
+bool Utf16ToUtf8(const uint16_t* units, size_t n, std::string& out);
 // Appends the UTF-16 form of valid UTF-8; false on malformed input.
-bool utf8ToUtf16(std::string_view in, std::u16string& out);
-bool validUtf8(std::string_view in);
+bool Utf8ToUtf16(std::string_view in, std::u16string& out);
+bool ValidUtf8(std::string_view in);
 // Number of characters (UTF-16 units) of valid UTF-8.
-size_t utf16Length(std::string_view in);
+size_t Utf16Length(std::string_view in);
 
 // Case folding used for every comparison of names, attribute and class
 // names and text values. It keeps the byte length of each character, so
 // folded and display forms split into components at the same offsets.
-std::string fold(std::string_view in);
+std::string Fold(std::string_view in);
 
 // Glob match of a folded text against a folded pattern with '*'.
-bool globMatch(std::string_view text, std::string_view pattern);
+bool GlobMatch(std::string_view text, std::string_view pattern);
 
 struct NameForm {
     bool leafFirst = false; // dotted
@@ -31,10 +31,10 @@ struct NameForm {
     uint32_t escape = '\'';
     uint32_t typeSep = '=';
 };
-NameForm slashForm();
-NameForm dotForm();
+NameForm SlashForm();
+NameForm DotForm();
 // Reads a delimiter table by content; false when it makes no sense.
-bool formFromTable(const uint16_t* table, NameForm& form);
+bool FormFromTable(const uint16_t* table, NameForm& form);
 
 struct ParsedName {
     enum Kind { Full, Relative, Dotted, Self } kind = Relative;
@@ -43,10 +43,10 @@ struct ParsedName {
 
 // Parses a name (UTF-8). explicitForm: a delimiter table was given.
 // Returns 0 or a DDCERR code.
-int parseName(std::string_view name, const NameForm* explicitForm, ParsedName& out);
+int ParseName(std::string_view name, const NameForm* explicitForm, ParsedName& out);
 
 // Joins components into a display path "\a\b" ("" for the root).
-std::string joinPath(const std::vector<std::string>& comps);
-std::vector<std::string> splitPath(std::string_view path);
+std::string JoinPath(const std::vector<std::string>& comps);
+std::vector<std::string> SplitPath(std::string_view path);
 
 } // namespace pdksa

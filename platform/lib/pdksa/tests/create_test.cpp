@@ -10,20 +10,20 @@ namespace {
 
 const std::string kSales = "\\ACME\\org\\sales";
 
-class Create : public DirTest {
+class Creation : public DirTest {
   protected:
     // Creation with exactly the entries given (no class added).
-    int raw(DDCContextHandle c, const std::string& name, const Entries& e) {
-        return DDCCreateEntry(c, name.c_str(), e.n(), e.data());
+    int Raw(DDCContextHandle c, const std::string& name, const Entries& e) {
+        return DDCCreateEntry(c, name.c_str(), e.N(), e.data());
     }
-    bool exists(const std::string& name) { return DDCResolveName(admin, 66, name.c_str()) == 0; }
-    int defineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
+    bool Exists(const std::string& name) { return DDCResolveName(admin, 66, name.c_str()) == 0; }
+    int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
                    uint32_t hi = 0) {
         DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
         return DDCDefineAttribute(admin, name, &d);
     }
     // An effective class below Top with CN naming and the given optionals.
-    int defineClass(const char* name, const char* contain, std::vector<const char*> optional) {
+    int DefineClass(const char* name, const char* contain, std::vector<const char*> optional) {
         const void* sup[] = {"Top", nullptr};
         const void* where[] = {contain, nullptr};
         const void* cn[] = {"CN", nullptr};
@@ -34,26 +34,26 @@ class Create : public DirTest {
     }
 };
 
-TEST_F(Create, TheFirstClassNamedIsTheBaseAndOthersMustBeInItsChain) {
+TEST_F(Creation, TheFirstClassNamedIsTheBaseAndOthersMustBeInItsChain) {
     const std::string u = kSales + "\\u";
-    EXPECT_EQ(raw(admin, u, Entries().add(0, "Surname", "x")), DDCERR_MISSING_MANDATORY);
-    EXPECT_EQ(raw(admin, u, Entries().add(0, "Object Class", "", 20)), DDCERR_MISSING_MANDATORY);
-    EXPECT_EQ(create(admin, u, "Top"), DDCERR_NOT_EFFECTIVE_CLASS);
-    EXPECT_EQ(raw(admin, u,
-                  Entries().add(0, "Object Class", "User", 20).add(0, "Object Class", "Group", 20)),
+    EXPECT_EQ(Raw(admin, u, Entries().Add(0, "Surname", "x")), DDCERR_MISSING_MANDATORY);
+    EXPECT_EQ(Raw(admin, u, Entries().Add(0, "Object Class", "", 20)), DDCERR_MISSING_MANDATORY);
+    EXPECT_EQ(Create(admin, u, "Top"), DDCERR_NOT_EFFECTIVE_CLASS);
+    EXPECT_EQ(Raw(admin, u,
+                  Entries().Add(0, "Object Class", "User", 20).Add(0, "Object Class", "Group", 20)),
               DDCERR_OBJECT_CLASS_VIOLATION);
     EXPECT_EQ(
-        raw(admin, u,
-            Entries().add(0, "Object Class", "User", 20).add(0, "Object Class", "No Such", 20)),
+        Raw(admin, u,
+            Entries().Add(0, "Object Class", "User", 20).Add(0, "Object Class", "No Such", 20)),
         DDCERR_NO_SUCH_CLASS);
-    EXPECT_FALSE(exists(u));
+    EXPECT_FALSE(Exists(u));
 
     // The chain may be named, in any case, and is written once, most
     // specific first.
-    ASSERT_EQ(raw(admin, u,
-                  Entries().add(0, "object class", "user", 20).add(0, "Object Class", "TOP", 20)),
+    ASSERT_EQ(Raw(admin, u,
+                  Entries().Add(0, "object class", "user", 20).Add(0, "Object Class", "TOP", 20)),
               0);
-    EXPECT_EQ(values(u, "Object Class"), (std::vector<std::string>{"User", "Top"}));
+    EXPECT_EQ(Values(u, "Object Class"), (std::vector<std::string>{"User", "Top"}));
     alignas(8) char info[256];
     ASSERT_EQ(DDCResolveName(admin, 66, u.c_str()), 0);
     ASSERT_EQ(DDCGetEntryInfo(admin, DDC_INFO_BASE_CLASS, sizeof info, info), 0);
@@ -62,34 +62,34 @@ TEST_F(Create, TheFirstClassNamedIsTheBaseAndOthersMustBeInItsChain) {
     EXPECT_STREQ(base, "User");
 }
 
-TEST_F(Create, TheParentsClassesDecideWhereAnObjectMayGo) {
-    EXPECT_EQ(create(admin, "\\", "Tree Root"), DDCERR_ENTRY_ALREADY_EXISTS);
-    EXPECT_EQ(create(admin, "\\Other", "Organization"), DDCERR_ILLEGAL_CONTAINMENT);
-    EXPECT_EQ(create(admin, "\\Other", "Tree Root"), 0);
-    EXPECT_EQ(create(admin, kSales + "\\o", "Organization"), DDCERR_ILLEGAL_CONTAINMENT);
-    ASSERT_EQ(create(admin, kSales + "\\Bob", "User"), 0);
-    EXPECT_EQ(create(admin, kSales + "\\Bob\\x", "User"), DDCERR_ILLEGAL_CONTAINMENT);
-    EXPECT_EQ(create(admin, kSales + "\\east", "Organizational Unit"), 0);
-    EXPECT_EQ(create(admin, kSales + "\\east\\west", "Organizational Unit"), 0);
-    EXPECT_EQ(create(admin, kSales + "\\nowhere\\x", "User"), DDCERR_NO_SUCH_ENTRY);
+TEST_F(Creation, TheParentsClassesDecideWhereAnObjectMayGo) {
+    EXPECT_EQ(Create(admin, "\\", "Tree Root"), DDCERR_ENTRY_ALREADY_EXISTS);
+    EXPECT_EQ(Create(admin, "\\Other", "Organization"), DDCERR_ILLEGAL_CONTAINMENT);
+    EXPECT_EQ(Create(admin, "\\Other", "Tree Root"), 0);
+    EXPECT_EQ(Create(admin, kSales + "\\o", "Organization"), DDCERR_ILLEGAL_CONTAINMENT);
+    ASSERT_EQ(Create(admin, kSales + "\\Bob", "User"), 0);
+    EXPECT_EQ(Create(admin, kSales + "\\Bob\\x", "User"), DDCERR_ILLEGAL_CONTAINMENT);
+    EXPECT_EQ(Create(admin, kSales + "\\east", "Organizational Unit"), 0);
+    EXPECT_EQ(Create(admin, kSales + "\\east\\west", "Organizational Unit"), 0);
+    EXPECT_EQ(Create(admin, kSales + "\\nowhere\\x", "User"), DDCERR_NO_SUCH_ENTRY);
 
     // "Top" as containment: below any object, never below the root.
-    ASSERT_EQ(defineClass("X:Note", "Top", {}), 0);
-    EXPECT_EQ(create(admin, kSales + "\\Bob\\note", "X:Note"), 0);
-    EXPECT_EQ(create(admin, "\\note", "X:Note"), DDCERR_ILLEGAL_CONTAINMENT);
-    EXPECT_FALSE(exists("\\note"));
+    ASSERT_EQ(DefineClass("X:Note", "Top", {}), 0);
+    EXPECT_EQ(Create(admin, kSales + "\\Bob\\note", "X:Note"), 0);
+    EXPECT_EQ(Create(admin, "\\note", "X:Note"), DDCERR_ILLEGAL_CONTAINMENT);
+    EXPECT_FALSE(Exists("\\note"));
 }
 
-TEST_F(Create, ValuesAreReadByTheAttributesSyntaxAndBounds) {
+TEST_F(Creation, ValuesAreReadByTheAttributesSyntaxAndBounds) {
     const std::string s = kSales + "\\srv";
     auto with = [&](const std::string& attr, const std::string& v, uint32_t syn = DDC_SYN_TEXT) {
-        return create(admin, s, "TWP Server", Entries().add(0, attr, v, syn));
+        return Create(admin, s, "TWP Server", Entries().Add(0, attr, v, syn));
     };
     for (const char* bad :
          {"", "-", "+", "1x", "2147483648", "-2147483649", "99999999999", "123456789012", " 1"})
         EXPECT_EQ(with("Status", bad), DDCERR_SYNTAX_VIOLATION) << bad;
     ASSERT_EQ(with("Status", "-2147483648"), 0);
-    EXPECT_EQ(values(s, "Status"), std::vector<std::string>{"-2147483648"});
+    EXPECT_EQ(Values(s, "Status"), std::vector<std::string>{"-2147483648"});
     ASSERT_EQ(DDCRemoveEntry(admin, s.c_str()), 0);
     // Lengths count UTF-16 units: 32 euro signs fit "Telephone Number"
     // (1 to 32), 17 characters above U+FFFF do not.
@@ -100,123 +100,123 @@ TEST_F(Create, ValuesAreReadByTheAttributesSyntaxAndBounds) {
         emoji += "\xf0\x9f\x98\x80";
     const std::string u = kSales + "\\u";
     auto phone = [&](const std::string& v) {
-        return create(admin, u, "User", Entries().add(0, "Telephone Number", v));
+        return Create(admin, u, "User", Entries().Add(0, "Telephone Number", v));
     };
     EXPECT_EQ(phone(euros + "1"), DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(phone(emoji), DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(phone(""), DDCERR_SYNTAX_VIOLATION);
     ASSERT_EQ(phone(euros), 0);
-    EXPECT_EQ(values(u, "Telephone Number"), std::vector<std::string>{euros});
+    EXPECT_EQ(Values(u, "Telephone Number"), std::vector<std::string>{euros});
 
     // Signed bounds of a sized integer; a class-name value names a class.
-    ASSERT_EQ(defineAttr("X:Level", DDC_SYN_INTEGER, DDC_ATTRDEF_SIZED, uint32_t(-1), 5), 0);
-    ASSERT_EQ(defineAttr("X:Kind", DDC_SYN_CLASS_NAME), 0);
-    ASSERT_EQ(defineClass("X:Thing", "Organizational Unit", {"X:Level", "X:Kind"}), 0);
+    ASSERT_EQ(DefineAttr("X:Level", DDC_SYN_INTEGER, DDC_ATTRDEF_SIZED, uint32_t(-1), 5), 0);
+    ASSERT_EQ(DefineAttr("X:Kind", DDC_SYN_CLASS_NAME), 0);
+    ASSERT_EQ(DefineClass("X:Thing", "Organizational Unit", {"X:Level", "X:Kind"}), 0);
     const std::string t = kSales + "\\t";
     for (const char* bad : {"-2", "6"})
-        EXPECT_EQ(create(admin, t, "X:Thing", Entries().add(0, "X:Level", bad)),
+        EXPECT_EQ(Create(admin, t, "X:Thing", Entries().Add(0, "X:Level", bad)),
                   DDCERR_SYNTAX_VIOLATION)
             << bad;
-    EXPECT_EQ(create(admin, t, "X:Thing", Entries().add(0, "X:Kind", "No Such")),
+    EXPECT_EQ(Create(admin, t, "X:Thing", Entries().Add(0, "X:Kind", "No Such")),
               DDCERR_NO_SUCH_CLASS);
-    ASSERT_EQ(create(admin, t, "X:Thing",
-                     Entries().add(0, "X:Level", "-1").add(0, "X:Kind", "organizational unit")),
+    ASSERT_EQ(Create(admin, t, "X:Thing",
+                     Entries().Add(0, "X:Level", "-1").Add(0, "X:Kind", "organizational unit")),
               0);
-    EXPECT_EQ(values(t, "X:Level"), std::vector<std::string>{"-1"});
-    EXPECT_EQ(values(t, "X:Kind"), std::vector<std::string>{"Organizational Unit"});
+    EXPECT_EQ(Values(t, "X:Level"), std::vector<std::string>{"-1"});
+    EXPECT_EQ(Values(t, "X:Kind"), std::vector<std::string>{"Organizational Unit"});
 }
 
-TEST_F(Create, LengthsNullValuesDuplicatesAndTheNamingValue) {
+TEST_F(Creation, LengthsNullValuesDuplicatesAndTheNamingValue) {
     const std::string u = kSales + "\\Bob";
     // A given length cuts the value.
     Entries cut;
-    cut.add(0, "Surname", "Builder-and-more");
+    cut.Add(0, "Surname", "Builder-and-more");
     cut.list[0].length = 7;
-    ASSERT_EQ(create(admin, u, "User", cut), 0);
-    EXPECT_EQ(values(u, "Surname"), std::vector<std::string>{"Builder"});
-    EXPECT_EQ(values(u, "CN"), std::vector<std::string>{"Bob"});
+    ASSERT_EQ(Create(admin, u, "User", cut), 0);
+    EXPECT_EQ(Values(u, "Surname"), std::vector<std::string>{"Builder"});
+    EXPECT_EQ(Values(u, "CN"), std::vector<std::string>{"Bob"});
     // A naming value given replaces the relative name as its value.
-    ASSERT_EQ(create(admin, kSales + "\\Rob", "User", Entries().add(0, "CN", "Robert")), 0);
-    EXPECT_EQ(values(kSales + "\\Rob", "CN"), std::vector<std::string>{"Robert"});
+    ASSERT_EQ(Create(admin, kSales + "\\Rob", "User", Entries().Add(0, "CN", "Robert")), 0);
+    EXPECT_EQ(Values(kSales + "\\Rob", "CN"), std::vector<std::string>{"Robert"});
     // A relative name too long for the naming attribute (CN: 1 to 64).
-    EXPECT_EQ(create(admin, kSales + "\\" + std::string(65, 'x'), "User"), DDCERR_SYNTAX_VIOLATION);
+    EXPECT_EQ(Create(admin, kSales + "\\" + std::string(65, 'x'), "User"), DDCERR_SYNTAX_VIOLATION);
     // Duplicates within one creation, compared without regard to case.
-    EXPECT_EQ(create(admin, kSales + "\\Dup", "User",
-                     Entries().add(0, "Telephone Number", "ab").add(0, "Telephone Number", "AB")),
+    EXPECT_EQ(Create(admin, kSales + "\\Dup", "User",
+                     Entries().Add(0, "Telephone Number", "ab").Add(0, "Telephone Number", "AB")),
               DDCERR_DUPLICATE_VALUE);
     Entries null;
-    null.add(0, "Surname", "x");
+    null.Add(0, "Surname", "x");
     null.list[0].value = nullptr;
-    EXPECT_EQ(create(admin, kSales + "\\Null", "User", null), DDCERR_INVALID_PARAMETER);
-    EXPECT_FALSE(exists(kSales + "\\Dup"));
-    EXPECT_FALSE(exists(kSales + "\\Null"));
+    EXPECT_EQ(Create(admin, kSales + "\\Null", "User", null), DDCERR_INVALID_PARAMETER);
+    EXPECT_FALSE(Exists(kSales + "\\Dup"));
+    EXPECT_FALSE(Exists(kSales + "\\Null"));
     // Malformed calls.
     Entries one;
-    one.add(0, "Object Class", "User", 20);
+    one.Add(0, "Object Class", "User", 20);
     EXPECT_EQ(DDCCreateEntry(admin, (kSales + "\\x").c_str(), 1, nullptr),
               DDCERR_INVALID_PARAMETER);
     EXPECT_EQ(DDCCreateEntry(admin, (kSales + "\\x").c_str(), 4097, one.data()),
               DDCERR_INVALID_PARAMETER);
-    EXPECT_EQ(DDCCreateEntry(admin, nullptr, one.n(), one.data()), DDCERR_INVALID_PARAMETER);
-    EXPECT_FALSE(exists(kSales + "\\x"));
+    EXPECT_EQ(DDCCreateEntry(admin, nullptr, one.N(), one.data()), DDCERR_INVALID_PARAMETER);
+    EXPECT_FALSE(Exists(kSales + "\\x"));
 }
 
-TEST_F(Create, AclValuesInBothFormsNameExistingTrustees) {
-    ASSERT_EQ(create(admin, kSales + "\\Bob", "User"), 0);
+TEST_F(Creation, AclValuesInBothFormsNameExistingTrustees) {
+    ASSERT_EQ(Create(admin, kSales + "\\Bob", "User"), 0);
     const std::string g = kSales + "\\g";
     for (const char* bad : {"x#CN#\\ACME", "2#CN", "-1#CN#\\ACME", "2##\\ACME", "#CN#\\ACME"})
-        EXPECT_EQ(create(admin, g, "Group", Entries().add(0, "ACL", bad)), DDCERR_SYNTAX_VIOLATION)
+        EXPECT_EQ(Create(admin, g, "Group", Entries().Add(0, "ACL", bad)), DDCERR_SYNTAX_VIOLATION)
             << bad;
-    EXPECT_EQ(create(admin, g, "Group", Entries().acl(0, 2, "CN", kSales + "\\Nobody")),
+    EXPECT_EQ(Create(admin, g, "Group", Entries().Acl(0, 2, "CN", kSales + "\\Nobody")),
               DDCERR_NO_SUCH_ENTRY);
     EXPECT_EQ(
-        create(
+        Create(
             admin, g, "Group",
-            Entries().acl(0, 2, "CN", kSales + "\\Bob").add(0, "ACL", "2#cn#" + kSales + "\\bob")),
+            Entries().Acl(0, 2, "CN", kSales + "\\Bob").Add(0, "ACL", "2#cn#" + kSales + "\\bob")),
         DDCERR_DUPLICATE_VALUE);
-    ASSERT_EQ(create(admin, g, "Group",
+    ASSERT_EQ(Create(admin, g, "Group",
                      Entries()
-                         .acl(0, DDC_ATTR_WRITE, "Member", kSales + "\\Bob")
-                         .add(0, "ACL", "4#[Entry Rights]#" + kSales + "\\Bob")),
+                         .Acl(0, DDC_ATTR_WRITE, "Member", kSales + "\\Bob")
+                         .Add(0, "ACL", "4#[Entry Rights]#" + kSales + "\\Bob")),
               0);
-    EXPECT_EQ(values(g, "ACL"), (std::vector<std::string>{"4#Member#" + kSales + "\\Bob",
+    EXPECT_EQ(Values(g, "ACL"), (std::vector<std::string>{"4#Member#" + kSales + "\\Bob",
                                                           "4#[Entry Rights]#" + kSales + "\\Bob"}));
-    EXPECT_FALSE(exists("\\ACME\\org\\g"));
+    EXPECT_FALSE(Exists("\\ACME\\org\\g"));
 }
 
-TEST_F(Create, CreatingNeedsAddRightsOnTheParentAndMakesTheObjectCurrent) {
-    DDCContextHandle bob = userLogin(kSales + "\\Bob", "pw-bob");
-    DDCContextHandle anon = context();
-    EXPECT_EQ(create(anon, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
+TEST_F(Creation, CreatingNeedsAddRightsOnTheParentAndMakesTheObjectCurrent) {
+    DDCContextHandle bob = UserLogin(kSales + "\\Bob", "pw-bob");
+    DDCContextHandle anon = Context();
+    EXPECT_EQ(Create(anon, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
     // Rights other than adding do not let anyone create.
-    ASSERT_EQ(modify(admin, kSales,
-                     Entries().acl(DDC_OP_ADD_VALUE,
+    ASSERT_EQ(Modify(admin, kSales,
+                     Entries().Acl(DDC_OP_ADD_VALUE,
                                    DDC_ENTRY_BROWSE | DDC_ENTRY_DELETE | DDC_ENTRY_RENAME,
                                    DDC_ACL_ENTRY_RIGHTS, kSales + "\\Bob")),
               0);
-    EXPECT_EQ(create(bob, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Create(bob, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
     // An add grant on an ancestor covers its subtree, nothing beside it.
-    ASSERT_EQ(create(admin, "\\ACME\\org\\hr", "Organizational Unit"), 0);
-    ASSERT_EQ(modify(admin, "\\ACME\\org\\hr",
-                     Entries().acl(DDC_OP_ADD_VALUE, DDC_ENTRY_ADD, DDC_ACL_ENTRY_RIGHTS,
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\hr", "Organizational Unit"), 0);
+    ASSERT_EQ(Modify(admin, "\\ACME\\org\\hr",
+                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ENTRY_ADD, DDC_ACL_ENTRY_RIGHTS,
                                    kSales + "\\Bob")),
               0);
-    ASSERT_EQ(create(admin, "\\ACME\\org\\hr\\team", "Organizational Unit"), 0);
-    EXPECT_EQ(create(bob, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
-    ASSERT_EQ(create(bob, "\\ACME\\org\\hr\\team\\Carl", "User", Entries().add(0, "Surname", "C")),
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\hr\\team", "Organizational Unit"), 0);
+    EXPECT_EQ(Create(bob, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
+    ASSERT_EQ(Create(bob, "\\ACME\\org\\hr\\team\\Carl", "User", Entries().Add(0, "Surname", "C")),
               0);
     // The new object is current: a modification goes to it.
     Entries tel;
-    tel.add(DDC_OP_ADD_VALUE, "Telephone Number", "7");
+    tel.Add(DDC_OP_ADD_VALUE, "Telephone Number", "7");
     ASSERT_EQ(DDCResolveName(admin, 68, kSales.c_str()), 0);
-    ASSERT_EQ(create(admin, kSales + "\\Dora", "User"), 0);
-    ASSERT_EQ(DDCModifyEntry(admin, tel.n(), tel.data()), 0);
-    EXPECT_EQ(values(kSales + "\\Dora", "Telephone Number"), std::vector<std::string>{"7"});
+    ASSERT_EQ(Create(admin, kSales + "\\Dora", "User"), 0);
+    ASSERT_EQ(DDCModifyEntry(admin, tel.N(), tel.data()), 0);
+    EXPECT_EQ(Values(kSales + "\\Dora", "Telephone Number"), std::vector<std::string>{"7"});
     // A refused creation leaves the current object as it was.
     ASSERT_EQ(DDCResolveName(admin, 68, kSales.c_str()), 0);
-    EXPECT_EQ(create(admin, kSales + "\\Dora", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
-    ASSERT_EQ(DDCModifyEntry(admin, tel.n(), tel.data()), 0);
-    EXPECT_EQ(values(kSales, "Telephone Number"), std::vector<std::string>{"7"});
+    EXPECT_EQ(Create(admin, kSales + "\\Dora", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
+    ASSERT_EQ(DDCModifyEntry(admin, tel.N(), tel.data()), 0);
+    EXPECT_EQ(Values(kSales, "Telephone Number"), std::vector<std::string>{"7"});
 }
 
 } // namespace

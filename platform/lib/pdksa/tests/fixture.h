@@ -22,7 +22,7 @@ struct Entries {
     std::deque<std::string> keep;
     std::deque<DDCACL> acls;
 
-    Entries& add(uint32_t op, const std::string& attr, const std::string& value,
+    Entries& Add(uint32_t op, const std::string& attr, const std::string& value,
                  uint32_t syntax = DDC_SYN_TEXT) {
         DDCEntry e{};
         e.operation = op;
@@ -40,7 +40,7 @@ struct Entries {
         list.push_back(e);
         return *this;
     }
-    Entries& acl(uint32_t op, uint32_t priv, const std::string& protectedAttr,
+    Entries& Acl(uint32_t op, uint32_t priv, const std::string& protectedAttr,
                  const std::string& trustee) {
         DDCACL& a = acls.emplace_back();
         a.privileges = priv;
@@ -55,14 +55,14 @@ struct Entries {
         list.push_back(e);
         return *this;
     }
-    uint32_t n() const { return static_cast<uint32_t>(list.size()); }
+    uint32_t N() const { return static_cast<uint32_t>(list.size()); }
     const DDCEntry* data() const { return list.data(); }
 };
 
 class DirTest : public ::testing::Test {
   protected:
     arbortest::TempDir tmp{"pdksa-test"};
-    std::filesystem::path dir = tmp.path();
+    std::filesystem::path dir = tmp.Path();
     arbortest::SampleTree tree = arbortest::SampleTree(dir.string()).WithoutConfig();
     std::string store = tree.store;
     DDCContextHandle admin = 0;
@@ -70,7 +70,7 @@ class DirTest : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_EQ(tree.Build(), 0);
-        admin = context();
+        admin = Context();
         ASSERT_EQ(PDKLoginMaintenance(admin), 0);
     }
 
@@ -79,45 +79,45 @@ class DirTest : public ::testing::Test {
             DDCFreeContext(c);
     }
 
-    DDCContextHandle context() {
+    DDCContextHandle Context() {
         DDCContextHandle c = 0;
         EXPECT_EQ(DDCCreateContext(1, &c), 0);
         owned.push_back(c);
         return c;
     }
 
-    static int create(DDCContextHandle c, const std::string& name, const std::string& cls,
+    static int Create(DDCContextHandle c, const std::string& name, const std::string& cls,
                       Entries extra = {}) {
-        extra.add(0, "Object Class", cls, DDC_SYN_CLASS_NAME);
-        return DDCCreateEntry(c, name.c_str(), extra.n(), extra.data());
+        extra.Add(0, "Object Class", cls, DDC_SYN_CLASS_NAME);
+        return DDCCreateEntry(c, name.c_str(), extra.N(), extra.data());
     }
 
-    static int modify(DDCContextHandle c, const std::string& name, const Entries& e) {
+    static int Modify(DDCContextHandle c, const std::string& name, const Entries& e) {
         if (int rc = DDCResolveName(c, 68, name.c_str())) return rc;
-        return DDCModifyEntry(c, e.n(), e.data());
+        return DDCModifyEntry(c, e.N(), e.data());
     }
 
     // Values of one attribute, byte-string context; the code on failure.
-    static int read(DDCContextHandle c, const std::string& name, const std::string& attr,
+    static int Read(DDCContextHandle c, const std::string& name, const std::string& attr,
                     std::vector<std::string>& out) {
         return arbortest::ReadValues(c, name, attr, out);
     }
 
-    std::vector<std::string> values(const std::string& name, const std::string& attr) {
+    std::vector<std::string> Values(const std::string& name, const std::string& attr) {
         std::vector<std::string> out;
-        int rc = read(admin, name, attr, out);
+        int rc = Read(admin, name, attr, out);
         if (rc != 0 && rc != DDCERR_NO_SUCH_ATTRIBUTE) ADD_FAILURE() << "read failed " << rc;
         return out;
     }
 
     // A user with a password, logged in on a new context.
-    DDCContextHandle userLogin(const std::string& name, const std::string& pw) {
+    DDCContextHandle UserLogin(const std::string& name, const std::string& pw) {
         if (DDCResolveName(admin, 68, name.c_str()) != 0) {
-            EXPECT_EQ(create(admin, name, "User"), 0);
+            EXPECT_EQ(Create(admin, name, "User"), 0);
         }
         EXPECT_EQ(DDCResolveName(admin, 68, name.c_str()), 0);
         EXPECT_EQ(DDCGenerateKeyPair(admin, pw.c_str()), 0);
-        DDCContextHandle c = context();
+        DDCContextHandle c = Context();
         EXPECT_EQ(DDCResolveName(c, 4, name.c_str()), 0);
         EXPECT_EQ(DDCLogin(c, pw.c_str()), 0);
         return c;

@@ -7,7 +7,7 @@ using namespace pdksatest;
 
 namespace {
 
-std::u16string u16(const std::string& s) {
+std::u16string U16(const std::string& s) {
     return std::u16string(s.begin(), s.end());
 }
 
@@ -15,13 +15,13 @@ class Names : public DirTest {
   protected:
     void SetUp() override {
         DirTest::SetUp();
-        ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Alice", "User"), 0);
-        ASSERT_EQ(create(admin, "\\ACME\\org\\Admin", "User"), 0);
+        ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\Alice", "User"), 0);
+        ASSERT_EQ(Create(admin, "\\ACME\\org\\Admin", "User"), 0);
     }
-    int resolve(DDCContextHandle c, const std::string& name) {
+    int Resolve(DDCContextHandle c, const std::string& name) {
         return DDCResolveName(c, 66, name.c_str());
     }
-    std::string fullName(DDCContextHandle c) {
+    std::string FullName(DDCContextHandle c) {
         alignas(8) char out[1024];
         EXPECT_EQ(DDCGetEntryInfo(c, DDC_INFO_NAME, sizeof out, out), 0);
         const char* p;
@@ -40,28 +40,28 @@ TEST_F(Names, FullRelativeDottedAndTypedFormsNameTheSameObject) {
     for (const char* f : forms) {
         SCOPED_TRACE(f);
         DDCResolveName(admin, 66, "\\ACME");
-        ASSERT_EQ(resolve(admin, forms[0]), 0);
-        const std::string want = fullName(admin);
-        ASSERT_EQ(resolve(admin, "\\ACME"), 0);
-        ASSERT_EQ(resolve(admin, f), 0);
-        EXPECT_EQ(fullName(admin), want);
+        ASSERT_EQ(Resolve(admin, forms[0]), 0);
+        const std::string want = FullName(admin);
+        ASSERT_EQ(Resolve(admin, "\\ACME"), 0);
+        ASSERT_EQ(Resolve(admin, f), 0);
+        EXPECT_EQ(FullName(admin), want);
     }
     // Relative names follow the base; "." is the base itself.
     ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org\\sales", DDCSlashDelims), 0);
-    EXPECT_EQ(resolve(admin, "Alice"), 0);
-    EXPECT_EQ(resolve(admin, "Admin"), DDCERR_NO_SUCH_ENTRY);
-    EXPECT_EQ(resolve(admin, "."), 0);
-    EXPECT_EQ(fullName(admin), "\\ACME\\org\\sales");
+    EXPECT_EQ(Resolve(admin, "Alice"), 0);
+    EXPECT_EQ(Resolve(admin, "Admin"), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(Resolve(admin, "."), 0);
+    EXPECT_EQ(FullName(admin), "\\ACME\\org\\sales");
     // Dotted names start at the tree root whatever the base.
-    EXPECT_EQ(resolve(admin, "CN=Admin.O=org"), 0);
-    EXPECT_EQ(fullName(admin), "\\ACME\\org\\Admin");
+    EXPECT_EQ(Resolve(admin, "CN=Admin.O=org"), 0);
+    EXPECT_EQ(FullName(admin), "\\ACME\\org\\Admin");
     // A dotted base given with the dot table.
     ASSERT_EQ(DDCSetContextBaseDN(admin, "OU=sales.O=org", DDCDotDelims), 0);
-    EXPECT_EQ(resolve(admin, "Alice"), 0);
+    EXPECT_EQ(Resolve(admin, "Alice"), 0);
 }
 
 TEST_F(Names, BadNamesAreRefusedWithoutTouchingTheCurrentObject) {
-    ASSERT_EQ(resolve(admin, "\\ACME\\org"), 0);
+    ASSERT_EQ(Resolve(admin, "\\ACME\\org"), 0);
     const std::string longComp(DDC_MAX_RDN_CHARS + 1, 'x');
     std::string longName = "\\ACME";
     while (longName.size() <= DDC_MAX_DN_CHARS)
@@ -72,12 +72,12 @@ TEST_F(Names, BadNamesAreRefusedWithoutTouchingTheCurrentObject) {
     };
     for (const auto& b : bad) {
         SCOPED_TRACE(b);
-        const int rc = resolve(admin, b);
+        const int rc = Resolve(admin, b);
         EXPECT_TRUE(rc == DDCERR_ILLEGAL_DS_NAME || rc == DDCERR_NO_CHARACTER_MAPPING) << rc;
     }
-    EXPECT_EQ(fullName(admin), "\\ACME\\org");
+    EXPECT_EQ(FullName(admin), "\\ACME\\org");
     // A creation under a bad name changes nothing.
-    EXPECT_EQ(create(admin, "\\ACME\\" + longComp, "Organization"), DDCERR_ILLEGAL_DS_NAME);
+    EXPECT_EQ(Create(admin, "\\ACME\\" + longComp, "Organization"), DDCERR_ILLEGAL_DS_NAME);
     EXPECT_EQ(DDCResolveName(admin, 66, nullptr), DDCERR_INVALID_PARAMETER);
 }
 
@@ -86,9 +86,9 @@ TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
     ASSERT_EQ(DDCDuplicateContext(admin, &c), 0);
     owned.push_back(c);
     ASSERT_EQ(DDCSetContextFlags(c, DDC_CTX_UNICODE, DDC_CTX_RESERVED), 0);
-    const std::u16string base = u16("\\ACME\\org");
+    const std::u16string base = U16("\\ACME\\org");
     ASSERT_EQ(DDCSetContextBaseDN(c, base.c_str(), nullptr), 0);
-    const std::u16string name = u16("sales\\Alice");
+    const std::u16string name = U16("sales\\Alice");
     ASSERT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
     alignas(8) unsigned char out[1024];
     ASSERT_EQ(
@@ -99,7 +99,7 @@ TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
     EXPECT_EQ(std::u16string(texts[1]), u"Alice");
     EXPECT_EQ(std::u16string(texts[2]), u"sales\\Alice"); // relative to the base
     // Non-ASCII names round-trip, and compare without regard to case.
-    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\\xC3\x89lodie \xE2\x82\xAC", "User"), 0);
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\\xC3\x89lodie \xE2\x82\xAC", "User"), 0);
     const std::u16string lower = u"sales\\\u00e9lodie \u20ac";
     EXPECT_EQ(DDCResolveName(c, 66, lower.c_str()), 0);
     // A lone surrogate is refused.
@@ -117,9 +117,9 @@ TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
 TEST_F(Names, ValuesComeBackInOrderAndInBatches) {
     Entries e;
     for (int i = 0; i < 30; ++i)
-        e.add(DDC_OP_ADD_VALUE, "Telephone Number", "555-" + std::to_string(1000 + i));
-    ASSERT_EQ(modify(admin, "\\ACME\\org", e), 0);
-    auto all = values("\\ACME\\org", "Telephone Number");
+        e.Add(DDC_OP_ADD_VALUE, "Telephone Number", "555-" + std::to_string(1000 + i));
+    ASSERT_EQ(Modify(admin, "\\ACME\\org", e), 0);
+    auto all = Values("\\ACME\\org", "Telephone Number");
     ASSERT_EQ(all.size(), 30u);
     EXPECT_EQ(all.front(), "555-1000");
     EXPECT_EQ(all.back(), "555-1029");
@@ -159,8 +159,8 @@ TEST_F(Names, ValuesComeBackInOrderAndInBatches) {
 
 TEST_F(Names, ListsFilterByClassAndNameInBatches) {
     for (int i = 0; i < 12; ++i)
-        ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\u" + std::to_string(10 + i), "User"), 0);
-    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Team", "Group"), 0);
+        ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\u" + std::to_string(10 + i), "User"), 0);
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\Team", "Group"), 0);
     auto list = [&](const char* cls, const char* name, size_t size) {
         std::vector<std::string> out;
         EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
@@ -209,32 +209,32 @@ TEST_F(Names, ListsFilterByClassAndNameInBatches) {
 }
 
 TEST_F(Names, NameValuesFollowRenamesAndGoWithTheirObject) {
-    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Team", "Group",
-                     Entries().add(0, "Member", "\\ACME\\org\\sales\\Alice", DDC_SYN_DIST_NAME)),
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\Team", "Group",
+                     Entries().Add(0, "Member", "\\ACME\\org\\sales\\Alice", DDC_SYN_DIST_NAME)),
               0);
     ASSERT_EQ(DDCSetContextBaseDN(admin, nullptr, DDCSlashDelims), 0);
-    EXPECT_EQ(values("\\ACME\\org\\sales\\Team", "Member"),
+    EXPECT_EQ(Values("\\ACME\\org\\sales\\Team", "Member"),
               std::vector<std::string>{"\\ACME\\org\\sales\\Alice"});
     // Renaming the container moves every name below it.
     ASSERT_EQ(DDCModifyRDN(admin, "\\ACME\\org\\sales", "Sales Dept", 1), 0);
-    EXPECT_EQ(values("\\ACME\\org\\Sales Dept\\Team", "Member"),
+    EXPECT_EQ(Values("\\ACME\\org\\Sales Dept\\Team", "Member"),
               std::vector<std::string>{"\\ACME\\org\\Sales Dept\\Alice"});
-    EXPECT_EQ(values("\\ACME\\org\\Sales Dept", "OU"), std::vector<std::string>{"Sales Dept"});
+    EXPECT_EQ(Values("\\ACME\\org\\Sales Dept", "OU"), std::vector<std::string>{"Sales Dept"});
     EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), DDCERR_NO_SUCH_ENTRY);
     // With a base, names below it come back relative.
     ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org", DDCSlashDelims), 0);
-    EXPECT_EQ(values("Sales Dept\\Team", "Member"), std::vector<std::string>{"Sales Dept\\Alice"});
+    EXPECT_EQ(Values("Sales Dept\\Team", "Member"), std::vector<std::string>{"Sales Dept\\Alice"});
     // Renaming onto an existing name, or out of the parent, is refused.
     EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Team", 1), DDCERR_ENTRY_ALREADY_EXISTS);
     EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "\\ACME\\org\\Alice", 1),
               DDCERR_ILLEGAL_DS_NAME);
     // Keeping the old name as a second naming value.
     ASSERT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Alicia", 0), 0);
-    EXPECT_EQ(values("Sales Dept\\Alicia", "CN"), (std::vector<std::string>{"Alice", "Alicia"}));
+    EXPECT_EQ(Values("Sales Dept\\Alicia", "CN"), (std::vector<std::string>{"Alice", "Alicia"}));
     // Removal: subordinates first; the member value goes with the object.
     EXPECT_EQ(DDCRemoveEntry(admin, "Sales Dept"), DDCERR_ENTRY_IS_NOT_LEAF);
     ASSERT_EQ(DDCRemoveEntry(admin, "Sales Dept\\Alicia"), 0);
-    EXPECT_TRUE(values("Sales Dept\\Team", "Member").empty());
+    EXPECT_TRUE(Values("Sales Dept\\Team", "Member").empty());
 }
 
 TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
@@ -251,16 +251,16 @@ TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
     EXPECT_EQ(DDCResolveName(copy, 66, "Admin"), DDCERR_INVALID_CONTEXT);
     // Reads need a login.
     std::vector<std::string> out;
-    EXPECT_EQ(read(admin, "Admin", "CN", out), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Read(admin, "Admin", "CN", out), DDCERR_NO_ACCESS);
     // A current object removed through another context is gone for this one too.
-    DDCContextHandle other = context();
+    DDCContextHandle other = Context();
     ASSERT_EQ(PDKLoginMaintenance(other), 0);
     ASSERT_EQ(PDKLoginMaintenance(admin), 0);
     ASSERT_EQ(DDCResolveName(admin, 68, "Admin"), 0);
     ASSERT_EQ(DDCRemoveEntry(other, "\\ACME\\org\\Admin"), 0);
     Entries e;
-    e.add(DDC_OP_ADD_VALUE, "Surname", "x");
-    EXPECT_EQ(DDCModifyEntry(admin, e.n(), e.data()), DDCERR_NO_SUCH_ENTRY);
+    e.Add(DDC_OP_ADD_VALUE, "Surname", "x");
+    EXPECT_EQ(DDCModifyEntry(admin, e.N(), e.data()), DDCERR_NO_SUCH_ENTRY);
     alignas(8) char info[256];
     EXPECT_EQ(DDCGetEntryInfo(admin, DDC_INFO_NAME, sizeof info, info), DDCERR_NO_SUCH_ENTRY);
 }
@@ -270,30 +270,30 @@ TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
 TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
     const std::string emoji = "\xF0\x9F\x98\x80"; // U+1F600
     const std::string dept = "\\ACME\\org\\dept2-em" + emoji + "ji";
-    ASSERT_EQ(create(admin, dept, "Organizational Unit"), 0);
-    ASSERT_EQ(create(admin, dept + "\\alice", "User"), 0);
-    ASSERT_EQ(create(admin, dept + "\\" + emoji + "bob", "User"), 0);
-    ASSERT_EQ(create(admin, dept + "\\team", "Group",
-                     Entries().add(0, "Member", dept + "\\alice", DDC_SYN_DIST_NAME)),
+    ASSERT_EQ(Create(admin, dept, "Organizational Unit"), 0);
+    ASSERT_EQ(Create(admin, dept + "\\alice", "User"), 0);
+    ASSERT_EQ(Create(admin, dept + "\\" + emoji + "bob", "User"), 0);
+    ASSERT_EQ(Create(admin, dept + "\\team", "Group",
+                     Entries().Add(0, "Member", dept + "\\alice", DDC_SYN_DIST_NAME)),
               0);
-    EXPECT_EQ(values(dept, "OU"), std::vector<std::string>{"dept2-em" + emoji + "ji"});
-    EXPECT_EQ(resolve(admin, "\\ACME\\ORG\\DEPT2-EM" + emoji + "JI\\" + emoji + "BOB"), 0);
+    EXPECT_EQ(Values(dept, "OU"), std::vector<std::string>{"dept2-em" + emoji + "ji"});
+    EXPECT_EQ(Resolve(admin, "\\ACME\\ORG\\DEPT2-EM" + emoji + "JI\\" + emoji + "BOB"), 0);
 
     // Renaming the container rewrites the paths below it.
     const std::string renamed = "\\ACME\\org\\renamed2-em" + emoji + "ji";
     ASSERT_EQ(DDCModifyRDN(admin, dept.c_str(), ("renamed2-em" + emoji + "ji").c_str(), 1), 0);
-    EXPECT_EQ(resolve(admin, dept + "\\alice"), DDCERR_NO_SUCH_ENTRY);
-    ASSERT_EQ(resolve(admin, renamed + "\\alice"), 0);
-    EXPECT_EQ(fullName(admin), renamed + "\\alice");
-    ASSERT_EQ(resolve(admin, renamed + "\\" + emoji + "bob"), 0);
-    EXPECT_EQ(fullName(admin), renamed + "\\" + emoji + "bob");
-    EXPECT_EQ(values(renamed + "\\team", "Member"), std::vector<std::string>{renamed + "\\alice"});
+    EXPECT_EQ(Resolve(admin, dept + "\\alice"), DDCERR_NO_SUCH_ENTRY);
+    ASSERT_EQ(Resolve(admin, renamed + "\\alice"), 0);
+    EXPECT_EQ(FullName(admin), renamed + "\\alice");
+    ASSERT_EQ(Resolve(admin, renamed + "\\" + emoji + "bob"), 0);
+    EXPECT_EQ(FullName(admin), renamed + "\\" + emoji + "bob");
+    EXPECT_EQ(Values(renamed + "\\team", "Member"), std::vector<std::string>{renamed + "\\alice"});
     // A rename that shortens the name, below a name with such characters.
     ASSERT_EQ(
         DDCModifyRDN(admin, (renamed + "\\" + emoji + "bob").c_str(), (emoji + "b").c_str(), 1), 0);
     ASSERT_EQ(DDCModifyRDN(admin, renamed.c_str(), (emoji + emoji).c_str(), 1), 0);
     const std::string shortName = "\\ACME\\org\\" + emoji + emoji;
-    EXPECT_EQ(values(shortName + "\\" + emoji + "b", "CN"), std::vector<std::string>{emoji + "b"});
+    EXPECT_EQ(Values(shortName + "\\" + emoji + "b", "CN"), std::vector<std::string>{emoji + "b"});
 
     // The UTF-16 form: surrogate pairs in names, lists and values.
     DDCContextHandle c;
@@ -320,7 +320,7 @@ TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
     for (const std::string& n :
          {shortName + "\\alice", shortName + "\\team", shortName + "\\" + emoji + "b", shortName})
         EXPECT_EQ(DDCRemoveEntry(admin, n.c_str()), 0) << n;
-    EXPECT_EQ(resolve(admin, shortName), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(Resolve(admin, shortName), DDCERR_NO_SUCH_ENTRY);
 }
 
 TEST_F(Names, RenamingChecksTheNamingAttributesBounds) {
@@ -329,14 +329,14 @@ TEST_F(Names, RenamingChecksTheNamingAttributesBounds) {
               DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(65, 'a').c_str(), 1),
               DDCERR_SYNTAX_VIOLATION);
-    EXPECT_EQ(resolve(admin, sales + "\\Alice"), 0);
-    EXPECT_EQ(values(sales + "\\Alice", "CN"), std::vector<std::string>{"Alice"});
+    EXPECT_EQ(Resolve(admin, sales + "\\Alice"), 0);
+    EXPECT_EQ(Values(sales + "\\Alice", "CN"), std::vector<std::string>{"Alice"});
     ASSERT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(64, 'a').c_str(), 1), 0);
-    EXPECT_EQ(values(sales + "\\" + std::string(64, 'a'), "CN"),
+    EXPECT_EQ(Values(sales + "\\" + std::string(64, 'a'), "CN"),
               std::vector<std::string>{std::string(64, 'a')});
     // The same bound as a direct write.
-    EXPECT_EQ(modify(admin, sales + "\\" + std::string(64, 'a'),
-                     Entries().add(DDC_OP_ADD_VALUE, "CN", std::string(65, 'b'))),
+    EXPECT_EQ(Modify(admin, sales + "\\" + std::string(64, 'a'),
+                     Entries().Add(DDC_OP_ADD_VALUE, "CN", std::string(65, 'b'))),
               DDCERR_SYNTAX_VIOLATION);
 }
 

@@ -10,12 +10,12 @@ namespace {
 
 class Schema : public DirTest {
   protected:
-    int defineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
+    int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
                    uint32_t hi = 0) {
         DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
         return DDCDefineAttribute(admin, name, &d);
     }
-    int defineClass(const char* name, const char* super, const char* contain, const char* naming,
+    int DefineClass(const char* name, const char* super, const char* contain, const char* naming,
                     const char* mandatory, uint32_t flags = DDC_CLASS_EFFECTIVE) {
         const void* s[] = {super, nullptr};
         const void* c[] = {contain, nullptr};
@@ -26,12 +26,12 @@ class Schema : public DirTest {
             nullptr, 0};
         return DDCDefineClass(admin, name, &d);
     }
-    int addOptional(const char* cls, const char* attr) {
+    int AddOptional(const char* cls, const char* attr) {
         const void* l[] = {attr, nullptr};
         return DDCAddOptionalsToClass(admin, cls, l);
     }
     // Removes an attribute definition through the raw request.
-    int removeAttr(const char* name) {
+    int RemoveAttr(const char* name) {
         alignas(4) char buf[512] = {};
         char* cur = buf + 4;
         if (int rc = DDCWPutString(&cur, buf + sizeof buf, name)) return rc;
@@ -40,143 +40,143 @@ class Schema : public DirTest {
 };
 
 TEST_F(Schema, DefinitionsAreCheckedAndRefusedTwice) {
-    EXPECT_EQ(defineAttr("X:Mail", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 8), 0);
-    EXPECT_EQ(defineAttr("x:mail", DDC_SYN_TEXT), DDCERR_ATTRIBUTE_ALREADY_EXISTS);
-    EXPECT_EQ(defineAttr("X:Bad", 99), DDCERR_INVALID_PARAMETER);
-    EXPECT_EQ(defineAttr("X:Single", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED), 0);
-    EXPECT_EQ(defineClass("X:Box", "Top", "Organization", "CN", "CN"), 0);
-    EXPECT_EQ(defineClass("X:Box", "Top", "Organization", "CN", "CN"), DDCERR_CLASS_ALREADY_EXISTS);
-    EXPECT_EQ(defineClass("X:Orphan", "No Such", nullptr, nullptr, nullptr), DDCERR_NO_SUCH_CLASS);
-    EXPECT_EQ(defineClass("X:Odd", "Top", nullptr, "No Attr", nullptr), DDCERR_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(DefineAttr("X:Mail", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 8), 0);
+    EXPECT_EQ(DefineAttr("x:mail", DDC_SYN_TEXT), DDCERR_ATTRIBUTE_ALREADY_EXISTS);
+    EXPECT_EQ(DefineAttr("X:Bad", 99), DDCERR_INVALID_PARAMETER);
+    EXPECT_EQ(DefineAttr("X:Single", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED), 0);
+    EXPECT_EQ(DefineClass("X:Box", "Top", "Organization", "CN", "CN"), 0);
+    EXPECT_EQ(DefineClass("X:Box", "Top", "Organization", "CN", "CN"), DDCERR_CLASS_ALREADY_EXISTS);
+    EXPECT_EQ(DefineClass("X:Orphan", "No Such", nullptr, nullptr, nullptr), DDCERR_NO_SUCH_CLASS);
+    EXPECT_EQ(DefineClass("X:Odd", "Top", nullptr, "No Attr", nullptr), DDCERR_NO_SUCH_ATTRIBUTE);
     // A subclass inherits containment and naming.
-    EXPECT_EQ(defineClass("X:SmallBox", "X:Box", nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(addOptional("X:Box", "X:Mail"), 0);
-    EXPECT_EQ(addOptional("X:Box", "X:Mail"), DDCERR_DUPLICATE_OPTIONAL);
-    EXPECT_EQ(addOptional("X:Box", "No Attr"), DDCERR_NO_SUCH_ATTRIBUTE);
-    EXPECT_EQ(addOptional("No Class", "X:Mail"), DDCERR_NO_SUCH_CLASS);
-    EXPECT_EQ(addOptional("User", "X:Single"), 0); // standard classes can be extended
+    EXPECT_EQ(DefineClass("X:SmallBox", "X:Box", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(AddOptional("X:Box", "X:Mail"), 0);
+    EXPECT_EQ(AddOptional("X:Box", "X:Mail"), DDCERR_DUPLICATE_OPTIONAL);
+    EXPECT_EQ(AddOptional("X:Box", "No Attr"), DDCERR_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(AddOptional("No Class", "X:Mail"), DDCERR_NO_SUCH_CLASS);
+    EXPECT_EQ(AddOptional("User", "X:Single"), 0); // standard classes can be extended
 
-    ASSERT_EQ(create(admin, "\\ACME\\org\\b1", "X:SmallBox",
-                     Entries().add(0, "X:Mail", "a@b").add(0, "X:Mail", "c@d")),
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\b1", "X:SmallBox",
+                     Entries().Add(0, "X:Mail", "a@b").Add(0, "X:Mail", "c@d")),
               0);
-    EXPECT_EQ(values("\\ACME\\org\\b1", "Object Class"),
+    EXPECT_EQ(Values("\\ACME\\org\\b1", "Object Class"),
               (std::vector<std::string>{"X:SmallBox", "X:Box", "Top"}));
-    EXPECT_EQ(values("\\ACME\\org\\b1", "CN"), std::vector<std::string>{"b1"});
+    EXPECT_EQ(Values("\\ACME\\org\\b1", "CN"), std::vector<std::string>{"b1"});
 
     // Removal: in use, standard, subclass still there.
     EXPECT_EQ(DDCRemoveClass(admin, "X:Box"), DDCERR_SCHEMA_IS_IN_USE);
     EXPECT_EQ(DDCRemoveClass(admin, "User"), DDCERR_SCHEMA_IS_NONREMOVABLE);
     EXPECT_EQ(DDCRemoveClass(admin, "X:SmallBox"), DDCERR_SCHEMA_IS_IN_USE);
-    EXPECT_EQ(removeAttr("X:Mail"), DDCERR_SCHEMA_IS_IN_USE);
-    EXPECT_EQ(removeAttr("CN"), DDCERR_SCHEMA_IS_NONREMOVABLE);
+    EXPECT_EQ(RemoveAttr("X:Mail"), DDCERR_SCHEMA_IS_IN_USE);
+    EXPECT_EQ(RemoveAttr("CN"), DDCERR_SCHEMA_IS_NONREMOVABLE);
     ASSERT_EQ(DDCRemoveEntry(admin, "\\ACME\\org\\b1"), 0);
     EXPECT_EQ(DDCRemoveClass(admin, "X:SmallBox"), 0);
     EXPECT_EQ(DDCRemoveClass(admin, "X:Box"), 0);
     EXPECT_EQ(DDCRemoveClass(admin, "X:Box"), DDCERR_NO_SUCH_CLASS);
-    EXPECT_EQ(removeAttr("X:Mail"), 0);
-    EXPECT_EQ(removeAttr("X:Mail"), DDCERR_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(RemoveAttr("X:Mail"), 0);
+    EXPECT_EQ(RemoveAttr("X:Mail"), DDCERR_NO_SUCH_ATTRIBUTE);
     // An optional use goes with the definition.
-    EXPECT_EQ(removeAttr("X:Single"), 0);
-    EXPECT_EQ(defineAttr("X:Single", DDC_SYN_TEXT), 0);
-    EXPECT_EQ(create(admin, "\\ACME\\org\\u1", "User", Entries().add(0, "X:Single", "v")),
+    EXPECT_EQ(RemoveAttr("X:Single"), 0);
+    EXPECT_EQ(DefineAttr("X:Single", DDC_SYN_TEXT), 0);
+    EXPECT_EQ(Create(admin, "\\ACME\\org\\u1", "User", Entries().Add(0, "X:Single", "v")),
               DDCERR_ILLEGAL_ATTRIBUTE);
 }
 
 TEST_F(Schema, CreationEnforcesClassesContainmentMandatoryAndValues) {
-    ASSERT_EQ(defineAttr("X:Host", DDC_SYN_DIST_NAME, DDC_ATTRDEF_SINGLE_VALUED), 0);
-    ASSERT_EQ(defineAttr("X:Code", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 3), 0);
-    ASSERT_EQ(defineClass("X:Server", "Top", "Organizational Unit", "CN", "X:Host"), 0);
-    ASSERT_EQ(addOptional("X:Server", "X:Code"), 0);
-    ASSERT_EQ(defineClass("X:Abstract", "Top", "Organization", "CN", nullptr, 0), 0);
+    ASSERT_EQ(DefineAttr("X:Host", DDC_SYN_DIST_NAME, DDC_ATTRDEF_SINGLE_VALUED), 0);
+    ASSERT_EQ(DefineAttr("X:Code", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 3), 0);
+    ASSERT_EQ(DefineClass("X:Server", "Top", "Organizational Unit", "CN", "X:Host"), 0);
+    ASSERT_EQ(AddOptional("X:Server", "X:Code"), 0);
+    ASSERT_EQ(DefineClass("X:Abstract", "Top", "Organization", "CN", nullptr, 0), 0);
 
     const std::string ou = "\\ACME\\org\\sales";
-    EXPECT_EQ(create(admin, ou + "\\s", "No Class"), DDCERR_NO_SUCH_CLASS);
-    EXPECT_EQ(create(admin, "\\ACME\\org\\a", "X:Abstract"), DDCERR_NOT_EFFECTIVE_CLASS);
-    EXPECT_EQ(create(admin, "\\ACME\\org\\s", "X:Server",
-                     Entries().add(0, "X:Host", ou, DDC_SYN_DIST_NAME)),
+    EXPECT_EQ(Create(admin, ou + "\\s", "No Class"), DDCERR_NO_SUCH_CLASS);
+    EXPECT_EQ(Create(admin, "\\ACME\\org\\a", "X:Abstract"), DDCERR_NOT_EFFECTIVE_CLASS);
+    EXPECT_EQ(Create(admin, "\\ACME\\org\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME)),
               DDCERR_ILLEGAL_CONTAINMENT);
-    EXPECT_EQ(create(admin, "\\ACME\\o2", "Organizational Unit"), DDCERR_ILLEGAL_CONTAINMENT);
-    EXPECT_EQ(create(admin, ou + "\\s", "X:Server"), DDCERR_MISSING_MANDATORY);
-    EXPECT_EQ(create(admin, ou + "\\s", "X:Server",
-                     Entries().add(0, "X:Host", ou + "\\nobody", DDC_SYN_DIST_NAME)),
+    EXPECT_EQ(Create(admin, "\\ACME\\o2", "Organizational Unit"), DDCERR_ILLEGAL_CONTAINMENT);
+    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server"), DDCERR_MISSING_MANDATORY);
+    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou + "\\nobody", DDC_SYN_DIST_NAME)),
               DDCERR_NO_SUCH_ENTRY);
-    EXPECT_EQ(create(admin, ou + "\\s", "X:Server",
-                     Entries().add(0, "X:Host", ou, DDC_SYN_DIST_NAME).add(0, "X:Code", "1234")),
+    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "X:Code", "1234")),
               DDCERR_SYNTAX_VIOLATION);
-    EXPECT_EQ(create(admin, ou + "\\s", "X:Server",
-                     Entries().add(0, "X:Host", ou, DDC_SYN_DIST_NAME).add(0, "Surname", "x")),
+    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "Surname", "x")),
               DDCERR_ILLEGAL_ATTRIBUTE);
-    EXPECT_EQ(create(admin, ou + "\\s", "X:Server",
-                     Entries().add(0, "X:Host", ou, DDC_SYN_DIST_NAME).add(0, "Nope", "x")),
+    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "Nope", "x")),
               DDCERR_NO_SUCH_ATTRIBUTE);
-    EXPECT_EQ(create(admin, ou + "\\s", "X:Server",
+    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
                      Entries()
-                         .add(0, "X:Host", ou, DDC_SYN_DIST_NAME)
-                         .add(0, "X:Host", "\\ACME\\org", DDC_SYN_DIST_NAME)),
+                         .Add(0, "X:Host", ou, DDC_SYN_DIST_NAME)
+                         .Add(0, "X:Host", "\\ACME\\org", DDC_SYN_DIST_NAME)),
               DDCERR_CANT_HAVE_MULTIPLE_VALUES);
     EXPECT_EQ(DDCResolveName(admin, 66, (ou + "\\s").c_str()), DDCERR_NO_SUCH_ENTRY);
-    ASSERT_EQ(create(admin, ou + "\\s", "X:Server",
-                     Entries().add(0, "X:Host", ou, DDC_SYN_DIST_NAME).add(0, "X:Code", "ab")),
+    ASSERT_EQ(Create(admin, ou + "\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "X:Code", "ab")),
               0);
-    EXPECT_EQ(create(admin, ou + "\\S", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
-    EXPECT_EQ(create(admin, ou + "\\x\\y", "User"), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(Create(admin, ou + "\\S", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
+    EXPECT_EQ(Create(admin, ou + "\\x\\y", "User"), DDCERR_NO_SUCH_ENTRY);
 
     // Modifications: mandatory, single-valued, integer syntax.
-    EXPECT_EQ(modify(admin, ou + "\\s", Entries().clear("X:Host")), DDCERR_MISSING_MANDATORY);
-    EXPECT_EQ(modify(admin, ou + "\\s",
-                     Entries().add(DDC_OP_ADD_VALUE, "X:Host", "\\ACME", DDC_SYN_DIST_NAME)),
+    EXPECT_EQ(Modify(admin, ou + "\\s", Entries().clear("X:Host")), DDCERR_MISSING_MANDATORY);
+    EXPECT_EQ(Modify(admin, ou + "\\s",
+                     Entries().Add(DDC_OP_ADD_VALUE, "X:Host", "\\ACME", DDC_SYN_DIST_NAME)),
               DDCERR_CANT_HAVE_MULTIPLE_VALUES);
     // Writing a single-valued attribute replaces its value.
-    EXPECT_EQ(modify(admin, ou + "\\s",
-                     Entries().add(DDC_OP_WRITE_VALUE, "X:Host", "\\ACME", DDC_SYN_DIST_NAME)),
+    EXPECT_EQ(Modify(admin, ou + "\\s",
+                     Entries().Add(DDC_OP_WRITE_VALUE, "X:Host", "\\ACME", DDC_SYN_DIST_NAME)),
               0);
-    EXPECT_EQ(values(ou + "\\s", "X:Host"), std::vector<std::string>{"\\ACME"});
-    EXPECT_EQ(modify(admin, "\\ACME\\org\\Admin", Entries()), DDCERR_NO_SUCH_ENTRY);
-    ASSERT_EQ(create(admin, ou + "\\srv", "TWP Server"), 0);
-    EXPECT_EQ(modify(admin, ou + "\\srv", Entries().add(DDC_OP_ADD_VALUE, "Status", "12x")),
+    EXPECT_EQ(Values(ou + "\\s", "X:Host"), std::vector<std::string>{"\\ACME"});
+    EXPECT_EQ(Modify(admin, "\\ACME\\org\\Admin", Entries()), DDCERR_NO_SUCH_ENTRY);
+    ASSERT_EQ(Create(admin, ou + "\\srv", "TWP Server"), 0);
+    EXPECT_EQ(Modify(admin, ou + "\\srv", Entries().Add(DDC_OP_ADD_VALUE, "Status", "12x")),
               DDCERR_SYNTAX_VIOLATION);
-    EXPECT_EQ(modify(admin, ou + "\\srv", Entries().add(DDC_OP_ADD_VALUE, "Status", "+007")), 0);
-    EXPECT_EQ(values(ou + "\\srv", "Status"), std::vector<std::string>{"7"});
+    EXPECT_EQ(Modify(admin, ou + "\\srv", Entries().Add(DDC_OP_ADD_VALUE, "Status", "+007")), 0);
+    EXPECT_EQ(Values(ou + "\\srv", "Status"), std::vector<std::string>{"7"});
     EXPECT_EQ(
-        modify(admin, ou + "\\srv", Entries().add(DDC_OP_ADD_VALUE, "Object Class", "User", 20)),
+        Modify(admin, ou + "\\srv", Entries().Add(DDC_OP_ADD_VALUE, "Object Class", "User", 20)),
         DDCERR_OBJECT_CLASS_VIOLATION);
 }
 
 TEST_F(Schema, ModificationsApplyAllOrNothing) {
     const std::string o = "\\ACME\\org";
     ASSERT_EQ(
-        modify(admin, o, Entries().add(2, "Telephone Number", "1").add(2, "Description", "d")), 0);
+        Modify(admin, o, Entries().Add(2, "Telephone Number", "1").Add(2, "Description", "d")), 0);
     // The third entry fails: the first two must not stick.
-    EXPECT_EQ(modify(admin, o,
+    EXPECT_EQ(Modify(admin, o,
                      Entries()
-                         .add(DDC_OP_ADD_VALUE, "Telephone Number", "2")
+                         .Add(DDC_OP_ADD_VALUE, "Telephone Number", "2")
                          .clear("Description")
-                         .add(DDC_OP_REMOVE_VALUE, "Telephone Number", "99")),
+                         .Add(DDC_OP_REMOVE_VALUE, "Telephone Number", "99")),
               DDCERR_NO_SUCH_VALUE);
-    EXPECT_EQ(values(o, "Telephone Number"), std::vector<std::string>{"1"});
-    EXPECT_EQ(values(o, "Description"), std::vector<std::string>{"d"});
-    EXPECT_EQ(modify(admin, o, Entries().add(DDC_OP_ADD_VALUE, "Telephone Number", "1")),
+    EXPECT_EQ(Values(o, "Telephone Number"), std::vector<std::string>{"1"});
+    EXPECT_EQ(Values(o, "Description"), std::vector<std::string>{"d"});
+    EXPECT_EQ(Modify(admin, o, Entries().Add(DDC_OP_ADD_VALUE, "Telephone Number", "1")),
               DDCERR_DUPLICATE_VALUE);
     // Text compares without regard to case.
-    EXPECT_EQ(modify(admin, o, Entries().add(DDC_OP_ADD_VALUE, "Description", "D")),
+    EXPECT_EQ(Modify(admin, o, Entries().Add(DDC_OP_ADD_VALUE, "Description", "D")),
               DDCERR_DUPLICATE_VALUE);
     // Clear and rewrite in one call, as a whole-list write does.
-    ASSERT_EQ(modify(admin, o,
+    ASSERT_EQ(Modify(admin, o,
                      Entries()
                          .clear("Telephone Number")
-                         .add(DDC_OP_WRITE_VALUE, "Telephone Number", "a")
-                         .add(DDC_OP_WRITE_VALUE, "Telephone Number", "b")
-                         .add(DDC_OP_WRITE_VALUE, "Telephone Number", "a")),
+                         .Add(DDC_OP_WRITE_VALUE, "Telephone Number", "a")
+                         .Add(DDC_OP_WRITE_VALUE, "Telephone Number", "b")
+                         .Add(DDC_OP_WRITE_VALUE, "Telephone Number", "a")),
               0);
-    EXPECT_EQ(values(o, "Telephone Number"), (std::vector<std::string>{"a", "b"}));
-    EXPECT_EQ(modify(admin, o, Entries().clear("Surname")), DDCERR_ILLEGAL_ATTRIBUTE);
-    EXPECT_EQ(modify(admin, o, Entries().add(9, "Description", "x")), DDCERR_INVALID_PARAMETER);
+    EXPECT_EQ(Values(o, "Telephone Number"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(Modify(admin, o, Entries().clear("Surname")), DDCERR_ILLEGAL_ATTRIBUTE);
+    EXPECT_EQ(Modify(admin, o, Entries().Add(9, "Description", "x")), DDCERR_INVALID_PARAMETER);
 }
 
 TEST_F(Schema, PasswordsAreSaltedHashesAndLoginsCheckThem) {
     const std::string u = "\\ACME\\org\\sales\\Bob";
-    ASSERT_EQ(create(admin, u, "User"), 0);
-    DDCContextHandle c = context();
+    ASSERT_EQ(Create(admin, u, "User"), 0);
+    DDCContextHandle c = Context();
     ASSERT_EQ(DDCResolveName(c, 4, u.c_str()), 0);
     EXPECT_EQ(DDCLogin(c, "anything"), DDCERR_FAILED_AUTHENTICATION); // none set yet
     ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
@@ -192,7 +192,7 @@ TEST_F(Schema, PasswordsAreSaltedHashesAndLoginsCheckThem) {
     EXPECT_EQ(DDCVerifyPassword(c, "Sesame-Open-42"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCVerifyPassword(c, "new-one"), 0);
     // A user cannot reset another's password.
-    ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\Eve", "User"), 0);
+    ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\Eve", "User"), 0);
     ASSERT_EQ(DDCResolveName(c, 68, "\\ACME\\org\\sales\\Eve"), 0);
     EXPECT_EQ(DDCGenerateKeyPair(c, "x"), DDCERR_NO_ACCESS);
     // The clear text is nowhere in the store.
@@ -208,40 +208,40 @@ TEST_F(Schema, PasswordsAreSaltedHashesAndLoginsCheckThem) {
 
 TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     const std::string sales = "\\ACME\\org\\sales";
-    DDCContextHandle bob = userLogin(sales + "\\Bob", "pw-bob");
+    DDCContextHandle bob = UserLogin(sales + "\\Bob", "pw-bob");
     // Logged in: may read, may not change.
-    EXPECT_EQ(values(sales + "\\Bob", "CN"), std::vector<std::string>{"Bob"});
+    EXPECT_EQ(Values(sales + "\\Bob", "CN"), std::vector<std::string>{"Bob"});
     std::vector<std::string> out;
-    EXPECT_EQ(read(bob, sales, "OU", out), 0);
-    EXPECT_EQ(modify(bob, sales, Entries().add(2, "Telephone Number", "1")), DDCERR_NO_ACCESS);
-    EXPECT_EQ(create(bob, sales + "\\Carl", "User"), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Read(bob, sales, "OU", out), 0);
+    EXPECT_EQ(Modify(bob, sales, Entries().Add(2, "Telephone Number", "1")), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Create(bob, sales + "\\Carl", "User"), DDCERR_NO_ACCESS);
     EXPECT_EQ(DDCRemoveEntry(bob, (sales + "\\Bob").c_str()), DDCERR_NO_ACCESS);
     EXPECT_EQ(DDCModifyRDN(bob, (sales + "\\Bob").c_str(), "Robert", 1), DDCERR_NO_ACCESS);
     DDCAttrDef d{0, DDC_SYN_TEXT, 0, 0, 0, 0};
     EXPECT_EQ(DDCDefineAttribute(bob, "X:Sneaky", &d), DDCERR_NO_ACCESS);
 
     // An attribute grant on the container covers that attribute below it.
-    ASSERT_EQ(modify(admin, sales,
-                     Entries().acl(DDC_OP_ADD_VALUE, DDC_ATTR_WRITE, "Telephone Number",
+    ASSERT_EQ(Modify(admin, sales,
+                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ATTR_WRITE, "Telephone Number",
                                    sales + "\\Bob")),
               0);
-    EXPECT_EQ(modify(bob, sales + "\\Bob", Entries().add(2, "Telephone Number", "42")), 0);
-    EXPECT_EQ(modify(bob, sales + "\\Bob", Entries().add(2, "Surname", "B")), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Modify(bob, sales + "\\Bob", Entries().Add(2, "Telephone Number", "42")), 0);
+    EXPECT_EQ(Modify(bob, sales + "\\Bob", Entries().Add(2, "Surname", "B")), DDCERR_NO_ACCESS);
     // Entry rights allow creation; the read-back text of an ACL names the trustee.
-    ASSERT_EQ(modify(admin, sales,
-                     Entries().add(DDC_OP_ADD_VALUE, "ACL", "2#[Entry Rights]#" + sales + "\\Bob")),
+    ASSERT_EQ(Modify(admin, sales,
+                     Entries().Add(DDC_OP_ADD_VALUE, "ACL", "2#[Entry Rights]#" + sales + "\\Bob")),
               0);
-    EXPECT_EQ(create(bob, sales + "\\Carl", "User"), 0);
-    EXPECT_EQ(create(bob, "\\ACME\\org\\Carl", "User"), DDCERR_NO_ACCESS);
-    auto acls = values(sales, "ACL");
+    EXPECT_EQ(Create(bob, sales + "\\Carl", "User"), 0);
+    EXPECT_EQ(Create(bob, "\\ACME\\org\\Carl", "User"), DDCERR_NO_ACCESS);
+    auto acls = Values(sales, "ACL");
     ASSERT_EQ(acls.size(), 2u);
     EXPECT_EQ(acls[1], "2#[Entry Rights]#" + sales + "\\Bob");
 
     // Supervisor at the tree root: the tree's administrator, schema included.
-    DDCContextHandle ann = userLogin("\\ACME\\org\\Ann", "pw-ann");
+    DDCContextHandle ann = UserLogin("\\ACME\\org\\Ann", "pw-ann");
     EXPECT_EQ(DDCDefineAttribute(ann, "X:Fine", &d), DDCERR_NO_ACCESS);
-    ASSERT_EQ(modify(admin, "\\ACME",
-                     Entries().acl(DDC_OP_ADD_VALUE, 31, DDC_ACL_ENTRY_RIGHTS, "\\ACME\\org\\Ann")),
+    ASSERT_EQ(Modify(admin, "\\ACME",
+                     Entries().Acl(DDC_OP_ADD_VALUE, 31, DDC_ACL_ENTRY_RIGHTS, "\\ACME\\org\\Ann")),
               0);
     EXPECT_EQ(DDCDefineAttribute(ann, "X:Fine", &d), 0);
     EXPECT_EQ(DDCRemoveEntry(ann, (sales + "\\Carl").c_str()), 0);
@@ -249,7 +249,7 @@ TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     EXPECT_EQ(DDCGenerateKeyPair(ann, "reset"), 0);
     // The grant goes when the trustee goes.
     ASSERT_EQ(DDCRemoveEntry(ann, (sales + "\\Bob").c_str()), 0);
-    EXPECT_EQ(values(sales, "ACL").size(), 0u);
+    EXPECT_EQ(Values(sales, "ACL").size(), 0u);
 }
 
 } // namespace

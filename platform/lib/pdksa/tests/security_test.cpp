@@ -19,16 +19,16 @@ class Security : public DirTest {
     const std::string org = "\\ACME\\org";
 
     // An administrator object with supervisor rights at the tree root.
-    DDCContextHandle treeAdmin() {
-        DDCContextHandle a = userLogin(org + "\\Admin", "pw-admin");
-        EXPECT_EQ(modify(admin, "\\ACME",
-                         Entries().acl(DDC_OP_ADD_VALUE, DDC_ENTRY_SUPERVISOR | 0x0F,
+    DDCContextHandle TreeAdmin() {
+        DDCContextHandle a = UserLogin(org + "\\Admin", "pw-admin");
+        EXPECT_EQ(Modify(admin, "\\ACME",
+                         Entries().Acl(DDC_OP_ADD_VALUE, DDC_ENTRY_SUPERVISOR | 0x0F,
                                        DDC_ACL_ENTRY_RIGHTS, org + "\\Admin")),
                   0);
         return a;
     }
 
-    int64_t objectId(const std::string& path) {
+    int64_t ObjectId(const std::string& path) {
         sqlite3* db = nullptr;
         int64_t id = -1;
         if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -44,47 +44,47 @@ class Security : public DirTest {
 };
 
 TEST_F(Security, RemovedObjectsSessionHasNoRightsAndItsIdIsNeverReused) {
-    DDCContextHandle root = treeAdmin();
-    DDCContextHandle bob = userLogin(org + "\\bob", "pw-bob");
+    DDCContextHandle root = TreeAdmin();
+    DDCContextHandle bob = UserLogin(org + "\\bob", "pw-bob");
     DDCContextHandle bobCopy = 0;
     ASSERT_EQ(DDCDuplicateContext(bob, &bobCopy), 0);
     owned.push_back(bobCopy);
-    const int64_t bobId = objectId(org + "\\bob");
+    const int64_t bobId = ObjectId(org + "\\bob");
     ASSERT_EQ(DDCRemoveEntry(root, (org + "\\bob").c_str()), 0);
     // carol is created next and made supervisor of the organisation.
-    ASSERT_EQ(create(root, org + "\\carol", "User"), 0);
-    EXPECT_NE(objectId(org + "\\carol"), bobId);
-    EXPECT_GT(objectId(org + "\\carol"), bobId);
-    ASSERT_EQ(modify(root, org,
-                     Entries().acl(DDC_OP_ADD_VALUE, DDC_ENTRY_SUPERVISOR, DDC_ACL_ENTRY_RIGHTS,
+    ASSERT_EQ(Create(root, org + "\\carol", "User"), 0);
+    EXPECT_NE(ObjectId(org + "\\carol"), bobId);
+    EXPECT_GT(ObjectId(org + "\\carol"), bobId);
+    ASSERT_EQ(Modify(root, org,
+                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ENTRY_SUPERVISOR, DDC_ACL_ENTRY_RIGHTS,
                                    org + "\\carol")),
               0);
 
     for (DDCContextHandle stale : {bob, bobCopy}) {
-        EXPECT_EQ(modify(stale, org + "\\Admin", Entries().add(5, "Full Name", "Mallory")),
+        EXPECT_EQ(Modify(stale, org + "\\Admin", Entries().Add(5, "Full Name", "Mallory")),
                   DDCERR_NOT_LOGGED_IN);
-        EXPECT_EQ(create(stale, org + "\\eve", "User"), DDCERR_NOT_LOGGED_IN);
+        EXPECT_EQ(Create(stale, org + "\\eve", "User"), DDCERR_NOT_LOGGED_IN);
         EXPECT_EQ(DDCRemoveEntry(stale, (org + "\\carol").c_str()), DDCERR_NOT_LOGGED_IN);
         std::vector<std::string> out;
-        EXPECT_EQ(read(stale, org + "\\Admin", "CN", out), DDCERR_NOT_LOGGED_IN);
+        EXPECT_EQ(Read(stale, org + "\\Admin", "CN", out), DDCERR_NOT_LOGGED_IN);
         // What libkdx asks before handing out a copy of its login.
         EXPECT_EQ(DDCAuthenticateConnection(stale), DDCERR_NOT_LOGGED_IN);
         DDCContextHandle copy = 0;
         EXPECT_EQ(DDCDuplicateContext(stale, &copy), DDCERR_NOT_LOGGED_IN);
     }
-    EXPECT_TRUE(values(org + "\\Admin", "Full Name").empty());
+    EXPECT_TRUE(Values(org + "\\Admin", "Full Name").empty());
     // Removing the newest object and creating another still gives a new id.
-    const int64_t carolId = objectId(org + "\\carol");
+    const int64_t carolId = ObjectId(org + "\\carol");
     ASSERT_EQ(DDCRemoveEntry(root, (org + "\\carol").c_str()), 0);
-    ASSERT_EQ(create(root, org + "\\dave", "User"), 0);
-    EXPECT_GT(objectId(org + "\\dave"), carolId);
+    ASSERT_EQ(Create(root, org + "\\dave", "User"), 0);
+    EXPECT_GT(ObjectId(org + "\\dave"), carolId);
     // A fresh login of a live object works as before.
-    DDCContextHandle dave = userLogin(org + "\\dave", "pw-dave");
+    DDCContextHandle dave = UserLogin(org + "\\dave", "pw-dave");
     EXPECT_EQ(DDCAuthenticateConnection(dave), 0);
 }
 
 TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
-    DDCContextHandle root = treeAdmin();
+    DDCContextHandle root = TreeAdmin();
     DDCAttrDef d{DDC_ATTRDEF_SINGLE_VALUED | DDC_ATTRDEF_PUBLIC_READ, DDC_SYN_TEXT, 0, 0, 0, 0};
     ASSERT_EQ(DDCDefineAttribute(root, "Quill:ACL", &d), 0);
     const void* sup[] = {"Top", nullptr};
@@ -94,25 +94,25 @@ TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
     DDCClassDef cd{DDC_CLASS_EFFECTIVE, 0, 0, sup, contain, naming, naming, optional, 0};
     ASSERT_EQ(DDCDefineClass(root, "X:Services", &cd), 0);
     const std::string svc = "\\ACME\\Internet Services";
-    ASSERT_EQ(create(root, svc, "X:Services",
+    ASSERT_EQ(Create(root, svc, "X:Services",
                      Entries()
-                         .add(0, "Quill:ACL", "0123456789abcdef0123456789abcdef")
-                         .add(0, "Private Key", "k")
-                         .add(0, "Description", "public")),
+                         .Add(0, "Quill:ACL", "0123456789abcdef0123456789abcdef")
+                         .Add(0, "Private Key", "k")
+                         .Add(0, "Description", "public")),
               0);
-    DDCContextHandle self = userLogin(svc, "pw-svc");
-    DDCContextHandle user = userLogin(org + "\\mail-user", "pw-user");
+    DDCContextHandle self = UserLogin(svc, "pw-svc");
+    DDCContextHandle user = UserLogin(org + "\\mail-user", "pw-user");
 
     std::vector<std::string> out;
     for (DDCContextHandle who : {self, root, admin}) {
-        ASSERT_EQ(read(who, svc, "Quill:ACL", out), 0);
+        ASSERT_EQ(Read(who, svc, "Quill:ACL", out), 0);
         EXPECT_EQ(out, std::vector<std::string>{"0123456789abcdef0123456789abcdef"});
-        ASSERT_EQ(read(who, svc, "Private Key", out), 0);
+        ASSERT_EQ(Read(who, svc, "Private Key", out), 0);
         EXPECT_EQ(out, std::vector<std::string>{"k"});
     }
-    EXPECT_EQ(read(user, svc, "Quill:ACL", out), DDCERR_NO_ACCESS);
-    EXPECT_EQ(read(user, svc, "private key", out), DDCERR_NO_ACCESS);
-    EXPECT_EQ(read(user, svc, "Description", out), 0);
+    EXPECT_EQ(Read(user, svc, "Quill:ACL", out), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Read(user, svc, "private key", out), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Read(user, svc, "Description", out), 0);
 
     // Reading every attribute leaves the secrets out; a batch read as well.
     auto allValues = [&](DDCContextHandle who) {
@@ -150,22 +150,22 @@ TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
     EXPECT_TRUE(has(allValues(self), "0123456789abcdef0123456789abcdef"));
 
     // Supervisor over the object through an ACL on its container.
-    ASSERT_EQ(modify(root, "\\ACME",
-                     Entries().acl(DDC_OP_ADD_VALUE, DDC_ATTR_SUPERVISOR, "Quill:ACL",
+    ASSERT_EQ(Modify(root, "\\ACME",
+                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ATTR_SUPERVISOR, "Quill:ACL",
                                    org + "\\mail-user")),
               0);
-    EXPECT_EQ(read(user, svc, "Quill:ACL", out), 0);
-    EXPECT_EQ(read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Read(user, svc, "Quill:ACL", out), 0);
+    EXPECT_EQ(Read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
     // A plain read grant is not enough.
-    ASSERT_EQ(modify(root, "\\ACME",
-                     Entries().acl(DDC_OP_ADD_VALUE, DDC_ATTR_READ | DDC_ATTR_COMPARE,
+    ASSERT_EQ(Modify(root, "\\ACME",
+                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ATTR_READ | DDC_ATTR_COMPARE,
                                    DDC_ACL_ALL_ATTRIBUTES, org + "\\mail-user")),
               0);
-    EXPECT_EQ(read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
+    EXPECT_EQ(Read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
 }
 
 TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute) {
-    DDCContextHandle root = treeAdmin();
+    DDCContextHandle root = TreeAdmin();
     DDCAttrDef d{0, DDC_SYN_DIST_NAME, 0, 0, 0, 0};
     ASSERT_EQ(DDCDefineAttribute(root, "X:Postmaster", &d), 0);
     const void* sup[] = {"Top", nullptr};
@@ -175,33 +175,33 @@ TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute
     DDCClassDef cd{DDC_CLASS_EFFECTIVE, 0, 0, sup, contain, naming, mandatory, nullptr, 0};
     ASSERT_EQ(DDCDefineClass(root, "X:Mail Server", &cd), 0);
     const std::string server = org + "\\MAIL";
-    ASSERT_EQ(create(root, server, "X:Mail Server",
-                     Entries().add(0, "X:Postmaster", org + "\\Admin", DDC_SYN_DIST_NAME)),
+    ASSERT_EQ(Create(root, server, "X:Mail Server",
+                     Entries().Add(0, "X:Postmaster", org + "\\Admin", DDC_SYN_DIST_NAME)),
               0);
-    ASSERT_EQ(create(root, org + "\\Team", "Group",
-                     Entries().add(0, "Member", org + "\\Admin", DDC_SYN_DIST_NAME)),
+    ASSERT_EQ(Create(root, org + "\\Team", "Group",
+                     Entries().Add(0, "Member", org + "\\Admin", DDC_SYN_DIST_NAME)),
               0);
 
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), DDCERR_MISSING_MANDATORY);
     // Nothing changed: the object, the postmaster, the membership, the rights.
     EXPECT_EQ(DDCResolveName(admin, 66, (org + "\\Admin").c_str()), 0);
-    EXPECT_EQ(values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Admin"});
-    EXPECT_EQ(values(org + "\\Team", "Member"), std::vector<std::string>{org + "\\Admin"});
-    EXPECT_EQ(values("\\ACME", "ACL").size(), 1u);
+    EXPECT_EQ(Values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Admin"});
+    EXPECT_EQ(Values(org + "\\Team", "Member"), std::vector<std::string>{org + "\\Admin"});
+    EXPECT_EQ(Values("\\ACME", "ACL").size(), 1u);
 
     // With a second postmaster the removal goes through and the other stays.
-    ASSERT_EQ(create(root, org + "\\Deputy", "User"), 0);
-    ASSERT_EQ(modify(root, server, Entries().add(2, "X:Postmaster", org + "\\Deputy")), 0);
+    ASSERT_EQ(Create(root, org + "\\Deputy", "User"), 0);
+    ASSERT_EQ(Modify(root, server, Entries().Add(2, "X:Postmaster", org + "\\Deputy")), 0);
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), 0);
-    EXPECT_EQ(values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Deputy"});
-    EXPECT_TRUE(values(org + "\\Team", "Member").empty());
+    EXPECT_EQ(Values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Deputy"});
+    EXPECT_TRUE(Values(org + "\\Team", "Member").empty());
     // The object itself may go with its own mandatory values.
     EXPECT_EQ(DDCRemoveEntry(admin, server.c_str()), 0);
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Deputy").c_str()), 0);
 }
 
 // The stored iteration count of an object's hash, 0 when it has none.
-int64_t storedIterations(const std::string& store, const std::string& path) {
+int64_t StoredIterations(const std::string& store, const std::string& path) {
     sqlite3* db = nullptr;
     int64_t iter = 0;
     if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -217,7 +217,7 @@ int64_t storedIterations(const std::string& store, const std::string& path) {
 }
 
 // Sets store options in meta the way an administrator would with sqlite3.
-void setMeta(const std::string& store, const std::string& key, int64_t value) {
+void SetMeta(const std::string& store, const std::string& key, int64_t value) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(store.c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);
@@ -248,43 +248,43 @@ class Iterations {
 TEST_F(Security, PasswordsKeepTheirParametersAndAreRedoneWithCurrentOnes) {
     Iterations restore;
     const std::string u = org + "\\pat";
-    ASSERT_EQ(create(admin, u, "User"), 0);
+    ASSERT_EQ(Create(admin, u, "User"), 0);
     // Current guidance for new hashes.
     unsetenv("ARBOR_PW_ITERATIONS");
     ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
     ASSERT_EQ(DDCGenerateKeyPair(admin, "pw-now"), 0);
-    EXPECT_EQ(storedIterations(store, u), 600000);
+    EXPECT_EQ(StoredIterations(store, u), 600000);
     // Below the floor the environment cannot go.
     setenv("ARBOR_PW_ITERATIONS", "10", 1);
     ASSERT_EQ(DDCGenerateKeyPair(admin, "pw-old"), 0);
-    EXPECT_EQ(storedIterations(store, u), 1000);
+    EXPECT_EQ(StoredIterations(store, u), 1000);
 
     // A hash made with fewer iterations verifies, and is redone at the next
     // successful check only.
     setenv("ARBOR_PW_ITERATIONS", "3000", 1);
-    DDCContextHandle c = context();
+    DDCContextHandle c = Context();
     ASSERT_EQ(DDCResolveName(c, 4, u.c_str()), 0);
     EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
-    EXPECT_EQ(storedIterations(store, u), 1000);
+    EXPECT_EQ(StoredIterations(store, u), 1000);
     ASSERT_EQ(DDCLogin(c, "pw-old"), 0);
-    EXPECT_EQ(storedIterations(store, u), 3000);
+    EXPECT_EQ(StoredIterations(store, u), 3000);
     EXPECT_EQ(DDCVerifyPassword(c, "pw-old"), 0);
     EXPECT_EQ(DDCVerifyPassword(c, "pw-now"), DDCERR_FAILED_AUTHENTICATION);
     // A count above the current one stays as it is.
     setenv("ARBOR_PW_ITERATIONS", "2000", 1);
     EXPECT_EQ(DDCVerifyPassword(c, "pw-old"), 0);
-    EXPECT_EQ(storedIterations(store, u), 3000);
+    EXPECT_EQ(StoredIterations(store, u), 3000);
     ASSERT_EQ(DDCChangePassword(c, "pw-old", "pw-new"), 0);
-    EXPECT_EQ(storedIterations(store, u), 2000);
+    EXPECT_EQ(StoredIterations(store, u), 2000);
     EXPECT_EQ(DDCVerifyPassword(c, "pw-new"), 0);
 }
 
 TEST_F(Security, RepeatedWrongPasswordsLockTheObjectOut) {
-    setMeta(store, "intruder_attempts", 3);
-    setMeta(store, "intruder_lockout_seconds", 1);
+    SetMeta(store, "intruder_attempts", 3);
+    SetMeta(store, "intruder_lockout_seconds", 1);
     const std::string u = org + "\\sales\\guessme";
-    DDCContextHandle c = userLogin(u, "right");
-    auto attempts = [&] { return values(u, "Login Intruder Attempts"); };
+    DDCContextHandle c = UserLogin(u, "right");
+    auto attempts = [&] { return Values(u, "Login Intruder Attempts"); };
 
     EXPECT_EQ(DDCLogin(c, "guess1"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCVerifyPassword(c, "guess2"), DDCERR_FAILED_AUTHENTICATION);
@@ -312,14 +312,14 @@ TEST_F(Security, RepeatedWrongPasswordsLockTheObjectOut) {
     EXPECT_EQ(DDCLogin(c, "reset"), 0);
 
     // Failures further apart than the reset interval never add up.
-    setMeta(store, "intruder_reset_seconds", 1);
+    SetMeta(store, "intruder_reset_seconds", 1);
     for (int i = 0; i < 3; ++i) {
         if (i > 0) sleep(1);
         EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
     }
     EXPECT_EQ(DDCLogin(c, "reset"), 0);
     // Detection off: no count at all.
-    setMeta(store, "intruder_attempts", 0);
+    SetMeta(store, "intruder_attempts", 0);
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCLogin(c, "reset"), 0);

@@ -47,7 +47,7 @@ class Store : public DirTest {};
 TEST_F(Store, UnreachableStoreAnswersNoReferralsUntilItAppears) {
     const std::string later = (dir / "later.db").string();
     setenv("ARBOR_DIRECTORY", later.c_str(), 1);
-    DDCContextHandle c = context(); // contexts are made without the store
+    DDCContextHandle c = Context(); // contexts are made without the store
     ASSERT_EQ(DDCSetContextBaseDN(c, "ACME", DDCSlashDelims), 0);
     EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
     EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_NO_REFERRALS);
@@ -74,7 +74,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
         garbage[i] = static_cast<char>(i * 7 + 3);
     std::ofstream(bad, std::ios::binary) << garbage;
     setenv("ARBOR_DIRECTORY", bad.c_str(), 1);
-    DDCContextHandle c = context();
+    DDCContextHandle c = Context();
     EXPECT_EQ(DDCResolveName(c, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
     EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_DATABASE_FORMAT);
     EXPECT_EQ(ReadFile(bad), garbage);
@@ -87,7 +87,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
         sqlite3_close(db);
     }
     setenv("ARBOR_DIRECTORY", other.c_str(), 1);
-    DDCContextHandle o = context();
+    DDCContextHandle o = Context();
     EXPECT_EQ(DDCResolveName(o, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
     // A truncated copy of a real store.
     const std::string cut = (dir / "cut.db").string();
@@ -97,7 +97,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     ASSERT_GT(whole.size(), 4096u);
     std::ofstream(cut, std::ios::binary) << whole.substr(0, 100);
     setenv("ARBOR_DIRECTORY", cut.c_str(), 1);
-    DDCContextHandle t = context();
+    DDCContextHandle t = Context();
     const int rc = DDCResolveName(t, 4, "\\ACME");
     EXPECT_TRUE(rc == DDCERR_DATABASE_FORMAT || rc == DDCERR_NO_REFERRALS) << rc;
 }
@@ -117,9 +117,9 @@ TEST_F(Store, TwoProcessesWriteAtOnce) {
             for (int i = 0; i < kPerChild; ++i) {
                 const std::string name =
                     "\\ACME\\org\\sales\\p" + std::to_string(k) + "-" + std::to_string(i);
-                bad += create(c, name, "User") != 0;
-                bad += modify(c, "\\ACME\\org",
-                              Entries().add(DDC_OP_ADD_VALUE, "Telephone Number", name)) != 0;
+                bad += Create(c, name, "User") != 0;
+                bad += Modify(c, "\\ACME\\org",
+                              Entries().Add(DDC_OP_ADD_VALUE, "Telephone Number", name)) != 0;
             }
             _exit(bad == 0 ? 0 : 1);
         }
@@ -130,7 +130,7 @@ TEST_F(Store, TwoProcessesWriteAtOnce) {
         ASSERT_TRUE(WIFEXITED(status));
         EXPECT_EQ(WEXITSTATUS(status), 0);
     }
-    EXPECT_EQ(values("\\ACME\\org", "Telephone Number").size(), 2u * kPerChild);
+    EXPECT_EQ(Values("\\ACME\\org", "Telephone Number").size(), 2u * kPerChild);
     ASSERT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
     DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
     alignas(8) unsigned char buf[16384];
@@ -143,9 +143,9 @@ TEST_F(Store, TwoProcessesWriteAtOnce) {
 // still show at once, also a removed object recreated under its old name.
 TEST_F(Store, ReadsSeeChangesOfOtherProcesses) {
     const std::string u = "\\ACME\\org\\sales\\Dora";
-    ASSERT_EQ(create(admin, u, "User", Entries().add(0, "Surname", "Old")), 0);
+    ASSERT_EQ(Create(admin, u, "User", Entries().Add(0, "Surname", "Old")), 0);
     for (int round = 0; round < 2; ++round) {
-        EXPECT_EQ(values(u, "Surname"), std::vector<std::string>{round ? "Again" : "Old"});
+        EXPECT_EQ(Values(u, "Surname"), std::vector<std::string>{round ? "Again" : "Old"});
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -153,19 +153,19 @@ TEST_F(Store, ReadsSeeChangesOfOtherProcesses) {
             if (DDCCreateContext(1, &c) || PDKLoginMaintenance(c)) _exit(2);
             int bad = 0;
             if (round == 0) {
-                bad += modify(c, u, Entries().clear("Surname").add(2, "Surname", "New")) != 0;
+                bad += Modify(c, u, Entries().clear("Surname").Add(2, "Surname", "New")) != 0;
             } else {
                 bad += DDCRemoveEntry(c, u.c_str()) != 0;
-                bad += create(c, u, "User", Entries().add(0, "Surname", "Reborn")) != 0;
+                bad += Create(c, u, "User", Entries().Add(0, "Surname", "Reborn")) != 0;
             }
             _exit(bad);
         }
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-        EXPECT_EQ(values(u, "Surname"), std::vector<std::string>{round ? "Reborn" : "New"});
+        EXPECT_EQ(Values(u, "Surname"), std::vector<std::string>{round ? "Reborn" : "New"});
         if (round == 0) {
-            ASSERT_EQ(modify(admin, u, Entries().clear("Surname").add(2, "Surname", "Again")), 0);
+            ASSERT_EQ(Modify(admin, u, Entries().clear("Surname").Add(2, "Surname", "Again")), 0);
         }
     }
 }
@@ -176,34 +176,34 @@ TEST_F(Store, ReadsThroughALinkSeeChangesMadeThroughTheRealPath) {
     const std::string dotted = (dir / "." / "directory.db").string();
     ASSERT_EQ(symlink(store.c_str(), link.c_str()), 0);
     const std::string obj = "\\ACME\\org\\sales";
-    ASSERT_EQ(modify(admin, obj, Entries().add(DDC_OP_WRITE_VALUE, "Description", "one")), 0);
+    ASSERT_EQ(Modify(admin, obj, Entries().Add(DDC_OP_WRITE_VALUE, "Description", "one")), 0);
     std::vector<DDCContextHandle> others;
     for (const std::string& p : {link, dotted}) {
         setenv("ARBOR_DIRECTORY", p.c_str(), 1);
-        DDCContextHandle c = context();
+        DDCContextHandle c = Context();
         ASSERT_EQ(PDKLoginMaintenance(c), 0);
         std::vector<std::string> out;
-        ASSERT_EQ(read(c, obj, "Description", out), 0);
+        ASSERT_EQ(Read(c, obj, "Description", out), 0);
         EXPECT_EQ(out, std::vector<std::string>{"one"});
         others.push_back(c);
     }
     setenv("ARBOR_DIRECTORY", store.c_str(), 1);
-    ASSERT_EQ(modify(admin, obj, Entries().clear("Description").add(2, "Description", "two")), 0);
+    ASSERT_EQ(Modify(admin, obj, Entries().clear("Description").Add(2, "Description", "two")), 0);
     for (DDCContextHandle c : others) {
         std::vector<std::string> out;
-        ASSERT_EQ(read(c, obj, "Description", out), 0);
+        ASSERT_EQ(Read(c, obj, "Description", out), 0);
         EXPECT_EQ(out, std::vector<std::string>{"two"});
     }
     // And the other way round.
-    ASSERT_EQ(modify(others[0], obj, Entries().clear("Description").add(2, "Description", "3")), 0);
-    EXPECT_EQ(values(obj, "Description"), std::vector<std::string>{"3"});
+    ASSERT_EQ(Modify(others[0], obj, Entries().clear("Description").Add(2, "Description", "3")), 0);
+    EXPECT_EQ(Values(obj, "Description"), std::vector<std::string>{"3"});
     EXPECT_FALSE(std::filesystem::exists(link + "-gen"));
 }
 
 TEST_F(Store, ThreadsReadThroughTheirOwnContexts) {
     for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(create(admin, "\\ACME\\org\\sales\\t" + std::to_string(i), "User",
-                         Entries().add(0, "Surname", "S" + std::to_string(i))),
+        ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\t" + std::to_string(i), "User",
+                         Entries().Add(0, "Surname", "S" + std::to_string(i))),
                   0);
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -218,7 +218,7 @@ TEST_F(Store, ThreadsReadThroughTheirOwnContexts) {
             for (int i = 0; i < 200; ++i) {
                 const int k = (i + t) % 20;
                 std::vector<std::string> v;
-                if (read(c, "t" + std::to_string(k), "Surname", v) != 0 ||
+                if (Read(c, "t" + std::to_string(k), "Surname", v) != 0 ||
                     v != std::vector<std::string>{"S" + std::to_string(k)})
                     ++wrong;
             }
@@ -337,7 +337,7 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
             DDCResolveName(admin, 66, s.c_str()),
             DDCResolveName(u, 66, w.c_str()),
             DDCSetContextBaseDN(u, s.c_str(), next() % 2 ? DDCSlashDelims : DDCDotDelims),
-            create(admin, "\\ACME\\org\\sales\\" + s, "User"),
+            Create(admin, "\\ACME\\org\\sales\\" + s, "User"),
             DDCModifyRDN(admin, s.c_str(), w.empty() ? "x" : s.c_str(), 1),
         };
         for (int rc : kinds) {
@@ -357,7 +357,7 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
     EXPECT_GT(accepted, 0);
     // The tree is still whole and usable.
     EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
-    EXPECT_EQ(create(admin, "\\ACME\\org\\sales\\after", "User"), 0);
+    EXPECT_EQ(Create(admin, "\\ACME\\org\\sales\\after", "User"), 0);
 }
 
 } // namespace
