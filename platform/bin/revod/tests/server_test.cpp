@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <filesystem>
 
 using namespace revotest;
@@ -204,6 +206,31 @@ TEST_F(RevodTest, AgentThatHandsNothingBackLeavesEntryUnchanged) {
     }));
     EXPECT_EQ(5, agent.Connections());
     EXPECT_EQ(0u, QueueSize());
+}
+
+// Agents admit queue connections only from the servers they list, so an
+// offer must come from the address the server serves on, not from whatever
+// address the kernel picks on the way to the agent.
+TEST_F(RevodTest, OffersLeaveFromTheListenAddress) {
+    const std::string agentAddr = "127.0.6.11";
+    std::atomic<uint32_t> peer{0};
+    AgentListener agent(agentAddr, [&](LineConn& c) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        if (getpeername(c.Fd(), reinterpret_cast<sockaddr*>(&a), &len) == 0)
+            peer = a.sin_addr.s_addr;
+        NullAgent(c);
+    });
+    Start();
+    // Registered from the agent's own address: revod offers there.
+    EXPECT_EQ("1000 Registered for queue 5",
+              Login(agentAddr)->Cmd("QWAIT 5 " + std::to_string(agent.Port()) +
+                                    " \\TREE\\org\\MAIL1Calendar Agent5"));
+    EXPECT_EQ(0u, Login()->Submit(kControl, "Subject: x\r\n\r\nx").find("1000 "));
+    ASSERT_TRUE(WaitFor([&] { return peer.load() != 0; }));
+    in_addr expected{};
+    inet_pton(AF_INET, kAddr, &expected);
+    EXPECT_EQ(expected.s_addr, peer.load());
 }
 
 TEST_F(RevodTest, CommandErrorsDuringAnOffer) {

@@ -46,8 +46,9 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
 
 class Client {
   public:
-    bool Connect(const std::string& addr, uint16_t port) {
-        conn_ = LineConn::Connect(addr, port, addr);
+    // From source, or from addr itself when none is given.
+    bool Connect(const std::string& addr, uint16_t port, const std::string& source = "") {
+        conn_ = LineConn::Connect(addr, port, source.empty() ? addr : source);
         if (!conn_.Ok()) return false;
         greeting = Line();
         auto lt = greeting.find('<'), gt = greeting.find('>', lt);
@@ -162,9 +163,9 @@ class ServerTest : public ::testing::Test {
         ASSERT_TRUE(server_->Start(cfg_, err)) << err;
     }
     // A client, authenticated unless the server asks for none.
-    std::unique_ptr<Client> Login() {
+    std::unique_ptr<Client> Login(const std::string& source = "") {
         auto c = std::make_unique<Client>();
-        EXPECT_TRUE(c->Connect(cfg_.listen, cfg_.port));
+        EXPECT_TRUE(c->Connect(cfg_.listen, cfg_.port, source));
         if (!cfg_.noAuth) {
             EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText)) << c->greeting;
         }
