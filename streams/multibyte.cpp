@@ -219,8 +219,9 @@ template <size_t N> constexpr std::array<uint16_t, N> SjisCodes(const uint16_t (
 }
 
 inline constexpr auto kSjisCodes = SjisCodes(kJIS0208Codes);
-inline constexpr auto kSjisCode =
+inline constexpr auto kSjisPages =
     Unfold<CountPages(kJIS0208Blocks)>(kJIS0208Blocks, kSjisCodes.data());
+inline constexpr mbcs::PageLookup kSjisCode{kSjisPages.page, kSjisPages.codes};
 
 struct SjisOut {
     static unsigned char* Put(uint32_t cp, unsigned char* p) {

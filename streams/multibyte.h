@@ -67,12 +67,20 @@ inline unsigned char* PutEntry(unsigned char* p, uint32_t e) {
 // code points, so that a character is one look-up. Page 0 stays empty for
 // the code points a set lacks; a code is never 0.
 template <size_t Pages> struct PageTable {
-    uint8_t page[256]; // cp >> 8 -> its page, 0 when the set has none there
-    uint16_t codes[Pages][256];
+    uint8_t page[256];           // cp >> 8 -> its page, 0 when the set has none there
+    uint16_t codes[Pages * 256]; // page p: the codes of its 256 code points
+};
+
+// The look-up, one for tables of every size: a member of each PageTable
+// size compiles to identical code that the compiler may fold across sizes,
+// and then warns of bounds it mixed up itself.
+struct PageLookup {
+    const uint8_t* page;
+    const uint16_t* codes;
 
     // The code of cp, 0 when the set lacks the character.
     uint32_t operator()(uint32_t cp) const {
-        return cp > 0xFFFF ? 0 : codes[page[cp >> 8]][cp & 0xFF];
+        return cp > 0xFFFF ? 0 : codes[size_t{page[cp >> 8]} * 256 + (cp & 0xFF)];
     }
 };
 
@@ -100,18 +108,24 @@ constexpr PageTable<Pages> Unfold(const uint32_t (&blocks)[4096], const uint16_t
         if (t.page[b >> 4] == 0) t.page[b >> 4] = static_cast<uint8_t>(next++);
         size_t k = blocks[b] >> 16;
         for (size_t bit = 0; bit < 16; ++bit)
-            if (mask & (1u << bit)) t.codes[t.page[b >> 4]][(b & 15) * 16 + bit] = codes[k++];
+            if (mask & (1u << bit))
+                t.codes[size_t{t.page[b >> 4]} * 256 + (b & 15) * 16 + bit] = codes[k++];
     }
     return t;
 }
 
 #define LW_UNFOLD(blocks, codes) Unfold<CountPages(blocks)>(blocks, codes)
-inline constexpr auto kJisCode = LW_UNFOLD(kJIS0208Blocks, kJIS0208Codes);
-inline constexpr auto kKscCode = LW_UNFOLD(kKSC5601Blocks, kKSC5601Codes);
-inline constexpr auto kGbCode = LW_UNFOLD(kGB2312Blocks, kGB2312Codes);
-inline constexpr auto kCnsCode = LW_UNFOLD(kCNSBlocks, kCNSCodes); // plane marks as in the table
-inline constexpr auto kBig5Code = LW_UNFOLD(kBIG5Blocks, kBIG5Codes);
+inline constexpr auto kJisPages = LW_UNFOLD(kJIS0208Blocks, kJIS0208Codes);
+inline constexpr auto kKscPages = LW_UNFOLD(kKSC5601Blocks, kKSC5601Codes);
+inline constexpr auto kGbPages = LW_UNFOLD(kGB2312Blocks, kGB2312Codes);
+inline constexpr auto kCnsPages = LW_UNFOLD(kCNSBlocks, kCNSCodes); // plane marks as in the table
+inline constexpr auto kBig5Pages = LW_UNFOLD(kBIG5Blocks, kBIG5Codes);
 #undef LW_UNFOLD
+inline constexpr PageLookup kJisCode{kJisPages.page, kJisPages.codes};
+inline constexpr PageLookup kKscCode{kKscPages.page, kKscPages.codes};
+inline constexpr PageLookup kGbCode{kGbPages.page, kGbPages.codes};
+inline constexpr PageLookup kCnsCode{kCnsPages.page, kCnsPages.codes};
+inline constexpr PageLookup kBig5Code{kBig5Pages.page, kBig5Pages.codes};
 
 constexpr uint32_t kCnsPlane2 = 0x8000;
 constexpr uint32_t kCnsPlane3 = 0x0080;
