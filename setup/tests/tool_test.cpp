@@ -23,6 +23,16 @@ using quilltest::Terminal;
 
 namespace {
 
+std::string Program() {
+    return ShellQuote(BuildDir() + "/setup/quillsetup");
+}
+
+// The terminal modes a program left behind.
+std::set<std::string> Modes(const Terminal& t) {
+    std::istringstream words(t.Modes());
+    return {std::istream_iterator<std::string>(words), {}};
+}
+
 class ToolTest : public DirectoryTest {
   protected:
     void SetUp() override {
@@ -34,8 +44,7 @@ class ToolTest : public DirectoryTest {
     std::unique_ptr<Terminal> Start(const std::string& mode) {
         std::string cmd = "ARBOR_CONF=" + ShellQuote(conf_) +
                           " ARBOR_DIRECTORY=" + ShellQuote(store_) +
-                          " QUILLSETUP_LOG=" + ShellQuote(log_) + " " +
-                          ShellQuote(BuildDir() + "/setup/quillsetup") + " " + mode;
+                          " QUILLSETUP_LOG=" + ShellQuote(log_) + " " + Program() + " " + mode;
         auto t = std::make_unique<Terminal>(cmd);
         EXPECT_TRUE(t->WaitFor("Administrator name:")) << t->Screen();
         return t;
@@ -46,6 +55,11 @@ class ToolTest : public DirectoryTest {
         t.Keys({"Tab"});
         t.Type(password);
         t.Keys({"Enter"});
+    }
+    std::unique_ptr<Terminal> StartLoggedIn(const std::string& mode) {
+        auto t = Start(mode);
+        Login(*t);
+        return t;
     }
     std::string Log() const {
         std::ifstream in(log_);
@@ -64,25 +78,34 @@ class ToolTest : public DirectoryTest {
     // The modes end by themselves; the terminal must be back in line mode.
     void ExpectCleanExit(Terminal& t) {
         EXPECT_EQ(t.WaitExit(), 0) << t.Screen();
-        std::istringstream words(t.Modes());
-        std::set<std::string> modes{std::istream_iterator<std::string>(words), {}};
+        const auto modes = Modes(t);
         for (const char* m : {"icanon", "echo", "isig", "icrnl"})
             EXPECT_TRUE(modes.count(m)) << m << " not restored:\n" << t.Modes();
     }
-    void Arbor() {
-        auto t = Start("-arbor");
-        Login(*t);
-        ExpectCleanExit(*t);
-    }
+    void Arbor() { ExpectCleanExit(*StartLoggedIn("-arbor")); }
     // -server with the form's defaults and an official domain.
     void ServerDefaults() {
-        auto t = Start("-server");
-        Login(*t);
-        ASSERT_TRUE(t->WaitFor("Configuration Parameters")) << t->Screen();
-        t->Keys({"Tab"});
-        t->Type("acme.example");
+        auto t = StartLoggedIn("-server");
+        ASSERT_NO_FATAL_FAILURE(FormWithDomain(*t));
         t->Keys({"Enter"});
         ExpectCleanExit(*t);
+    }
+    // Waits for the server form and fills in the official domain.
+    void FormWithDomain(Terminal& t, std::chrono::seconds wait = std::chrono::seconds(30)) {
+        ASSERT_TRUE(t.WaitFor("Configuration Parameters", wait)) << t.Screen();
+        t.Keys({"Tab"});
+        t.Type("acme.example");
+    }
+    // One attribute read by the directory library in program mode.
+    std::string ReadThroughKdx(const std::string& object, const std::string& attr) {
+        int status = -1;
+        std::string out = quilltest::Output(
+            "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " " +
+                ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") + " " +
+                ShellQuote(object) + " " + ShellQuote(attr),
+            &status);
+        EXPECT_EQ(status, 0) << object << " " << attr;
+        return out;
     }
 
     const std::string services = "\\ACME\\Internet Services";
@@ -105,8 +128,7 @@ TEST(Usage, PrintedWithoutLoginForEveryHelpForm) {
     for (const char* form : {"-h", "-?", "/?", "/H"}) {
         int status = -1;
         // No configuration file at all: help needs none.
-        std::string out = quilltest::Output("ARBOR_CONF=/nonexistent " +
-                                                ShellQuote(BuildDir() + "/setup/quillsetup") + " " +
+        std::string out = quilltest::Output("ARBOR_CONF=/nonexistent " + Program() + " " +
                                                 ShellQuote(form) + " </dev/null",
                                             &status);
         EXPECT_EQ(status, 0);
@@ -117,9 +139,7 @@ TEST(Usage, PrintedWithoutLoginForEveryHelpForm) {
 TEST(Startup, MissingConfigurationIsReportedOnTheConsole) {
     int status = 0;
     std::string out =
-        quilltest::Output("ARBOR_CONF=/nonexistent " +
-                              ShellQuote(BuildDir() + "/setup/quillsetup") + " -arbor </dev/null",
-                          &status);
+        quilltest::Output("ARBOR_CONF=/nonexistent " + Program() + " -arbor </dev/null", &status);
     EXPECT_NE(status, 0);
     EXPECT_EQ(out.rfind("QuillSetup:[Startup]", 0), 0u) << out;
 }
@@ -133,9 +153,7 @@ TEST_F(ToolTest, ArborOnAFreshTreeThenAddOnTheExtendedOne) {
 
     // Defining again changes nothing and says so item by item.
     std::filesystem::remove(log_);
-    auto t = Start("-add");
-    Login(*t);
-    ExpectCleanExit(*t);
+    ExpectCleanExit(*StartLoggedIn("-add"));
     EXPECT_EQ(LogCount("   Velmora:Action not created"), 1);
     EXPECT_EQ(LogCount("   Velmora:Action created"), 0);
     EXPECT_EQ(LogCount("   Quill:ListContainer already defined"), 1);
@@ -150,8 +168,7 @@ TEST_F(ToolTest, ArborOnAFreshTreeThenAddOnTheExtendedOne) {
 
 TEST_F(ToolTest, ArborAgainAsksBeforeDeletingTheContainersAndControlCKeepsThem) {
     Arbor();
-    auto t = Start("-arbor");
-    Login(*t);
+    auto t = StartLoggedIn("-arbor");
     ASSERT_TRUE(t->WaitFor("Remove Messaging Server Objects?")) << t->Screen();
     EXPECT_TRUE(t->WaitFor("Press Enter to continue or <CTRL-C> to abort")) << t->Screen();
     t->Keys({"C-c"});
@@ -160,8 +177,7 @@ TEST_F(ToolTest, ArborAgainAsksBeforeDeletingTheContainersAndControlCKeepsThem) 
 
     // Enter: the containers go and come back with a fresh definition.
     std::filesystem::remove(log_);
-    auto again = Start("-arbor");
-    Login(*again);
+    auto again = StartLoggedIn("-arbor");
     ASSERT_TRUE(again->WaitFor("Remove Messaging Server Objects?")) << again->Screen();
     again->Keys({"Enter"});
     ExpectCleanExit(*again);
@@ -176,27 +192,19 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
     EXPECT_EQ(LogCount(" Links to TWP Server created"), 1);
     EXPECT_EQ(LogCount(" Links to REVO created"), 1);
 
-    std::string env =
-        "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " ";
     int status = -1;
-    quilltest::Output(env + ShellQuote(BuildDir() + "/kdx/kdx") + " >/dev/null", &status);
+    quilltest::Output("ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) +
+                          " " + ShellQuote(BuildDir() + "/kdx/kdx") + " >/dev/null",
+                      &status);
     EXPECT_EQ(status, 0) << "program mode of the directory library could not log in";
-    std::string out =
-        quilltest::Output(env + ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") +
-                              " 'Internet Services\\MAIL1 Messaging Server\\Calendar Agent'"
-                              " 'Velmora:REVO Server'",
-                          &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(out, "\\ACME\\Internet Services\\MAIL1 Messaging Server\\REVO Agent\n");
-    out = quilltest::Output(
-        env + ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") +
-            " 'Internet Services\\MAIL1 Messaging Server' 'Velmora:Official Name'",
-        &status);
-    EXPECT_EQ(out, "acme.example\n");
+    EXPECT_EQ(ReadThroughKdx("Internet Services\\MAIL1 Messaging Server\\Calendar Agent",
+                             "Velmora:REVO Server"),
+              "\\ACME\\Internet Services\\MAIL1 Messaging Server\\REVO Agent\n");
+    EXPECT_EQ(ReadThroughKdx("Internet Services\\MAIL1 Messaging Server", "Velmora:Official Name"),
+              "acme.example\n");
 
     // A second -server is refused before the form.
-    auto t = Start("-server");
-    Login(*t);
+    auto t = StartLoggedIn("-server");
     ASSERT_TRUE(t->WaitFor("This server is already configured.")) << t->Screen();
     EXPECT_TRUE(t->WaitFor("Press any key to terminate")) << t->Screen();
     t->Keys({"Enter"});
@@ -206,11 +214,8 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
 
 TEST_F(ToolTest, ServerWithEverySwitchOffMakesOnlyTheServerAndItsStore) {
     Arbor();
-    auto t = Start("-server");
-    Login(*t);
-    ASSERT_TRUE(t->WaitFor("Configuration Parameters")) << t->Screen();
-    t->Keys({"Tab"});
-    t->Type("acme.example");
+    auto t = StartLoggedIn("-server");
+    ASSERT_NO_FATAL_FAILURE(FormWithDomain(*t));
     t->Keys({"Tab", "Tab", "Tab"});
     // SMTP, POP, IMAP, Lattice, Forward; skip Aliasing; Finger, LDAP, AntiSpam, Proxy.
     for (int i = 0; i < 10; ++i) {
@@ -232,16 +237,14 @@ TEST_F(ToolTest, ServerWithEverySwitchOffMakesOnlyTheServerAndItsStore) {
 TEST_F(ToolTest, RemoveAsksAndControlCLeavesTheServerThenEnterTakesIt) {
     Arbor();
     ServerDefaults();
-    auto t = Start("-remove");
-    Login(*t);
+    auto t = StartLoggedIn("-remove");
     ASSERT_TRUE(t->WaitFor("In order to remove the schema, all configured Messaging"))
         << t->Screen();
     t->Keys({"C-c"});
     ExpectCleanExit(*t);
     EXPECT_TRUE(Exists(server + "\\Calendar Agent"));
 
-    auto again = Start("-remove");
-    Login(*again);
+    auto again = StartLoggedIn("-remove");
     ASSERT_TRUE(again->WaitFor("The process cannot be reversed!")) << again->Screen();
     again->Keys({"Enter"});
     ExpectCleanExit(*again);
@@ -251,8 +254,7 @@ TEST_F(ToolTest, RemoveAsksAndControlCLeavesTheServerThenEnterTakesIt) {
 
 TEST_F(ToolTest, ForeignInternetServicesIsLeftAlone) {
     ASSERT_EQ(Create(services, "Organization"), 0);
-    auto t = Start("-remove");
-    Login(*t);
+    auto t = StartLoggedIn("-remove");
     ASSERT_TRUE(t->WaitFor("'Internet Services' container exists")) << t->Screen();
     EXPECT_TRUE(t->WaitFor("Cannot install Quill since there is already a object"));
     t->Keys({"x"});
@@ -303,8 +305,7 @@ TEST_F(ToolTest, ATerminationSignalStillRestoresTheTerminal) {
     // The shell's child is quillsetup, waiting in the login form.
     quilltest::Output("pkill -TERM -P " + std::to_string(shell) + " quillsetup");
     EXPECT_EQ(t->WaitExit(), 128 + SIGTERM);
-    std::istringstream words(t->Modes());
-    std::set<std::string> modes{std::istream_iterator<std::string>(words), {}};
+    const auto modes = Modes(*t);
     for (const char* m : {"icanon", "echo", "isig"})
         EXPECT_TRUE(modes.count(m)) << m;
 }
@@ -337,17 +338,14 @@ TEST_F(ToolTest, OverLongEntriesAreCutAndAMissingServerObjectIsReported) {
 TEST_F(ToolTest, UpdateReplacesTheOldWebMailAgent) {
     ASSERT_NO_FATAL_FAILURE(ServerWithOldWebMailAgent(server));
     const std::string webmail = server + "\\WebMail Agent";
-    auto t = Start("-update");
-    Login(*t);
-    ExpectCleanExit(*t);
+    ExpectCleanExit(*StartLoggedIn("-update"));
     EXPECT_EQ(Values(server + "\\Lattice Agent", "Velmora:Port"), std::vector<std::string>{"8080"});
     EXPECT_EQ(Values(webmail, "Velmora:Disabled"), std::vector<std::string>{"1"});
     EXPECT_TRUE(Exists(server + "\\Lattice Agent\\Quill Mail Module"));
 }
 
 TEST_F(ToolTest, MainMenuAddsTheSchemaAndExits) {
-    auto t = Start("");
-    Login(*t);
+    auto t = StartLoggedIn("");
     ASSERT_TRUE(t->WaitFor("Exit QuillSetup")) << t->Screen();
     EXPECT_TRUE(t->WaitFor("Press <TAB> or the arrow keys to switch fields")) << t->Screen();
     t->Keys({"Enter"}); // Add Schema Extensions
@@ -362,19 +360,15 @@ TEST_F(ToolTest, MainMenuAddsTheSchemaAndExits) {
 }
 
 TEST_F(ToolTest, FullInstallsAndConfiguresAndControlCInTheFormCreatesNothing) {
-    auto t = Start("-full");
-    Login(*t);
-    ASSERT_TRUE(t->WaitFor("Configuration Parameters", std::chrono::seconds(60))) << t->Screen();
-    t->Keys({"Tab"});
-    t->Type("acme.example");
+    auto t = StartLoggedIn("-full");
+    ASSERT_NO_FATAL_FAILURE(FormWithDomain(*t, std::chrono::seconds(60)));
     t->Keys({"Enter"});
     ExpectCleanExit(*t);
     EXPECT_TRUE(Exists(server + "\\Calendar Agent"));
 
     // Again: the configured server goes with the old container, then the form comes
     // back, and leaving it with Control-C creates no server.
-    auto again = Start("-full");
-    Login(*again);
+    auto again = StartLoggedIn("-full");
     ASSERT_TRUE(again->WaitFor("Remove Messaging Server Objects?")) << again->Screen();
     again->Keys({"Enter"});
     ASSERT_TRUE(again->WaitFor("Configuration Parameters", std::chrono::seconds(60)))
