@@ -268,10 +268,12 @@ TEST_F(OnBase, ReadExHandsOutEachBatchLastFirst) {
     ASSERT_EQ(KDXWrite("item0", "KDXTest:Text", &vs_), 1);
     KDXEnumStruct es;
     ASSERT_EQ(KDXInitEnumStruct(&es), 1);
-    Strings got;
-    while (char* v = KDXReadEx("item0", "KDXTest:Text", &es, &vs_))
-        got.push_back(v);
-    EXPECT_EQ(got, (Strings{"c", "b", "a"}));
+    auto readAll = [&](Strings got = {}) {
+        while (char* v = KDXReadEx("item0", "KDXTest:Text", &es, &vs_))
+            got.push_back(v);
+        return got;
+    };
+    EXPECT_EQ(readAll(), (Strings{"c", "b", "a"}));
     EXPECT_EQ(es.Active, 0);
 
     // More values than one batch holds: every value exactly once, each batch reversed.
@@ -282,13 +284,10 @@ TEST_F(OnBase, ReadExHandsOutEachBatchLastFirst) {
         KDXAddValue(v, &vs_);
     }
     ASSERT_EQ(KDXWrite("item0", "KDXTest:Text", &vs_), 1);
-    got.clear();
-    while (char* v = KDXReadEx("item0", "KDXTest:Text", &es, &vs_))
-        got.push_back(v);
+    const Strings got = readAll();
     ASSERT_EQ(got.size(), 300u);
     EXPECT_GT(std::stoi(got[0]), std::stoi(got[1])) << "first batch not reversed";
-    std::set<std::string> distinct(got.begin(), got.end());
-    EXPECT_EQ(distinct.size(), 300u);
+    EXPECT_EQ(std::set<std::string>(got.begin(), got.end()).size(), 300u);
     int descents = 0;
     for (size_t i = 1; i < got.size(); ++i)
         descents += std::stoi(got[i]) > std::stoi(got[i - 1]);
@@ -298,9 +297,8 @@ TEST_F(OnBase, ReadExHandsOutEachBatchLastFirst) {
 }
 
 TEST_F(OnBase, ObjectsAndTheirDetails) {
-    EXPECT_EQ(KDXIsObject("item0", &vs_), 1);
-    EXPECT_EQ(KDXIsObject("CN=item0", &vs_), 1);
-    EXPECT_EQ(KDXIsObject("ITEM0", &vs_), 1);
+    for (const char* name : {"item0", "CN=item0", "ITEM0"})
+        EXPECT_EQ(KDXIsObject(name, &vs_), 1) << name;
     EXPECT_EQ(KDXIsObject("nothing", &vs_), 0);
     EXPECT_EQ(KDXIsObject(kServerDN, nullptr), 1); // the cache holds a context now
     size_t cached = kdx::CacheSize();
