@@ -53,7 +53,7 @@ TEST_F(Creation, TheFirstClassNamedIsTheBaseAndOthersMustBeInItsChain) {
     ASSERT_EQ(Raw(admin, u,
                   Entries().Add(0, "object class", "user", 20).Add(0, "Object Class", "TOP", 20)),
               0);
-    EXPECT_EQ(Values(u, "Object Class"), (std::vector<std::string>{"User", "Top"}));
+    EXPECT_EQ(Values(u, "Object Class"), (Strings{"User", "Top"}));
     alignas(8) char info[256];
     ASSERT_EQ(DDCResolveName(admin, 66, u.c_str()), 0);
     ASSERT_EQ(DDCGetEntryInfo(admin, DDC_INFO_BASE_CLASS, sizeof info, info), 0);
@@ -89,7 +89,7 @@ TEST_F(Creation, ValuesAreReadByTheAttributesSyntaxAndBounds) {
          {"", "-", "+", "1x", "2147483648", "-2147483649", "99999999999", "123456789012", " 1"})
         EXPECT_EQ(with("Status", bad), DDCERR_SYNTAX_VIOLATION) << bad;
     ASSERT_EQ(with("Status", "-2147483648"), 0);
-    EXPECT_EQ(Values(s, "Status"), std::vector<std::string>{"-2147483648"});
+    EXPECT_EQ(Values(s, "Status"), Strings{"-2147483648"});
     ASSERT_EQ(DDCRemoveEntry(admin, s.c_str()), 0);
     // Lengths count UTF-16 units: 32 euro signs fit "Telephone Number"
     // (1 to 32), 17 characters above U+FFFF do not.
@@ -106,7 +106,7 @@ TEST_F(Creation, ValuesAreReadByTheAttributesSyntaxAndBounds) {
     EXPECT_EQ(phone(emoji), DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(phone(""), DDCERR_SYNTAX_VIOLATION);
     ASSERT_EQ(phone(euros), 0);
-    EXPECT_EQ(Values(u, "Telephone Number"), std::vector<std::string>{euros});
+    EXPECT_EQ(Values(u, "Telephone Number"), Strings{euros});
 
     // Signed bounds of a sized integer; a class-name value names a class.
     ASSERT_EQ(DefineAttr("X:Level", DDC_SYN_INTEGER, DDC_ATTRDEF_SIZED, uint32_t(-1), 5), 0);
@@ -122,8 +122,8 @@ TEST_F(Creation, ValuesAreReadByTheAttributesSyntaxAndBounds) {
     ASSERT_EQ(Create(admin, t, "X:Thing",
                      Entries().Add(0, "X:Level", "-1").Add(0, "X:Kind", "organizational unit")),
               0);
-    EXPECT_EQ(Values(t, "X:Level"), std::vector<std::string>{"-1"});
-    EXPECT_EQ(Values(t, "X:Kind"), std::vector<std::string>{"Organizational Unit"});
+    EXPECT_EQ(Values(t, "X:Level"), Strings{"-1"});
+    EXPECT_EQ(Values(t, "X:Kind"), Strings{"Organizational Unit"});
 }
 
 TEST_F(Creation, LengthsNullValuesDuplicatesAndTheNamingValue) {
@@ -133,11 +133,11 @@ TEST_F(Creation, LengthsNullValuesDuplicatesAndTheNamingValue) {
     cut.Add(0, "Surname", "Builder-and-more");
     cut.list[0].length = 7;
     ASSERT_EQ(Create(admin, u, "User", cut), 0);
-    EXPECT_EQ(Values(u, "Surname"), std::vector<std::string>{"Builder"});
-    EXPECT_EQ(Values(u, "CN"), std::vector<std::string>{"Bob"});
+    EXPECT_EQ(Values(u, "Surname"), Strings{"Builder"});
+    EXPECT_EQ(Values(u, "CN"), Strings{"Bob"});
     // A naming value given replaces the relative name as its value.
     ASSERT_EQ(Create(admin, kSales + "\\Rob", "User", Entries().Add(0, "CN", "Robert")), 0);
-    EXPECT_EQ(Values(kSales + "\\Rob", "CN"), std::vector<std::string>{"Robert"});
+    EXPECT_EQ(Values(kSales + "\\Rob", "CN"), Strings{"Robert"});
     // A relative name too long for the naming attribute (CN: 1 to 64).
     EXPECT_EQ(Create(admin, kSales + "\\" + std::string(65, 'x'), "User"), DDCERR_SYNTAX_VIOLATION);
     // Duplicates within one creation, compared without regard to case.
@@ -179,8 +179,8 @@ TEST_F(Creation, AclValuesInBothFormsNameExistingTrustees) {
                          .Acl(0, DDC_ATTR_WRITE, "Member", kSales + "\\Bob")
                          .Add(0, "ACL", "4#[Entry Rights]#" + kSales + "\\Bob")),
               0);
-    EXPECT_EQ(Values(g, "ACL"), (std::vector<std::string>{"4#Member#" + kSales + "\\Bob",
-                                                          "4#[Entry Rights]#" + kSales + "\\Bob"}));
+    EXPECT_EQ(Values(g, "ACL"),
+              (Strings{"4#Member#" + kSales + "\\Bob", "4#[Entry Rights]#" + kSales + "\\Bob"}));
     EXPECT_FALSE(Exists("\\ACME\\org\\g"));
 }
 
@@ -211,12 +211,12 @@ TEST_F(Creation, CreatingNeedsAddRightsOnTheParentAndMakesTheObjectCurrent) {
     ASSERT_EQ(DDCResolveName(admin, 68, kSales.c_str()), 0);
     ASSERT_EQ(Create(admin, kSales + "\\Dora", "User"), 0);
     ASSERT_EQ(DDCModifyEntry(admin, tel.N(), tel.data()), 0);
-    EXPECT_EQ(Values(kSales + "\\Dora", "Telephone Number"), std::vector<std::string>{"7"});
+    EXPECT_EQ(Values(kSales + "\\Dora", "Telephone Number"), Strings{"7"});
     // A refused creation leaves the current object as it was.
     ASSERT_EQ(DDCResolveName(admin, 68, kSales.c_str()), 0);
     EXPECT_EQ(Create(admin, kSales + "\\Dora", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
     ASSERT_EQ(DDCModifyEntry(admin, tel.N(), tel.data()), 0);
-    EXPECT_EQ(Values(kSales, "Telephone Number"), std::vector<std::string>{"7"});
+    EXPECT_EQ(Values(kSales, "Telephone Number"), Strings{"7"});
 }
 
 } // namespace

@@ -8,13 +8,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace pdksatest {
+
+using Strings = std::vector<std::string>;
 
 // Entries whose strings live as long as the builder.
 struct Entries {
@@ -107,6 +112,30 @@ class DirTest : public ::testing::Test {
         std::vector<std::string> out;
         int rc = Read(admin, name, attr, out);
         if (rc != 0 && rc != DDCERR_NO_SUCH_ATTRIBUTE) ADD_FAILURE() << "read failed " << rc;
+        return out;
+    }
+
+    // The names below an object, listed in batches of at most size bytes; each
+    // sees every name before the next batch is asked for.
+    static std::vector<std::string> List(DDCContextHandle c, const std::string& name,
+                                         size_t size = 4096, const char* cls = nullptr,
+                                         const char* pattern = nullptr,
+                                         const std::function<void(const std::string&)>& each = {}) {
+        std::vector<std::string> out;
+        EXPECT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+        DDCListRequest req{0, 0, 1, 0, cls, pattern, 0, 0};
+        alignas(8) unsigned char buf[16384];
+        int32_t n = 0;
+        for (int guard = 0; guard < 100; ++guard) {
+            EXPECT_EQ(DDCListToBuffer(c, &req, 8192, std::min(size, sizeof buf), buf, &n), 0);
+            if (n <= 0) break;
+            for (int32_t i = 0; i < n; ++i) {
+                const char* p;
+                std::memcpy(&p, buf + i * sizeof p, sizeof p);
+                out.emplace_back(p);
+                if (each) each(out.back());
+            }
+        }
         return out;
     }
 

@@ -44,9 +44,9 @@ TEST_F(Modification, EachOperationOnNamesTextsAndAcls) {
     ASSERT_EQ(Modify(admin, bob, Entries().Add(2, "Surname", "Builder")), 0);
     ASSERT_EQ(Modify(admin, bob, Entries().Add(5, "Surname", "BUILDER").Add(5, "Surname", "B2")),
               0);
-    EXPECT_EQ(Values(bob, "Surname"), (std::vector<std::string>{"Builder", "B2"}));
+    EXPECT_EQ(Values(bob, "Surname"), (Strings{"Builder", "B2"}));
     ASSERT_EQ(Modify(admin, bob, Entries().Add(3, "Surname", "builder")), 0);
-    EXPECT_EQ(Values(bob, "Surname"), std::vector<std::string>{"B2"});
+    EXPECT_EQ(Values(bob, "Surname"), Strings{"B2"});
     EXPECT_EQ(Modify(admin, bob, Entries().clear("Given Name")), 0) << "clearing nothing";
     // An ACL added in one form is removed in the other.
     ASSERT_EQ(Modify(admin, team, Entries().Acl(2, DDC_ATTR_WRITE, "Member", bob)), 0);
@@ -61,7 +61,7 @@ TEST_F(Modification, EachOperationOnNamesTextsAndAcls) {
     EXPECT_EQ(Modify(admin, bob, Entries().clear("object class")), DDCERR_OBJECT_CLASS_VIOLATION);
     for (uint32_t op : {0u, 1u, 4u, 7u})
         EXPECT_EQ(Modify(admin, bob, Entries().Add(op, "Surname", "x")), DDCERR_INVALID_PARAMETER);
-    EXPECT_EQ(Values(bob, "Surname"), std::vector<std::string>{"B2"});
+    EXPECT_EQ(Values(bob, "Surname"), Strings{"B2"});
 }
 
 TEST_F(Modification, ARefusedChangeLeavesEveryValueAsItWas) {
@@ -77,9 +77,9 @@ TEST_F(Modification, ARefusedChangeLeavesEveryValueAsItWas) {
         Modify(admin, bob,
                Entries().Add(2, "Telephone Number", "3").Add(2, "Surname", std::string(65, 's'))),
         DDCERR_SYNTAX_VIOLATION);
-    EXPECT_EQ(Values(bob, "Telephone Number"), std::vector<std::string>{"1"});
-    EXPECT_EQ(Values(bob, "Surname"), std::vector<std::string>{"B"});
-    EXPECT_EQ(Values(bob, "CN"), std::vector<std::string>{"Bob"});
+    EXPECT_EQ(Values(bob, "Telephone Number"), Strings{"1"});
+    EXPECT_EQ(Values(bob, "Surname"), Strings{"B"});
+    EXPECT_EQ(Values(bob, "CN"), Strings{"Bob"});
     // The root cannot be changed; a current object removed since is gone.
     EXPECT_EQ(Modify(admin, "\\", Entries().Add(2, "Description", "x")), DDCERR_NO_ACCESS);
     DDCContextHandle other = Context();
@@ -146,10 +146,10 @@ TEST_F(Modification, RenamesAreCheckedBeforeAnythingMoves) {
     ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME", DDCSlashDelims), 0);
     ASSERT_EQ(Rename(admin, "org\\sales\\Rob", "CN=Robert.OU=sales.O=org"), 0);
     ASSERT_EQ(DDCSetContextBaseDN(admin, nullptr, DDCSlashDelims), 0);
-    EXPECT_EQ(Values(kSales + "\\Robert", "CN"), std::vector<std::string>{"Robert"});
+    EXPECT_EQ(Values(kSales + "\\Robert", "CN"), Strings{"Robert"});
     // Only the case changes: no clash with itself.
     ASSERT_EQ(Rename(admin, kSales + "\\Robert", "ROBERT"), 0);
-    EXPECT_EQ(Values(kSales + "\\robert", "CN"), std::vector<std::string>{"ROBERT"});
+    EXPECT_EQ(Values(kSales + "\\robert", "CN"), Strings{"ROBERT"});
     alignas(8) char info[512];
     ASSERT_EQ(DDCGetEntryInfo(admin, DDC_INFO_NAME, sizeof info, info), 0);
     const char* name;
@@ -172,15 +172,13 @@ TEST_F(Modification, ARenameMovesItsSubtreeOnlyAndNamesFollow) {
     for (const std::string& n : {kOrg + "\\sal", kOrg + "\\sal\\Ann"})
         EXPECT_FALSE(Exists(n)) << n;
     // Names of syntax 1 and ACL trustees follow the object.
-    EXPECT_EQ(Values(kOrg, "ACL"),
-              std::vector<std::string>{"4#Telephone Number#" + kOrg + "\\pepper\\Ann"});
+    EXPECT_EQ(Values(kOrg, "ACL"), Strings{"4#Telephone Number#" + kOrg + "\\pepper\\Ann"});
     ASSERT_EQ(Rename(admin, kSales + "\\Bob", "Rob"), 0);
-    EXPECT_EQ(Values(kSales + "\\Team", "Member"), std::vector<std::string>{kSales + "\\Rob"});
+    EXPECT_EQ(Values(kSales + "\\Team", "Member"), Strings{kSales + "\\Rob"});
     // A single-valued naming attribute is replaced even when the old value is kept.
     ASSERT_EQ(Rename(admin, "\\ACME", "ACME2", 0), 0);
-    EXPECT_EQ(Values("\\ACME2", "T"), std::vector<std::string>{"ACME2"});
-    EXPECT_EQ(Values("\\ACME2\\org\\sales\\Team", "Member"),
-              std::vector<std::string>{"\\ACME2\\org\\sales\\Rob"});
+    EXPECT_EQ(Values("\\ACME2", "T"), Strings{"ACME2"});
+    EXPECT_EQ(Values("\\ACME2\\org\\sales\\Team", "Member"), Strings{"\\ACME2\\org\\sales\\Rob"});
 }
 
 TEST_F(Modification, ARenameNeverPushesANameBelowItPastTheLimit) {
@@ -194,7 +192,7 @@ TEST_F(Modification, ARenameNeverPushesANameBelowItPastTheLimit) {
     const std::string longer(64, 's');
     EXPECT_EQ(Rename(admin, kSales, longer), DDCERR_ILLEGAL_DS_NAME);
     EXPECT_TRUE(Exists(path));
-    EXPECT_EQ(Values(kSales, "OU"), std::vector<std::string>{"sales"});
+    EXPECT_EQ(Values(kSales, "OU"), Strings{"sales"});
     // Shorter is fine, and so is a name that keeps the deepest one in bounds.
     ASSERT_EQ(Rename(admin, kSales, std::string(40, 's')), 0);
     EXPECT_TRUE(Exists(kOrg + "\\" + std::string(40, 's') + path.substr(kSales.size())));

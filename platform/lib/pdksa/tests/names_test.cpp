@@ -162,49 +162,23 @@ TEST_F(Names, ListsFilterByClassAndNameInBatches) {
         ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\u" + std::to_string(10 + i), "User"), 0);
     ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\Team", "Group"), 0);
     auto list = [&](const char* cls, const char* name, size_t size) {
-        std::vector<std::string> out;
-        EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
-        DDCListRequest req{0, 0, 1, 0, cls, name, 0, 0};
-        alignas(8) unsigned char buf[4096];
-        int32_t n = 0;
-        for (int guard = 0; guard < 100; ++guard) {
-            EXPECT_EQ(DDCListToBuffer(admin, &req, 8192, size, buf, &n), 0);
-            if (n == 0) break;
-            for (int32_t i = 0; i < n; ++i) {
-                const char* p;
-                std::memcpy(&p, buf + i * sizeof(void*), sizeof p);
-                out.emplace_back(p);
-            }
-        }
-        return out;
+        return List(admin, "\\ACME\\org\\sales", size, cls, name);
     };
     EXPECT_EQ(list(nullptr, nullptr, 4096).size(), 14u);
     EXPECT_EQ(list(nullptr, nullptr, 64).size(), 14u); // many small batches
-    EXPECT_EQ(list("group", nullptr, 4096), std::vector<std::string>{"Team"});
+    EXPECT_EQ(list("group", nullptr, 4096), Strings{"Team"});
     EXPECT_EQ(list("Top", nullptr, 4096).size(), 14u); // superclasses match too
     EXPECT_EQ(list(nullptr, "U1*", 4096).size(), 10u);
-    EXPECT_EQ(list("User", "*1", 4096), (std::vector<std::string>{"u11", "u21"}));
+    EXPECT_EQ(list("User", "*1", 4096), (Strings{"u11", "u21"}));
     EXPECT_TRUE(list(nullptr, nullptr, 4096).front() == "Alice");
 
     // Objects removed by someone else between two batches hide nothing.
     DDCContextHandle other;
     ASSERT_EQ(DDCDuplicateContext(admin, &other), 0);
     owned.push_back(other);
-    ASSERT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
-    DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
-    alignas(8) unsigned char buf[96];
-    std::vector<std::string> seen;
-    int32_t n = 0;
-    for (int guard = 0; guard < 100; ++guard) {
-        ASSERT_EQ(DDCListToBuffer(admin, &req, 8192, sizeof buf, buf, &n), 0);
-        if (n == 0) break;
-        for (int32_t i = 0; i < n; ++i) {
-            const char* p;
-            std::memcpy(&p, buf + i * sizeof(void*), sizeof p);
-            seen.emplace_back(p);
-            ASSERT_EQ(DDCRemoveEntry(other, ("\\ACME\\org\\sales\\" + seen.back()).c_str()), 0);
-        }
-    }
+    const auto seen = List(admin, "\\ACME\\org\\sales", 96, nullptr, nullptr, [&](auto& n) {
+        EXPECT_EQ(DDCRemoveEntry(other, ("\\ACME\\org\\sales\\" + n).c_str()), 0) << n;
+    });
     EXPECT_EQ(seen.size(), 14u);
 }
 
@@ -213,24 +187,23 @@ TEST_F(Names, NameValuesFollowRenamesAndGoWithTheirObject) {
                      Entries().Add(0, "Member", "\\ACME\\org\\sales\\Alice", DDC_SYN_DIST_NAME)),
               0);
     ASSERT_EQ(DDCSetContextBaseDN(admin, nullptr, DDCSlashDelims), 0);
-    EXPECT_EQ(Values("\\ACME\\org\\sales\\Team", "Member"),
-              std::vector<std::string>{"\\ACME\\org\\sales\\Alice"});
+    EXPECT_EQ(Values("\\ACME\\org\\sales\\Team", "Member"), Strings{"\\ACME\\org\\sales\\Alice"});
     // Renaming the container moves every name below it.
     ASSERT_EQ(DDCModifyRDN(admin, "\\ACME\\org\\sales", "Sales Dept", 1), 0);
     EXPECT_EQ(Values("\\ACME\\org\\Sales Dept\\Team", "Member"),
-              std::vector<std::string>{"\\ACME\\org\\Sales Dept\\Alice"});
-    EXPECT_EQ(Values("\\ACME\\org\\Sales Dept", "OU"), std::vector<std::string>{"Sales Dept"});
+              Strings{"\\ACME\\org\\Sales Dept\\Alice"});
+    EXPECT_EQ(Values("\\ACME\\org\\Sales Dept", "OU"), Strings{"Sales Dept"});
     EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), DDCERR_NO_SUCH_ENTRY);
     // With a base, names below it come back relative.
     ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org", DDCSlashDelims), 0);
-    EXPECT_EQ(Values("Sales Dept\\Team", "Member"), std::vector<std::string>{"Sales Dept\\Alice"});
+    EXPECT_EQ(Values("Sales Dept\\Team", "Member"), Strings{"Sales Dept\\Alice"});
     // Renaming onto an existing name, or out of the parent, is refused.
     EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Team", 1), DDCERR_ENTRY_ALREADY_EXISTS);
     EXPECT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "\\ACME\\org\\Alice", 1),
               DDCERR_ILLEGAL_DS_NAME);
     // Keeping the old name as a second naming value.
     ASSERT_EQ(DDCModifyRDN(admin, "Sales Dept\\Alice", "Alicia", 0), 0);
-    EXPECT_EQ(Values("Sales Dept\\Alicia", "CN"), (std::vector<std::string>{"Alice", "Alicia"}));
+    EXPECT_EQ(Values("Sales Dept\\Alicia", "CN"), (Strings{"Alice", "Alicia"}));
     // Removal: subordinates first; the member value goes with the object.
     EXPECT_EQ(DDCRemoveEntry(admin, "Sales Dept"), DDCERR_ENTRY_IS_NOT_LEAF);
     ASSERT_EQ(DDCRemoveEntry(admin, "Sales Dept\\Alicia"), 0);
@@ -276,7 +249,7 @@ TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
     ASSERT_EQ(Create(admin, dept + "\\team", "Group",
                      Entries().Add(0, "Member", dept + "\\alice", DDC_SYN_DIST_NAME)),
               0);
-    EXPECT_EQ(Values(dept, "OU"), std::vector<std::string>{"dept2-em" + emoji + "ji"});
+    EXPECT_EQ(Values(dept, "OU"), Strings{"dept2-em" + emoji + "ji"});
     EXPECT_EQ(Resolve(admin, "\\ACME\\ORG\\DEPT2-EM" + emoji + "JI\\" + emoji + "BOB"), 0);
 
     // Renaming the container rewrites the paths below it.
@@ -287,13 +260,13 @@ TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
     EXPECT_EQ(FullName(admin), renamed + "\\alice");
     ASSERT_EQ(Resolve(admin, renamed + "\\" + emoji + "bob"), 0);
     EXPECT_EQ(FullName(admin), renamed + "\\" + emoji + "bob");
-    EXPECT_EQ(Values(renamed + "\\team", "Member"), std::vector<std::string>{renamed + "\\alice"});
+    EXPECT_EQ(Values(renamed + "\\team", "Member"), Strings{renamed + "\\alice"});
     // A rename that shortens the name, below a name with such characters.
     ASSERT_EQ(
         DDCModifyRDN(admin, (renamed + "\\" + emoji + "bob").c_str(), (emoji + "b").c_str(), 1), 0);
     ASSERT_EQ(DDCModifyRDN(admin, renamed.c_str(), (emoji + emoji).c_str(), 1), 0);
     const std::string shortName = "\\ACME\\org\\" + emoji + emoji;
-    EXPECT_EQ(Values(shortName + "\\" + emoji + "b", "CN"), std::vector<std::string>{emoji + "b"});
+    EXPECT_EQ(Values(shortName + "\\" + emoji + "b", "CN"), Strings{emoji + "b"});
 
     // The UTF-16 form: surrogate pairs in names, lists and values.
     DDCContextHandle c;
@@ -330,10 +303,9 @@ TEST_F(Names, RenamingChecksTheNamingAttributesBounds) {
     EXPECT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(65, 'a').c_str(), 1),
               DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(Resolve(admin, sales + "\\Alice"), 0);
-    EXPECT_EQ(Values(sales + "\\Alice", "CN"), std::vector<std::string>{"Alice"});
+    EXPECT_EQ(Values(sales + "\\Alice", "CN"), Strings{"Alice"});
     ASSERT_EQ(DDCModifyRDN(admin, (sales + "\\Alice").c_str(), std::string(64, 'a').c_str(), 1), 0);
-    EXPECT_EQ(Values(sales + "\\" + std::string(64, 'a'), "CN"),
-              std::vector<std::string>{std::string(64, 'a')});
+    EXPECT_EQ(Values(sales + "\\" + std::string(64, 'a'), "CN"), Strings{std::string(64, 'a')});
     // The same bound as a direct write.
     EXPECT_EQ(Modify(admin, sales + "\\" + std::string(64, 'a'),
                      Entries().Add(DDC_OP_ADD_VALUE, "CN", std::string(65, 'b'))),

@@ -59,9 +59,8 @@ TEST_F(Schema, DefinitionsAreCheckedAndRefusedTwice) {
     ASSERT_EQ(Create(admin, "\\ACME\\org\\b1", "X:SmallBox",
                      Entries().Add(0, "X:Mail", "a@b").Add(0, "X:Mail", "c@d")),
               0);
-    EXPECT_EQ(Values("\\ACME\\org\\b1", "Object Class"),
-              (std::vector<std::string>{"X:SmallBox", "X:Box", "Top"}));
-    EXPECT_EQ(Values("\\ACME\\org\\b1", "CN"), std::vector<std::string>{"b1"});
+    EXPECT_EQ(Values("\\ACME\\org\\b1", "Object Class"), (Strings{"X:SmallBox", "X:Box", "Top"}));
+    EXPECT_EQ(Values("\\ACME\\org\\b1", "CN"), Strings{"b1"});
 
     // Removal: in use, standard, subclass still there.
     EXPECT_EQ(DDCRemoveClass(admin, "X:Box"), DDCERR_SCHEMA_IS_IN_USE);
@@ -130,13 +129,13 @@ TEST_F(Schema, CreationEnforcesClassesContainmentMandatoryAndValues) {
     EXPECT_EQ(Modify(admin, ou + "\\s",
                      Entries().Add(DDC_OP_WRITE_VALUE, "X:Host", "\\ACME", DDC_SYN_DIST_NAME)),
               0);
-    EXPECT_EQ(Values(ou + "\\s", "X:Host"), std::vector<std::string>{"\\ACME"});
+    EXPECT_EQ(Values(ou + "\\s", "X:Host"), Strings{"\\ACME"});
     EXPECT_EQ(Modify(admin, "\\ACME\\org\\Admin", Entries()), DDCERR_NO_SUCH_ENTRY);
     ASSERT_EQ(Create(admin, ou + "\\srv", "TWP Server"), 0);
     EXPECT_EQ(Modify(admin, ou + "\\srv", Entries().Add(DDC_OP_ADD_VALUE, "Status", "12x")),
               DDCERR_SYNTAX_VIOLATION);
     EXPECT_EQ(Modify(admin, ou + "\\srv", Entries().Add(DDC_OP_ADD_VALUE, "Status", "+007")), 0);
-    EXPECT_EQ(Values(ou + "\\srv", "Status"), std::vector<std::string>{"7"});
+    EXPECT_EQ(Values(ou + "\\srv", "Status"), Strings{"7"});
     EXPECT_EQ(
         Modify(admin, ou + "\\srv", Entries().Add(DDC_OP_ADD_VALUE, "Object Class", "User", 20)),
         DDCERR_OBJECT_CLASS_VIOLATION);
@@ -153,8 +152,8 @@ TEST_F(Schema, ModificationsApplyAllOrNothing) {
                          .clear("Description")
                          .Add(DDC_OP_REMOVE_VALUE, "Telephone Number", "99")),
               DDCERR_NO_SUCH_VALUE);
-    EXPECT_EQ(Values(o, "Telephone Number"), std::vector<std::string>{"1"});
-    EXPECT_EQ(Values(o, "Description"), std::vector<std::string>{"d"});
+    EXPECT_EQ(Values(o, "Telephone Number"), Strings{"1"});
+    EXPECT_EQ(Values(o, "Description"), Strings{"d"});
     EXPECT_EQ(Modify(admin, o, Entries().Add(DDC_OP_ADD_VALUE, "Telephone Number", "1")),
               DDCERR_DUPLICATE_VALUE);
     // Text compares without regard to case.
@@ -168,7 +167,7 @@ TEST_F(Schema, ModificationsApplyAllOrNothing) {
                          .Add(DDC_OP_WRITE_VALUE, "Telephone Number", "b")
                          .Add(DDC_OP_WRITE_VALUE, "Telephone Number", "a")),
               0);
-    EXPECT_EQ(Values(o, "Telephone Number"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(Values(o, "Telephone Number"), (Strings{"a", "b"}));
     EXPECT_EQ(Modify(admin, o, Entries().clear("Surname")), DDCERR_ILLEGAL_ATTRIBUTE);
     EXPECT_EQ(Modify(admin, o, Entries().Add(9, "Description", "x")), DDCERR_INVALID_PARAMETER);
 }
@@ -210,7 +209,7 @@ TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     const std::string sales = "\\ACME\\org\\sales";
     DDCContextHandle bob = UserLogin(sales + "\\Bob", "pw-bob");
     // Logged in: may read, may not change.
-    EXPECT_EQ(Values(sales + "\\Bob", "CN"), std::vector<std::string>{"Bob"});
+    EXPECT_EQ(Values(sales + "\\Bob", "CN"), Strings{"Bob"});
     std::vector<std::string> out;
     EXPECT_EQ(Read(bob, sales, "OU", out), 0);
     EXPECT_EQ(Modify(bob, sales, Entries().Add(2, "Telephone Number", "1")), DDCERR_NO_ACCESS);

@@ -14,6 +14,23 @@ using namespace pdksatest;
 
 namespace {
 
+// One number from the store file for an object's path, read past the library;
+// none when there is no such row.
+int64_t StoreNumber(const std::string& store, const char* sql, const std::string& path,
+                    int64_t none) {
+    sqlite3* db = nullptr;
+    int64_t n = none;
+    if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* st = nullptr;
+        sqlite3_prepare_v2(db, sql, -1, &st, nullptr);
+        sqlite3_bind_text(st, 1, path.c_str(), -1, SQLITE_TRANSIENT);
+        if (sqlite3_step(st) == SQLITE_ROW) n = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return n;
+}
+
 class Security : public DirTest {
   protected:
     const std::string org = "\\ACME\\org";
@@ -29,17 +46,7 @@ class Security : public DirTest {
     }
 
     int64_t ObjectId(const std::string& path) {
-        sqlite3* db = nullptr;
-        int64_t id = -1;
-        if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-            sqlite3_stmt* st = nullptr;
-            sqlite3_prepare_v2(db, "SELECT id FROM obj WHERE path=?", -1, &st, nullptr);
-            sqlite3_bind_text(st, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-            if (sqlite3_step(st) == SQLITE_ROW) id = sqlite3_column_int64(st, 0);
-            sqlite3_finalize(st);
-        }
-        sqlite3_close(db);
-        return id;
+        return StoreNumber(store, "SELECT id FROM obj WHERE path=?", path, -1);
     }
 };
 
@@ -106,9 +113,9 @@ TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
     std::vector<std::string> out;
     for (DDCContextHandle who : {self, root, admin}) {
         ASSERT_EQ(Read(who, svc, "Quill:ACL", out), 0);
-        EXPECT_EQ(out, std::vector<std::string>{"0123456789abcdef0123456789abcdef"});
+        EXPECT_EQ(out, Strings{"0123456789abcdef0123456789abcdef"});
         ASSERT_EQ(Read(who, svc, "Private Key", out), 0);
-        EXPECT_EQ(out, std::vector<std::string>{"k"});
+        EXPECT_EQ(out, Strings{"k"});
     }
     EXPECT_EQ(Read(user, svc, "Quill:ACL", out), DDCERR_NO_ACCESS);
     EXPECT_EQ(Read(user, svc, "private key", out), DDCERR_NO_ACCESS);
@@ -185,15 +192,15 @@ TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), DDCERR_MISSING_MANDATORY);
     // Nothing changed: the object, the postmaster, the membership, the rights.
     EXPECT_EQ(DDCResolveName(admin, 66, (org + "\\Admin").c_str()), 0);
-    EXPECT_EQ(Values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Admin"});
-    EXPECT_EQ(Values(org + "\\Team", "Member"), std::vector<std::string>{org + "\\Admin"});
+    EXPECT_EQ(Values(server, "X:Postmaster"), Strings{org + "\\Admin"});
+    EXPECT_EQ(Values(org + "\\Team", "Member"), Strings{org + "\\Admin"});
     EXPECT_EQ(Values("\\ACME", "ACL").size(), 1u);
 
     // With a second postmaster the removal goes through and the other stays.
     ASSERT_EQ(Create(root, org + "\\Deputy", "User"), 0);
     ASSERT_EQ(Modify(root, server, Entries().Add(2, "X:Postmaster", org + "\\Deputy")), 0);
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), 0);
-    EXPECT_EQ(Values(server, "X:Postmaster"), std::vector<std::string>{org + "\\Deputy"});
+    EXPECT_EQ(Values(server, "X:Postmaster"), Strings{org + "\\Deputy"});
     EXPECT_TRUE(Values(org + "\\Team", "Member").empty());
     // The object itself may go with its own mandatory values.
     EXPECT_EQ(DDCRemoveEntry(admin, server.c_str()), 0);
@@ -202,18 +209,8 @@ TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute
 
 // The stored iteration count of an object's hash, 0 when it has none.
 int64_t StoredIterations(const std::string& store, const std::string& path) {
-    sqlite3* db = nullptr;
-    int64_t iter = 0;
-    if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* st = nullptr;
-        sqlite3_prepare_v2(db, "SELECT iter FROM pw JOIN obj ON obj.id=pw.obj WHERE obj.path=?", -1,
-                           &st, nullptr);
-        sqlite3_bind_text(st, 1, path.c_str(), -1, SQLITE_TRANSIENT);
-        if (sqlite3_step(st) == SQLITE_ROW) iter = sqlite3_column_int64(st, 0);
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return iter;
+    return StoreNumber(store, "SELECT iter FROM pw JOIN obj ON obj.id=pw.obj WHERE obj.path=?",
+                       path, 0);
 }
 
 // Sets store options in meta the way an administrator would with sqlite3.
@@ -288,13 +285,13 @@ TEST_F(Security, RepeatedWrongPasswordsLockTheObjectOut) {
 
     EXPECT_EQ(DDCLogin(c, "guess1"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCVerifyPassword(c, "guess2"), DDCERR_FAILED_AUTHENTICATION);
-    EXPECT_EQ(attempts(), std::vector<std::string>{"2"});
+    EXPECT_EQ(attempts(), Strings{"2"});
     // A success starts the count over.
     ASSERT_EQ(DDCLogin(c, "right"), 0);
     EXPECT_TRUE(attempts().empty());
     for (const char* g : {"g1", "g2", "g3"})
         EXPECT_EQ(DDCLogin(c, g), DDCERR_FAILED_AUTHENTICATION);
-    EXPECT_EQ(attempts(), std::vector<std::string>{"3"});
+    EXPECT_EQ(attempts(), Strings{"3"});
     // Locked: the right password is refused too, in every form of check.
     EXPECT_EQ(DDCLogin(c, "right"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCVerifyPassword(c, "right"), DDCERR_FAILED_AUTHENTICATION);
