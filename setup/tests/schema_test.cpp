@@ -11,6 +11,7 @@
 
 using quilltest::DirectoryTest;
 using quilltest::Recorder;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -42,6 +43,17 @@ class SchemaTest : public DirectoryTest {
     const std::string services = "\\ACME\\Internet Services";
     const std::string server = services + "\\MAIL1 Messaging Server";
     const std::string store = server + "\\REVO Agent";
+
+    // The form's defaults with an official domain.
+    quill::ServerConfig Config() const {
+        quill::ServerConfig cfg;
+        cfg.msgServerName = site_.msgServerName;
+        cfg.officialName = "acme.example";
+        return cfg;
+    }
+    void CreateServer(const quill::ServerConfig& cfg, quill::Progress progress = nullptr) {
+        quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, std::move(progress));
+    }
 };
 
 TEST(AdminName, DottedNamesBecomeFullNames) {
@@ -100,62 +112,54 @@ TEST_F(SchemaTest, InternetServicesIsALoginWithRightsBelowTheTree) {
     DDCEntry e{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "Quill:ACL", 0, 0, "secret"};
     ASSERT_EQ(DDCResolveName(svc, 68, services.c_str()), 0);
     EXPECT_EQ(DDCModifyEntry(svc, 1, &e), 0);
-    EXPECT_EQ(Values(services, "Quill:ACL"), std::vector<std::string>{"secret"});
+    EXPECT_EQ(Values(services, "Quill:ACL"), Strings{"secret"});
 }
 
 TEST_F(SchemaTest, DefaultServerHasEveryAgentAndItsLinks) {
     quill::DefineSchema(admin_, site_, nullptr);
     EXPECT_FALSE(quill::ServerConfigured(admin_, site_));
-    quill::ServerConfig cfg;
-    cfg.msgServerName = site_.msgServerName;
-    cfg.officialName = "acme.example";
     Recorder r;
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, r.Callback());
+    CreateServer(Config(), r.Callback());
     EXPECT_EQ(r.CountSuffix(" not created"), 0);
     EXPECT_EQ(r.Count("Links to REVO created"), 1);
     EXPECT_EQ(r.Count("Links to TWP Server created"), 1);
     EXPECT_TRUE(quill::ServerConfigured(admin_, site_));
 
     EXPECT_EQ(Values(server + "\\Calendar Agent", "Velmora:REVO Server"),
-              std::vector<std::string>{"Internet Services\\MAIL1 Messaging Server\\REVO Agent"});
-    EXPECT_EQ(Values(server + "\\Calendar Agent", "Velmora:Module Name"),
-              std::vector<std::string>{"DAYWARD.FLM"});
-    EXPECT_EQ(Values(server, "Velmora:Official Name"), std::vector<std::string>{"acme.example"});
-    EXPECT_EQ(Values(server, "Velmora:Context"), std::vector<std::string>{"org\\sales"});
+              Strings{"Internet Services\\MAIL1 Messaging Server\\REVO Agent"});
+    EXPECT_EQ(Values(server + "\\Calendar Agent", "Velmora:Module Name"), Strings{"DAYWARD.FLM"});
+    EXPECT_EQ(Values(server, "Velmora:Official Name"), Strings{"acme.example"});
+    EXPECT_EQ(Values(server, "Velmora:Context"), Strings{"org\\sales"});
     EXPECT_TRUE(Values(server, "Velmora:Resolver").empty());
     EXPECT_EQ(Values(store, "Velmora:Client").size(), 5u); // no alias agent by default
     EXPECT_FALSE(Exists(server + "\\Alias Agent"));
     EXPECT_EQ(Values(store, "Velmora:Quota Message").front().find('\n'), 76u);
-    EXPECT_EQ(Values(server + "\\SMTP Agent", "Quill:RBL Host"),
-              std::vector<std::string>{quill::kBlocklistZone});
+    EXPECT_EQ(Values(server + "\\SMTP Agent", "Quill:RBL Host"), Strings{quill::kBlocklistZone});
     EXPECT_TRUE(Values(server + "\\IMAP Agent", "Velmora:REVO Server").empty());
     EXPECT_TRUE(Exists(server + "\\Lattice Agent\\Quill Task Managment Module"));
     EXPECT_EQ(Values(server + "\\Lattice Agent", "Quill:Template").size(), 2u);
     EXPECT_EQ(Values(site_.installHost, "Velmora:Messaging Server"),
-              std::vector<std::string>{"Internet Services\\MAIL1 Messaging Server"});
+              Strings{"Internet Services\\MAIL1 Messaging Server"});
 }
 
 TEST_F(SchemaTest, EverySwitchOffMakesOnlyTheServerAndItsStore) {
     quill::DefineSchema(admin_, site_, nullptr);
-    quill::ServerConfig cfg;
-    cfg.msgServerName = site_.msgServerName;
-    cfg.officialName = "acme.example";
+    quill::ServerConfig cfg = Config();
     cfg.dns1 = "192.0.2.53";
     cfg.smtp = cfg.pop = cfg.imap = cfg.lattice = cfg.forward = cfg.dayward = cfg.ldap =
         cfg.antiSpam = cfg.proxy = false;
     cfg.aliasing = quill::kAliasFirstDotLast;
     Recorder r;
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, r.Callback());
+    CreateServer(cfg, r.Callback());
     auto objects = [](const Recorder& rec) {
         return rec.CountSuffix(" created") - rec.Count("Links to REVO created") -
                rec.Count("Links to TWP Server created");
     };
     EXPECT_EQ(objects(r), 3);
-    EXPECT_EQ(Values(server, "Velmora:Resolver"), std::vector<std::string>{"192.0.2.53"});
-    EXPECT_EQ(Values(server + "\\Alias Agent", "Velmora:Alias Options"),
-              std::vector<std::string>{"36"});
+    EXPECT_EQ(Values(server, "Velmora:Resolver"), Strings{"192.0.2.53"});
+    EXPECT_EQ(Values(server + "\\Alias Agent", "Velmora:Alias Options"), Strings{"36"});
     EXPECT_EQ(Values(store, "Velmora:Client"),
-              std::vector<std::string>{"Internet Services\\MAIL1 Messaging Server\\Alias Agent"});
+              Strings{"Internet Services\\MAIL1 Messaging Server\\Alias Agent"});
     EXPECT_FALSE(Exists(server + "\\SMTP Agent"));
 
     // Nothing at all: no client links, yet the server still learns its messaging server.
@@ -165,7 +169,7 @@ TEST_F(SchemaTest, EverySwitchOffMakesOnlyTheServerAndItsStore) {
     cfg.aliasing = quill::kAliasNone;
     cfg.dns1.clear();
     Recorder none;
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, none.Callback());
+    CreateServer(cfg, none.Callback());
     EXPECT_EQ(objects(none), 2);
     EXPECT_EQ(none.Count("Links to REVO created") + none.Count("Links to REVO not created"), 0);
     EXPECT_TRUE(Values(store, "Velmora:Client").empty());
@@ -178,17 +182,17 @@ TEST_F(SchemaTest, UpdateReplacesTheOldWebMailAgent) {
 
     quill::UpdateServer(admin_, site_, nullptr);
     const std::string lattice = server + "\\Lattice Agent";
-    EXPECT_EQ(Values(lattice, "Velmora:Port"), std::vector<std::string>{"8080"});
-    EXPECT_EQ(Values(lattice, "Velmora:SSL Port"), std::vector<std::string>{"8443"});
+    EXPECT_EQ(Values(lattice, "Velmora:Port"), Strings{"8080"});
+    EXPECT_EQ(Values(lattice, "Velmora:SSL Port"), Strings{"8443"});
     EXPECT_EQ(Values(lattice + "\\Quill Calendar Module", "Velmora:REVO Queue Server"),
-              std::vector<std::string>{"Internet Services\\MAIL1 Messaging Server\\REVO Agent"});
-    EXPECT_EQ(Values(webmail, "Velmora:Disabled"), std::vector<std::string>{"1"});
+              Strings{"Internet Services\\MAIL1 Messaging Server\\REVO Agent"});
+    EXPECT_EQ(Values(webmail, "Velmora:Disabled"), Strings{"1"});
 
     // A second update finds the web-client agent and leaves everything as it is.
     Recorder again;
     quill::UpdateServer(admin_, site_, again.Callback());
     EXPECT_TRUE(again.lines.empty());
-    EXPECT_EQ(Values(lattice, "Velmora:Port"), std::vector<std::string>{"8080"});
+    EXPECT_EQ(Values(lattice, "Velmora:Port"), Strings{"8080"});
 }
 
 TEST_F(SchemaTest, OldContainerIsRenamed) {
@@ -204,10 +208,7 @@ TEST_F(SchemaTest, OldContainerIsRenamed) {
 
 TEST_F(SchemaTest, RemovalAsksBeforeTheSubtreeAndThenTakesEverything) {
     quill::DefineSchema(admin_, site_, nullptr);
-    quill::ServerConfig cfg;
-    cfg.msgServerName = site_.msgServerName;
-    cfg.officialName = "acme.example";
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, nullptr);
+    CreateServer(Config());
 
     int asked = 0;
     auto no = [&] {
@@ -316,13 +317,11 @@ TEST_F(SchemaTest, FailuresAreShownAndStopTheirStep) {
     EXPECT_FALSE(Contains(done.lines, "DS Error"));
 
     // The server cannot be found after its creation: no agents below nothing.
-    quill::ServerConfig cfg;
-    cfg.msgServerName = site_.msgServerName;
-    cfg.officialName = "acme.example";
+    quill::ServerConfig cfg = Config();
     quilltest::faults::resolve = DDCERR_NO_SUCH_ENTRY;
     quilltest::faults::resolveName = server;
     Recorder lost;
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, lost.Callback());
+    CreateServer(cfg, lost.Callback());
     EXPECT_TRUE(Contains(lost.lines, "Finding " + server + " failed: DS Error: " +
                                          DirectoryErrorText(DDCERR_NO_SUCH_ENTRY)));
     EXPECT_EQ(lost.CountSuffix(" created"), 1); // the server object only
@@ -334,7 +333,7 @@ TEST_F(SchemaTest, FailuresAreShownAndStopTheirStep) {
     quilltest::faults::resolveName = services;
     Recorder noContainer;
     cfg.msgServerName = "Other";
-    quill::CreateServer(admin_, site_, "\\ACME\\org\\Admin", cfg, noContainer.Callback());
+    CreateServer(cfg, noContainer.Callback());
     EXPECT_TRUE(Contains(noContainer.lines, "Finding " + services + " failed"));
     EXPECT_EQ(noContainer.CountSuffix(" created"), 0);
     quilltest::faults::Reset();

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstring>
 #include <set>
@@ -152,18 +151,10 @@ TEST(ScreenTexts, EveryRowHasText) {
 }
 
 TEST(ErrorCatalogue, KnownCodesAndUnknownOnes) {
+    // Known rows are checked in SampleRowsAsListed; here the gaps between them.
     EXPECT_EQ(DirectoryErrorCount(), 583);
-    EXPECT_STREQ(DirectoryErrorText(-654), "ERR_PARTITION_BUSY");
     EXPECT_STREQ(DirectoryErrorText(-2), "No description");
     EXPECT_STRNE(DirectoryErrorText(0), "No description");
-    EXPECT_STREQ(DirectoryErrorText(0x89DA), "ERR_Q_HALTED or UNAUTHORIZED_LOGIN_TIME");
-    EXPECT_STREQ(DirectoryErrorText(-669), "Passed in a bad password.");
-    EXPECT_STREQ(DirectoryErrorText(-629), "Attempted to delete an entry containing subordinates, "
-                                           "which the API call cannot do. First delete the "
-                                           "subordinates.");
-    EXPECT_STREQ(DirectoryErrorText(-301), "Client workstation does not have memory to allocate.");
-    EXPECT_STREQ(DirectoryErrorText(-12), "UNI_INSUFFICIENT_BUFFER");
-    EXPECT_STREQ(DirectoryErrorText(0xFFFFF), "DSERR_INSUFFICIENT_SPACE");
     EXPECT_STREQ(DirectoryErrorText(-327), "No description");
     EXPECT_STREQ(DirectoryErrorText(0x8900), "No description");
     EXPECT_STREQ(DirectoryErrorText(INT32_MIN), "No description");
@@ -186,18 +177,7 @@ TEST(ErrorCatalogue, RangesHoldTheirCounts) {
         EXPECT_EQ(n, r.count) << r.lo;
         total += n;
     }
-    EXPECT_EQ(total, 583);
-    int named = 0;
-    for (int32_t i = 0; i < DirectoryErrorCount(); ++i) {
-        const char* t = DirectoryErrorText(DirectoryErrorCodeAt(i));
-        bool symbolic = true;
-        for (const char* p = t; *p; ++p)
-            if (!(isupper(static_cast<unsigned char>(*p)) ||
-                  isdigit(static_cast<unsigned char>(*p)) || *p == '_'))
-                symbolic = false;
-        named += symbolic;
-    }
-    EXPECT_EQ(named, 195);
+    EXPECT_EQ(total, 583); // the symbolic names among them are counted in EveryRowIsWellFormed
 }
 
 bool Symbolic(const std::string& t) {
