@@ -26,6 +26,15 @@ struct Result {
     std::string out; // standard output and error together
 };
 
+// The run ended with status and its output holds text.
+::testing::AssertionResult Ended(const Result& r, int status, const std::string& text = "") {
+    if (r.status == status && r.out.find(text) != std::string::npos)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "status " << r.status << ", wanted " << status << " and \"" << text << "\" in:\n"
+           << r.out;
+}
+
 class Arborctl : public ::testing::Test {
   protected:
     arbortest::TempDir tmp{"arborctl-test"};
@@ -76,40 +85,32 @@ class Arborctl : public ::testing::Test {
 };
 
 TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
-    Result r = Init();
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("\\ACME\\org\\sales\\MAIL1"), std::string::npos) << r.out;
+    ASSERT_TRUE(Ended(Init(), 0, "\\ACME\\org\\sales\\MAIL1"));
     EXPECT_EQ(Slurp(conf), "orb.base.tree-name=ACME\n"
                            "orb.arbor.server-name=MAIL1\n"
                            "orb.arbor.server-context=ou=sales.o=org\n"
                            "arbor.directory.store=" +
                                store + "\n");
-    r = Run({"show", "MAIL1"});
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("class: TWP Server"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Network Address: tcp:10.0.0.5:689"), std::string::npos) << r.out;
-    r = Run({"show", "\\ACME"});
-    EXPECT_NE(r.out.find("ACL: 31#[Entry Rights]#\\ACME\\org\\Admin"), std::string::npos) << r.out;
+    Result r = Run({"show", "MAIL1"});
+    EXPECT_TRUE(Ended(r, 0, "class: TWP Server"));
+    EXPECT_TRUE(Ended(r, 0, "Network Address: tcp:10.0.0.5:689"));
+    EXPECT_TRUE(Ended(Run({"show", "\\ACME"}), 0, "ACL: 31#[Entry Rights]#\\ACME\\org\\Admin"));
     r = Run({"list", "\\ACME\\org"});
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Admin"), std::string::npos);
-    EXPECT_NE(r.out.find("Organizational Unit"), std::string::npos);
+    EXPECT_TRUE(Ended(r, 0, "Admin"));
+    EXPECT_TRUE(Ended(r, 0, "Organizational Unit"));
     // The administrator logs in with the password given on standard input.
     EXPECT_EQ(Login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
     EXPECT_EQ(Login("\\ACME\\org\\Admin", "adm1n-pass"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(Slurp(store).find("Adm1n-pass"), std::string::npos);
     // A second init leaves the directory as it was.
     const std::string before = Slurp(store);
-    r = Init("other");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("already exists"), std::string::npos) << r.out;
+    EXPECT_TRUE(Ended(Init("other"), 1, "already exists"));
     EXPECT_EQ(Login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
 }
 
 TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     const mode_t old = umask(0);
-    Result r = Init();
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_TRUE(Ended(Init(), 0));
     struct stat st {};
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
@@ -121,11 +122,11 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
 
     // Shared with a group: its members read, nobody else does.
     fs::remove_all(dir / "state");
-    r = Run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
-             "--group", "nogroup"},
-            "Adm1n-pass\n");
+    Result r = Run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
+                    "--group", "nogroup"},
+                   "Adm1n-pass\n");
     umask(old);
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_TRUE(Ended(r, 0));
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(st.st_gid, 65534u);
@@ -148,21 +149,15 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     } else {
         ASSERT_EQ(chmod(store.c_str(), 0440), 0);
     }
-    r = Run({"show", "MAIL1"}, "", reader);
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Network Address: tcp:"), std::string::npos) << r.out;
-    r = Run({"list", "\\ACME\\org"}, "", reader);
-    EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("Admin"), std::string::npos) << r.out;
-    r = Run({"set", "MAIL1", "Network Address", "x"}, "", reader);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("no permission to change"), std::string::npos) << r.out;
-    EXPECT_NE(Run({"show", "MAIL1"}).out.find("Network Address: tcp:"), std::string::npos);
-    if (geteuid() == 0) {
-        // Others read nothing.
-        r = Run({"show", "MAIL1"}, "", "setpriv --reuid=65534 --regid=65533 --clear-groups ");
-        EXPECT_EQ(r.status, 1);
-        EXPECT_NE(r.out.find("no permission to read"), std::string::npos) << r.out;
+    EXPECT_TRUE(Ended(Run({"show", "MAIL1"}, "", reader), 0, "Network Address: tcp:"));
+    EXPECT_TRUE(Ended(Run({"list", "\\ACME\\org"}, "", reader), 0, "Admin"));
+    EXPECT_TRUE(Ended(Run({"set", "MAIL1", "Network Address", "x"}, "", reader), 1,
+                      "no permission to change"));
+    EXPECT_TRUE(Ended(Run({"show", "MAIL1"}), 0, "Network Address: tcp:"));
+    if (geteuid() == 0) { // others read nothing
+        EXPECT_TRUE(
+            Ended(Run({"show", "MAIL1"}, "", "setpriv --reuid=65534 --regid=65533 --clear-groups "),
+                  1, "no permission to read"));
     }
 }
 
@@ -173,22 +168,18 @@ TEST_F(Arborctl, InitWritesAnAbsoluteStorePath) {
                     "ou=sales.o=org", "--server", "MAIL1"},
                    "pw\n");
     fs::current_path(cwd);
-    ASSERT_EQ(r.status, 0) << r.out;
+    ASSERT_TRUE(Ended(r, 0));
     const std::string want = "arbor.directory.store=" + (dir / "rel" / "directory.db").string();
     EXPECT_NE(Slurp(conf).find(want + "\n"), std::string::npos) << Slurp(conf);
     // Another working directory finds the same store through the file.
     unsetenv("ARBOR_DIRECTORY");
-    r = Run({"show", "MAIL1"});
-    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Ended(Run({"show", "MAIL1"}), 0));
 }
 
 TEST_F(Arborctl, AddUserRefusesUnknownNameTypes) {
     ASSERT_EQ(Init().status, 0);
-    for (const char* bad : {"x=y", "CN=y.Q=sales.O=org", "sales\\zz=y"}) {
-        Result r = Run({"adduser", bad});
-        EXPECT_EQ(r.status, 1) << bad << ": " << r.out;
-        EXPECT_NE(r.out.find("typed name part"), std::string::npos) << r.out;
-    }
+    for (const char* bad : {"x=y", "CN=y.Q=sales.O=org", "sales\\zz=y"})
+        EXPECT_TRUE(Ended(Run({"adduser", bad}), 1, "typed name part")) << bad;
     EXPECT_EQ(Run({"show", "y"}).status, 1);
     EXPECT_EQ(Run({"adduser", "cn=yves"}).status, 0);
     EXPECT_EQ(Run({"adduser", "CN=zoe.OU=sales.O=org"}).status, 0);
@@ -226,9 +217,8 @@ TEST_F(Arborctl, BadInitChangesNothing) {
 
 TEST_F(Arborctl, UsersGetEmailAddressesOnceTheSchemaHasThem) {
     ASSERT_EQ(Init().status, 0);
-    Result r = Run({"adduser", "alice", "--email", "alice@example.org"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("Velmora:EMail Address"), std::string::npos) << r.out;
+    EXPECT_TRUE(Ended(Run({"adduser", "alice", "--email", "alice@example.org"}), 1,
+                      "Velmora:EMail Address"));
     EXPECT_EQ(Run({"show", "alice"}).status, 1); // not created
     // The product's schema adds the attribute and attaches it to users.
     {
@@ -244,15 +234,13 @@ TEST_F(Arborctl, UsersGetEmailAddressesOnceTheSchemaHasThem) {
     }
     const std::string pwFile = (dir / "alice.pw").string();
     std::ofstream(pwFile) << "alice-secret\n";
-    r = Run({"adduser", "alice", "--email", "alice@example.org", "--email=a.smith@example.org",
-             "--surname", "Smith", "--password-file", pwFile});
-    ASSERT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("\\ACME\\org\\sales\\alice"), std::string::npos) << r.out;
-    r = Run({"show", "CN=alice.OU=sales.O=org"});
-    EXPECT_NE(r.out.find("Velmora:EMail Address: alice@example.org\n"
-                         "  Velmora:EMail Address: a.smith@example.org\n"),
-              std::string::npos)
-        << r.out;
+    ASSERT_TRUE(
+        Ended(Run({"adduser", "alice", "--email", "alice@example.org",
+                   "--email=a.smith@example.org", "--surname", "Smith", "--password-file", pwFile}),
+              0, "\\ACME\\org\\sales\\alice"));
+    EXPECT_TRUE(Ended(Run({"show", "CN=alice.OU=sales.O=org"}), 0,
+                      "Velmora:EMail Address: alice@example.org\n"
+                      "  Velmora:EMail Address: a.smith@example.org\n"));
     EXPECT_EQ(Login("\\ACME\\org\\sales\\alice", "alice-secret"), 0);
     // Duplicates and bad addresses are refused.
     EXPECT_EQ(Run({"adduser", "ALICE"}).status, 1);
@@ -270,9 +258,8 @@ TEST_F(Arborctl, SetChangesValuesAllOrNothing) {
     ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--remove", "1"}).status, 0);
     EXPECT_NE(show().find("Telephone Number: 2\n  Telephone Number: 3\n"), std::string::npos);
     // One bad value: none of them is added.
-    Result r = Run({"set", "carol", "Telephone Number", "--add", "4", "2"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("value already present"), std::string::npos) << r.out;
+    EXPECT_TRUE(Ended(Run({"set", "carol", "Telephone Number", "--add", "4", "2"}), 1,
+                      "value already present"));
     EXPECT_EQ(show().find("Telephone Number: 4"), std::string::npos);
     // Names as values, any attribute the schema has, and refusals.
     ASSERT_EQ(Run({"set", "carol", "Group Membership", "MAIL1"}).status, 0);
@@ -292,28 +279,18 @@ TEST_F(Arborctl, ConfigurationWithTwoKeysWarnsAndTakesNamesFromTheRoot) {
     ASSERT_EQ(Init().status, 0);
     std::ofstream(conf, std::ios::trunc) << "orb.base.tree-name=ACME\n"
                                             "orb.arbor.server-name=MAIL1\n";
-    Result r = Run({"show", "MAIL1"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("warning"), std::string::npos) << r.out;
-    r = Run({"show", "\\ACME\\org\\sales\\MAIL1"});
-    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Ended(Run({"show", "MAIL1"}), 1, "warning"));
+    EXPECT_TRUE(Ended(Run({"show", "\\ACME\\org\\sales\\MAIL1"}), 0));
 }
 
 TEST_F(Arborctl, EveryCommandExplainsItself) {
-    for (const char* c : {"init", "adduser", "show", "list", "set", "passwd", "remove"}) {
-        Result r = Run({c, "--help"});
-        EXPECT_EQ(r.status, 0) << c;
-        EXPECT_NE(r.out.find(std::string("Usage: arborctl ") + c), std::string::npos) << r.out;
-    }
-    Result r = Run({"--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("adduser"), std::string::npos);
+    for (const char* c : {"init", "adduser", "show", "list", "set", "passwd", "remove"})
+        EXPECT_TRUE(Ended(Run({c, "--help"}), 0, std::string("Usage: arborctl ") + c));
+    EXPECT_TRUE(Ended(Run({"--help"}), 0, "adduser"));
     EXPECT_EQ(Run({}).status, 2);
     EXPECT_EQ(Run({"frobnicate"}).status, 2);
     // Without a directory every command says so.
-    r = Run({"show", "x"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.out.find("arborctl init"), std::string::npos) << r.out;
+    EXPECT_TRUE(Ended(Run({"show", "x"}), 1, "arborctl init"));
     EXPECT_FALSE(fs::exists(store));
 }
 
