@@ -216,15 +216,13 @@ TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
     EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"a", longest}));
 
     // Put there by other means, an over-long value hides none of the others.
-    DDCContextHandle m = 0;
-    ASSERT_EQ(DDCCreateContext(1, &m), 0);
-    ASSERT_EQ(PDKLoginMaintenance(m), 0);
-    ASSERT_EQ(DDCResolveName(m, 68, (std::string(kServices) + "\\item1").c_str()), 0);
+    arbortest::MaintenanceContext m;
+    ASSERT_EQ(m.Err(), 0);
+    ASSERT_EQ(DDCResolveName(m.get(), 68, (std::string(kServices) + "\\item1").c_str()), 0);
     DDCEntry e[2] = {};
     e[0] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, over.c_str()};
     e[1] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, "z"};
-    ASSERT_EQ(DDCModifyEntry(m, 2, e), 0);
-    DDCFreeContext(m);
+    ASSERT_EQ(DDCModifyEntry(m.get(), 2, e), 0);
     KDXFreeValues(&vs_);
     vs_.Error = 0;
     EXPECT_EQ(KDXRead("item1", "KDXTest:Text", &vs_), 3);
@@ -558,10 +556,9 @@ TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
     for (auto& p : pairs)
         ReleaseCachedContext(p.first, p.second, 0);
 
-    DDCContextHandle m = 0;
-    ASSERT_EQ(DDCCreateContext(1, &m), 0);
-    ASSERT_EQ(PDKLoginMaintenance(m), 0);
-    ASSERT_EQ(DDCResolveName(m, 66, kServices), 0);
+    arbortest::MaintenanceContext maintenance;
+    ASSERT_EQ(maintenance.Err(), 0);
+    const DDCContextHandle m = maintenance.get();
     for (;;) {
         alignas(8) unsigned char buf[16384];
         int32_t count = 0;
@@ -576,11 +573,7 @@ TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
         }
     }
     ASSERT_EQ(DDCRemoveEntry(m, kServices), 0);
-    DDCEntry cls{};
-    cls.syntax = DDC_SYN_CLASS_NAME;
-    cls.attrName = "Object Class";
-    cls.value = "KDXTest:Services";
-    ASSERT_EQ(DDCCreateEntry(m, kServices, 1, &cls), 0);
+    ASSERT_EQ(arbortest::CreateObject(m, kServices, "KDXTest:Services"), 0); // and makes it current
     char pw[KDX_PASSWORD_LENGTH + 1];
     KDXPasswordCopy(pw, sizeof pw);
     ASSERT_EQ(DDCGenerateKeyPair(m, pw), 0);
@@ -599,7 +592,6 @@ TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
     EXPECT_EQ(KDXRead(kServices, "KDXTest:Text", vs), 1);
     EXPECT_EQ(Values(*vs), Strings{"fresh"});
     KDXDestroyValueStruct(vs);
-    DDCFreeContext(m);
 }
 
 } // namespace
