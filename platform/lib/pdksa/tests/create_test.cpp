@@ -17,11 +17,6 @@ class Creation : public DirTest {
         return DDCCreateEntry(c, name.c_str(), e.N(), e.data());
     }
     bool Exists(const std::string& name) { return DDCResolveName(admin, 66, name.c_str()) == 0; }
-    int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
-                   uint32_t hi = 0) {
-        DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
-        return DDCDefineAttribute(admin, name, &d);
-    }
     // An effective class below Top with CN naming and the given optionals.
     int DefineClass(const char* name, const char* contain, std::vector<const char*> optional) {
         const void* sup[] = {"Top", nullptr};

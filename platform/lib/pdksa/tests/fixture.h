@@ -102,6 +102,12 @@ class DirTest : public ::testing::Test {
         return DDCModifyEntry(c, e.N(), e.data());
     }
 
+    int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
+                   uint32_t hi = 0) {
+        DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
+        return DDCDefineAttribute(admin, name, &d);
+    }
+
     // Values of one attribute, byte-string context; the code on failure.
     static int Read(DDCContextHandle c, const std::string& name, const std::string& attr,
                     std::vector<std::string>& out) {

@@ -10,11 +10,6 @@ namespace {
 
 class Schema : public DirTest {
   protected:
-    int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
-                   uint32_t hi = 0) {
-        DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
-        return DDCDefineAttribute(admin, name, &d);
-    }
     int DefineClass(const char* name, const char* super, const char* contain, const char* naming,
                     const char* mandatory, uint32_t flags = DDC_CLASS_EFFECTIVE) {
         const void* s[] = {super, nullptr};
