@@ -108,6 +108,19 @@ class DirTest : public ::testing::Test {
         return DDCDefineAttribute(admin, name, &d);
     }
 
+    bool Exists(const std::string& name) { return DDCResolveName(admin, 66, name.c_str()) == 0; }
+
+    // One text of the entry information of c's current object; "" on failure.
+    static std::string Info(DDCContextHandle c, uint32_t which) {
+        alignas(8) char out[1024];
+        const char* p = "";
+        if (DDCGetEntryInfo(c, which, sizeof out, out) != 0)
+            ADD_FAILURE() << "no entry information " << which;
+        else
+            std::memcpy(&p, out, sizeof p);
+        return p;
+    }
+
     // Values of one attribute, byte-string context; the code on failure.
     static int Read(DDCContextHandle c, const std::string& name, const std::string& attr,
                     std::vector<std::string>& out) {

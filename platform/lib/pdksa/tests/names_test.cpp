@@ -21,13 +21,7 @@ class Names : public DirTest {
     int Resolve(DDCContextHandle c, const std::string& name) {
         return DDCResolveName(c, 66, name.c_str());
     }
-    std::string FullName(DDCContextHandle c) {
-        alignas(8) char out[1024];
-        EXPECT_EQ(DDCGetEntryInfo(c, DDC_INFO_NAME, sizeof out, out), 0);
-        const char* p;
-        std::memcpy(&p, out, sizeof p);
-        return p;
-    }
+    static std::string FullName(DDCContextHandle c) { return Info(c, DDC_INFO_NAME); }
 };
 
 TEST_F(Names, FullRelativeDottedAndTypedFormsNameTheSameObject) {
