@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -42,6 +43,13 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pred();
+}
+
+// The word after a reply's code: the entry or message number it names.
+inline std::string ReplyWord(const std::string& reply) {
+    std::string_view rest = reply;
+    rest.remove_prefix(std::min<size_t>(5, rest.size()));
+    return std::string(revo::NextWord(rest));
 }
 
 class Client {
@@ -87,6 +95,22 @@ class Client {
              "\r\n" + control + message);
         return Line();
     }
+    // Stores one calendar entry in the open calendar: its number.
+    std::string Put(const std::string& block) {
+        Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
+        const std::string r = Line();
+        EXPECT_EQ(0u, r.find("1000 ")) << r;
+        return ReplyWord(r);
+    }
+    // Selects the user, whom the server names back as shown, and opens the
+    // main calendar.
+    bool OpenCalendar(const std::string& user, const std::string& shown = "") {
+        const std::string selected = Cmd("USER " + user);
+        EXPECT_EQ("1000 " + (shown.empty() ? user : shown) + " selected", selected);
+        const std::string opened = Cmd("CSOPEN MAIN");
+        EXPECT_EQ("1000 Calendar MAIN open", opened);
+        return selected.rfind("1000 ", 0) == 0 && opened.rfind("1000 ", 0) == 0;
+    }
     std::string ReadBytes(size_t n) {
         std::string s;
         conn_.ReadBytes(s, n);
@@ -99,6 +123,31 @@ class Client {
   private:
     LineConn conn_;
 };
+
+// One command and the reply it must get: a wanted reply that ends in a space
+// is only the code, anything else the whole line.
+struct Exchange {
+    std::string cmd, reply;
+};
+
+inline void ExpectReplies(Client& c, const std::vector<Exchange>& script) {
+    for (const auto& [cmd, want] : script) {
+        SCOPED_TRACE(cmd.substr(0, 60));
+        const std::string got = c.Cmd(cmd);
+        if (!want.empty() && want.back() == ' ')
+            EXPECT_EQ(0u, got.find(want)) << got;
+        else
+            EXPECT_EQ(want, got);
+    }
+}
+
+// A port on addr that nothing listens on.
+inline uint16_t DeadPort(const char* addr) {
+    uint16_t port = 0;
+    std::string err;
+    ::close(revo::ListenTcp(addr, 0, err, &port));
+    return port;
+}
 
 // The queue entry of each message in a mailbox, one per message.
 inline std::vector<std::string> MailboxEntries(Client& c, const std::string& who) {
