@@ -22,10 +22,7 @@ constexpr const char* kAddr = "127.0.6.40";
 constexpr const char* kFlood = "127.0.6.42";
 
 std::string SecretText() {
-    const unsigned char secret[8] = {0x51, 0x22, 0x93, 0x14, 0xa5, 0x36, 0xc7, 0x48};
-    char out[33];
-    RevoScrambleSecret(secret, '6', nullptr, 0, out);
-    return out;
+    return ScrambledSecret({0x51, 0x22, 0x93, 0x14, 0xa5, 0x36, 0xc7, 0x48}, '6');
 }
 
 const std::string kControl = "Falice@example.org\nLbob@example.org bob@example.org 0\n";
@@ -93,6 +90,14 @@ class Attack : public ServerTest {
         return MailboxEntries(*Login(), who);
     }
     size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
+    // n raw sockets from one address, added to fds.
+    void Flood(std::vector<int>& fds, const char* from, int n) {
+        for (int i = 0; i < n; ++i) {
+            const int fd = RawConnect(from, cfg_.port);
+            EXPECT_GE(fd, 0) << from;
+            if (fd >= 0) fds.push_back(fd);
+        }
+    }
     size_t LogLines(const std::string& part) {
         std::lock_guard lock(logMu_);
         return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const auto& l) {
@@ -117,11 +122,8 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     auto before = Login();
 
     std::vector<int> flood;
-    for (int i = 0; i < 100; ++i) {
-        const int fd = RawConnect(kFlood, cfg_.port);
-        ASSERT_GE(fd, 0);
-        flood.push_back(fd);
-    }
+    Flood(flood, kFlood, 100);
+    ASSERT_EQ(100u, flood.size());
     // Wait until the server has answered every one of them.
     std::vector<std::string> firstWords(flood.size());
     ASSERT_TRUE(WaitFor([&] {
@@ -196,11 +198,8 @@ TEST_F(Attack, ReserveKeepsRoomForKnownAddresses) {
     Login(); // kAddr is known from now on
     std::vector<int> flood;
     for (const char* from : {"127.0.6.43", "127.0.6.44", "127.0.6.45", "127.0.6.46"})
-        for (int i = 0; i < 5; ++i) {
-            const int fd = RawConnect(from, cfg_.port);
-            ASSERT_GE(fd, 0) << from;
-            flood.push_back(fd);
-        }
+        Flood(flood, from, 5);
+    ASSERT_EQ(20u, flood.size());
     size_t greeted = 0;
     for (int fd : flood)
         greeted += FirstLine(fd).rfind("4242 ", 0) == 0;

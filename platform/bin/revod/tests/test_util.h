@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -34,6 +35,22 @@ using arbortest::TempDir;
 
 inline uint16_t TestPort() {
     return static_cast<uint16_t>(arbortest::RevoPort());
+}
+
+// The stored text of an eight-byte secret, scrambled without filler.
+inline std::string ScrambledSecret(const std::array<unsigned char, 8>& secret, char selector) {
+    char text[33];
+    RevoScrambleSecret(secret.data(), selector, nullptr, 0, text);
+    return text;
+}
+
+// revod on addr with its store at storePath, every other setting left as is.
+inline revo::ServerConfig ServeOn(const std::string& addr, const std::string& storePath) {
+    revo::ServerConfig cfg;
+    cfg.listen = addr;
+    cfg.port = TestPort();
+    cfg.storePath = storePath;
+    return cfg;
 }
 
 // Waits up to 15 s for pred to hold.
@@ -197,10 +214,7 @@ using AgentListener = arbortest::Acceptor;
 // store in a fresh directory, for each test to adjust before Start().
 class ServerTest : public ::testing::Test {
   protected:
-    ServerTest(const char* addr, std::string secretText) {
-        cfg_.listen = addr;
-        cfg_.port = TestPort();
-        cfg_.storePath = dir_ + "/store.db";
+    ServerTest(const char* addr, std::string secretText) : cfg_(ServeOn(addr, dir_ + "/store.db")) {
         cfg_.secretText = std::move(secretText);
     }
     void TearDown() override {
