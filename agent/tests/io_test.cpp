@@ -133,13 +133,10 @@ TEST(ReadLine, LinesArrivingInPieces) {
     Pair p;
     char buf[1024];
     std::thread writer([&] {
-        p.Send("60");
-        usleep(20000);
-        p.Send("20 Q123 ");
-        usleep(20000);
-        p.Send("456\r");
-        usleep(20000);
-        p.Send("\nL");
+        for (const char* piece : {"60", "20 Q123 ", "456\r", "\nL"}) {
+            p.Send(piece);
+            usleep(20000);
+        }
     });
     EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 6020);
