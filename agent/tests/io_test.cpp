@@ -70,42 +70,45 @@ struct Pair {
     }
 };
 
+// One line as the reader returns it; text nullptr when it is not looked at.
+struct ReadStep {
+    int parse, code;
+    const char* text;
+};
+
+// Reads the lines in order on a thread of their own; the record survives.
+void ExpectLines(Pair& p, std::initializer_list<ReadStep> steps) {
+    EXPECT_TRUE(OnThread([&] {
+        char buf[1024];
+        for (const auto& s : steps) {
+            SCOPED_TRACE(s.code);
+            EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, s.parse), s.code);
+            if (s.text) {
+                EXPECT_STREQ(buf, s.text);
+            }
+        }
+    }));
+    p.Dispose();
+}
+
 TEST(ReadLine, ReplyCodeAndTextSplit) {
     Pair p;
     p.Send("1000 OK\r\n2002-x y\r\n12345 text\r\n1000\r\n4242 hi there <abc>\r\n");
-    char buf[1024];
-    EXPECT_TRUE(OnThread([&] {
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
-        EXPECT_STREQ(buf, "OK");
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 2002);
-        EXPECT_STREQ(buf, "x y");
-        // No separator at index 4: the first space separates.
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 12345);
-        EXPECT_STREQ(buf, "text");
-        // The code alone: nothing to separate.
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), -1);
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 4242);
-        EXPECT_STREQ(buf, "hi there <abc>");
-    }));
-    p.Dispose();
+    // Without a separator at index 4 the first space separates; the code
+    // alone has nothing to separate.
+    ExpectLines(p, {{1, 1000, "OK"},
+                    {1, 2002, "x y"},
+                    {1, 12345, "text"},
+                    {1, -1, nullptr},
+                    {1, 4242, "hi there <abc>"}});
 }
 
 TEST(ReadLine, UnparsedLinesAndCarriageReturns) {
     Pair p;
     p.Send("2002 a\rb\n6021 end\r\nFalice@example.com 5\r\n\r\n");
-    char buf[1024];
-    EXPECT_TRUE(OnThread([&] {
-        // The last carriage return cuts the line, even in its middle.
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 2002);
-        EXPECT_STREQ(buf, "a");
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 6021);
-        EXPECT_STREQ(buf, "6021 end");
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 0);
-        EXPECT_STREQ(buf, "Falice@example.com 5");
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 0), 0);
-        EXPECT_STREQ(buf, "");
-    }));
-    p.Dispose();
+    // The last carriage return cuts the line, even in its middle.
+    ExpectLines(
+        p, {{1, 2002, "a"}, {0, 6021, "6021 end"}, {0, 0, "Falice@example.com 5"}, {0, 0, ""}});
 }
 
 TEST(ReadLine, BufferedLinesNeedNoRead) {
@@ -130,13 +133,10 @@ TEST(ReadLine, LinesArrivingInPieces) {
     Pair p;
     char buf[1024];
     std::thread writer([&] {
-        p.Send("60");
-        usleep(20000);
-        p.Send("20 Q123 ");
-        usleep(20000);
-        p.Send("456\r");
-        usleep(20000);
-        p.Send("\nL");
+        for (const char* piece : {"60", "20 Q123 ", "456\r", "\nL"}) {
+            p.Send(piece);
+            usleep(20000);
+        }
     });
     EXPECT_TRUE(OnThread([&] {
         EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 6020);
@@ -183,9 +183,7 @@ TEST(ReadLine, PreReleasedRecordReturnsInsteadOfEnding) {
     Pair p;
     p.conn->Released = 1;
     p.ClosePeer();
-    char buf[1024];
-    EXPECT_TRUE(OnThread([&] { EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 0); }));
-    p.Dispose();
+    ExpectLines(p, {{1, 0, nullptr}});
 }
 
 TEST(SendAll, WholeBufferAndFailures) {
@@ -333,11 +331,12 @@ TEST(Secret, UnscramblesWhatTheServersScramble) {
 
 TEST(Secret, SelectorsEmptyTextAndZeroBytes) {
     // An unknown selector gives eight zero bytes: the secret is empty.
-    memset(REVOSecret, 0x5a, sizeof REVOSecret);
-    EXPECT_EQ(UnscrambleSecret("0123456789abcdef0123456789abcdef"), 1);
-    EXPECT_EQ(strlen(REVOSecret), 0u);
-    EXPECT_EQ(UnscrambleSecret("Z123456789abcdef0123456789abcdef"), 1);
-    EXPECT_EQ(strlen(REVOSecret), 0u);
+    for (const char* text :
+         {"0123456789abcdef0123456789abcdef", "Z123456789abcdef0123456789abcdef"}) {
+        memset(REVOSecret, 0x5a, sizeof REVOSecret);
+        EXPECT_EQ(UnscrambleSecret(text), 1);
+        EXPECT_EQ(strlen(REVOSecret), 0u) << text;
+    }
 
     // The empty text leaves the secret as it was.
     strcpy(REVOSecret, "keepme");
@@ -401,12 +400,7 @@ TEST(StreamChain, Base64FromBufferThenSocketStopsAtTheCount) {
     p.Send(enc.substr(100) + "1000 next line\r\n");
     EXPECT_EQ(DecodeThroughChain(p, "base64", static_cast<int32_t>(enc.size())), text);
     // Nothing past the part was taken from the connection's line stream.
-    char buf[1024];
-    EXPECT_TRUE(OnThread([&] {
-        EXPECT_EQ(REVOReadLine(p.conn, buf, sizeof buf, 1), 1000);
-        EXPECT_STREQ(buf, "next line");
-    }));
-    p.Dispose();
+    ExpectLines(p, {{1, 1000, "next line"}});
 }
 
 TEST(StreamChain, QuotedPrintableAndAnEarlyEnd) {

@@ -44,6 +44,19 @@ Part TextPart(const std::string& subtype, const std::string& encoding, const std
     return Part{"text", subtype, "utf-8", encoding, "part", body};
 }
 
+Part CalPart(const std::string& body, const std::string& encoding = "7bit") {
+    return TextPart("calendar", encoding, body);
+}
+
+std::string Attendee(const std::string& stat, const std::string& who = kSender) {
+    return "ATTENDEE;PARTSTAT=" + stat + ":mailto:" + who + "\r\n";
+}
+
+// A reply in which the sender accepts.
+std::string Accepted(const std::string& uid) {
+    return Reply(uid, Attendee("ACCEPTED"));
+}
+
 // One agent on a directory whose REVO server is a scripted one.
 class Agent {
   public:
@@ -61,6 +74,12 @@ class Agent {
         proc_.Start(BuildDir() + "/agent/dayward", {}, DirectoryEnv(dir_), dir_ + "/out.txt");
     }
     void StartRevo() { revo_ = std::make_unique<FakeRevo>(addr_, RevoPort()); }
+    // Starts the agent and waits for its registration.
+    bool StartRegistered() {
+        if (!dirOk_) return false;
+        Start();
+        return revo_->WaitRegistrations(1, 20000);
+    }
     // The listener's port, from the registration line.
     int Port() {
         auto r = revo_->Registrations();
@@ -132,9 +151,7 @@ class Entries : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         agent_ = new Agent("127.0.7.20");
-        ASSERT_TRUE(agent_->dirOk_);
-        agent_->Start();
-        ASSERT_TRUE(agent_->revo_->WaitRegistrations(1, 20000));
+        ASSERT_TRUE(agent_->StartRegistered());
         port_ = agent_->Port();
     }
     static void TearDownTestSuite() {
@@ -143,8 +160,10 @@ class Entries : public ::testing::Test {
     }
     void SetUp() override {
         ASSERT_NE(agent_, nullptr);
-        before_ = agent_->revo_->StoreLog().size();
+        Mark();
     }
+    // Store commands before this point are not the current step's.
+    void Mark() { before_ = agent_->revo_->StoreLog().size(); }
     // Store commands since the test began.
     std::vector<std::string> store() {
         usleep(50000);
@@ -170,9 +189,7 @@ TEST_F(Entries, ReplyInBase64RecordsTheStatusAndDropsTheRecipient) {
                                         "L" + kBob + " " + kBob + " 0", "Xtrailing line"};
     auto r =
         Offer(control, {"P0"},
-              {TextPart("calendar", "base64",
-                        arbortest::Base64Encode(Reply(
-                            "r1@test", "ATTENDEE;PARTSTAT=DECLINED:mailto:" + kSender + "\r\n")))});
+              {CalPart(arbortest::Base64Encode(Reply("r1@test", Attendee("DECLINED"))), "base64")});
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[1], control[3]}));
@@ -190,11 +207,9 @@ TEST_F(Entries, StatusLettersAndCompletion) {
     for (const auto& [stat, letter] : stats) {
         std::string uid = "s" + std::to_string(n) + "@test";
         agent_->revo_->AddEntry(uid, {static_cast<unsigned long>(n), kBob});
-        before_ = agent_->revo_->StoreLog().size();
+        Mark();
         auto r = Offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-                       {TextPart("calendar", "7bit",
-                                 Reply(uid, std::string("ATTENDEE;PARTSTAT=") + stat +
-                                                ":mailto:" + kSender + "\r\n"))});
+                       {CalPart(Reply(uid, Attendee(stat)))});
         auto s = store();
         ASSERT_EQ(s.size(), 4u) << stat;
         EXPECT_EQ(s[3], "CSATND " + std::to_string(n) + " " + letter + " " + kSender);
@@ -203,28 +218,23 @@ TEST_F(Entries, StatusLettersAndCompletion) {
 
     // A completed task with another attendee still open: no completion.
     agent_->revo_->AddEntry("t1@test", {300, kBob});
-    before_ = agent_->revo_->StoreLog().size();
+    Mark();
     Offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-          {TextPart("calendar", "7bit",
-                    Reply("t1@test",
-                          "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
-                              "\r\nATTENDEE;PARTSTAT=IN-PROCESS:mailto:" + kCarol + "\r\n",
-                          2, "VTODO"))});
+          {CalPart(Reply("t1@test", Attendee("COMPLETED") + Attendee("IN-PROCESS", kCarol), 2,
+                         "VTODO"))});
     auto s = store();
     ASSERT_EQ(s.size(), 4u);
     EXPECT_EQ(s[2], "CSFIND 2 t1@test");
     EXPECT_EQ(s[3], "CSATND 300 C " + kSender);
 
     // Every attendee completed: CSCOMP with the current time.
-    before_ = agent_->revo_->StoreLog().size();
+    Mark();
     time_t t0 = time(nullptr);
     Offer({"F" + kSender, "L" + kBob + " 0"}, {"P0"},
-          {TextPart("calendar", "quoted-printable",
-                    arbortest::QuotedPrintableEncode(
-                        Reply("t1@test",
-                              "ATTENDEE;PARTSTAT=COMPLETED:mailto:" + kSender +
-                                  "\r\nATTENDEE;PARTSTAT=COMPLETED:mailto:" + kCarol + "\r\n",
-                              2, "VTODO")))});
+          {TextPart(
+              "calendar", "quoted-printable",
+              arbortest::QuotedPrintableEncode(Reply(
+                  "t1@test", Attendee("COMPLETED") + Attendee("COMPLETED", kCarol), 2, "VTODO")))});
     time_t t1 = time(nullptr);
     s = store();
     ASSERT_EQ(s.size(), 5u);
@@ -238,10 +248,7 @@ TEST_F(Entries, StatusLettersAndCompletion) {
 TEST_F(Entries, ReplyFromSomeoneNotAnAttendeeChangesNothing) {
     agent_->revo_->AddEntry("r2@test", {102, kBob});
     std::vector<std::string> control = {"F" + kStranger, "L" + kBob + " 0"};
-    auto r = Offer(
-        control, {"P0"},
-        {TextPart("calendar", "7bit",
-                  Reply("r2@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+    auto r = Offer(control, {"P0"}, {CalPart(Accepted("r2@test"))});
     EXPECT_EQ(r.qmod, control);
     EXPECT_TRUE(store().empty());
 }
@@ -251,16 +258,15 @@ TEST_F(Entries, CancelWholeEntryAndOneInstance) {
     agent_->revo_->AddEntry("c2@test 1796738400", {402, kBob});
     std::vector<std::string> control = {"F" + kBob, "L" + kCarol + " 0"};
 
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel("c1@test"))});
+    auto r = Offer(control, {"P0"}, {CalPart(Cancel("c1@test"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
     EXPECT_EQ(store(),
               (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN", "CSFIND 1 c1@test",
                                         "CSORG 401", "CSDELE 401 RECURRING"}));
 
     // 2026-12-08 14:00:00 UTC as the instance.
-    before_ = agent_->revo_->StoreLog().size();
-    r = Offer(control, {"P0"},
-              {TextPart("calendar", "7bit", Cancel("c2@test", "20261208T140000Z"))});
+    Mark();
+    r = Offer(control, {"P0"}, {CalPart(Cancel("c2@test", "20261208T140000Z"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
     EXPECT_EQ(store(),
               (std::vector<std::string>{"USER " + kCarol, "CSOPEN MAIN",
@@ -271,14 +277,14 @@ TEST_F(Entries, CancelIsHonouredFromOrganizerOrRecipientOnly) {
     agent_->revo_->AddEntry("c3@test", {403, kBob});
     // From the recipient herself.
     std::vector<std::string> control = {"F" + kCarol, "L" + kCarol + " 0"};
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel("c3@test"))});
+    auto r = Offer(control, {"P0"}, {CalPart(Cancel("c3@test"))});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
     EXPECT_EQ(store().back(), "CSDELE 403 RECURRING");
 
     // From a third party: nothing deleted, the recipient keeps the message.
-    before_ = agent_->revo_->StoreLog().size();
+    Mark();
     control = {"F" + kStranger, "L" + kCarol + " 0"};
-    r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel("c3@test"))});
+    r = Offer(control, {"P0"}, {CalPart(Cancel("c3@test"))});
     EXPECT_EQ(r.qmod, control);
     auto s = store();
     ASSERT_FALSE(s.empty());
@@ -287,12 +293,12 @@ TEST_F(Entries, CancelIsHonouredFromOrganizerOrRecipientOnly) {
 
 TEST_F(Entries, PartSelection) {
     agent_->revo_->AddEntry("p1@test", {501, kBob});
-    std::string cal = Reply("p1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Accepted("p1@test");
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
     Part multi{"multipart", "alternative", "-", "7bit", "", ""};
     Part mixed{"multipart", "mixed", "-", "7bit", "", ""};
     Part plain = TextPart("plain", "7bit", "Please come.\r\n");
-    Part calendar = TextPart("calendar", "7bit", cal);
+    Part calendar = CalPart(cal);
 
     // Alternatives text/plain and text/calendar: the calendar is used.
     auto r = Offer(control, {"P0", "P1", "P2", "2004"}, {multi, plain, calendar});
@@ -314,7 +320,7 @@ TEST_F(Entries, PartSelection) {
     // Case does not matter; over-long structure words are skipped, not cut.
     Part upper{"TEXT", "Calendar", "UTF-8", "7BIT", "x", cal};
     Part bogus{"text", "calendar", "utf-8", std::string(80, 'b'), "y", cal};
-    before_ = agent_->revo_->StoreLog().size();
+    Mark();
     r = Offer(control, {"P0"}, {bogus});
     EXPECT_EQ(r.qbraw, 0);
     r = Offer(control, {"P0"}, {upper});
@@ -324,7 +330,7 @@ TEST_F(Entries, PartSelection) {
 
 TEST_F(Entries, RecipientsThatAreNotLooked) {
     agent_->revo_->AddEntry("f1@test", {601, kBob});
-    std::string cal = Reply("f1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Accepted("f1@test");
     // Before any F line, with flag 0x80, or not a local user: all kept, no session.
     std::vector<std::string> control = {"L" + kBob + " early 0",
                                         "F" + kSender + " x",
@@ -332,7 +338,7 @@ TEST_F(Entries, RecipientsThatAreNotLooked) {
                                         "M" + kBob + " " + kBob + " 128",
                                         "L" + kStranger + " 0",
                                         "L" + kBob + " 384"};
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
+    auto r = Offer(control, {"P0"}, {CalPart(cal)});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(r.qbraw, 0);
     EXPECT_TRUE(store().empty());
@@ -342,11 +348,8 @@ TEST_F(Entries, TwoLocalRecipientsShareOneFetch) {
     agent_->revo_->AddEntry("two@test", {701, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "Lnobody@x 0",
                                         "M" + kCarol + " 16"};
-    auto r = Offer(
-        control, {"P0"},
-        {TextPart("calendar", "base64",
-                  arbortest::Base64Encode(Reply(
-                      "two@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n")))});
+    auto r =
+        Offer(control, {"P0"}, {CalPart(arbortest::Base64Encode(Accepted("two@test")), "base64")});
     EXPECT_EQ(r.qbraw, 1);
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0], control[2]}));
     auto s = store();
@@ -362,7 +365,7 @@ TEST_F(Entries, RequestAndOrdinaryLinesGoBackByteForByte) {
     std::vector<std::string> control = {"F" + kSender + "  \t odd  spacing ",
                                         "L" + kBob + " \"Bob B\" <bob> 0", "",
                                         "Z\x01\x7f binary-ish", "M" + kCarol + " 0"};
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", req)});
+    auto r = Offer(control, {"P0"}, {CalPart(req)});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(r.qbraw, 1); // fetched once, then nothing to do
     auto s = store();
@@ -372,19 +375,16 @@ TEST_F(Entries, RequestAndOrdinaryLinesGoBackByteForByte) {
 TEST_F(Entries, StoreThatRefusesKeepsTheRecipient) {
     agent_->revo_->AddEntry("u1@test", {801, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
-    std::string cal = Reply("u1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Accepted("u1@test");
     agent_->revo_->refuseUsers = true;
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
+    auto r = Offer(control, {"P0"}, {CalPart(cal)});
     agent_->revo_->refuseUsers = false;
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(store(), (std::vector<std::string>{"USER " + kBob}));
 
     // An entry the store does not know.
-    before_ = agent_->revo_->StoreLog().size();
-    r = Offer(
-        control, {"P0"},
-        {TextPart("calendar", "7bit",
-                  Reply("unknown@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+    Mark();
+    r = Offer(control, {"P0"}, {CalPart(Accepted("unknown@test"))});
     EXPECT_EQ(r.qmod, control);
     EXPECT_EQ(store().size(), 3u);
 }
@@ -392,14 +392,14 @@ TEST_F(Entries, StoreThatRefusesKeepsTheRecipient) {
 TEST_F(Entries, StoreSessionThatBreaksFailsOnlyThatUpdate) {
     agent_->revo_->AddEntry("b1@test", {901, kBob});
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0", "L" + kCarol + " 0"};
-    std::string cal = Reply("b1@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Accepted("b1@test");
     for (const char* verb : {"CSOPEN", "CSFIND", "USER"}) {
         {
             std::lock_guard<std::mutex> l(agent_->revo_->Mu());
             agent_->revo_->dropAt = verb;
         }
         // The recipients stay, and the queue connection still ends with QDONE.
-        auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
+        auto r = Offer(control, {"P0"}, {CalPart(cal)});
         EXPECT_TRUE(r.done) << verb;
         EXPECT_TRUE(r.closed) << verb;
         EXPECT_EQ(r.qmod, control) << verb;
@@ -408,8 +408,8 @@ TEST_F(Entries, StoreSessionThatBreaksFailsOnlyThatUpdate) {
         std::lock_guard<std::mutex> l(agent_->revo_->Mu());
         agent_->revo_->dropAt.clear();
     }
-    before_ = agent_->revo_->StoreLog().size();
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
+    Mark();
+    auto r = Offer(control, {"P0"}, {CalPart(cal)});
     EXPECT_EQ(r.qmod, (std::vector<std::string>{control[0]}));
 }
 
@@ -434,8 +434,7 @@ TEST_F(Entries, MalformedOffers) {
     control.push_back("F" + kSender);
     for (int i = 0; i < 50; ++i)
         control.push_back("Xline " + std::to_string(i) + std::string(100, 'x'));
-    auto r = OfferEntry(port_, "Qshort", control, {"P0"},
-                        {TextPart("calendar", "7bit", Reply("none@test", ""))});
+    auto r = OfferEntry(port_, "Qshort", control, {"P0"}, {CalPart(Reply("none@test", ""))});
     EXPECT_EQ(r.qmod, control);
     // The agent is still serving.
     EXPECT_TRUE(agent_->proc_.Running());
@@ -473,30 +472,28 @@ TEST_F(Entries, ValuesThatCouldAddLinesOrArgumentsFailOnlyThatUpdate) {
     // second argument (an instance time) of CSFIND.
     for (const char* uid :
          {"x\\nUSER bob@example.com\\nCSOPEN MAIN\\nCSDELE 950 RECURRING", "x 1796738400"}) {
-        before_ = agent_->revo_->StoreLog().size();
-        auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", Cancel(uid))});
+        Mark();
+        auto r = Offer(control, {"P0"}, {CalPart(Cancel(uid))});
         EXPECT_TRUE(r.done) << uid;
         EXPECT_EQ(r.qmod, control) << uid; // every recipient keeps the mail
         EXPECT_TRUE(store().empty()) << uid;
     }
     // The same through a reply.
     agent_->revo_->AddEntry("y@test", {951, kBob});
-    before_ = agent_->revo_->StoreLog().size();
+    Mark();
     std::vector<std::string> replyControl = {"F" + kSender, "L" + kBob + " 0"};
     auto r = Offer(replyControl, {"P0"},
-                   {TextPart("calendar", "7bit",
-                             Reply("y@test\\nCSATND 951 A " + kSender,
-                                   "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n"))});
+                   {CalPart(Reply("y@test\\nCSATND 951 A " + kSender, Attendee("ACCEPTED")))});
     EXPECT_EQ(r.qmod, replyControl);
     EXPECT_TRUE(store().empty());
 }
 
 TEST_F(Entries, CalendarPartTooLargeIsNotFetched) {
     agent_->revo_->AddEntry("big@test", {960, kBob});
-    std::string cal = Reply("big@test", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:" + kSender + "\r\n");
+    std::string cal = Accepted("big@test");
     cal.insert(cal.find("END:VEVENT"), "X-PAD:" + std::string(17 << 20, 'p') + "\r\n");
     std::vector<std::string> control = {"F" + kSender, "L" + kBob + " 0"};
-    auto r = Offer(control, {"P0"}, {TextPart("calendar", "7bit", cal)});
+    auto r = Offer(control, {"P0"}, {CalPart(cal)});
     EXPECT_TRUE(r.done);
     EXPECT_EQ(r.qbraw, 0);
     EXPECT_EQ(r.qmod, control);
@@ -508,9 +505,7 @@ TEST_F(Entries, CalendarPartTooLargeIsNotFetched) {
 // used to run the handler again on a worker, beside the first.
 TEST(Shutdown, SignalsReachTheMainThreadOnly) {
     Agent a("127.0.7.31");
-    ASSERT_TRUE(a.dirOk_);
-    a.Start();
-    ASSERT_TRUE(a.revo_->WaitRegistrations(1, 20000));
+    ASSERT_TRUE(a.StartRegistered());
     // Workers: two queue connections in the middle of their entries.
     Conn c1 = Conn::Connect("127.0.7.1", a.Port());
     Conn c2 = Conn::Connect("127.0.7.1", a.Port());
@@ -547,9 +542,7 @@ TEST(Shutdown, SignalsReachTheMainThreadOnly) {
 
 TEST(Shutdown, SigtermPrintsFiveLinesInOrderAndEnds) {
     Agent a("127.0.7.30");
-    ASSERT_TRUE(a.dirOk_);
-    a.Start();
-    ASSERT_TRUE(a.revo_->WaitRegistrations(1, 20000));
+    ASSERT_TRUE(a.StartRegistered());
     // A queue connection in the middle of an entry.
     Conn c = Conn::Connect("127.0.7.1", a.Port());
     c.Send("6020 Q9 10\r\nFa@b\r\n");

@@ -22,10 +22,7 @@ constexpr const char* kAddr = "127.0.6.40";
 constexpr const char* kFlood = "127.0.6.42";
 
 std::string SecretText() {
-    const unsigned char secret[8] = {0x51, 0x22, 0x93, 0x14, 0xa5, 0x36, 0xc7, 0x48};
-    char out[33];
-    RevoScrambleSecret(secret, '6', nullptr, 0, out);
-    return out;
+    return ScrambledSecret({0x51, 0x22, 0x93, 0x14, 0xa5, 0x36, 0xc7, 0x48}, '6');
 }
 
 const std::string kControl = "Falice@example.org\nLbob@example.org bob@example.org 0\n";
@@ -93,6 +90,14 @@ class Attack : public ServerTest {
         return MailboxEntries(*Login(), who);
     }
     size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
+    // n raw sockets from one address, added to fds.
+    void Flood(std::vector<int>& fds, const char* from, int n) {
+        for (int i = 0; i < n; ++i) {
+            const int fd = RawConnect(from, cfg_.port);
+            EXPECT_GE(fd, 0) << from;
+            if (fd >= 0) fds.push_back(fd);
+        }
+    }
     size_t LogLines(const std::string& part) {
         std::lock_guard lock(logMu_);
         return static_cast<size_t>(std::count_if(log_.begin(), log_.end(), [&](const auto& l) {
@@ -117,11 +122,8 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     auto before = Login();
 
     std::vector<int> flood;
-    for (int i = 0; i < 100; ++i) {
-        const int fd = RawConnect(kFlood, cfg_.port);
-        ASSERT_GE(fd, 0);
-        flood.push_back(fd);
-    }
+    Flood(flood, kFlood, 100);
+    ASSERT_EQ(100u, flood.size());
     // Wait until the server has answered every one of them.
     std::vector<std::string> firstWords(flood.size());
     ASSERT_TRUE(WaitFor([&] {
@@ -181,7 +183,7 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     }
     // Nothing lost: the one message is delivered once, nothing else queued.
     ASSERT_TRUE(WaitFor([&] { return Mailbox("bob@example.org").size() == 1; }));
-    EXPECT_EQ(queued.substr(5, queued.find(' ', 5) - 5), Mailbox("bob@example.org")[0]);
+    EXPECT_EQ(ReplyWord(queued), Mailbox("bob@example.org")[0]);
     EXPECT_EQ(0u, QueueSize());
     EXPECT_EQ("1000 OK", before->Cmd("NOOP")) << "the first session never noticed";
 }
@@ -196,11 +198,8 @@ TEST_F(Attack, ReserveKeepsRoomForKnownAddresses) {
     Login(); // kAddr is known from now on
     std::vector<int> flood;
     for (const char* from : {"127.0.6.43", "127.0.6.44", "127.0.6.45", "127.0.6.46"})
-        for (int i = 0; i < 5; ++i) {
-            const int fd = RawConnect(from, cfg_.port);
-            ASSERT_GE(fd, 0) << from;
-            flood.push_back(fd);
-        }
+        Flood(flood, from, 5);
+    ASSERT_EQ(20u, flood.size());
     size_t greeted = 0;
     for (int fd : flood)
         greeted += FirstLine(fd).rfind("4242 ", 0) == 0;
@@ -301,11 +300,8 @@ TEST_F(Attack, StoreFilesAreOwnerOnlyUnderUmask022) {
     auto c = Login();
     ASSERT_EQ(0u, c->Submit(kControl, "Subject: private\r\n\r\nx").find("1000 "));
     ASSERT_TRUE(WaitFor([&] { return Mailbox("bob@example.org").size() == 1; }));
-    ASSERT_EQ("1000 bob@example.org selected", c->Cmd("USER bob@example.org"));
-    ASSERT_EQ("1000 Calendar MAIN open", c->Cmd("CSOPEN MAIN"));
-    const std::string block = "KIND E\nUID private-1\nSTART 1765188000\n";
-    c->Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
-    EXPECT_EQ(0u, c->Line().find("1000 "));
+    ASSERT_TRUE(c->OpenCalendar("bob@example.org"));
+    c->Put("KIND E\nUID private-1\nSTART 1765188000\n");
 
     auto check = [&] {
         size_t files = 0;
@@ -407,18 +403,11 @@ TEST_F(Attack, RevodRefusesToStartWithoutASecret) {
 TEST_F(Attack, TaskCompletesOnlyWhenEveryStoredAttendeeHas) {
     Start();
     auto c = Login();
-    ASSERT_EQ("1000 bob@example.org selected", c->Cmd("USER bob@example.org"));
-    ASSERT_EQ("1000 Calendar MAIN open", c->Cmd("CSOPEN MAIN"));
-    auto put = [&](const std::string& block) {
-        c->Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
-        std::string r = c->Line();
-        EXPECT_EQ(0u, r.find("1000 ")) << r;
-        return r.substr(5, r.find(' ', 5) - 5);
-    };
-    const std::string task = put("KIND T\nUID report-1\nORGANIZER bob@example.org\n"
-                                 "SUMMARY Report\nSTART 1765188000\n"
-                                 "ATTENDEE N alice@example.org\nATTENDEE A carol@example.org\n");
-    const std::string solo = put("KIND T\nUID solo-1\nSTART 1765188000\n");
+    ASSERT_TRUE(c->OpenCalendar("bob@example.org"));
+    const std::string task = c->Put("KIND T\nUID report-1\nORGANIZER bob@example.org\n"
+                                    "SUMMARY Report\nSTART 1765188000\n"
+                                    "ATTENDEE N alice@example.org\nATTENDEE A carol@example.org\n");
+    const std::string solo = c->Put("KIND T\nUID solo-1\nSTART 1765188000\n");
     auto row = [&](const std::string& id) {
         for (const auto& l : c->Listing("CSLIST"))
             if (l.rfind("2040 " + id + " ", 0) == 0) return l;
@@ -427,17 +416,16 @@ TEST_F(Attack, TaskCompletesOnlyWhenEveryStoredAttendeeHas) {
     const std::string untouched = row(task);
 
     // Alice's reply lists only her: carol has not completed.
-    EXPECT_EQ("1000 Status recorded", c->Cmd("CSATND " + task + " C alice@example.org"));
-    EXPECT_EQ(0u, c->Cmd("CSCOMP " + task + " 1765200000").find("4213 "));
+    ExpectReplies(*c, {{"CSATND " + task + " C alice@example.org", "1000 Status recorded"},
+                       {"CSCOMP " + task + " 1765200000", "4213 "}});
     EXPECT_EQ(untouched, row(task)) << "not completed";
     // Carol completes too: now the task is.
-    EXPECT_EQ("1000 Status recorded", c->Cmd("CSATND " + task + " C carol@example.org"));
-    EXPECT_EQ("1000 Completed", c->Cmd("CSCOMP " + task + " 1765200000"));
+    ExpectReplies(*c, {{"CSATND " + task + " C carol@example.org", "1000 Status recorded"},
+                       {"CSCOMP " + task + " 1765200000", "1000 Completed"}});
     EXPECT_NE(std::string::npos, row(task).find(" 1765200000 report-1 ")) << row(task);
     // Without attendees there is no one to wait for; another user's entry stays theirs.
     EXPECT_EQ("1000 Completed", c->Cmd("CSCOMP " + solo + " 1765200001"));
-    ASSERT_EQ("1000 carol@example.org selected", c->Cmd("USER carol@example.org"));
-    ASSERT_EQ("1000 Calendar MAIN open", c->Cmd("CSOPEN MAIN"));
+    ASSERT_TRUE(c->OpenCalendar("carol@example.org"));
     EXPECT_EQ(0u, c->Cmd("CSCOMP " + task + " 1").find("4210 "));
 }
 
@@ -451,12 +439,7 @@ TEST_F(Attack, EntriesWaitForAnUnreachableAgent) {
     cfg_.retryDelayMs = 30000; // only a new registration brings them back in time
     cfg_.maxRetryDelayMs = 30000;
     Start();
-    uint16_t deadPort;
-    {
-        std::string err;
-        int fd = revo::ListenTcp(kAddr, 0, err, &deadPort);
-        ::close(fd);
-    }
+    const uint16_t deadPort = DeadPort(kAddr);
     const std::string identity = " \\T\\MAILCalendar Agent5";
     ASSERT_EQ("1000 Registered for queue 5",
               Login()->Cmd("QWAIT 5 " + std::to_string(deadPort) + identity));
@@ -467,7 +450,7 @@ TEST_F(Attack, EntriesWaitForAnUnreachableAgent) {
         for (int i = 0; i < kEntries; ++i) {
             std::string r = c->Submit(kControl, "Subject: " + std::to_string(i) + "\r\n\r\nx");
             ASSERT_EQ(0u, r.find("1000 ")) << r;
-            submitted.insert(r.substr(5, r.find(' ', 5) - 5));
+            submitted.insert(ReplyWord(r));
         }
     }
     ASSERT_TRUE(WaitFor([&] { return LogLines("offer ") >= size_t(kEntries); }));
@@ -502,12 +485,7 @@ TEST_F(Attack, HeldEntriesPassAfterTheHoldTime) {
     cfg_.retryDelayMs = 50;
     cfg_.maxRetryDelayMs = 100;
     Start();
-    uint16_t deadPort;
-    {
-        std::string err;
-        int fd = revo::ListenTcp(kAddr, 0, err, &deadPort);
-        ::close(fd);
-    }
+    const uint16_t deadPort = DeadPort(kAddr);
     ASSERT_EQ("1000 Registered for queue 5",
               Login()->Cmd("QWAIT 5 " + std::to_string(deadPort) + " agent"));
     const std::string r = Login()->Submit(kControl, "Subject: held\r\n\r\nx");

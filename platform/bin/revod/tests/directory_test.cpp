@@ -195,10 +195,7 @@ TEST_F(Directory, RevodAnswersUserForThisServersUsersOnly) {
     EXPECT_FALSE(check("nobody@example.org"));
     EXPECT_TRUE(revo::DirectoryUserCheck("0.0.0.0")("carol@example.org"));
 
-    revo::ServerConfig cfg;
-    cfg.listen = kMail1;
-    cfg.port = TestPort();
-    cfg.storePath = dir_ + "/revod.db";
+    revo::ServerConfig cfg = ServeOn(kMail1, dir_ + "/revod.db");
     cfg.noAuth = true;
     cfg.isLocalUser = check;
     revo::Server server;
@@ -227,10 +224,7 @@ TEST_F(Directory, SecretComesFromQuillAcl) {
     EXPECT_NE(0, RevoStoreNewSecret(admin_, "\\ACME\\No Such Container", first));
 
     // A server using the stored secret accepts a client that derives it too.
-    revo::ServerConfig cfg;
-    cfg.listen = kMail1;
-    cfg.port = TestPort();
-    cfg.storePath = dir_ + "/revod-secret.db";
+    revo::ServerConfig cfg = ServeOn(kMail1, dir_ + "/revod-secret.db");
     cfg.secretText = revo::DirectorySecretText();
     revo::Server server;
     std::string err;

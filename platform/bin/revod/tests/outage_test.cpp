@@ -72,14 +72,8 @@ class Outage : public ::testing::Test {
     }
     std::unique_ptr<Client> OpenBobsCalendar() {
         auto c = Login();
-        EXPECT_EQ("1000 bob@example.com selected", c->Cmd("USER bob@example.com"));
-        EXPECT_EQ("1000 Calendar MAIN open", c->Cmd("CSOPEN MAIN"));
+        c->OpenCalendar("bob@example.com");
         return c;
-    }
-    void Put(Client& c, const std::string& block) {
-        c.Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
-        std::string r = c.Line();
-        ASSERT_EQ(0u, r.find("1000 ")) << r;
     }
     void SeedCalendar();
     // The load: queued through submitter_, what is expected is recorded.
@@ -140,14 +134,14 @@ void Outage::SeedCalendar() {
                        std::to_string(kFirst) + "\nEND " + std::to_string(kFirst + 3600) + "\n";
     for (int i = 0; i < kAttendees; ++i)
         team += "ATTENDEE N a" + std::to_string(i) + "@partner.example\n";
-    Put(*c, team);
+    c->Put(team);
     std::string series = "KIND E\nUID series@example.com\nSEQUENCE 0\n"
                          "ORGANIZER org@partner.example\nSUMMARY Series\nSTART " +
                          std::to_string(kFirst) + "\nEND " + std::to_string(kFirst + 3600) +
                          "\nATTENDEE A bob@example.com\n";
     for (int i = 0; i < kInstances; ++i)
         series += "INSTANCE " + std::to_string(kFirst + i * 86400) + "\n";
-    Put(*c, series);
+    c->Put(series);
 }
 
 std::string Outage::Submit(const std::string& from, const std::string& message) {

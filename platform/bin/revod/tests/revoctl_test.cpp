@@ -15,10 +15,7 @@ namespace {
 constexpr const char* kAddr = "127.0.6.12";
 
 std::string SecretText() {
-    const unsigned char secret[8] = {9, 8, 7, 6, 5, 4, 3, 2};
-    char text[33];
-    RevoScrambleSecret(secret, 'd', nullptr, 0, text);
-    return text;
+    return ScrambledSecret({9, 8, 7, 6, 5, 4, 3, 2}, 'd');
 }
 
 class Revoctl : public ServerTest {

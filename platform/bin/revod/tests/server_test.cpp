@@ -61,21 +61,22 @@ TEST_F(RevodTest, AuthenticationGatesEverything) {
     ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
     EXPECT_EQ(0u, c.greeting.find("4242 "));
     EXPECT_FALSE(c.challenge.empty());
-    EXPECT_EQ(0u, c.Cmd("QWAIT 5 4660 x").find("4100 "));
-    EXPECT_EQ(0u, c.Cmd("USER bob@example.org").find("4100 "));
     // The digest of another secret, and the default secret, are refused.
-    EXPECT_EQ(0u, c.Auth(SecretText('c', 0x32)).find("4101 "));
-    EXPECT_EQ(0u, c.Auth(REVO_DEFAULT_SECRET_TEXT).find("4101 "));
-    EXPECT_EQ("1000 Authenticated", c.Auth(cfg_.secretText));
-    EXPECT_EQ("1000 OK", c.Cmd("noop"));
+    ExpectReplies(c, {{"QWAIT 5 4660 x", "4100 "},
+                      {"USER bob@example.org", "4100 "},
+                      {"AUTH " + c.Digest(SecretText('c', 0x32)), "4101 "},
+                      {"AUTH " + c.Digest(REVO_DEFAULT_SECRET_TEXT), "4101 "},
+                      {"AUTH " + c.Digest(cfg_.secretText), "1000 Authenticated"},
+                      {"noop", "1000 OK"}});
 
     // Every connection has its own challenge; a replayed digest fails.
     Client d;
     ASSERT_TRUE(d.Connect(kAddr, cfg_.port));
     EXPECT_NE(c.challenge, d.challenge);
-    EXPECT_EQ(0u, d.Cmd("AUTH " + c.Digest(cfg_.secretText)).find("4101 "));
-    EXPECT_EQ(0u, d.Cmd("AUTH garbage").find("4101 "));
-    EXPECT_EQ(0u, d.Cmd("AUTH").find("5001 ")) << "third failure ends the session";
+    // The third failure ends the session.
+    ExpectReplies(d, {{"AUTH " + c.Digest(cfg_.secretText), "4101 "},
+                      {"AUTH garbage", "4101 "},
+                      {"AUTH", "5001 "}});
     EXPECT_EQ("", d.Line());
 }
 
@@ -102,16 +103,17 @@ TEST_F(RevodTest, SessionsBeyondTheLimitAreTurnedAway) {
 TEST_F(RevodTest, MalformedCommandsGetErrorReplies) {
     Start();
     auto c = Login();
-    EXPECT_EQ(0u, c->Cmd("FROB").find("4001 "));
-    EXPECT_EQ(0u, c->Cmd("").find("4000 "));
-    EXPECT_EQ(0u, c->Cmd("QWAIT five 4660 id").find("4000 "));
-    EXPECT_EQ(0u, c->Cmd("QWAIT 5 70000 id").find("4000 "));
-    EXPECT_EQ(0u, c->Cmd("QWAIT 5 4660").find("4000 "));
-    EXPECT_EQ(0u, c->Cmd("QSTORE 1").find("4000 "));
-    EXPECT_EQ(0u, c->Cmd("MBREAD bob@example.org -").find("4000 "));
-    EXPECT_EQ(0u, c->Cmd("CSFIND 1 uid").find("4201 ")) << "no user selected";
-    EXPECT_EQ(0u, c->Cmd(std::string(5000, 'A')).find("4002 "));
-    EXPECT_EQ("1000 OK", c->Cmd("NOOP")) << "the session survives a long line";
+    // CSFIND without a selected user; the session survives the long line.
+    ExpectReplies(*c, {{"FROB", "4001 "},
+                       {"", "4000 "},
+                       {"QWAIT five 4660 id", "4000 "},
+                       {"QWAIT 5 70000 id", "4000 "},
+                       {"QWAIT 5 4660", "4000 "},
+                       {"QSTORE 1", "4000 "},
+                       {"MBREAD bob@example.org -", "4000 "},
+                       {"CSFIND 1 uid", "4201 "},
+                       {std::string(5000, 'A'), "4002 "},
+                       {"NOOP", "1000 OK"}});
     // A control line that an agent could not read back is refused.
     EXPECT_EQ(0u, c->Submit("Fa@x\nL" + std::string(1200, 'b') + " 0\n", "x").find("4241 "));
     EXPECT_EQ(0u, c->Submit("Fa@x\n", "x").find("4243 "));
@@ -184,11 +186,8 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
     EXPECT_EQ("1000 Entry done", done);
 
     // The delivered message is the submitted one, byte for byte.
-    auto list = c->Listing("MBLIST carol@example.org");
-    std::string_view l = list[0];
-    l.remove_prefix(5);
-    std::string id(revo::NextWord(l));
-    c->Send("MBREAD carol@example.org " + id + "\r\n");
+    c->Send("MBREAD carol@example.org " + ReplyWord(c->Listing("MBLIST carol@example.org")[0]) +
+            "\r\n");
     EXPECT_EQ("2021 " + std::to_string(msg.size()), c->Line());
     EXPECT_EQ(msg, c->ReadBytes(msg.size()));
 }
@@ -234,6 +233,10 @@ TEST_F(RevodTest, OffersLeaveFromTheListenAddress) {
 }
 
 TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
+    // ID stands for the offered entry's queue identifier.
+    const std::vector<Exchange> script = {
+        {"QMIME 999", "4220 "},  {"QBRAW 999 0 1", "4220 "}, {"QBRAW ID 0 100000", "4221 "},
+        {"QBRAW ID 5", "4000 "}, {"FROB", "4001 "},          {"QBRAW ID 0 0", "2021 0"}};
     std::vector<std::string> replies;
     std::mutex mu;
     AgentListener agent(kAddr, [&](LineConn& c) {
@@ -241,9 +244,8 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
         if (!ReadOffer(c, e)) return;
         std::vector<std::string> got;
         std::string l;
-        for (const char* cmd : {"QMIME 999", "QBRAW 999 0 1", "QBRAW ID 0 100000", "QBRAW ID 5",
-                                "FROB", "QBRAW ID 0 0"}) {
-            std::string s = cmd;
+        for (const auto& step : script) {
+            std::string s = step.cmd;
             if (s.find("ID") != std::string::npos) s.replace(s.find("ID"), 2, e.qid);
             c.Send(s + "\r\n");
             c.ReadLine(l);
@@ -264,13 +266,14 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
         return !replies.empty();
     }));
     std::lock_guard lock(mu);
-    ASSERT_EQ(6u, replies.size());
-    EXPECT_EQ(0u, replies[0].find("4220 "));
-    EXPECT_EQ(0u, replies[1].find("4220 "));
-    EXPECT_EQ(0u, replies[2].find("4221 "));
-    EXPECT_EQ(0u, replies[3].find("4000 "));
-    EXPECT_EQ(0u, replies[4].find("4001 "));
-    EXPECT_EQ("2021 0", replies[5]);
+    ASSERT_EQ(script.size(), replies.size());
+    for (size_t i = 0; i < script.size(); ++i) {
+        SCOPED_TRACE(script[i].cmd);
+        if (script[i].reply.back() == ' ')
+            EXPECT_EQ(0u, replies[i].find(script[i].reply)) << replies[i];
+        else
+            EXPECT_EQ(script[i].reply, replies[i]);
+    }
 }
 
 TEST_F(RevodTest, DroppedConnectionBeforeQDoneOffersAgain) {
@@ -317,13 +320,7 @@ TEST_F(RevodTest, BrokenAgentsDoNotStopMail) {
     Start();
     Register(agent.Port(), 5);
     // A second, later queue whose agent is not listening at all.
-    uint16_t deadPort;
-    {
-        std::string err;
-        int fd = revo::ListenTcp(kAddr, 0, err, &deadPort);
-        ::close(fd);
-    }
-    Register(deadPort, 7);
+    Register(DeadPort(kAddr), 7);
     Login()->Submit(kControl, "Subject: x\r\n\r\nbody");
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("bob@example.org") == 1; }));
     EXPECT_EQ(cfg_.maxFailedOffers, offers.load());
@@ -358,24 +355,15 @@ class CalendarTest : public RevodTest {
         RevodTest::SetUp();
         Start();
         c_ = Login();
-        ASSERT_EQ("1000 bob@example.org selected", c_->Cmd("USER Bob@Example.org"));
-        ASSERT_EQ("1000 Calendar MAIN open", c_->Cmd("CSOPEN MAIN"));
-        meeting_ = Put("KIND E\nUID meeting-1@example.org\nSEQUENCE 2\n"
-                       "ORGANIZER mailto:Org@Example.org\nSUMMARY Weekly sync\n"
-                       "START 1765188000\nEND 1765191600\nINSTANCE 1765188000\n"
-                       "INSTANCE 1765792800\nINSTANCE 1766397600\n"
-                       "ATTENDEE N alice@example.org\nATTENDEE A bob@example.org\n");
-        task_ = Put("KIND T\nUID task-7\nSEQUENCE 0\nORGANIZER bob@example.org\n"
-                    "SUMMARY Write report\nSTART 1765188000\nEND 0\n"
-                    "ATTENDEE N alice@example.org\n");
-    }
-    std::string Put(const std::string& block) {
-        c_->Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
-        std::string r = c_->Line();
-        EXPECT_EQ(0u, r.find("1000 ")) << r;
-        std::string_view t = r;
-        t.remove_prefix(5);
-        return std::string(revo::NextWord(t));
+        ASSERT_TRUE(c_->OpenCalendar("Bob@Example.org", "bob@example.org"));
+        meeting_ = c_->Put("KIND E\nUID meeting-1@example.org\nSEQUENCE 2\n"
+                           "ORGANIZER mailto:Org@Example.org\nSUMMARY Weekly sync\n"
+                           "START 1765188000\nEND 1765191600\nINSTANCE 1765188000\n"
+                           "INSTANCE 1765792800\nINSTANCE 1766397600\n"
+                           "ATTENDEE N alice@example.org\nATTENDEE A bob@example.org\n");
+        task_ = c_->Put("KIND T\nUID task-7\nSEQUENCE 0\nORGANIZER bob@example.org\n"
+                        "SUMMARY Write report\nSTART 1765188000\nEND 0\n"
+                        "ATTENDEE N alice@example.org\n");
     }
     std::vector<std::string> List() { return c_->Listing("CSLIST"); }
     bool Has(const std::string& line) {
@@ -387,39 +375,41 @@ class CalendarTest : public RevodTest {
 };
 
 TEST_F(CalendarTest, SessionSetUpRefusals) {
-    EXPECT_EQ(0u, c_->Cmd("USER mallory@example.org").find("4200 "));
-    EXPECT_EQ(0u, c_->Cmd("CSOPEN MAIN").find("4201 ")) << "a refused USER deselects";
-    EXPECT_EQ(0u, c_->Cmd("USER carol@example.org").find("1000 "));
-    EXPECT_EQ(0u, c_->Cmd("CSOPEN OTHER").find("4202 "));
-    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org").find("4203 "));
-    EXPECT_EQ("1000 Calendar MAIN open", c_->Cmd("csopen main"));
-    // Bob's entries are invisible to carol, by UID and by number.
-    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org").find("4210 "));
-    EXPECT_EQ(0u, c_->Cmd("CSORG " + meeting_).find("4210 "));
-    EXPECT_EQ(0u, c_->Cmd("CSDELE " + meeting_ + " RECURRING").find("4210 "));
+    // A refused USER deselects; bob's entries are invisible to carol, by UID
+    // and by number.
+    ExpectReplies(*c_, {{"USER mallory@example.org", "4200 "},
+                        {"CSOPEN MAIN", "4201 "},
+                        {"USER carol@example.org", "1000 "},
+                        {"CSOPEN OTHER", "4202 "},
+                        {"CSFIND 2 meeting-1@example.org", "4203 "},
+                        {"csopen main", "1000 Calendar MAIN open"},
+                        {"CSFIND 2 meeting-1@example.org", "4210 "},
+                        {"CSORG " + meeting_, "4210 "},
+                        {"CSDELE " + meeting_ + " RECURRING", "4210 "}});
 }
 
 TEST_F(CalendarTest, FindMatchesUidInstanceAndSequence) {
-    EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 2 meeting-1@example.org"));
-    EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 3 meeting-1@example.org"));
-    EXPECT_EQ(0u, c_->Cmd("CSFIND 1 meeting-1@example.org").find("4211 ")) << "older sequence";
-    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 MEETING-1@example.org").find("4210 ")) << "UIDs are exact";
-    EXPECT_EQ("1000 " + meeting_ + " Found", c_->Cmd("CSFIND 2 meeting-1@example.org 1765792800"));
-    EXPECT_EQ(0u, c_->Cmd("CSFIND 2 meeting-1@example.org 1765792801").find("4210 "));
-    EXPECT_EQ(0u, c_->Cmd("CSFIND x meeting-1@example.org").find("4000 "));
-    EXPECT_EQ(0u, c_->Cmd("CSFIND 2").find("4000 "));
+    const std::string found = "1000 " + meeting_ + " Found";
+    // An older sequence is refused, UIDs are exact, an instance must be one.
+    ExpectReplies(*c_, {{"CSFIND 2 meeting-1@example.org", found},
+                        {"CSFIND 3 meeting-1@example.org", found},
+                        {"CSFIND 1 meeting-1@example.org", "4211 "},
+                        {"CSFIND 2 MEETING-1@example.org", "4210 "},
+                        {"CSFIND 2 meeting-1@example.org 1765792800", found},
+                        {"CSFIND 2 meeting-1@example.org 1765792801", "4210 "},
+                        {"CSFIND x meeting-1@example.org", "4000 "},
+                        {"CSFIND 2", "4000 "}});
 }
 
 TEST_F(CalendarTest, AttendeeStatusAndCompletion) {
     EXPECT_EQ("1000 Status recorded", c_->Cmd("CSATND " + meeting_ + " D ALICE@example.org"));
     EXPECT_TRUE(Has("2042 " + meeting_ + " D alice@example.org"));
     EXPECT_TRUE(Has("2042 " + meeting_ + " A bob@example.org")) << "others untouched";
-    EXPECT_EQ(0u, c_->Cmd("CSATND " + meeting_ + " A eve@example.org").find("4212 "));
-    EXPECT_EQ(0u, c_->Cmd("CSATND " + meeting_ + " Z alice@example.org").find("4000 "));
-    EXPECT_EQ(0u, c_->Cmd("CSATND 99999 A alice@example.org").find("4210 "));
-
-    EXPECT_EQ("1000 Status recorded", c_->Cmd("CSATND " + task_ + " C alice@example.org"));
-    EXPECT_EQ("1000 Completed", c_->Cmd("CSCOMP " + task_ + " 1765200000"));
+    ExpectReplies(*c_, {{"CSATND " + meeting_ + " A eve@example.org", "4212 "},
+                        {"CSATND " + meeting_ + " Z alice@example.org", "4000 "},
+                        {"CSATND 99999 A alice@example.org", "4210 "},
+                        {"CSATND " + task_ + " C alice@example.org", "1000 Status recorded"},
+                        {"CSCOMP " + task_ + " 1765200000", "1000 Completed"}});
     auto l = List();
     auto row = std::find_if(l.begin(), l.end(),
                             [&](const std::string& s) { return s.rfind("2040 " + task_, 0) == 0; });

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -35,6 +37,22 @@ inline uint16_t TestPort() {
     return static_cast<uint16_t>(arbortest::RevoPort());
 }
 
+// The stored text of an eight-byte secret, scrambled without filler.
+inline std::string ScrambledSecret(const std::array<unsigned char, 8>& secret, char selector) {
+    char text[33];
+    RevoScrambleSecret(secret.data(), selector, nullptr, 0, text);
+    return text;
+}
+
+// revod on addr with its store at storePath, every other setting left as is.
+inline revo::ServerConfig ServeOn(const std::string& addr, const std::string& storePath) {
+    revo::ServerConfig cfg;
+    cfg.listen = addr;
+    cfg.port = TestPort();
+    cfg.storePath = storePath;
+    return cfg;
+}
+
 // Waits up to 15 s for pred to hold.
 inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
     for (int waited = 0; waited < ms; waited += 10) {
@@ -42,6 +60,13 @@ inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return pred();
+}
+
+// The word after a reply's code: the entry or message number it names.
+inline std::string ReplyWord(const std::string& reply) {
+    std::string_view rest = reply;
+    rest.remove_prefix(std::min<size_t>(5, rest.size()));
+    return std::string(revo::NextWord(rest));
 }
 
 class Client {
@@ -87,6 +112,22 @@ class Client {
              "\r\n" + control + message);
         return Line();
     }
+    // Stores one calendar entry in the open calendar: its number.
+    std::string Put(const std::string& block) {
+        Send("CSPUT " + std::to_string(block.size()) + "\r\n" + block);
+        const std::string r = Line();
+        EXPECT_EQ(0u, r.find("1000 ")) << r;
+        return ReplyWord(r);
+    }
+    // Selects the user, whom the server names back as shown, and opens the
+    // main calendar.
+    bool OpenCalendar(const std::string& user, const std::string& shown = "") {
+        const std::string selected = Cmd("USER " + user);
+        EXPECT_EQ("1000 " + (shown.empty() ? user : shown) + " selected", selected);
+        const std::string opened = Cmd("CSOPEN MAIN");
+        EXPECT_EQ("1000 Calendar MAIN open", opened);
+        return selected.rfind("1000 ", 0) == 0 && opened.rfind("1000 ", 0) == 0;
+    }
     std::string ReadBytes(size_t n) {
         std::string s;
         conn_.ReadBytes(s, n);
@@ -99,6 +140,31 @@ class Client {
   private:
     LineConn conn_;
 };
+
+// One command and the reply it must get: a wanted reply that ends in a space
+// is only the code, anything else the whole line.
+struct Exchange {
+    std::string cmd, reply;
+};
+
+inline void ExpectReplies(Client& c, const std::vector<Exchange>& script) {
+    for (const auto& [cmd, want] : script) {
+        SCOPED_TRACE(cmd.substr(0, 60));
+        const std::string got = c.Cmd(cmd);
+        if (!want.empty() && want.back() == ' ')
+            EXPECT_EQ(0u, got.find(want)) << got;
+        else
+            EXPECT_EQ(want, got);
+    }
+}
+
+// A port on addr that nothing listens on.
+inline uint16_t DeadPort(const char* addr) {
+    uint16_t port = 0;
+    std::string err;
+    ::close(revo::ListenTcp(addr, 0, err, &port));
+    return port;
+}
 
 // The queue entry of each message in a mailbox, one per message.
 inline std::vector<std::string> MailboxEntries(Client& c, const std::string& who) {
@@ -148,10 +214,7 @@ using AgentListener = arbortest::Acceptor;
 // store in a fresh directory, for each test to adjust before Start().
 class ServerTest : public ::testing::Test {
   protected:
-    ServerTest(const char* addr, std::string secretText) {
-        cfg_.listen = addr;
-        cfg_.port = TestPort();
-        cfg_.storePath = dir_ + "/store.db";
+    ServerTest(const char* addr, std::string secretText) : cfg_(ServeOn(addr, dir_ + "/store.db")) {
         cfg_.secretText = std::move(secretText);
     }
     void TearDown() override {
