@@ -27,3 +27,14 @@ function(arbor_bench name)
   add_executable(${name} ${B_SOURCES} ${B_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${B_LIBS} benchmark::benchmark Threads::Threads)
 endfunction()
+
+# arbor_pkg_config(NAME DESCRIPTION LIBS REQUIRES): a pkg-config file for an
+# installed library, with the paths of this installation.
+function(arbor_pkg_config name description libs requires)
+  set(PC_NAME ${name})
+  set(PC_DESCRIPTION ${description})
+  set(PC_LIBS ${libs})
+  set(PC_REQUIRES ${requires})
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${name}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endfunction()

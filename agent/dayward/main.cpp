@@ -1,12 +1,14 @@
 // dayward: the calendar queue agent of the REVO servers.
 #include "../internal.h"
 
+#include "arbor_version.h"
 #include "kdx.h"
 #include "msgsrv.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <syslog.h>
 
 namespace {
@@ -24,7 +26,20 @@ bool EnvNumber(const char* name, long low, long high, long& out) {
 
 } // namespace
 
-int main() {
+// The agent reads no command line; only these two answer before it starts.
+int main(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        printf("dayward %s\n", ARBOR_VERSION);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        printf("usage: dayward\n"
+               "The calendar agent of the REVO servers. It reads /etc/arbor.conf (or\n"
+               "$ARBOR_CONF), logs in to the directory and registers with every REVO\n"
+               "server there; REVO_PORT, DAYWARD_MAX_CONNECTIONS and DAYWARD_IDLE_SECONDS\n"
+               "change its port and limits. It runs until SIGTERM.\n");
+        return 0;
+    }
     Tid = 1;
     TGid = 1;
     MSGSrvInit();

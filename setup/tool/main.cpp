@@ -1,5 +1,6 @@
 // quillsetup: prepares a directory tree for the messaging server, from a command-line
 // mode or from the main menu.
+#include "arbor_version.h"
 #include "ascii.h"
 #include "forms.h"
 #include "quillschema.h"
@@ -202,8 +203,13 @@ void MainMenu() {
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[1] : nullptr;
     // The usage text goes to the console, so it is printed without the full screen.
-    if (Is(mode, "-h") || Is(mode, "-?") || Is(mode, "/?") || Is(mode, "/h")) {
+    if (Is(mode, "-h") || Is(mode, "-?") || Is(mode, "/?") || Is(mode, "/h") ||
+        Is(mode, "--help")) {
         Usage();
+        return 0;
+    }
+    if (Is(mode, "--version")) {
+        std::printf("quillsetup %s\n", ARBOR_VERSION);
         return 0;
     }
     DDSInit(1);

@@ -5,14 +5,15 @@
 #include "ascii.h"
 #include "kdxcommon.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 namespace arborctl {
@@ -238,22 +239,32 @@ int GrantSupervisor(DDCContextHandle c, const Made& made) {
     return kGoOn;
 }
 
-// The configuration file, replaced in one step.
+// The configuration file, replaced in one step. It names the store, so it is
+// as private as the store: 0600, or 0640 for the group the store is shared
+// with, whatever the umask.
 int WriteConfiguration(const std::string& conf, const InitOptions& o, const std::string& store) {
+    for (char ch : store)
+        if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f)
+            return Fail("the store path holds a control character");
+    std::string text = "orb.base.tree-name=" + o.tree + "\n" + "orb.arbor.server-name=" + o.server +
+                       "\n" + "orb.arbor.server-context=" + o.context + "\n" +
+                       "arbor.directory.store=" + store + "\n";
     const std::string tmp = conf + ".arborctl-tmp";
-    {
-        std::ofstream f(tmp, std::ios::trunc);
-        f << "orb.base.tree-name=" << o.tree << "\n"
-          << "orb.arbor.server-name=" << o.server << "\n"
-          << "orb.arbor.server-context=" << o.context << "\n"
-          << "arbor.directory.store=" << store << "\n";
-        f.close();
-        if (!f) {
-            ::unlink(tmp.c_str());
-            return Fail("cannot write the configuration file " + conf);
-        }
+    ::unlink(tmp.c_str());
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return Fail("cannot write the configuration file " + conf);
+    bool ok = ::fchmod(fd, 0600) == 0;
+    if (ok && o.shared)
+        ok = ::fchown(fd, static_cast<uid_t>(-1), o.groupId) == 0 && ::fchmod(fd, 0640) == 0;
+    for (size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
     }
-    if (std::rename(tmp.c_str(), conf.c_str()) != 0) {
+    ok = ::fsync(fd) == 0 && ok;
+    ok = ::close(fd) == 0 && ok;
+    if (!ok || std::rename(tmp.c_str(), conf.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return Fail("cannot write the configuration file " + conf);
     }

@@ -1,4 +1,5 @@
 // Command dispatch and the helpers every command shares.
+#include "arbor_version.h"
 #include "arborctl.h"
 
 #include "kdxcommon.h"
@@ -254,6 +255,7 @@ void PrintOverview() {
                  "  --store FILE  directory store (default: $ARBOR_DIRECTORY, the\n"
                  "                arbor.directory.store line of the configuration file, or\n"
                  "                /var/lib/arbor/directory.db)\n\n"
+                 "  --version     the release\n\n"
                  "'arborctl COMMAND --help' describes a command.\n";
 }
 
@@ -288,6 +290,10 @@ int main(int argc, char** argv) {
             return kUsage;
         }
         setenv(name == "--conf" ? "ARBOR_CONF" : "ARBOR_DIRECTORY", value.c_str(), 1);
+    }
+    if (i < args.size() && args[i] == "--version") {
+        std::cout << "arborctl " ARBOR_VERSION "\n";
+        return kOk;
     }
     if (i >= args.size() || args[i] == "--help" || args[i] == "-h" || args[i] == "help") {
         if (i + 1 < args.size() && args[i] == "help") {

@@ -1,4 +1,5 @@
 // revoctl: a command-line client of revod for people and tests.
+#include "arbor_version.h"
 #include "directory.h"
 #include "netio.h"
 #include "revo_secret.h"
@@ -34,7 +35,8 @@ const char* kUsage =
     "  --server ADDR   revod's IPv4 address (default 127.0.0.1)\n"
     "  --port N        its port (default $REVO_PORT, else 689)\n"
     "  --secret-text T scrambled shared secret (default: the directory's, else built-in)\n"
-    "  --help          this text\n";
+    "  --help          this text\n"
+    "  --version       the release\n";
 
 [[noreturn]] void Usage(const std::string& why) {
     std::fprintf(stderr, "revoctl: %s\n%s", why.c_str(), kUsage);
@@ -376,6 +378,10 @@ int main(int argc, char** argv) {
         std::string a = argv[i];
         if (a == "--help") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::puts("revoctl " ARBOR_VERSION);
             return 0;
         }
         if (i + 1 >= argc) Usage(a + " needs a value");

@@ -1,6 +1,8 @@
 // revod: command line, signals, and the directory look-ups (secret, users).
 #include "server.h"
 
+#include "arbor_version.h"
+
 #include "netio.h"
 #include "revo_secret.h"
 
@@ -48,7 +50,8 @@ const char* kUsage =
     "  --command-timeout MS   time to receive a command's data and send its reply (300000)\n"
     "  --sync full|normal     full: survive power loss, not only crashes (normal)\n"
     "  --quiet                no log lines on standard error\n"
-    "  --help                 this text\n";
+    "  --help                 this text\n"
+    "  --version              the release\n";
 
 volatile std::sig_atomic_t gStop = 0;
 void OnSignal(int) {
@@ -126,6 +129,9 @@ int ParseArgs(int argc, char** argv, Options& o) {
             numeric->set(o, v);
         } else if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::puts("revod " ARBOR_VERSION);
             return 0;
         } else if (a == "--listen") {
             cfg.listen = value("an address");

@@ -114,6 +114,9 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     struct stat st {};
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // The configuration names the store: just as private, whatever the umask.
+    ASSERT_EQ(stat(conf.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     ASSERT_EQ(Run({"show", "MAIL1"}).status, 0);
     for (const char* suffix : {"-gen", "-wal", "-shm"})
         if (stat((store + suffix).c_str(), &st) == 0) {
@@ -130,6 +133,9 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     ASSERT_EQ(stat(store.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(st.st_gid, 65534u);
+    ASSERT_EQ(stat(conf.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(st.st_gid, 65534u);
     EXPECT_EQ(Run({"init", "--tree", "A", "--context", "o=x", "--server", "M", "--group",
                    "no-such-group-here"},
                   "pw\n")
@@ -143,6 +149,7 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
         for (const auto& d : {dir, dir / "state"})
             fs::permissions(d,
                             fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        // Others may read the configuration here: the store alone must keep them out.
         fs::permissions(conf, fs::perms::owner_read | fs::perms::owner_write |
                                   fs::perms::group_read | fs::perms::others_read);
         reader = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
