@@ -42,16 +42,28 @@ trap cleanup EXIT
 step "Installing missing Debian packages"
 bash "$top/tools/deps.sh"
 
-step "Building the programs in $build"
-if [ ! -f "$build/build.ninja" ]; then
-  cmake -S "$top" -B "$build" -G Ninja >/dev/null
+# ARBOR_ROOT: run the programs installed under that root (a scratch root the
+# packages were unpacked into) instead of building them.
+if [ -n "${ARBOR_ROOT:-}" ]; then
+  step "Using the programs installed under $ARBOR_ROOT"
+  arborctl=$ARBOR_ROOT/usr/sbin/arborctl quillsetup=$ARBOR_ROOT/usr/sbin/quillsetup
+  revod=$ARBOR_ROOT/usr/sbin/revod dayward=$ARBOR_ROOT/usr/sbin/dayward
+  revoctl_bin=$ARBOR_ROOT/usr/bin/revoctl
+  # A scratch root is not searched by the loader; installed on / they need nothing.
+  libdir=$(dirname "$(find "$ARBOR_ROOT/usr/lib" -name 'libkdx.so.1' | head -n 1)")
+  export LD_LIBRARY_PATH=$libdir
+  note "LD_LIBRARY_PATH=$libdir"
+else
+  step "Building the programs in $build"
+  if [ ! -f "$build/build.ninja" ]; then
+    cmake -S "$top" -B "$build" -G Ninja >/dev/null
+  fi
+  cmake --build "$build" --target arborctl kdxcheck quillsetup revod revoctl dayward -j 2 |
+    tail -n 1
+  arborctl=$build/platform/bin/arborctl/arborctl quillsetup=$build/setup/quillsetup
+  revod=$build/platform/bin/revod/revod dayward=$build/agent/dayward
+  revoctl_bin=$build/platform/bin/revod/revoctl
 fi
-cmake --build "$build" --target arborctl kdxcheck quillsetup revod revoctl dayward -j 2 |
-  tail -n 1
-arborctl=$build/platform/bin/arborctl/arborctl
-quillsetup=$build/setup/quillsetup
-revod=$build/platform/bin/revod/revod
-dayward=$build/agent/dayward
 
 step "Starting from a clean state in $state"
 if [ -f "$state/revod.pid" ]; then kill -TERM "$(cat "$state/revod.pid")" 2>/dev/null || true; fi
@@ -145,7 +157,7 @@ step "Starting revod, the REVO server, on $addr:$port"
   >"$state/revod.log" 2>&1 &
 revod_pid=$!
 echo "$revod_pid" >"$state/revod.pid"
-revoctl() { "$build/platform/bin/revod/revoctl" --server "$addr" --port "$port" "$@"; }
+revoctl() { "$revoctl_bin" --server "$addr" --port "$port" "$@"; }
 for i in $(seq 100); do revoctl queue >/dev/null 2>&1 && break; sleep 0.1; done
 indent <"$state/revod.log"
 
@@ -244,4 +256,4 @@ revod_pid=
 rm -f "$state/revod.pid" "$state/dayward.pid"
 
 step "Done. The directory and the store stay in $state for a look:"
-echo "  ARBOR_CONF=$ARBOR_CONF ARBOR_DIRECTORY=$ARBOR_DIRECTORY $build/platform/bin/revod/revoctl --help"
+echo "  ARBOR_CONF=$ARBOR_CONF ARBOR_DIRECTORY=$ARBOR_DIRECTORY $revoctl_bin --help"

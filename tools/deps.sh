@@ -9,6 +9,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libgmime-3.0-dev libical-dev
   python3 python3-dateutil tzdata tmux locales
+  dpkg-dev debhelper lintian mandoc systemd
 )
 
 missing=()
