@@ -316,6 +316,7 @@ int main(int argc, char** argv) {
         if (args[i] != c.name) continue;
         std::vector<std::string> rest(args.begin() + static_cast<long>(i) + 1, args.end());
         for (const auto& a : rest) {
+            if (a == "--") break; // what follows is data, "-h" included
             if (a == "--help" || a == "-h") {
                 std::cout << c.help;
                 return kOk;

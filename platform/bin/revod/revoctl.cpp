@@ -372,7 +372,10 @@ int Calendar(const Options& o, const std::vector<std::string>& args) {
 
 int main(int argc, char** argv) {
     Options o;
-    if (const char* p = std::getenv("REVO_PORT")) o.port = static_cast<uint16_t>(std::atoi(p));
+    // Checked like --port (which wins): a wrapped or zero port would reach
+    // another service.
+    const char* envPort = std::getenv("REVO_PORT");
+    bool portGiven = false;
     int i = 1;
     for (; i < argc && argv[i][0] == '-' && argv[i][1] == '-'; ++i) {
         std::string a = argv[i];
@@ -393,11 +396,18 @@ int main(int argc, char** argv) {
             long p = std::strtol(v.c_str(), &end, 10);
             if (v.empty() || *end || p < 1 || p > 65535) Usage("bad port " + v);
             o.port = static_cast<uint16_t>(p);
+            portGiven = true;
         } else if (a == "--secret-text") {
             o.secretText = v;
         } else {
             Usage("unknown option " + a);
         }
+    }
+    if (!portGiven && envPort && *envPort) {
+        char* end = nullptr;
+        long v = std::strtol(envPort, &end, 10);
+        if (*end || v < 1 || v > 65535) Usage(std::string("bad REVO_PORT ") + envPort);
+        o.port = static_cast<uint16_t>(v);
     }
     if (i >= argc) Usage("no command");
     const std::string cmd = argv[i++];

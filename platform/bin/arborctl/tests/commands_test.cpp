@@ -277,6 +277,10 @@ TEST_F(Arborctl, SetChangesValuesAllOrNothing) {
     EXPECT_EQ(Run({"set", "carol", "Telephone Number", "--add"}).status, 2);
     ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--clear"}).status, 0);
     EXPECT_EQ(show().find("Telephone Number"), std::string::npos);
+    // After "--" even "-h" is a value, not a request for help.
+    ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--", "-h"}).status, 0);
+    EXPECT_NE(show().find("Telephone Number: -h\n"), std::string::npos);
+    ASSERT_EQ(Run({"set", "carol", "Telephone Number", "--clear"}).status, 0);
     EXPECT_EQ(Run({"remove", "sales"}).status, 1); // has subordinates
     EXPECT_EQ(Run({"remove", "carol"}).status, 0);
     EXPECT_EQ(Run({"show", "carol"}).status, 1);

@@ -109,6 +109,14 @@ TEST_F(Revoctl, BadInputGivesClearErrorsAndExitCodes) {
     EXPECT_NE(std::string::npos, out.find("authentication"));
     EXPECT_EQ(0, Run("--help", &out));
     EXPECT_NE(std::string::npos, out.find("usage:"));
+    // A port from the environment is checked like --port: 70000 must not wrap to 4464.
+    const std::string revoctl = BuildDir() + "/platform/bin/revod/revoctl";
+    for (const char* bad : {"70000", "0", "689x"}) {
+        EXPECT_EQ(2, arbortest::Run("REVO_PORT=" + std::string(bad) + " " + revoctl + " queue 2>&1",
+                                    &out))
+            << bad;
+        EXPECT_NE(std::string::npos, out.find("bad REVO_PORT")) << out;
+    }
 }
 
 } // namespace
