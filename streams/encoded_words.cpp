@@ -26,9 +26,11 @@ size_t Horizon(const LWStream* in) {
     return cap > 2 * kSlack ? cap - kSlack : std::max<size_t>(cap / 2, 8);
 }
 
-// A line longer than the horizon is produced as adjacent words of at most
-// this many input bytes, so that each word still fits a scanner's buffer in
-// every character set and encoding.
+// The producer covers at most this many bytes of a line with one word; a
+// longer 8-bit part becomes adjacent words, each of which fits a scanner's
+// reach in every character set and encoding: a byte takes at most three in
+// Q, and base64 of any set's form (at most 9/4 of its UTF-8, shifts of the
+// ISO-2022 sets included) takes at most three.
 constexpr size_t kPiece = 240;
 
 // Last stage of a word's private chain: appends what reaches it to the outer
@@ -204,22 +206,22 @@ constexpr size_t kWait = SIZE_MAX;
 // for more input. Sets `more` when the line goes on past the piece.
 size_t PieceEnd(const LWStream* in, size_t n, size_t i, bool& more) {
     const unsigned char* s = in->Start;
-    const size_t horizon = Horizon(in);
-    const size_t limit = std::min(n, i + horizon);
+    const size_t reach = std::min(kPiece, Horizon(in));
+    const size_t limit = std::min(n, i + reach);
     more = false;
     if (const void* lf = std::memchr(s + i, '\n', limit - i); lf != nullptr) {
         size_t e = static_cast<size_t>(static_cast<const unsigned char*>(lf) - s);
         return e > i && s[e - 1] == '\r' ? e - 1 : e;
     }
-    if (limit < i + horizon) {
+    if (limit < i + reach) {
         const bool full = i == 0 && n >= static_cast<size_t>(in->End - s);
         if (in->EOS) return n;
         if (!full) return kWait;
     }
-    // The line does not end within the horizon: encode a piece of it, cut
-    // before a UTF-8 sequence that would not end inside it.
+    // The line goes on: encode this piece of it, cut before a UTF-8 sequence
+    // that would not end inside it.
     more = true;
-    size_t e = i + std::min({kPiece, horizon, n - i});
+    size_t e = limit;
     for (size_t k = e; k > i + 1 && k + 4 > e; --k) {
         const unsigned c = s[k - 1];
         if (c < 0x80) break;
