@@ -5,6 +5,8 @@
 // of the registry works in words.
 #include "codec.h"
 
+#include "ascii.h"
+
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
@@ -126,13 +128,26 @@ LWCodec WordCodec(unsigned char letter, int encode) {
     }
 }
 
+// The codec of a character set named by a word or by Param. Only the
+// character-set rows count, which follow every other row of the registry:
+// a name from a message must not reach a transfer encoding, the calendar
+// collector, or this codec itself (a word in a word, without end).
+LWCodec CharsetCodec(const char* name, int encode) {
+    const LWStreamEntry* e = LWStreamList;
+    while (e->Name != nullptr && !e->Primary)
+        ++e;
+    for (; e->Name != nullptr; ++e)
+        if (arbor::EqualNoCase(e->Name, name)) return encode ? e->Encode : e->Decode;
+    return nullptr;
+}
+
 // The charset decoder the name between s[from] and s[to] stands for.
 LWCodec CharsetDecoder(const unsigned char* s, size_t from, size_t to) {
     char name[64];
     if (to - from >= sizeof name) return nullptr; // longer than any registered name
     std::memcpy(name, s + from, to - from);
     name[to - from] = '\0';
-    return LWStreamFindCodec(name, 0);
+    return CharsetCodec(name, 0);
 }
 
 // Decides the "=?" at s[i]: Word, Text, or More (wait for the next piece).
@@ -293,7 +308,7 @@ uint32_t WordsEncode(LWStream* in, LWStream* out) {
             continue;
         }
         const LWCodec charset =
-            in->Param ? LWStreamFindCodec(static_cast<const char*>(in->Param), 1) : nullptr;
+            in->Param ? CharsetCodec(static_cast<const char*>(in->Param), 1) : nullptr;
         if (charset == nullptr) { // nothing to write the 8-bit text in: it goes
             in->State = 0;
             if (s[i] >= 0x80) ++i;
