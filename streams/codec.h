@@ -150,6 +150,19 @@ uint32_t Base64Encode(LWStream* in, LWStream* out);
 uint32_t QPDecode(LWStream* in, LWStream* out);
 uint32_t QPEncode(LWStream* in, LWStream* out);
 
+// Shared with the encoded-word codecs: the base64 encoder with or without
+// its CR LF every 76 characters, and one quoted-printable escape at s[i]
+// ('='), false when it waits for more input.
+uint32_t Base64EncodeRun(LWStream* in, LWStream* out, bool lineBreaks);
+bool QPDecodeEscape(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos);
+
+// Encoded words: the Q and B word codecs and the whole-text pair.
+uint32_t WordQDecode(LWStream* in, LWStream* out);
+uint32_t WordQEncode(LWStream* in, LWStream* out);
+uint32_t WordBEncode(LWStream* in, LWStream* out);
+uint32_t WordsDecode(LWStream* in, LWStream* out);
+uint32_t WordsEncode(LWStream* in, LWStream* out);
+
 // iCalendar line formats and line ends.
 uint32_t UnfoldDecode(LWStream* in, LWStream* out);
 uint32_t FoldEncode(LWStream* in, LWStream* out);

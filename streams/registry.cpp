@@ -4,11 +4,14 @@
 #include "codec.h"
 
 extern "C" const LWStreamEntry LWStreamList[] = {
-    // Transfer encodings, line formats and the calendar collector.
+    // Transfer encodings, encoded words, line formats and the calendar collector.
+    {"RFC1522", lw::WordsDecode, lw::WordsEncode, 0, 0},
     {"BASE64", lw::Base64Decode, lw::Base64Encode, 0, 0},
     {"quoted-printable", lw::QPDecode, lw::QPEncode, 0, 0},
     {"7bit", nullptr, nullptr, 0, 0},
     {"8bit", nullptr, nullptr, 0, 0},
+    {"RFC1522Q", lw::WordQDecode, lw::WordQEncode, 0, 0},
+    {"RFC1522B", lw::Base64Decode, lw::WordBEncode, 0, 0},
     {"RFC2445", lw::UnfoldDecode, lw::FoldEncode, 0, 0},
     {"RFC2445ML", nullptr, lw::MultiLineEncode, 0, 0},
     {"text/calendar", lw::CalendarCollect, nullptr, 0, 0},

@@ -123,7 +123,7 @@ uint32_t Base64Decode(LWStream* in, LWStream* out) {
     });
 }
 
-uint32_t Base64Encode(LWStream* in, LWStream* out) {
+uint32_t Base64EncodeRun(LWStream* in, LWStream* out, bool lineBreaks) {
     if (!Writable(out)) return 0;
     const unsigned char* s = in->Start;
     const size_t n = InLen(in);
@@ -136,8 +136,9 @@ uint32_t Base64Encode(LWStream* in, LWStream* out) {
         o.p[3] = bytes > 2 ? kAlphabet[v & 63] : '=';
         o.p += 4;
         // State counts the groups of the line: 19 groups of four are the
-        // 76 characters a base64 line may hold.
-        if (++in->State % 19 == 0) {
+        // 76 characters a base64 line may hold. Without line breaks it
+        // counts every group of the stream.
+        if (++in->State % 19 == 0 && lineBreaks) {
             o.Put2('\r', '\n');
             in->State = 0;
         }
@@ -155,18 +156,20 @@ uint32_t Base64Encode(LWStream* in, LWStream* out) {
         group(v, static_cast<int>(n - i));
         i = n;
     }
-    if (in->State % 19 != 0) {
+    if (lineBreaks && in->State % 19 != 0) {
         if (!o.Reserve(6)) return Finish(in, o, i, true);
         o.Put2('\r', '\n');
-        in->State = 0;
     }
+    in->State = 0;
     return Finish(in, o, i, true);
 }
 
-namespace {
+uint32_t Base64Encode(LWStream* in, LWStream* out) {
+    return Base64EncodeRun(in, out, true);
+}
 
 // One quoted-printable escape at s[i] ('='); false when it waits for more.
-inline bool DecodeEscape(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos) {
+bool QPDecodeEscape(const unsigned char* s, size_t n, size_t& i, Out& o, bool eos) {
     if (i + 2 < n) {
         const unsigned char c1 = s[i + 1];
         if (c1 == '\r' || c1 == '\n') {
@@ -191,12 +194,10 @@ inline bool DecodeEscape(const unsigned char* s, size_t n, size_t& i, Out& o, bo
     return true;
 }
 
-} // namespace
-
 uint32_t QPDecode(LWStream* in, LWStream* out) {
     const bool eos = in->EOS != 0;
     return RunUnits<6>(in, out, [eos](const unsigned char* s, size_t n, size_t& i, Out& o) {
-        if (s[i] == '=') return DecodeEscape(s, n, i, o, eos);
+        if (s[i] == '=') return QPDecodeEscape(s, n, i, o, eos);
         // Literal run up to the next escape, bounded by the room.
         size_t k = std::min(n - i, o.Room() - 6);
         if (const void* eq = std::memchr(s + i, '=', k); eq != nullptr)
