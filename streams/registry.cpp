@@ -7,6 +7,9 @@ extern "C" const LWStreamEntry LWStreamList[] = {
     // Transfer encodings, line formats and the calendar collector.
     {"BASE64", lw::Base64Decode, lw::Base64Encode, 0, 0},
     {"quoted-printable", lw::QPDecode, lw::QPEncode, 0, 0},
+    {"text/html", lw::HtmlSanitize, nullptr, 0, 0},
+    {"text/plain", lw::PlainToHtml, nullptr, 0, 0},
+    {"text/wml", lw::PlainToWml, nullptr, 0, 0},
     {"7bit", nullptr, nullptr, 0, 0},
     {"8bit", nullptr, nullptr, 0, 0},
     {"RFC2445", lw::UnfoldDecode, lw::FoldEncode, 0, 0},

@@ -53,7 +53,7 @@ const std::vector<std::string> kAllNames = {
 bool Provided(const std::string& n) {
     // clang-format off
     static const std::set<std::string> kLater = {
-        "RFC1522", "text/html", "text/plain", "text/wml", "RFC1522Q", "RFC1522B",
+        "RFC1522", "RFC1522Q", "RFC1522B",
     };
     // clang-format on
     return kLater.count(n) == 0;
