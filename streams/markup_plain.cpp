@@ -39,6 +39,18 @@ constexpr std::array<bool, 256> kTrigger = [] {
     return t;
 }();
 
+// First position from `from` on where a link rule could match: "://",
+// three w of any case, or '@'. One cut by the end of the buffer counts.
+inline size_t NextTrigger(const unsigned char* s, size_t n, size_t from) {
+    for (size_t t = from;; ++t) {
+        t += FindAny<':', '@', 'w', 'W'>(s + t, n - t);
+        if (t + 2 >= n || s[t] == '@') return t < n ? t : n;
+        if (s[t] == ':' ? s[t + 1] == '/' && s[t + 2] == '/'
+                        : (s[t + 1] | 0x20) == 'w' && (s[t + 2] | 0x20) == 'w')
+            return t;
+    }
+}
+
 // Whether s[x] ends a word; a '.' last in the buffer is decided by the
 // next piece, so it ends none here.
 inline bool DelimiterAt(const unsigned char* s, size_t n, size_t x) {
@@ -91,7 +103,7 @@ bool OpenLink(Out& o, LWStream* in, Link kind, const unsigned char* t, size_t le
         ok = PutText(o, "<A TARGET=\"__eb\" HREF=\"") && PutText(o, pre.web) &&
              (kind != kWww || PutText(o, "http://"));
     }
-    return ok && PutEscaped(o, t, len, "") == len && PutText(o, "\">");
+    return ok && PutEscaped(o, t, len, kHtmlEscapes) == len && PutText(o, "\">");
 }
 
 // Writes the word s[i .. j): the bytes in front of its link text, the link's
@@ -102,7 +114,7 @@ size_t PutWord(Out& o, LWStream* in, const unsigned char* s, size_t i, size_t j)
         size_t k = i;
         while (k < j && kLead[s[k]])
             ++k;
-        const size_t lead = PutEscaped(o, s + i, k - i, "<BR>");
+        const size_t lead = PutEscaped(o, s + i, k - i, kHtmlEscapes);
         if (lead < k - i) return i + lead;
         i = k;
         const Link kind = k < j ? Detect(s, k, j) : kNoLink;
@@ -112,7 +124,7 @@ size_t PutWord(Out& o, LWStream* in, const unsigned char* s, size_t i, size_t j)
             in->State = kind;
         }
     }
-    i += PutEscaped(o, s + i, j - i, "<BR>");
+    i += PutEscaped(o, s + i, j - i, kHtmlEscapes);
     if (i < j) return i;
     if (in->State != kNoLink) {
         if (!PutText(o, "</A>")) return i;
@@ -134,11 +146,9 @@ uint32_t PlainToHtml(LWStream* in, LWStream* out) {
         if (!open) {
             // Words before the next byte that could start a link are only
             // escaped: take them in one run.
-            size_t t = i;
-            while (t < n && !kTrigger[s[t]])
-                ++t;
+            const size_t t = NextTrigger(s, n, i);
             const size_t w = WordStart(s, n, i, t < n ? t : n - 1);
-            const size_t done = PutEscaped(o, s + i, w - i, "<BR>");
+            const size_t done = PutEscaped(o, s + i, w - i, kHtmlEscapes);
             i += done;
             if (i < w) break;
         }

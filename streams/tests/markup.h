@@ -53,22 +53,26 @@ inline std::string SchemeOf(const std::string& v) {
     std::string r;
     for (size_t i = 0; i < v.size() && r.size() < 12; ++i) {
         unsigned char c = static_cast<unsigned char>(v[i]);
-        if (c == '&') {
-            size_t semi = v.find(';', i);
-            std::string ref = Lower(v.substr(i + 1, semi == v.npos ? 10 : semi - i - 1));
-            size_t digits = ref.find_first_not_of("#x0123456789abcdef");
-            if (ref == "colon")
-                c = ':';
-            else if (ref == "tab" || ref == "newline")
-                c = ' ';
-            else if (!ref.empty() && ref[0] == '#') {
-                std::string num = ref.substr(0, digits);
-                bool hex = num.size() > 1 && num[1] == 'x';
-                unsigned long cp =
-                    std::strtoul(num.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10);
+        const std::string rest = Lower(v.substr(i + 1, 12));
+        if (c == '&' && rest.size() > 1 && rest[0] == '#') {
+            // A numeric reference ends with its digits; a ';' after them is its own.
+            const bool hex = rest[1] == 'x';
+            const char* digits = v.c_str() + i + (hex ? 3 : 2);
+            char* end;
+            const unsigned long cp = std::strtoul(digits, &end, hex ? 16 : 10);
+            if (end != digits && std::isxdigit(static_cast<unsigned char>(*digits))) {
                 c = cp < 0x80 ? static_cast<unsigned char>(cp) : 0x80;
+                i = static_cast<size_t>(end - v.c_str()) - (*end == ';' ? 0 : 1);
             }
-            if (semi != v.npos && c != '&') i = semi;
+        } else if (c == '&') {
+            for (const auto& [name, ch] :
+                 {std::pair<std::string, char>{"colon;", ':'}, {"tab;", ' '}, {"newline;", ' '}}) {
+                if (rest.compare(0, name.size(), name) == 0) {
+                    c = static_cast<unsigned char>(ch);
+                    i += name.size();
+                    break;
+                }
+            }
         }
         if (c <= 0x20 || c == 0x7F) continue;
         r += static_cast<char>(std::tolower(c));

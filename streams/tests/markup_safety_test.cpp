@@ -238,6 +238,9 @@ TEST(Property, TheCheckersSeeWhatTheyLookFor) {
     EXPECT_NE(FirstViolation("<!-- x -->"), "");
     EXPECT_NE(FirstViolation("<a title="), "");
     EXPECT_EQ(FirstViolation("<a title='<script>' href=W/x>t</a>"), "");
+    // A numeric reference ends at its last digit: this is no scheme.
+    EXPECT_EQ(FirstViolation("<a x=jav&#x61\xA3;script:x>"), "");
+    EXPECT_NE(FirstViolation("<a x=jav&#x61script:x>"), "");
     EXPECT_NE(PlainViolation("a<b"), "");
     EXPECT_NE(PlainViolation("<A TARGET=\"__eb\" HREF=\"W/x\"y\">"), "");
     EXPECT_EQ(PlainViolation("<A  HREF=\"http:M/a&quot;@b.c\">a</A><BR>"), "");
