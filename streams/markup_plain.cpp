@@ -157,7 +157,8 @@ uint32_t PlainToHtml(LWStream* in, LWStream* out) {
         const size_t j = WordEnd(s, n, open ? i : i + 1);
         if (j == n && !CannotWait(in, i)) break;
         const size_t stop = PutWord(o, in, s, i, j);
-        if (stop < j) {
+        // A written word leaves no link open; one still open means a stall.
+        if (stop < j || in->State != kNoLink) {
             i = stop;
             break;
         }
