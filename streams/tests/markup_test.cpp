@@ -251,4 +251,45 @@ TEST(Stall, AStalledOutputEndsTheCall) {
     }
 }
 
+// A sink that takes nothing until told to, then collects.
+struct Gate {
+    bool open = false;
+    std::string got;
+};
+uint32_t GateSink(LWStream* in, LWStream*) {
+    auto* g = static_cast<Gate*>(in->Data);
+    if (!g->open) return 0;
+    g->got.append(reinterpret_cast<const char*>(in->Start), static_cast<size_t>(in->Len));
+    return static_cast<uint32_t>(in->Len);
+}
+
+// State holds the kind of the link open in the word being written: a call
+// that stalls inside the link text leaves it set, and the next call
+// finishes the word and closes the link. (The output holds the opening tag
+// but not the whole word.)
+TEST(Stall, AnOpenLinkIsClosedByTheNextCall) {
+    const std::string in = "www.abcdefghijklmnopqrstuvwxyz.org x";
+    lwtest::StreamPtr s(LWStreamCreate("text/plain", 0));
+    unsigned char buf[90];
+    Gate gate;
+    LWStream sink{};
+    sink.Start = buf;
+    sink.End = buf + sizeof buf;
+    sink.Codec = GateSink;
+    sink.Data = &gate;
+    s->Next = &sink;
+    s->URL = markuptest::kUrl;
+    std::memcpy(s->Start, in.data(), in.size());
+    s->Len = static_cast<int32_t>(in.size());
+    const uint32_t first = LWStreamFlush(s.get(), 1);
+    EXPECT_EQ(s->State, 2u); // a www link
+    EXPECT_LT(first, in.size());
+    gate.open = true;
+    LWStreamFlush(&sink, 0); // what the stalled call wrote
+    LWStreamFlush(s.get(), 1);
+    EXPECT_EQ(s->State, 0u);
+    EXPECT_EQ(gate.got, "<A TARGET=\"__eb\" HREF=\"W/http://www.abcdefghijklmnopqrstuvwxyz.org\">"
+                        "www.abcdefghijklmnopqrstuvwxyz.org</A> x");
+}
+
 } // namespace
