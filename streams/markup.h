@@ -18,8 +18,7 @@ namespace lw::markup {
 // Index of the first byte of s[0 .. n) that is one of C..., or n. Sixteen
 // bytes at a time where the machine allows: text is mostly bytes that
 // neither filter has to look at.
-template <unsigned char... C>
-inline size_t FindAny(const unsigned char* s, size_t n) {
+template <unsigned char... C> inline size_t FindAny(const unsigned char* s, size_t n) {
     size_t i = 0;
 #if defined(__SSE2__)
     for (; i + 16 <= n; i += 16) {
@@ -93,10 +92,10 @@ inline size_t CopyPlain(unsigned char* d, const unsigned char* s, size_t lim) {
                   gt = _mm_set1_epi8('>'), cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n');
     for (; i + 16 <= lim; i += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
-        const __m128i hit = _mm_or_si128(
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quot), _mm_cmpeq_epi8(v, amp)),
-                         _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))),
-            _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+        const __m128i hit =
+            _mm_or_si128(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quot), _mm_cmpeq_epi8(v, amp)),
+                                      _mm_or_si128(_mm_cmpeq_epi8(v, lt), _mm_cmpeq_epi8(v, gt))),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(d + i), v);
         const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(hit));
         if (bits != 0) return i + static_cast<size_t>(__builtin_ctz(bits));
