@@ -169,6 +169,11 @@ uint32_t FoldEncode(LWStream* in, LWStream* out);
 uint32_t MultiLineEncode(LWStream* in, LWStream* out);
 uint32_t CrlfEncode(LWStream* in, LWStream* out);
 
+// Text to markup filters.
+uint32_t HtmlSanitize(LWStream* in, LWStream* out);
+uint32_t PlainToHtml(LWStream* in, LWStream* out);
+uint32_t PlainToWml(LWStream* in, LWStream* out);
+
 // The text/calendar collector.
 uint32_t CalendarCollect(LWStream* in, LWStream* out);
 

@@ -59,6 +59,32 @@ typedef struct LWStreamEntry {
 /* The codec registry, ended by a row whose Name is null. Constant. */
 extern const LWStreamEntry LWStreamList[];
 
+/* One row of TagList, the tags the text/html filter acts on. A row matches
+ * a tag whose text, from '<' on, starts with the row's Len characters of Tag
+ * (ASCII case ignored). */
+typedef struct LWTagEntry {
+    const char* Tag;   /* null in the terminating row */
+    uint32_t Kind;     /* LWTAG_* */
+    uint32_t Len;      /* characters of Tag compared */
+    uint32_t Partner;  /* row that closes the section a LWTAG_OPEN row opens */
+    const char* Attr;  /* attribute the row acts on, or null */
+    uint32_t AttrLen;
+} LWTagEntry;
+
+#define LWTAG_OPEN 1    /* opens a suppressed section */
+#define LWTAG_CLOSE 2   /* closes the section whose partner it is */
+#define LWTAG_LINK 3    /* link: its address goes through the host's prefix */
+#define LWTAG_CHARSET 5 /* declares the character set of the rest of the part */
+#define LWTAG_DROP 6    /* dropped */
+
+/* The tags of the text/html filter, ended by a row whose Tag is null.
+ * Constant; callers may index the rows. */
+extern const LWTagEntry TagList[];
+
+/* 1 when the first n characters of a and b are equal without regard to
+ * ASCII case, stopping early where both end; else 0. */
+int LWTagMatch(const char* a, const char* b, int n);
+
 /* Decode (encode == 0) or encode function registered under name, compared
  * without regard to ASCII case; null when the name is unknown or the chosen
  * direction is empty. */

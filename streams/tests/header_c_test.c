@@ -11,5 +11,6 @@ int lwstream_header_is_c(void) {
     LWCodec c = LWStreamFindCodec("BASE64", 0);
     s.Codec = c;
     (void)e;
-    return s.Codec != NULL && LWStreamList[0].Name != NULL;
+    return s.Codec != NULL && LWStreamList[0].Name != NULL && TagList[0].Kind == LWTAG_OPEN &&
+           LWTagMatch("<head>", TagList[0].Tag, (int)TagList[0].Len);
 }
