@@ -113,7 +113,7 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     const std::string dir = tmp.Str();
     std::string err;
     {
-        auto store = revo::Store::Open(dir + "/s.db", revo::Store::Sync::Normal, err);
+        auto store = revo::Store::Open(dir + "/s.db", revo::Store::Sync::NoFsync, err);
         if (agent) store->SaveAgent({5, "bench-agent", kAddr, agent->Port()});
         revo::ControlLines ctl = {"Fa@example.org", "Lbob@example.org bob@example.org 0",
                                   "Lcarol@example.org carol@example.org 0"};

@@ -28,7 +28,7 @@ struct ServerConfig {
     std::string listen = "0.0.0.0";
     uint16_t port = 689;
     std::string storePath;
-    Store::Sync sync = Store::Sync::Normal;
+    Store::Sync sync = Store::Sync::Durable;
     bool noAuth = false;
     // Scrambled secret text ("Quill:ACL" form); unscrambled at start. Start
     // fails without one unless noAuth, or defaultSecret asks for the built-in text.
