@@ -111,6 +111,8 @@ class Server {
         int queue;
         AgentReg agent;
     };
+    enum class Next { Started, Deliver, Full, Empty };
+    Next StartNext(bool deliver, bool self, int64_t& id);
     void OfferWorker();
     void RunOffer(int64_t id, int queue, AgentReg agent);
     enum class Outcome { Unreachable, Failed, Passed, Delivered };

@@ -221,20 +221,13 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
         err = "cannot prepare store " + path + ": " + sqlite3_errmsg(db);
         return nullptr;
     }
-    s->writer_ = std::thread([p = s.get()] { p->WriterLoop(); });
     return s;
 }
 
 Store::Store(sqlite3* db) : db_(db), cache_(std::make_unique<StmtCache>()) {}
 
 Store::~Store() {
-    {
-        std::lock_guard lock(writeMu_);
-        stopWriter_ = true;
-    }
-    writeCv_.notify_one();
-    if (writer_.joinable()) writer_.join(); // commits what is still waiting
-    cache_.reset();                         // finalize before closing
+    cache_.reset(); // finalize before closing
     sqlite3_close(db_);
 }
 
@@ -254,37 +247,36 @@ bool Store::Step(const char* sql) {
     return Stmt(cache_.get(), db_, sql).Run();
 }
 
+// A caller that finds no commit running leads one for everything waiting,
+// itself included; the others wait, and the first of those still waiting
+// when it ends leads the next. Under load each fsync serves many changes,
+// and a lone caller commits on its own thread without a hand-over.
 bool Store::Write(const std::function<bool()>& body) {
     Pending p;
     p.body = &body;
     std::unique_lock lock(writeMu_);
-    if (stopWriter_) return false;
     pending_.push_back(&p);
-    if (pending_.size() == 1) writeCv_.notify_one();
-    p.cv.wait(lock, [&] { return p.done; });
-    return p.ok;
-}
-
-// Takes every change that waits and commits them together: one fsync for
-// all of them, and while it runs the next batch gathers.
-void Store::WriterLoop() {
-    std::vector<Pending*> batch;
-    std::unique_lock lock(writeMu_);
-    for (;;) {
-        writeCv_.wait(lock, [&] { return !pending_.empty() || stopWriter_; });
-        if (pending_.empty()) return;
+    while (!p.done) {
+        if (committing_) {
+            p.cv.wait(lock);
+            continue;
+        }
+        committing_ = true;
+        std::vector<Pending*> batch;
         batch.swap(pending_);
         lock.unlock();
         CommitBatch(batch);
         lock.lock();
+        committing_ = false;
         // Under the lock: a waiter cannot see done, and free its record,
         // before it has been notified.
-        for (Pending* p : batch) {
-            p->done = true;
-            p->cv.notify_one();
+        for (Pending* q : batch) {
+            q->done = true;
+            if (q != &p) q->cv.notify_one();
         }
-        batch.clear();
+        if (!pending_.empty()) pending_.front()->cv.notify_one();
     }
+    return p.ok;
 }
 
 // Each change runs in a savepoint, so that one that fails is undone alone.
@@ -503,8 +495,7 @@ Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
     const bool ok = Write([&] {
         Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
         if (!own.Bind(1, who).Bind(2, entry).Row()) return false;
-        Stmt st(cache_.get(), db_,
-                "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
+        Stmt st(cache_.get(), db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
         if (!st.Bind(1, std::string_view(&status, 1)).Bind(2, entry).Bind(3, attendee).Run())
             return false;
         if (sqlite3_changes(db_) == 0) {

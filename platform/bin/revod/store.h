@@ -1,8 +1,8 @@
 // revod's durable state in one SQLite file: the queue, the registered queue
-// agents, the mailboxes and the calendars. Reads are serialised by one lock;
-// changes go through one writer thread that commits every change waiting at
-// that moment in one transaction (group commit), and a change call returns
-// only once its commit is on disk (in Sync::Durable, fsync'ed).
+// agents, the mailboxes and the calendars. Calls are serialised by one lock.
+// Changes are committed in groups: whoever finds no commit running commits
+// every change waiting at that moment in one transaction, and a change call
+// returns only once its commit is on disk (in Sync::Durable, fsync'ed).
 #pragma once
 
 #include <condition_variable>
@@ -13,7 +13,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 struct sqlite3;
@@ -111,24 +110,21 @@ class Store {
   private:
     explicit Store(sqlite3* db);
     bool Exec(const char* sql);
-    // Runs body on the writer thread inside a savepoint of the next group
-    // transaction and waits for that transaction's commit. True when body
-    // succeeded and the commit did; a failed body leaves no trace.
+    // Runs body inside a savepoint of the next group transaction and waits
+    // for that transaction's commit. True when body succeeded and the commit
+    // did; a failed body leaves no trace.
     bool Write(const std::function<bool()>& body);
     struct Pending;
-    void WriterLoop();
     void CommitBatch(const std::vector<Pending*>& batch);
     bool Step(const char* sql);
     bool DeliverOne(int64_t id, int64_t now);
     sqlite3* db_;
     std::unique_ptr<StmtCache> cache_;
-    std::mutex mu_; // the connection: held by readers and by the writer's batch
-    // Changes waiting for the writer; guarded by writeMu_.
+    std::mutex mu_; // the connection: held by readers and by a commit
+    // Changes waiting for the next commit, and whether one runs; guarded by writeMu_.
     std::mutex writeMu_;
-    std::condition_variable writeCv_;
     std::vector<Pending*> pending_;
-    bool stopWriter_ = false;
-    std::thread writer_;
+    bool committing_ = false;
 };
 
 // Recipient address of an "L"/"M" control line, or sender of an "F" line:
