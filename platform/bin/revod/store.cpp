@@ -205,12 +205,10 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
     }
     std::unique_ptr<Store> s(new Store(db));
     sqlite3_busy_timeout(db, 5000);
-    // WAL with NORMAL sync survives a crash of the process: SQLite syncs the
-    // log only around checkpoints. Durable, we fsync the log ourselves after
-    // each group commit, outside the connection's lock (SyncLog); a store
-    // without a file of its own falls back to SQLite's FULL sync.
-    const bool ownSync = sync == Sync::Durable && path != ":memory:" && path.rfind("file:", 0) != 0;
-    const char* pragmas = sync == Sync::Durable && !ownSync
+    // WAL with FULL sync fsyncs the log at every commit, before any caller
+    // is told its change is stored; NORMAL leaves that to the kernel, which
+    // survives a crash of the process but not of the machine.
+    const char* pragmas = sync == Sync::Durable
                               ? "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                               : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;";
     // revod is the store's only user: holding the lock spares a lock round
@@ -223,20 +221,12 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
         err = "cannot prepare store " + path + ": " + sqlite3_errmsg(db);
         return nullptr;
     }
-    if (ownSync) {
-        s->logFd_ = ::open((path + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
-        if (s->logFd_ < 0) {
-            err = "cannot open the log of store " + path + ": " + std::strerror(errno);
-            return nullptr;
-        }
-    }
     return s;
 }
 
 Store::Store(sqlite3* db) : db_(db), cache_(std::make_unique<StmtCache>()) {}
 
 Store::~Store() {
-    if (logFd_ >= 0) ::close(logFd_);
     cache_.reset(); // finalize before closing
     sqlite3_close(db_);
 }
@@ -277,32 +267,16 @@ bool Store::Write(const std::function<bool()>& body) {
         lock.unlock();
         CommitBatch(batch);
         lock.lock();
-        // The next group may commit while this one's log is synced.
         committing_ = false;
-        if (!pending_.empty()) pending_.front()->cv.notify_one();
-        lock.unlock();
-        SyncLog(batch);
-        lock.lock();
         // Under the lock: a waiter cannot see done, and free its record,
         // before it has been notified.
         for (Pending* q : batch) {
             q->done = true;
             if (q != &p) q->cv.notify_one();
         }
+        if (!pending_.empty()) pending_.front()->cv.notify_one();
     }
     return p.ok;
-}
-
-// The log holds every committed group: synced, they survive power loss. A
-// later group's sync covers the earlier ones' frames as well, and a
-// checkpoint (which SQLite syncs itself) never reuses unsynced frames.
-void Store::SyncLog(const std::vector<Pending*>& batch) {
-    if (logFd_ < 0) return;
-    if (std::none_of(batch.begin(), batch.end(), [](const Pending* q) { return q->ok; })) return;
-    if (::fdatasync(logFd_) == 0) return;
-    // Committed but perhaps not on disk: nobody is told it is stored.
-    for (Pending* q : batch)
-        q->ok = false;
 }
 
 // Each change runs in a savepoint, so that one that fails is undone alone.

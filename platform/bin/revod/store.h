@@ -2,8 +2,7 @@
 // agents, the mailboxes and the calendars. Calls are serialised by one lock.
 // Changes are committed in groups: whoever finds no commit running commits
 // every change waiting at that moment in one transaction, and a change call
-// returns only once its commit is on disk (in Sync::Durable, fsync'ed; the
-// fsync runs outside the lock, so reads and the next group go on meanwhile).
+// returns only once its commit is on disk (in Sync::Durable, fsync'ed).
 #pragma once
 
 #include <condition_variable>
@@ -117,7 +116,6 @@ class Store {
     bool Write(const std::function<bool()>& body);
     struct Pending;
     void CommitBatch(const std::vector<Pending*>& batch);
-    void SyncLog(const std::vector<Pending*>& batch);
     bool Step(const char* sql);
     bool DeliverOne(int64_t id, int64_t now);
     sqlite3* db_;
@@ -127,7 +125,6 @@ class Store {
     std::mutex writeMu_;
     std::vector<Pending*> pending_;
     bool committing_ = false;
-    int logFd_ = -1; // the WAL file, synced after each group when durable
 };
 
 // Recipient address of an "L"/"M" control line, or sender of an "F" line:
