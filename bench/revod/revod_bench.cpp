@@ -146,7 +146,6 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
 }
 
 double gBaselinePerSecond = 0;
-double gFsyncSeconds = 0;
 
 // What one commit's fsync costs here: 4 KB written over a log-like file and
 // fdatasync'ed. One entry at a time cannot go faster than one of these each.
@@ -166,10 +165,11 @@ void BM_FsyncLatency(benchmark::State& state) {
             break;
         }
     }
-    gFsyncSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() /
-                    static_cast<double>(std::max<int64_t>(1, i));
+    const double perSync =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count() /
+        static_cast<double>(std::max<int64_t>(1, i));
     ::close(fd);
-    state.counters["us_per_fdatasync"] = gFsyncSeconds * 1e6;
+    state.counters["us_per_fdatasync"] = perSync * 1e6;
     state.SetLabel("the disk's bound: one durable commit at a time");
 }
 
@@ -198,8 +198,6 @@ void BM_OfferToNullAgent(benchmark::State& state) {
     state.counters["entries_per_s"] = rate;
     state.counters["vs_no_agent"] = gBaselinePerSecond > 0 ? rate / gBaselinePerSecond : 0;
     state.counters["vs_goal"] = rate / (state.range(0) >= 64 ? 20000.0 : 5000.0);
-    // Share of the time the commits' fsyncs would take if each entry had its own.
-    if (gFsyncSeconds > 0) state.counters["fsync_share"] = rate * gFsyncSeconds;
     // Both sides run in this process: CPU per entry bounds the rate on an idle machine.
     state.counters["cpu_us_per_entry"] =
         gDrainCpu * 1e6 / (static_cast<double>(kEntries) * state.iterations());
