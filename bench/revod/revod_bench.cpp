@@ -111,7 +111,8 @@ double ProcessCpu() {
 double gDrainCpu = 0; // CPU seconds spent while draining, summed
 
 // Time from start-up until a pre-filled queue of kEntries is delivered.
-double DrainSeconds(int offersAtOnce, NullAgent* agent) {
+double DrainSeconds(int offersAtOnce, NullAgent* agent,
+                    revo::Store::Sync sync = revo::Store::Sync::Durable) {
     const TempDir tmp("revod-bench");
     const std::string dir = tmp.Str();
     std::string err;
@@ -129,6 +130,7 @@ double DrainSeconds(int offersAtOnce, NullAgent* agent) {
     cfg.storePath = dir + "/s.db";
     cfg.noAuth = true;
     cfg.maxOffers = offersAtOnce;
+    cfg.sync = sync;
     const int before = agent ? agent->Done() : 0;
     const auto t0 = std::chrono::steady_clock::now();
     const double cpu0 = ProcessCpu();
@@ -201,6 +203,20 @@ void BM_OfferToNullAgent(benchmark::State& state) {
     // Both sides run in this process: CPU per entry bounds the rate on an idle machine.
     state.counters["cpu_us_per_entry"] =
         gDrainCpu * 1e6 / (static_cast<double>(kEntries) * state.iterations());
+}
+
+// The same offers without fsync: what durability costs at each concurrency.
+void BM_OfferToNullAgentNoFsync(benchmark::State& state) {
+    NullAgent agent;
+    double total = 0;
+    for (auto _ : state) {
+        double s =
+            DrainSeconds(static_cast<int>(state.range(0)), &agent, revo::Store::Sync::NoFsync);
+        state.SetIterationTime(s);
+        total += s;
+    }
+    state.counters["entries_per_s"] = kEntries * state.iterations() / total;
+    state.SetLabel("--sync no-fsync");
 }
 
 // ---- submissions ---------------------------------------------------------------
@@ -409,6 +425,12 @@ BENCHMARK(BM_OfferToNullAgent)
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);
 
+BENCHMARK(BM_OfferToNullAgentNoFsync)
+    ->Arg(1)
+    ->Arg(64)
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SubmitNoFsync)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SubmitDurable)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 
