@@ -123,6 +123,10 @@ bool TakeLine(REVOConnection* c, char* dest, int size) {
 
 } // namespace
 
+namespace dayward {
+int SendChecked(REVOConnection* c, const char* bytes, int count, bool refused);
+} // namespace dayward
+
 extern "C" {
 
 REVOTransport FuncTbl[8] = {PlainWrite, SslWrite, PlainRead, SslRead,
@@ -191,21 +195,7 @@ int REVOReadLine(REVOConnection* c, char* dest, int size, int parse) {
 int REVOSendAll(REVOConnection* c, const char* bytes, int count) {
     // Whatever formatted it, a command that would be more than one line on
     // the wire fails like a write: nothing of it is sent.
-    bool refused = count < 0 || !SingleLine(bytes, count);
-    int sent = 0;
-    while (refused || sent < count) {
-        int n = refused ? -1 : FuncTbl[c->UseSSL](c, const_cast<char*>(bytes) + sent, count - sent);
-        if (n < 1 || dayward::IsExiting()) {
-            if (!dayward::IsExiting() && c->Socket != -1) {
-                close(c->Socket);
-                c->Socket = -1;
-            }
-            ReleaseConnection(c);
-            return 0;
-        }
-        sent += n;
-    }
-    return 1;
+    return dayward::SendChecked(c, bytes, count, count < 0 || !SingleLine(bytes, count));
 }
 
 void RunQueueListener(void) {
@@ -282,6 +272,37 @@ namespace dayward {
 
 Limits limits;
 
+// Writes count bytes; a refused or failed write closes the socket and
+// releases the connection (the thread ends), as every write failure does.
+int SendChecked(REVOConnection* c, const char* bytes, int count, bool refused) {
+    int sent = 0;
+    while (refused || sent < count) {
+        int n = refused ? -1 : FuncTbl[c->UseSSL](c, const_cast<char*>(bytes) + sent, count - sent);
+        if (n < 1 || dayward::IsExiting()) {
+            if (!dayward::IsExiting() && c->Socket != -1) {
+                close(c->Socket);
+                c->Socket = -1;
+            }
+            ReleaseConnection(c);
+            return 0;
+        }
+        sent += n;
+    }
+    return 1;
+}
+
+// Whole lines only: every LF after a CR, every CR before an LF, no NUL, and
+// the last line ended.
+bool WholeLines(std::string_view lines) {
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const char ch = lines[i];
+        if (ch == '\0' || (ch == '\r' && (i + 1 == lines.size() || lines[i + 1] != '\n')) ||
+            (ch == '\n' && (i == 0 || lines[i - 1] != '\r')))
+            return false;
+    }
+    return lines.size() >= 2 && lines.substr(lines.size() - 2) == "\r\n";
+}
+
 bool StartDetached(void* (*fn)(void*), void* arg) {
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
@@ -355,6 +376,18 @@ Command& Command::Text(std::string_view v) {
         line_ += v;
     }
     return *this;
+}
+
+bool Command::AppendTo(std::string& out) const {
+    if (!ok_) return false;
+    out += line_;
+    out += "\r\n";
+    return true;
+}
+
+int SendLines(REVOConnection* c, std::string_view lines) {
+    const int count = lines.size() > INT_MAX ? -1 : static_cast<int>(lines.size());
+    return SendChecked(c, lines.data(), count, count < 1 || !WholeLines(lines));
 }
 
 int Command::Send(REVOConnection* c) const {

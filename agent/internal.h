@@ -81,11 +81,18 @@ class Command {
     // Through REVOSendAll (with its failure handling). 0 without sending a
     // byte when the command is spoiled.
     int Send(REVOConnection* connection) const;
+    // Appends the line and its CR LF to out, to go in one write with others
+    // (SendLines); false, appending nothing, when the command is spoiled.
+    bool AppendTo(std::string& out) const;
 
   private:
     std::string line_;
     bool ok_ = true;
     bool ended_ = false;
 };
+
+// Several command lines, each built by Command, in one write: REVOSendAll's
+// failure handling, and its refusal of anything but whole CR LF lines.
+int SendLines(REVOConnection* connection, std::string_view lines);
 
 } // namespace dayward

@@ -104,9 +104,11 @@ void SendOrDrop(REVOConnection* c, const dayward::Command& command) {
     command.Send(c);
 }
 
-// Sends QDONE, reads the one reply line, and ends the thread.
-[[noreturn]] void Finish(REVOConnection* c, char* line) {
-    REVOSendAll(c, "QDONE\r\n", 7);
+// Sends the kept lines' QMOD RAW commands (none read a reply) and QDONE in
+// one write, reads the one reply line, and ends the thread.
+[[noreturn]] void Finish(REVOConnection* c, char* line, std::string handBack = {}) {
+    handBack += "QDONE\r\n";
+    dayward::SendLines(c, handBack);
     REVOReadLine(c, line, REVO_LINE_BUFFER, 0);
     dayward::EndConnection(c);
 }
@@ -305,7 +307,7 @@ void HandleEntry(REVOConnection* c) {
     EntryState e{c, queueId, PickCalendarPart(c, queueId, line), vsg.vs, {}, line};
     if (!e.part.selected) Finish(c, line);
 
-    std::string sender;
+    std::string sender, handBack;
     bool haveSender = false;
     for (size_t at = 0; at < control.size();) {
         size_t lf = control.find('\n', at);
@@ -319,9 +321,12 @@ void HandleEntry(REVOConnection* c) {
         } else if ((kind == 'L' || kind == 'M') && haveSender) {
             keep = !ApplyToRecipient(e, ctl, sender);
         }
-        if (keep) SendOrDrop(c, dayward::Command("QMOD").Word("RAW").Text(ctl));
+        // A line that cannot be handed back as it is drops the connection:
+        // the entry stays as it was rather than lose a recipient.
+        if (keep && !dayward::Command("QMOD").Word("RAW").Text(ctl).AppendTo(handBack))
+            dayward::EndConnection(c);
     }
-    Finish(c, line);
+    Finish(c, line, std::move(handBack));
 }
 
 } // namespace

@@ -259,6 +259,35 @@ TEST(SendAll, MoreThanOneLineIsNeverSent) {
     r.Dispose();
 }
 
+// The hand-back goes in one write: whole CR LF lines pass as they are,
+// anything else (a bare CR or LF, a NUL, an unended last line) sends nothing.
+TEST(SendLines, WholeLinesInOneWriteOrNothing) {
+    std::string lines;
+    ASSERT_TRUE(dayward::Command("QMOD").Word("RAW").Text("Fa@x.org").AppendTo(lines));
+    ASSERT_TRUE(dayward::Command("QMOD").Word("RAW").Text("Lb@x.org b@x.org 0").AppendTo(lines));
+    EXPECT_FALSE(dayward::Command("QMOD").Word("RAW").Text("Lc\nQDONE").AppendTo(lines));
+    lines += "QDONE\r\n";
+    Pair ok;
+    EXPECT_TRUE(OnThread([&] { EXPECT_EQ(dayward::SendLines(ok.conn, lines), 1); }));
+    EXPECT_EQ(Drain(ok.peer), "QMOD RAW Fa@x.org\r\nQMOD RAW Lb@x.org b@x.org 0\r\nQDONE\r\n");
+    ok.Dispose();
+    for (std::string bad :
+         {std::string("QMOD RAW a\r\nb\nQDONE\r\n"), std::string("QMOD RAW a\rb\r\nQDONE\r\n"),
+          std::string("QMOD RAW a\r\n\0QDONE\r\n", 20), std::string("QDONE"),
+          std::string("QDONE\r"), std::string()}) {
+        Pair p;
+        p.conn->Released = 1;
+        EXPECT_TRUE(OnThread([&] { EXPECT_EQ(dayward::SendLines(p.conn, bad), 0); }));
+        EXPECT_EQ(p.conn->Socket, -1);
+        EXPECT_EQ(Drain(p.peer), "") << bad;
+        p.Dispose();
+    }
+    // A queue connection is given up: the server keeps its entry.
+    Pair q;
+    EXPECT_FALSE(OnThread([&] { dayward::SendLines(q.conn, "QMOD RAW a\nb\r\nQDONE\r\n"); }));
+    EXPECT_EQ(Drain(q.peer), "");
+}
+
 TEST(Command, ValuesThatCouldAddLinesOrArgumentsSpoilIt) {
     using dayward::Command;
     Pair p;

@@ -1,7 +1,11 @@
 // Entries per second through revod and dayward, for ordinary mail and for
 // REPLY messages, with 1, 8 and 64 entries in flight, each beside the same run
 // against a null agent (one that answers the offer with QMIME and QDONE at
-// once); and the agent's memory per open queue connection.
+// once) and, for replies, against a minimal client that does what the
+// protocol requires of a reply (QMIME, QBRAW, then the store session:
+// connect, AUTH, USER, CSOPEN, CSFIND, CSATND; QMOD RAW, QDONE); the
+// end-to-end mix (mix_bench.cpp); and the agent's memory per open queue
+// connection.
 //
 // Each case starts a fresh revod (--max-offers sets the entries in flight),
 // lets the agent register, pauses it, queues the entries, then releases the
@@ -32,8 +36,8 @@ using namespace agenttest;
 namespace {
 
 const char* kAddr = "127.0.7.60";
-constexpr int kMailEntries = 3000;
-constexpr int kReplyEntries = 1500;
+constexpr int kMailEntries = 1500;
+constexpr int kReplyEntries = 800;
 
 std::string TopBuild() {
     char exe[PATH_MAX];
@@ -99,11 +103,29 @@ std::string Message(bool reply) {
            arbortest::Base64Encode(CalendarText(true));
 }
 
+std::atomic<int> storeUpdates{0}; // replies the minimal client recorded
+
+// The store session a reply needs, issued directly: false when any step is refused.
+bool StoreSession() {
+    auto s = Session();
+    std::string line;
+    if (!s || !s->Send("USER bob@example.com\r\n") || !s->ReadLine(line) ||
+        line.rfind("1000", 0) != 0 || !s->Send("CSOPEN MAIN\r\n") || !s->ReadLine(line) ||
+        line.rfind("1000", 0) != 0 || !s->Send("CSFIND 0 bench@example.com\r\n") ||
+        !s->ReadLine(line) || line.rfind("1000 ", 0) != 0)
+        return false;
+    const std::string entry = line.substr(5, line.find(' ', 5) - 5);
+    return s->Send("CSATND " + entry + " A alice@example.com\r\n") && s->ReadLine(line) &&
+           line.rfind("1000", 0) == 0;
+}
+
 // The null agent: registers for queue 5 and answers every offer with QMIME
-// and QDONE, one thread per connection as the agent does.
+// and QDONE, one thread per connection as the agent does. With a store
+// session, it also fetches the part and records the reply as dayward would,
+// and hands back the sender's line only.
 class NullAgent {
   public:
-    NullAgent() {
+    explicit NullAgent(bool storeSession = false) : storeSession_(storeSession) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -137,21 +159,37 @@ class NullAgent {
             }
             int c = accept(fd_, nullptr, nullptr);
             if (c < 0) continue;
-            std::thread([c] { Serve(Conn(c)); }).detach();
+            std::thread([c, session = storeSession_] { Serve(Conn(c), session); }).detach();
         }
     }
-    static void Serve(Conn c) {
-        std::string line, id;
+    static void Serve(Conn c, bool session) {
+        std::string line, id, part;
         if (!c.ReadLine(line) || line.rfind("6020 ", 0) != 0) return;
         id = line.substr(5, line.find(' ', 5) - 5);
         while (c.ReadLine(line) && line.rfind("6021", 0) != 0) {
         }
         c.Send("QMIME " + id + "\r\n");
-        while (c.ReadLine(line) && line[0] == '2') {
+        while (c.ReadLine(line) && line[0] == '2')
+            if (part.empty() && line.rfind("2002 ", 0) == 0) {
+                // The part's start and length are the last two words.
+                const size_t b = line.rfind(' '), a = line.rfind(' ', b - 1);
+                part = line.substr(a + 1);
+            }
+        std::string done = "QDONE\r\n";
+        if (session) {
+            std::string bytes;
+            if (!c.Send("QBRAW " + id + " " + part + "\r\n") || !c.ReadLine(line) ||
+                line.rfind("2021 ", 0) != 0 || !c.ReadBytes(bytes, std::stoul(line.substr(5))))
+                return;
+            if (StoreSession()) {
+                ++storeUpdates;
+                done = "QMOD RAW Falice@example.com\r\n" + done;
+            }
         }
-        c.Send("QDONE\r\n");
+        c.Send(done);
         c.ReadLine(line);
     }
+    bool storeSession_;
     int fd_;
     int port_;
     std::atomic<bool> stop_{false};
@@ -167,10 +205,14 @@ size_t Queued(Conn& c) {
     return n;
 }
 
-std::map<std::string, double> nullRate; // "mail/8" -> entries per second
+std::map<std::string, double> nullRate;    // "mail/8" -> entries per second
+std::map<std::string, double> sessionRate; // "reply/8" -> the minimal client's
+
+enum class Peer { Null, StoreSession, Dayward };
 
 // One case: returns entries per second, or 0 on failure.
-double RunCase(bool real, bool reply, int inFlight, int entries, std::string& why) {
+double RunCase(Peer peer, bool reply, int inFlight, int entries, std::string& why) {
+    const bool real = peer == Peer::Dayward;
     std::string store = world->dir + "/revod-" + std::to_string(getpid()) + ".db";
     unlink(store.c_str());
     Process revod;
@@ -204,7 +246,7 @@ double RunCase(bool real, bool reply, int inFlight, int entries, std::string& wh
         usleep(1000000); // registered by now
         agent.Signal(SIGSTOP);
     } else {
-        null = std::make_unique<NullAgent>();
+        null = std::make_unique<NullAgent>(peer == Peer::StoreSession);
         null->RegisterWith();
     }
 
@@ -230,7 +272,7 @@ double RunCase(bool real, bool reply, int inFlight, int entries, std::string& wh
         null->paused = false;
     size_t left;
     while ((left = Queued(*ctl)) > 0) {
-        usleep(2000);
+        usleep(20000); // a listing holds the store: not too often
         if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(120)) break;
     }
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
@@ -244,7 +286,8 @@ double RunCase(bool real, bool reply, int inFlight, int entries, std::string& wh
     return left ? 0 : entries / secs;
 }
 
-void Throughput(benchmark::State& state, bool real, bool reply) {
+void Throughput(benchmark::State& state, Peer peer, bool reply) {
+    const bool real = peer == Peer::Dayward;
     const int inFlight = static_cast<int>(state.range(0));
     const std::string key = std::string(reply ? "reply/" : "mail/") + std::to_string(inFlight);
     if (world->dir.empty()) {
@@ -254,20 +297,26 @@ void Throughput(benchmark::State& state, bool real, bool reply) {
     for (auto _ : state) {
         std::string why;
         int n = reply ? kReplyEntries : kMailEntries;
-        double rate = RunCase(real, reply, inFlight, n, why);
+        storeUpdates = 0;
+        double rate = RunCase(peer, reply, inFlight, n, why);
         if (rate <= 0) {
             state.SkipWithError(why.c_str());
             return;
         }
         state.SetIterationTime(n / rate);
         state.counters["entries_per_s"] = rate;
-        if (!real) {
-            nullRate[key] = rate;
-        } else if (nullRate.count(key)) {
-            state.counters["vs_null_agent"] = rate / nullRate[key];
+        if (peer == Peer::Null) nullRate[key] = rate;
+        if (peer == Peer::StoreSession) {
+            sessionRate[key] = rate;
+            state.counters["recorded_share"] = static_cast<double>(storeUpdates) / n;
         }
+        if (real && nullRate.count(key)) state.counters["vs_null_agent"] = rate / nullRate[key];
+        if (real && sessionRate.count(key))
+            state.counters["vs_store_session"] = rate / sessionRate[key];
     }
-    state.SetLabel(real ? "dayward" : "null agent");
+    state.SetLabel(real                 ? "dayward"
+                   : peer == Peer::Null ? "null agent"
+                                        : "minimal client: QMIME, QBRAW, store session, QDONE");
 }
 
 long RssKiB(int pid) {
@@ -324,10 +373,11 @@ void InFlight(benchmark::internal::Benchmark* b) {
 }
 
 // Null agent first: every dayward case is reported against it.
-BENCHMARK_CAPTURE(Throughput, null_mail, false, false)->Apply(InFlight);
-BENCHMARK_CAPTURE(Throughput, dayward_mail, true, false)->Apply(InFlight);
-BENCHMARK_CAPTURE(Throughput, null_reply, false, true)->Apply(InFlight);
-BENCHMARK_CAPTURE(Throughput, dayward_reply, true, true)->Apply(InFlight);
+BENCHMARK_CAPTURE(Throughput, null_mail, Peer::Null, false)->Apply(InFlight);
+BENCHMARK_CAPTURE(Throughput, dayward_mail, Peer::Dayward, false)->Apply(InFlight);
+BENCHMARK_CAPTURE(Throughput, null_reply, Peer::Null, true)->Apply(InFlight);
+BENCHMARK_CAPTURE(Throughput, session_reply, Peer::StoreSession, true)->Apply(InFlight);
+BENCHMARK_CAPTURE(Throughput, dayward_reply, Peer::Dayward, true)->Apply(InFlight);
 BENCHMARK(MemoryPerConnection)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {

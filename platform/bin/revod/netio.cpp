@@ -138,6 +138,11 @@ int ConnectTcp(const std::string& address, uint16_t port, int timeoutMs, std::st
     }
     if (!source.empty()) {
         sockaddr_in local;
+        // The port is chosen at connect, for this destination: bound here,
+        // the kernel must find a port free towards every peer, a search
+        // that grows with the connections in TIME_WAIT (one per offer).
+        int one = 1;
+        ::setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
         if (!MakeAddress(source, 0, local, err) ||
             ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0) {
             if (err.empty()) err = "bind " + source + ": " + std::strerror(errno);

@@ -48,7 +48,8 @@ const char* kUsage =
     "  --auth-timeout MS      time from connection to authentication (10000)\n"
     "  --idle-timeout MS      wait for an authenticated session's next command (900000)\n"
     "  --command-timeout MS   time to receive a command's data and send its reply (300000)\n"
-    "  --sync full|normal     full: survive power loss, not only crashes (normal)\n"
+    "  --sync durable|no-fsync  durable: on disk (fsync) before acknowledged;\n"
+    "                         no-fsync: survives crashes of revod, not power loss (durable)\n"
     "  --quiet                no log lines on standard error\n"
     "  --help                 this text\n"
     "  --version              the release\n";
@@ -151,12 +152,16 @@ int ParseArgs(int argc, char** argv, Options& o) {
         } else if (a == "--user") {
             cfg.users.push_back(value("an address"));
         } else if (a == "--sync") {
-            std::string s = value("full or normal");
-            if (s != "full" && s != "normal") {
-                std::fprintf(stderr, "revod: --sync takes full or normal\n");
+            // full and normal: the names of earlier versions.
+            const std::string s = value("durable or no-fsync");
+            if (s == "durable" || s == "full") {
+                cfg.sync = revo::Store::Sync::Durable;
+            } else if (s == "no-fsync" || s == "normal") {
+                cfg.sync = revo::Store::Sync::NoFsync;
+            } else {
+                std::fprintf(stderr, "revod: --sync takes durable or no-fsync\n");
                 return 2;
             }
-            cfg.sync = s == "full" ? revo::Store::Sync::Full : revo::Store::Sync::Normal;
         } else if (a == "--quiet") {
             o.quiet = true;
         } else {

@@ -257,34 +257,15 @@ void Server::Dispatch() {
         }
         std::vector<int64_t> deliver;
         size_t started = 0;
-        while (!ready_.empty()) {
-            const int64_t id = ready_.front();
-            auto it = items_.find(id);
-            if (it == items_.end() || it->second.inFlight) {
-                ready_.pop_front();
-                continue;
-            }
-            auto q = agents_.lower_bound(it->second.stage);
-            if (q == agents_.end()) {
-                ready_.pop_front();
-                it->second.inFlight = true; // until delivered
+        for (;;) {
+            int64_t id = 0;
+            const Next next = StartNext(true, false, id);
+            if (next == Next::Deliver)
                 deliver.push_back(id);
-                continue;
-            }
-            if (offers_ >= cfg_.maxOffers) break;
-            ready_.pop_front();
-            size_t& rr = nextAgent_[q->first];
-            const AgentReg agent = q->second[rr++ % q->second.size()];
-            it->second.inFlight = true;
-            ++offers_;
-            jobs_.push_back({id, q->first, agent});
-            ++started;
-            if (idleWorkers_ == 0 && workers_ < cfg_.maxOffers) {
-                ++workers_;
-                std::thread([this] { OfferWorker(); }).detach();
-            } else {
-                jobsCv_.notify_one();
-            }
+            else if (next == Next::Started)
+                ++started;
+            else
+                break;
         }
         if (!deliver.empty() || started > 0) {
             lock.unlock();
@@ -311,6 +292,45 @@ void Server::Dispatch() {
     }
 }
 
+// Under mu_: starts an offer for the first ready entry, or (when `deliver`)
+// takes it for delivery when it has passed every queue. A worker that calls
+// this after its offer leaves deliveries to the dispatcher and runs the new
+// offer itself (`self`), sparing two thread hand-overs per entry.
+Server::Next Server::StartNext(bool deliver, bool self, int64_t& id) {
+    while (!ready_.empty()) {
+        id = ready_.front();
+        auto it = items_.find(id);
+        if (it == items_.end() || it->second.inFlight) {
+            ready_.pop_front();
+            continue;
+        }
+        auto q = agents_.lower_bound(it->second.stage);
+        if (q == agents_.end()) {
+            if (!deliver) return Next::Deliver;
+            ready_.pop_front();
+            it->second.inFlight = true; // until delivered
+            return Next::Deliver;
+        }
+        if (offers_ >= cfg_.maxOffers) return Next::Full;
+        ready_.pop_front();
+        size_t& rr = nextAgent_[q->first];
+        const AgentReg& agent = q->second[rr++ % q->second.size()];
+        it->second.inFlight = true;
+        ++offers_;
+        jobs_.push_back({id, q->first, agent});
+        if (self) {
+            // This worker takes the job next.
+        } else if (idleWorkers_ == 0 && workers_ < cfg_.maxOffers) {
+            ++workers_;
+            std::thread([this] { OfferWorker(); }).detach();
+        } else {
+            jobsCv_.notify_one();
+        }
+        return Next::Started;
+    }
+    return Next::Empty;
+}
+
 void Server::OfferWorker() {
     std::unique_lock lock(mu_);
     for (;;) {
@@ -333,6 +353,14 @@ void Server::OfferWorker() {
         else
             RunOffer(job.id, job.queue, job.agent);
         lock.lock();
+        if (stopping_) continue;
+        // The entry this offer passed on, or the next waiting one, goes now.
+        int64_t id = 0;
+        for (bool self = true;; self = false) {
+            const Next next = StartNext(false, self, id);
+            if (next == Next::Deliver) wake_.notify_all();
+            if (next != Next::Started) break;
+        }
     }
 }
 

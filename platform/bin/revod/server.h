@@ -28,7 +28,7 @@ struct ServerConfig {
     std::string listen = "0.0.0.0";
     uint16_t port = 689;
     std::string storePath;
-    Store::Sync sync = Store::Sync::Normal;
+    Store::Sync sync = Store::Sync::Durable;
     bool noAuth = false;
     // Scrambled secret text ("Quill:ACL" form); unscrambled at start. Start
     // fails without one unless noAuth, or defaultSecret asks for the built-in text.
@@ -111,6 +111,8 @@ class Server {
         int queue;
         AgentReg agent;
     };
+    enum class Next { Started, Deliver, Full, Empty };
+    Next StartNext(bool deliver, bool self, int64_t& id);
     void OfferWorker();
     void RunOffer(int64_t id, int queue, AgentReg agent);
     enum class Outcome { Unreachable, Failed, Passed, Delivered };

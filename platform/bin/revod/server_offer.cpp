@@ -98,7 +98,8 @@ Server::Outcome Server::OfferCommands(OfferState& o) {
 
 // QMIME id: the message's structure lines, then 1000.
 bool Server::OfferQMime(OfferState& o, std::string_view args) {
-    if (NextWord(args) != o.qid) return o.conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry"));
+    if (NextWord(args) != o.qid)
+        return o.conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry"));
     if (!o.structure) o.structure = StructureLines(ParseMime(o.message));
     std::string reply;
     for (const auto& s : *o.structure)
@@ -109,7 +110,8 @@ bool Server::OfferQMime(OfferState& o, std::string_view args) {
 
 // QBRAW id start length: 2021 length, then that range of the message.
 bool Server::OfferQBraw(OfferState& o, std::string_view args) {
-    if (NextWord(args) != o.qid) return o.conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry"));
+    if (NextWord(args) != o.qid)
+        return o.conn.SendAll(Reply(REVO_ERR_NO_SUCH_QUEUE_ENTRY, "No such queue entry"));
     uint64_t start, length;
     if (!ParseU64(NextWord(args), start) || !ParseU64(NextWord(args), length) || !args.empty())
         return o.conn.SendAll(Reply(REVO_ERR_SYNTAX, "Syntax: QBRAW id start length"));
@@ -163,7 +165,8 @@ void Server::OfferDone(int64_t id, int queue, Outcome outcome) {
                 Enqueue(id, queue + 1, 0);
             if (ok && !stopping_) ReleaseHeld(queue); // the agent answers again
             --offers_;
-            wake_.notify_all();
+            // The worker starts what is ready now; only stopping needs the dispatcher.
+            if (!ok) wake_.notify_all();
             idle_.notify_all();
             return;
         }

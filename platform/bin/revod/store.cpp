@@ -204,11 +204,11 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
         return nullptr;
     }
     std::unique_ptr<Store> s(new Store(db));
-    s->cache_ = std::make_unique<StmtCache>();
     sqlite3_busy_timeout(db, 5000);
-    // WAL with NORMAL sync survives any crash of the process (the case that
-    // matters for a development server); FULL also survives a power loss.
-    const char* pragmas = sync == Sync::Full
+    // WAL with FULL sync fsyncs the log at every commit, before any caller
+    // is told its change is stored; NORMAL leaves that to the kernel, which
+    // survives a crash of the process but not of the machine.
+    const char* pragmas = sync == Sync::Durable
                               ? "PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"
                               : "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;";
     // revod is the store's only user: holding the lock spares a lock round
@@ -224,7 +224,7 @@ std::unique_ptr<Store> Store::Open(const std::string& path, Sync sync, std::stri
     return s;
 }
 
-Store::Store(sqlite3* db) : db_(db) {}
+Store::Store(sqlite3* db) : db_(db), cache_(std::make_unique<StmtCache>()) {}
 
 Store::~Store() {
     cache_.reset(); // finalize before closing
@@ -235,21 +235,93 @@ bool Store::Exec(const char* sql) {
     return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
 }
 
-bool Store::InTransaction(const std::function<bool()>& body) {
-    if (!Exec("BEGIN IMMEDIATE")) return false;
-    if (body() && Exec("COMMIT")) return true;
-    Exec("ROLLBACK");
-    return false;
+// ---- group commit ----------------------------------------------------------
+
+struct Store::Pending {
+    const std::function<bool()>* body = nullptr;
+    bool ok = false, done = false;
+    std::condition_variable cv;
+};
+
+bool Store::Step(const char* sql) {
+    return Stmt(cache_.get(), db_, sql).Run();
 }
 
-int64_t Store::Submit(const ControlLines& control, std::string_view message) {
+// A caller that finds no commit running leads one for everything waiting,
+// itself included; the others wait, and the first of those still waiting
+// when it ends leads the next. Under load each fsync serves many changes,
+// and a lone caller commits on its own thread without a hand-over.
+bool Store::Write(const std::function<bool()>& body) {
+    Pending p;
+    p.body = &body;
+    std::unique_lock lock(writeMu_);
+    pending_.push_back(&p);
+    while (!p.done) {
+        if (committing_) {
+            p.cv.wait(lock);
+            continue;
+        }
+        committing_ = true;
+        std::vector<Pending*> batch;
+        batch.swap(pending_);
+        lock.unlock();
+        CommitBatch(batch);
+        lock.lock();
+        committing_ = false;
+        // Under the lock: a waiter cannot see done, and free its record,
+        // before it has been notified.
+        for (Pending* q : batch) {
+            q->done = true;
+            if (q != &p) q->cv.notify_one();
+        }
+        if (!pending_.empty()) pending_.front()->cv.notify_one();
+    }
+    return p.ok;
+}
+
+// Each change runs in a savepoint, so that one that fails is undone alone.
+// Should an error end the whole transaction, the changes before it in the
+// batch are lost with it and reported failed; nobody has been answered yet.
+void Store::CommitBatch(const std::vector<Pending*>& batch) {
     std::lock_guard lock(mu_);
-    Stmt st(cache_.get(), db_, "INSERT INTO entries(control, message, submitted) VALUES(?,?,?)");
-    st.Bind(1, JoinLines(control))
-        .BindBlob(2, message)
-        .Bind(3, static_cast<int64_t>(time(nullptr)));
-    if (!st.Run()) return 0;
-    return sqlite3_last_insert_rowid(db_);
+    size_t first = 0; // first change of the open transaction
+    bool open = Step("BEGIN IMMEDIATE");
+    for (size_t i = 0; i < batch.size(); ++i) {
+        Pending& p = *batch[i];
+        p.ok = false;
+        if (!open || !Step("SAVEPOINT change")) continue;
+        p.ok = (*p.body)();
+        if (sqlite3_get_autocommit(db_)) {
+            for (size_t j = first; j <= i; ++j)
+                batch[j]->ok = false;
+            first = i + 1;
+            open = Step("BEGIN IMMEDIATE");
+            continue;
+        }
+        if (!p.ok) Step("ROLLBACK TO change");
+        Step("RELEASE change");
+    }
+    if (open && !Step("COMMIT")) {
+        Exec("ROLLBACK");
+        for (size_t j = first; j < batch.size(); ++j)
+            batch[j]->ok = false;
+    }
+}
+
+// ---- queue -------------------------------------------------------------------
+
+int64_t Store::Submit(const ControlLines& control, std::string_view message) {
+    const std::string joined = JoinLines(control);
+    const int64_t now = time(nullptr);
+    int64_t id = 0;
+    const bool ok = Write([&] {
+        Stmt st(cache_.get(), db_,
+                "INSERT INTO entries(control, message, submitted) VALUES(?,?,?)");
+        if (!st.Bind(1, joined).BindBlob(2, message).Bind(3, now).Run()) return false;
+        id = sqlite3_last_insert_rowid(db_);
+        return true;
+    });
+    return ok ? id : 0;
 }
 
 std::vector<QueueItem> Store::Queued() {
@@ -287,20 +359,24 @@ bool Store::Load(int64_t id, ControlLines& control, std::string& message) {
 }
 
 bool Store::SetAttempts(int64_t id, int attempts) {
-    std::lock_guard lock(mu_);
-    Stmt st(cache_.get(), db_, "UPDATE entries SET attempts=? WHERE id=? AND queued=1");
-    return st.Bind(1, attempts).Bind(2, id).Run();
+    return Write([&] {
+        Stmt st(cache_.get(), db_, "UPDATE entries SET attempts=? WHERE id=? AND queued=1");
+        return st.Bind(1, attempts).Bind(2, id).Run();
+    });
 }
 
 bool Store::Pass(int64_t id, int stage, const ControlLines* control) {
-    std::lock_guard lock(mu_);
-    if (control) {
+    const std::string joined = control ? JoinLines(*control) : std::string();
+    return Write([&] {
+        if (control) {
+            Stmt st(cache_.get(), db_,
+                    "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
+            return st.Bind(1, stage).Bind(2, joined).Bind(3, id).Run();
+        }
         Stmt st(cache_.get(), db_,
-                "UPDATE entries SET stage=?, attempts=0, control=? WHERE id=? AND queued=1");
-        return st.Bind(1, stage).Bind(2, JoinLines(*control)).Bind(3, id).Run();
-    }
-    Stmt st(cache_.get(), db_, "UPDATE entries SET stage=?, attempts=0 WHERE id=? AND queued=1");
-    return st.Bind(1, stage).Bind(2, id).Run();
+                "UPDATE entries SET stage=?, attempts=0 WHERE id=? AND queued=1");
+        return st.Bind(1, stage).Bind(2, id).Run();
+    });
 }
 
 bool Store::DeliverOne(int64_t id, int64_t now) {
@@ -327,9 +403,8 @@ bool Store::DeliverOne(int64_t id, int64_t now) {
 }
 
 bool Store::Deliver(const std::vector<int64_t>& ids) {
-    std::lock_guard lock(mu_);
     const int64_t now = time(nullptr);
-    return InTransaction([&] {
+    return Write([&] {
         for (int64_t id : ids)
             if (!DeliverOne(id, now)) return false;
         return true;
@@ -337,21 +412,23 @@ bool Store::Deliver(const std::vector<int64_t>& ids) {
 }
 
 bool Store::PassAndDeliver(int64_t id, const ControlLines* control) {
-    std::lock_guard lock(mu_);
-    return InTransaction([&] {
+    const std::string joined = control ? JoinLines(*control) : std::string();
+    const int64_t now = time(nullptr);
+    return Write([&] {
         if (control) {
             Stmt st(cache_.get(), db_, "UPDATE entries SET control=? WHERE id=? AND queued=1");
-            if (!st.Bind(1, JoinLines(*control)).Bind(2, id).Run()) return false;
+            if (!st.Bind(1, joined).Bind(2, id).Run()) return false;
         }
-        return DeliverOne(id, time(nullptr));
+        return DeliverOne(id, now);
     });
 }
 
 bool Store::SaveAgent(const AgentReg& a) {
-    std::lock_guard lock(mu_);
-    Stmt st(cache_.get(), db_,
-            "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
-    return st.Bind(1, a.queue).Bind(2, a.identity).Bind(3, a.address).Bind(4, a.port).Run();
+    return Write([&] {
+        Stmt st(cache_.get(), db_,
+                "INSERT OR REPLACE INTO agents(queue, identity, address, port) VALUES(?,?,?,?)");
+        return st.Bind(1, a.queue).Bind(2, a.identity).Bind(3, a.address).Bind(4, a.port).Run();
+    });
 }
 
 std::vector<AgentReg> Store::Agents() {
@@ -413,19 +490,26 @@ bool Store::CalOwns(const std::string& owner, int64_t entry) {
 
 Store::Attend Store::CalSetStatus(const std::string& owner, int64_t entry,
                                   const std::string& address, char status) {
-    std::lock_guard lock(mu_);
-    Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
-    if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row()) return Attend::NoEntry;
-    Stmt st(cache_.get(), db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
-    if (!st.Bind(1, std::string(1, status)).Bind(2, entry).Bind(3, Owner(address)).Run())
-        return Attend::NoEntry;
-    return sqlite3_changes(db_) > 0 ? Attend::Done : Attend::NotAttendee;
+    const std::string who = Owner(owner), attendee = Owner(address);
+    Attend result = Attend::NoEntry;
+    const bool ok = Write([&] {
+        Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
+        if (!own.Bind(1, who).Bind(2, entry).Row()) return false;
+        Stmt st(cache_.get(), db_, "UPDATE cal_attendees SET status=? WHERE entry=? AND address=?");
+        if (!st.Bind(1, std::string_view(&status, 1)).Bind(2, entry).Bind(3, attendee).Run())
+            return false;
+        if (sqlite3_changes(db_) == 0) {
+            result = Attend::NotAttendee;
+            return false;
+        }
+        return true;
+    });
+    return ok ? Attend::Done : result;
 }
 
 Store::Complete Store::CalComplete(const std::string& owner, int64_t entry, int64_t when) {
-    std::lock_guard lock(mu_);
     Complete result = Complete::NoEntry;
-    InTransaction([&] {
+    const bool ok = Write([&] {
         Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
         if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row()) return false;
         // One reply lists only its sender: the store knows who else must complete.
@@ -435,11 +519,9 @@ Store::Complete Store::CalComplete(const std::string& owner, int64_t entry, int6
             return false;
         }
         Stmt st(cache_.get(), db_, "UPDATE cal_entries SET completed=? WHERE id=?");
-        if (!st.Bind(1, when).Bind(2, entry).Run()) return false;
-        result = Complete::Done;
-        return true;
+        return st.Bind(1, when).Bind(2, entry).Run();
     });
-    return result;
+    return ok ? Complete::Done : result;
 }
 
 bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& organizer) {
@@ -451,8 +533,7 @@ bool Store::CalOrganizer(const std::string& owner, int64_t entry, std::string& o
 }
 
 bool Store::CalDelete(const std::string& owner, int64_t entry, std::optional<int64_t> instance) {
-    std::lock_guard lock(mu_);
-    return InTransaction([&] {
+    return Write([&] {
         Stmt own(cache_.get(), db_, "SELECT 1 FROM cal_entries WHERE owner=? AND id=?");
         if (!own.Bind(1, Owner(owner)).Bind(2, entry).Row()) return false;
         if (instance) {
@@ -470,10 +551,9 @@ bool Store::CalDelete(const std::string& owner, int64_t entry, std::optional<int
 }
 
 int64_t Store::CalPut(const std::string& owner, const CalEntry& e) {
-    std::lock_guard lock(mu_);
     int64_t id = 0;
     const std::string who = Owner(owner);
-    bool ok = InTransaction([&] {
+    bool ok = Write([&] {
         Stmt old(cache_.get(), db_, "SELECT id FROM cal_entries WHERE owner=? AND uid=?");
         if (old.Bind(1, who).Bind(2, e.uid).Row()) {
             const int64_t oldId = old.Int(0);

@@ -1,8 +1,11 @@
 // revod's durable state in one SQLite file: the queue, the registered queue
-// agents, the mailboxes and the calendars. All calls are serialised by one
-// lock; every change is committed before the call returns.
+// agents, the mailboxes and the calendars. Calls are serialised by one lock.
+// Changes are committed in groups: whoever finds no commit running commits
+// every change waiting at that moment in one transaction, and a change call
+// returns only once its commit is on disk (in Sync::Durable, fsync'ed).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,7 +63,9 @@ struct CalEntry {
 
 class Store {
   public:
-    enum class Sync { Normal, Full };
+    // Durable: a change is fsync'ed before its call returns, so it survives
+    // power loss. NoFsync: it survives a crash of revod, not of the machine.
+    enum class Sync { Durable, NoFsync };
     static std::unique_ptr<Store> Open(const std::string& path, Sync sync, std::string& err);
     ~Store();
 
@@ -105,11 +110,21 @@ class Store {
   private:
     explicit Store(sqlite3* db);
     bool Exec(const char* sql);
-    bool InTransaction(const std::function<bool()>& body);
+    // Runs body inside a savepoint of the next group transaction and waits
+    // for that transaction's commit. True when body succeeded and the commit
+    // did; a failed body leaves no trace.
+    bool Write(const std::function<bool()>& body);
+    struct Pending;
+    void CommitBatch(const std::vector<Pending*>& batch);
+    bool Step(const char* sql);
     bool DeliverOne(int64_t id, int64_t now);
     sqlite3* db_;
     std::unique_ptr<StmtCache> cache_;
-    std::mutex mu_;
+    std::mutex mu_; // the connection: held by readers and by a commit
+    // Changes waiting for the next commit, and whether one runs; guarded by writeMu_.
+    std::mutex writeMu_;
+    std::vector<Pending*> pending_;
+    bool committing_ = false;
 };
 
 // Recipient address of an "L"/"M" control line, or sender of an "F" line:

@@ -293,7 +293,7 @@ TEST_F(Attack, StoreFilesAreOwnerOnlyUnderUmask022) {
         ::chmod(earlier.c_str(), 0644);
         ::chmod((earlier + "-wal").c_str(), 0644);
         std::string err;
-        auto s = revo::Store::Open(earlier, revo::Store::Sync::Normal, err);
+        auto s = revo::Store::Open(earlier, revo::Store::Sync::Durable, err);
         ASSERT_TRUE(s) << err;
     }
     Start();
