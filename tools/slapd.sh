@@ -102,7 +102,7 @@ wait_ready() {
 
 start() {
   local dir=$1 port=$2 suffix=${3:-dc=arbor}
-  [[ $port =~ ^[0-9]+$ ]] && ((port > 0 && port < 65536)) || die "bad port: $port"
+  if ! [[ $port =~ ^[0-9]+$ ]] || ((port < 1 || port > 65535)); then die "bad port: $port"; fi
   [[ $suffix =~ ^[A-Za-z0-9=,.-]+$ ]] || die "bad suffix: $suffix"
   [ -x "$SLAPD" ] || die "$SLAPD missing (tools/deps.sh installs slapd)"
   mkdir -p "$dir"
