@@ -8,6 +8,7 @@ PACKAGES=(
   libssl-dev libsqlite3-dev libncurses-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libgmime-3.0-dev libical-dev
+  slapd ldap-utils libldap-dev
   python3 python3-dateutil tzdata tmux locales
   dpkg-dev debhelper lintian mandoc systemd
 )

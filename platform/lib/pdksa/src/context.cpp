@@ -26,14 +26,7 @@ DDCContextHandle gNext = 1;
 // test suites that make many passwords (never below kMinIterations).
 constexpr int64_t kIterations = 600000;
 constexpr int64_t kMinIterations = 1000, kMaxIterations = 10000000;
-constexpr size_t kSaltLen = 16, kHashLen = 32;
-
-// Login intruder detection, overridable per store in meta: this many failed
-// checks within the reset interval lock the object's password checks for the
-// lock-out time (0 attempts: no detection).
-constexpr int64_t kIntruderAttempts = 7;
-constexpr int64_t kIntruderResetSeconds = 30 * 60;
-constexpr int64_t kIntruderLockoutSeconds = 15 * 60;
+constexpr size_t kSaltLen = PasswordHash::kSaltLen, kHashLen = PasswordHash::kHashLen;
 constexpr size_t kMaxPassword = 1024;
 
 } // namespace
@@ -136,18 +129,12 @@ int Lookup(Conn& conn, const std::vector<std::string>& comps, int64_t& id) {
     Store* store = conn.store();
     // Inside a write transaction the cache may lag this connection's own
     // changes, so only plain reads use it.
-    const bool cache = store && sqlite3_get_autocommit(conn.Db());
+    const bool cache = store && !conn.InTransaction();
     const uint64_t gen = cache ? store->Generation() : 0;
     if (cache && store->CachedId(lpath, gen, id)) return 0;
-    Stmt q(conn, "SELECT id FROM obj WHERE lpath=?");
-    q.Bind(1, lpath);
-    int rc = q.Step();
-    if (rc == SQLITE_ROW) {
-        id = q.I64(0);
-        if (cache) store->CacheId(lpath, gen, id);
-        return 0;
-    }
-    return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : MapSqlite(rc);
+    if (int rc = conn.FindPath(lpath, id)) return rc;
+    if (cache) store->CacheId(lpath, gen, id);
+    return 0;
 }
 
 int ResolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id) {
@@ -189,31 +176,17 @@ std::string OutName(const Ctx& c, const std::string& path) {
     return path.empty() ? "\\" : path;
 }
 
-int LoadObjInfo(Conn& conn, int64_t id, ObjInfo& out) {
-    Stmt q(conn, "SELECT parent, name, path, class FROM obj WHERE id=?");
-    q.Bind(1, id);
-    int rc = q.Step();
-    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? DDCERR_NO_SUCH_ENTRY : MapSqlite(rc);
-    out.id = id;
-    out.parent = q.I64(0);
-    out.name = q.Text(1);
-    out.path = q.Text(2);
-    out.cls = q.Text(3);
-    return 0;
-}
-
 int ObjClasses(Conn& conn, int64_t id, std::vector<std::string>& out) {
     out.clear();
     if (id == kRootId) {
         out.push_back("[root]");
         return 0;
     }
-    Stmt q(conn, "SELECT lv FROM val WHERE obj=? AND attr='object class' ORDER BY seq");
-    q.Bind(1, id);
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW)
-        out.push_back(q.Text(0));
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+    std::vector<Value> vals;
+    if (int rc = conn.ReadValues(id, "object class", vals)) return rc;
+    for (auto& v : vals)
+        out.push_back(std::move(v.lv));
+    return 0;
 }
 
 bool Rights::CanWrite(const std::string& lattr) const {
@@ -225,11 +198,9 @@ bool Rights::CanWrite(const std::string& lattr) const {
 
 int SessionCheck(const Ctx& c, Conn& conn) {
     if (c.maintenance || c.identity == 0) return 0;
-    Stmt q(conn, "SELECT 1 FROM obj WHERE id=?");
-    q.Bind(1, c.identity);
-    int rc = q.Step();
-    if (rc == SQLITE_ROW) return 0;
-    return rc == SQLITE_DONE ? DDCERR_NOT_LOGGED_IN : MapSqlite(rc);
+    ObjInfo me;
+    int rc = conn.ObjectInfo(c.identity, me);
+    return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_NOT_LOGGED_IN : rc;
 }
 
 int RightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
@@ -243,31 +214,22 @@ int RightsOn(const Ctx& c, Conn& conn, int64_t obj, Rights& r) {
     static const std::string kEntry = Fold(DDC_ACL_ENTRY_RIGHTS);
     static const std::string kAll = Fold(DDC_ACL_ALL_ATTRIBUTES);
     // ACL values on the object and every ancestor grant to the trustee.
+    std::vector<std::pair<std::string, uint32_t>> grants;
     for (int64_t id = obj; id != 0;) {
-        {
-            Stmt q(conn, "SELECT lv, priv FROM val WHERE obj=? AND attr='acl' AND ref=?");
-            q.Bind(1, id).Bind(2, c.identity);
-            int rc;
-            while ((rc = q.Step()) == SQLITE_ROW) {
-                const std::string lv = q.Text(0);
-                const auto priv = static_cast<uint32_t>(q.I64(1));
-                if (lv == kEntry)
-                    r.entry |= priv;
-                else if (lv == kAll)
-                    r.attrAll |= priv;
-                else
-                    r.attr[lv] |= priv;
-            }
-            if (rc != SQLITE_DONE) return MapSqlite(rc);
+        if (int rc = conn.AclGrants(id, c.identity, grants)) return rc;
+        for (const auto& [lv, priv] : grants) {
+            if (lv == kEntry)
+                r.entry |= priv;
+            else if (lv == kAll)
+                r.attrAll |= priv;
+            else
+                r.attr[lv] |= priv;
         }
-        Stmt p(conn, "SELECT parent FROM obj WHERE id=?");
-        p.Bind(1, id);
-        int rc = p.Step();
-        if (rc != SQLITE_ROW) {
-            if (rc == SQLITE_DONE) break;
-            return MapSqlite(rc);
-        }
-        id = p.I64(0);
+        ObjInfo o;
+        int rc = conn.ObjectInfo(id, o);
+        if (rc == DDCERR_NO_SUCH_ENTRY) break;
+        if (rc) return rc;
+        id = o.parent;
     }
     if (r.entry & DDC_ENTRY_SUPERVISOR) r.all = true;
     return 0;
@@ -277,7 +239,7 @@ int IsTreeAdmin(const Ctx& c, Conn& conn, bool& admin) {
     admin = c.maintenance && !c.readOnly;
     if (c.maintenance || c.identity == 0) return 0;
     ObjInfo me;
-    if (int rc = LoadObjInfo(conn, c.identity, me))
+    if (int rc = conn.ObjectInfo(c.identity, me))
         return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_NOT_LOGGED_IN : rc;
     auto comps = SplitPath(me.path);
     if (comps.empty()) return 0;
@@ -310,79 +272,25 @@ bool Derive(const std::string& pw, const unsigned char* salt, int64_t iter, unsi
                              static_cast<int>(kHashLen), out) == 1;
 }
 
-struct StoredHash {
-    unsigned char salt[kSaltLen], hash[kHashLen];
-    int64_t iter = 0;
-};
-
 // The object's stored hash: 0, DDCERR_FAILED_AUTHENTICATION when it has none.
-int LoadHash(Conn& conn, int64_t obj, StoredHash& h) {
-    Stmt q(conn, "SELECT salt, hash, iter FROM pw WHERE obj=?");
-    q.Bind(1, obj);
-    int rc = q.Step();
-    if (rc == SQLITE_DONE) return DDCERR_FAILED_AUTHENTICATION;
-    if (rc != SQLITE_ROW) return MapSqlite(rc);
-    if (q.Bytes(0) != static_cast<int>(kSaltLen) || q.Bytes(1) != static_cast<int>(kHashLen))
-        return DDCERR_DATABASE_FORMAT;
-    std::memcpy(h.salt, q.Blob(0), kSaltLen);
-    std::memcpy(h.hash, q.Blob(1), kHashLen);
-    h.iter = q.I64(2);
+int LoadHash(Conn& conn, int64_t obj, PasswordHash& h) {
+    if (int rc = conn.ReadPassword(obj, h)) return rc;
     if (h.iter < 1 || h.iter > kMaxIterations) return DDCERR_DATABASE_FORMAT;
     return 0;
 }
 
 int StorePassword(Conn& conn, int64_t obj, const std::string& pw) {
-    unsigned char salt[kSaltLen], hash[kHashLen];
-    const int64_t iter = TargetIterations();
-    if (RAND_bytes(salt, sizeof salt) != 1 || !Derive(pw, salt, iter, hash))
+    PasswordHash h;
+    h.iter = TargetIterations();
+    if (RAND_bytes(h.salt, sizeof h.salt) != 1 || !Derive(pw, h.salt, h.iter, h.hash))
         return DDCERR_SYSTEM_FAILURE;
-    Stmt q(conn, "INSERT OR REPLACE INTO pw(obj, salt, hash, iter) VALUES(?,?,?,?)");
-    q.Bind(1, obj).BindBlob(2, salt, sizeof salt).BindBlob(3, hash, sizeof hash);
-    q.Bind(4, iter);
-    int rc = q.Step();
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+    return conn.WritePassword(obj, h);
 }
 
-struct IntruderPolicy {
-    int64_t attempts = kIntruderAttempts, reset = kIntruderResetSeconds,
-            lockout = kIntruderLockoutSeconds;
-};
-
-IntruderPolicy LoadIntruderPolicy(Conn& conn) {
-    IntruderPolicy p;
-    Stmt q(conn, "SELECT key, value FROM meta WHERE key IN "
-                 "('intruder_attempts', 'intruder_reset_seconds', 'intruder_lockout_seconds')");
-    while (q.Step() == SQLITE_ROW) {
-        const std::string k = q.Text(0);
-        const int64_t v = std::max<int64_t>(0, q.I64(1));
-        if (k == "intruder_attempts")
-            p.attempts = v;
-        else if (k == "intruder_reset_seconds")
-            p.reset = v;
-        else
-            p.lockout = v;
-    }
-    return p;
-}
-
-// Stores made before intruder detection lack its table.
-int IntruderTable(Conn& conn) {
-    return MapSqlite(conn.Exec(kIntruderTableSql));
-}
-
-struct IntruderState {
-    int64_t attempts = 0, first = 0, lockedUntil = 0;
-    bool present = false;
-};
-
+// What is recorded for the object; a store that cannot say has nothing.
 IntruderState LoadIntruderState(Conn& conn, int64_t obj) {
     IntruderState st;
-    Stmt q(conn, "SELECT attempts, first, locked_until FROM intruder WHERE obj=?");
-    if (q.Ok() != SQLITE_OK) return st; // no table yet: nothing recorded
-    q.Bind(1, obj);
-    if (q.Step() == SQLITE_ROW) {
-        st = IntruderState{q.I64(0), q.I64(1), q.I64(2), true};
-    }
+    if (conn.ReadIntruder(obj, st) != 0) st = IntruderState{};
     return st;
 }
 
@@ -402,25 +310,18 @@ int ShowAttempts(Conn& conn, int64_t obj, int64_t attempts) {
                 allowed = allowed || Fold(a) == kAttr;
     }
     if (!allowed) return 0;
-    {
-        Stmt d(conn, "DELETE FROM val WHERE obj=? AND attr=?");
-        d.Bind(1, obj).Bind(2, kAttr);
-        if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
+    std::vector<Value> vals;
+    if (attempts > 0) {
+        Value v;
+        v.syntax = DDC_SYN_INTEGER;
+        v.v = v.lv = std::to_string(attempts);
+        vals.push_back(std::move(v));
     }
-    if (attempts <= 0) return 0;
-    Stmt q(conn, "INSERT INTO val(obj, attr, seq, syntax, v, lv, ref, priv) "
-                 "VALUES(?, ?, 0, ?, ?, ?, NULL, 0)");
-    const std::string v = std::to_string(attempts);
-    q.Bind(1, obj).Bind(2, kAttr).Bind(3, int64_t{DDC_SYN_INTEGER}).Bind(4, v).Bind(5, v);
-    int rc = q.Step();
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+    return conn.WriteValues(obj, kAttr, vals);
 }
 
 int ClearIntruder(Conn& conn, int64_t obj) {
-    if (int rc = IntruderTable(conn)) return rc;
-    Stmt d(conn, "DELETE FROM intruder WHERE obj=?");
-    d.Bind(1, obj);
-    if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
+    if (int rc = conn.ClearIntruder(obj)) return rc;
     return ShowAttempts(conn, obj, 0);
 }
 
@@ -428,8 +329,8 @@ int ClearIntruder(Conn& conn, int64_t obj) {
 // nothing (it can read every hash anyway).
 void RecordFailure(Conn& conn, int64_t obj) {
     if (conn.BeginWrite() != 0) return;
-    const IntruderPolicy p = LoadIntruderPolicy(conn);
-    if (p.attempts == 0 || IntruderTable(conn) != 0) return;
+    IntruderPolicy p;
+    if (conn.ReadIntruderPolicy(p) != 0 || p.attempts == 0) return;
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     IntruderState st = LoadIntruderState(conn, obj);
     if (!st.present || now - st.first >= p.reset) st = IntruderState{0, now, st.lockedUntil, true};
@@ -439,23 +340,20 @@ void RecordFailure(Conn& conn, int64_t obj) {
         st.attempts = 0; // a new count starts after the lock-out
         st.first = now;
     }
-    Stmt q(conn, "INSERT OR REPLACE INTO intruder(obj, attempts, first, locked_until) "
-                 "VALUES(?,?,?,?)");
-    q.Bind(1, obj).Bind(2, st.attempts).Bind(3, st.first).Bind(4, st.lockedUntil);
-    if (q.Step() != SQLITE_DONE) return;
+    if (conn.WriteIntruder(obj, st) != 0) return;
     if (ShowAttempts(conn, obj, st.lockedUntil > now ? p.attempts : st.attempts) != 0) return;
     conn.Commit();
 }
 
 // After a successful check: the count starts over and an old hash is redone
 // with the current iteration count, unless the password changed meanwhile.
-void AfterSuccess(Conn& conn, int64_t obj, const std::string& pw, const StoredHash& h,
+void AfterSuccess(Conn& conn, int64_t obj, const std::string& pw, const PasswordHash& h,
                   const IntruderState& st) {
     const bool upgrade = h.iter < TargetIterations();
     if (!upgrade && !st.present) return;
     if (conn.BeginWrite() != 0) return;
     if (upgrade) {
-        StoredHash now;
+        PasswordHash now;
         if (LoadHash(conn, obj, now) != 0 || std::memcmp(now.hash, h.hash, kHashLen) != 0 ||
             StorePassword(conn, obj, pw) != 0)
             return;
@@ -468,12 +366,12 @@ void AfterSuccess(Conn& conn, int64_t obj, const std::string& pw, const StoredHa
 // DDCERR_FAILED_AUTHENTICATION on a wrong password, when none is set, and
 // while the object is locked out. Runs outside any transaction. checked
 // receives the hash that matched.
-int CheckPassword(Conn& conn, int64_t obj, const std::string& pw, StoredHash* checked = nullptr) {
+int CheckPassword(Conn& conn, int64_t obj, const std::string& pw, PasswordHash* checked = nullptr) {
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     const IntruderState st = LoadIntruderState(conn, obj);
     // Locked: not even a right password is taken, and no hash is computed.
     if (st.lockedUntil > now) return DDCERR_FAILED_AUTHENTICATION;
-    StoredHash h;
+    PasswordHash h;
     if (int rc = LoadHash(conn, obj, h)) return rc;
     unsigned char got[kHashLen];
     if (!Derive(pw, h.salt, h.iter, got)) return DDCERR_SYSTEM_FAILURE;
@@ -502,18 +400,17 @@ int CheckCurrentPassword(const Ctx& c, const void* password) {
     return CheckPassword(*l, c.current, pw);
 }
 
-// Administrator rights from access to the store file (need: W_OK or R_OK);
-// without write access they only read.
-int LoginMaintenance(DDCContextHandle ctx, int need) {
+// Administrator rights from control of the store itself; without the
+// right to change it they only read.
+int LoginMaintenance(DDCContextHandle ctx, bool needWrite) {
     return WithCtx(ctx, [&](Ctx& c) {
-        const char* path = c.store->Path().c_str();
-        if (::access(path, need) != 0)
-            return ::access(path, F_OK) != 0 ? DDCERR_NO_REFERRALS : DDCERR_NO_ACCESS;
+        bool readOnly = true;
+        if (int rc = c.store->MaintenanceAccess(needWrite, readOnly)) return rc;
         ConnLease l(c.store);
         if (int rc = l.Open()) return rc;
         c.identity = 0;
         c.maintenance = true;
-        c.readOnly = ::access(path, W_OK) != 0;
+        c.readOnly = readOnly;
         return 0;
     });
 }
@@ -707,11 +604,11 @@ int DDCChangePassword(DDCContextHandle ctx, const void* oldPassword, const void*
         ConnLease l(c.store);
         if (int rc = l.Open()) return rc;
         if (int rc = SessionCheck(c, *l)) return rc;
-        StoredHash checked;
+        PasswordHash checked;
         if (int rc = CheckPassword(*l, c.current, oldPw, &checked)) return rc;
         if (int rc = l->BeginWrite()) return rc;
         // The password that was checked must still be the one stored.
-        StoredHash now;
+        PasswordHash now;
         if (int rc = LoadHash(*l, c.current, now)) return rc;
         if (std::memcmp(now.salt, checked.salt, kSaltLen) != 0 ||
             std::memcmp(now.hash, checked.hash, kHashLen) != 0)
@@ -743,12 +640,12 @@ int DDCGenerateKeyPair(DDCContextHandle ctx, const void* password) {
 int PDKLoginMaintenance(DDCContextHandle ctx) {
     // The real user must be able to write the file itself: then the
     // directory's rights protect nothing from this process anyway.
-    return LoginMaintenance(ctx, W_OK);
+    return LoginMaintenance(ctx, true);
 }
 
 int PDKLoginMaintenanceRead(DDCContextHandle ctx) {
     // Whoever may read the file reads every value in it anyway.
-    return LoginMaintenance(ctx, R_OK);
+    return LoginMaintenance(ctx, false);
 }
 
 int PDKShareStore(const char* path, uint32_t group) {

@@ -89,12 +89,6 @@ int ResolveText(Ctx& c, Conn& conn, const std::string& name, int64_t& id);
 // How a stored object's path is given back: relative below the base.
 std::string OutName(const Ctx& c, const std::string& path);
 
-struct ObjInfo {
-    int64_t id = 0, parent = 0;
-    std::string name, path, cls;
-};
-int LoadObjInfo(Conn& conn, int64_t id, ObjInfo& out);
-
 // Folded names of the object's classes, most specific first.
 int ObjClasses(Conn& conn, int64_t id, std::vector<std::string>& out);
 

@@ -15,20 +15,6 @@ namespace {
 constexpr uint32_t kMaxEntries = 4096; // entries in one call
 constexpr size_t kMaxAttrChars = 256;
 
-struct Value {
-    uint32_t syntax = DDC_SYN_TEXT;
-    std::string v, lv;
-    int64_t ref = 0;
-    uint32_t priv = 0;
-
-    std::string Key() const {
-        if (syntax == DDC_SYN_DIST_NAME) return "#" + std::to_string(ref);
-        if (syntax == DDC_SYN_ACL)
-            return std::to_string(priv) + "#" + lv + "#" + std::to_string(ref);
-        return lv;
-    }
-};
-
 // What the classes of an object allow and require (folded names).
 struct ClassInfo {
     std::vector<std::string> chain;
@@ -150,86 +136,12 @@ int MakeValue(Ctx& c, Conn& conn, const AttrDef& def, const DDCEntry& e, int mis
     return 0;
 }
 
-int LoadValues(Conn& conn, int64_t obj, const std::string& lattr, std::vector<Value>& out) {
-    out.clear();
-    Stmt q(conn, "SELECT syntax, v, lv, ref, priv FROM val WHERE obj=? AND attr=? ORDER BY seq");
-    q.Bind(1, obj).Bind(2, lattr);
-    int rc;
-    while ((rc = q.Step()) == SQLITE_ROW) {
-        Value v;
-        v.syntax = static_cast<uint32_t>(q.I64(0));
-        v.v = q.Text(1);
-        v.lv = q.Text(2);
-        v.ref = q.IsNull(3) ? 0 : q.I64(3);
-        v.priv = static_cast<uint32_t>(q.I64(4));
-        out.push_back(std::move(v));
-    }
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
-}
-
-int WriteValues(Conn& conn, int64_t obj, const std::string& lattr, const std::vector<Value>& vals) {
-    {
-        Stmt d(conn, "DELETE FROM val WHERE obj=? AND attr=?");
-        d.Bind(1, obj).Bind(2, lattr);
-        if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
-    }
-    int64_t seq = 0;
-    for (const auto& v : vals) {
-        Stmt q(conn, "INSERT INTO val(obj, attr, seq, syntax, v, lv, ref, priv) "
-                     "VALUES(?,?,?,?,?,?,?,?)");
-        q.Bind(1, obj).Bind(2, lattr).Bind(3, seq++).Bind(4, int64_t{v.syntax});
-        if (v.syntax == DDC_SYN_DIST_NAME) {
-            q.BindNull(5).BindNull(6);
-        } else {
-            q.Bind(5, v.v).Bind(6, v.lv);
-        }
-        if (v.syntax == DDC_SYN_DIST_NAME || v.syntax == DDC_SYN_ACL)
-            q.Bind(7, v.ref);
-        else
-            q.BindNull(7);
-        q.Bind(8, int64_t{v.priv});
-        if (int rc = q.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
-    }
-    return 0;
-}
-
-// Rights, sessions and stored references go by id, so an id is never given
-// out twice: the highest ever used is kept in meta (stores made before it
-// start from the highest id present).
-int NextObjectId(Conn& conn, int64_t& id) {
-    {
-        Stmt q(conn, "SELECT max(coalesce((SELECT value FROM meta WHERE key='last_id'), 0), "
-                     "(SELECT max(id) FROM obj)) + 1");
-        int rc = q.Step();
-        if (rc != SQLITE_ROW) return MapSqlite(rc);
-        id = q.I64(0);
-    }
-    Stmt u(conn, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_id', ?)");
-    u.Bind(1, id);
-    int rc = u.Step();
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
-}
-
 // DDCERR_MISSING_MANDATORY when removing obj would take the last value of a
 // mandatory attribute of another object (its values that name obj go with
 // it): that object would break its own class's rules.
 int SoleMandatoryValue(Conn& conn, int64_t obj) {
-    struct Use {
-        int64_t holder;
-        std::string lattr;
-        int64_t naming, total;
-    };
-    std::vector<Use> uses;
-    {
-        Stmt q(conn, "SELECT v.obj, v.attr, count(*), (SELECT count(*) FROM val w "
-                     "WHERE w.obj=v.obj AND w.attr=v.attr) FROM val v "
-                     "WHERE v.ref=?1 AND v.obj<>?1 GROUP BY v.obj, v.attr");
-        q.Bind(1, obj);
-        int rc;
-        while ((rc = q.Step()) == SQLITE_ROW)
-            uses.push_back(Use{q.I64(0), q.Text(1), q.I64(2), q.I64(3)});
-        if (rc != SQLITE_DONE) return MapSqlite(rc);
-    }
+    std::vector<RefUse> uses;
+    if (int rc = conn.ReferencesTo(obj, uses)) return rc;
     for (const auto& u : uses) {
         if (u.naming < u.total) continue; // other values remain
         std::vector<std::string> classes;
@@ -238,12 +150,6 @@ int SoleMandatoryValue(Conn& conn, int64_t obj) {
             return DDCERR_MISSING_MANDATORY;
     }
     return 0;
-}
-
-int BumpSchema(Conn& conn) {
-    Stmt q(conn, "UPDATE meta SET value=value+1 WHERE key='schema_gen'");
-    int rc = q.Step();
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
 }
 
 // Working copy of the values of the attributes a call touches.
@@ -256,7 +162,7 @@ struct Work {
         auto it = vals.find(lattr);
         if (it != vals.end()) return &it->second;
         std::vector<Value> v;
-        if (obj && (rc = LoadValues(conn, obj, lattr, v)) != 0) return nullptr;
+        if (obj && (rc = conn.ReadValues(obj, lattr, v)) != 0) return nullptr;
         order.push_back(lattr);
         return &vals.emplace(lattr, std::move(v)).first->second;
     }
@@ -318,7 +224,7 @@ int CheckAndWrite(Conn& conn, int64_t obj, const ClassInfo& ci, Work& w) {
         if (vals.empty() && ci.mandatory.count(lattr)) return DDCERR_MISSING_MANDATORY;
     }
     for (const auto& lattr : w.order)
-        if (int rc = WriteValues(conn, obj, lattr, w.vals[lattr])) return rc;
+        if (int rc = conn.WriteValues(obj, lattr, w.vals[lattr])) return rc;
     return 0;
 }
 
@@ -327,7 +233,7 @@ int ModifyLocked(Ctx& c, Conn& conn, int64_t obj, uint32_t n, const DDCEntry* en
     if (obj == kRootId) return DDCERR_NO_ACCESS;
     if (int rc = conn.LoadSchema()) return rc;
     ObjInfo o; // the current object may have gone since it was resolved
-    if (int rc = LoadObjInfo(conn, obj, o)) return rc;
+    if (int rc = conn.ObjectInfo(obj, o)) return rc;
     std::vector<std::string> classes;
     if (int rc = ObjClasses(conn, obj, classes)) return rc;
     const ClassInfo ci = ClassInfoFor(conn.schema(), classes);
@@ -370,15 +276,6 @@ int NameList(const Ctx& c, const void* const* list, std::vector<std::string>& ou
     return 0;
 }
 
-std::string JoinLines(const std::vector<std::string>& v) {
-    std::string s;
-    for (const auto& x : v) {
-        if (!s.empty()) s.push_back('\n');
-        s += x;
-    }
-    return s;
-}
-
 // Runs a schema change as the tree's administrator in one transaction.
 template <class F> int SchemaChange(DDCContextHandle ctx, F&& f) {
     return WithCtx(ctx, [&](Ctx& c) {
@@ -390,7 +287,7 @@ template <class F> int SchemaChange(DDCContextHandle ctx, F&& f) {
         if (!admin) return DDCERR_NO_ACCESS;
         if (int rc = l->LoadSchema()) return rc;
         if (int rc = f(c, *l)) return rc;
-        if (int rc = BumpSchema(*l)) return rc;
+        if (int rc = l->BumpSchema()) return rc;
         return l->Commit();
     });
 }
@@ -504,15 +401,8 @@ int InsertEntry(Conn& conn, int64_t parent, const std::string& rdn, const std::s
         v.lv = cl;
         classVals.push_back(std::move(v));
     }
-    if (int rc = NextObjectId(conn, id)) return rc;
-    {
-        Stmt q(conn, "INSERT INTO obj(id, parent, name, lname, path, lpath, class) "
-                     "VALUES(?,?,?,?,?,?,?)");
-        q.Bind(1, id).Bind(2, parent).Bind(3, rdn).Bind(4, Fold(rdn)).Bind(5, path);
-        q.Bind(6, Fold(path)).Bind(7, bc.name);
-        if (int rc = q.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
-    }
-    if (int rc = WriteValues(conn, id, "object class", classVals)) return rc;
+    if (int rc = conn.InsertObject(parent, rdn, path, bc.name, id)) return rc;
+    if (int rc = conn.WriteValues(id, "object class", classVals)) return rc;
     return CheckAndWrite(conn, id, ci, w);
 }
 
@@ -521,13 +411,6 @@ int BeginChange(ConnLease& l) {
     if (int rc = l.Open()) return rc;
     if (int rc = l->BeginWrite()) return rc;
     return l->LoadSchema();
-}
-
-// Folded bounds of the paths strictly below path: each starts with the
-// path and a backslash, and ']' is the byte after the backslash.
-std::pair<std::string, std::string> SubtreeRange(const std::string& path) {
-    const std::string l = Fold(path);
-    return {l + "\\", l + "]"};
 }
 
 // The full components of a renamed object: a relative name alone replaces
@@ -556,14 +439,10 @@ int CheckNewPath(Conn& conn, const ObjInfo& o, const std::vector<std::string>& n
     const size_t oldLen = Utf16Length(o.path), newLen = Utf16Length(newPath);
     if (newLen > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
     if (newLen > oldLen) {
-        const auto [lo, hi] = SubtreeRange(o.path);
-        Stmt q(conn, "SELECT path FROM obj WHERE lpath > ? AND lpath < ?");
-        q.Bind(1, lo).Bind(2, hi);
-        int rc;
-        while ((rc = q.Step()) == SQLITE_ROW)
-            if (Utf16Length(q.Text(0)) - oldLen + newLen > DDC_MAX_DN_CHARS)
-                return DDCERR_ILLEGAL_DS_NAME;
-        if (rc != SQLITE_DONE) return MapSqlite(rc);
+        std::vector<std::string> below;
+        if (int rc = conn.SubtreePaths(o.path, below)) return rc;
+        for (const auto& p : below)
+            if (Utf16Length(p) - oldLen + newLen > DDC_MAX_DN_CHARS) return DDCERR_ILLEGAL_DS_NAME;
     }
     if (Fold(newPath) == Fold(o.path)) return 0;
     int64_t other;
@@ -583,33 +462,12 @@ int CheckNamingBound(Conn& conn, const ClassInfo& ci, const std::string& rdn) {
     return 0;
 }
 
-// The object's row, then the paths of its subtree.
-int MovePaths(Conn& conn, int64_t id, const std::string& oldPath, const std::string& rdn,
-              const std::string& newPath) {
-    {
-        Stmt u(conn, "UPDATE obj SET name=?, lname=?, path=?, lpath=? WHERE id=?");
-        u.Bind(1, rdn).Bind(2, Fold(rdn)).Bind(3, newPath).Bind(4, Fold(newPath)).Bind(5, id);
-        if (int rc = u.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
-    }
-    // Cut in bytes: substr() of a text counts code points, which neither
-    // UTF-16 nor UTF-8 lengths give. Folding keeps byte lengths, so one
-    // offset serves both columns.
-    const auto [lo, hi] = SubtreeRange(oldPath);
-    Stmt u(conn, "UPDATE obj SET path=?1 || CAST(substr(CAST(path AS BLOB), ?2) AS TEXT), "
-                 "lpath=?3 || CAST(substr(CAST(lpath AS BLOB), ?2) AS TEXT) "
-                 "WHERE lpath > ?4 AND lpath < ?5");
-    u.Bind(1, newPath).Bind(2, static_cast<int64_t>(oldPath.size() + 1));
-    u.Bind(3, Fold(newPath)).Bind(4, lo).Bind(5, hi);
-    const int rc = u.Step();
-    return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
-}
-
 // The naming attribute follows the new name; the old value goes unless kept.
 int FollowNamingValue(Conn& conn, int64_t id, const ClassInfo& ci, const std::string& oldRdn,
                       const std::string& rdn, bool deleteOld) {
     if (ci.naming.empty()) return 0;
     std::vector<Value> vals;
-    if (int rc = LoadValues(conn, id, ci.naming[0], vals)) return rc;
+    if (int rc = conn.ReadValues(id, ci.naming[0], vals)) return rc;
     if (deleteOld)
         vals.erase(std::remove_if(vals.begin(), vals.end(),
                                   [&](const Value& v) { return v.lv == Fold(oldRdn); }),
@@ -622,13 +480,13 @@ int FollowNamingValue(Conn& conn, int64_t id, const ClassInfo& ci, const std::st
         if (nd && (nd->flags & DDC_ATTRDEF_SINGLE_VALUED)) vals.clear();
         vals.push_back(std::move(v));
     }
-    return WriteValues(conn, id, ci.naming[0], vals);
+    return conn.WriteValues(id, ci.naming[0], vals);
 }
 
 // A rename of the object id: checks, then the paths and the naming value.
 int RenameLocked(Ctx& c, Conn& conn, int64_t id, const ParsedName& pn, bool deleteOld) {
     ObjInfo o;
-    if (int rc = LoadObjInfo(conn, id, o)) return rc;
+    if (int rc = conn.ObjectInfo(id, o)) return rc;
     std::vector<std::string> newComps;
     if (int rc = RenamedComponents(c, pn, o.path, newComps)) return rc;
     if (int rc = CheckNewPath(conn, o, newComps)) return rc;
@@ -640,7 +498,7 @@ int RenameLocked(Ctx& c, Conn& conn, int64_t id, const ParsedName& pn, bool dele
     if (int rc = ObjClasses(conn, id, classes)) return rc;
     const ClassInfo ci = ClassInfoFor(conn.schema(), classes);
     if (int rc = CheckNamingBound(conn, ci, rdn)) return rc;
-    if (int rc = MovePaths(conn, id, o.path, rdn, JoinPath(newComps))) return rc;
+    if (int rc = conn.RenameObject(id, o.path, rdn, JoinPath(newComps))) return rc;
     return FollowNamingValue(conn, id, ci, o.name, rdn, deleteOld);
 }
 
@@ -652,13 +510,9 @@ int RemoveAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
         const AttrDef* a = conn.schema().Attr(l);
         if (!a) return DDCERR_NO_SUCH_ATTRIBUTE;
         if (a->standard) return DDCERR_SCHEMA_IS_NONREMOVABLE;
-        {
-            Stmt q(conn, "SELECT 1 FROM val WHERE attr=? LIMIT 1");
-            q.Bind(1, l);
-            int rc = q.Step();
-            if (rc == SQLITE_ROW) return DDCERR_SCHEMA_IS_IN_USE;
-            if (rc != SQLITE_DONE) return MapSqlite(rc);
-        }
+        bool used;
+        if (int rc = conn.AttrInUse(l, used)) return rc;
+        if (used) return DDCERR_SCHEMA_IS_IN_USE;
         for (const auto& [cl, cd] : conn.schema().classes) {
             auto has = [&](const std::vector<std::string>& v) {
                 return std::any_of(v.begin(), v.end(),
@@ -672,14 +526,9 @@ int RemoveAttributeDefinition(DDCContextHandle ctx, const std::string& name) {
             for (const auto& x : cd.optional)
                 if (Fold(x) != l) opt.push_back(x);
             if (opt.size() == cd.optional.size()) continue;
-            Stmt u(conn, "UPDATE classdef SET optional=? WHERE lname=?");
-            u.Bind(1, JoinLines(opt)).Bind(2, cl);
-            if (int rc = u.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
+            if (int rc = conn.SetClassOptionals(cl, opt)) return rc;
         }
-        Stmt d(conn, "DELETE FROM attrdef WHERE lname=?");
-        d.Bind(1, l);
-        int rc = d.Step();
-        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+        return conn.RemoveAttrDef(l);
     });
 }
 
@@ -763,13 +612,9 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
         int64_t id;
         if (int rc = ResolveIn(c, conn, name, id)) return rc;
         if (id == kRootId) return DDCERR_NO_ACCESS;
-        {
-            Stmt q(conn, "SELECT 1 FROM obj WHERE parent=? LIMIT 1");
-            q.Bind(1, id);
-            int rc = q.Step();
-            if (rc == SQLITE_ROW) return DDCERR_ENTRY_IS_NOT_LEAF;
-            if (rc != SQLITE_DONE) return MapSqlite(rc);
-        }
+        bool children;
+        if (int rc = conn.HasChildren(id, children)) return rc;
+        if (children) return DDCERR_ENTRY_IS_NOT_LEAF;
         Rights r;
         if (int rc = RightsOn(c, conn, id, r)) return rc;
         if (!r.EntryRight(DDC_ENTRY_DELETE)) return DDCERR_NO_ACCESS;
@@ -777,17 +622,7 @@ int DDCRemoveEntry(DDCContextHandle ctx, const void* name) {
         if (int rc = SoleMandatoryValue(conn, id)) return rc;
         // Values elsewhere that name the object go with it, so that no name
         // value ever points at nothing.
-        static const char* const kDeletes[] = {
-            "DELETE FROM val WHERE obj=?1",
-            "DELETE FROM val WHERE ref=?1",
-            "DELETE FROM pw WHERE obj=?1",
-            "DELETE FROM obj WHERE id=?1",
-        };
-        for (const char* sql : kDeletes) {
-            Stmt d(conn, sql);
-            d.Bind(1, id);
-            if (int rc = d.Step(); rc != SQLITE_DONE) return MapSqlite(rc);
-        }
+        if (int rc = conn.RemoveObject(id)) return rc;
         if (int rc = conn.Commit()) return rc;
         if (c.current == id) c.current = 0;
         if (c.identity == id) c.identity = 0;
@@ -833,11 +668,8 @@ int DDCDefineAttribute(DDCContextHandle ctx, const void* name, const DDCAttrDef*
         if (int rc = InStr(c, name, s, kMaxAttrChars, DDCERR_INVALID_PARAMETER)) return rc;
         if (int rc = CheckSchemaName(s)) return rc;
         if (conn.schema().Attr(Fold(s))) return DDCERR_ATTRIBUTE_ALREADY_EXISTS;
-        Stmt q(conn, "INSERT INTO attrdef VALUES(?,?,?,?,?,?,0)");
-        q.Bind(1, Fold(s)).Bind(2, s).Bind(3, int64_t{def->flags}).Bind(4, int64_t{def->syntax});
-        q.Bind(5, int64_t{def->lower}).Bind(6, int64_t{def->upper});
-        int rc = q.Step();
-        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+        return conn.InsertAttrDef(
+            Fold(s), AttrDef{s, def->flags, def->syntax, def->lower, def->upper, false});
     });
 }
 
@@ -870,12 +702,8 @@ int DDCDefineClass(DDCContextHandle ctx, const void* name, const DDCClassDef* de
                 if (!ad) return DDCERR_NO_SUCH_ATTRIBUTE;
                 x = ad->name;
             }
-        Stmt q(conn, "INSERT INTO classdef VALUES(?,?,?,?,?,?,?,?,0)");
-        q.Bind(1, Fold(s)).Bind(2, s).Bind(3, int64_t{def->flags}).Bind(4, sup->name);
-        q.Bind(5, JoinLines(contain)).Bind(6, JoinLines(naming)).Bind(7, JoinLines(mandatory));
-        q.Bind(8, JoinLines(optional));
-        int rc = q.Step();
-        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+        ClassDef cd{s, def->flags, sup->name, contain, naming, mandatory, optional, false};
+        return conn.InsertClassDef(Fold(s), cd);
     });
 }
 
@@ -901,10 +729,7 @@ int DDCAddOptionalsToClass(DDCContextHandle ctx, const void* className,
                 return DDCERR_DUPLICATE_OPTIONAL;
             opt.push_back(ad->name);
         }
-        Stmt u(conn, "UPDATE classdef SET optional=? WHERE lname=?");
-        u.Bind(1, JoinLines(opt)).Bind(2, Fold(s));
-        int rc = u.Step();
-        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+        return conn.SetClassOptionals(Fold(s), opt);
     });
 }
 
@@ -918,17 +743,10 @@ int DDCRemoveClass(DDCContextHandle ctx, const void* className) {
         if (cd->standard) return DDCERR_SCHEMA_IS_NONREMOVABLE;
         for (const auto& [ol, other] : conn.schema().classes)
             if (Fold(other.super) == l) return DDCERR_SCHEMA_IS_IN_USE;
-        {
-            Stmt q(conn, "SELECT 1 FROM val WHERE attr='object class' AND lv=? LIMIT 1");
-            q.Bind(1, l);
-            int rc = q.Step();
-            if (rc == SQLITE_ROW) return DDCERR_SCHEMA_IS_IN_USE;
-            if (rc != SQLITE_DONE) return MapSqlite(rc);
-        }
-        Stmt d(conn, "DELETE FROM classdef WHERE lname=?");
-        d.Bind(1, l);
-        int rc = d.Step();
-        return rc == SQLITE_DONE ? 0 : MapSqlite(rc);
+        bool used;
+        if (int rc = conn.ClassInUse(l, used)) return rc;
+        if (used) return DDCERR_SCHEMA_IS_IN_USE;
+        return conn.RemoveClassDef(l);
     });
 }
 

@@ -35,27 +35,20 @@ int ValuesOf(const Ctx& c, Conn& conn, int64_t obj, const std::string& attr,
              std::vector<OutVal>& out) {
     const std::string lattr = Fold(attr);
     Store* store = conn.store();
-    const bool cache = store && sqlite3_get_autocommit(conn.Db());
+    const bool cache = store && !conn.InTransaction();
     const uint64_t gen = cache ? store->Generation() : 0;
     const std::string key = cache ? std::to_string(obj) + "\n" + lattr : std::string();
-    std::vector<RawValue> raw;
+    std::vector<Value> raw;
     if (!cache || !store->CachedValues(key, gen, raw)) {
-        Stmt q(conn, "SELECT v.syntax, v.v, v.priv, o.path FROM val v LEFT JOIN obj o "
-                     "ON o.id=v.ref WHERE v.obj=? AND v.attr=? ORDER BY v.seq");
-        q.Bind(1, obj).Bind(2, lattr);
-        int rc;
-        while ((rc = q.Step()) == SQLITE_ROW)
-            raw.push_back(
-                RawValue{static_cast<uint32_t>(q.I64(0)), q.Text(1), q.I64(2), q.Text(3)});
-        if (rc != SQLITE_DONE) return MapSqlite(rc);
+        if (int rc = conn.ReadValues(obj, lattr, raw)) return rc;
         if (cache) store->CacheValues(key, gen, raw);
     }
     for (auto& r : raw) {
         OutVal v{attr, r.syntax, {}};
         if (v.syntax == DDC_SYN_DIST_NAME) {
-            v.text = OutName(c, r.path);
+            v.text = OutName(c, r.refPath);
         } else if (v.syntax == DDC_SYN_ACL) {
-            v.text = std::to_string(r.priv) + "#" + r.v + "#" + OutName(c, r.path);
+            v.text = std::to_string(r.priv) + "#" + r.v + "#" + OutName(c, r.refPath);
         } else {
             v.text = std::move(r.v);
         }
@@ -112,14 +105,7 @@ int Collect(const Ctx& c, Conn& conn, const std::vector<std::string>& names,
     }
     if (int rc = conn.LoadSchema()) return rc;
     std::vector<std::string> attrs;
-    {
-        Stmt q(conn, "SELECT DISTINCT attr FROM val WHERE obj=? ORDER BY attr");
-        q.Bind(1, c.current);
-        int rc;
-        while ((rc = q.Step()) == SQLITE_ROW)
-            attrs.push_back(q.Text(0));
-        if (rc != SQLITE_DONE) return MapSqlite(rc);
-    }
+    if (int rc = conn.AttrNames(c.current, attrs)) return rc;
     for (const auto& a : attrs) {
         bool ok;
         if (int rc = allowed(a, ok)) return rc;
@@ -281,25 +267,16 @@ int DDCListToBuffer(DDCContextHandle ctx, const DDCListRequest* req, uint32_t, s
         if (int rc = SessionCheck(c, *l)) return rc;
         std::vector<std::string> names;
         {
-            Stmt q(*l, "SELECT o.name FROM obj o WHERE o.parent=?1 AND (?2 IS NULL OR EXISTS("
-                       "SELECT 1 FROM val v WHERE v.obj=o.id AND v.attr='object class' "
-                       "AND v.lv=?2)) ORDER BY o.lname");
-            q.Bind(1, c.current);
-            if (req->classFilter && !classFilter.empty())
-                q.Bind(2, Fold(classFilter));
-            else
-                q.BindNull(2);
+            std::vector<std::string> children;
+            if (int rc = l->Children(c.current, Fold(classFilter), children)) return rc;
             const std::string pattern = Fold(nameFilter);
-            int rc;
             // A batch continues after the last name handed out, so objects
             // added or removed meanwhile neither repeat nor hide others.
-            while ((rc = q.Step()) == SQLITE_ROW) {
-                std::string n = q.Text(0);
-                const std::string l = Fold(n);
-                if (c.iterPos > 0 && l <= c.iterLast) continue;
-                if (nameFilter.empty() || GlobMatch(l, pattern)) names.push_back(std::move(n));
+            for (auto& n : children) {
+                const std::string f = Fold(n);
+                if (c.iterPos > 0 && f <= c.iterLast) continue;
+                if (nameFilter.empty() || GlobMatch(f, pattern)) names.push_back(std::move(n));
             }
-            if (rc != SQLITE_DONE) return MapSqlite(rc);
         }
         if (names.empty()) {
             c.ResetIter();
@@ -338,7 +315,7 @@ int DDCGetEntryInfo(DDCContextHandle ctx, uint32_t selector, size_t size, void* 
         if (int rc = l.Open()) return rc;
         if (int rc = SessionCheck(c, *l)) return rc;
         ObjInfo o;
-        if (int rc = LoadObjInfo(*l, c.current, o)) return rc;
+        if (int rc = l->ObjectInfo(c.current, o)) return rc;
         std::vector<std::string> texts;
         if (selector & DDC_INFO_BASE_CLASS) texts.push_back(o.cls);
         if (selector & DDC_INFO_RDN) texts.push_back(o.name.empty() ? "\\" : o.name);

@@ -1,24 +1,26 @@
-// The directory store: one SQLite file shared by every process, reached
-// through a pool of connections, each with its prepared statements.
+// The directory store interface: what the call families (names, reads,
+// changes, schema, passwords) need from wherever the objects live. Rights,
+// schema enforcement, names and the C interface sit above it; a store only
+// keeps and finds objects, values, definitions and password hashes.
+//
+// Every call may fail with DDCERR_NO_REFERRALS (the store cannot be reached)
+// or another directory code; none throws. A Conn is held for one library call
+// and by one thread.
 #pragma once
 
-#include <sqlite3.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace pdksa {
 
 constexpr int64_t kRootId = 1; // the root "\"
-
-// Result of a statement step, mapped to directory codes by the callers.
-int MapSqlite(int rc);
 
 struct AttrDef {
     std::string name;
@@ -46,118 +48,202 @@ struct Schema {
     std::vector<std::string> Chain(const std::string& folded) const;
 };
 
-class Conn;
+struct ObjInfo {
+    int64_t id = 0, parent = 0;
+    std::string name, path, cls; // relative name, full display path, base class
+};
 
-// RAII use of a cached statement: reset and unbound when it goes.
-class Stmt {
-  public:
-    Stmt(Conn& c, const char* sql);
-    ~Stmt();
-    Stmt(const Stmt&) = delete;
-    Stmt& operator=(const Stmt&) = delete;
-    int Ok() const { return prepRc_; }
-    Stmt& Bind(int i, int64_t v);
-    Stmt& Bind(int i, const std::string& v);
-    Stmt& BindNull(int i);
-    int Step(); // SQLITE_ROW, SQLITE_DONE or an error
-    int64_t I64(int col) const { return sqlite3_column_int64(st_, col); }
-    std::string Text(int col) const;
-    bool IsNull(int col) const { return sqlite3_column_type(st_, col) == SQLITE_NULL; }
-    const void* Blob(int col) const { return sqlite3_column_blob(st_, col); }
-    int Bytes(int col) const { return sqlite3_column_bytes(st_, col); }
-    Stmt& BindBlob(int i, const void* p, int n);
+// One stored value of an attribute. Name values keep the target's id (ref),
+// so they follow renames; ACL values keep the protected attribute in v/lv,
+// the trustee in ref and the privileges in priv.
+struct Value {
+    uint32_t syntax = 3; // DDC_SYN_TEXT
+    std::string v, lv;   // display and folded text
+    int64_t ref = 0;
+    uint32_t priv = 0;
+    std::string refPath; // on reads: the full path of ref ("" when none)
 
-  private:
-    sqlite3_stmt* st_ = nullptr;
-    int prepRc_ = 0;
+    // Identity within an attribute: duplicates have equal keys.
+    std::string Key() const;
+};
+
+// Another object's values that name an object (see Conn::ReferencesTo).
+struct RefUse {
+    int64_t holder;
+    std::string lattr;
+    int64_t naming, total; // values naming the object, all values of the attribute
+};
+
+struct PasswordHash {
+    static constexpr size_t kSaltLen = 16, kHashLen = 32;
+    unsigned char salt[kSaltLen] = {}, hash[kHashLen] = {};
+    int64_t iter = 0;
+};
+
+// Login intruder detection, overridable per store: this many failed checks
+// within the reset interval lock the object's password checks for the
+// lock-out time (0 attempts: no detection). And one object's state.
+struct IntruderPolicy {
+    int64_t attempts = 7, reset = 30 * 60, lockout = 15 * 60;
+};
+struct IntruderState {
+    int64_t attempts = 0, first = 0, lockedUntil = 0;
+    bool present = false;
 };
 
 class Store;
 
+// One call's use of the store. Changes happen between BeginWrite and
+// Commit and are all-or-nothing; Rollback (or the lease's end) drops them.
+// Operations that touch several objects are single calls (RemoveObject,
+// RenameObject), so that a store without multi-object transactions can
+// order its steps so that a failure half-way leaves a consistent tree.
 class Conn {
   public:
-    explicit Conn(sqlite3* db, Store* store = nullptr);
+    explicit Conn(Store* store) : store_(store) {}
+    virtual ~Conn() = default;
+    Conn(const Conn&) = delete;
+    Conn& operator=(const Conn&) = delete;
     Store* store() const { return store_; }
-    // Made by another process (before a fork): its database handle must
-    // neither be used nor closed here.
-    bool Inherited() const;
-    void Abandon();
-    ~Conn();
-    sqlite3* Db() const { return db_; }
-    sqlite3_stmt* Prepare(const char* sql, int& rc);
-    int Exec(const char* sql);
-    // Transactions: BEGIN IMMEDIATE for changes so writers queue on the
-    // busy timeout instead of failing on upgrade.
-    int BeginWrite();
-    int Commit();
-    void Rollback();
-    // Brings the schema up to date with the store.
+
+    virtual int BeginWrite() = 0;
+    virtual int Commit() = 0;
+    virtual void Rollback() = 0;
+    // Inside BeginWrite..Commit: reads must not come from the shared cache,
+    // which may lag this connection's own changes.
+    virtual bool InTransaction() const = 0;
+
+    // Brings the schema up to date with the store; schema() is then current.
     int LoadSchema();
     const Schema& schema() const { return schema_; }
 
+    // Objects. Folded full paths ("\acme\org") name them; "" is the root.
+    virtual int FindPath(const std::string& lpath, int64_t& id) = 0; // NO_SUCH_ENTRY
+    virtual int ObjectInfo(int64_t id, ObjInfo& out) = 0;            // NO_SUCH_ENTRY
+    // Relative names of the children, in folded order; classFilter (folded,
+    // "" for any) keeps those with that "Object Class" value.
+    virtual int Children(int64_t parent, const std::string& classFilter,
+                         std::vector<std::string>& names) = 0;
+    virtual int HasChildren(int64_t id, bool& any) = 0;
+    // Display paths of every object strictly below path.
+    virtual int SubtreePaths(const std::string& path, std::vector<std::string>& out) = 0;
+    // A new object with a fresh id (ids are never reused).
+    virtual int InsertObject(int64_t parent, const std::string& rdn, const std::string& path,
+                             const std::string& cls, int64_t& id) = 0;
+    // New relative name and path of id; every path below follows.
+    virtual int RenameObject(int64_t id, const std::string& oldPath, const std::string& rdn,
+                             const std::string& newPath) = 0;
+    // The object, its values and password, and every value elsewhere naming it.
+    virtual int RemoveObject(int64_t id) = 0;
+
+    // Values, in stored order; lattr is a folded attribute name.
+    virtual int ReadValues(int64_t obj, const std::string& lattr, std::vector<Value>& out) = 0;
+    // Replaces every value of the attribute (none: the attribute goes).
+    virtual int WriteValues(int64_t obj, const std::string& lattr,
+                            const std::vector<Value>& vals) = 0;
+    // Folded names of the attributes that have values, sorted.
+    virtual int AttrNames(int64_t obj, std::vector<std::string>& out) = 0;
+    // ACL values of obj whose trustee is trustee: (protected attribute, privileges).
+    virtual int AclGrants(int64_t obj, int64_t trustee,
+                          std::vector<std::pair<std::string, uint32_t>>& out) = 0;
+    // Attributes of other objects with values naming obj (name or ACL trustee).
+    virtual int ReferencesTo(int64_t obj, std::vector<RefUse>& out) = 0;
+
+    // Schema. Every change of a definition ends with BumpSchema.
+    virtual int InsertAttrDef(const std::string& lname, const AttrDef& def) = 0;
+    virtual int RemoveAttrDef(const std::string& lname) = 0;
+    virtual int InsertClassDef(const std::string& lname, const ClassDef& def) = 0;
+    virtual int SetClassOptionals(const std::string& lname,
+                                  const std::vector<std::string>& optional) = 0;
+    virtual int RemoveClassDef(const std::string& lname) = 0;
+    virtual int BumpSchema() = 0;
+    // Whether any object holds a value of the attribute / is of the class.
+    virtual int AttrInUse(const std::string& lattr, bool& used) = 0;
+    virtual int ClassInUse(const std::string& lclass, bool& used) = 0;
+
+    // Passwords: DDCERR_FAILED_AUTHENTICATION when the object has none,
+    // DDCERR_DATABASE_FORMAT for a damaged hash.
+    virtual int ReadPassword(int64_t obj, PasswordHash& out) = 0;
+    virtual int WritePassword(int64_t obj, const PasswordHash& h) = 0;
+    virtual int ReadIntruderPolicy(IntruderPolicy& out) = 0;
+    // Nothing recorded reads as a state with present = false.
+    virtual int ReadIntruder(int64_t obj, IntruderState& out) = 0;
+    virtual int WriteIntruder(int64_t obj, const IntruderState& st) = 0;
+    virtual int ClearIntruder(int64_t obj) = 0;
+
+  protected:
+    virtual int SchemaGeneration(int64_t& gen) = 0;
+    virtual int ReadSchema(Schema& out) = 0; // every definition
+
   private:
-    sqlite3* db_;
     Store* store_;
-    int pid_;
-    std::unordered_map<const char*, sqlite3_stmt*> stmts_;
     Schema schema_;
 };
 
-// A stored value as read, before it is put in a caller's form.
-struct RawValue {
-    uint32_t syntax;
-    std::string v;
-    int64_t priv;
-    std::string path; // target of a name or an ACL trustee
-};
-
-class Store {
+// Per-process cache of name look-ups and values, good while the store's
+// change counter stands still.
+class ReadCache {
   public:
-    explicit Store(std::string path) : path_(std::move(path)) {}
-    const std::string& Path() const { return path_; }
-    // A connection for one call; DDCERR_NO_REFERRALS while the store
-    // cannot be reached, DDCERR_DATABASE_FORMAT when it is not a directory.
-    int Acquire(std::unique_ptr<Conn>& out);
-    void release(std::unique_ptr<Conn> c);
-    ~Store();
-
-    // Change counter shared by every process of the store (a small mapped
-    // file beside it). Writers bump it when they start and after they
-    // commit, so a cached look-up is good while the counter stands still.
-    uint64_t Generation() const;
-    void Bump();
-    bool CanAnnounce() const { return gen_.load() != nullptr; }
     bool CachedId(const std::string& lpath, uint64_t gen, int64_t& id);
     void CacheId(const std::string& lpath, uint64_t gen, int64_t id);
-    bool CachedValues(const std::string& key, uint64_t gen, std::vector<RawValue>& out);
-    void CacheValues(const std::string& key, uint64_t gen, const std::vector<RawValue>& vals);
+    bool CachedValues(const std::string& key, uint64_t gen, std::vector<Value>& out);
+    void CacheValues(const std::string& key, uint64_t gen, const std::vector<Value>& vals);
 
   private:
-    void OpenGeneration();
-    bool CacheCurrent(uint64_t gen); // under cacheMu_: may the cache take gen?
+    bool Current(uint64_t gen); // under mu_: may the cache take gen?
     template <class Map, class Out>
     bool CachedIn(const Map& map, const std::string& key, uint64_t gen, Out& out);
-    std::string path_;
     std::mutex mu_;
-    std::vector<std::unique_ptr<Conn>> idle_;
-    std::atomic<uint64_t*> gen_{nullptr}; // mapped; null: no caching
-    std::mutex cacheMu_;
-    uint64_t cacheGen_ = ~uint64_t{0};
+    uint64_t gen_ = ~uint64_t{0};
     std::unordered_map<std::string, int64_t> ids_;
-    std::unordered_map<std::string, std::vector<RawValue>> values_;
+    std::unordered_map<std::string, std::vector<Value>> values_;
 };
 
-// Creates the intruder detection table (stores made before it lack it).
-extern const char* const kIntruderTableSql;
+// A directory store, shared by every context of the process that names it.
+class Store {
+  public:
+    virtual ~Store() = default;
+    // A connection for one call; DDCERR_NO_REFERRALS while the store
+    // cannot be reached, DDCERR_DATABASE_FORMAT when it is not a directory.
+    virtual int Acquire(std::unique_ptr<Conn>& out) = 0;
+    virtual void release(std::unique_ptr<Conn> c) = 0;
+    // Administrator rights without a password for whoever controls the
+    // store itself (needWrite: to change it). readOnly: reads only.
+    virtual int MaintenanceAccess(bool needWrite, bool& readOnly) = 0;
 
-// One Store per path for the whole process.
-std::shared_ptr<Store> StoreFor(const std::string& path);
+    // Change counter: a cached read is good while it stands still. Writers
+    // move it when they start and after they commit.
+    virtual uint64_t Generation() const = 0;
+    virtual void Bump() = 0;
+    // Whether this process can announce its changes (and so may write);
+    // without it nothing is cached either.
+    virtual bool CanAnnounce() const = 0;
+
+    bool CachedId(const std::string& lpath, uint64_t gen, int64_t& id) {
+        return CanAnnounce() && cache_.CachedId(lpath, gen, id);
+    }
+    void CacheId(const std::string& lpath, uint64_t gen, int64_t id) {
+        if (CanAnnounce()) cache_.CacheId(lpath, gen, id);
+    }
+    bool CachedValues(const std::string& key, uint64_t gen, std::vector<Value>& out) {
+        return CanAnnounce() && cache_.CachedValues(key, gen, out);
+    }
+    void CacheValues(const std::string& key, uint64_t gen, const std::vector<Value>& vals) {
+        if (CanAnnounce()) cache_.CacheValues(key, gen, vals);
+    }
+
+  private:
+    ReadCache cache_;
+};
+
+// One Store per locator for the whole process.
+std::shared_ptr<Store> StoreFor(const std::string& locator);
 // Where a new context's store is (environment, configuration file, default).
 std::string DefaultStorePath();
-// Creates a new store file with the standard schema and the root.
-int CreateStore(const std::string& path);
-// Gives the group read access to the store and its companion files.
-int ShareStore(const std::string& path, gid_t group);
+// Creates a new store with the standard schema and the root.
+int CreateStore(const std::string& locator);
+// Gives the group read access to the store.
+int ShareStore(const std::string& locator, gid_t group);
 
 // A pooled connection held for the length of one call.
 class ConnLease {
@@ -166,6 +252,8 @@ class ConnLease {
     ~ConnLease() {
         if (conn_) store_->release(std::move(conn_));
     }
+    ConnLease(const ConnLease&) = delete;
+    ConnLease& operator=(const ConnLease&) = delete;
     int Open() { return store_->Acquire(conn_); }
     Conn& operator*() { return *conn_; }
     Conn* operator->() { return conn_.get(); }

@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# A private slapd for tests and the demo: its own configuration folder, data
+# folder and port on 127.0.0.1, no root needed. The syncprov overlay keeps the
+# suffix's contextCSN, which the directory's LDAP store watches for changes.
+#
+#   tools/slapd.sh start DIR PORT [SUFFIX]   (SUFFIX defaults to dc=arbor)
+#   tools/slapd.sh stop DIR
+#
+# start leaves in DIR: config/ (cn=config), data/ (the mdb database),
+# admin.pw (the root DN's password, mode 0600), slapd.pid, slapd.log and
+# env (URL, SUFFIX, BIND_DN, BIND_PW_FILE as shell assignments). The suffix is
+# left empty: creating the tree is the directory's job.
+set -euo pipefail
+
+SLAPD=${SLAPD:-/usr/sbin/slapd}
+MODULES=${SLAPD_MODULES:-/usr/lib/ldap}
+SCHEMA=${SLAPD_SCHEMA:-/etc/ldap/schema}
+
+die() {
+  echo "slapd.sh: $*" >&2
+  exit 1
+}
+
+usage() {
+  die "usage: $0 start DIR PORT [SUFFIX] | stop DIR"
+}
+
+# The LDIF of cn=config: modules, core schema, the config database (managed
+# by this user through ldapi) and one mdb database with syncprov.
+config_ldif() {
+  local dir=$1 suffix=$2 rootpw=$3
+  cat <<EOF
+dn: cn=config
+objectClass: olcGlobal
+cn: config
+olcPidFile: $dir/slapd.pid
+olcArgsFile: $dir/slapd.args
+
+dn: cn=module{0},cn=config
+objectClass: olcModuleList
+cn: module{0}
+olcModulePath: $MODULES
+olcModuleLoad: back_mdb
+olcModuleLoad: syncprov
+
+dn: cn=schema,cn=config
+objectClass: olcSchemaConfig
+cn: schema
+
+include: file://$SCHEMA/core.ldif
+
+dn: olcDatabase={-1}frontend,cn=config
+objectClass: olcDatabaseConfig
+objectClass: olcFrontendConfig
+olcDatabase: {-1}frontend
+olcSizeLimit: 5000
+
+dn: olcDatabase={0}config,cn=config
+objectClass: olcDatabaseConfig
+olcDatabase: {0}config
+olcAccess: {0}to * by dn.exact=gidNumber=$(id -g)+uidNumber=$(id -u),cn=peercred,cn=external,cn=auth manage by * none
+
+dn: olcDatabase={1}mdb,cn=config
+objectClass: olcDatabaseConfig
+objectClass: olcMdbConfig
+olcDatabase: {1}mdb
+olcSuffix: $suffix
+olcDbDirectory: $dir/data
+olcDbMaxSize: 1073741824
+olcRootDN: cn=admin,$suffix
+olcRootPW: $rootpw
+olcDbIndex: objectClass eq
+olcDbIndex: entryCSN eq
+olcDbIndex: entryUUID eq
+olcAccess: {0}to * by * none
+
+dn: olcOverlay={0}syncprov,olcDatabase={1}mdb,cn=config
+objectClass: olcOverlayConfig
+objectClass: olcSyncProvConfig
+olcOverlay: {0}syncprov
+olcSpCheckpoint: 100 10
+EOF
+}
+
+# ldapi:// URL of the socket in DIR, if the path fits a socket address.
+ldapi_url() {
+  local sock=$1/ldapi
+  ((${#sock} < 100)) || return 0
+  printf 'ldapi://%s' "$(printf '%s' "$sock" | sed 's|%|%25|g; s|/|%2F|g; s|,|%2C|g')"
+}
+
+wait_ready() {
+  local url=$1 i
+  for ((i = 0; i < 100; i++)); do
+    if ldapsearch -x -H "$url" -o nettimeout=1 -s base -b '' namingContexts >/dev/null 2>&1; then
+      return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+
+start() {
+  local dir=$1 port=$2 suffix=${3:-dc=arbor}
+  if ! [[ $port =~ ^[0-9]+$ ]] || ((port < 1 || port > 65535)); then die "bad port: $port"; fi
+  [[ $suffix =~ ^[A-Za-z0-9=,.-]+$ ]] || die "bad suffix: $suffix"
+  [ -x "$SLAPD" ] || die "$SLAPD missing (tools/deps.sh installs slapd)"
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  [ ! -e "$dir/slapd.pid" ] || die "$dir/slapd.pid exists: stop it first"
+  rm -rf "$dir/config" "$dir/data"
+  mkdir -m 0700 "$dir/config" "$dir/data"
+  (umask 077 && head -c 18 /dev/urandom | base64 | tr -d '\n/+=' >"$dir/admin.pw")
+  local rootpw
+  rootpw=$(slappasswd -T "$dir/admin.pw")
+  config_ldif "$dir" "$suffix" "$rootpw" >"$dir/config.ldif"
+  slapadd -n 0 -F "$dir/config" -l "$dir/config.ldif" >"$dir/slapd.log" 2>&1 ||
+    die "slapadd failed: $(cat "$dir/slapd.log")"
+  local url="ldap://127.0.0.1:$port/" urls
+  urls="$url $(ldapi_url "$dir")"
+  "$SLAPD" -F "$dir/config" -h "$urls" -d 0 >>"$dir/slapd.log" 2>&1 &
+  local pid=$!
+  if ! wait_ready "$url"; then
+    kill "$pid" 2>/dev/null || true
+    rm -f "$dir/slapd.pid"
+    die "slapd did not answer on $url: $(tail -5 "$dir/slapd.log")"
+  fi
+  echo "$pid" >"$dir/slapd.pid"
+  cat >"$dir/env" <<EOF
+URL=$url
+SUFFIX=$suffix
+BIND_DN=cn=admin,$suffix
+BIND_PW_FILE=$dir/admin.pw
+EOF
+  cat "$dir/env"
+}
+
+stop() {
+  local dir=$1 pid i
+  [ -f "$dir/slapd.pid" ] || return 0
+  pid=$(cat "$dir/slapd.pid")
+  [[ $pid =~ ^[0-9]+$ ]] || die "bad pid file $dir/slapd.pid"
+  # Only a slapd started here: never a recycled pid of something else.
+  if [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "-F $dir/config"; then
+    kill "$pid" 2>/dev/null || true
+    for ((i = 0; i < 100; i++)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -9 "$pid" 2>/dev/null || true
+  fi
+  rm -f "$dir/slapd.pid"
+}
+
+case ${1:-} in
+start)
+  (($# == 3 || $# == 4)) || usage
+  start "$2" "$3" "${4:-}"
+  ;;
+stop)
+  (($# == 2)) || usage
+  stop "$2"
+  ;;
+*) usage ;;
+esac
