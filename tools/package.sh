@@ -19,9 +19,9 @@ git -C "$top" archive --format=tar --prefix=src/ HEAD | tar -x -C "$work"
 }
 rm -rf "$out"
 mkdir -p "$out"
-mv "$work"/*.deb "$work"/*.changes "$out/"
+mv "$work"/*.deb "$work"/*.changes "$work"/*.buildinfo "$out/"
 ls -1 "$out"
 
 # Errors and warnings fail the run; the informational tags are listed.
-lintian --fail-on error,warning --allow-root --display-info "$out"/*.changes
+lintian --fail-on error,warning --allow-root --display-info "$out"/*.deb
 echo "package: lintian reports no errors"
