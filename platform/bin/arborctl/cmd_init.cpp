@@ -464,11 +464,13 @@ int Run(Cli& cli, const std::vector<std::string>& argv) {
     std::cout << "Directory created at " << Where(o.where) << "\n"
               << "  tree:          " << made.treeRoot << "\n"
               << "  server:        " << made.serverDN << " (" << o.address << ")\n"
-              << "  administrator: " << made.adminDN << "\n"
-              << "  readable by:   "
-              << (o.shared ? "its owner and group " + o.group : std::string("its owner only"))
-              << "\n"
-              << "Configuration written to " << cli.confPath << "\n";
+              << "  administrator: " << made.adminDN << "\n";
+    // An LDAP server's access is its own configuration's.
+    if (o.where.url.empty())
+        std::cout << "  readable by:   "
+                  << (o.shared ? "its owner and group " + o.group : std::string("its owner only"))
+                  << "\n";
+    std::cout << "Configuration written to " << cli.confPath << "\n";
     return kOk;
 }
 
