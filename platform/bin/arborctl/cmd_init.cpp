@@ -183,16 +183,18 @@ int RefuseControlCharacters(const std::string& what, std::string_view value) {
 
 // The LDAP options into o.where; kGoOn, or the exit status of a refusal.
 int ReadLdapOptions(const Command& self, const Args& a, InitOptions& o) {
+    // $ARBOR_DIRECTORY_URL picks the LDAP server for every program: here too.
+    const char* envUrl = std::getenv("ARBOR_DIRECTORY_URL");
+    const bool url = a.Has("url") || (envUrl && *envUrl);
     for (const char* opt : {"base", "bind-dn", "bind-password-file"})
-        if (a.Has(opt) && !a.Has("url"))
-            return Usage(self, std::string("--") + opt + " needs --url");
-    if (!a.Has("url")) return kGoOn;
+        if (a.Has(opt) && !url) return Usage(self, std::string("--") + opt + " needs --url");
+    if (!url) return kGoOn;
     const char* dir = std::getenv("ARBOR_DIRECTORY");
     if (dir && *dir)
-        return Usage(self, "--url and a store file (--store, $ARBOR_DIRECTORY) name two "
-                           "directories: give one");
+        return Usage(self, "--url ($ARBOR_DIRECTORY_URL) and a store file (--store, "
+                           "$ARBOR_DIRECTORY) name two directories: give one");
     Locator& w = o.where;
-    w.url = a.get("url");
+    w.url = a.Has("url") ? a.get("url") : std::string(envUrl);
     w.base = a.get("base");
     w.bindDn = a.get("bind-dn");
     const std::pair<const char*, const std::string*> values[] = {
@@ -418,6 +420,7 @@ class MaintenanceSession {
     int Open(const Locator& where, const PendingConfiguration& conf, const std::string& what) {
         setenv("ARBOR_CONF", conf.TempPath().c_str(), 1);
         if (where.url.empty()) {
+            unsetenv("ARBOR_DIRECTORY_URL");
             setenv("ARBOR_DIRECTORY", where.store.c_str(), 1);
         } else {
             unsetenv("ARBOR_DIRECTORY");

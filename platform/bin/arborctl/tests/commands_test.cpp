@@ -46,6 +46,7 @@ class Arborctl : public ::testing::Test {
     void SetUp() override {
         setenv("ARBOR_CONF", conf.c_str(), 1);
         setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+        unsetenv("ARBOR_DIRECTORY_URL");
     }
 
     // Runs arborctl with the arguments (each quoted) and standard input;
@@ -361,9 +362,17 @@ TEST_F(Arborctl, InitTakesLdapOptionsOnlyWithOneUrl) {
     EXPECT_TRUE(Ended(with({"--bind-dn", "cn=admin"}), 2, "--bind-dn needs --url"));
     // A store file and a URL are two directories.
     EXPECT_TRUE(Ended(with({"--url", "ldap://127.0.0.1:42629/"}), 2, "two directories"));
+    // $ARBOR_DIRECTORY_URL names an LDAP server as --url does.
+    setenv("ARBOR_DIRECTORY_URL", "ldap://127.0.0.1:42629/", 1);
+    EXPECT_TRUE(Ended(with({}), 2, "two directories"));
     unsetenv("ARBOR_DIRECTORY");
+    // Nobody listens there, with or without the LDAP store.
+    EXPECT_TRUE(Ended(with({"--base", "dc=arbor"}), 1,
+                      "cannot create the directory at ldap://127.0.0.1:42629/"));
+    unsetenv("ARBOR_DIRECTORY_URL");
     EXPECT_TRUE(Ended(with({"--url", "http://127.0.0.1/"}), 1, "not an LDAP URL"));
     EXPECT_FALSE(fs::exists(conf));
+    EXPECT_FALSE(fs::exists(store));
 }
 
 // The LDAP store is chosen by the URL: init hands it to the store creation
