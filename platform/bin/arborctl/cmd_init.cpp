@@ -223,9 +223,12 @@ int ReadServerOptions(const Command& self, const Args& a, InitOptions& o) {
     o.server = a.get("server");
     if (o.tree.empty() || o.context.empty() || o.server.empty())
         return Usage(self, "--tree, --context and --server are required");
+    for (const auto& [what, v] : {std::pair<const char*, const std::string*>{"tree name", &o.tree},
+                                  {"server name", &o.server},
+                                  {"context", &o.context}})
+        if (int rc = RefuseControlCharacters(what, *v); rc != kGoOn) return rc;
     if (!ValidPlainName(o.tree)) return Fail("bad tree name '" + o.tree + "'");
     if (!ValidPlainName(o.server)) return Fail("bad server name '" + o.server + "'");
-    if (int rc = RefuseControlCharacters("context", o.context); rc != kGoOn) return rc;
     std::string error;
     if (!ParseContext(o.context, o.levels, error)) return Fail(error);
     // The path the configuration rule will compute must name the same levels.

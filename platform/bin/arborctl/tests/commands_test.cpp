@@ -310,12 +310,14 @@ TEST_F(Arborctl, EveryCommandExplainsItself) {
 // Every value that goes into the configuration file is one line of it: a
 // control character would end the line early or add lines of its own.
 TEST_F(Arborctl, InitRefusesControlCharactersForTheConfigurationFile) {
-    const std::vector<std::string> base = {"init", "--tree", "ACME", "--server", "MAIL1"};
+    const std::vector<std::string> base = {"init"};
     struct Case {
         std::vector<std::string> extra;
         const char* what;
     };
     const std::vector<Case> cases = {
+        {{"--tree", "AC\x7fME", "--server", "MAIL1", "--context", "o=org"}, "tree name"},
+        {{"--tree", "ACME", "--server", "MAIL\x7f", "--context", "o=org"}, "server name"},
         {{"--context", "ou=sales.o=org\narbor.directory.store=/tmp/x"}, "context"},
         {{"--context", "ou=sa\rles.o=org"}, "context"},
         {{"--context", "o=org\x7f"}, "context"},
@@ -329,6 +331,8 @@ TEST_F(Arborctl, InitRefusesControlCharactersForTheConfigurationFile) {
     for (const auto& c : cases) {
         std::vector<std::string> args = base;
         args.insert(args.end(), c.extra.begin(), c.extra.end());
+        if (std::find(args.begin(), args.end(), "--tree") == args.end())
+            args.insert(args.end(), {"--tree", "ACME", "--server", "MAIL1"});
         // The LDAP cases name no store file.
         if (std::find(args.begin(), args.end(), "--url") != args.end())
             unsetenv("ARBOR_DIRECTORY");
