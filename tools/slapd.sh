@@ -10,6 +10,19 @@
 # admin.pw (the root DN's password, mode 0600), slapd.pid, slapd.log and
 # env (URL, SUFFIX, BIND_DN, BIND_PW_FILE as shell assignments). The suffix is
 # left empty: creating the tree is the directory's job.
+#
+# A replicated pair (multi-provider, "mirror"): two slapd, each with its own
+# folder (DIR/1, DIR/2), port and serverID, replicating the suffix both ways
+# (syncprov, and syncrepl refreshAndPersist from the other, retried every
+# second), with one root DN and password:
+#
+#   tools/slapd.sh mirror DIR PORT1 PORT2 [SUFFIX]
+#   tools/slapd.sh stop DIR/1                (one of them, as above)
+#   tools/slapd.sh resume DIR/1              (again, on what it kept)
+#   tools/slapd.sh mirror-stop DIR
+#
+# mirror leaves DIR/env with URL (both, space-separated, quoted), URL1, URL2, SUFFIX,
+# BIND_DN, BIND_PW_FILE.
 set -euo pipefail
 
 SLAPD=${SLAPD:-/usr/sbin/slapd}
@@ -152,6 +165,113 @@ stop() {
   rm -f "$dir/slapd.pid"
 }
 
+# ---- the replicated pair ----
+
+# One server of the pair in dir: the single server's configuration, then
+# serverID, syncrepl from the other and multi-provider added offline.
+mirror_member() {
+  local dir=$1 port=$2 other=$3 sid=$4 suffix=$5 pwfile=$6 rootpw db
+  mkdir -p "$dir"
+  rm -rf "$dir/config" "$dir/data"
+  mkdir -m 0700 "$dir/config" "$dir/data"
+  rootpw=$(slappasswd -T "$pwfile")
+  config_ldif "$dir" "$suffix" "$rootpw" >"$dir/config.ldif"
+  slapadd -n 0 -F "$dir/config" -l "$dir/config.ldif" >"$dir/slapd.log" 2>&1 ||
+    die "slapadd failed: $(cat "$dir/slapd.log")"
+  db=$(sed -n 's/^dn: \(olcDatabase={[0-9]*}mdb,cn=config\)$/\1/p' "$dir/config.ldif" | head -1)
+  [ -n "$db" ] || die "no mdb database in $dir/config.ldif"
+  (
+    umask 077
+    cat >"$dir/replication.ldif" <<EOF
+dn: cn=config
+changetype: modify
+add: olcServerID
+olcServerID: $sid
+
+dn: $db
+changetype: modify
+add: olcSyncrepl
+olcSyncrepl: rid=00$sid provider=ldap://127.0.0.1:$other/ bindmethod=simple binddn="cn=admin,$suffix" credentials="$(cat "$pwfile")" searchbase="$suffix" type=refreshAndPersist retry="1 +" timeout=2 network-timeout=2
+-
+add: olcMultiProvider
+olcMultiProvider: TRUE
+EOF
+  )
+  slapmodify -n 0 -F "$dir/config" -l "$dir/replication.ldif" >>"$dir/slapd.log" 2>&1 ||
+    die "slapmodify failed: $(tail -5 "$dir/slapd.log")"
+  rm -f "$dir/replication.ldif"
+  echo "ldap://127.0.0.1:$port/ $(ldapi_url "$dir")" >"$dir/urls"
+  run_member "$dir"
+}
+
+# Starts the slapd of a pair member on its kept configuration and data.
+run_member() {
+  local dir=$1 urls url pid
+  [ -f "$dir/urls" ] || die "$dir holds no server of a pair"
+  urls=$(cat "$dir/urls")
+  url=${urls%% *}
+  "$SLAPD" -F "$dir/config" -h "$urls" -d 0 >>"$dir/slapd.log" 2>&1 &
+  pid=$!
+  if ! wait_ready "$url"; then
+    kill "$pid" 2>/dev/null || true
+    rm -f "$dir/slapd.pid"
+    die "slapd did not answer on $url: $(tail -5 "$dir/slapd.log")"
+  fi
+  echo "$pid" >"$dir/slapd.pid"
+}
+
+mirror() {
+  local dir=$1 p1=$2 p2=$3 suffix=${4:-dc=arbor} port
+  for port in "$p1" "$p2"; do
+    if ! [[ $port =~ ^[0-9]+$ ]] || ((port < 1 || port > 65535)); then die "bad port: $port"; fi
+  done
+  ((p1 != p2)) || die "the two servers need two ports"
+  [[ $suffix =~ ^[A-Za-z0-9=,.-]+$ ]] || die "bad suffix: $suffix"
+  [ -x "$SLAPD" ] || die "$SLAPD missing (tools/deps.sh installs slapd)"
+  mkdir -p "$dir"
+  dir=$(cd "$dir" && pwd)
+  if [ -e "$dir/1/slapd.pid" ] || [ -e "$dir/2/slapd.pid" ]; then
+    die "$dir runs a pair: stop it first"
+  fi
+  (umask 077 && head -c 18 /dev/urandom | base64 | tr -d '\n/+=' >"$dir/admin.pw")
+  mirror_member "$dir/1" "$p1" "$p2" 1 "$suffix" "$dir/admin.pw"
+  # The first one must not outlive a failed second one.
+  (mirror_member "$dir/2" "$p2" "$p1" 2 "$suffix" "$dir/admin.pw") || {
+    stop "$dir/1"
+    exit 1
+  }
+  cat >"$dir/env" <<EOF
+URL="ldap://127.0.0.1:$p1/ ldap://127.0.0.1:$p2/"
+URL1=ldap://127.0.0.1:$p1/
+URL2=ldap://127.0.0.1:$p2/
+SUFFIX=$suffix
+BIND_DN=cn=admin,$suffix
+BIND_PW_FILE=$dir/admin.pw
+EOF
+  cat "$dir/env"
+}
+
+# A pair member stopped (or killed) before: again, with what it kept.
+resume() {
+  local dir=$1 pid
+  [ -d "$dir" ] || die "no such folder: $dir"
+  dir=$(cd "$dir" && pwd)
+  if [ -f "$dir/slapd.pid" ]; then
+    pid=$(cat "$dir/slapd.pid")
+    if [[ $pid =~ ^[0-9]+$ ]] && [ -r "/proc/$pid/cmdline" ] &&
+      tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- "-F $dir/config"; then
+      die "$dir runs already (pid $pid)"
+    fi
+    rm -f "$dir/slapd.pid" # left by a killed server
+  fi
+  run_member "$dir"
+}
+
+mirror_stop() {
+  stop "$1/1"
+  stop "$1/2"
+}
+
 case ${1:-} in
 start)
   (($# == 3 || $# == 4)) || usage
@@ -160,6 +280,18 @@ start)
 stop)
   (($# == 2)) || usage
   stop "$2"
+  ;;
+mirror)
+  (($# == 4 || $# == 5)) || usage
+  mirror "$2" "$3" "$4" "${5:-}"
+  ;;
+resume)
+  (($# == 2)) || usage
+  resume "$2"
+  ;;
+mirror-stop)
+  (($# == 2)) || usage
+  mirror_stop "$2"
   ;;
 *) usage ;;
 esac

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -45,6 +46,7 @@ class Arborctl : public ::testing::Test {
     void SetUp() override {
         setenv("ARBOR_CONF", conf.c_str(), 1);
         setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+        unsetenv("ARBOR_DIRECTORY_URL");
     }
 
     // Runs arborctl with the arguments (each quoted) and standard input;
@@ -295,7 +297,7 @@ TEST_F(Arborctl, ConfigurationWithTwoKeysWarnsAndTakesNamesFromTheRoot) {
 }
 
 TEST_F(Arborctl, EveryCommandExplainsItself) {
-    for (const char* c : {"init", "adduser", "show", "list", "set", "passwd", "remove"})
+    for (const char* c : {"init", "join", "adduser", "show", "list", "set", "passwd", "remove"})
         EXPECT_TRUE(Ended(Run({c, "--help"}), 0, std::string("Usage: arborctl ") + c));
     EXPECT_TRUE(Ended(Run({"--help"}), 0, "adduser"));
     EXPECT_EQ(Run({}).status, 2);
@@ -303,6 +305,151 @@ TEST_F(Arborctl, EveryCommandExplainsItself) {
     // Without a directory every command says so.
     EXPECT_TRUE(Ended(Run({"show", "x"}), 1, "arborctl init"));
     EXPECT_FALSE(fs::exists(store));
+}
+
+// Every value that goes into the configuration file is one line of it: a
+// control character would end the line early or add lines of its own.
+TEST_F(Arborctl, InitRefusesControlCharactersForTheConfigurationFile) {
+    const std::vector<std::string> base = {"init"};
+    struct Case {
+        std::vector<std::string> extra;
+        const char* what;
+    };
+    const std::vector<Case> cases = {
+        {{"--tree", "AC\x7fME", "--server", "MAIL1", "--context", "o=org"}, "tree name"},
+        {{"--tree", "ACME", "--server", "MAIL\x7f", "--context", "o=org"}, "server name"},
+        {{"--context", "ou=sales.o=org\narbor.directory.store=/tmp/x"}, "context"},
+        {{"--context", "ou=sa\rles.o=org"}, "context"},
+        {{"--context", "o=org\x7f"}, "context"},
+        {{"--context", "o=org", "--url", "ldap://127.0.0.1:1/\nx=y"}, "URL"},
+        {{"--context", "o=org", "--url", "ldap://127.0.0.1:1/", "--base", "dc=a\r"}, "base DN"},
+        {{"--context", "o=org", "--url", "ldap://127.0.0.1:1/", "--bind-dn", "cn=a\x01"},
+         "bind DN"},
+        {{"--context", "o=org", "--url", "ldap://127.0.0.1:1/", "--bind-password-file", "pw\tfile"},
+         "bind password file"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        if (std::find(args.begin(), args.end(), "--tree") == args.end())
+            args.insert(args.end(), {"--tree", "ACME", "--server", "MAIL1"});
+        // The LDAP cases name no store file.
+        if (std::find(args.begin(), args.end(), "--url") != args.end())
+            unsetenv("ARBOR_DIRECTORY");
+        else
+            setenv("ARBOR_DIRECTORY", store.c_str(), 1);
+        Result r = Run(args, "pw\n");
+        EXPECT_TRUE(Ended(r, 1, std::string("the ") + c.what + " holds a control character"));
+        EXPECT_FALSE(fs::exists(store));
+        EXPECT_FALSE(fs::exists(conf));
+        EXPECT_FALSE(fs::exists(conf + ".arborctl-tmp"));
+    }
+    // The store path too, whichever way it is given.
+    const std::string bad = (dir / "a\nb.db").string();
+    EXPECT_TRUE(Ended(
+        Run({"--store", bad, "init", "--tree", "ACME", "--context", "o=org", "--server", "MAIL1"},
+            "pw\n"),
+        1, "the store path holds a control character"));
+    EXPECT_FALSE(fs::exists(bad));
+    EXPECT_FALSE(fs::exists(conf));
+}
+
+TEST_F(Arborctl, InitTakesLdapOptionsOnlyWithOneUrl) {
+    const std::vector<std::string> base = {"init",  "--tree",   "ACME", "--context",
+                                           "o=org", "--server", "MAIL1"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return Run(args, "pw\n");
+    };
+    EXPECT_TRUE(Ended(with({"--base", "dc=arbor"}), 2, "--base needs --url"));
+    EXPECT_TRUE(Ended(with({"--bind-dn", "cn=admin"}), 2, "--bind-dn needs --url"));
+    // A store file and a URL are two directories.
+    EXPECT_TRUE(Ended(with({"--url", "ldap://127.0.0.1:42629/"}), 2, "two directories"));
+    // $ARBOR_DIRECTORY_URL names an LDAP server as --url does.
+    setenv("ARBOR_DIRECTORY_URL", "ldap://127.0.0.1:42629/", 1);
+    EXPECT_TRUE(Ended(with({}), 2, "two directories"));
+    unsetenv("ARBOR_DIRECTORY");
+    // Nobody listens there, with or without the LDAP store.
+    EXPECT_TRUE(Ended(with({"--base", "dc=arbor"}), 1,
+                      "cannot create the directory at ldap://127.0.0.1:42629/"));
+    unsetenv("ARBOR_DIRECTORY_URL");
+    EXPECT_TRUE(Ended(with({"--url", "http://127.0.0.1/"}), 1, "not an LDAP URL"));
+    EXPECT_FALSE(fs::exists(conf));
+    EXPECT_FALSE(fs::exists(store));
+}
+
+// The LDAP store is chosen by the URL: init hands it to the store creation
+// and names it in the configuration file. Until the library has that store,
+// the creation answers an error and nothing is left behind.
+TEST_F(Arborctl, InitWithUrlCreatesTheTreeThereOrLeavesNothing) {
+    const std::string slapd = (dir / "slapd").string();
+    const std::string script = arbortest::ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
+    ASSERT_EQ(arbortest::Run("bash " + script + " start " + arbortest::ShellQuote(slapd) +
+                             " 42622 >/dev/null"),
+              0);
+    struct Stop {
+        std::string cmd;
+        ~Stop() { arbortest::Run(cmd); }
+    } stop{"bash " + script + " stop " + arbortest::ShellQuote(slapd)};
+    unsetenv("ARBOR_DIRECTORY");
+    const fs::path cwd = fs::current_path();
+    fs::current_path(dir);
+    Result r = Run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
+                    "--url", "ldap://127.0.0.1:42622/", "--base", "dc=arbor", "--bind-dn",
+                    "cn=admin,dc=arbor", "--bind-password-file", "slapd/admin.pw"},
+                   "pw\n");
+    fs::current_path(cwd);
+    if (r.status != 0) {
+        EXPECT_TRUE(Ended(r, 1, "cannot create the directory at ldap://127.0.0.1:42622/"));
+        EXPECT_FALSE(fs::exists(conf));
+        EXPECT_FALSE(fs::exists(conf + ".arborctl-tmp"));
+        EXPECT_FALSE(fs::exists(dir / "ldap:")); // the URL taken for a path
+        return;
+    }
+    EXPECT_EQ(Slurp(conf), "orb.base.tree-name=ACME\n"
+                           "orb.arbor.server-name=MAIL1\n"
+                           "orb.arbor.server-context=ou=sales.o=org\n"
+                           "arbor.directory.url=ldap://127.0.0.1:42622/\n"
+                           "arbor.directory.base=dc=arbor\n"
+                           "arbor.directory.bind-dn=cn=admin,dc=arbor\n"
+                           "arbor.directory.bind-password-file=" +
+                               slapd + "/admin.pw\n");
+    EXPECT_TRUE(Ended(Run({"show", "MAIL1"}), 0, "class: TWP Server"));
+}
+
+TEST_F(Arborctl, JoinAddsAServerAndWritesItsConfiguration) {
+    ASSERT_EQ(Init().status, 0);
+    const std::string conf2 = (dir / "second.conf").string();
+    auto join = [&](const std::string& context, const std::string& server,
+                    const std::string& tree = "ACME") {
+        return Run({"--conf", conf2, "join", "--tree", tree, "--context", context, "--server",
+                    server, "--address", "10.0.0.6"});
+    };
+    ASSERT_TRUE(Ended(join("ou=support.o=org", "MAIL2"), 0, "\\ACME\\org\\support\\MAIL2"));
+    EXPECT_EQ(Slurp(conf2), "orb.base.tree-name=ACME\n"
+                            "orb.arbor.server-name=MAIL2\n"
+                            "orb.arbor.server-context=ou=support.o=org\n"
+                            "arbor.directory.store=" +
+                                store + "\n");
+    // The second configuration alone finds the same directory, from its own
+    // container.
+    unsetenv("ARBOR_DIRECTORY");
+    Result r = Run({"--conf", conf2, "show", "MAIL2"});
+    EXPECT_TRUE(Ended(r, 0, "Network Address: 10.0.0.6"));
+    EXPECT_TRUE(Ended(Run({"--conf", conf2, "show", "\\ACME\\org\\sales\\MAIL1"}), 0));
+    // Existing units are kept; a server is not made twice; the tree must be there.
+    EXPECT_TRUE(Ended(join("ou=sales.o=org", "MAIL3"), 0, "\\ACME\\org\\sales\\MAIL3"));
+    const std::string before = Slurp(conf2);
+    EXPECT_TRUE(Ended(join("ou=support.o=org", "MAIL2"), 1, "already exists"));
+    EXPECT_TRUE(Ended(join("o=org", "MAIL4", "OTHER"), 1, "no tree OTHER"));
+    EXPECT_EQ(Slurp(conf2), before);
+    EXPECT_FALSE(fs::exists(conf2 + ".arborctl-tmp"));
+    // No directory to join.
+    EXPECT_TRUE(Ended(Run({"--store", (dir / "none.db").string(), "--conf", conf2, "join", "--tree",
+                           "ACME", "--context", "o=org", "--server", "M"}),
+                      1, "cannot open the directory"));
+    EXPECT_FALSE(fs::exists(dir / "none.db"));
 }
 
 } // namespace
