@@ -74,8 +74,7 @@ olcRootDN: cn=admin,$suffix
 olcRootPW: $rootpw
 olcDbIndex: objectClass eq
 olcDbIndex: entryCSN eq
-olcDbIndex: entryUUID eq
-$(arbor_indexes)
+olcDbIndex: entryUUID eq$(arbor_indexes)
 olcAccess: {0}to * by * none
 
 dn: olcOverlay={0}syncprov,olcDatabase={1}mdb,cn=config
@@ -91,7 +90,7 @@ arbor_schema_include() {
   [ -z "$ARBOR_SCHEMA" ] || printf '\ninclude: file://%s\n' "$ARBOR_SCHEMA"
 }
 arbor_indexes() {
-  [ -z "$ARBOR_SCHEMA" ] || printf 'olcDbIndex: %s eq\n' arborId arborRdn arborRef arborHas arborOc
+  [ -z "$ARBOR_SCHEMA" ] || printf '\nolcDbIndex: %s eq' arborId arborRdn arborRef arborHas arborOc
 }
 
 # ldapi:// URL of the socket in DIR, if the path fits a socket address.

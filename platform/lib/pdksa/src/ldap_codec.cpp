@@ -5,9 +5,11 @@
 #include "text.h"
 
 #include <ldap.h>
+#include <openssl/sha.h>
 
 #include <charconv>
 #include <cstring>
+#include <strings.h>
 
 namespace pdksa::ldapcodec {
 
@@ -64,6 +66,19 @@ template <class T> bool ParseU32(std::string_view s, T& out) {
     return true;
 }
 
+bool SameText(const berval& a, const berval& b) {
+    return a.bv_len == b.bv_len && strncasecmp(a.bv_val, b.bv_val, a.bv_len) == 0;
+}
+
+// The base's RDNs as the server spells them may differ in case only.
+bool SameRdn(LDAPRDN a, LDAPRDN b) {
+    size_t i = 0;
+    for (; a[i] && b[i]; ++i)
+        if (!SameText(a[i]->la_attr, b[i]->la_attr) || !SameText(a[i]->la_value, b[i]->la_value))
+            return false;
+    return !a[i] && !b[i];
+}
+
 } // namespace
 
 std::string Pack(const std::vector<std::string_view>& fields) {
@@ -97,20 +112,37 @@ bool ParseInt(std::string_view s, int64_t& out) {
     return ec == std::errc() && p == s.data() + s.size();
 }
 
+// back-mdb keeps an entry's RDN in a sorted duplicate item of at most 511
+// bytes with its normalised form: a longer name keeps a short prefix and a
+// SHA-256 of the whole ("%~" never starts an escape, so no plain name
+// collides with it).
 std::string RdnAttr(std::string_view folded) {
+    constexpr size_t kMaxRdn = 120, kPrefix = 40;
     std::string enc;
+    size_t cut = 0; // a unit boundary at most kPrefix bytes in
     for (size_t i = 0; i < folded.size();) {
         const auto c = static_cast<unsigned char>(folded[i]);
         const size_t n = Utf8Len(folded, i);
         if (n == 0 || c < 0x20 || c == 0x7f || c == '%') {
             AppendHex(enc, '%', c);
             ++i;
-            continue;
+        } else {
+            enc.append(folded.substr(i, n));
+            i += n;
         }
-        enc.append(folded.substr(i, n));
-        i += n;
+        if (enc.size() <= kPrefix) cut = enc.size();
     }
-    return enc.empty() ? "%" : enc; // never empty; no encoded name is a lone '%'
+    if (enc.empty()) return "%"; // never empty; no encoded name is a lone '%'
+    if (enc.size() <= kMaxRdn) return enc;
+    unsigned char md[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char*>(folded.data()), folded.size(), md);
+    enc.resize(cut);
+    enc += "%~";
+    for (unsigned char b : md) {
+        enc.push_back(kHex[b >> 4]);
+        enc.push_back(kHex[b & 15]);
+    }
+    return enc;
 }
 
 std::string RdnValue(std::string_view folded) {
@@ -148,8 +180,11 @@ std::string DnOfPath(std::string_view lpath, const std::string& rootDn) {
     return dn;
 }
 
-bool PathOfDn(const std::string& dn, const std::string& rootDn, std::string& lpath) {
+// The arborRdn values of dn below rootDn, leaf first; false when dn is not
+// an object's DN below it.
+bool RdnValues(const std::string& dn, const std::string& rootDn, std::vector<std::string>& out) {
     LDAPDN parsed = nullptr, root = nullptr;
+    out.clear();
     if (ldap_str2dn(dn.c_str(), &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return false;
     bool ok = ldap_str2dn(rootDn.c_str(), &root, LDAP_DN_FORMAT_LDAPV3) == LDAP_SUCCESS;
     size_t n = 0, rootN = 0;
@@ -158,20 +193,37 @@ bool PathOfDn(const std::string& dn, const std::string& rootDn, std::string& lpa
     while (ok && root && root[rootN])
         ++rootN;
     ok = ok && n >= rootN;
-    std::vector<std::string> comps;
+    for (size_t i = 0; ok && i < rootN; ++i)
+        ok = SameRdn(parsed[n - rootN + i], root[i]);
     for (size_t i = 0; ok && i + rootN < n; ++i) {
         LDAPAVA* ava = parsed[i][0];
-        if (!ava || parsed[i][1] || (ava->la_flags & LDAP_AVA_BINARY) ||
-            std::string_view(ava->la_attr.bv_val, ava->la_attr.bv_len) != "arborRdn") {
-            ok = false;
-            break;
-        }
-        comps.insert(comps.begin(), RdnName({ava->la_value.bv_val, ava->la_value.bv_len}));
+        ok = ava && !parsed[i][1] && !(ava->la_flags & LDAP_AVA_BINARY) &&
+             SameText(ava->la_attr, berval{8, const_cast<char*>("arborRdn")});
+        if (ok) out.emplace_back(ava->la_value.bv_val, ava->la_value.bv_len);
     }
     ldap_dnfree(parsed);
     ldap_dnfree(root);
-    if (ok) lpath = JoinPath(comps);
     return ok;
+}
+
+bool PathOfDn(const std::string& dn, const std::string& rootDn, std::string& lpath) {
+    std::vector<std::string> rdns;
+    if (!RdnValues(dn, rootDn, rdns)) return false;
+    std::vector<std::string> comps;
+    for (auto it = rdns.rbegin(); it != rdns.rend(); ++it)
+        comps.push_back(RdnName(*it));
+    lpath = JoinPath(comps);
+    return true;
+}
+
+bool DnNamesPath(const std::string& dn, const std::string& rootDn, std::string_view lpath) {
+    std::vector<std::string> rdns;
+    if (!RdnValues(dn, rootDn, rdns)) return false;
+    const auto comps = SplitPath(lpath);
+    if (comps.size() != rdns.size()) return false;
+    for (size_t i = 0; i < comps.size(); ++i)
+        if (RdnAttr(comps[i]) != rdns[rdns.size() - 1 - i]) return false;
+    return true;
 }
 
 std::string FilterValue(std::string_view v) {

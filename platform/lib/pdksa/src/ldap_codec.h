@@ -29,8 +29,11 @@ std::string RdnAttr(std::string_view folded);
 std::string RdnName(std::string_view value);
 // "arborRdn=<a>,...,arborId=1,<base>" for a folded full path.
 std::string DnOfPath(std::string_view lpath, const std::string& rootDn);
-// The folded full path of a DN below rootDn; false when it is not one.
+// The folded full path of a DN below rootDn; false when it is not one. Lossy
+// for long names (see RdnAttr): DnNamesPath is the exact check.
 bool PathOfDn(const std::string& dn, const std::string& rootDn, std::string& lpath);
+// Whether dn is the DN of the folded full path lpath.
+bool DnNamesPath(const std::string& dn, const std::string& rootDn, std::string_view lpath);
 // Every byte but letters and digits as "\XX" (RFC 4515): safe in any filter.
 std::string FilterValue(std::string_view v);
 

@@ -59,12 +59,19 @@ std::vector<Mod> ValueMods(const std::map<std::string, std::vector<Value>>& vals
     return {all, refs, has, ocs};
 }
 
+// An entry's relative name: the one it keeps when its RDN still says so
+// (a rename cut short leaves it behind), else what the RDN says.
+std::string NameOf(const std::string& dn, const std::string* stored) {
+    if (stored && codec::DnNamesPath(dn, ParentDn(dn), Fold("\\" + *stored))) return *stored;
+    std::string l;
+    if (!codec::PathOfDn(dn, ParentDn(dn), l) || l.empty()) return "?";
+    return l.substr(1);
+}
+
 } // namespace
 
 int LdapConn::DisplayPath(const std::string& dn, const std::string& stored, std::string& path) {
-    std::string lpath;
-    if (!codec::PathOfDn(dn, settings().RootDn(), lpath)) return DDCERR_DATABASE_FORMAT;
-    if (Fold(stored) == lpath) {
+    if (codec::DnNamesPath(dn, settings().RootDn(), Fold(stored))) {
         path = stored;
         return 0;
     }
@@ -78,11 +85,8 @@ int LdapConn::DisplayPath(const std::string& dn, const std::string& stored, std:
         if (int rc = ldapops::Search(*h_, cur, LDAP_SCOPE_BASE, "(objectClass=arborObject)",
                                      {"arborName"}, 0, es))
             return Map(rc);
-        std::string name, l;
-        if (!es.empty() && es[0].First("arborname")) name = *es[0].First("arborname");
-        codec::PathOfDn(cur, ParentDn(cur), l);
-        if (Fold("\\" + name) != l) name = l.substr(1);
-        comps.insert(comps.begin(), name);
+        const std::string* name = es.empty() ? nullptr : es[0].First("arborname");
+        comps.insert(comps.begin(), NameOf(cur, name));
         cur = ParentDn(cur);
     }
     path = JoinPath(comps);
@@ -338,10 +342,7 @@ int LdapConn::SubtreeNames(const std::string& dn, std::map<std::string, std::str
     if (rc == LDAP_NO_SUCH_OBJECT) return 0;
     if (rc) return Map(rc);
     for (const auto& e : es) {
-        const std::string* name = e.First("arborname");
-        std::string l;
-        codec::PathOfDn(e.dn, ParentDn(e.dn), l);
-        names[e.dn] = name && Fold("\\" + *name) == l ? *name : l.substr(l.empty() ? 0 : 1);
+        names[e.dn] = NameOf(e.dn, e.First("arborname"));
     }
     return 0;
 }

@@ -168,9 +168,15 @@ int LdapStore::Acquire(std::unique_ptr<Conn>& out) {
 
 void LdapStore::release(std::unique_ptr<Conn> c) {
     auto& lc = static_cast<LdapConn&>(*c);
-    if (lc.handle().dead || lc.handle().Inherited()) return; // the next Acquire reconnects
-    lc.Rollback();                                           // a call never leaves a change open
+    if (lc.handle().Inherited()) return;
+    lc.Rollback(); // a call never leaves a change open
     std::lock_guard lock(mu_);
+    if (lc.handle().dead) {
+        // The server went away: the idle handles to it are as dead, and
+        // each would fail one more call. The next Acquire reconnects.
+        idle_.clear();
+        return;
+    }
     if (idle_.size() < kMaxIdle) idle_.push_back(std::move(c));
 }
 

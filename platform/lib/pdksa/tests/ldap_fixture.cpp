@@ -32,10 +32,10 @@ std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
 
 // slapd again on the same configuration and data: what a restarted server is.
 bool Slapd::Restart() {
-    const std::string cmd =
-        "cd " + arbortest::ShellQuote(dir_) +
-        " && /usr/sbin/slapd -F config -h ldap://127.0.0.1:" + std::to_string(port_) +
-        "/ >>slapd.log 2>&1";
+    // The command line the script's stop recognises as its own slapd.
+    const std::string cmd = "/usr/sbin/slapd -F " + arbortest::ShellQuote(dir_ + "/config") +
+                            " -h ldap://127.0.0.1:" + std::to_string(port_) + "/ >>" +
+                            arbortest::ShellQuote(dir_ + "/slapd.log") + " 2>&1";
     if (arbortest::Run(cmd) != 0) return false;
     running_ = true;
     // slapd writes its pid file itself (olcPidFile) once it listens.
