@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pdksatest {
 
@@ -30,5 +31,16 @@ class Slapd {
     int port_ = 0;
     bool running_ = false;
 };
+
+// Reads and writes on the suffix of url as the exported bind DN, past the
+// directory library (what an administrator's ldapsearch/ldapmodify do).
+// Values of attr on the entries matching filter, below the base.
+std::vector<std::string> LdapValues(const std::string& url, const std::string& filter,
+                                    const char* attr);
+// Replaces attr's values on the entry rdn,<base>; false on failure.
+bool LdapReplace(const std::string& url, const std::string& rdn, const char* attr,
+                 const std::vector<std::string>& values);
+// A filter's assertion value for any bytes.
+std::string LdapFilterValue(const std::string& v);
 
 } // namespace pdksatest

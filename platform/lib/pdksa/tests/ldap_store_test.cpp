@@ -29,7 +29,8 @@ namespace codec = pdksa::ldapcodec;
 using Clock = std::chrono::steady_clock;
 
 // Ports of this test alone (42611 is the contract suite's).
-constexpr int kPort = 42612, kOtherPort = 42613, kSilentPort = 42614, kDeadPort = 42619;
+// kDeadPort: nobody listens there while the test that uses it runs.
+constexpr int kPort = 42612, kOtherPort = 42613, kSilentPort = 42614, kDeadPort = 42613;
 
 // Names that break DNs, filters or text handling if anything is missed.
 std::vector<std::string> HostileNames() {
