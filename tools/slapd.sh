@@ -28,6 +28,8 @@ set -euo pipefail
 SLAPD=${SLAPD:-/usr/sbin/slapd}
 MODULES=${SLAPD_MODULES:-/usr/lib/ldap}
 SCHEMA=${SLAPD_SCHEMA:-/etc/ldap/schema}
+# The directory's fixed schema; ARBOR_LDAP_SCHEMA= (empty) leaves it out.
+ARBOR_SCHEMA=${ARBOR_LDAP_SCHEMA-$(cd "$(dirname "$0")/.." && pwd)/platform/lib/pdksa/ldap/arbor.ldif}
 
 die() {
   echo "slapd.sh: $*" >&2
@@ -61,6 +63,7 @@ objectClass: olcSchemaConfig
 cn: schema
 
 include: file://$SCHEMA/core.ldif
+$(arbor_schema_include)
 
 dn: olcDatabase={-1}frontend,cn=config
 objectClass: olcDatabaseConfig
@@ -84,7 +87,7 @@ olcRootDN: cn=admin,$suffix
 olcRootPW: $rootpw
 olcDbIndex: objectClass eq
 olcDbIndex: entryCSN eq
-olcDbIndex: entryUUID eq
+olcDbIndex: entryUUID eq$(arbor_indexes)
 olcAccess: {0}to * by * none
 
 dn: olcOverlay={0}syncprov,olcDatabase={1}mdb,cn=config
@@ -93,6 +96,14 @@ objectClass: olcSyncProvConfig
 olcOverlay: {0}syncprov
 olcSpCheckpoint: 100 10
 EOF
+}
+
+# The directory's fixed schema and the indexes its look-ups use.
+arbor_schema_include() {
+  [ -z "$ARBOR_SCHEMA" ] || printf '\ninclude: file://%s\n' "$ARBOR_SCHEMA"
+}
+arbor_indexes() {
+  [ -z "$ARBOR_SCHEMA" ] || printf '\nolcDbIndex: %s eq' arborId arborRdn arborRef arborHas arborOc
 }
 
 # ldapi:// URL of the socket in DIR, if the path fits a socket address.

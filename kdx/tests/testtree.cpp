@@ -5,6 +5,8 @@
 #include <pdksa.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace kdxtest {
 
@@ -51,6 +53,18 @@ int DefineSchema(DDCContextHandle c) {
 }
 
 } // namespace
+
+TestTree::TestTree() {
+    const char* kind = std::getenv("ARBOR_TEST_STORE");
+    if (!kind || std::string(kind) != "ldap") return;
+    const char* port = std::getenv("ARBOR_TEST_LDAP_PORT");
+    const std::string err =
+        port ? slapd.Start((dir / "slapd").string(), std::atoi(port)) : "no ARBOR_TEST_LDAP_PORT";
+    if (!err.empty()) std::fprintf(stderr, "testtree: slapd: %s\n", err.c_str());
+    slapd.Export();
+    // A failed start leaves a URL nobody answers: Build fails, never SQLite.
+    store = sample.store = err.empty() ? slapd.Url() : "ldap://127.0.0.1:1/dc=none";
+}
 
 int TestTree::Build() const {
     TRY(sample.Build());

@@ -2,6 +2,7 @@
 // with: the login object "Internet Services" and a small test schema.
 #pragma once
 
+#include "ldap_fixture.h"
 #include "sample_tree.h"
 #include "temp_dir.h"
 
@@ -17,8 +18,13 @@ struct TestTree {
     arbortest::TempDir tmp{"kdx-test"};
     std::filesystem::path dir = tmp.Path();
     arbortest::SampleTree sample = arbortest::SampleTree(dir.string()).WithServer();
-    std::string store = sample.store; // store file
+    std::string store = sample.store; // store file, or LDAP URL
     std::string conf = sample.conf;   // configuration file
+    pdksatest::Slapd slapd;
+
+    // With ARBOR_TEST_STORE=ldap the tree lives on a slapd of its own on
+    // ARBOR_TEST_LDAP_PORT (as the directory's own suites do).
+    TestTree();
 
     // Creates the sample tree with MAIL1, the login object "Internet
     // Services" with the built-in password and its rights at the tree root,

@@ -1,7 +1,8 @@
 /* libpdksa: the directory client library.
  *
- * A directory is a tree of objects kept in one local store (an SQLite file
- * shared by every process of the host). Programs reach it through contexts:
+ * A directory is a tree of objects kept in one store: an SQLite file shared
+ * by every process of the host, or an LDAP server (slapd) shared by several
+ * hosts. Programs reach it through contexts:
  * integer handles that carry a base name, a current (resolved) object, a
  * login identity and a string form.
  *
@@ -9,10 +10,14 @@
  * Nothing is thrown. Every call is safe from many threads; a context is used
  * by one thread at a time (calls on one context are serialised).
  *
- * Where the store is: the environment variable ARBOR_DIRECTORY; else the
- * line "arbor.directory.store=PATH" of the configuration file (ARBOR_CONF,
- * default /etc/arbor.conf); else /var/lib/arbor/directory.db. The path is
- * taken when a context is created (DDCCreateContext); copies share it.
+ * Where the store is: the environment variable ARBOR_DIRECTORY_URL (an
+ * ldap:// or ldapi:// URL, several separated by spaces), else
+ * ARBOR_DIRECTORY (a file); else the line "arbor.directory.url=URL", else
+ * "arbor.directory.store=PATH" of the configuration file (ARBOR_CONF,
+ * default /etc/arbor.conf); else /var/lib/arbor/directory.db. An LDAP store
+ * takes its base DN, bind DN and bind password file as the library's
+ * README describes. The locator is taken when a context is created
+ * (DDCCreateContext); copies share it.
  * A missing or unreadable store is not an error until a call needs it; then
  * the call returns DDCERR_NO_REFERRALS (-634), and the next call tries again.
  *
@@ -457,18 +462,23 @@ extern uint16_t DDCSlashDelims[9];
  * only (mode 0600 whatever the umask: it holds password hashes and
  * secrets). DDCERR_ENTRY_ALREADY_EXISTS when a file is there. The caller then creates the tree root
  * below "\" with class "Tree Root" (naming attribute "T"), and the tree below it. */
+/* For an ldap:// URL: makes the tree on the empty suffix of a running
+ * server (DDCERR_ENTRY_ALREADY_EXISTS when it is made; DDCERR_DATABASE_FORMAT
+ * when the server lacks the directory's fixed LDAP schema). */
 int PDKCreateStore(const char* path);
 /* Shares the store at path with a group: the store and its companion files
  * (-wal, -shm, -gen) get that group and mode 0640, so its members may read
  * (PDKLoginMaintenanceRead) but not change the directory. DDCERR_NO_ACCESS
- * when this process may not change the files. */
+ * when this process may not change the files. Nothing to do for an LDAP
+ * store, whose server decides who reads (0). */
 int PDKShareStore(const char* path, uint32_t group);
 /* Writes the store path a new context would use; 0, or
  * DDCERR_INSUFFICIENT_BUFFER. */
 int PDKGetStorePath(char* buf, size_t size);
 /* Gives the context the rights of the tree's administrator without a
  * password when this process may write the store file (whoever can write
- * the file can change the directory anyway). DDCERR_NO_ACCESS otherwise. */
+ * the file can change the directory anyway), or, on LDAP, read the bind
+ * password file. DDCERR_NO_ACCESS otherwise. */
 int PDKLoginMaintenance(DDCContextHandle ctx);
 /* The same for a process that may only read the store file: every value
  * may be read, nothing changed (DDCERR_NO_ACCESS). With write access it is

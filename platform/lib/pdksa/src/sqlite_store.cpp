@@ -52,71 +52,6 @@ INSERT INTO meta VALUES('schema_gen', 1);
 INSERT INTO meta VALUES('last_id', 1);
 )SQL";
 
-struct StdAttr {
-    const char* name;
-    uint32_t syntax, flags, lower, upper;
-};
-
-constexpr StdAttr kStdAttrs[] = {
-    {"Object Class", DDC_SYN_CLASS_NAME, 0, 0, 0},
-    {"ACL", DDC_SYN_ACL, 0, 0, 0},
-    {"T", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED | DDC_ATTRDEF_SIZED, 1, 32},
-    {"O", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
-    {"OU", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
-    {"CN", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
-    {"Description", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 1024},
-    {"Telephone Number", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 32},
-    {"Surname", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
-    {"Given Name", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
-    {"Full Name", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 127},
-    {"Member", DDC_SYN_DIST_NAME, 0, 0, 0},
-    {"Group Membership", DDC_SYN_DIST_NAME, 0, 0, 0},
-    {"Role Occupant", DDC_SYN_DIST_NAME, 0, 0, 0},
-    {"Network Address", DDC_SYN_TEXT, 0, 0, 0},
-    {"Version", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
-    {"Status", DDC_SYN_INTEGER, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
-    {"Private Key", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
-    {"Public Key", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
-    {"Login Intruder Address", DDC_SYN_TEXT, 0, 0, 0},
-    {"Login Intruder Attempts", DDC_SYN_INTEGER, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
-};
-
-struct StdClass {
-    const char* name;
-    uint32_t flags;
-    const char* super;
-    const char* contain; // lists separated by '|'
-    const char* naming;
-    const char* mandatory;
-    const char* optional;
-};
-
-constexpr uint32_t kCE = DDC_CLASS_CONTAINER | DDC_CLASS_EFFECTIVE;
-
-constexpr StdClass kStdClasses[] = {
-    {"Top", 0, "", "", "", "Object Class", "ACL|Description"},
-    {"Tree Root", kCE, "Top", "[Root]", "T", "T", ""},
-    {"Organization", kCE, "Top", "Tree Root", "O", "O", "Telephone Number|Network Address"},
-    {"Organizational Unit", kCE, "Top", "Organization|Organizational Unit", "OU", "OU",
-     "Telephone Number|Network Address"},
-    {"User", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
-     "Surname|Given Name|Full Name|Telephone Number|Group Membership|Network Address|"
-     "Login Intruder Address|Login Intruder Attempts"},
-    {"Group", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
-     "Member|Full Name"},
-    {"Organizational Role", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN",
-     "CN", "Role Occupant"},
-    {"TWP Server", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
-     "Network Address|Version|Status|Private Key|Public Key"},
-};
-
-std::string JoinList(const char* s) {
-    std::string out(s);
-    for (char& c : out)
-        if (c == '|') c = '\n';
-    return out;
-}
-
 std::vector<std::string> SplitList(const std::string& s) {
     std::vector<std::string> out;
     std::istringstream in(s);
@@ -852,17 +787,17 @@ int CreateSqliteStore(const std::string& path) {
         ::unlink(path.c_str());
         return DDCERR_SYSTEM_FAILURE;
     }
-    for (const auto& a : kStdAttrs) {
+    for (const auto& a : StandardAttrs()) {
         Stmt q(conn, "INSERT INTO attrdef VALUES(?,?,?,?,?,?,1)");
-        q.Bind(1, Fold(a.name)).Bind(2, std::string(a.name)).Bind(3, int64_t{a.flags});
+        q.Bind(1, Fold(a.name)).Bind(2, a.name).Bind(3, int64_t{a.flags});
         q.Bind(4, int64_t{a.syntax}).Bind(5, int64_t{a.lower}).Bind(6, int64_t{a.upper});
         if (q.Step() != SQLITE_DONE) rc = SQLITE_ERROR;
     }
-    for (const auto& c : kStdClasses) {
+    for (const auto& c : StandardClasses()) {
         Stmt q(conn, "INSERT INTO classdef VALUES(?,?,?,?,?,?,?,?,1)");
-        q.Bind(1, Fold(c.name)).Bind(2, std::string(c.name)).Bind(3, int64_t{c.flags});
-        q.Bind(4, std::string(c.super)).Bind(5, JoinList(c.contain)).Bind(6, JoinList(c.naming));
-        q.Bind(7, JoinList(c.mandatory)).Bind(8, JoinList(c.optional));
+        q.Bind(1, Fold(c.name)).Bind(2, c.name).Bind(3, int64_t{c.flags});
+        q.Bind(4, c.super).Bind(5, JoinLines(c.contain)).Bind(6, JoinLines(c.naming));
+        q.Bind(7, JoinLines(c.mandatory)).Bind(8, JoinLines(c.optional));
         if (q.Step() != SQLITE_DONE) rc = SQLITE_ERROR;
     }
     {

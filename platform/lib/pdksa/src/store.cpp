@@ -3,6 +3,7 @@
 #include "store.h"
 
 #include "ascii.h"
+#include "ldap_store.h"
 #include "pdksa.h"
 #include "sqlite_store.h"
 #include "text.h"
@@ -22,7 +23,95 @@ std::string TrimConfValue(const char* p) {
     return p;
 }
 
+struct StdAttr {
+    const char* name;
+    uint32_t syntax, flags, lower, upper;
+};
+
+constexpr StdAttr kStdAttrs[] = {
+    {"Object Class", DDC_SYN_CLASS_NAME, 0, 0, 0},
+    {"ACL", DDC_SYN_ACL, 0, 0, 0},
+    {"T", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED | DDC_ATTRDEF_SIZED, 1, 32},
+    {"O", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"OU", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"CN", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"Description", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 1024},
+    {"Telephone Number", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 32},
+    {"Surname", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"Given Name", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 64},
+    {"Full Name", DDC_SYN_TEXT, DDC_ATTRDEF_SIZED, 1, 127},
+    {"Member", DDC_SYN_DIST_NAME, 0, 0, 0},
+    {"Group Membership", DDC_SYN_DIST_NAME, 0, 0, 0},
+    {"Role Occupant", DDC_SYN_DIST_NAME, 0, 0, 0},
+    {"Network Address", DDC_SYN_TEXT, 0, 0, 0},
+    {"Version", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Status", DDC_SYN_INTEGER, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Private Key", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Public Key", DDC_SYN_TEXT, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+    {"Login Intruder Address", DDC_SYN_TEXT, 0, 0, 0},
+    {"Login Intruder Attempts", DDC_SYN_INTEGER, DDC_ATTRDEF_SINGLE_VALUED, 0, 0},
+};
+
+struct StdClass {
+    const char* name;
+    uint32_t flags;
+    const char* super;
+    const char* contain; // lists separated by '|'
+    const char* naming;
+    const char* mandatory;
+    const char* optional;
+};
+
+constexpr uint32_t kCE = DDC_CLASS_CONTAINER | DDC_CLASS_EFFECTIVE;
+
+constexpr StdClass kStdClasses[] = {
+    {"Top", 0, "", "", "", "Object Class", "ACL|Description"},
+    {"Tree Root", kCE, "Top", "[Root]", "T", "T", ""},
+    {"Organization", kCE, "Top", "Tree Root", "O", "O", "Telephone Number|Network Address"},
+    {"Organizational Unit", kCE, "Top", "Organization|Organizational Unit", "OU", "OU",
+     "Telephone Number|Network Address"},
+    {"User", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
+     "Surname|Given Name|Full Name|Telephone Number|Group Membership|Network Address|"
+     "Login Intruder Address|Login Intruder Attempts"},
+    {"Group", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
+     "Member|Full Name"},
+    {"Organizational Role", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN",
+     "CN", "Role Occupant"},
+    {"TWP Server", DDC_CLASS_EFFECTIVE, "Top", "Organization|Organizational Unit", "CN", "CN",
+     "Network Address|Version|Status|Private Key|Public Key"},
+};
+
+std::vector<std::string> SplitBars(const char* s) {
+    std::vector<std::string> out;
+    std::string cur;
+    for (; *s; ++s) {
+        if (*s != '|') {
+            cur.push_back(*s);
+        } else if (!cur.empty()) {
+            out.push_back(std::move(cur));
+            cur.clear();
+        }
+    }
+    if (!cur.empty()) out.push_back(std::move(cur));
+    return out;
+}
+
 } // namespace
+
+std::vector<AttrDef> StandardAttrs() {
+    std::vector<AttrDef> out;
+    for (const auto& a : kStdAttrs)
+        out.push_back(AttrDef{a.name, a.flags, a.syntax, a.lower, a.upper, true});
+    return out;
+}
+
+std::vector<ClassDef> StandardClasses() {
+    std::vector<ClassDef> out;
+    for (const auto& c : kStdClasses)
+        out.push_back(ClassDef{c.name, c.flags, c.super, SplitBars(c.contain), SplitBars(c.naming),
+                               SplitBars(c.mandatory), SplitBars(c.optional), true});
+    return out;
+}
 
 const AttrDef* Schema::Attr(const std::string& folded) const {
     auto it = attrs.find(folded);
@@ -108,40 +197,58 @@ void ReadCache::CacheValues(const std::string& key, uint64_t gen, const std::vec
     if (Current(gen)) values_[key] = vals;
 }
 
+std::string ConfValue(const char* key) {
+    const char* conf = std::getenv("ARBOR_CONF");
+    if (!conf || !*conf) conf = "/etc/arbor.conf";
+    std::string found;
+    if (FILE* f = std::fopen(conf, "r")) {
+        char line[1024];
+        const size_t n = std::strlen(key);
+        while (std::fgets(line, sizeof line, f)) {
+            line[std::strcspn(line, "\n")] = 0;
+            if (char* cr = std::strrchr(line, '\r')) *cr = 0;
+            if (arbor::StartsWithNoCase(line, key)) found = TrimConfValue(line + n);
+        }
+        std::fclose(f);
+    }
+    return found;
+}
+
 std::shared_ptr<Store> StoreFor(const std::string& locator) {
     static std::mutex mu;
     static std::map<std::string, std::shared_ptr<Store>> stores;
     std::lock_guard lock(mu);
-    auto& s = stores[locator];
-    if (!s) s = std::make_shared<SqliteStore>(locator);
+    if (!IsLdapLocator(locator)) {
+        auto& s = stores[locator];
+        if (!s) s = std::make_shared<SqliteStore>(locator);
+        return s;
+    }
+    // The same URL with other credentials or another base is another store.
+    LdapSettings settings;
+    const int rc = LdapSettingsFor(locator, settings);
+    auto& s = stores["\n" + locator + "\n" + settings.base + "\n" + settings.bindDn + "\n" +
+                     settings.passwordFile];
+    if (!s) s = std::make_shared<LdapStore>(std::move(settings), rc);
     return s;
 }
 
+// ARBOR_DIRECTORY_URL, ARBOR_DIRECTORY (a SQLite file), then the
+// configuration file's arbor.directory.url= and arbor.directory.store=.
 std::string DefaultStorePath() {
+    if (const char* env = std::getenv("ARBOR_DIRECTORY_URL"); env && *env) return env;
     if (const char* env = std::getenv("ARBOR_DIRECTORY"); env && *env) return env;
-    const char* conf = std::getenv("ARBOR_CONF");
-    if (!conf || !*conf) conf = "/etc/arbor.conf";
-    if (FILE* f = std::fopen(conf, "r")) {
-        char line[1024];
-        std::string found;
-        static constexpr char kKey[] = "arbor.directory.store=";
-        while (std::fgets(line, sizeof line, f)) {
-            line[std::strcspn(line, "\n")] = 0;
-            if (char* cr = std::strrchr(line, '\r')) *cr = 0;
-            if (arbor::StartsWithNoCase(line, kKey)) found = TrimConfValue(line + sizeof kKey - 1);
-        }
-        std::fclose(f);
-        if (!found.empty()) return found;
-    }
+    if (std::string url = ConfValue("arbor.directory.url="); !url.empty()) return url;
+    if (std::string path = ConfValue("arbor.directory.store="); !path.empty()) return path;
     return "/var/lib/arbor/directory.db";
 }
 
 int CreateStore(const std::string& locator) {
-    return CreateSqliteStore(locator);
+    return IsLdapLocator(locator) ? CreateLdapStore(locator) : CreateSqliteStore(locator);
 }
 
+// On LDAP the server's own access control decides who reads: nothing to do.
 int ShareStore(const std::string& locator, gid_t group) {
-    return ShareSqliteStore(locator, group);
+    return IsLdapLocator(locator) ? 0 : ShareSqliteStore(locator, group);
 }
 
 } // namespace pdksa

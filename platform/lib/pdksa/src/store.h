@@ -236,6 +236,14 @@ class Store {
     ReadCache cache_;
 };
 
+// The definitions every new store starts with (standard: not removable).
+std::vector<AttrDef> StandardAttrs();
+std::vector<ClassDef> StandardClasses();
+
+// The last "key=value" line of the configuration file ($ARBOR_CONF, else
+// /etc/arbor.conf) for key "key=", or "".
+std::string ConfValue(const char* key);
+
 // One Store per locator for the whole process.
 std::shared_ptr<Store> StoreFor(const std::string& locator);
 // Where a new context's store is (environment, configuration file, default).

@@ -2,6 +2,7 @@
 // \ACME\org\sales, and helpers that speak the byte-string form.
 #pragma once
 
+#include "ldap_fixture.h"
 #include "pdksa.h"
 #include "sample_tree.h"
 #include "temp_dir.h"
@@ -72,8 +73,23 @@ class DirTest : public ::testing::Test {
     std::string store = tree.store;
     DDCContextHandle admin = 0;
     std::vector<DDCContextHandle> owned;
+    Slapd slapd;
+
+    // ARBOR_TEST_STORE=ldap runs the suite on the LDAP store: a slapd of the
+    // test's own on ARBOR_TEST_LDAP_PORT instead of the SQLite file.
+    static bool OnLdap() {
+        const char* kind = std::getenv("ARBOR_TEST_STORE");
+        return kind && std::string(kind) == "ldap";
+    }
 
     void SetUp() override {
+        if (OnLdap()) {
+            const char* port = std::getenv("ARBOR_TEST_LDAP_PORT");
+            ASSERT_NE(port, nullptr);
+            ASSERT_EQ(slapd.Start((dir / "slapd").string(), std::atoi(port)), "");
+            slapd.Export();
+            store = tree.store = slapd.Url();
+        }
         ASSERT_EQ(tree.Build(), 0);
         admin = Context();
         ASSERT_EQ(PDKLoginMaintenance(admin), 0);

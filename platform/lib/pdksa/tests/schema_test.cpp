@@ -192,8 +192,11 @@ TEST_F(Schema, PasswordsAreSaltedHashesAndLoginsCheckThem) {
     // The clear text is nowhere in the store.
     DDCFreeContext(admin);
     owned.erase(owned.begin());
+    // On LDAP: the server's database file.
+    const std::string file = OnLdap() ? (dir / "slapd/data/data.mdb").string() : store;
+    ASSERT_TRUE(std::filesystem::exists(file)) << file;
     for (const char* suffix : {"", "-wal"}) {
-        std::ifstream f(store + suffix, std::ios::binary);
+        std::ifstream f(file + suffix, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(f)), {});
         EXPECT_EQ(bytes.find("new-one"), std::string::npos);
         EXPECT_EQ(bytes.find("Sesame-Open-42"), std::string::npos);

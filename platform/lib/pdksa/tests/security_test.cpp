@@ -14,10 +14,24 @@ using namespace pdksatest;
 
 namespace {
 
-// One number from the store file for an object's path, read past the library;
-// none when there is no such row.
+bool OnLdapStore(const std::string& store) {
+    return store.rfind("ldap://", 0) == 0;
+}
+
+// The last number in a value (an id, or a packed hash's iteration count).
+int64_t LastNumber(const std::string& v, int64_t none) {
+    const size_t colon = v.rfind(':');
+    return v.empty() ? none : std::atoll(v.c_str() + (colon == std::string::npos ? 0 : colon + 1));
+}
+
+// One number from the store for an object's path, read past the library;
+// none when there is no such row. On LDAP, ldapAttr of the object's entry.
 int64_t StoreNumber(const std::string& store, const char* sql, const std::string& path,
-                    int64_t none) {
+                    int64_t none, const char* ldapAttr) {
+    if (OnLdapStore(store)) {
+        const auto vals = LdapValues(store, "(arborPath=" + LdapFilterValue(path) + ")", ldapAttr);
+        return vals.size() == 1 ? LastNumber(vals[0], none) : none;
+    }
     sqlite3* db = nullptr;
     int64_t n = none;
     if (sqlite3_open_v2(store.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -46,7 +60,7 @@ class Security : public DirTest {
     }
 
     int64_t ObjectId(const std::string& path) {
-        return StoreNumber(store, "SELECT id FROM obj WHERE path=?", path, -1);
+        return StoreNumber(store, "SELECT id FROM obj WHERE path=?", path, -1, "arborId");
     }
 };
 
@@ -210,11 +224,20 @@ TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute
 // The stored iteration count of an object's hash, 0 when it has none.
 int64_t StoredIterations(const std::string& store, const std::string& path) {
     return StoreNumber(store, "SELECT iter FROM pw JOIN obj ON obj.id=pw.obj WHERE obj.path=?",
-                       path, 0);
+                       path, 0, "arborPassword");
 }
 
-// Sets store options in meta the way an administrator would with sqlite3.
+// Sets store options in meta the way an administrator would with sqlite3
+// (or ldapmodify: the arborOption values of ou=meta).
 void SetMeta(const std::string& store, const std::string& key, int64_t value) {
+    if (OnLdapStore(store)) {
+        std::vector<std::string> opts;
+        for (const auto& o : LdapValues(store, "(ou=meta)", "arborOption"))
+            if (o.rfind(key + "=", 0) != 0) opts.push_back(o);
+        opts.push_back(key + "=" + std::to_string(value));
+        ASSERT_TRUE(LdapReplace(store, "ou=meta", "arborOption", opts));
+        return;
+    }
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(store.c_str(), &db), SQLITE_OK);
     sqlite3_busy_timeout(db, 5000);

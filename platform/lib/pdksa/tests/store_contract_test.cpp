@@ -1,6 +1,7 @@
 // The store interface's contract, below the C interface: what every store
 // must do the same way for the library above it to behave the same. Run per
 // store implementation (the LDAP store joins the parameter list).
+#include "ldap_fixture.h"
 #include "pdksa.h"
 #include "store.h"
 #include "temp_dir.h"
@@ -21,29 +22,42 @@ namespace {
 using namespace pdksa;
 using Strings = std::vector<std::string>;
 
-// Makes an empty store in dir and gives its locator ("" on failure).
+// Makes an empty store in dir and gives its locator ("" on failure); the
+// server it may need lives as long as the returned holder.
 struct StoreKind {
     const char* name;
-    std::function<std::string(const std::string& dir)> make;
+    std::function<std::string(const std::string& dir, std::shared_ptr<void>& holder)> make;
 };
 
 void PrintTo(const StoreKind& k, std::ostream* os) {
     *os << k.name;
 }
 
-const StoreKind kSqlite{"Sqlite", [](const std::string& dir) {
+const StoreKind kSqlite{"Sqlite", [](const std::string& dir, std::shared_ptr<void>&) {
                             const std::string path = dir + "/directory.db";
                             return CreateStore(path) == 0 ? path : std::string();
                         }};
+
+const StoreKind kLdap{"Ldap", [](const std::string& dir, std::shared_ptr<void>& holder) {
+                          auto slapd = std::make_shared<pdksatest::Slapd>();
+                          holder = slapd;
+                          const std::string err = slapd->Start(dir + "/slapd", 42611);
+                          EXPECT_EQ(err, "");
+                          slapd->Export();
+                          const int rc = err.empty() ? CreateStore(slapd->Url()) : -1;
+                          EXPECT_EQ(rc, 0);
+                          return rc == 0 ? slapd->Url() : std::string();
+                      }};
 
 class StoreContract : public ::testing::TestWithParam<StoreKind> {
   protected:
     arbortest::TempDir tmp{"pdksa-contract"};
     std::shared_ptr<Store> store;
     std::unique_ptr<Conn> conn;
+    std::shared_ptr<void> server;
 
     void SetUp() override {
-        const std::string locator = GetParam().make(tmp.Str());
+        const std::string locator = GetParam().make(tmp.Str(), server);
         ASSERT_FALSE(locator.empty());
         store = StoreFor(locator);
         ASSERT_EQ(store->Acquire(conn), 0);
@@ -293,7 +307,7 @@ TEST_P(StoreContract, PasswordsAndIntruderState) {
     EXPECT_EQ(conn->ReadPassword(bob, got), DDCERR_FAILED_AUTHENTICATION);
 }
 
-INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values(kSqlite),
+INSTANTIATE_TEST_SUITE_P(Stores, StoreContract, ::testing::Values(kSqlite, kLdap),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // A store that is not there, or is something else, says so on every call.

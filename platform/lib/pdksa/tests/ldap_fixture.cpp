@@ -1,0 +1,152 @@
+#include "ldap_fixture.h"
+
+#include "process.h"
+#include "temp_dir.h"
+
+#include <ldap.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace pdksatest {
+
+namespace {
+
+std::string Script() {
+    return "bash " + arbortest::ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
+}
+
+struct Unbind {
+    void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
+};
+using Ldap = std::unique_ptr<LDAP, Unbind>;
+
+// A connection bound as ARBOR_DIRECTORY_BIND_DN; its base in base.
+Ldap Bind(const std::string& url, std::string& base) {
+    LDAPURLDesc* d = nullptr;
+    if (ldap_url_parse(url.c_str(), &d) != LDAP_URL_SUCCESS) return nullptr;
+    base = d->lud_dn ? d->lud_dn : "";
+    ldap_free_urldesc(d);
+    LDAP* raw = nullptr;
+    if (ldap_initialize(&raw, url.c_str()) != LDAP_SUCCESS) return nullptr;
+    Ldap ld(raw);
+    const int v3 = LDAP_VERSION3;
+    ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &v3);
+    const char* dn = std::getenv("ARBOR_DIRECTORY_BIND_DN");
+    const char* pwFile = std::getenv("ARBOR_DIRECTORY_BIND_PASSWORD_FILE");
+    std::string pw = pwFile ? arbortest::ReadFile(pwFile) : "";
+    pw.resize(std::min(pw.find('\n'), pw.size()));
+    berval cred{pw.size(), pw.data()};
+    if (ldap_sasl_bind_s(raw, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) !=
+        LDAP_SUCCESS)
+        return nullptr;
+    return ld;
+}
+
+} // namespace
+
+std::string LdapFilterValue(const std::string& v) {
+    std::string out;
+    char hex[4];
+    for (unsigned char c : v) {
+        if (std::isalnum(c)) {
+            out.push_back(static_cast<char>(c));
+        } else {
+            std::snprintf(hex, sizeof hex, "\\%02x", c);
+            out += hex;
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> LdapValues(const std::string& url, const std::string& filter,
+                                    const char* attr) {
+    std::vector<std::string> out;
+    std::string base;
+    Ldap ld = Bind(url, base);
+    if (!ld) return out;
+    char* attrs[] = {const_cast<char*>(attr), nullptr};
+    LDAPMessage* res = nullptr;
+    if (ldap_search_ext_s(ld.get(), base.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), attrs, 0,
+                          nullptr, nullptr, nullptr, 0, &res) == LDAP_SUCCESS) {
+        for (LDAPMessage* e = ldap_first_entry(ld.get(), res); e;
+             e = ldap_next_entry(ld.get(), e)) {
+            berval** vals = ldap_get_values_len(ld.get(), e, attr);
+            for (size_t i = 0; vals && vals[i]; ++i)
+                out.emplace_back(vals[i]->bv_val, vals[i]->bv_len);
+            ldap_value_free_len(vals);
+        }
+    }
+    ldap_msgfree(res);
+    return out;
+}
+
+bool LdapReplace(const std::string& url, const std::string& rdn, const char* attr,
+                 const std::vector<std::string>& values) {
+    std::string base;
+    Ldap ld = Bind(url, base);
+    if (!ld) return false;
+    std::vector<berval> bvs;
+    for (const auto& v : values)
+        bvs.push_back(berval{v.size(), const_cast<char*>(v.data())});
+    std::vector<berval*> ptrs;
+    for (auto& b : bvs)
+        ptrs.push_back(&b);
+    ptrs.push_back(nullptr);
+    LDAPMod mod{};
+    mod.mod_op = LDAP_MOD_REPLACE | LDAP_MOD_BVALUES;
+    mod.mod_type = const_cast<char*>(attr);
+    mod.mod_bvalues = ptrs.data();
+    LDAPMod* mods[] = {&mod, nullptr};
+    const std::string dn = rdn + "," + base;
+    return ldap_modify_ext_s(ld.get(), dn.c_str(), mods, nullptr, nullptr) == LDAP_SUCCESS;
+}
+
+std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
+                         const std::string& suffix) {
+    dir_ = dir;
+    suffix_ = suffix;
+    port_ = port;
+    url_ = "ldap://127.0.0.1:" + std::to_string(port) + "/" + suffix;
+    std::string out;
+    const std::string cmd = std::string(withSchema ? "" : "ARBOR_LDAP_SCHEMA= ") + Script() +
+                            " start " + arbortest::ShellQuote(dir) + " " + std::to_string(port) +
+                            " " + arbortest::ShellQuote(suffix) + " 2>&1";
+    if (arbortest::Run(cmd, &out) != 0) return out.empty() ? "slapd.sh failed" : out;
+    running_ = true;
+    return "";
+}
+
+// slapd again on the same configuration and data: what a restarted server is.
+bool Slapd::Restart() {
+    // The command line the script's stop recognises as its own slapd.
+    const std::string cmd = "/usr/sbin/slapd -F " + arbortest::ShellQuote(dir_ + "/config") +
+                            " -h ldap://127.0.0.1:" + std::to_string(port_) + "/ >>" +
+                            arbortest::ShellQuote(dir_ + "/slapd.log") + " 2>&1";
+    if (arbortest::Run(cmd) != 0) return false;
+    running_ = true;
+    // slapd writes its pid file itself (olcPidFile) once it listens.
+    for (int i = 0; i < 100; ++i) {
+        if (arbortest::Run("ldapsearch -x -H ldap://127.0.0.1:" + std::to_string(port_) +
+                           "/ -o nettimeout=1 -s base -b '' >/dev/null 2>&1") == 0)
+            return true;
+        arbortest::Run("sleep 0.1");
+    }
+    return false;
+}
+
+void Slapd::Stop() {
+    if (!running_) return;
+    arbortest::Run(Script() + " stop " + arbortest::ShellQuote(dir_) + " >/dev/null 2>&1");
+    running_ = false;
+}
+
+void Slapd::Export() const {
+    ::setenv("ARBOR_DIRECTORY_BIND_DN", BindDn().c_str(), 1);
+    ::setenv("ARBOR_DIRECTORY_BIND_PASSWORD_FILE", PasswordFile().c_str(), 1);
+}
+
+} // namespace pdksatest
