@@ -236,6 +236,9 @@ template <class F> int LdapConn::Write(F&& change) {
     int rc = change();
     if (rc == 0) return Commit();
     Rollback();
+    // A call over several entries may have changed some before it failed:
+    // nothing read before may be kept.
+    ls_->Bump();
     return rc;
 }
 
