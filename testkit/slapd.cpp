@@ -23,8 +23,8 @@ std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
     url_ = "ldap://127.0.0.1:" + std::to_string(port) + "/" + suffix;
     std::string out;
     const std::string cmd = std::string(withSchema ? "" : "ARBOR_LDAP_SCHEMA= ") + Script() +
-                            " start " + ShellQuote(dir) + " " + std::to_string(port) +
-                            " " + ShellQuote(suffix) + " 2>&1";
+                            " start " + ShellQuote(dir) + " " + std::to_string(port) + " " +
+                            ShellQuote(suffix) + " 2>&1";
     if (Run(cmd, &out) != 0) return out.empty() ? "slapd.sh failed" : out;
     running_ = true;
     return "";
@@ -32,16 +32,16 @@ std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
 
 // slapd again on the same configuration and data: what a restarted server is.
 bool Slapd::Restart() {
-    const std::string cmd =
-        "cd " + ShellQuote(dir_) +
-        " && /usr/sbin/slapd -F config -h ldap://127.0.0.1:" + std::to_string(port_) +
-        "/ >>slapd.log 2>&1";
+    // The command line the script's stop recognises as its own slapd.
+    const std::string cmd = "/usr/sbin/slapd -F " + ShellQuote(dir_ + "/config") +
+                            " -h ldap://127.0.0.1:" + std::to_string(port_) + "/ >>" +
+                            ShellQuote(dir_ + "/slapd.log") + " 2>&1";
     if (Run(cmd) != 0) return false;
     running_ = true;
     // slapd writes its pid file itself (olcPidFile) once it listens.
     for (int i = 0; i < 100; ++i) {
         if (Run("ldapsearch -x -H ldap://127.0.0.1:" + std::to_string(port_) +
-                           "/ -o nettimeout=1 -s base -b '' >/dev/null 2>&1") == 0)
+                "/ -o nettimeout=1 -s base -b '' >/dev/null 2>&1") == 0)
             return true;
         Run("sleep 0.1");
     }

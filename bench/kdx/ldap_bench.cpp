@@ -85,8 +85,8 @@ struct World {
             bad = create("\\ACME\\org\\" + dept, "Organizational Unit");
             for (int u = 0; u < kUsers / kDepartments && !bad; ++u) {
                 const std::string user = "user" + std::to_string(d * (kUsers / kDepartments) + u);
-                bad = create("\\ACME\\org\\" + dept + "\\" + user, "User",
-                             "Velmora:EMail Address", user + "@example.org");
+                bad = create("\\ACME\\org\\" + dept + "\\" + user, "User", "Velmora:EMail Address",
+                             user + "@example.org");
                 names.push_back("org\\" + dept + "\\" + user);
                 // Where the store keeps it: folded names below the root object.
                 dns.push_back("arborRdn=" + user + ",arborRdn=" + dept +

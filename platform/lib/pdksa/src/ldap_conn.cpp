@@ -286,8 +286,8 @@ int LdapConn::FindPath(const std::string& lpath, int64_t& id) {
     // The whole object comes with its id, so the read that follows a name
     // look-up is answered from the cache instead of a second round trip.
     const uint64_t gen = inTx_ ? 0 : ls_->Generation();
-    int rc = ldapops::Search(*h_, dn, LDAP_SCOPE_BASE, "(objectClass=arborObject)", kObjAttrs, 0,
-                             es);
+    int rc =
+        ldapops::Search(*h_, dn, LDAP_SCOPE_BASE, "(objectClass=arborObject)", kObjAttrs, 0, es);
     if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) return DDCERR_NO_SUCH_ENTRY;
     if (rc) return Map(rc);
     const std::string* text = es.empty() ? nullptr : es[0].First("arborid");

@@ -16,8 +16,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 typedef struct ldap LDAP;
