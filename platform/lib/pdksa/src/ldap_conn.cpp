@@ -139,16 +139,27 @@ int LdapConn::Load(int64_t id, Obj& out) {
     return Parse(es[0], out);
 }
 
-int LdapConn::Get(int64_t id, Obj*& out) {
+int LdapConn::Get(int64_t id, const Obj*& out) {
     if (auto it = touched_.find(id); it != touched_.end()) {
         out = &it->second;
         return 0;
     }
-    if (!inTx_) {
-        out = &scratch_;
-        return Load(id, scratch_);
+    if (inTx_) {
+        Obj* o = nullptr;
+        const int rc = Touch(id, o);
+        out = o;
+        return rc;
     }
-    return Touch(id, out);
+    const uint64_t gen = ls_->Generation();
+    held_ = ls_->reads().Find(id, gen);
+    if (!held_) {
+        auto o = std::make_shared<Obj>();
+        if (int rc = Load(id, *o)) return rc;
+        ls_->reads().Keep(id, gen, o);
+        held_ = std::move(o);
+    }
+    out = held_.get();
+    return 0;
 }
 
 // Inside a change the object is read once and kept: what the call checks
@@ -225,6 +236,9 @@ template <class F> int LdapConn::Write(F&& change) {
     int rc = change();
     if (rc == 0) return Commit();
     Rollback();
+    // A call over several entries may have changed some before it failed:
+    // nothing read before may be kept.
+    ls_->Bump();
     return rc;
 }
 
@@ -269,17 +283,25 @@ int LdapConn::FindPath(const std::string& lpath, int64_t& id) {
     }
     std::vector<Entry> es;
     const std::string dn = codec::DnOfPath(lpath, settings().RootDn());
+    // The whole object comes with its id, so the read that follows a name
+    // look-up is answered from the cache instead of a second round trip.
+    const uint64_t gen = inTx_ ? 0 : ls_->Generation();
     int rc =
-        ldapops::Search(*h_, dn, LDAP_SCOPE_BASE, "(objectClass=arborObject)", {"arborId"}, 0, es);
+        ldapops::Search(*h_, dn, LDAP_SCOPE_BASE, "(objectClass=arborObject)", kObjAttrs, 0, es);
     if (rc == LDAP_NO_SUCH_OBJECT || rc == LDAP_INVALID_DN_SYNTAX) return DDCERR_NO_SUCH_ENTRY;
     if (rc) return Map(rc);
     const std::string* text = es.empty() ? nullptr : es[0].First("arborid");
     if (!text) return DDCERR_NO_SUCH_ENTRY;
-    return codec::ParseInt(*text, id) ? 0 : DDCERR_DATABASE_FORMAT;
+    if (!codec::ParseInt(*text, id)) return DDCERR_DATABASE_FORMAT;
+    if (!inTx_) {
+        auto o = std::make_shared<Obj>();
+        if (Parse(es[0], *o) == 0) ls_->reads().Keep(id, gen, std::move(o));
+    }
+    return 0;
 }
 
 int LdapConn::ObjectInfo(int64_t id, ObjInfo& out) {
-    Obj* o;
+    const Obj* o;
     if (int rc = Get(id, o)) return rc;
     out = o->info;
     return 0;
@@ -288,7 +310,7 @@ int LdapConn::ObjectInfo(int64_t id, ObjInfo& out) {
 int LdapConn::Children(int64_t parent, const std::string& classFilter,
                        std::vector<std::string>& names) {
     names.clear();
-    Obj* p;
+    const Obj* p;
     if (int rc = Get(parent, p)) return rc;
     if (!p->isNew) {
         std::string filter = "(objectClass=arborObject)";
@@ -322,7 +344,7 @@ int LdapConn::Children(int64_t parent, const std::string& classFilter,
 int LdapConn::HasChildren(int64_t id, bool& any) {
     for (const auto& [oid, o] : touched_)
         if (o.isNew && o.info.parent == id) return any = true, 0;
-    Obj* p;
+    const Obj* p;
     if (int rc = Get(id, p)) return rc;
     any = false;
     if (p->isNew) return 0;
@@ -457,7 +479,7 @@ int LdapConn::RemoveObject(int64_t id) {
 
 int LdapConn::ReadValues(int64_t obj, const std::string& lattr, std::vector<Value>& out) {
     out.clear();
-    Obj* o;
+    const Obj* o;
     if (int rc = Get(obj, o)) return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
     if (auto it = o->vals.find(lattr); it != o->vals.end()) out = it->second;
     return FillRefPaths(out);
@@ -479,7 +501,7 @@ int LdapConn::WriteValues(int64_t obj, const std::string& lattr, const std::vect
 
 int LdapConn::AttrNames(int64_t obj, std::vector<std::string>& out) {
     out.clear();
-    Obj* o;
+    const Obj* o;
     if (int rc = Get(obj, o)) return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
     for (const auto& [lattr, vs] : o->vals)
         if (!vs.empty()) out.push_back(lattr);
@@ -489,7 +511,7 @@ int LdapConn::AttrNames(int64_t obj, std::vector<std::string>& out) {
 int LdapConn::AclGrants(int64_t obj, int64_t trustee,
                         std::vector<std::pair<std::string, uint32_t>>& out) {
     out.clear();
-    Obj* o;
+    const Obj* o;
     if (int rc = Get(obj, o)) return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
     if (auto it = o->vals.find("acl"); it != o->vals.end())
         for (const auto& v : it->second)
@@ -545,12 +567,16 @@ int LdapConn::ClassInUse(const std::string& lclass, bool& used) {
 // Schema ----------------------------------------------------------------------
 
 int LdapConn::SchemaGeneration(int64_t& gen) {
+    const uint64_t storeGen = inTx_ ? 0 : ls_->Generation();
+    if (!inTx_ && ls_->reads().SchemaGeneration(storeGen, gen)) return 0;
     std::vector<Entry> es;
     if (int rc = ldapops::Search(*h_, settings().SchemaDn(), LDAP_SCOPE_BASE, "(objectClass=*)",
                                  {"arborGeneration"}, 0, es))
         return rc == LDAP_NO_SUCH_OBJECT ? DDCERR_NO_REFERRALS : Map(rc);
     const std::string* g = es.empty() ? nullptr : es[0].First("arborgeneration");
-    return g && codec::ParseInt(*g, gen) ? 0 : DDCERR_DATABASE_FORMAT;
+    if (!g || !codec::ParseInt(*g, gen)) return DDCERR_DATABASE_FORMAT;
+    if (!inTx_) ls_->reads().KeepSchemaGeneration(storeGen, gen);
+    return 0;
 }
 
 int LdapConn::ReadSchema(Schema& s) {
@@ -649,7 +675,7 @@ int LdapConn::BumpSchema() {
 // Passwords and intruder state --------------------------------------------------
 
 int LdapConn::ReadPassword(int64_t obj, PasswordHash& out) {
-    Obj* o;
+    const Obj* o;
     if (int rc = Get(obj, o)) return rc == DDCERR_NO_SUCH_ENTRY ? DDCERR_FAILED_AUTHENTICATION : rc;
     if (o->pw.empty()) return DDCERR_FAILED_AUTHENTICATION;
     return codec::DecodePassword(o->pw, out) ? 0 : DDCERR_DATABASE_FORMAT;
@@ -692,7 +718,7 @@ int LdapConn::ReadIntruderPolicy(IntruderPolicy& p) {
 
 int LdapConn::ReadIntruder(int64_t obj, IntruderState& st) {
     st = IntruderState{};
-    Obj* o;
+    const Obj* o;
     if (int rc = Get(obj, o)) return rc == DDCERR_NO_SUCH_ENTRY ? 0 : rc;
     if (!o->intruder.empty() && !codec::DecodeIntruder(o->intruder, st)) st = IntruderState{};
     return 0;

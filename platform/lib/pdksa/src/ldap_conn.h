@@ -69,21 +69,15 @@ class LdapConn final : public Conn {
     int ReadSchema(Schema& out) override;
 
   private:
-    // An object as read, with this call's pending changes.
-    struct Obj {
-        std::string dn, csn;
-        ObjInfo info;
-        std::map<std::string, std::vector<Value>> vals; // by folded attribute
-        std::string pw, intruder;                       // encoded; "" none
-        bool isNew = false, valsDirty = false, pwDirty = false, intrDirty = false;
-    };
+    using Obj = LdapObj;
     int Map(int ldapRc) { return ldapops::Map(ldapRc, *h_); }
     const LdapSettings& settings() const { return ls_->settings(); }
     int Load(int64_t id, Obj& out);
     int Parse(const ldapops::Entry& e, Obj& out);
     int DisplayPath(const std::string& dn, const std::string& stored, std::string& path);
-    // The object, from this call's changes or the server (NO_SUCH_ENTRY).
-    int Get(int64_t id, Obj*& out);
+    // The object, from this call's changes, the read cache or the server
+    // (NO_SUCH_ENTRY); good until the next Get.
+    int Get(int64_t id, const Obj*& out);
     int Touch(int64_t id, Obj*& out); // Get for a change
     int FillRefPaths(std::vector<Value>& vals);
     int Flush(); // sends the pending changes
@@ -103,7 +97,7 @@ class LdapConn final : public Conn {
     std::map<int64_t, Obj> touched_;
     std::vector<int64_t> order_;              // first change order: parents before children
     std::map<std::string, int64_t> newPaths_; // folded paths of pending new objects
-    Obj scratch_;                             // reads outside a call's change
+    std::shared_ptr<const Obj> held_;         // the last object Get read
 };
 
 } // namespace pdksa

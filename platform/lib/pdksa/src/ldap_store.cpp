@@ -221,6 +221,40 @@ uint64_t LdapStore::Poll() const {
     return gen_.load();
 }
 
+bool LdapReadCache::Current(uint64_t gen) {
+    if (gen < gen_) return false; // read before a change this process saw
+    if (gen > gen_ || objs_.size() >= kMaxObjects) {
+        objs_.clear();
+        schemaGen_ = -1;
+        gen_ = gen;
+    }
+    return true;
+}
+
+std::shared_ptr<const LdapObj> LdapReadCache::Find(int64_t id, uint64_t gen) {
+    std::lock_guard lock(mu_);
+    if (gen != gen_) return nullptr;
+    auto it = objs_.find(id);
+    return it == objs_.end() ? nullptr : it->second;
+}
+
+void LdapReadCache::Keep(int64_t id, uint64_t gen, std::shared_ptr<const LdapObj> o) {
+    std::lock_guard lock(mu_);
+    if (Current(gen)) objs_[id] = std::move(o);
+}
+
+bool LdapReadCache::SchemaGeneration(uint64_t gen, int64_t& out) {
+    std::lock_guard lock(mu_);
+    if (gen != gen_ || schemaGen_ < 0) return false;
+    out = schemaGen_;
+    return true;
+}
+
+void LdapReadCache::KeepSchemaGeneration(uint64_t gen, int64_t value) {
+    std::lock_guard lock(mu_);
+    if (Current(gen)) schemaGen_ = value;
+}
+
 uint64_t LdapStore::Generation() const {
     const auto now = std::chrono::steady_clock::now();
     const auto last =

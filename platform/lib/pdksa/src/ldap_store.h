@@ -13,7 +13,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 typedef struct ldap LDAP;
@@ -40,18 +44,46 @@ int LdapSettingsFor(const std::string& locator, LdapSettings& out);
 // One bound handle; unbound when it goes, unless another process made it.
 class LdapHandle {
   public:
-    LdapHandle(LDAP* ld) : ld_(ld), pid_(::getpid()) {}
+    LdapHandle(LDAP* ld) : ld_(ld), pid_(CurrentPid()) {}
     ~LdapHandle();
     LdapHandle(const LdapHandle&) = delete;
     LdapHandle& operator=(const LdapHandle&) = delete;
     LDAP* get() const { return ld_; }
-    bool Inherited() const { return pid_ != ::getpid(); }
+    bool Inherited() const { return pid_ != CurrentPid(); }
     // The server went away or stopped answering: never reused.
     bool dead = false;
 
   private:
     LDAP* ld_;
     int pid_;
+};
+
+// An object as read from the server, with a call's pending changes.
+struct LdapObj {
+    std::string dn, csn;
+    ObjInfo info;
+    std::map<std::string, std::vector<Value>> vals; // by folded attribute
+    std::string pw, intruder;                       // encoded; "" none
+    bool isNew = false, valsDirty = false, pwDirty = false, intrDirty = false;
+};
+
+// Objects and the schema generation as last read, good while the store's
+// generation stands: a read checks rights on every ancestor, and each of
+// those would otherwise be a round trip. Bounded; emptied when full.
+class LdapReadCache {
+  public:
+    std::shared_ptr<const LdapObj> Find(int64_t id, uint64_t gen);
+    void Keep(int64_t id, uint64_t gen, std::shared_ptr<const LdapObj> o);
+    bool SchemaGeneration(uint64_t gen, int64_t& out);
+    void KeepSchemaGeneration(uint64_t gen, int64_t value);
+
+  private:
+    bool Current(uint64_t gen); // under mu_
+    static constexpr size_t kMaxObjects = 65536;
+    std::mutex mu_;
+    uint64_t gen_ = 0;
+    std::unordered_map<int64_t, std::shared_ptr<const LdapObj>> objs_;
+    int64_t schemaGen_ = -1;
 };
 
 class LdapStore final : public Store {
@@ -69,6 +101,7 @@ class LdapStore final : public Store {
 
     // A new bound handle, trying each URL in turn from the last good one.
     int Connect(std::unique_ptr<LdapHandle>& out) const;
+    LdapReadCache& reads() { return reads_; }
 
   private:
     uint64_t Poll() const; // under pollMu_
@@ -82,6 +115,7 @@ class LdapStore final : public Store {
     mutable std::unique_ptr<LdapHandle> pollHandle_;
     mutable std::string csn_;
     mutable std::atomic<std::chrono::steady_clock::rep> polled_{0};
+    LdapReadCache reads_;
 };
 
 std::unique_ptr<Conn> MakeLdapConn(LdapStore* store, std::unique_ptr<LdapHandle> h);

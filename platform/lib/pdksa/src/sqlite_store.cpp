@@ -157,11 +157,11 @@ class Stmt {
 
 class SqliteConn final : public Conn {
   public:
-    SqliteConn(sqlite3* db, Store* store) : Conn(store), db_(db), pid_(::getpid()) {}
+    SqliteConn(sqlite3* db, Store* store) : Conn(store), db_(db), pid_(CurrentPid()) {}
     ~SqliteConn() override;
     // Made by another process (before a fork): its database handle must
     // neither be used nor closed here.
-    bool Inherited() const { return pid_ != ::getpid(); }
+    bool Inherited() const { return pid_ != CurrentPid(); }
     void Abandon();
     sqlite3_stmt* Prepare(const char* sql, int& rc);
     int Exec(const char* sql) { return sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }

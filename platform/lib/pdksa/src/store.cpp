@@ -8,6 +8,10 @@
 #include "sqlite_store.h"
 #include "text.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -212,6 +216,21 @@ std::string ConfValue(const char* key) {
         std::fclose(f);
     }
     return found;
+}
+
+namespace {
+std::atomic<pid_t> gPid{0};
+void KeepPid() {
+    gPid.store(::getpid(), std::memory_order_relaxed);
+}
+} // namespace
+
+pid_t CurrentPid() {
+    static const bool registered = [] {
+        KeepPid();
+        return ::pthread_atfork(nullptr, nullptr, KeepPid) == 0;
+    }();
+    return registered ? gPid.load(std::memory_order_relaxed) : ::getpid();
 }
 
 std::shared_ptr<Store> StoreFor(const std::string& locator) {

@@ -248,6 +248,9 @@ std::string ConfValue(const char* key);
 std::shared_ptr<Store> StoreFor(const std::string& locator);
 // Where a new context's store is (environment, configuration file, default).
 std::string DefaultStorePath();
+// This process's id without a system call (glibc no longer caches it, and a
+// pooled connection checks it on every lease): kept anew in a forked child.
+pid_t CurrentPid();
 // Creates a new store with the standard schema and the root.
 int CreateStore(const std::string& locator);
 // Gives the group read access to the store.

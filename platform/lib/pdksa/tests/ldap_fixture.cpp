@@ -15,10 +15,6 @@ namespace pdksatest {
 
 namespace {
 
-std::string Script() {
-    return "bash " + arbortest::ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
-}
-
 struct Unbind {
     void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
 };
@@ -103,50 +99,6 @@ bool LdapReplace(const std::string& url, const std::string& rdn, const char* att
     LDAPMod* mods[] = {&mod, nullptr};
     const std::string dn = rdn + "," + base;
     return ldap_modify_ext_s(ld.get(), dn.c_str(), mods, nullptr, nullptr) == LDAP_SUCCESS;
-}
-
-std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
-                         const std::string& suffix) {
-    dir_ = dir;
-    suffix_ = suffix;
-    port_ = port;
-    url_ = "ldap://127.0.0.1:" + std::to_string(port) + "/" + suffix;
-    std::string out;
-    const std::string cmd = std::string(withSchema ? "" : "ARBOR_LDAP_SCHEMA= ") + Script() +
-                            " start " + arbortest::ShellQuote(dir) + " " + std::to_string(port) +
-                            " " + arbortest::ShellQuote(suffix) + " 2>&1";
-    if (arbortest::Run(cmd, &out) != 0) return out.empty() ? "slapd.sh failed" : out;
-    running_ = true;
-    return "";
-}
-
-// slapd again on the same configuration and data: what a restarted server is.
-bool Slapd::Restart() {
-    // The command line the script's stop recognises as its own slapd.
-    const std::string cmd = "/usr/sbin/slapd -F " + arbortest::ShellQuote(dir_ + "/config") +
-                            " -h ldap://127.0.0.1:" + std::to_string(port_) + "/ >>" +
-                            arbortest::ShellQuote(dir_ + "/slapd.log") + " 2>&1";
-    if (arbortest::Run(cmd) != 0) return false;
-    running_ = true;
-    // slapd writes its pid file itself (olcPidFile) once it listens.
-    for (int i = 0; i < 100; ++i) {
-        if (arbortest::Run("ldapsearch -x -H ldap://127.0.0.1:" + std::to_string(port_) +
-                           "/ -o nettimeout=1 -s base -b '' >/dev/null 2>&1") == 0)
-            return true;
-        arbortest::Run("sleep 0.1");
-    }
-    return false;
-}
-
-void Slapd::Stop() {
-    if (!running_) return;
-    arbortest::Run(Script() + " stop " + arbortest::ShellQuote(dir_) + " >/dev/null 2>&1");
-    running_ = false;
-}
-
-void Slapd::Export() const {
-    ::setenv("ARBOR_DIRECTORY_BIND_DN", BindDn().c_str(), 1);
-    ::setenv("ARBOR_DIRECTORY_BIND_PASSWORD_FILE", PasswordFile().c_str(), 1);
 }
 
 } // namespace pdksatest

@@ -254,6 +254,46 @@ TEST_F(LdapStoreTest, AChangeIsSeenThroughAnotherStoreObject) {
     EXPECT_EQ(seen, id);
 }
 
+// Objects read outside a change are kept for the generation they were read
+// in: a change made in this process shows at once, one made by another
+// within the poll interval; rights (ACL values) the same as other values.
+TEST_F(LdapStoreTest, KeptObjectsFollowChangesHereAndElsewhere) {
+    int64_t id = 0;
+    auto write = [&](const std::string& text, uint32_t priv) {
+        ConnLease l(store);
+        ASSERT_EQ(l.Open(), 0);
+        ASSERT_EQ(l->BeginWrite(), 0);
+        if (id == 0) id = Insert(*l, kRootId, "\\Org");
+        ASSERT_EQ(l->WriteValues(id, "description", {Text(text)}), 0);
+        Value acl = Text("[Entry Rights]");
+        acl.syntax = DDC_SYN_ACL;
+        acl.ref = id;
+        acl.priv = priv;
+        ASSERT_EQ(l->WriteValues(id, "acl", {acl}), 0);
+        ASSERT_EQ(l->Commit(), 0);
+    };
+    auto read = [&](const std::shared_ptr<Store>& s) {
+        ConnLease l(s);
+        EXPECT_EQ(l.Open(), 0);
+        std::vector<Value> v;
+        std::vector<std::pair<std::string, uint32_t>> grants;
+        EXPECT_EQ(l->ReadValues(id, "description", v), 0);
+        EXPECT_EQ(l->AclGrants(id, id, grants), 0);
+        return (v.empty() ? std::string() : v[0].v) + "/" +
+               (grants.empty() ? std::string() : std::to_string(grants[0].second));
+    };
+    write("one", 1);
+    auto other = Another();
+    EXPECT_EQ(read(store), "one/1");
+    EXPECT_EQ(read(other), "one/1"); // both now keep the object
+    write("two", 2);
+    EXPECT_EQ(read(store), "two/2");
+    const auto deadline = Clock::now() + std::chrono::seconds(3);
+    while (read(other) != "two/2" && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(read(other), "two/2");
+}
+
 // Two calls change one object at once: the later commit must not overwrite
 // what the other wrote since it read the object.
 TEST_F(LdapStoreTest, ARacingWriterFailsInsteadOfLosingAnUpdate) {
