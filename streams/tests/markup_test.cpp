@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
 namespace {
 
 using markuptest::Html;
@@ -105,6 +110,25 @@ TEST(Plain, MissingPrefixesAreReportedOnceAndLeftEmpty) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(markuptest::Filter("text/plain", "no links here", {}, nullptr), "no links here");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// Under a service manager standard output is a pipe, where an unflushed
+// message would wait in the buffer until the process ends.
+TEST(Plain, TheMissingPrefixesMessageReachesAPipeAtOnce) {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(fds[1], STDOUT_FILENO);
+    markuptest::Filter("text/plain", "www.a.org", {}, nullptr);
+    char got[128];
+    const ssize_t n = read(fds[0], got, sizeof got);
+    std::fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    for (int fd : {saved, fds[0], fds[1]})
+        close(fd);
+    EXPECT_EQ(std::string(got, static_cast<size_t>(std::max<ssize_t>(n, 0))),
+              "\rHTML.H: Missing required URL argument\n");
 }
 
 TEST(Plain, LongWordIsCutOnlyWhenTheBufferIsFull) {
