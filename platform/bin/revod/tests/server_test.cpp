@@ -42,17 +42,7 @@ class RevodTest : public ServerTest {
         cfg_.offerTimeoutMs = 30000; // never reached, even on a loaded machine
         cfg_.maxFailedOffers = 3;
     }
-    size_t MailboxSize(const std::string& who) {
-        auto lines = Login()->Listing("MBLIST " + who);
-        return lines.size() - 1;
-    }
-    size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
-    void Register(uint16_t port, int queue = 5) {
-        auto c = Login();
-        EXPECT_EQ("1000 Registered for queue " + std::to_string(queue),
-                  c->Cmd("QWAIT " + std::to_string(queue) + " " + std::to_string(port) +
-                         " \\TREE\\org\\MAIL1Calendar Agent5"));
-    }
+    size_t MailboxSize(const std::string& who) { return Mailbox(who).size(); }
 };
 
 TEST_F(RevodTest, AuthenticationGatesEverything) {
@@ -269,10 +259,7 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
     ASSERT_EQ(script.size(), replies.size());
     for (size_t i = 0; i < script.size(); ++i) {
         SCOPED_TRACE(script[i].cmd);
-        if (script[i].reply.back() == ' ')
-            EXPECT_EQ(0u, replies[i].find(script[i].reply)) << replies[i];
-        else
-            EXPECT_EQ(script[i].reply, replies[i]);
+        ExpectReply(script[i].reply, replies[i]);
     }
 }
 

@@ -147,14 +147,17 @@ struct Exchange {
     std::string cmd, reply;
 };
 
+inline void ExpectReply(const std::string& want, const std::string& got) {
+    if (!want.empty() && want.back() == ' ')
+        EXPECT_EQ(0u, got.find(want)) << got;
+    else
+        EXPECT_EQ(want, got);
+}
+
 inline void ExpectReplies(Client& c, const std::vector<Exchange>& script) {
     for (const auto& [cmd, want] : script) {
         SCOPED_TRACE(cmd.substr(0, 60));
-        const std::string got = c.Cmd(cmd);
-        if (!want.empty() && want.back() == ' ')
-            EXPECT_EQ(0u, got.find(want)) << got;
-        else
-            EXPECT_EQ(want, got);
+        ExpectReply(want, c.Cmd(cmd));
     }
 }
 
@@ -233,6 +236,18 @@ class ServerTest : public ::testing::Test {
             EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText)) << c->greeting;
         }
         return c;
+    }
+
+    // The queue entry of each message in who's mailbox.
+    std::vector<std::string> Mailbox(const std::string& who) {
+        return MailboxEntries(*Login(), who);
+    }
+    size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
+    // Registers the agent listening on port for queue.
+    void Register(uint16_t port, int queue = 5) {
+        EXPECT_EQ("1000 Registered for queue " + std::to_string(queue),
+                  Login()->Cmd("QWAIT " + std::to_string(queue) + " " + std::to_string(port) +
+                               " \\TREE\\org\\MAIL1Calendar Agent5"));
     }
 
     TempDir tmp_{"revod-test"};
