@@ -32,6 +32,7 @@ using arbortest::LineConn;
 using arbortest::Process;
 using arbortest::ReadFile;
 using arbortest::TempDir;
+using arbortest::WaitFor;
 
 inline uint16_t TestPort() {
     return static_cast<uint16_t>(arbortest::RevoPort());
@@ -51,15 +52,6 @@ inline revo::ServerConfig ServeOn(const std::string& addr, const std::string& st
     cfg.port = TestPort();
     cfg.storePath = storePath;
     return cfg;
-}
-
-// Waits up to 15 s for pred to hold.
-inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
 }
 
 // The word after a reply's code: the entry or message number it names.

@@ -4,6 +4,7 @@
 #include "kdx.h"
 #include "msgsrv.h"
 #include "pdksa.h"
+#include "process.h"
 #include "testtree.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +22,7 @@
 namespace {
 
 using arbortest::Value;
+using arbortest::WaitFor;
 using kdxtest::TestTree;
 
 constexpr const char* kSales = "\\ACME\\org\\sales";
@@ -42,14 +43,6 @@ std::string Ip(uint32_t a) {
     x.s_addr = a;
     inet_ntop(AF_INET, &x, text, sizeof text);
     return text;
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-    for (int waited = 0; waited < ms; waited += 50) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
 }
 
 class Users : public ::testing::Test {
