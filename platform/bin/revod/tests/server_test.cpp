@@ -159,6 +159,11 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("carol@example.org") == 1; }));
     EXPECT_EQ(0u, MailboxSize("bob@example.org"));
     EXPECT_EQ(0u, QueueSize());
+    // Delivery comes before the reply to QDONE: the agent may still be finishing.
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mu);
+        return !done.empty();
+    }));
 
     std::lock_guard lock(mu);
     EXPECT_EQ(
