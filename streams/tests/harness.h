@@ -25,6 +25,25 @@ struct StreamDeleter {
 };
 using StreamPtr = std::unique_ptr<LWStream, StreamDeleter>;
 
+// A sink that never consumes anything: codecs must give up rather than spin.
+struct RefusingSink : LWStream {
+    unsigned char buf[LWSTREAM_BUFSIZE];
+    RefusingSink() : LWStream{} {
+        Start = buf;
+        End = buf + sizeof buf;
+        Codec = [](LWStream*, LWStream*) -> uint32_t { return 0; };
+    }
+};
+
+// One call of head's codec into head->Next on in (which fits head's
+// buffer); what it consumed.
+inline uint32_t CallOnce(LWStream* head, std::string_view in, bool eos) {
+    std::memcpy(head->Start, in.data(), in.size());
+    head->Len = static_cast<int32_t>(in.size());
+    head->EOS = eos;
+    return head->Codec(head, head->Next);
+}
+
 // Delivers input to head in pieces of the given sizes (the rest as one last
 // piece), each piece split further only where the head's buffer is full, and
 // marks the end of the stream with the last byte; false when the head stopped
