@@ -325,11 +325,5 @@ BENCHMARK_CAPTURE(Throughput, dayward_reply, Peer::Dayward, true)->Apply(InFligh
 BENCHMARK(MemoryPerConnection)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    benchmark::Initialize(&argc, argv);
-    World w("dayward-bench", kAddr);
-    world = &w;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchstack::Main(argc, argv, "dayward-bench", kAddr, world);
 }

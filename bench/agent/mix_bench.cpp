@@ -309,11 +309,5 @@ BENCHMARK_CAPTURE(Mix, dayward, true)
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    benchmark::Initialize(&argc, argv);
-    World w("dayward-mix", kAddr);
-    world = &w;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchstack::Main(argc, argv, "dayward-mix", kAddr, world);
 }

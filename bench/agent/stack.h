@@ -7,6 +7,8 @@
 #include "peer.h"
 #include "revo_secret.h"
 
+#include <benchmark/benchmark.h>
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -105,6 +107,17 @@ inline long RssKiB(int pid) {
     while (std::getline(f, line))
         if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
     return -1;
+}
+
+// main() of an agent benchmark: the benchmarks in a world of their own.
+inline int Main(int argc, char** argv, const char* prefix, const char* addr, World*& world) {
+    signal(SIGPIPE, SIG_IGN);
+    benchmark::Initialize(&argc, argv);
+    World w(prefix, addr);
+    world = &w;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 } // namespace benchstack

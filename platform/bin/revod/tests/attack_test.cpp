@@ -218,17 +218,14 @@ TEST_F(Attack, FreshUnauthenticatedSessionsAreNotPushedOut) {
     cfg_.maxUnauthPerPeer = 2;
     cfg_.authTimeoutMs = 60000;
     Start();
-    Client a, b, c;
-    ASSERT_TRUE(a.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(b.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
-    EXPECT_EQ("5001 Too many sessions", c.greeting);
-    EXPECT_EQ("1000 Authenticated", a.Auth(cfg_.secretText));
-    // a no longer counts against its address.
+    auto c = Connected(3);
+    EXPECT_EQ("5001 Too many sessions", c[2].greeting);
+    EXPECT_EQ("1000 Authenticated", c[0].Auth(cfg_.secretText));
+    // The first no longer counts against its address.
     Client d;
     ASSERT_TRUE(d.Connect(kAddr, cfg_.port));
     EXPECT_EQ(0u, d.greeting.find("4242 "));
-    EXPECT_EQ("1000 Authenticated", b.Auth(cfg_.secretText));
+    EXPECT_EQ("1000 Authenticated", c[1].Auth(cfg_.secretText));
     EXPECT_EQ("1000 Authenticated", d.Auth(cfg_.secretText));
 }
 

@@ -82,12 +82,9 @@ TEST_F(RevodTest, RegistrationWithoutAuthentication) {
 TEST_F(RevodTest, SessionsBeyondTheLimitAreTurnedAway) {
     cfg_.maxSessions = 2;
     Start();
-    Client a, b, c;
-    ASSERT_TRUE(a.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(b.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
-    EXPECT_EQ("5001 Too many sessions", c.greeting);
-    EXPECT_EQ("1000 Authenticated", a.Auth(cfg_.secretText)) << "the others go on";
+    auto c = Connected(3);
+    EXPECT_EQ("5001 Too many sessions", c[2].greeting);
+    EXPECT_EQ("1000 Authenticated", c[0].Auth(cfg_.secretText)) << "the others go on";
 }
 
 TEST_F(RevodTest, MalformedCommandsGetErrorReplies) {

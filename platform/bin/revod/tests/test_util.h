@@ -230,6 +230,13 @@ class ServerTest : public ::testing::Test {
         return c;
     }
 
+    // n clients connected, none logged in.
+    std::vector<Client> Connected(size_t n) {
+        std::vector<Client> v(n);
+        for (Client& c : v)
+            EXPECT_TRUE(c.Connect(cfg_.listen, cfg_.port));
+        return v;
+    }
     // The queue entry of each message in who's mailbox.
     std::vector<std::string> Mailbox(const std::string& who) {
         return MailboxEntries(*Login(), who);
