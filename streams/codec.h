@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <type_traits>
 
 namespace lw {
@@ -13,6 +14,14 @@ namespace lw {
 // Valid bytes in a stream's buffer; a negative Len (host error) counts as none.
 inline size_t InLen(const LWStream* s) {
     return s->Len > 0 ? static_cast<size_t>(s->Len) : 0;
+}
+
+// A console message on standard output, flushed at once: under a service
+// manager standard output is a pipe, where it would otherwise wait in the
+// buffer until the process ends.
+inline void ConsoleMessage(const char* text) {
+    std::printf("%s", text);
+    std::fflush(stdout);
 }
 
 // Output cursor over a stream's buffer. Codecs write through p and keep

@@ -267,10 +267,10 @@ size_t ProduceWord(LWStream* in, size_t i, size_t e, Out& o, SubChain& chain, LW
     size_t used = chain.Run(charset, word, s + i, e - i, o.s);
     o.p = o.s->Start + o.s->Len;
     if (used == 0) {
-        std::printf("\rTrouble - RFC1522Codec return 0 bytes processed\n");
+        ConsoleMessage("\rTrouble - RFC1522Codec return 0 bytes processed\n");
         used = e - i;
         if (used == 0) {
-            std::printf("\rDouble Trouble - RFC1522Codec ptr-In also 0\n");
+            ConsoleMessage("\rDouble Trouble - RFC1522Codec ptr-In also 0\n");
             used = InLen(in) - i;
         }
     }

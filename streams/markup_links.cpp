@@ -4,15 +4,12 @@
 
 #include "ascii.h"
 
-#include <cstdio>
-
 namespace lw::markup {
 
 Prefixes LinkPrefixes(LWStream* in) {
     static constexpr char kNone[2] = {'\0', '\0'};
     if (in->URL == nullptr) {
-        std::printf("\rHTML.H: Missing required URL argument\n");
-        std::fflush(stdout);
+        ConsoleMessage("\rHTML.H: Missing required URL argument\n");
         in->URL = kNone;
     }
     const char* web = in->URL;

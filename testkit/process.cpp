@@ -12,6 +12,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 extern char** environ;
 
 namespace arbortest {
@@ -164,6 +167,14 @@ void ExpectNoSanitizerReport(const std::string& outFile) {
     for (const char* mark : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
                              "ERROR: LeakSanitizer", "runtime error:"})
         if (out.find(mark) != std::string::npos) ADD_FAILURE() << outFile << ":\n" << out;
+}
+
+bool WaitFor(const std::function<bool()>& pred, int ms) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return pred();
 }
 
 } // namespace arbortest

@@ -1,6 +1,7 @@
 // Programs from the build folder as child processes, and shell commands.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -58,6 +59,10 @@ int Run(const std::string& command, std::string* out = nullptr);
 
 // The same with input on its standard input.
 int RunWithInput(const std::string& command, std::string_view input, std::string* out = nullptr);
+
+// Polls pred every 10 ms until it holds; false when it still does not after
+// ms milliseconds.
+bool WaitFor(const std::function<bool()>& pred, int ms = 15000);
 
 // Reports as a test failure what a sanitizer wrote into a process's output.
 void ExpectNoSanitizerReport(const std::string& outFile);

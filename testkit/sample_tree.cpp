@@ -82,9 +82,7 @@ int SampleTree::AddMessaging(DDCContextHandle c) const {
     cfg.officialName = "example.com";
     quill::CreateServer(c, site, kAdminDN, cfg, nullptr);
     for (const auto& [name, address] : mailUsers)
-        if (int rc = CreateObject(c, std::string(kUnitDN) + "\\" + name, "User",
-                                  {{"Velmora:EMail Address", address}}))
-            return rc;
+        if (int rc = CreateMailUser(c, std::string(kUnitDN) + "\\" + name, {address})) return rc;
     return 0;
 }
 
@@ -113,21 +111,26 @@ MaintenanceContext::~MaintenanceContext() {
 }
 
 int CreateObject(DDCContextHandle c, const std::string& name, const std::string& cls,
-                 const std::vector<std::pair<std::string, std::string>>& text) {
+                 const std::vector<Value>& values) {
     std::vector<DDCEntry> e;
-    DDCEntry first{};
-    first.syntax = DDC_SYN_CLASS_NAME;
-    first.attrName = "Object Class";
-    first.value = cls.c_str();
-    e.push_back(first);
-    for (const auto& [attr, v] : text) {
-        DDCEntry t{};
-        t.syntax = DDC_SYN_TEXT;
-        t.attrName = attr.c_str();
-        t.value = v.c_str();
-        e.push_back(t);
-    }
+    e.push_back({0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls.c_str()});
+    for (const Value& v : values)
+        e.push_back({0, v.syntax, 0, 0, v.attr.c_str(), 0, 0, v.text.c_str()});
     return DDCCreateEntry(c, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
+}
+
+int AddValue(DDCContextHandle c, const std::string& name, const Value& v) {
+    if (int rc = DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, name.c_str())) return rc;
+    DDCEntry e{DDC_OP_ADD_VALUE, v.syntax, 0, 0, v.attr.c_str(), 0, 0, v.text.c_str()};
+    return DDCModifyEntry(c, 1, &e);
+}
+
+int CreateMailUser(DDCContextHandle c, const std::string& name,
+                   const std::vector<std::string>& addresses) {
+    std::vector<Value> values;
+    for (const auto& a : addresses)
+        values.push_back({"Velmora:EMail Address", a});
+    return CreateObject(c, name, "User", values);
 }
 
 int ReadValues(DDCContextHandle c, const std::string& name, const std::string& attr,

@@ -72,9 +72,20 @@ class MaintenanceContext {
     int err_ = 0;
 };
 
-// Creates name of class cls with the given text values; 0 or the error.
+// One value of an object: text unless another syntax is named.
+struct Value {
+    std::string attr, text;
+    uint32_t syntax = DDC_SYN_TEXT;
+};
+
+// Creates name of class cls with the given values; 0 or the error.
 int CreateObject(DDCContextHandle c, const std::string& name, const std::string& cls,
-                 const std::vector<std::pair<std::string, std::string>>& text = {});
+                 const std::vector<Value>& values = {});
+// Adds a value to name; 0 or the error of the resolve or the change.
+int AddValue(DDCContextHandle c, const std::string& name, const Value& v);
+// Creates the user name with these e-mail addresses.
+int CreateMailUser(DDCContextHandle c, const std::string& name,
+                   const std::vector<std::string>& addresses);
 
 // The values of attr on name as byte strings, read through c; 0 or the error
 // of the resolve or the read.

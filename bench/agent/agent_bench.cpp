@@ -10,9 +10,7 @@
 // Each case starts a fresh revod (--max-offers sets the entries in flight),
 // lets the agent register, pauses it, queues the entries, then releases the
 // agent and times until the queue is empty.
-#include "directory.h"
-#include "peer.h"
-#include "revo_secret.h"
+#include "stack.h"
 
 #include <benchmark/benchmark.h>
 
@@ -32,6 +30,7 @@
 #include <thread>
 
 using namespace agenttest;
+using namespace benchstack;
 
 namespace {
 
@@ -39,48 +38,10 @@ const char* kAddr = "127.0.7.60";
 constexpr int kMailEntries = 1500;
 constexpr int kReplyEntries = 800;
 
-std::string TopBuild() {
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return ".";
-    exe[n] = '\0';
-    std::string p(exe);
-    for (int i = 0; i < 3; ++i)
-        p = p.substr(0, p.rfind('/')); // bench/agent/agent_bench
-    return p;
-}
-
-struct World {
-    arbortest::TempDir tmp{"dayward-bench"};
-    std::string dir = tmp.Str();
-    std::map<std::string, std::string> env;
-    std::string build = TopBuild();
-    World() {
-        if (!MakeDirectory(dir, kAddr,
-                           {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
-            dir.clear();
-        env = DirectoryEnv(dir);
-    }
-};
 World* world;
 
-std::string SecretBytes() {
-    unsigned char s[REVO_SECRET_BYTES + 1];
-    RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
-    return std::string(reinterpret_cast<char*>(s), RevoSecretLength(s));
-}
-
-// An authenticated session to revod.
 std::unique_ptr<Conn> Session() {
-    auto c = std::make_unique<Conn>(Conn::Connect(kAddr, RevoPort()));
-    std::string line;
-    if (!c->Ok() || !c->ReadLine(line)) return nullptr;
-    size_t lt = line.find('<'), gt = line.find('>');
-    if (lt != std::string::npos) {
-        c->Send("AUTH " + DigestHex(line.substr(lt + 1, gt - lt - 1), SecretBytes()) + "\r\n");
-        if (!c->ReadLine(line) || line.rfind("1000", 0) != 0) return nullptr;
-    }
-    return c;
+    return benchstack::Session(kAddr);
 }
 
 std::string CalendarText(bool reply) {
@@ -213,17 +174,10 @@ enum class Peer { Null, StoreSession, Dayward };
 // One case: returns entries per second, or 0 on failure.
 double RunCase(Peer peer, bool reply, int inFlight, int entries, std::string& why) {
     const bool real = peer == Peer::Dayward;
-    std::string store = world->dir + "/revod-" + std::to_string(getpid()) + ".db";
-    unlink(store.c_str());
     Process revod;
-    revod.Start(world->build + "/platform/bin/revod/revod",
-                {"--listen", kAddr, "--port", std::to_string(RevoPort()), "--store", store,
-                 "--user", "bob@example.com", "--user", "carol@example.com", "--max-offers",
-                 std::to_string(inFlight), "--default-secret", "--quiet"},
-                world->env, world->dir + "/revod.out");
-    std::unique_ptr<Conn> ctl;
-    for (int i = 0; i < 200 && !(ctl = Session()); ++i)
-        usleep(20000);
+    std::unique_ptr<Conn> ctl =
+        StartRevod(*world, revod, world->dir + "/revod-" + std::to_string(getpid()) + ".db",
+                   {"--max-offers", std::to_string(inFlight)});
     if (!ctl) {
         why = "revod did not start";
         return 0;
@@ -235,14 +189,14 @@ double RunCase(Peer peer, bool reply, int inFlight, int entries, std::string& wh
         std::string cmd;
         for (const auto& [k, v] : world->env)
             cmd += k + "='" + v + "' ";
-        Run(cmd + world->build + "/platform/bin/revod/revoctl --server " + kAddr + " --port " +
+        Run(cmd + world->Program("platform/bin/revod/revoctl") + " --server " + kAddr + " --port " +
             std::to_string(RevoPort()) + " calendar add bob@example.com " + ics);
     }
 
     Process agent;
     std::unique_ptr<NullAgent> null;
     if (real) {
-        agent.Start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+        agent.Start(world->Program("agent/dayward"), {}, world->env, world->dir + "/agent.out");
         usleep(1000000); // registered by now
         agent.Signal(SIGSTOP);
     } else {
@@ -280,9 +234,7 @@ double RunCase(Peer peer, bool reply, int inFlight, int entries, std::string& wh
     agent.Signal(SIGKILL);
     agent.Wait(5000);
     null.reset();
-    revod.Signal(SIGTERM);
-    if (revod.Wait(5000) == -1000) revod.Signal(SIGKILL);
-    revod.Wait(5000);
+    StopRevod(revod);
     return left ? 0 : entries / secs;
 }
 
@@ -319,14 +271,6 @@ void Throughput(benchmark::State& state, Peer peer, bool reply) {
                                         : "minimal client: QMIME, QBRAW, store session, QDONE");
 }
 
-long RssKiB(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 // Resident memory the agent adds for each open queue connection (its thread,
 // its stack pages, its record), measured against the idle agent.
 void MemoryPerConnection(benchmark::State& state) {
@@ -334,7 +278,7 @@ void MemoryPerConnection(benchmark::State& state) {
     // Only the registration is needed: a scripted server tells the port.
     FakeRevo revo(kAddr, RevoPort());
     Process agent;
-    agent.Start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+    agent.Start(world->Program("agent/dayward"), {}, world->env, world->dir + "/agent.out");
     int port = 0;
     if (revo.WaitRegistrations(1, 10000)) {
         std::istringstream in(revo.Registrations()[0]);
@@ -381,11 +325,5 @@ BENCHMARK_CAPTURE(Throughput, dayward_reply, Peer::Dayward, true)->Apply(InFligh
 BENCHMARK(MemoryPerConnection)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    benchmark::Initialize(&argc, argv);
-    World w;
-    world = &w;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchstack::Main(argc, argv, "dayward-bench", kAddr, world);
 }

@@ -4,9 +4,7 @@
 // time from submission to delivery or calendar update (p50, p99), against the
 // same mix through revod with no agent registered. Then the resident size of
 // revod and dayward, and revod's per idle authenticated session.
-#include "directory.h"
-#include "peer.h"
-#include "revo_secret.h"
+#include "stack.h"
 
 #include <benchmark/benchmark.h>
 
@@ -25,6 +23,7 @@
 #include <thread>
 
 using namespace agenttest;
+using namespace benchstack;
 
 namespace {
 
@@ -35,47 +34,10 @@ constexpr int kMessages = 10000;
 constexpr int kClients = 8;
 constexpr int kCancels = 500; // of the iMIP tenth, half are cancellations
 
-std::string TopBuild() {
-    char exe[PATH_MAX];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return ".";
-    exe[n] = '\0';
-    std::string p(exe);
-    for (int i = 0; i < 3; ++i)
-        p = p.substr(0, p.rfind('/')); // bench/agent/mix_bench
-    return p;
-}
-
-struct World {
-    arbortest::TempDir tmp{"dayward-mix"};
-    std::string dir = tmp.Str();
-    std::map<std::string, std::string> env;
-    std::string build = TopBuild();
-    World() {
-        if (!MakeDirectory(dir, kAddr,
-                           {{"bob", "bob@example.com"}, {"carol", "carol@example.com"}}))
-            dir.clear();
-        env = DirectoryEnv(dir);
-    }
-};
 World* world;
 
-std::string SecretBytes() {
-    unsigned char s[REVO_SECRET_BYTES + 1];
-    RevoUnscrambleSecret(REVO_DEFAULT_SECRET_TEXT, s);
-    return std::string(reinterpret_cast<char*>(s), RevoSecretLength(s));
-}
-
 std::unique_ptr<Conn> Session() {
-    auto c = std::make_unique<Conn>(Conn::Connect(kAddr, RevoPort()));
-    std::string line;
-    if (!c->Ok() || !c->ReadLine(line)) return nullptr;
-    size_t lt = line.find('<'), gt = line.find('>');
-    if (lt != std::string::npos) {
-        c->Send("AUTH " + DigestHex(line.substr(lt + 1, gt - lt - 1), SecretBytes()) + "\r\n");
-        if (!c->ReadLine(line) || line.rfind("1000", 0) != 0) return nullptr;
-    }
-    return c;
+    return benchstack::Session(kAddr);
 }
 
 // One message of the mix: its control lines and text.
@@ -230,14 +192,6 @@ void Submit(int t, const std::vector<Mail>& mix, Tracker& tracker, std::atomic<i
     }
 }
 
-long RssKiB(int pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-    return -1;
-}
-
 // revod's resident bytes per idle authenticated session.
 double RevodBytesPerSession(int pid) {
     constexpr int kSessions = 200;
@@ -284,24 +238,14 @@ void Drive(const std::vector<Mail>& mix, MixResult& r) {
 
 MixResult RunMix(bool withAgent, const std::vector<Mail>& mix) {
     MixResult r;
-    const std::string store = world->dir + "/mix-" + std::to_string(getpid()) + ".db";
-    for (const char* suffix : {"", "-wal", "-shm"})
-        unlink((store + suffix).c_str());
     Process revod, agent;
-    revod.Start(world->build + "/platform/bin/revod/revod",
-                {"--listen", kAddr, "--port", std::to_string(RevoPort()), "--store", store,
-                 "--user", "bob@example.com", "--user", "carol@example.com", "--default-secret",
-                 "--quiet"},
-                world->env, world->dir + "/revod.out");
-    std::unique_ptr<Conn> probe;
-    for (int i = 0; i < 200 && !(probe = Session()); ++i)
-        usleep(20000);
+    auto probe = StartRevod(*world, revod, world->dir + "/mix-" + std::to_string(getpid()) + ".db");
     if (!probe || !SeedCalendars()) {
         r.why = "revod did not start or refused the calendars";
         return r;
     }
     if (withAgent) {
-        agent.Start(world->build + "/agent/dayward", {}, world->env, world->dir + "/agent.out");
+        agent.Start(world->Program("agent/dayward"), {}, world->env, world->dir + "/agent.out");
         usleep(1000000); // registered by now
     }
     Drive(mix, r);
@@ -310,9 +254,7 @@ MixResult RunMix(bool withAgent, const std::vector<Mail>& mix) {
     r.revodPerSession = RevodBytesPerSession(revod.Pid());
     agent.Signal(SIGKILL);
     agent.Wait(5000);
-    revod.Signal(SIGTERM);
-    if (revod.Wait(10000) == -1000) revod.Signal(SIGKILL);
-    revod.Wait(5000);
+    StopRevod(revod);
     return r;
 }
 
@@ -367,11 +309,5 @@ BENCHMARK_CAPTURE(Mix, dayward, true)
     ->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    signal(SIGPIPE, SIG_IGN);
-    benchmark::Initialize(&argc, argv);
-    World w;
-    world = &w;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return benchstack::Main(argc, argv, "dayward-mix", kAddr, world);
 }

@@ -64,8 +64,10 @@ inline uint32_t ToBuffer(LWStream* s, LWStream*) {
 }
 
 // Runs source -> codec -> sink once; returns the bytes collected. Without a
-// block the sink is the agent's growing memory sink.
-inline size_t RunChain(LWCodec codec, const std::string& in, std::vector<char>* block = nullptr) {
+// block the sink is the agent's growing memory sink; url gives a markup
+// filter the host's link prefixes.
+inline size_t RunChain(LWCodec codec, const std::string& in, std::vector<char>* block = nullptr,
+                       const char* url = nullptr) {
     static unsigned char dbuf[LWSTREAM_BUFSIZE], mbuf[LWSTREAM_BUFSIZE];
     Source src{reinterpret_cast<const unsigned char*>(in.data()), in.size()};
     LWStream s{}, d{}, m{};
@@ -80,6 +82,7 @@ inline size_t RunChain(LWCodec codec, const std::string& in, std::vector<char>* 
     d.Start = dbuf;
     d.End = dbuf + sizeof dbuf;
     d.Codec = codec;
+    d.URL = url;
     d.Next = &m;
     s.Codec = FromMemory;
     s.Data = &src;
@@ -88,6 +91,27 @@ inline size_t RunChain(LWCodec codec, const std::string& in, std::vector<char>* 
     size_t n = static_cast<size_t>(m.Count);
     if (block == nullptr) std::free(m.Data);
     return n;
+}
+
+// Running text of at least size bytes in CR LF lines of about 72 columns:
+// each word appended by word(rng, out, atLineStart), then a space or the
+// line's end.
+template <class Word> std::string Prose(size_t size, unsigned seed, Word word) {
+    std::mt19937 rng(seed);
+    std::string out;
+    size_t column = 0;
+    while (out.size() < size) {
+        const size_t before = out.size();
+        word(rng, out, column == 0);
+        column += out.size() - before + 1;
+        if (column > 70) {
+            out += "\r\n";
+            column = 0;
+        } else {
+            out += ' ';
+        }
+    }
+    return out;
 }
 
 inline double Seconds(Clock::duration d) {

@@ -17,29 +17,17 @@ using namespace benchchain;
 std::string MailBody(size_t size) {
     static const char* const kLinks[] = {"http://www.example.org/a/b?c=1&d=2", "www.example.com",
                                          "someone@example.net", "https://x.example/p."};
-    std::mt19937 rng(15);
-    std::string out;
-    size_t column = 0;
-    while (out.size() < size) {
-        if (column == 0 && rng() % 5 == 0) out += "> ";
+    return Prose(size, 15, [](std::mt19937& rng, std::string& out, bool lineStart) {
+        if (lineStart && rng() % 5 == 0) out += "> ";
         if (rng() % 40 == 0) {
             out += kLinks[rng() % 4];
         } else {
-            const size_t letters = 1 + rng() % 9;
-            for (size_t k = 0; k < letters; ++k)
+            for (size_t k = 1 + rng() % 9; k > 0; --k)
                 out += static_cast<char>('a' + rng() % 26);
         }
         const unsigned r = rng() % 30;
         out += r == 0 ? "," : r == 1 ? "." : r == 2 ? "\"" : r == 3 ? " &" : r == 4 ? " <" : "";
-        column += 8;
-        if (column > 70) {
-            out += "\r\n";
-            column = 0;
-        } else {
-            out += ' ';
-        }
-    }
-    return out;
+    });
 }
 
 // The baseline: the same escaping as the filter's, with no words or links,
@@ -69,25 +57,7 @@ size_t EscapePass(const std::string& in, std::vector<char>& out) {
 
 // Source, filter (with the host's link prefixes) and a sink into a block.
 size_t RunFilter(LWCodec filter, const std::string& in, std::vector<char>& block) {
-    static unsigned char fbuf[LWSTREAM_BUFSIZE], mbuf[LWSTREAM_BUFSIZE];
-    static constexpr char kUrl[] = "/link?to=\0/compose?to=";
-    Source src{reinterpret_cast<const unsigned char*>(in.data()), in.size()};
-    LWStream s{}, f{}, m{};
-    m.Start = mbuf;
-    m.End = mbuf + sizeof mbuf;
-    m.Codec = ToBuffer;
-    m.Data = block.data();
-    m.Client = block.size();
-    f.Start = fbuf;
-    f.End = fbuf + sizeof fbuf;
-    f.Codec = filter;
-    f.URL = kUrl;
-    f.Next = &m;
-    s.Codec = FromMemory;
-    s.Data = &src;
-    s.Next = &f;
-    s.Codec(&s, &f);
-    return static_cast<size_t>(m.Count);
+    return RunChain(filter, in, &block, "/link?to=\0/compose?to=");
 }
 
 void BM_PlainToHtml(benchmark::State& state) {

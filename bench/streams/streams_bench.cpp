@@ -84,22 +84,18 @@ BENCHMARK(BM_QuotedPrintableDecode)->Arg(64 << 10)->UseManualTime();
 std::string SampleText(const char* set, size_t size) {
     const bool cyrillic = std::strcmp(set, "KOI8-R") == 0;
     const bool windows = std::strcmp(set, "CP1252") == 0;
-    const unsigned char accents[] = {0xE9, 0xE8, 0xE0, 0xE7, 0xEA, 0xF4, 0xFC, 0xE2};
-    std::mt19937 rng(9);
-    std::string out;
-    size_t column = 0;
-    while (out.size() < size) {
-        size_t letters = 2 + rng() % 8;
-        for (size_t k = 0; k < letters; ++k) {
+    return Prose(size, 9, [&](std::mt19937& rng, std::string& out, bool) {
+        static const unsigned char kAccents[] = {0xE9, 0xE8, 0xE0, 0xE7, 0xEA, 0xF4, 0xFC, 0xE2};
+        for (size_t k = 0, letters = 2 + rng() % 8; k < letters; ++k) {
             unsigned b;
             if (cyrillic) {
                 b = (k == 0 && rng() % 8 == 0) ? 0xE0 + rng() % 32 : 0xC0 + rng() % 32;
             } else {
-                b = rng() % 16 == 0 ? accents[rng() % 8] : 'a' + rng() % 26;
+                b = rng() % 16 == 0 ? kAccents[rng() % 8] : 'a' + rng() % 26;
             }
             out += static_cast<char>(b);
         }
-        unsigned r = rng() % 12;
+        const unsigned r = rng() % 12;
         if (windows && r == 0) {
             out += "\x93\x80\x94"; // quotes around the euro sign
         } else if (r == 1) {
@@ -107,15 +103,7 @@ std::string SampleText(const char* set, size_t size) {
         } else if (r == 2) {
             out += '.';
         }
-        column += letters + 1;
-        if (column > 70) {
-            out += "\r\n";
-            column = 0;
-        } else {
-            out += ' ';
-        }
-    }
-    return out;
+    });
 }
 
 void Charset(benchmark::State& state, const char* set, bool encode) {

@@ -9,7 +9,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -17,6 +16,7 @@
 
 #include "helpers.h"
 #include "process.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -38,13 +38,6 @@ const std::vector<Message> kCorpus = {
     {"sydney-monthly.ics", {{"AUS Eastern Standard Time", "Australia/Sydney"}}},
     {"historic-rules.ics", {{"Central Standard Time", "America/Chicago"}}},
 };
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // The message's logical lines (CR LF and a space joined).
 std::vector<std::string> Unfolded(const std::string& text) {
@@ -131,13 +124,11 @@ bool RunOracle(const std::vector<Check>& checks, std::vector<std::string>& answe
 }
 
 TEST(Corpus, EveryConvertedTimeAgreesWithZoneinfo) {
-    const char* src = std::getenv("ARBOR_SOURCE_DIR");
-    const std::string dir =
-        std::string(src ? src : ARBOR_ICAL_SOURCE_DIR "/..") + "/ical/tests/corpus/";
+    const std::string dir = arbortest::SourceDir() + "/ical/tests/corpus/";
     std::vector<Check> checks;
     std::vector<Object> objects; // kept alive: their zones stay registered meanwhile
     for (const Message& m : kCorpus) {
-        const std::string text = ReadFile(dir + m.file);
+        const std::string text = arbortest::ReadFile(dir + m.file);
         ASSERT_FALSE(text.empty()) << m.file;
         Object o = Parse(text);
         ASSERT_TRUE(o) << m.file;

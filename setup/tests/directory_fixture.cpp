@@ -48,8 +48,7 @@ bool DirectoryTest::Exists(const std::string& object) {
 }
 
 int DirectoryTest::Create(const std::string& name, const char* cls) {
-    DDCEntry e{0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls};
-    return DDCCreateEntry(admin_, name.c_str(), 1, &e);
+    return arbortest::CreateObject(admin_, name, cls);
 }
 
 void DirectoryTest::ServerWithOldWebMailAgent(const std::string& server) {
@@ -59,17 +58,14 @@ void DirectoryTest::ServerWithOldWebMailAgent(const std::string& server) {
     cfg.officialName = "acme.example";
     cfg.lattice = false;
     quill::CreateServer(admin_, site_, arbortest::kAdminDN, cfg, nullptr);
-    const std::string webmail = server + "\\WebMail Agent";
-    const std::string store = server + "\\REVO Agent";
-    DDCEntry e[] = {
-        {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:WebMail Agent"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Name", 0, 0, "WEBMAIL.FLM"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Module Version", 0, 0, "1"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:Port", 0, 0, "8080"},
-        {0, DDC_SYN_TEXT, 0, 0, "Velmora:SSL Port", 0, 0, "8443"},
-        {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:REVO Queue Server", 0, 0, store.c_str()},
-    };
-    ASSERT_EQ(DDCCreateEntry(admin_, webmail.c_str(), 6, e), 0);
+    ASSERT_EQ(arbortest::CreateObject(
+                  admin_, server + "\\WebMail Agent", "Velmora:WebMail Agent",
+                  {{"Velmora:Module Name", "WEBMAIL.FLM"},
+                   {"Velmora:Module Version", "1"},
+                   {"Velmora:Port", "8080"},
+                   {"Velmora:SSL Port", "8443"},
+                   {"Velmora:REVO Queue Server", server + "\\REVO Agent", DDC_SYN_DIST_NAME}}),
+              0);
 }
 
 quill::Progress Recorder::Callback() {

@@ -1,12 +1,12 @@
 #include "terminal.h"
 
 #include "process.h"
+#include "temp_dir.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -29,11 +29,6 @@ std::atomic<int> gCounter{0};
 Terminal::Terminal(const std::string& command, int width, int height) {
     int n = gCounter++;
     socket_ = "quilltest-" + std::to_string(getpid()) + "-" + std::to_string(n);
-    char tmpl[] = "/tmp/quilltest-status-XXXXXX";
-    int fd = mkstemp(tmpl);
-    if (fd >= 0) close(fd);
-    statusFile_ = tmpl;
-    std::remove(statusFile_.c_str());
     // After the program: its status, and the terminal modes it left behind.
     std::string wrapped =
         "TERM=screen; export TERM; " + command + "; echo $? > " + ShellQuote(statusFile_ + ".tmp") +
@@ -50,8 +45,6 @@ Terminal::~Terminal() {
     std::string sockets = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/tmux-" +
                           std::to_string(getuid()) + "/" + socket_;
     std::remove(sockets.c_str());
-    std::remove(statusFile_.c_str());
-    std::remove((statusFile_ + ".stty").c_str());
 }
 
 std::string Terminal::Tmux(const std::string& args) const {
@@ -96,10 +89,7 @@ int Terminal::ShellPid() const {
 }
 
 std::string Terminal::Modes() const {
-    std::ifstream in(statusFile_ + ".stty");
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return arbortest::ReadFile(statusFile_ + ".stty");
 }
 
 } // namespace quilltest

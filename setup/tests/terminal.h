@@ -2,6 +2,8 @@
 // with send-keys, the screen read with capture-pane.
 #pragma once
 
+#include "temp_dir.h"
+
 #include <chrono>
 #include <string>
 #include <vector>
@@ -36,7 +38,8 @@ class Terminal {
   private:
     std::string Tmux(const std::string& args) const;
     std::string socket_;
-    std::string statusFile_;
+    arbortest::TempDir tmp_{"quilltest-status"};
+    std::string statusFile_ = (tmp_ / "status").string();
 };
 
 // Standard output of a shell command; its exit status in status.

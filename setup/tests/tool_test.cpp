@@ -9,7 +9,6 @@
 
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -61,12 +60,7 @@ class ToolTest : public DirectoryTest {
         Login(*t);
         return t;
     }
-    std::string Log() const {
-        std::ifstream in(log_);
-        std::stringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    std::string Log() const { return arbortest::ReadFile(log_); }
     int LogCount(const std::string& line) const {
         std::istringstream in(Log());
         std::string l;

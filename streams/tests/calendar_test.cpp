@@ -55,16 +55,8 @@ struct Collector {
     ~Collector() { std::free(collector->Data); }
 
     void Feed(const std::string& in, size_t piece) {
-        LWStream* h = head ? head.get() : collector.get();
-        if (in.empty()) LWStreamFlush(h, 1);
-        for (size_t pos = 0; pos < in.size();) {
-            size_t n =
-                std::min({piece, in.size() - pos, static_cast<size_t>(h->End - h->Start - h->Len)});
-            std::memcpy(h->Start + h->Len, in.data() + pos, n);
-            h->Len += static_cast<int32_t>(n);
-            pos += n;
-            LWStreamFlush(h, pos == in.size());
-        }
+        lwtest::FeedStream(head ? head.get() : collector.get(), in,
+                           lwtest::Uniform(piece, in.size()));
     }
 };
 

@@ -10,17 +10,11 @@
 namespace {
 
 using lwtest::Chain;
+using lwtest::Produce;
 using lwtest::RunCodec;
 
 std::string Scan(std::string_view in, const std::vector<size_t>& pieces = {}) {
     return RunCodec("RFC1522", 0, in, pieces);
-}
-
-std::string Produce(const char* charset, std::string_view in,
-                    const std::vector<size_t>& pieces = {}) {
-    Chain c({{"RFC1522", 1}});
-    c.Head()->Param = const_cast<char*>(charset);
-    return c.Feed(in, pieces);
 }
 
 std::string Word(const std::string& charset, char letter, const std::string& bytes) {

@@ -25,6 +25,54 @@ struct StreamDeleter {
 };
 using StreamPtr = std::unique_ptr<LWStream, StreamDeleter>;
 
+// A sink that never consumes anything: codecs must give up rather than spin.
+struct RefusingSink : LWStream {
+    unsigned char buf[LWSTREAM_BUFSIZE];
+    RefusingSink() : LWStream{} {
+        Start = buf;
+        End = buf + sizeof buf;
+        Codec = [](LWStream*, LWStream*) -> uint32_t { return 0; };
+    }
+};
+
+// One call of head's codec into head->Next on in (which fits head's
+// buffer); what it consumed.
+inline uint32_t CallOnce(LWStream* head, std::string_view in, bool eos) {
+    std::memcpy(head->Start, in.data(), in.size());
+    head->Len = static_cast<int32_t>(in.size());
+    head->EOS = eos;
+    return head->Codec(head, head->Next);
+}
+
+// Delivers input to head in pieces of the given sizes (the rest as one last
+// piece), each piece split further only where the head's buffer is full, and
+// marks the end of the stream with the last byte; false when the head stopped
+// taking input.
+inline bool FeedStream(LWStream* h, std::string_view input,
+                       const std::vector<size_t>& pieces = {}) {
+    size_t pos = 0, p = 0;
+    if (input.empty()) {
+        LWStreamFlush(h, 1);
+        return true;
+    }
+    while (pos < input.size()) {
+        size_t piece = p < pieces.size() ? pieces[p++] : input.size() - pos;
+        if (piece == 0) piece = 1;
+        piece = std::min(piece, input.size() - pos);
+        size_t end = pos + piece;
+        while (pos < end) {
+            size_t room = static_cast<size_t>(h->End - h->Start - h->Len);
+            size_t n = std::min(room, end - pos);
+            if (n == 0) return false;
+            std::memcpy(h->Start + h->Len, input.data() + pos, n);
+            h->Len += static_cast<int32_t>(n);
+            pos += n;
+            LWStreamFlush(h, pos == input.size());
+        }
+    }
+    return true;
+}
+
 // A chain of registry codecs ending in a string sink.
 class Chain {
   public:
@@ -50,32 +98,10 @@ class Chain {
     LWStream& Sink() { return sink_; }
     const std::string& Output() const { return out_; }
 
-    // Delivers input in pieces of the given sizes (the rest as one last piece),
-    // each piece split further only where the head's buffer is full, and marks
-    // the end of the stream with the last byte.
+    // Feeds input to the head (see FeedStream); the output so far, with
+    // "<stalled>" appended when the head stopped taking input.
     std::string Feed(std::string_view input, const std::vector<size_t>& pieces = {}) {
-        LWStream* h = Head();
-        size_t pos = 0, p = 0;
-        if (input.empty()) {
-            LWStreamFlush(h, 1);
-            return out_;
-        }
-        while (pos < input.size()) {
-            size_t piece = p < pieces.size() ? pieces[p++] : input.size() - pos;
-            if (piece == 0) piece = 1;
-            piece = std::min(piece, input.size() - pos);
-            size_t end = pos + piece;
-            while (pos < end) {
-                size_t room = static_cast<size_t>(h->End - h->Start - h->Len);
-                size_t n = std::min(room, end - pos);
-                if (n == 0) return out_ + "<stalled>";
-                std::memcpy(h->Start + h->Len, input.data() + pos, n);
-                h->Len += static_cast<int32_t>(n);
-                pos += n;
-                LWStreamFlush(h, pos == input.size());
-            }
-        }
-        return out_;
+        return FeedStream(Head(), input, pieces) ? out_ : out_ + "<stalled>";
     }
 
   private:
@@ -92,6 +118,14 @@ inline std::string RunCodec(const std::string& name, int encode, std::string_vie
     return c.Feed(input, pieces);
 }
 
+// The encoded-word producer with charset as its character set.
+inline std::string Produce(const char* charset, std::string_view in,
+                           const std::vector<size_t>& pieces = {}) {
+    Chain c({{"RFC1522", 1}});
+    c.Head()->Param = const_cast<char*>(charset);
+    return c.Feed(in, pieces);
+}
+
 inline std::vector<size_t> Uniform(size_t size, size_t len) {
     return std::vector<size_t>(len / size + 1, size);
 }
@@ -104,6 +138,26 @@ inline std::vector<size_t> RandomPieces(std::mt19937& rng, size_t len, size_t ma
         total += v.back();
     }
     return v;
+}
+
+// Outside the full-buffer cases a codec's output does not depend on where
+// its input was cut. The first cut of size bytes (two pieces at every point,
+// then pieces of 1 to 9 bytes) for which run(pieces) differs from the uncut
+// run, or "" when there is none.
+template <class Run> std::string FirstCutThatDiffers(Run run, size_t size) {
+    const std::string whole = run(std::vector<size_t>{});
+    if (whole.find("<stalled>") != std::string::npos) return "stalled uncut";
+    for (size_t k = 1; k < size; ++k)
+        if (run(std::vector<size_t>{k}) != whole) return "cut at " + std::to_string(k);
+    for (size_t k = 1; k <= 9; ++k)
+        if (run(Uniform(k, size)) != whole) return "pieces of " + std::to_string(k);
+    return "";
+}
+
+// The same for one registry codec.
+inline std::string FirstCutThatDiffers(const std::string& name, int encode, std::string_view in) {
+    return FirstCutThatDiffers(
+        [&](const std::vector<size_t>& p) { return RunCodec(name, encode, in, p); }, in.size());
 }
 
 } // namespace lwtest

@@ -3,20 +3,15 @@
 // and malformed words. Every entry must match, except the intended
 // differences listed below with their reasons.
 #include "harness.h"
+#include "process.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 
 namespace {
-
-std::string SourceDir() {
-    const char* d = std::getenv("ARBOR_SOURCE_DIR");
-    return d ? d : ".";
-}
 
 std::string Unescape(const std::string& s) {
     std::string out;
@@ -49,20 +44,12 @@ std::vector<std::string> Corpus(const std::string& path) {
 
 // Python's reading of each entry: UTF-8 text, or "!" and the error's name.
 std::vector<std::string> PythonReadings(const std::string& script, const std::string& corpus) {
-    const std::string cmd = std::string(ARBOR_PYTHON) + " " + script + " " + corpus;
+    std::string out;
+    arbortest::Run(std::string(ARBOR_PYTHON) + " " + script + " " + corpus, &out);
     std::vector<std::string> v;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return v;
-    std::string line;
-    for (int c; (c = std::fgetc(p)) != EOF;) {
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
         v.push_back(line[0] == '!' ? line : FromHex(line));
-        line.clear();
-    }
-    pclose(p);
     return v;
 }
 
@@ -94,7 +81,7 @@ const std::map<std::string, Intended>& IntendedDifferences() {
 }
 
 TEST(WordsAgainstPython, DecodeHeaderGivesTheSameText) {
-    const std::string dir = SourceDir() + "/streams/tests/";
+    const std::string dir = arbortest::SourceDir() + "/streams/tests/";
     const auto corpus = Corpus(dir + "words_corpus.txt");
     const auto python = PythonReadings(dir + "words_python.py", dir + "words_corpus.txt");
     ASSERT_GE(corpus.size(), 100u);

@@ -85,11 +85,6 @@ class Attack : public ServerTest {
             log_.push_back(line);
         };
     }
-    // Entry numbers in a mailbox, one per delivered message.
-    std::vector<std::string> Mailbox(const std::string& who) {
-        return MailboxEntries(*Login(), who);
-    }
-    size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
     // n raw sockets from one address, added to fds.
     void Flood(std::vector<int>& fds, const char* from, int n) {
         for (int i = 0; i < n; ++i) {
@@ -223,17 +218,14 @@ TEST_F(Attack, FreshUnauthenticatedSessionsAreNotPushedOut) {
     cfg_.maxUnauthPerPeer = 2;
     cfg_.authTimeoutMs = 60000;
     Start();
-    Client a, b, c;
-    ASSERT_TRUE(a.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(b.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
-    EXPECT_EQ("5001 Too many sessions", c.greeting);
-    EXPECT_EQ("1000 Authenticated", a.Auth(cfg_.secretText));
-    // a no longer counts against its address.
+    auto c = Connected(3);
+    EXPECT_EQ("5001 Too many sessions", c[2].greeting);
+    EXPECT_EQ("1000 Authenticated", c[0].Auth(cfg_.secretText));
+    // The first no longer counts against its address.
     Client d;
     ASSERT_TRUE(d.Connect(kAddr, cfg_.port));
     EXPECT_EQ(0u, d.greeting.find("4242 "));
-    EXPECT_EQ("1000 Authenticated", b.Auth(cfg_.secretText));
+    EXPECT_EQ("1000 Authenticated", c[1].Auth(cfg_.secretText));
     EXPECT_EQ("1000 Authenticated", d.Auth(cfg_.secretText));
 }
 
@@ -439,10 +431,7 @@ TEST_F(Attack, EntriesWaitForAnUnreachableAgent) {
     cfg_.retryDelayMs = 30000; // only a new registration brings them back in time
     cfg_.maxRetryDelayMs = 30000;
     Start();
-    const uint16_t deadPort = DeadPort(kAddr);
-    const std::string identity = " \\T\\MAILCalendar Agent5";
-    ASSERT_EQ("1000 Registered for queue 5",
-              Login()->Cmd("QWAIT 5 " + std::to_string(deadPort) + identity));
+    Register(DeadPort(kAddr));
     constexpr int kEntries = 10;
     std::set<std::string> submitted;
     {
@@ -470,8 +459,7 @@ TEST_F(Attack, EntriesWaitForAnUnreachableAgent) {
         std::string l;
         c.ReadLine(l);
     });
-    ASSERT_EQ("1000 Registered for queue 5",
-              Login()->Cmd("QWAIT 5 " + std::to_string(agent.Port()) + identity));
+    Register(agent.Port()); // the same identity: the registration is replaced
     ASSERT_TRUE(WaitFor([&] { return QueueSize() == 0; }));
     std::lock_guard lock(mu);
     EXPECT_EQ(std::multiset<std::string>(submitted.begin(), submitted.end()), offered);
@@ -485,9 +473,7 @@ TEST_F(Attack, HeldEntriesPassAfterTheHoldTime) {
     cfg_.retryDelayMs = 50;
     cfg_.maxRetryDelayMs = 100;
     Start();
-    const uint16_t deadPort = DeadPort(kAddr);
-    ASSERT_EQ("1000 Registered for queue 5",
-              Login()->Cmd("QWAIT 5 " + std::to_string(deadPort) + " agent"));
+    Register(DeadPort(kAddr));
     const std::string r = Login()->Submit(kControl, "Subject: held\r\n\r\nx");
     ASSERT_EQ(0u, r.find("1000 "));
     ASSERT_TRUE(WaitFor([&] { return Mailbox("bob@example.org").size() == 1; }));

@@ -37,30 +37,19 @@ class Directory : public ::testing::Test {
     static inline DDCContextHandle admin_ = 0;
 
     static int Create(const std::string& name, const char* cls,
-                      std::vector<std::pair<const char*, std::string>> values = {},
-                      uint32_t syntax = DDC_SYN_TEXT) {
-        std::vector<DDCEntry> e;
-        e.push_back({0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls});
-        for (auto& [attr, v] : values)
-            e.push_back({0, syntax, 0, 0, attr, 0, 0, v.c_str()});
-        return DDCCreateEntry(admin_, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
+                      const std::vector<arbortest::Value>& values = {}) {
+        return arbortest::CreateObject(admin_, name, cls, values);
     }
     static int Messaging(const std::string& name, const std::string& host,
                          const std::string& context) {
-        std::vector<DDCEntry> e = {
-            {0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, "Velmora:Messaging Server"},
-            {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:Host", 0, 0, host.c_str()},
-            {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:Context", 0, 0, context.c_str()},
-            {0, DDC_SYN_DIST_NAME, 0, 0, "Velmora:Postmaster", 0, 0, "\\ACME\\org\\Admin"},
-            {0, DDC_SYN_TEXT, 0, 0, "Velmora:Official Name", 0, 0, "example.org"}};
-        return DDCCreateEntry(admin_, ("\\ACME\\Internet Services\\" + name).c_str(),
-                              static_cast<uint32_t>(e.size()), e.data());
+        return Create("\\ACME\\Internet Services\\" + name, "Velmora:Messaging Server",
+                      {{"Velmora:Host", host, DDC_SYN_DIST_NAME},
+                       {"Velmora:Context", context, DDC_SYN_DIST_NAME},
+                       {"Velmora:Postmaster", "\\ACME\\org\\Admin", DDC_SYN_DIST_NAME},
+                       {"Velmora:Official Name", "example.org"}});
     }
-    static int AddUser(const std::string& name, std::vector<std::string> addresses) {
-        std::vector<std::pair<const char*, std::string>> v;
-        for (auto& a : addresses)
-            v.emplace_back("Velmora:EMail Address", a);
-        return Create(name, "User", v);
+    static int AddUser(const std::string& name, const std::vector<std::string>& addresses) {
+        return arbortest::CreateMailUser(admin_, name, addresses);
     }
 
     static void SetUpTestSuite() {

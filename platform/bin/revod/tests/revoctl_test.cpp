@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 
 #include <filesystem>
-#include <fstream>
 
 using namespace revotest;
 
@@ -31,7 +30,7 @@ class Revoctl : public ServerTest {
                               out);
     }
     std::string Write(const std::string& name, const std::string& text) {
-        std::ofstream(dir_ + "/" + name, std::ios::binary) << text;
+        arbortest::WriteFile(dir_ + "/" + name, text);
         return dir_ + "/" + name;
     }
 };

@@ -42,17 +42,7 @@ class RevodTest : public ServerTest {
         cfg_.offerTimeoutMs = 30000; // never reached, even on a loaded machine
         cfg_.maxFailedOffers = 3;
     }
-    size_t MailboxSize(const std::string& who) {
-        auto lines = Login()->Listing("MBLIST " + who);
-        return lines.size() - 1;
-    }
-    size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
-    void Register(uint16_t port, int queue = 5) {
-        auto c = Login();
-        EXPECT_EQ("1000 Registered for queue " + std::to_string(queue),
-                  c->Cmd("QWAIT " + std::to_string(queue) + " " + std::to_string(port) +
-                         " \\TREE\\org\\MAIL1Calendar Agent5"));
-    }
+    size_t MailboxSize(const std::string& who) { return Mailbox(who).size(); }
 };
 
 TEST_F(RevodTest, AuthenticationGatesEverything) {
@@ -92,12 +82,9 @@ TEST_F(RevodTest, RegistrationWithoutAuthentication) {
 TEST_F(RevodTest, SessionsBeyondTheLimitAreTurnedAway) {
     cfg_.maxSessions = 2;
     Start();
-    Client a, b, c;
-    ASSERT_TRUE(a.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(b.Connect(kAddr, cfg_.port));
-    ASSERT_TRUE(c.Connect(kAddr, cfg_.port));
-    EXPECT_EQ("5001 Too many sessions", c.greeting);
-    EXPECT_EQ("1000 Authenticated", a.Auth(cfg_.secretText)) << "the others go on";
+    auto c = Connected(3);
+    EXPECT_EQ("5001 Too many sessions", c[2].greeting);
+    EXPECT_EQ("1000 Authenticated", c[0].Auth(cfg_.secretText)) << "the others go on";
 }
 
 TEST_F(RevodTest, MalformedCommandsGetErrorReplies) {
@@ -169,6 +156,11 @@ TEST_F(RevodTest, EntryOfferedToAgentAndRecipientsHandedBack) {
     ASSERT_TRUE(WaitFor([&] { return MailboxSize("carol@example.org") == 1; }));
     EXPECT_EQ(0u, MailboxSize("bob@example.org"));
     EXPECT_EQ(0u, QueueSize());
+    // Delivery comes before the reply to QDONE: the agent may still be finishing.
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard lock(mu);
+        return !done.empty();
+    }));
 
     std::lock_guard lock(mu);
     EXPECT_EQ(
@@ -269,10 +261,7 @@ TEST_F(RevodTest, CommandErrorsDuringAnOffer) {
     ASSERT_EQ(script.size(), replies.size());
     for (size_t i = 0; i < script.size(); ++i) {
         SCOPED_TRACE(script[i].cmd);
-        if (script[i].reply.back() == ' ')
-            EXPECT_EQ(0u, replies[i].find(script[i].reply)) << replies[i];
-        else
-            EXPECT_EQ(script[i].reply, replies[i]);
+        ExpectReply(script[i].reply, replies[i]);
     }
 }
 

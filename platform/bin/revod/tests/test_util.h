@@ -32,6 +32,7 @@ using arbortest::LineConn;
 using arbortest::Process;
 using arbortest::ReadFile;
 using arbortest::TempDir;
+using arbortest::WaitFor;
 
 inline uint16_t TestPort() {
     return static_cast<uint16_t>(arbortest::RevoPort());
@@ -51,15 +52,6 @@ inline revo::ServerConfig ServeOn(const std::string& addr, const std::string& st
     cfg.port = TestPort();
     cfg.storePath = storePath;
     return cfg;
-}
-
-// Waits up to 15 s for pred to hold.
-inline bool WaitFor(const std::function<bool()>& pred, int ms = 15000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return pred();
 }
 
 // The word after a reply's code: the entry or message number it names.
@@ -147,14 +139,17 @@ struct Exchange {
     std::string cmd, reply;
 };
 
+inline void ExpectReply(const std::string& want, const std::string& got) {
+    if (!want.empty() && want.back() == ' ')
+        EXPECT_EQ(0u, got.find(want)) << got;
+    else
+        EXPECT_EQ(want, got);
+}
+
 inline void ExpectReplies(Client& c, const std::vector<Exchange>& script) {
     for (const auto& [cmd, want] : script) {
         SCOPED_TRACE(cmd.substr(0, 60));
-        const std::string got = c.Cmd(cmd);
-        if (!want.empty() && want.back() == ' ')
-            EXPECT_EQ(0u, got.find(want)) << got;
-        else
-            EXPECT_EQ(want, got);
+        ExpectReply(want, c.Cmd(cmd));
     }
 }
 
@@ -233,6 +228,25 @@ class ServerTest : public ::testing::Test {
             EXPECT_EQ("1000 Authenticated", c->Auth(cfg_.secretText)) << c->greeting;
         }
         return c;
+    }
+
+    // n clients connected, none logged in.
+    std::vector<Client> Connected(size_t n) {
+        std::vector<Client> v(n);
+        for (Client& c : v)
+            EXPECT_TRUE(c.Connect(cfg_.listen, cfg_.port));
+        return v;
+    }
+    // The queue entry of each message in who's mailbox.
+    std::vector<std::string> Mailbox(const std::string& who) {
+        return MailboxEntries(*Login(), who);
+    }
+    size_t QueueSize() { return Login()->Listing("QLIST").size() - 1; }
+    // Registers the agent listening on port for queue.
+    void Register(uint16_t port, int queue = 5) {
+        EXPECT_EQ("1000 Registered for queue " + std::to_string(queue),
+                  Login()->Cmd("QWAIT " + std::to_string(queue) + " " + std::to_string(port) +
+                               " \\TREE\\org\\MAIL1Calendar Agent5"));
     }
 
     TempDir tmp_{"revod-test"};

@@ -4,6 +4,7 @@
 #include "kdx.h"
 #include "msgsrv.h"
 #include "pdksa.h"
+#include "process.h"
 #include "testtree.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,6 +21,8 @@
 
 namespace {
 
+using arbortest::Value;
+using arbortest::WaitFor;
 using kdxtest::TestTree;
 
 constexpr const char* kSales = "\\ACME\\org\\sales";
@@ -35,26 +37,12 @@ constexpr const char* kMs3 = "\\ACME\\Mail Services\\DARK Messaging Server";
 constexpr const char* kIp1 = "127.0.0.1";
 constexpr const char* kIp2 = "127.0.6.2";
 
-struct Value {
-    const char* attr;
-    std::string text;
-    uint32_t syntax = DDC_SYN_TEXT;
-};
-
 std::string Ip(uint32_t a) {
     char text[INET_ADDRSTRLEN] = "";
     in_addr x{};
     x.s_addr = a;
     inet_ntop(AF_INET, &x, text, sizeof text);
     return text;
-}
-
-bool WaitFor(const std::function<bool()>& done, int ms) {
-    for (int waited = 0; waited < ms; waited += 50) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return done();
 }
 
 class Users : public ::testing::Test {
@@ -64,23 +52,14 @@ class Users : public ::testing::Test {
     static inline std::string dnBeforeLogin_;
 
     static int Create(const std::string& name, const char* cls, const std::vector<Value>& values) {
-        std::vector<DDCEntry> e;
-        e.push_back({0, DDC_SYN_CLASS_NAME, 0, 0, "Object Class", 0, 0, cls});
-        for (const auto& v : values)
-            e.push_back({0, v.syntax, 0, 0, v.attr, 0, 0, v.text.c_str()});
-        return DDCCreateEntry(admin_, name.c_str(), static_cast<uint32_t>(e.size()), e.data());
+        return arbortest::CreateObject(admin_, name, cls, values);
     }
     static int Add(const std::string& name, const char* attr, const std::string& text,
                    uint32_t syntax = DDC_SYN_TEXT) {
-        if (int rc = DDCResolveName(admin_, 68, name.c_str())) return rc;
-        DDCEntry e{DDC_OP_ADD_VALUE, syntax, 0, 0, attr, 0, 0, text.c_str()};
-        return DDCModifyEntry(admin_, 1, &e);
+        return arbortest::AddValue(admin_, name, {attr, text, syntax});
     }
     static int AddUser(const std::string& name, const std::vector<std::string>& addresses) {
-        std::vector<Value> v;
-        for (const auto& a : addresses)
-            v.push_back({"Velmora:EMail Address", a});
-        return Create(name, "User", v);
+        return arbortest::CreateMailUser(admin_, name, addresses);
     }
     static int Messaging(const std::string& name, const std::string& host,
                          const std::string& context) {
