@@ -424,14 +424,12 @@ TEST_P(TwoServersOnAPair, KeepWorkingWhenOneDirectoryServerDies) {
 const auto kName = [](const auto& info) { return std::string(info.param.name); };
 INSTANTIATE_TEST_SUITE_P(SharedDirectory, TwoServers,
                          ::testing::Values(DirectoryKind{"StoreFile", StoreFile}), kName);
-// The same machines on an LDAP server, and on a replicated pair: enabled
-// once the directory library has its LDAP store (arborctl init --url
-// creates the tree there).
-INSTANTIATE_TEST_SUITE_P(DISABLED_SharedDirectory, TwoServers,
+// The same machines on an LDAP server, and on a replicated pair.
+INSTANTIATE_TEST_SUITE_P(LdapDirectory, TwoServers,
                          ::testing::Values(DirectoryKind{"LdapServer", LdapServer},
                                            DirectoryKind{"LdapPair", LdapPair}),
                          kName);
-INSTANTIATE_TEST_SUITE_P(DISABLED_ReplicatedDirectory, TwoServersOnAPair,
+INSTANTIATE_TEST_SUITE_P(ReplicatedDirectory, TwoServersOnAPair,
                          ::testing::Values(DirectoryKind{"LdapPair", LdapPair}), kName);
 
 } // namespace

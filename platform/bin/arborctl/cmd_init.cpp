@@ -288,6 +288,13 @@ int NewStorePath(const std::string& given, std::string& store) {
 // A new, empty directory where o.where says.
 int CreateStore(const Locator& where) {
     if (!where.url.empty()) {
+        // The configuration file is not in place yet: the library takes the
+        // base and the service's credentials from the environment instead.
+        for (const auto& [name, value] :
+             {std::pair{"ARBOR_DIRECTORY_BASE", &where.base},
+              std::pair{"ARBOR_DIRECTORY_BIND_DN", &where.bindDn},
+              std::pair{"ARBOR_DIRECTORY_BIND_PASSWORD_FILE", &where.bindPasswordFile}})
+            if (!value->empty()) setenv(name, value->c_str(), 1);
         if (int rc = PDKCreateStore(where.url.c_str()))
             return FailCode("cannot create the directory at " + where.url, rc);
         return kGoOn;

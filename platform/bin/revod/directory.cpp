@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <mutex>
+#include <string_view>
 
 namespace revo {
 
@@ -19,10 +20,15 @@ bool DirectoryOpen() {
     static bool ok = false;
     std::call_once(once, [] {
         // Without a store file the login would retry for minutes: treat a
-        // missing store as no directory at all.
+        // missing store as no directory at all. A directory on an LDAP
+        // server is there by configuration; a late server is retried.
         char path[1024];
         struct stat st {};
-        if (PDKGetStorePath(path, sizeof path) != 0 || stat(path, &st) != 0) return;
+        if (PDKGetStorePath(path, sizeof path) != 0) return;
+        const std::string_view where(path);
+        const bool server = where.starts_with("ldap://") || where.starts_with("ldapi://") ||
+                            where.starts_with("ldaps://");
+        if (!server && stat(path, &st) != 0) return;
         MSGSrvInit();
         ok = KDXInit() == 1;
         if (ok) // hand the cached directory contexts back at exit
