@@ -114,11 +114,13 @@ ldapi_url() {
 }
 
 wait_ready() {
-  local url=$1 i
-  for ((i = 0; i < 100; i++)); do
+  local url=$1 pid=$2 i
+  for ((i = 0; i < 200; i++)); do
     if ldapsearch -x -H "$url" -o nettimeout=1 -s base -b '' namingContexts >/dev/null 2>&1; then
       return 0
     fi
+    # A slapd that exited (its port taken, say) will not answer: say so now.
+    kill -0 "$pid" 2>/dev/null || return 1
     sleep 0.1
   done
   return 1
@@ -144,10 +146,12 @@ start() {
   urls="$url $(ldapi_url "$dir")"
   "$SLAPD" -F "$dir/config" -h "$urls" -d 0 >>"$dir/slapd.log" 2>&1 &
   local pid=$!
-  if ! wait_ready "$url"; then
+  if ! wait_ready "$url" "$pid"; then
+    local gone=""
+    kill -0 "$pid" 2>/dev/null || gone=" (it exited)"
     kill "$pid" 2>/dev/null || true
     rm -f "$dir/slapd.pid"
-    die "slapd did not answer on $url: $(tail -5 "$dir/slapd.log")"
+    die "slapd did not answer on $url$gone: $(tail -5 "$dir/slapd.log")"
   fi
   echo "$pid" >"$dir/slapd.pid"
   cat >"$dir/env" <<EOF
@@ -223,10 +227,12 @@ run_member() {
   url=${urls%% *}
   "$SLAPD" -F "$dir/config" -h "$urls" -d 0 >>"$dir/slapd.log" 2>&1 &
   pid=$!
-  if ! wait_ready "$url"; then
+  if ! wait_ready "$url" "$pid"; then
+    local gone=""
+    kill -0 "$pid" 2>/dev/null || gone=" (it exited)"
     kill "$pid" 2>/dev/null || true
     rm -f "$dir/slapd.pid"
-    die "slapd did not answer on $url: $(tail -5 "$dir/slapd.log")"
+    die "slapd did not answer on $url$gone: $(tail -5 "$dir/slapd.log")"
   fi
   echo "$pid" >"$dir/slapd.pid"
 }

@@ -73,7 +73,7 @@ std::vector<std::string> LdapOptions(std::map<std::string, std::string> env) {
 DirectoryLocator LdapServer(const std::string& dir) {
     const std::string folder = ShellQuote(dir + "/slapd");
     std::string out;
-    if (arbortest::Run(SlapdScript() + " start " + folder + " 42621", &out) != 0)
+    if (arbortest::Run(SlapdScript() + " start " + folder + " 22621", &out) != 0)
         ADD_FAILURE() << "slapd: " << out;
     return {
         {}, LdapOptions(SlapdEnv(dir + "/slapd/env")), SlapdScript() + " stop " + folder, "", ""};
@@ -83,7 +83,7 @@ DirectoryLocator LdapServer(const std::string& dir) {
 DirectoryLocator LdapPair(const std::string& dir) {
     const std::string folder = ShellQuote(dir + "/slapd");
     std::string out;
-    if (arbortest::Run(SlapdScript() + " mirror " + folder + " 42627 42628", &out) != 0)
+    if (arbortest::Run(SlapdScript() + " mirror " + folder + " 22627 22628", &out) != 0)
         ADD_FAILURE() << "slapd pair: " << out;
     const std::string first = ShellQuote(dir + "/slapd/1");
     return {{},

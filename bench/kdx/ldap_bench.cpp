@@ -47,7 +47,7 @@ struct World {
     bool Start() {
         const char* port = std::getenv("ARBOR_BENCH_LDAP_PORT");
         const std::string err =
-            slapd.Start(tmp.Str() + "/slapd", port && *port ? std::atoi(port) : 42389);
+            slapd.Start(tmp.Str() + "/slapd", port && *port ? std::atoi(port) : 22389);
         if (!err.empty()) std::fprintf(stderr, "slapd: %s\n", err.c_str());
         if (!err.empty()) return false;
         slapd.Export();

@@ -24,7 +24,7 @@ using arbortest::ShellQuote;
 using Clock = std::chrono::steady_clock;
 
 // Ports of this suite (the range the tests of this tree leave to the pair).
-constexpr int kPort1 = 42623, kPort2 = 42624;
+constexpr int kPort1 = 22623, kPort2 = 22624;
 
 int Sh(const std::string& command, std::string* out = nullptr) {
     return arbortest::Run(command, out);
@@ -223,13 +223,13 @@ TEST(SlapdMirrorScript, RefusesBadArgumentsAndASecondPair) {
     arbortest::TempDir tmp{"slapd-mirror"};
     const std::string d = ShellQuote(tmp.Str());
     for (const std::string& args : std::vector<std::string>{
-             "mirror", "mirror " + d, "mirror " + d + " 42623", "mirror " + d + " 42623 42623",
-             "mirror " + d + " 0 42624", "mirror " + d + " 42623 70000",
-             "mirror " + d + " 42623 42624 'dc=a;b'", "resume", "resume " + d + "/1",
+             "mirror", "mirror " + d, "mirror " + d + " 22623", "mirror " + d + " 22623 22623",
+             "mirror " + d + " 0 22624", "mirror " + d + " 22623 70000",
+             "mirror " + d + " 22623 22624 'dc=a;b'", "resume", "resume " + d + "/1",
              "mirror-stop"})
         EXPECT_NE(Sh(Script() + " " + args + " 2>/dev/null"), 0) << args;
-    ASSERT_EQ(Sh(Script() + " mirror " + d + " 42623 42624 >/dev/null"), 0);
-    EXPECT_NE(Sh(Script() + " mirror " + d + " 42623 42624 2>/dev/null"), 0);
+    ASSERT_EQ(Sh(Script() + " mirror " + d + " 22623 22624 >/dev/null"), 0);
+    EXPECT_NE(Sh(Script() + " mirror " + d + " 22623 22624 2>/dev/null"), 0);
     auto pid = [&](const char* n) {
         return std::to_string(std::atoi(arbortest::ReadFile(tmp.Str() + n).c_str()));
     };

@@ -365,14 +365,14 @@ TEST_F(Arborctl, InitTakesLdapOptionsOnlyWithOneUrl) {
     EXPECT_TRUE(Ended(with({"--base", "dc=arbor"}), 2, "--base needs --url"));
     EXPECT_TRUE(Ended(with({"--bind-dn", "cn=admin"}), 2, "--bind-dn needs --url"));
     // A store file and a URL are two directories.
-    EXPECT_TRUE(Ended(with({"--url", "ldap://127.0.0.1:42629/"}), 2, "two directories"));
+    EXPECT_TRUE(Ended(with({"--url", "ldap://127.0.0.1:22629/"}), 2, "two directories"));
     // $ARBOR_DIRECTORY_URL names an LDAP server as --url does.
-    setenv("ARBOR_DIRECTORY_URL", "ldap://127.0.0.1:42629/", 1);
+    setenv("ARBOR_DIRECTORY_URL", "ldap://127.0.0.1:22629/", 1);
     EXPECT_TRUE(Ended(with({}), 2, "two directories"));
     unsetenv("ARBOR_DIRECTORY");
     // Nobody listens there, with or without the LDAP store.
     EXPECT_TRUE(Ended(with({"--base", "dc=arbor"}), 1,
-                      "cannot create the directory at ldap://127.0.0.1:42629/"));
+                      "cannot create the directory at ldap://127.0.0.1:22629/"));
     unsetenv("ARBOR_DIRECTORY_URL");
     EXPECT_TRUE(Ended(with({"--url", "http://127.0.0.1/"}), 1, "not an LDAP URL"));
     EXPECT_FALSE(fs::exists(conf));
@@ -386,7 +386,7 @@ TEST_F(Arborctl, InitWithUrlCreatesTheTreeThereOrLeavesNothing) {
     const std::string slapd = (dir / "slapd").string();
     const std::string script = arbortest::ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
     ASSERT_EQ(arbortest::Run("bash " + script + " start " + arbortest::ShellQuote(slapd) +
-                             " 42622 >/dev/null"),
+                             " 22622 >/dev/null"),
               0);
     struct Stop {
         std::string cmd;
@@ -396,12 +396,12 @@ TEST_F(Arborctl, InitWithUrlCreatesTheTreeThereOrLeavesNothing) {
     const fs::path cwd = fs::current_path();
     fs::current_path(dir);
     Result r = Run({"init", "--tree", "ACME", "--context", "ou=sales.o=org", "--server", "MAIL1",
-                    "--url", "ldap://127.0.0.1:42622/", "--base", "dc=arbor", "--bind-dn",
+                    "--url", "ldap://127.0.0.1:22622/", "--base", "dc=arbor", "--bind-dn",
                     "cn=admin,dc=arbor", "--bind-password-file", "slapd/admin.pw"},
                    "pw\n");
     fs::current_path(cwd);
     if (r.status != 0) {
-        EXPECT_TRUE(Ended(r, 1, "cannot create the directory at ldap://127.0.0.1:42622/"));
+        EXPECT_TRUE(Ended(r, 1, "cannot create the directory at ldap://127.0.0.1:22622/"));
         EXPECT_FALSE(fs::exists(conf));
         EXPECT_FALSE(fs::exists(conf + ".arborctl-tmp"));
         EXPECT_FALSE(fs::exists(dir / "ldap:")); // the URL taken for a path
@@ -410,7 +410,7 @@ TEST_F(Arborctl, InitWithUrlCreatesTheTreeThereOrLeavesNothing) {
     EXPECT_EQ(Slurp(conf), "orb.base.tree-name=ACME\n"
                            "orb.arbor.server-name=MAIL1\n"
                            "orb.arbor.server-context=ou=sales.o=org\n"
-                           "arbor.directory.url=ldap://127.0.0.1:42622/\n"
+                           "arbor.directory.url=ldap://127.0.0.1:22622/\n"
                            "arbor.directory.base=dc=arbor\n"
                            "arbor.directory.bind-dn=cn=admin,dc=arbor\n"
                            "arbor.directory.bind-password-file=" +

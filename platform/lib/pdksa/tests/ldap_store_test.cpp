@@ -28,9 +28,9 @@ using namespace pdksa;
 namespace codec = pdksa::ldapcodec;
 using Clock = std::chrono::steady_clock;
 
-// Ports of this test alone (42611 is the contract suite's).
+// Ports of this test alone (22611 is the contract suite's).
 // kDeadPort: nobody listens there while the test that uses it runs.
-constexpr int kPort = 42612, kOtherPort = 42613, kSilentPort = 42614, kDeadPort = 42613;
+constexpr int kPort = 22612, kOtherPort = 22613, kSilentPort = 22614, kDeadPort = 22613;
 
 // Names that break DNs, filters or text handling if anything is missed.
 std::vector<std::string> HostileNames() {

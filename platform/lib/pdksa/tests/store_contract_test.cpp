@@ -41,7 +41,7 @@ const StoreKind kSqlite{"Sqlite", [](const std::string& dir, std::shared_ptr<voi
 const StoreKind kLdap{"Ldap", [](const std::string& dir, std::shared_ptr<void>& holder) {
                           auto slapd = std::make_shared<pdksatest::Slapd>();
                           holder = slapd;
-                          const std::string err = slapd->Start(dir + "/slapd", 42611);
+                          const std::string err = slapd->Start(dir + "/slapd", 22611);
                           EXPECT_EQ(err, "");
                           slapd->Export();
                           const int rc = err.empty() ? CreateStore(slapd->Url()) : -1;
