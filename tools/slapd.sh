@@ -18,7 +18,8 @@
 #
 #   tools/slapd.sh mirror DIR PORT1 PORT2 [SUFFIX]
 #   tools/slapd.sh stop DIR/1                (one of them, as above)
-#   tools/slapd.sh resume DIR/1              (again, on what it kept)
+#   tools/slapd.sh resume DIR/1              (again, on what it kept; a
+#                                             stopped single server too)
 #   tools/slapd.sh mirror-stop DIR
 #
 # mirror leaves DIR/env with URL (both, space-separated, quoted), URL1, URL2, SUFFIX,
@@ -142,18 +143,9 @@ start() {
   config_ldif "$dir" "$suffix" "$rootpw" >"$dir/config.ldif"
   slapadd -n 0 -F "$dir/config" -l "$dir/config.ldif" >"$dir/slapd.log" 2>&1 ||
     die "slapadd failed: $(cat "$dir/slapd.log")"
-  local url="ldap://127.0.0.1:$port/" urls
-  urls="$url $(ldapi_url "$dir")"
-  "$SLAPD" -F "$dir/config" -h "$urls" -d 0 >>"$dir/slapd.log" 2>&1 &
-  local pid=$!
-  if ! wait_ready "$url" "$pid"; then
-    local gone=""
-    kill -0 "$pid" 2>/dev/null || gone=" (it exited)"
-    kill "$pid" 2>/dev/null || true
-    rm -f "$dir/slapd.pid"
-    die "slapd did not answer on $url$gone: $(tail -5 "$dir/slapd.log")"
-  fi
-  echo "$pid" >"$dir/slapd.pid"
+  local url="ldap://127.0.0.1:$port/"
+  echo "$url $(ldapi_url "$dir")" >"$dir/urls"
+  launch "$dir"
   cat >"$dir/env" <<EOF
 URL=$url
 SUFFIX=$suffix
@@ -216,13 +208,13 @@ EOF
     die "slapmodify failed: $(tail -5 "$dir/slapd.log")"
   rm -f "$dir/replication.ldif"
   echo "ldap://127.0.0.1:$port/ $(ldapi_url "$dir")" >"$dir/urls"
-  run_member "$dir"
+  launch "$dir"
 }
 
-# Starts the slapd of a pair member on its kept configuration and data.
-run_member() {
+# Starts slapd on DIR's configuration and data and the URLs in DIR/urls,
+# and waits until it answers.
+launch() {
   local dir=$1 urls url pid
-  [ -f "$dir/urls" ] || die "$dir holds no server of a pair"
   urls=$(cat "$dir/urls")
   url=${urls%% *}
   "$SLAPD" -F "$dir/config" -h "$urls" -d 0 >>"$dir/slapd.log" 2>&1 &
@@ -281,7 +273,8 @@ resume() {
     fi
     rm -f "$dir/slapd.pid" # left by a killed server
   fi
-  run_member "$dir"
+  [ -f "$dir/urls" ] || die "$dir holds no server"
+  launch "$dir"
 }
 
 mirror_stop() {

@@ -6,6 +6,7 @@
 // added through either configuration are found by both, and a reply
 // submitted to either server changes the calendar on the user's own server.
 #include "peer.h"
+#include "slapd.h"
 #include "terminal.h"
 
 #include <gtest/gtest.h>
@@ -41,22 +42,7 @@ DirectoryLocator StoreFile(const std::string& dir) {
     return {{"--store", dir + "/shared/directory.db"}, {}, "", "", ""};
 }
 
-std::string SlapdScript() {
-    return "bash " + ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
-}
-
-// tools/slapd.sh's env file (quotes around a value taken off).
-std::map<std::string, std::string> SlapdEnv(const std::string& file) {
-    std::map<std::string, std::string> env;
-    std::istringstream in(ReadFile(file));
-    for (std::string line; std::getline(in, line);)
-        if (auto eq = line.find('='); eq != std::string::npos) {
-            std::string v = line.substr(eq + 1);
-            if (v.size() >= 2 && v.front() == '"') v = v.substr(1, v.size() - 2);
-            env[line.substr(0, eq)] = v;
-        }
-    return env;
-}
+using arbortest::SlapdScript;
 
 std::vector<std::string> LdapOptions(std::map<std::string, std::string> env) {
     return {"--url",
@@ -75,8 +61,11 @@ DirectoryLocator LdapServer(const std::string& dir) {
     std::string out;
     if (arbortest::Run(SlapdScript() + " start " + folder + " 22621", &out) != 0)
         ADD_FAILURE() << "slapd: " << out;
-    return {
-        {}, LdapOptions(SlapdEnv(dir + "/slapd/env")), SlapdScript() + " stop " + folder, "", ""};
+    return {{},
+            LdapOptions(arbortest::ReadSlapdEnv(dir + "/slapd/env")),
+            SlapdScript() + " stop " + folder,
+            "",
+            ""};
 }
 
 // A replicated pair of slapd; the configuration files list both.
@@ -87,7 +76,7 @@ DirectoryLocator LdapPair(const std::string& dir) {
         ADD_FAILURE() << "slapd pair: " << out;
     const std::string first = ShellQuote(dir + "/slapd/1");
     return {{},
-            LdapOptions(SlapdEnv(dir + "/slapd/env")),
+            LdapOptions(arbortest::ReadSlapdEnv(dir + "/slapd/env")),
             SlapdScript() + " mirror-stop " + folder,
             "kill -9 \"$(cat " + first + "/slapd.pid)\"",
             SlapdScript() + " resume " + first};

@@ -4,6 +4,7 @@
 // delivered with no agent at all; submissions of 2 KB from 8 clients against
 // the same submissions without fsync; and MSGFindUser on a directory of
 // 10,000 users against a plain directory read of one attribute.
+#include "find_user.h"
 #include "kdx.h"
 #include "msgsrv.h"
 #include "netio.h"
@@ -385,29 +386,12 @@ void BM_FindUser(benchmark::State& state) {
         state.SkipWithError("cannot build the directory");
         return;
     }
-    KDXValueStruct vs{};
-    KDXInitValueStruct(nullptr, &vs);
-    std::vector<std::string> addresses;
-    for (int i = 0; i < kUsers; i += 7)
-        addresses.push_back("User" + std::to_string(i) + "@Example.org");
-    char name[256];
-    uint32_t ip = 0;
-    MSGFindUser(addresses[0].c_str(), name, 0, &ip, &vs); // builds the index
-    KDXFreeValues(&vs);
-    size_t i = 0, found = 0;
-    const auto t0 = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        found += MSGFindUser(addresses[i++ % addresses.size()].c_str(), name, 0, &ip, &vs);
-        KDXFreeValues(&vs);
-    }
-    const double rate =
-        state.iterations() /
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    KDXDestroyValueStruct(&vs);
+    const auto run = arborbench::TimeFindUser(state, kUsers, 1); // builds the index
+    const double rate = run.perSecond;
     state.SetItemsProcessed(state.iterations());
     state.counters["vs_kdxread"] = gReadRate > 0 ? rate / gReadRate : 0;
     state.counters["vs_goal_50000"] = rate / 50000.0;
-    state.counters["found_share"] = static_cast<double>(found) / state.iterations();
+    state.counters["found_share"] = run.foundShare;
     state.SetLabel("index look-up, against the KDXRead baseline");
     state.counters["lookups_per_s"] =
         benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);

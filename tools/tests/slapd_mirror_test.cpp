@@ -1,19 +1,16 @@
 // The replicated pair of tools/slapd.sh, reached through libldap: a write on
 // either server is read on the other; with one server killed the survivor
 // takes writes, and the dead one catches up once it runs again.
+#include "ldap_client.h"
 #include "process.h"
+#include "slapd.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
-#include <ldap.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <map>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,81 +26,38 @@ constexpr int kPort1 = 22623, kPort2 = 22624;
 int Sh(const std::string& command, std::string* out = nullptr) {
     return arbortest::Run(command, out);
 }
-
-std::string Script() {
-    return "bash " + ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
-}
-
-struct Unbind {
-    void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
-};
-using Ldap = std::unique_ptr<LDAP, Unbind>;
-struct MsgFree {
-    void operator()(LDAPMessage* m) const { ldap_msgfree(m); }
-};
-using Msg = std::unique_ptr<LDAPMessage, MsgFree>;
+using arbortest::Ldap;
+using arbortest::LdapDescribe;
+using arbortest::SlapdScript;
 
 class MirrorTest : public ::testing::Test {
   protected:
     arbortest::TempDir tmp{"slapd-mirror"};
     std::string dir = tmp.Str();
+    arbortest::Slapd pair;
     std::map<std::string, std::string> env;
 
     void SetUp() override {
-        std::string out;
-        ASSERT_EQ(Sh(Script() + " mirror " + ShellQuote(dir) + " " + std::to_string(kPort1) + " " +
-                         std::to_string(kPort2),
-                     &out),
-                  0)
-            << out << arbortest::ReadFile(dir + "/1/slapd.log")
-            << arbortest::ReadFile(dir + "/2/slapd.log");
-        std::istringstream in(arbortest::ReadFile(dir + "/env"));
-        for (std::string line; std::getline(in, line);)
-            if (auto eq = line.find('='); eq != std::string::npos) {
-                std::string v = line.substr(eq + 1);
-                if (v.size() >= 2 && v.front() == '"') v = v.substr(1, v.size() - 2);
-                env[line.substr(0, eq)] = v;
-            }
+        const std::string err = pair.StartPair(dir, kPort1, kPort2);
+        ASSERT_EQ(err, "");
+        env = pair.Env();
         ASSERT_EQ(env["URL"], env["URL1"] + " " + env["URL2"]);
     }
-    void TearDown() override { EXPECT_EQ(Sh(Script() + " mirror-stop " + ShellQuote(dir)), 0); }
+    void TearDown() override { EXPECT_TRUE(pair.Stop()); }
 
     // The root DN's connection to one server (1 or 2), with time-outs so
     // that a dead server fails calls; null when the bind failed.
     Ldap Admin(int server, int* bindRc = nullptr) {
-        LDAP* raw = nullptr;
-        const std::string url = env["URL" + std::to_string(server)];
-        if (ldap_initialize(&raw, url.c_str()) != LDAP_SUCCESS) return nullptr;
-        Ldap ld(raw);
-        int v3 = LDAP_VERSION3;
-        timeval tv{2, 0};
-        ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &v3);
-        ldap_set_option(raw, LDAP_OPT_NETWORK_TIMEOUT, &tv);
-        ldap_set_option(raw, LDAP_OPT_TIMEOUT, &tv);
-        std::string pw = arbortest::ReadFile(env["BIND_PW_FILE"]);
-        berval cred{static_cast<ber_len_t>(pw.size()), pw.data()};
-        const int rc = ldap_sasl_bind_s(raw, env["BIND_DN"].c_str(), LDAP_SASL_SIMPLE, &cred,
-                                        nullptr, nullptr, nullptr);
+        int rc;
+        Ldap ld = arbortest::LdapConnect(env["URL" + std::to_string(server)], env["BIND_DN"],
+                                         pair.Password(), &rc);
         if (bindRc) *bindRc = rc;
         return rc == LDAP_SUCCESS ? std::move(ld) : nullptr;
     }
 
-    // Values of attr on dn (base search); empty when it is not there.
+    // Values of attr on dn; empty when it is not there.
     static std::vector<std::string> Read(LDAP* ld, const std::string& dn, const char* attr) {
-        char* attrs[] = {const_cast<char*>(attr), nullptr};
-        timeval tv{2, 0};
-        LDAPMessage* raw = nullptr;
-        const int rc = ldap_search_ext_s(ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)", attrs,
-                                         0, nullptr, nullptr, &tv, 0, &raw);
-        Msg res(raw);
-        std::vector<std::string> out;
-        if (rc != LDAP_SUCCESS) return out;
-        LDAPMessage* e = ldap_first_entry(ld, raw);
-        berval** vals = e ? ldap_get_values_len(ld, e, attr) : nullptr;
-        for (size_t i = 0; vals && vals[i]; ++i)
-            out.emplace_back(vals[i]->bv_val, vals[i]->bv_len);
-        ldap_value_free_len(vals);
-        return out;
+        return arbortest::LdapValues(ld, dn, attr);
     }
 
     // Polls server's copy of dn's attr until it holds want, for at most ms.
@@ -130,27 +84,7 @@ class MirrorTest : public ::testing::Test {
         LDAPMod* mods[] = {&m1, &m2, nullptr};
         return ldap_add_ext_s(ld, dn.c_str(), mods, nullptr, nullptr);
     }
-    int AddSuffix(LDAP* ld) {
-        const std::string& s = env["SUFFIX"];
-        char* dc[] = {const_cast<char*>("arbor"), nullptr};
-        const char* classes[] = {"dcObject", "organization", nullptr};
-        char* o[] = {const_cast<char*>("arbor"), nullptr};
-        LDAPMod m1{LDAP_MOD_ADD, const_cast<char*>("objectClass"), {const_cast<char**>(classes)}};
-        LDAPMod m2{LDAP_MOD_ADD, const_cast<char*>("o"), {o}};
-        LDAPMod m3{LDAP_MOD_ADD, const_cast<char*>("dc"), {dc}};
-        LDAPMod* mods[] = {&m1, &m2, &m3, nullptr};
-        return ldap_add_ext_s(ld, s.c_str(), mods, nullptr, nullptr);
-    }
-    static int Describe(LDAP* ld, const std::string& dn, const char* text) {
-        char* v[] = {const_cast<char*>(text), nullptr};
-        LDAPMod m{LDAP_MOD_REPLACE, const_cast<char*>("description"), {v}};
-        LDAPMod* mods[] = {&m, nullptr};
-        return ldap_modify_ext_s(ld, dn.c_str(), mods, nullptr, nullptr);
-    }
-    int Pid(int server) {
-        return std::atoi(
-            arbortest::ReadFile(dir + "/" + std::to_string(server) + "/slapd.pid").c_str());
-    }
+    int AddSuffix(LDAP* ld) { return arbortest::LdapAddSuffix(ld, env["SUFFIX"]); }
 };
 
 TEST_F(MirrorTest, WritesOnEitherServerReachTheOther) {
@@ -162,12 +96,12 @@ TEST_F(MirrorTest, WritesOnEitherServerReachTheOther) {
     // second) until the suffix exists there: both directions are up once
     // a write each way went through.
     ASSERT_TRUE(Sees(2, suffix, "o", "arbor", 10000));
-    ASSERT_EQ(Describe(two.get(), suffix, "ready"), LDAP_SUCCESS);
+    ASSERT_EQ(LdapDescribe(two.get(), suffix, "ready"), LDAP_SUCCESS);
     ASSERT_TRUE(Sees(1, suffix, "description", "ready", 10000));
     // From now on each write is pushed to the other at once: within a second.
-    ASSERT_EQ(Describe(two.get(), suffix, "from two"), LDAP_SUCCESS);
+    ASSERT_EQ(LdapDescribe(two.get(), suffix, "from two"), LDAP_SUCCESS);
     EXPECT_TRUE(Sees(1, suffix, "description", "from two", 1000));
-    ASSERT_EQ(Describe(one.get(), suffix, "from one"), LDAP_SUCCESS);
+    ASSERT_EQ(LdapDescribe(one.get(), suffix, "from one"), LDAP_SUCCESS);
     EXPECT_TRUE(Sees(2, suffix, "description", "from one", 1000));
     const std::string unit = "ou=sales," + suffix;
     ASSERT_EQ(Add(two.get(), unit, {"organizationalUnit"}, "ou", "sales"), LDAP_SUCCESS);
@@ -192,30 +126,25 @@ TEST_F(MirrorTest, TheSurvivorTakesWritesAndTheDeadOneCatchesUp) {
         ASSERT_TRUE(Sees(2, suffix, "o", "arbor", 10000));
     }
     // Killed, as a crash does: no clean shutdown.
-    const int pid = Pid(1);
-    ASSERT_GT(pid, 0);
-    ASSERT_EQ(::kill(pid, SIGKILL), 0);
-    for (int i = 0; i < 100 && ::kill(pid, 0) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(pair.Kill(1));
     int rc = LDAP_SUCCESS;
     EXPECT_FALSE(Admin(1, &rc));
     EXPECT_EQ(rc, LDAP_SERVER_DOWN);
 
     Ldap two = Admin(2);
     ASSERT_TRUE(two);
-    ASSERT_EQ(Describe(two.get(), suffix, "while one was down"), LDAP_SUCCESS);
+    ASSERT_EQ(LdapDescribe(two.get(), suffix, "while one was down"), LDAP_SUCCESS);
     const std::string unit = "ou=support," + suffix;
     ASSERT_EQ(Add(two.get(), unit, {"organizationalUnit"}, "ou", "support"), LDAP_SUCCESS);
 
     // Once it runs again it has what it missed, and replicates as before.
-    std::string out;
-    ASSERT_EQ(Sh(Script() + " resume " + ShellQuote(dir + "/1"), &out), 0) << out;
-    EXPECT_NE(Sh(Script() + " resume " + ShellQuote(dir + "/1") + " 2>/dev/null"), 0);
+    ASSERT_EQ(pair.Resume(1), "");
+    EXPECT_NE(pair.Resume(1), "");
     EXPECT_TRUE(Sees(1, suffix, "description", "while one was down", 10000));
     EXPECT_TRUE(Sees(1, unit, "ou", "support", 10000));
     Ldap one = Admin(1);
     ASSERT_TRUE(one);
-    ASSERT_EQ(Describe(one.get(), suffix, "back"), LDAP_SUCCESS);
+    ASSERT_EQ(LdapDescribe(one.get(), suffix, "back"), LDAP_SUCCESS);
     EXPECT_TRUE(Sees(2, suffix, "description", "back", 10000));
 }
 
@@ -227,9 +156,9 @@ TEST(SlapdMirrorScript, RefusesBadArgumentsAndASecondPair) {
              "mirror " + d + " 0 22624", "mirror " + d + " 22623 70000",
              "mirror " + d + " 22623 22624 'dc=a;b'", "resume", "resume " + d + "/1",
              "mirror-stop"})
-        EXPECT_NE(Sh(Script() + " " + args + " 2>/dev/null"), 0) << args;
-    ASSERT_EQ(Sh(Script() + " mirror " + d + " 22623 22624 >/dev/null"), 0);
-    EXPECT_NE(Sh(Script() + " mirror " + d + " 22623 22624 2>/dev/null"), 0);
+        EXPECT_NE(Sh(SlapdScript() + " " + args + " 2>/dev/null"), 0) << args;
+    ASSERT_EQ(Sh(SlapdScript() + " mirror " + d + " 22623 22624 >/dev/null"), 0);
+    EXPECT_NE(Sh(SlapdScript() + " mirror " + d + " 22623 22624 2>/dev/null"), 0);
     auto pid = [&](const char* n) {
         return std::to_string(std::atoi(arbortest::ReadFile(tmp.Str() + n).c_str()));
     };
@@ -237,7 +166,7 @@ TEST(SlapdMirrorScript, RefusesBadArgumentsAndASecondPair) {
     ASSERT_NE(pid1, "0");
     ASSERT_NE(pid2, "0");
     EXPECT_EQ(Sh("kill -0 " + pid1 + " && kill -0 " + pid2), 0);
-    EXPECT_EQ(Sh(Script() + " mirror-stop " + d), 0);
+    EXPECT_EQ(Sh(SlapdScript() + " mirror-stop " + d), 0);
     EXPECT_NE(Sh("kill -0 " + pid1 + " 2>/dev/null"), 0);
     EXPECT_NE(Sh("kill -0 " + pid2 + " 2>/dev/null"), 0);
 }

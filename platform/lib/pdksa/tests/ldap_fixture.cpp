@@ -1,5 +1,6 @@
 #include "ldap_fixture.h"
 
+#include "ldap_client.h"
 #include "process.h"
 #include "temp_dir.h"
 
@@ -15,10 +16,7 @@ namespace pdksatest {
 
 namespace {
 
-struct Unbind {
-    void operator()(LDAP* ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
-};
-using Ldap = std::unique_ptr<LDAP, Unbind>;
+using arbortest::Ldap;
 
 // A connection bound as ARBOR_DIRECTORY_BIND_DN; its base in base.
 Ldap Bind(const std::string& url, std::string& base) {
@@ -26,20 +24,13 @@ Ldap Bind(const std::string& url, std::string& base) {
     if (ldap_url_parse(url.c_str(), &d) != LDAP_URL_SUCCESS) return nullptr;
     base = d->lud_dn ? d->lud_dn : "";
     ldap_free_urldesc(d);
-    LDAP* raw = nullptr;
-    if (ldap_initialize(&raw, url.c_str()) != LDAP_SUCCESS) return nullptr;
-    Ldap ld(raw);
-    const int v3 = LDAP_VERSION3;
-    ldap_set_option(raw, LDAP_OPT_PROTOCOL_VERSION, &v3);
     const char* dn = std::getenv("ARBOR_DIRECTORY_BIND_DN");
     const char* pwFile = std::getenv("ARBOR_DIRECTORY_BIND_PASSWORD_FILE");
     std::string pw = pwFile ? arbortest::ReadFile(pwFile) : "";
     pw.resize(std::min(pw.find('\n'), pw.size()));
-    berval cred{pw.size(), pw.data()};
-    if (ldap_sasl_bind_s(raw, dn, LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) !=
-        LDAP_SUCCESS)
-        return nullptr;
-    return ld;
+    int rc;
+    Ldap ld = arbortest::LdapConnect(url, dn ? dn : "", pw, &rc);
+    return rc == LDAP_SUCCESS ? std::move(ld) : nullptr;
 }
 
 } // namespace
