@@ -35,8 +35,7 @@ constexpr const char* kHelp =
     "With --url the directory is an LDAP server (ldap://HOST:PORT/ or ldapi://...)\n"
     "instead of a store file: the tree is created on its empty suffix, and the\n"
     "configuration file gets the arbor.directory.url, .base, .bind-dn and\n"
-    ".bind-password-file lines instead of the store's path. A tree half made on an\n"
-    "LDAP server is not removed on an error: empty the suffix to start over.\n\n"
+    ".bind-password-file lines instead of the store's path.\n\n"
     "The store holds password hashes and secrets: it is readable by its owner only,\n"
     "unless --group names a group whose members may then read it (arborctl show\n"
     "and list work for them) but not change it.\n\n"
@@ -116,18 +115,22 @@ bool ParseContext(const std::string& context, std::vector<Level>& out, std::stri
     return true;
 }
 
+// A store this run created goes again unless the run completes: a half-made
+// one would only make the next init refuse ("already exists").
 class StoreUndo {
   public:
-    explicit StoreUndo(std::string path) : path_(std::move(path)) {}
+    explicit StoreUndo(std::string locator) : locator_(std::move(locator)) {}
     ~StoreUndo() {
-        if (armed_)
-            for (const char* suffix : {"", "-wal", "-shm", "-gen"})
-                ::unlink((path_ + suffix).c_str());
+        if (!armed_) return;
+        if (int rc = PDKRemoveStore(locator_.c_str()))
+            FailCode("cannot remove the half-made directory at " + locator_ +
+                         " (remove it before you start over)",
+                     rc);
     }
     void Keep() { armed_ = false; }
 
   private:
-    std::string path_;
+    std::string locator_;
     bool armed_ = true;
 };
 
@@ -458,9 +461,7 @@ int Run(Cli& cli, const std::vector<std::string>& argv) {
     PendingConfiguration conf(cli.confPath);
     if (int rc = conf.Write(o); rc != kGoOn) return rc;
     if (int rc = CreateStore(o.where); rc != kGoOn) return rc;
-    // A half-made store file goes; an LDAP suffix is the server's to empty.
-    StoreUndo undo(o.where.url.empty() ? o.where.store : std::string());
-    if (!o.where.url.empty()) undo.Keep();
+    StoreUndo undo(Where(o.where));
 
     MaintenanceSession c;
     if (int rc = c.Open(o.where, conf, "the new directory"); rc != kGoOn) return rc;

@@ -472,6 +472,11 @@ int PDKCreateStore(const char* path);
  * when this process may not change the files. Nothing to do for an LDAP
  * store, whose server decides who reads (0). */
 int PDKShareStore(const char* path, uint32_t group);
+/* Removes the store at path and everything in it: the file and its
+ * companions, or on LDAP every entry the store made below the suffix (the
+ * suffix's own entry stays: it may be the server's). 0 when nothing is left
+ * of it, also when there was none. For undoing a creation that failed. */
+int PDKRemoveStore(const char* path);
 /* Writes the store path a new context would use; 0, or
  * DDCERR_INSUFFICIENT_BUFFER. */
 int PDKGetStorePath(char* buf, size_t size);

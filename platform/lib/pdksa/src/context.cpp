@@ -653,6 +653,15 @@ int PDKShareStore(const char* path, uint32_t group) {
     return ShareStore(path, static_cast<gid_t>(group));
 }
 
+int PDKRemoveStore(const char* path) {
+    if (!path || !*path) return DDCERR_INVALID_PARAMETER;
+    try {
+        return RemoveStore(path);
+    } catch (const std::bad_alloc&) {
+        return DDCERR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 int PDKGetStorePath(char* buf, size_t size) {
     if (!buf) return DDCERR_INVALID_PARAMETER;
     const std::string p = DefaultStorePath();

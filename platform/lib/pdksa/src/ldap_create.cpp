@@ -6,6 +6,8 @@
 
 #include <ldap.h>
 
+#include <algorithm>
+
 namespace pdksa {
 
 using ldapops::Entry;
@@ -94,6 +96,49 @@ int CreateLdapStore(const std::string& locator) {
     if (rc) return rc;
     return ldapops::Map(
         ldapops::Modify(h, s.SchemaDn(), {{LDAP_MOD_ADD, "arborFormat", {kFormat}}}), h);
+}
+
+namespace {
+
+// Deletes top and everything below it. A child's DN is its parent's with an
+// RDN in front, so longest first deletes children before parents; a server's
+// size limit may hold entries back, which the next pass finds.
+int DeleteSubtree(LdapHandle& h, const std::string& top) {
+    for (;;) {
+        std::vector<Entry> es;
+        int rc = ldapops::Search(h, top, LDAP_SCOPE_SUBTREE, "(objectClass=*)", {"1.1"}, 0, es);
+        if (rc == LDAP_NO_SUCH_OBJECT || (rc == LDAP_SUCCESS && es.empty())) return 0;
+        if (rc != LDAP_SUCCESS) return ldapops::Map(rc, h);
+        std::sort(es.begin(), es.end(),
+                  [](const Entry& a, const Entry& b) { return a.dn.size() > b.dn.size(); });
+        size_t gone = 0;
+        for (const Entry& e : es) {
+            rc = ldapops::Delete(h, e.dn);
+            if (rc == LDAP_SUCCESS || rc == LDAP_NO_SUCH_OBJECT)
+                ++gone;
+            else if (rc != LDAP_NOT_ALLOWED_ON_NONLEAF) // children the search held back
+                return ldapops::Map(rc, h);
+        }
+        if (gone == 0) return DDCERR_SYSTEM_FAILURE; // no progress: do not spin
+    }
+}
+
+} // namespace
+
+// The format mark goes first, so that a removal cut short leaves no tree that
+// looks whole.
+int RemoveLdapStore(const std::string& locator) {
+    LdapSettings s;
+    if (int rc = LdapSettingsFor(locator, s)) return rc;
+    LdapStore store(s, 0);
+    std::unique_ptr<LdapHandle> hp;
+    if (int rc = store.Connect(hp)) return rc;
+    const int rc = ldapops::Modify(*hp, s.SchemaDn(), {{LDAP_MOD_DELETE, "arborFormat", {}}});
+    if (rc != LDAP_SUCCESS && rc != LDAP_NO_SUCH_OBJECT && rc != LDAP_NO_SUCH_ATTRIBUTE)
+        return ldapops::Map(rc, *hp);
+    for (const std::string& top : {s.RootDn(), s.MetaDn(), s.SchemaDn()})
+        if (int rc = DeleteSubtree(*hp, top)) return rc;
+    return 0;
 }
 
 } // namespace pdksa

@@ -121,5 +121,6 @@ class LdapStore final : public Store {
 std::unique_ptr<Conn> MakeLdapConn(LdapStore* store, std::unique_ptr<LdapHandle> h);
 bool LdapConnDead(Conn& c);
 int CreateLdapStore(const std::string& locator);
+int RemoveLdapStore(const std::string& locator);
 
 } // namespace pdksa

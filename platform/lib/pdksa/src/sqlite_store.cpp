@@ -814,6 +814,15 @@ int CreateSqliteStore(const std::string& path) {
     return 0;
 }
 
+int RemoveSqliteStore(const std::string& path) {
+    // The companions first: the store itself goes last, so that a removal
+    // cut short still shows a store to remove again.
+    for (const char* suffix : {"-wal", "-shm", "-gen", ""})
+        if (::unlink((path + suffix).c_str()) != 0 && errno != ENOENT)
+            return errno == EACCES || errno == EPERM ? DDCERR_NO_ACCESS : DDCERR_SYSTEM_FAILURE;
+    return 0;
+}
+
 int ShareSqliteStore(const std::string& path, gid_t group) {
     // The group reads the store, its log and the change counter; writing
     // stays with the owner.

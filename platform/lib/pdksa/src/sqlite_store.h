@@ -32,5 +32,6 @@ class SqliteStore final : public Store {
 
 int CreateSqliteStore(const std::string& path);
 int ShareSqliteStore(const std::string& path, gid_t group);
+int RemoveSqliteStore(const std::string& path);
 
 } // namespace pdksa

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <mutex>
 
 namespace pdksa {
 
@@ -233,20 +234,32 @@ pid_t CurrentPid() {
     return registered ? gPid.load(std::memory_order_relaxed) : ::getpid();
 }
 
+namespace {
+
+struct Registry {
+    std::mutex mu;
+    std::map<std::string, std::shared_ptr<Store>> stores;
+};
+Registry& Stores() {
+    static Registry r;
+    return r;
+}
+
+} // namespace
+
 std::shared_ptr<Store> StoreFor(const std::string& locator) {
-    static std::mutex mu;
-    static std::map<std::string, std::shared_ptr<Store>> stores;
-    std::lock_guard lock(mu);
+    Registry& r = Stores();
+    std::lock_guard lock(r.mu);
     if (!IsLdapLocator(locator)) {
-        auto& s = stores[locator];
+        auto& s = r.stores[locator];
         if (!s) s = std::make_shared<SqliteStore>(locator);
         return s;
     }
     // The same URL with other credentials or another base is another store.
     LdapSettings settings;
     const int rc = LdapSettingsFor(locator, settings);
-    auto& s = stores["\n" + locator + "\n" + settings.base + "\n" + settings.bindDn + "\n" +
-                     settings.passwordFile];
+    auto& s = r.stores["\n" + locator + "\n" + settings.base + "\n" + settings.bindDn + "\n" +
+                       settings.passwordFile];
     if (!s) s = std::make_shared<LdapStore>(std::move(settings), rc);
     return s;
 }
@@ -263,6 +276,18 @@ std::string DefaultStorePath() {
 
 int CreateStore(const std::string& locator) {
     return IsLdapLocator(locator) ? CreateLdapStore(locator) : CreateSqliteStore(locator);
+}
+
+int RemoveStore(const std::string& locator) {
+    if (IsLdapLocator(locator)) return RemoveLdapStore(locator);
+    // Pooled connections would go on writing to the removed file: contexts
+    // made from now on get a new store object (and a store made again).
+    {
+        Registry& r = Stores();
+        std::lock_guard lock(r.mu);
+        r.stores.erase(locator);
+    }
+    return RemoveSqliteStore(locator);
 }
 
 // On LDAP the server's own access control decides who reads: nothing to do.

@@ -255,6 +255,8 @@ pid_t CurrentPid();
 int CreateStore(const std::string& locator);
 // Gives the group read access to the store.
 int ShareStore(const std::string& locator, gid_t group);
+// Removes the store and all it holds.
+int RemoveStore(const std::string& locator);
 
 // A pooled connection held for the length of one call.
 class ConnLease {
