@@ -105,6 +105,17 @@ std::string LiveStack::Calendar(const std::string& user) {
     return out;
 }
 
+std::string StatusOf(const std::string& listing, const std::string& who) {
+    std::istringstream in(listing);
+    for (std::string line; std::getline(in, line);) {
+        std::istringstream f(line);
+        std::string kind, addr, status;
+        f >> kind >> addr >> status;
+        if (kind == "attendee" && addr == who) return status;
+    }
+    return "";
+}
+
 std::vector<std::string> LiveStack::Mailbox(const std::string& user) {
     std::string out;
     Ctl("mailbox " + user, &out);

@@ -13,6 +13,10 @@
 
 namespace agenttest {
 
+// The status of attendee who in revoctl's listing of a calendar ("" when
+// the listing does not name who).
+std::string StatusOf(const std::string& listing, const std::string& who);
+
 class LiveStack : public ::testing::Test {
   protected:
     // revod listens on addr; secretArgs tell it which secret to use.

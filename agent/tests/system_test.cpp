@@ -88,19 +88,6 @@ class System : public LiveStack {
     }
 };
 
-// The status shown for an attendee in a "calendar show" listing.
-std::string StatusOf(const std::string& cal, const std::string& who) {
-    std::istringstream in(cal);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream f(line);
-        std::string kind, addr, status;
-        f >> kind >> addr >> status;
-        if (kind == "attendee" && addr == who) return status;
-    }
-    return "";
-}
-
 TEST_F(System, RepliesCancelsRequestsAndMail) {
     Seed("bob@example.com", Meeting("m1@example.com"));
     Seed("carol@example.com", Meeting("m1@example.com"));

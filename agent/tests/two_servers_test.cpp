@@ -5,6 +5,7 @@
 // quillsetup extends the schema once and configures each server; then users
 // added through either configuration are found by both, and a reply
 // submitted to either server changes the calendar on the user's own server.
+#include "live_stack.h"
 #include "peer.h"
 #include "slapd.h"
 #include "terminal.h"
@@ -135,17 +136,6 @@ std::string Reply(const std::string& uid, const std::string& organizer, const st
            "\r\nSubject: Re: Planning\r\nMIME-Version: 1.0\r\n"
            "Content-Type: text/calendar; charset=utf-8; method=REPLY\r\n\r\n" +
            ics;
-}
-
-std::string StatusOf(const std::string& cal, const std::string& who) {
-    std::istringstream in(cal);
-    for (std::string line; std::getline(in, line);) {
-        std::istringstream f(line);
-        std::string kind, addr, status;
-        f >> kind >> addr >> status;
-        if (kind == "attendee" && addr == who) return status;
-    }
-    return "";
 }
 
 class TwoServers : public ::testing::TestWithParam<DirectoryKind> {
