@@ -12,9 +12,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
-#include <thread>
 
-using arbortest::BuildDir;
 using arbortest::ShellQuote;
 using quilltest::DirectoryTest;
 
@@ -23,7 +21,7 @@ using quilltest::Terminal;
 namespace {
 
 std::string Program() {
-    return ShellQuote(BuildDir() + "/setup/quillsetup");
+    return ShellQuote(arbortest::Program("setup/quillsetup"));
 }
 
 // The terminal modes a program left behind.
@@ -39,12 +37,14 @@ class ToolTest : public DirectoryTest {
         log_ = (dir_ / "quillsetup.log").string();
     }
 
+    // The shell's words that point a program at the test's directory.
+    std::string DirectoryEnv() const {
+        return "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " ";
+    }
     // quillsetup with the given mode, in a fresh terminal.
     std::unique_ptr<Terminal> Start(const std::string& mode) {
-        std::string cmd = "ARBOR_CONF=" + ShellQuote(conf_) +
-                          " ARBOR_DIRECTORY=" + ShellQuote(store_) +
-                          " QUILLSETUP_LOG=" + ShellQuote(log_) + " " + Program() + " " + mode;
-        auto t = std::make_unique<Terminal>(cmd);
+        auto t = std::make_unique<Terminal>(DirectoryEnv() + "QUILLSETUP_LOG=" + ShellQuote(log_) +
+                                            " " + Program() + " " + mode);
         EXPECT_TRUE(t->WaitFor("Administrator name:")) << t->Screen();
         return t;
     }
@@ -94,9 +94,8 @@ class ToolTest : public DirectoryTest {
     std::string ReadThroughKdx(const std::string& object, const std::string& attr) {
         int status = -1;
         std::string out = quilltest::Output(
-            "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " " +
-                ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") + " " +
-                ShellQuote(object) + " " + ShellQuote(attr),
+            DirectoryEnv() + ShellQuote(arbortest::Program("setup/tests/quillsetup_kdx_reader")) +
+                " " + ShellQuote(object) + " " + ShellQuote(attr),
             &status);
         EXPECT_EQ(status, 0) << object << " " << attr;
         return out;
@@ -187,8 +186,7 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
     EXPECT_EQ(LogCount(" Links to REVO created"), 1);
 
     int status = -1;
-    quilltest::Output("ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) +
-                          " " + ShellQuote(BuildDir() + "/kdx/kdx") + " >/dev/null",
+    quilltest::Output(DirectoryEnv() + ShellQuote(arbortest::Program("kdx/kdx")) + " >/dev/null",
                       &status);
     EXPECT_EQ(status, 0) << "program mode of the directory library could not log in";
     EXPECT_EQ(ReadThroughKdx("Internet Services\\MAIL1 Messaging Server\\Calendar Agent",
@@ -344,9 +342,7 @@ TEST_F(ToolTest, MainMenuAddsTheSchemaAndExits) {
     EXPECT_TRUE(t->WaitFor("Press <TAB> or the arrow keys to switch fields")) << t->Screen();
     t->Keys({"Enter"}); // Add Schema Extensions
     // The menu comes back once the definition is over.
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (LogCount(" Schema extended") == 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    arbortest::WaitFor([&] { return LogCount(" Schema extended") != 0; }, 60000);
     ASSERT_EQ(LogCount(" Schema extended"), 1);
     t->Keys({"Down", "n", "Tab", "Enter"}); // three rows down: Exit
     ExpectCleanExit(*t);
