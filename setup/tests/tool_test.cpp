@@ -77,6 +77,15 @@ class ToolTest : public DirectoryTest {
             EXPECT_TRUE(modes.count(m)) << m << " not restored:\n" << t.Modes();
     }
     void Arbor() { ExpectCleanExit(*StartLoggedIn("-arbor")); }
+    // mode, logged in, shows these screens in turn and ends cleanly on keys.
+    void Answer(const std::string& mode, const std::vector<std::string>& screens,
+                const std::vector<std::string>& keys) {
+        auto t = StartLoggedIn(mode);
+        for (const std::string& s : screens)
+            ASSERT_TRUE(t->WaitFor(s)) << t->Screen();
+        t->Keys(keys);
+        ExpectCleanExit(*t);
+    }
     // -server with the form's defaults and an official domain.
     void ServerDefaults() {
         auto t = StartLoggedIn("-server");
@@ -161,19 +170,14 @@ TEST_F(ToolTest, ArborOnAFreshTreeThenAddOnTheExtendedOne) {
 
 TEST_F(ToolTest, ArborAgainAsksBeforeDeletingTheContainersAndControlCKeepsThem) {
     Arbor();
-    auto t = StartLoggedIn("-arbor");
-    ASSERT_TRUE(t->WaitFor("Remove Messaging Server Objects?")) << t->Screen();
-    EXPECT_TRUE(t->WaitFor("Press Enter to continue or <CTRL-C> to abort")) << t->Screen();
-    t->Keys({"C-c"});
-    ExpectCleanExit(*t);
+    Answer("-arbor",
+           {"Remove Messaging Server Objects?", "Press Enter to continue or <CTRL-C> to abort"},
+           {"C-c"});
     EXPECT_TRUE(Exists(services + "\\Templates\\Webmail"));
 
     // Enter: the containers go and come back with a fresh definition.
     std::filesystem::remove(log_);
-    auto again = StartLoggedIn("-arbor");
-    ASSERT_TRUE(again->WaitFor("Remove Messaging Server Objects?")) << again->Screen();
-    again->Keys({"Enter"});
-    ExpectCleanExit(*again);
+    Answer("-arbor", {"Remove Messaging Server Objects?"}, {"Enter"});
     EXPECT_EQ(LogCount(" Quill Schema extensions removed"), 1);
     EXPECT_EQ(LogCount("   Velmora:Action created"), 1);
     EXPECT_TRUE(Exists(services + "\\Templates\\Webmail"));
@@ -196,11 +200,8 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
               "acme.example\n");
 
     // A second -server is refused before the form.
-    auto t = StartLoggedIn("-server");
-    ASSERT_TRUE(t->WaitFor("This server is already configured.")) << t->Screen();
-    EXPECT_TRUE(t->WaitFor("Press any key to terminate")) << t->Screen();
-    t->Keys({"Enter"});
-    ExpectCleanExit(*t);
+    Answer("-server", {"This server is already configured.", "Press any key to terminate"},
+           {"Enter"});
     EXPECT_EQ(Values(server + "\\REVO Agent", "Velmora:Client").size(), 5u);
 }
 
@@ -229,28 +230,19 @@ TEST_F(ToolTest, ServerWithEverySwitchOffMakesOnlyTheServerAndItsStore) {
 TEST_F(ToolTest, RemoveAsksAndControlCLeavesTheServerThenEnterTakesIt) {
     Arbor();
     ServerDefaults();
-    auto t = StartLoggedIn("-remove");
-    ASSERT_TRUE(t->WaitFor("In order to remove the schema, all configured Messaging"))
-        << t->Screen();
-    t->Keys({"C-c"});
-    ExpectCleanExit(*t);
+    Answer("-remove", {"In order to remove the schema, all configured Messaging"}, {"C-c"});
     EXPECT_TRUE(Exists(server + "\\Calendar Agent"));
-
-    auto again = StartLoggedIn("-remove");
-    ASSERT_TRUE(again->WaitFor("The process cannot be reversed!")) << again->Screen();
-    again->Keys({"Enter"});
-    ExpectCleanExit(*again);
+    Answer("-remove", {"The process cannot be reversed!"}, {"Enter"});
     EXPECT_FALSE(Exists(services));
     EXPECT_TRUE(Values(site_.installHost, "Velmora:Messaging Server").empty());
 }
 
 TEST_F(ToolTest, ForeignInternetServicesIsLeftAlone) {
     ASSERT_EQ(Create(services, "Organization"), 0);
-    auto t = StartLoggedIn("-remove");
-    ASSERT_TRUE(t->WaitFor("'Internet Services' container exists")) << t->Screen();
-    EXPECT_TRUE(t->WaitFor("Cannot install Quill since there is already a object"));
-    t->Keys({"x"});
-    ExpectCleanExit(*t);
+    Answer("-remove",
+           {"'Internet Services' container exists",
+            "Cannot install Quill since there is already a object"},
+           {"x"});
     EXPECT_TRUE(Exists(services));
 }
 
