@@ -155,18 +155,10 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     // From the flooding address itself: in, once the idle ones are no longer new.
     std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.authTimeoutMs / 10 + 100));
     {
-        LineConn conn = LineConn::Connect(kAddr, cfg_.port, kFlood);
-        ASSERT_TRUE(conn.Ok());
-        std::string greeting;
-        ASSERT_TRUE(conn.ReadLine(greeting));
-        ASSERT_EQ(0u, greeting.find("4242 ")) << greeting;
-        Client helper;
-        helper.challenge = greeting.substr(greeting.find('<') + 1);
-        helper.challenge.pop_back();
-        conn.Send("AUTH " + helper.Digest(cfg_.secretText) + "\r\n");
-        std::string reply;
-        conn.ReadLine(reply);
-        EXPECT_EQ("1000 Authenticated", reply);
+        Client fromFlood;
+        ASSERT_TRUE(fromFlood.Connect(kAddr, cfg_.port, kFlood));
+        ASSERT_EQ(0u, fromFlood.greeting.find("4242 ")) << fromFlood.greeting;
+        EXPECT_EQ("1000 Authenticated", fromFlood.Auth(cfg_.secretText));
     }
 
     // Every idle socket is ended by the authentication deadline at the latest.

@@ -59,7 +59,7 @@ void SubmitThroughKills(uint16_t port, int n, std::mutex& mu,
             continue;
         }
         std::lock_guard lock(mu);
-        acknowledged.push_back(r.substr(5, r.find(' ', 5) - 5));
+        acknowledged.push_back(ReplyWord(r));
     }
 }
 

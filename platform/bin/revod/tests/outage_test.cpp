@@ -138,7 +138,7 @@ std::string Outage::Submit(const std::string& from, const std::string& message) 
     const std::string r =
         submitter_->Submit("F" + from + "\nLbob@example.com bob@example.com 0\n", message);
     EXPECT_EQ(0u, r.find("1000 ")) << r;
-    return r.substr(5, r.find(' ', 5) - 5);
+    return ReplyWord(r);
 }
 
 void Outage::Reply() {
