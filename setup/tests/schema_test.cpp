@@ -292,22 +292,24 @@ TEST_F(SchemaTest, FailuresAreShownAndStopTheirStep) {
     } cleanup;
     const std::string refused =
         std::string("failed: DS Error: ") + DirectoryErrorText(DDCERR_NO_ACCESS);
-    // The login password cannot be set.
-    quilltest::faults::generateKeyPair = DDCERR_NO_ACCESS;
-    Recorder noPassword;
-    quill::DefineSchema(admin_, site_, noPassword.Callback());
-    EXPECT_TRUE(Contains(noPassword.lines, "Setting the password of Internet Services " + refused));
-    EXPECT_EQ(noPassword.Count("Schema extended"), 0);
-    EXPECT_FALSE(Exists(services + "\\Templates"));
-    EXPECT_FALSE(Contains(Values("\\ACME", "ACL"), "Internet Services"));
-    // The rights at the tree root cannot be granted.
-    quilltest::faults::Reset();
-    quilltest::faults::aclModification = DDCERR_NO_ACCESS;
-    Recorder noRights;
-    quill::DefineSchema(admin_, site_, noRights.Callback());
-    EXPECT_TRUE(Contains(noRights.lines, "Granting rights at \\ACME " + refused));
-    EXPECT_EQ(noRights.Count("Schema extended"), 0);
-    EXPECT_FALSE(Exists(services + "\\Templates"));
+    // The login password cannot be set; the rights at the tree root cannot be granted.
+    const struct {
+        int* fault;
+        std::string shown;
+    } refusals[] = {
+        {&quilltest::faults::generateKeyPair, "Setting the password of Internet Services "},
+        {&quilltest::faults::aclModification, "Granting rights at \\ACME "}};
+    for (const auto& row : refusals) {
+        SCOPED_TRACE(row.shown);
+        quilltest::faults::Reset();
+        *row.fault = DDCERR_NO_ACCESS;
+        Recorder r;
+        quill::DefineSchema(admin_, site_, r.Callback());
+        EXPECT_TRUE(Contains(r.lines, row.shown + refused));
+        EXPECT_EQ(r.Count("Schema extended"), 0);
+        EXPECT_FALSE(Exists(services + "\\Templates"));
+        EXPECT_FALSE(Contains(Values("\\ACME", "ACL"), "Internet Services"));
+    }
     // Nothing in the way: done, and said so.
     quilltest::faults::Reset();
     Recorder done;

@@ -12,9 +12,7 @@
 #include <iterator>
 #include <set>
 #include <sstream>
-#include <thread>
 
-using arbortest::BuildDir;
 using arbortest::ShellQuote;
 using quilltest::DirectoryTest;
 
@@ -23,7 +21,7 @@ using quilltest::Terminal;
 namespace {
 
 std::string Program() {
-    return ShellQuote(BuildDir() + "/setup/quillsetup");
+    return ShellQuote(arbortest::Program("setup/quillsetup"));
 }
 
 // The terminal modes a program left behind.
@@ -39,12 +37,14 @@ class ToolTest : public DirectoryTest {
         log_ = (dir_ / "quillsetup.log").string();
     }
 
+    // The shell's words that point a program at the test's directory.
+    std::string DirectoryEnv() const {
+        return "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " ";
+    }
     // quillsetup with the given mode, in a fresh terminal.
     std::unique_ptr<Terminal> Start(const std::string& mode) {
-        std::string cmd = "ARBOR_CONF=" + ShellQuote(conf_) +
-                          " ARBOR_DIRECTORY=" + ShellQuote(store_) +
-                          " QUILLSETUP_LOG=" + ShellQuote(log_) + " " + Program() + " " + mode;
-        auto t = std::make_unique<Terminal>(cmd);
+        auto t = std::make_unique<Terminal>(DirectoryEnv() + "QUILLSETUP_LOG=" + ShellQuote(log_) +
+                                            " " + Program() + " " + mode);
         EXPECT_TRUE(t->WaitFor("Administrator name:")) << t->Screen();
         return t;
     }
@@ -77,6 +77,15 @@ class ToolTest : public DirectoryTest {
             EXPECT_TRUE(modes.count(m)) << m << " not restored:\n" << t.Modes();
     }
     void Arbor() { ExpectCleanExit(*StartLoggedIn("-arbor")); }
+    // mode, logged in, shows these screens in turn and ends cleanly on keys.
+    void Answer(const std::string& mode, const std::vector<std::string>& screens,
+                const std::vector<std::string>& keys) {
+        auto t = StartLoggedIn(mode);
+        for (const std::string& s : screens)
+            ASSERT_TRUE(t->WaitFor(s)) << t->Screen();
+        t->Keys(keys);
+        ExpectCleanExit(*t);
+    }
     // -server with the form's defaults and an official domain.
     void ServerDefaults() {
         auto t = StartLoggedIn("-server");
@@ -94,9 +103,8 @@ class ToolTest : public DirectoryTest {
     std::string ReadThroughKdx(const std::string& object, const std::string& attr) {
         int status = -1;
         std::string out = quilltest::Output(
-            "ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) + " " +
-                ShellQuote(BuildDir() + "/setup/tests/quillsetup_kdx_reader") + " " +
-                ShellQuote(object) + " " + ShellQuote(attr),
+            DirectoryEnv() + ShellQuote(arbortest::Program("setup/tests/quillsetup_kdx_reader")) +
+                " " + ShellQuote(object) + " " + ShellQuote(attr),
             &status);
         EXPECT_EQ(status, 0) << object << " " << attr;
         return out;
@@ -162,19 +170,14 @@ TEST_F(ToolTest, ArborOnAFreshTreeThenAddOnTheExtendedOne) {
 
 TEST_F(ToolTest, ArborAgainAsksBeforeDeletingTheContainersAndControlCKeepsThem) {
     Arbor();
-    auto t = StartLoggedIn("-arbor");
-    ASSERT_TRUE(t->WaitFor("Remove Messaging Server Objects?")) << t->Screen();
-    EXPECT_TRUE(t->WaitFor("Press Enter to continue or <CTRL-C> to abort")) << t->Screen();
-    t->Keys({"C-c"});
-    ExpectCleanExit(*t);
+    Answer("-arbor",
+           {"Remove Messaging Server Objects?", "Press Enter to continue or <CTRL-C> to abort"},
+           {"C-c"});
     EXPECT_TRUE(Exists(services + "\\Templates\\Webmail"));
 
     // Enter: the containers go and come back with a fresh definition.
     std::filesystem::remove(log_);
-    auto again = StartLoggedIn("-arbor");
-    ASSERT_TRUE(again->WaitFor("Remove Messaging Server Objects?")) << again->Screen();
-    again->Keys({"Enter"});
-    ExpectCleanExit(*again);
+    Answer("-arbor", {"Remove Messaging Server Objects?"}, {"Enter"});
     EXPECT_EQ(LogCount(" Quill Schema extensions removed"), 1);
     EXPECT_EQ(LogCount("   Velmora:Action created"), 1);
     EXPECT_TRUE(Exists(services + "\\Templates\\Webmail"));
@@ -187,8 +190,7 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
     EXPECT_EQ(LogCount(" Links to REVO created"), 1);
 
     int status = -1;
-    quilltest::Output("ARBOR_CONF=" + ShellQuote(conf_) + " ARBOR_DIRECTORY=" + ShellQuote(store_) +
-                          " " + ShellQuote(BuildDir() + "/kdx/kdx") + " >/dev/null",
+    quilltest::Output(DirectoryEnv() + ShellQuote(arbortest::Program("kdx/kdx")) + " >/dev/null",
                       &status);
     EXPECT_EQ(status, 0) << "program mode of the directory library could not log in";
     EXPECT_EQ(ReadThroughKdx("Internet Services\\MAIL1 Messaging Server\\Calendar Agent",
@@ -198,11 +200,8 @@ TEST_F(ToolTest, ServerWithDefaultsIsReadableThroughTheDirectoryLibrary) {
               "acme.example\n");
 
     // A second -server is refused before the form.
-    auto t = StartLoggedIn("-server");
-    ASSERT_TRUE(t->WaitFor("This server is already configured.")) << t->Screen();
-    EXPECT_TRUE(t->WaitFor("Press any key to terminate")) << t->Screen();
-    t->Keys({"Enter"});
-    ExpectCleanExit(*t);
+    Answer("-server", {"This server is already configured.", "Press any key to terminate"},
+           {"Enter"});
     EXPECT_EQ(Values(server + "\\REVO Agent", "Velmora:Client").size(), 5u);
 }
 
@@ -231,28 +230,19 @@ TEST_F(ToolTest, ServerWithEverySwitchOffMakesOnlyTheServerAndItsStore) {
 TEST_F(ToolTest, RemoveAsksAndControlCLeavesTheServerThenEnterTakesIt) {
     Arbor();
     ServerDefaults();
-    auto t = StartLoggedIn("-remove");
-    ASSERT_TRUE(t->WaitFor("In order to remove the schema, all configured Messaging"))
-        << t->Screen();
-    t->Keys({"C-c"});
-    ExpectCleanExit(*t);
+    Answer("-remove", {"In order to remove the schema, all configured Messaging"}, {"C-c"});
     EXPECT_TRUE(Exists(server + "\\Calendar Agent"));
-
-    auto again = StartLoggedIn("-remove");
-    ASSERT_TRUE(again->WaitFor("The process cannot be reversed!")) << again->Screen();
-    again->Keys({"Enter"});
-    ExpectCleanExit(*again);
+    Answer("-remove", {"The process cannot be reversed!"}, {"Enter"});
     EXPECT_FALSE(Exists(services));
     EXPECT_TRUE(Values(site_.installHost, "Velmora:Messaging Server").empty());
 }
 
 TEST_F(ToolTest, ForeignInternetServicesIsLeftAlone) {
     ASSERT_EQ(Create(services, "Organization"), 0);
-    auto t = StartLoggedIn("-remove");
-    ASSERT_TRUE(t->WaitFor("'Internet Services' container exists")) << t->Screen();
-    EXPECT_TRUE(t->WaitFor("Cannot install Quill since there is already a object"));
-    t->Keys({"x"});
-    ExpectCleanExit(*t);
+    Answer("-remove",
+           {"'Internet Services' container exists",
+            "Cannot install Quill since there is already a object"},
+           {"x"});
     EXPECT_TRUE(Exists(services));
 }
 
@@ -344,9 +334,7 @@ TEST_F(ToolTest, MainMenuAddsTheSchemaAndExits) {
     EXPECT_TRUE(t->WaitFor("Press <TAB> or the arrow keys to switch fields")) << t->Screen();
     t->Keys({"Enter"}); // Add Schema Extensions
     // The menu comes back once the definition is over.
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (LogCount(" Schema extended") == 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    arbortest::WaitFor([&] { return LogCount(" Schema extended") != 0; }, 60000);
     ASSERT_EQ(LogCount(" Schema extended"), 1);
     t->Keys({"Down", "n", "Tab", "Enter"}); // three rows down: Exit
     ExpectCleanExit(*t);

@@ -2,23 +2,21 @@
 // status, and what it leaves in the directory.
 #include "pdksa.h"
 #include "process.h"
+#include "slapd.h"
 #include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 namespace fs = std::filesystem;
+using arbortest::ReadFile;
 
 namespace {
 
@@ -70,9 +68,14 @@ class Arborctl : public ::testing::Test {
                    password + "\n");
     }
 
-    static std::string Slurp(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        return std::string((std::istreambuf_iterator<char>(f)), {});
+    // A file's permission bits and group; no bits when it is not there.
+    static mode_t ModeOf(const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0;
+    }
+    static gid_t GroupOf(const std::string& path) {
+        struct stat st {};
+        return stat(path.c_str(), &st) == 0 ? st.st_gid : gid_t(-1);
     }
 
     // Logs in through the library as the object with the password.
@@ -88,11 +91,11 @@ class Arborctl : public ::testing::Test {
 
 TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
     ASSERT_TRUE(Ended(Init(), 0, "\\ACME\\org\\sales\\MAIL1"));
-    EXPECT_EQ(Slurp(conf), "orb.base.tree-name=ACME\n"
-                           "orb.arbor.server-name=MAIL1\n"
-                           "orb.arbor.server-context=ou=sales.o=org\n"
-                           "arbor.directory.store=" +
-                               store + "\n");
+    EXPECT_EQ(ReadFile(conf), "orb.base.tree-name=ACME\n"
+                              "orb.arbor.server-name=MAIL1\n"
+                              "orb.arbor.server-context=ou=sales.o=org\n"
+                              "arbor.directory.store=" +
+                                  store + "\n");
     Result r = Run({"show", "MAIL1"});
     EXPECT_TRUE(Ended(r, 0, "class: TWP Server"));
     EXPECT_TRUE(Ended(r, 0, "Network Address: tcp:10.0.0.5:689"));
@@ -103,9 +106,9 @@ TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
     // The administrator logs in with the password given on standard input.
     EXPECT_EQ(Login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
     EXPECT_EQ(Login("\\ACME\\org\\Admin", "adm1n-pass"), DDCERR_FAILED_AUTHENTICATION);
-    EXPECT_EQ(Slurp(store).find("Adm1n-pass"), std::string::npos);
+    EXPECT_EQ(ReadFile(store).find("Adm1n-pass"), std::string::npos);
     // A second init leaves the directory as it was.
-    const std::string before = Slurp(store);
+    const std::string before = ReadFile(store);
     EXPECT_TRUE(Ended(Init("other"), 1, "already exists"));
     EXPECT_EQ(Login("\\ACME\\org\\Admin", "Adm1n-pass"), 0);
 }
@@ -113,17 +116,12 @@ TEST_F(Arborctl, InitBuildsTheTreeAndWritesTheConfiguration) {
 TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
     const mode_t old = umask(0);
     ASSERT_TRUE(Ended(Init(), 0));
-    struct stat st {};
-    ASSERT_EQ(stat(store.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ModeOf(store), 0600u);
     // The configuration names the store: just as private, whatever the umask.
-    ASSERT_EQ(stat(conf.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(ModeOf(conf), 0600u);
     ASSERT_EQ(Run({"show", "MAIL1"}).status, 0);
     for (const char* suffix : {"-gen", "-wal", "-shm"})
-        if (stat((store + suffix).c_str(), &st) == 0) {
-            EXPECT_EQ(st.st_mode & 0077, 0u) << suffix;
-        }
+        EXPECT_EQ(ModeOf(store + suffix) & 0077, 0u) << suffix;
 
     // Shared with a group: its members read, nobody else does.
     fs::remove_all(dir / "state");
@@ -132,12 +130,10 @@ TEST_F(Arborctl, TheStoreIsPrivateUnlessSharedAndReadsNeedNoWriteAccess) {
                    "Adm1n-pass\n");
     umask(old);
     ASSERT_TRUE(Ended(r, 0));
-    ASSERT_EQ(stat(store.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(st.st_gid, 65534u);
-    ASSERT_EQ(stat(conf.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(st.st_gid, 65534u);
+    for (const std::string& file : {store, conf}) {
+        EXPECT_EQ(ModeOf(file), 0640u) << file;
+        EXPECT_EQ(GroupOf(file), 65534u) << file;
+    }
     EXPECT_EQ(Run({"init", "--tree", "A", "--context", "o=x", "--server", "M", "--group",
                    "no-such-group-here"},
                   "pw\n")
@@ -179,7 +175,7 @@ TEST_F(Arborctl, InitWritesAnAbsoluteStorePath) {
     fs::current_path(cwd);
     ASSERT_TRUE(Ended(r, 0));
     const std::string want = "arbor.directory.store=" + (dir / "rel" / "directory.db").string();
-    EXPECT_NE(Slurp(conf).find(want + "\n"), std::string::npos) << Slurp(conf);
+    EXPECT_NE(ReadFile(conf).find(want + "\n"), std::string::npos) << ReadFile(conf);
     // Another working directory finds the same store through the file.
     unsetenv("ARBOR_DIRECTORY");
     EXPECT_TRUE(Ended(Run({"show", "MAIL1"}), 0));
@@ -383,15 +379,8 @@ TEST_F(Arborctl, InitTakesLdapOptionsOnlyWithOneUrl) {
 // and names it in the configuration file. Until the library has that store,
 // the creation answers an error and nothing is left behind.
 TEST_F(Arborctl, InitWithUrlCreatesTheTreeThereOrLeavesNothing) {
-    const std::string slapd = (dir / "slapd").string();
-    const std::string script = arbortest::ShellQuote(arbortest::SourceDir() + "/tools/slapd.sh");
-    ASSERT_EQ(arbortest::Run("bash " + script + " start " + arbortest::ShellQuote(slapd) +
-                             " 22622 >/dev/null"),
-              0);
-    struct Stop {
-        std::string cmd;
-        ~Stop() { arbortest::Run(cmd); }
-    } stop{"bash " + script + " stop " + arbortest::ShellQuote(slapd)};
+    arbortest::Slapd slapd;
+    ASSERT_EQ(slapd.Start((dir / "slapd").string(), 22622), "");
     unsetenv("ARBOR_DIRECTORY");
     const fs::path cwd = fs::current_path();
     fs::current_path(dir);
@@ -407,14 +396,14 @@ TEST_F(Arborctl, InitWithUrlCreatesTheTreeThereOrLeavesNothing) {
         EXPECT_FALSE(fs::exists(dir / "ldap:")); // the URL taken for a path
         return;
     }
-    EXPECT_EQ(Slurp(conf), "orb.base.tree-name=ACME\n"
-                           "orb.arbor.server-name=MAIL1\n"
-                           "orb.arbor.server-context=ou=sales.o=org\n"
-                           "arbor.directory.url=ldap://127.0.0.1:22622/\n"
-                           "arbor.directory.base=dc=arbor\n"
-                           "arbor.directory.bind-dn=cn=admin,dc=arbor\n"
-                           "arbor.directory.bind-password-file=" +
-                               slapd + "/admin.pw\n");
+    EXPECT_EQ(ReadFile(conf), "orb.base.tree-name=ACME\n"
+                              "orb.arbor.server-name=MAIL1\n"
+                              "orb.arbor.server-context=ou=sales.o=org\n"
+                              "arbor.directory.url=ldap://127.0.0.1:22622/\n"
+                              "arbor.directory.base=dc=arbor\n"
+                              "arbor.directory.bind-dn=cn=admin,dc=arbor\n"
+                              "arbor.directory.bind-password-file=" +
+                                  slapd.PasswordFile() + "\n");
     EXPECT_TRUE(Ended(Run({"show", "MAIL1"}), 0, "class: TWP Server"));
 }
 
@@ -427,11 +416,11 @@ TEST_F(Arborctl, JoinAddsAServerAndWritesItsConfiguration) {
                     server, "--address", "10.0.0.6"});
     };
     ASSERT_TRUE(Ended(join("ou=support.o=org", "MAIL2"), 0, "\\ACME\\org\\support\\MAIL2"));
-    EXPECT_EQ(Slurp(conf2), "orb.base.tree-name=ACME\n"
-                            "orb.arbor.server-name=MAIL2\n"
-                            "orb.arbor.server-context=ou=support.o=org\n"
-                            "arbor.directory.store=" +
-                                store + "\n");
+    EXPECT_EQ(ReadFile(conf2), "orb.base.tree-name=ACME\n"
+                               "orb.arbor.server-name=MAIL2\n"
+                               "orb.arbor.server-context=ou=support.o=org\n"
+                               "arbor.directory.store=" +
+                                   store + "\n");
     // The second configuration alone finds the same directory, from its own
     // container.
     unsetenv("ARBOR_DIRECTORY");
@@ -440,10 +429,10 @@ TEST_F(Arborctl, JoinAddsAServerAndWritesItsConfiguration) {
     EXPECT_TRUE(Ended(Run({"--conf", conf2, "show", "\\ACME\\org\\sales\\MAIL1"}), 0));
     // Existing units are kept; a server is not made twice; the tree must be there.
     EXPECT_TRUE(Ended(join("ou=sales.o=org", "MAIL3"), 0, "\\ACME\\org\\sales\\MAIL3"));
-    const std::string before = Slurp(conf2);
+    const std::string before = ReadFile(conf2);
     EXPECT_TRUE(Ended(join("ou=support.o=org", "MAIL2"), 1, "already exists"));
     EXPECT_TRUE(Ended(join("o=org", "MAIL4", "OTHER"), 1, "no tree OTHER"));
-    EXPECT_EQ(Slurp(conf2), before);
+    EXPECT_EQ(ReadFile(conf2), before);
     EXPECT_FALSE(fs::exists(conf2 + ".arborctl-tmp"));
     // No directory to join.
     EXPECT_TRUE(Ended(Run({"--store", (dir / "none.db").string(), "--conf", conf2, "join", "--tree",

@@ -155,18 +155,10 @@ TEST_F(Attack, IdleSocketFloodLocksNoOneOut) {
     // From the flooding address itself: in, once the idle ones are no longer new.
     std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.authTimeoutMs / 10 + 100));
     {
-        LineConn conn = LineConn::Connect(kAddr, cfg_.port, kFlood);
-        ASSERT_TRUE(conn.Ok());
-        std::string greeting;
-        ASSERT_TRUE(conn.ReadLine(greeting));
-        ASSERT_EQ(0u, greeting.find("4242 ")) << greeting;
-        Client helper;
-        helper.challenge = greeting.substr(greeting.find('<') + 1);
-        helper.challenge.pop_back();
-        conn.Send("AUTH " + helper.Digest(cfg_.secretText) + "\r\n");
-        std::string reply;
-        conn.ReadLine(reply);
-        EXPECT_EQ("1000 Authenticated", reply);
+        Client fromFlood;
+        ASSERT_TRUE(fromFlood.Connect(kAddr, cfg_.port, kFlood));
+        ASSERT_EQ(0u, fromFlood.greeting.find("4242 ")) << fromFlood.greeting;
+        EXPECT_EQ("1000 Authenticated", fromFlood.Auth(cfg_.secretText));
     }
 
     // Every idle socket is ended by the authentication deadline at the latest.
@@ -345,7 +337,7 @@ ProcessRun RunRevod(const std::vector<std::string>& args, const std::string& err
     Process revod;
     ProcessRun r;
     // No directory: the secret can come from nowhere else.
-    if (!revod.Start(BuildDir() + "/platform/bin/revod/revod", args,
+    if (!revod.Start(arbortest::Program("platform/bin/revod/revod"), args,
                      {{"ARBOR_DIRECTORY", "/nonexistent/directory.db"},
                       {"ARBOR_CONF", "/nonexistent/arbor.conf"},
                       {"ASAN_OPTIONS", "detect_leaks=0"}},
@@ -400,21 +392,17 @@ TEST_F(Attack, TaskCompletesOnlyWhenEveryStoredAttendeeHas) {
                                     "SUMMARY Report\nSTART 1765188000\n"
                                     "ATTENDEE N alice@example.org\nATTENDEE A carol@example.org\n");
     const std::string solo = c->Put("KIND T\nUID solo-1\nSTART 1765188000\n");
-    auto row = [&](const std::string& id) {
-        for (const auto& l : c->Listing("CSLIST"))
-            if (l.rfind("2040 " + id + " ", 0) == 0) return l;
-        return std::string();
-    };
-    const std::string untouched = row(task);
+    const std::string untouched = c->EntryRow(task);
 
     // Alice's reply lists only her: carol has not completed.
     ExpectReplies(*c, {{"CSATND " + task + " C alice@example.org", "1000 Status recorded"},
                        {"CSCOMP " + task + " 1765200000", "4213 "}});
-    EXPECT_EQ(untouched, row(task)) << "not completed";
+    EXPECT_EQ(untouched, c->EntryRow(task)) << "not completed";
     // Carol completes too: now the task is.
     ExpectReplies(*c, {{"CSATND " + task + " C carol@example.org", "1000 Status recorded"},
                        {"CSCOMP " + task + " 1765200000", "1000 Completed"}});
-    EXPECT_NE(std::string::npos, row(task).find(" 1765200000 report-1 ")) << row(task);
+    EXPECT_NE(std::string::npos, c->EntryRow(task).find(" 1765200000 report-1 "))
+        << c->EntryRow(task);
     // Without attendees there is no one to wait for; another user's entry stays theirs.
     EXPECT_EQ("1000 Completed", c->Cmd("CSCOMP " + solo + " 1765200001"));
     ASSERT_TRUE(c->OpenCalendar("carol@example.org"));

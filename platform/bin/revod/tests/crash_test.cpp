@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <map>
 
 using namespace revotest;
@@ -12,36 +11,6 @@ using namespace revotest;
 namespace {
 
 constexpr const char* kAddr = "127.0.6.11";
-
-// revod as its own process on one store, started again after each kill.
-class RevodProcess {
-  public:
-    RevodProcess(std::string store, uint16_t port, std::string out)
-        : store_(std::move(store)), port_(port), out_(std::move(out)) {}
-    ~RevodProcess() {
-        proc_.Signal(SIGTERM);
-        if (proc_.Wait(30000) == Process::kTimedOut) proc_.Kill();
-    }
-    void Start() {
-        ASSERT_TRUE(
-            proc_.Start(BuildDir() + "/platform/bin/revod/revod",
-                        {"--listen", kAddr, "--port", std::to_string(port_), "--store", store_,
-                         "--no-auth", "--user", "bob@x.org", "--user", "carol@x.org",
-                         "--retry-delay", "10", "--max-offers", "8", "--quiet"},
-                        {}, out_, true));
-        ASSERT_TRUE(WaitFor([&] {
-            Client c;
-            return c.Connect(kAddr, port_);
-        })) << ReadFile(out_);
-    }
-    void Kill() { proc_.Kill(); }
-
-  private:
-    std::string store_;
-    uint16_t port_;
-    std::string out_;
-    Process proc_;
-};
 
 // Messages per queue entry in a mailbox.
 std::map<std::string, int> MailboxCounts(uint16_t port, const std::string& who) {
@@ -90,7 +59,7 @@ void SubmitThroughKills(uint16_t port, int n, std::mutex& mu,
             continue;
         }
         std::lock_guard lock(mu);
-        acknowledged.push_back(r.substr(5, r.find(' ', 5) - 5));
+        acknowledged.push_back(ReplyWord(r));
     }
 }
 
@@ -99,8 +68,14 @@ TEST(RevodCrash, EveryMessageInExactlyOnePlaceAfterKills) {
     const uint16_t port = TestPort();
     std::atomic<int> seen{0};
     AgentListener agent(kAddr, [&](LineConn& c) { HandBackAll(c, seen); });
-    RevodProcess revod(dir / "store.db", port, dir / "revod.out");
-    revod.Start();
+    // One store, started again after each kill.
+    RevodProcess revod(kAddr, port, dir / "revod.out");
+    const auto start = [&] {
+        revod.Start({"--listen", kAddr, "--port", std::to_string(port), "--store", dir / "store.db",
+                     "--no-auth", "--user", "bob@x.org", "--user", "carol@x.org", "--retry-delay",
+                     "10", "--max-offers", "8", "--quiet"});
+    };
+    start();
     {
         Client c;
         ASSERT_TRUE(c.Connect(kAddr, port));
@@ -117,7 +92,7 @@ TEST(RevodCrash, EveryMessageInExactlyOnePlaceAfterKills) {
         WaitFor([&] { return MailboxCounts(port, "bob@x.org").size() >= size_t(40 * round); });
         revod.Kill();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        revod.Start();
+        start();
     }
     submitter.join();
     ASSERT_TRUE(WaitFor(

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <map>
 #include <set>
 #include <sstream>
@@ -45,11 +44,6 @@ class Outage : public ::testing::Test {
     static constexpr int kAttendees = 75, kInstances = 50;
 
     void SetUp() override;
-    void TearDown() override {
-        agent_.Kill();
-        revod_.Signal(SIGTERM);
-        if (revod_.Wait(30000) == Process::kTimedOut) revod_.Kill();
-    }
     void StartAgent() {
         const size_t before = Registrations();
         ASSERT_TRUE(
@@ -87,9 +81,10 @@ class Outage : public ::testing::Test {
     TempDir tmp_{"revod-test"};
     const std::string dir_ = tmp_.Str();
     std::string secret_;
-    uint16_t port_ = 0;
+    const uint16_t port_ = TestPort();
     arbortest::Env env_;
-    Process revod_, agent_;
+    RevodProcess revod_{kAddr, port_, dir_ + "/revod.out"};
+    Process agent_; // killed before revod_ stops
 
     std::unique_ptr<Client> submitter_;
     std::map<std::string, std::string> expectStatus_; // attendee -> letter
@@ -100,7 +95,6 @@ class Outage : public ::testing::Test {
 };
 
 void Outage::SetUp() {
-    port_ = TestPort();
     const arbortest::SampleTree tree =
         arbortest::SampleTree(dir_).WithMessaging(kAddr, {{"bob", "bob@example.com"}});
     ASSERT_EQ(0, tree.Build());
@@ -115,14 +109,10 @@ void Outage::SetUp() {
     env_ = tree.Environment();
     env_["REVO_PORT"] = std::to_string(port_);
     env_["ASAN_OPTIONS"] = "detect_leaks=0";
-    ASSERT_TRUE(revod_.Start(BuildDir() + "/platform/bin/revod/revod",
-                             {"--listen", kAddr, "--port", std::to_string(port_), "--store",
-                              dir_ + "/revod.db", "--user", "bob@example.com"},
-                             env_, dir_ + "/revod.out", true));
-    ASSERT_TRUE(WaitFor([&] {
-        Client c;
-        return c.Connect(kAddr, port_);
-    })) << ReadFile(dir_ + "/revod.out");
+    ASSERT_NO_FATAL_FAILURE(
+        revod_.Start({"--listen", kAddr, "--port", std::to_string(port_), "--store",
+                      dir_ + "/revod.db", "--user", "bob@example.com"},
+                     env_));
     StartAgent();
 }
 
@@ -148,7 +138,7 @@ std::string Outage::Submit(const std::string& from, const std::string& message) 
     const std::string r =
         submitter_->Submit("F" + from + "\nLbob@example.com bob@example.com 0\n", message);
     EXPECT_EQ(0u, r.find("1000 ")) << r;
-    return r.substr(5, r.find(' ', 5) - 5);
+    return ReplyWord(r);
 }
 
 void Outage::Reply() {

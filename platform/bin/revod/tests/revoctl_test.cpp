@@ -23,8 +23,8 @@ class Revoctl : public ServerTest {
     void SetUp() override { Start(); }
     // Runs revoctl with the server options; returns the exit status.
     int Run(const std::string& args, std::string* out = nullptr, bool secret = true) {
-        return arbortest::Run(BuildDir() + "/platform/bin/revod/revoctl --server " + kAddr +
-                                  " --port " + std::to_string(cfg_.port) +
+        return arbortest::Run(arbortest::Program("platform/bin/revod/revoctl") + " --server " +
+                                  kAddr + " --port " + std::to_string(cfg_.port) +
                                   (secret ? " --secret-text " + cfg_.secretText : "") + " " + args +
                                   " 2>&1",
                               out);
@@ -109,7 +109,7 @@ TEST_F(Revoctl, BadInputGivesClearErrorsAndExitCodes) {
     EXPECT_EQ(0, Run("--help", &out));
     EXPECT_NE(std::string::npos, out.find("usage:"));
     // A port from the environment is checked like --port: 70000 must not wrap to 4464.
-    const std::string revoctl = BuildDir() + "/platform/bin/revod/revoctl";
+    const std::string revoctl = arbortest::Program("platform/bin/revod/revoctl");
     for (const char* bad : {"70000", "0", "689x"}) {
         EXPECT_EQ(2, arbortest::Run("REVO_PORT=" + std::string(bad) + " " + revoctl + " queue 2>&1",
                                     &out))

@@ -399,12 +399,8 @@ TEST_F(CalendarTest, AttendeeStatusAndCompletion) {
                         {"CSATND 99999 A alice@example.org", "4210 "},
                         {"CSATND " + task_ + " C alice@example.org", "1000 Status recorded"},
                         {"CSCOMP " + task_ + " 1765200000", "1000 Completed"}});
-    auto l = List();
-    auto row = std::find_if(l.begin(), l.end(),
-                            [&](const std::string& s) { return s.rfind("2040 " + task_, 0) == 0; });
-    ASSERT_NE(l.end(), row);
     EXPECT_EQ("2040 " + task_ + " T 0 1765188000 0 1765200000 task-7 bob@example.org Write report",
-              *row);
+              c_->EntryRow(task_));
 }
 
 TEST_F(CalendarTest, OrganizerAndDeletion) {

@@ -108,7 +108,7 @@ TEST(RevodStore, RefusedChangeBesideDeliveryLeavesNoTrace) {
 // --sync names the two modes; the names of earlier versions still work.
 TEST(RevodStore, SyncOptionTakesItsModesOnly) {
     const TempDir dir("revod-test");
-    const std::string revod = BuildDir() + "/platform/bin/revod/revod";
+    const std::string revod = arbortest::Program("platform/bin/revod/revod");
     for (const char* mode : {"maybe", ""}) {
         std::string out;
         EXPECT_EQ(2, arbortest::Run(revod + " --no-auth --store " + (dir / "s.db").string() +

@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -119,6 +120,12 @@ class Client {
         const std::string opened = Cmd("CSOPEN MAIN");
         EXPECT_EQ("1000 Calendar MAIN open", opened);
         return selected.rfind("1000 ", 0) == 0 && opened.rfind("1000 ", 0) == 0;
+    }
+    // The CSLIST line of an entry in the open calendar, "" when it is not listed.
+    std::string EntryRow(const std::string& entry) {
+        for (const auto& l : Listing("CSLIST"))
+            if (l.rfind("2040 " + entry + " ", 0) == 0) return l;
+        return "";
     }
     std::string ReadBytes(size_t n) {
         std::string s;
@@ -253,6 +260,35 @@ class ServerTest : public ::testing::Test {
     const std::string dir_ = tmp_.Str();
     revo::ServerConfig cfg_;
     std::unique_ptr<revo::Server> server_;
+};
+
+// revod as a process of its own, its output appended to out; stopped with
+// SIGTERM at the end of its scope, and killed if it does not go.
+class RevodProcess {
+  public:
+    RevodProcess(std::string addr, uint16_t port, std::string out)
+        : addr_(std::move(addr)), port_(port), out_(std::move(out)) {}
+    ~RevodProcess() { Stop(); }
+    // Starts it with args and waits until it takes connections on addr:port.
+    void Start(const std::vector<std::string>& args, const arbortest::Env& env = {}) {
+        ASSERT_TRUE(
+            proc_.Start(arbortest::Program("platform/bin/revod/revod"), args, env, out_, true));
+        ASSERT_TRUE(WaitFor([&] {
+            Client c;
+            return c.Connect(addr_, port_);
+        })) << ReadFile(out_);
+    }
+    void Kill() { proc_.Kill(); }
+    void Stop() {
+        proc_.Signal(SIGTERM);
+        if (proc_.Wait(30000) == Process::kTimedOut) proc_.Kill();
+    }
+
+  private:
+    std::string addr_;
+    uint16_t port_;
+    std::string out_;
+    Process proc_;
 };
 
 // Answers QMIME and finishes with QDONE at once, handing nothing back.

@@ -137,14 +137,11 @@ TEST(RevoSecret, ChallengeDigest) {
 }
 
 TEST(RevoSecret, DigestComparison) {
-    EXPECT_TRUE(
-        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983CD24FB0D6963F7D28E17F72"));
-    EXPECT_FALSE(
-        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f73"));
-    EXPECT_FALSE(
-        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f7"));
-    EXPECT_FALSE(
-        RevoDigestEqual("900150983cd24fb0d6963f7d28e17f72", "900150983cd24fb0d6963f7d28e17f722"));
+    const char* abc = "900150983cd24fb0d6963f7d28e17f72";
+    EXPECT_TRUE(RevoDigestEqual(abc, "900150983CD24FB0D6963F7D28E17F72")) << "hex in either case";
+    for (const char* other : {"900150983cd24fb0d6963f7d28e17f73", "900150983cd24fb0d6963f7d28e17f7",
+                              "900150983cd24fb0d6963f7d28e17f722"})
+        EXPECT_FALSE(RevoDigestEqual(abc, other)) << other;
     EXPECT_FALSE(RevoDigestEqual(nullptr, "x"));
 }
 
