@@ -4,6 +4,8 @@
 
 #include "lwstream.h"
 
+#include <iconv.h>
+
 #include <cstring>
 #include <memory>
 #include <random>
@@ -42,6 +44,14 @@ inline uint32_t CallOnce(LWStream* head, std::string_view in, bool eos) {
     head->Len = static_cast<int32_t>(in.size());
     head->EOS = eos;
     return head->Codec(head, head->Next);
+}
+
+// Appends in to head's buffer (it must fit there) and flushes it; what the
+// flush returned.
+inline uint32_t Put(LWStream* head, std::string_view in, bool eos) {
+    std::memcpy(head->Start + head->Len, in.data(), in.size());
+    head->Len += static_cast<int32_t>(in.size());
+    return LWStreamFlush(head, eos);
 }
 
 // Delivers input to head in pieces of the given sizes (the rest as one last
@@ -138,6 +148,24 @@ inline std::vector<size_t> RandomPieces(std::mt19937& rng, size_t len, size_t ma
         total += v.back();
     }
     return v;
+}
+
+// iconv's conversion of `in` to UTF-8; "<invalid>" when it fails, "<no iconv>"
+// when it lacks the set.
+inline std::string IconvToUtf8(const char* set, const std::string& in) {
+    iconv_t cd = iconv_open("UTF-8", set);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return "<no iconv>";
+    std::string out(16 + in.size() * 4, '\0');
+    char* ip = const_cast<char*>(in.data());
+    size_t il = in.size();
+    char* op = out.data();
+    size_t ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    if (r != static_cast<size_t>(-1)) r = iconv(cd, nullptr, nullptr, &op, &ol);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1) || il != 0) return "<invalid>";
+    out.resize(out.size() - ol);
+    return out;
 }
 
 // Outside the full-buffer cases a codec's output does not depend on where

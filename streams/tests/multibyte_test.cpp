@@ -31,11 +31,8 @@ struct Open {
 Open RunOpen(const std::string& set, int encode, const std::string& in) {
     Chain c({{set, encode}});
     EXPECT_TRUE(c.Ok());
-    LWStream* h = c.Head();
-    std::memcpy(h->Start, in.data(), in.size());
-    h->Len = static_cast<int32_t>(in.size());
-    LWStreamFlush(h, 0);
-    return {h->State, h->Len};
+    lwtest::Put(c.Head(), in, false);
+    return {c.Head()->State, c.Head()->Len};
 }
 
 const std::string kEsc = "\x1B";

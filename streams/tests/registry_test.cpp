@@ -198,9 +198,7 @@ TEST(Flush, KeepsUnconsumedBytesAtTheFront) {
     s.Codec = TakeSome;
     s.Data = &got;
     s.State = 3;
-    std::memcpy(buf, "abcdefgh", 8);
-    s.Len = 8;
-    EXPECT_EQ(LWStreamFlush(&s, 0), 3u);
+    EXPECT_EQ(lwtest::Put(&s, "abcdefgh", false), 3u);
     EXPECT_EQ(s.Len, 5);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "defgh");
     EXPECT_EQ(s.EOS, 0u);
