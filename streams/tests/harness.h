@@ -128,6 +128,16 @@ inline std::string RunCodec(const std::string& name, int encode, std::string_vie
     return c.Feed(input, pieces);
 }
 
+// Decodes and encodes with one registry codec.
+inline std::string Dec(const std::string& name, std::string_view in,
+                       const std::vector<size_t>& pieces = {}) {
+    return RunCodec(name, 0, in, pieces);
+}
+inline std::string Enc(const std::string& name, std::string_view in,
+                       const std::vector<size_t>& pieces = {}) {
+    return RunCodec(name, 1, in, pieces);
+}
+
 // The encoded-word producer with charset as its character set.
 inline std::string Produce(const char* charset, std::string_view in,
                            const std::vector<size_t>& pieces = {}) {

@@ -13,14 +13,8 @@
 namespace {
 
 using lwtest::Chain;
-using lwtest::RunCodec;
-
-std::string Dec(const std::string& set, const std::string& in) {
-    return RunCodec(set, 0, in);
-}
-std::string Enc(const std::string& set, const std::string& in) {
-    return RunCodec(set, 1, in);
-}
+using lwtest::Dec;
+using lwtest::Enc;
 
 // Runs one piece through a fresh chain without ending the stream; returns
 // the head's State and what it left unconsumed.
