@@ -170,26 +170,13 @@ TEST(SingleByte, MalformedUtf8IsUnmappable) {
     // An overlong form of a character the set has is still malformed.
     ExpectEncodes("ISO-8859-1", "\xE0\x83\xA9", "?");
     // Surrogates (CESU pairs too) and code points above U+10FFFF.
-    ExpectEncodes("ISO-8859-1",
-                  "a\xED\xA0\xBD\xED\xB8\x80"
-                  "b",
-                  "a??b");
+    ExpectEncodes("ISO-8859-1", std::string("a\xED\xA0\xBD\xED\xB8\x80") + "b", "a??b");
     ExpectEncodes("ISO-8859-1", "\xF4\x90\x80\x80|\xF7\xBF\xBF\xBF|\xF8\x88", "?|?|??");
     // Stray continuation bytes, and a sequence cut short by the next character.
-    ExpectEncodes("ISO-8859-1",
-                  "\x80\xBF"
-                  "A",
-                  "??A");
-    ExpectEncodes("ISO-8859-1",
-                  "\xC3"
-                  "A\xE2\x82"
-                  "B",
-                  "?A?B");
-    ExpectEncodes("CP1252",
-                  "\xC3"
-                  "A\xE2\x82"
-                  "B",
-                  "AB");
+    const std::string cut = std::string("\xC3") + "A\xE2\x82" + "B";
+    ExpectEncodes("ISO-8859-1", std::string("\x80\xBF") + "A", "??A");
+    ExpectEncodes("ISO-8859-1", cut, "?A?B");
+    ExpectEncodes("CP1252", cut, "AB");
     // The largest valid characters of each length still map.
     ExpectEncodes("ISO-8859-1", "\xC3\xBF\xEF\xBF\xBD\xF4\x8F\xBF\xBF", "\xFF??");
 }

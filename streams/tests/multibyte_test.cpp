@@ -224,20 +224,15 @@ TEST(Multibyte, HostileEscapesAndShifts) {
     EXPECT_EQ(Dec("ISO-2022-JP", kEsc + "(Iab" + kEsc + "xy"), "abxy");
     EXPECT_EQ(Dec("ISO-2022-JP", kEsc + "$Aq"), kEsc + "$Aq");
     // ISO-2022-KR: an escape is taken as far as it matches the designation.
-    EXPECT_EQ(Dec("ISO-2022-KR", kEsc + "$)Dz" + kEsc + "$Az"), "Dz"
-                                                                "Az");
+    EXPECT_EQ(Dec("ISO-2022-KR", kEsc + "$)Dz" + kEsc + "$Az"), "DzAz");
     // SO before any designation takes the byte after it; its pairs are dropped.
     EXPECT_EQ(Dec("ISO-2022-KR", "\x0E\x30\x30\x21\x0Fz"), "z");
     // Controls inside a double-byte state pass on their own: no line is lost.
     EXPECT_EQ(Dec("ISO-2022-JP", kEsc + "$B\x30\r\n\x30\x21"), "\r\n" + kAsia);
     EXPECT_EQ(Dec("HZ", "~{\x30\x21\n\x30\x21~}"), kAh + "\n" + kAh);
     // Eight-bit bytes have no place in the 7-bit forms.
-    EXPECT_EQ(Dec("ISO-2022-KR", "a\xB0\xA1"
-                                 "b"),
-              "ab");
-    EXPECT_EQ(Dec("HZ", "a\xB0\xA1"
-                        "b"),
-              "ab");
+    EXPECT_EQ(Dec("ISO-2022-KR", std::string("a\xB0\xA1") + "b"), "ab");
+    EXPECT_EQ(Dec("HZ", std::string("a\xB0\xA1") + "b"), "ab");
     // The C1 range of EUC-KR passes as characters, keeping the output UTF-8.
     EXPECT_EQ(Dec("EUC-KR", "\x85\xA0"), "\xC2\x85\xC2\xA0");
 }
