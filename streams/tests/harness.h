@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -136,6 +137,29 @@ inline std::string Dec(const std::string& name, std::string_view in,
 inline std::string Enc(const std::string& name, std::string_view in,
                        const std::vector<size_t>& pieces = {}) {
     return RunCodec(name, 1, in, pieces);
+}
+
+// Every name of a group (a character set's names, canonical first) leads to
+// the same pair of codecs, and distinct groups have distinct ones; false
+// when they do not (the first difference in why).
+inline bool NamesShareTheirSetsCodecs(const std::vector<std::vector<const char*>>& groups,
+                                      std::string& why) {
+    std::set<LWCodec> seen;
+    for (const auto& g : groups) {
+        const LWCodec dec = LWStreamFindCodec(g[0], 0), enc = LWStreamFindCodec(g[0], 1);
+        // A set may decode and encode with one function (UTF-8, US-ASCII).
+        const bool fresh = seen.insert(dec).second && (enc == dec || seen.insert(enc).second);
+        if (!dec || !enc || !fresh) {
+            why = std::string("codecs of ") + g[0];
+            return false;
+        }
+        for (const char* name : g)
+            if (LWStreamFindCodec(name, 0) != dec || LWStreamFindCodec(name, 1) != enc) {
+                why = name;
+                return false;
+            }
+    }
+    return true;
 }
 
 // The encoded-word producer with charset as its character set.
