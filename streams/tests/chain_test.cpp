@@ -51,16 +51,10 @@ std::vector<std::pair<std::string, int>> AllCodecs() {
 
 TEST(Split, WholeAndPiecesGiveTheSameOutputForEveryCodec) {
     std::mt19937 rng(20261208);
-    std::vector<std::string> inputs = {MixedText(),
-                                       RandomBytes(rng, 2500, false),
-                                       RandomBytes(rng, 2500, true),
-                                       "=",
-                                       "QQ",
-                                       "\r",
-                                       "=\r",
-                                       "a\xC3",
-                                       "x \r",
-                                       ""};
+    std::vector<std::string> inputs = {MixedText(), RandomBytes(rng, 2500, false),
+                                       RandomBytes(rng, 2500, true)};
+    for (const char* shortText : {"=", "QQ", "\r", "=\r", "a\xC3", "x \r", ""})
+        inputs.push_back(shortText);
     // Endings that make codecs wait, placed after a buffer's worth of text.
     for (const char* tail : {"=", "=A", "QUI", "\r", "\r\n", "\xE2\x82", " ", "\n "})
         inputs.push_back(std::string(1500, 'z') + tail);
