@@ -31,4 +31,18 @@ inline std::string Calendar(const std::vector<std::string>& lines,
     return s;
 }
 
+// A VTIMEZONE of two rules (RRULE texts after "RRULE:"), offsets in +hhmm.
+inline std::string Zone(const std::string& tzid, const std::string& stdRule,
+                        const std::string& dstRule, const std::string& stdOffset = "-0500",
+                        const std::string& dstOffset = "-0400",
+                        const std::string& stdStart = "16010101T020000",
+                        const std::string& dstStart = "16010101T020000") {
+    return "BEGIN:VTIMEZONE\r\nTZID:" + tzid + "\r\nBEGIN:STANDARD\r\nDTSTART:" + stdStart +
+           "\r\nRRULE:" + stdRule + "\r\nTZOFFSETFROM:" + dstOffset +
+           "\r\nTZOFFSETTO:" + stdOffset +
+           "\r\nEND:STANDARD\r\nBEGIN:DAYLIGHT\r\nDTSTART:" + dstStart + "\r\nRRULE:" + dstRule +
+           "\r\nTZOFFSETFROM:" + stdOffset + "\r\nTZOFFSETTO:" + dstOffset +
+           "\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
+}
+
 #endif

@@ -160,17 +160,14 @@ TEST(DateTimes, ShortAndGarbageValuesStayInsideTheValue) {
     EXPECT_EQ(o->EndTime.Day, 30);
 }
 
-const char* kEastern = "BEGIN:VTIMEZONE\r\nTZID:eastern\r\nBEGIN:STANDARD\r\n"
-                       "DTSTART:19701025T020000\r\nRRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\r\n"
-                       "TZOFFSETFROM:-0400\r\nTZOFFSETTO:-0500\r\nEND:STANDARD\r\n"
-                       "BEGIN:DAYLIGHT\r\nDTSTART:19700405T030000\r\n"
-                       "RRULE:FREQ=YEARLY;BYDAY=1SU;BYMONTH=4\r\nTZOFFSETTO:-0400\r\n"
-                       "END:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
+const std::string kEastern =
+    Zone("eastern", "FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10", "FREQ=YEARLY;BYDAY=1SU;BYMONTH=4", "-0500",
+         "-0400", "19701025T020000", "19700405T030000");
 
 TEST(DateTimes, TimeZoneBlockRulesAndLookup) {
     const std::string ev = "BEGIN:VEVENT\r\nDTSTART;TZID=\"Eastern\":19991231T090000\r\n"
                            "DTEND;TZID=Eastern:19990701T090000\r\nEND:VEVENT\r\n";
-    Object o = Parse(std::string(kEastern) + ev);
+    Object o = Parse(kEastern + ev);
     const ICalTimeZone* z = o->TimeZones;
     ASSERT_NE(z, nullptr);
     EXPECT_STREQ(z->TZID, "eastern");
@@ -279,7 +276,7 @@ TEST(Input, ChainedObjectsAreAllReleased) {
 
 TEST(Input, ThreadsParseAtOnce) {
     const std::string text =
-        "METHOD:REPLY\r\n" + std::string(kEastern) +
+        "METHOD:REPLY\r\n" + kEastern +
         Calendar({"DTSTART;TZID=eastern:20260310T090000", "ATTENDEE;PARTSTAT=ACCEPTED:mailto:a@x",
                   "RRULE:FREQ=WEEKLY;BYDAY=TU,TH;COUNT=20", "UID:u", "SUMMARY:s"});
     Object reference = Parse(text);

@@ -92,42 +92,34 @@ TEST(Organizer, CnAddressAndReplacement) {
     EXPECT_STREQ(p->Organizer->Address, "boss@x");
 }
 
+// Start (UTC) and length of each free/busy period.
+using Periods = std::vector<std::pair<int32_t, int32_t>>;
+Periods PeriodsOf(const Object& o) {
+    Periods v;
+    for (const ICalPeriod* p = o->FreeBusy; p; p = p->Next)
+        v.emplace_back(p->UTC, p->Duration);
+    return v;
+}
+
 TEST(FreeBusy, PeriodsWithDurationsAndEnds) {
     Object o = Parse(Calendar({"FREEBUSY;FBTYPE=BUSY:19980415T133000Z/PT1H,19980416T150000Z/PT30M",
                                "FREEBUSY:19980415T133000Z/19980415T143000Z,19980417T000000Z/PT1H",
                                "FREEBUSY:19980415T133000/PT2H"}));
-    const ICalPeriod* p = o->FreeBusy;
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->UTC, DTGetUTC(15, 4, 1998, 13, 30, 0));
-    EXPECT_EQ(p->Duration, 3600);
-    EXPECT_EQ(p->Hour, 13);
-    p = p->Next;
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->UTC, DTGetUTC(16, 4, 1998, 15, 0, 0));
-    EXPECT_EQ(p->Duration, 1800);
-    // A start/end period has no length and ends its list.
-    p = p->Next;
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->UTC, DTGetUTC(15, 4, 1998, 13, 30, 0));
-    EXPECT_EQ(p->Duration, 0);
-    // A start without Z leaves the start at zero, and its slash is not where
-    // a UTC start puts it: no length either.
-    p = p->Next;
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->UTC, 0);
-    EXPECT_EQ(p->Year, 0);
-    EXPECT_EQ(p->Duration, 0);
-    EXPECT_EQ(p->Next, nullptr);
+    // A start/end period has no length and ends its list. A start without Z
+    // leaves the start at zero, and its slash is not where a UTC start puts
+    // it: no length either.
+    ASSERT_EQ(PeriodsOf(o), (Periods{{DTGetUTC(15, 4, 1998, 13, 30, 0), 3600},
+                                     {DTGetUTC(16, 4, 1998, 15, 0, 0), 1800},
+                                     {DTGetUTC(15, 4, 1998, 13, 30, 0), 0},
+                                     {0, 0}}));
+    EXPECT_EQ(o->FreeBusy->Hour, 13);
+    EXPECT_EQ(o->FreeBusy->Next->Next->Next->Year, 0);
 }
 
 TEST(FreeBusy, ShortElementsAreReadWithinTheirBounds) {
     Object o = Parse(Calendar({"FREEBUSY:1998,19980415T133000Z/,19980415T133000Z"}));
-    ASSERT_NE(o->FreeBusy, nullptr);
-    int n = 0;
-    for (const ICalPeriod* p = o->FreeBusy; p; p = p->Next)
-        ++n;
     // "1998" ends its element, the second has no duration and ends the list.
-    EXPECT_EQ(n, 2);
+    EXPECT_EQ(PeriodsOf(o).size(), 2u);
 }
 
 } // namespace

@@ -243,10 +243,8 @@ TEST(Maps, NonexistentDaysAndLevels) {
 
 TEST(Zones, OccurrencesFollowTheStartZone) {
     const std::string tz =
-        "BEGIN:VTIMEZONE\r\nTZID:Eastern\r\nBEGIN:STANDARD\r\nDTSTART:19701025T020000\r\n"
-        "RRULE:FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10\r\nTZOFFSETTO:-0500\r\nEND:STANDARD\r\n"
-        "BEGIN:DAYLIGHT\r\nDTSTART:19700405T020000\r\nRRULE:FREQ=YEARLY;BYDAY=1SU;BYMONTH=4\r\n"
-        "TZOFFSETTO:-0400\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n";
+        Zone("Eastern", "FREQ=YEARLY;BYDAY=-1SU;BYMONTH=10", "FREQ=YEARLY;BYDAY=1SU;BYMONTH=4",
+             "-0500", "-0400", "19701025T020000", "19700405T020000");
     Object o = Parse(tz + "BEGIN:VEVENT\r\nDTSTART;TZID=Eastern:19990401T090000\r\n"
                           "RRULE:FREQ=DAILY;COUNT=4\r\nEND:VEVENT\r\n");
     std::vector<int32_t> utc;

@@ -132,9 +132,7 @@ TEST(Scanner, HostileWordContent) {
     EXPECT_EQ(bad.substr(0, 2), "x ");
     EXPECT_EQ(bad.substr(bad.size() - 2), " y");
     // Undefined bytes follow the set's own rule.
-    EXPECT_EQ(Scan("=?us-ascii?q?a=FFb?="), RunCodec("US-ASCII", 0,
-                                                     "a\xFF"
-                                                     "b"));
+    EXPECT_EQ(Scan("=?us-ascii?q?a=FFb?="), RunCodec("US-ASCII", 0, std::string("a\xFF") + "b"));
 }
 
 // A word's charset must name a character set. Other rows of the registry

@@ -4,9 +4,12 @@
 
 #include "lwstream.h"
 
+#include <iconv.h>
+
 #include <cstring>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,6 +45,14 @@ inline uint32_t CallOnce(LWStream* head, std::string_view in, bool eos) {
     head->Len = static_cast<int32_t>(in.size());
     head->EOS = eos;
     return head->Codec(head, head->Next);
+}
+
+// Appends in to head's buffer (it must fit there) and flushes it; what the
+// flush returned.
+inline uint32_t Put(LWStream* head, std::string_view in, bool eos) {
+    std::memcpy(head->Start + head->Len, in.data(), in.size());
+    head->Len += static_cast<int32_t>(in.size());
+    return LWStreamFlush(head, eos);
 }
 
 // Delivers input to head in pieces of the given sizes (the rest as one last
@@ -118,6 +129,39 @@ inline std::string RunCodec(const std::string& name, int encode, std::string_vie
     return c.Feed(input, pieces);
 }
 
+// Decodes and encodes with one registry codec.
+inline std::string Dec(const std::string& name, std::string_view in,
+                       const std::vector<size_t>& pieces = {}) {
+    return RunCodec(name, 0, in, pieces);
+}
+inline std::string Enc(const std::string& name, std::string_view in,
+                       const std::vector<size_t>& pieces = {}) {
+    return RunCodec(name, 1, in, pieces);
+}
+
+// Every name of a group (a character set's names, canonical first) leads to
+// the same pair of codecs, and distinct groups have distinct ones; false
+// when they do not (the first difference in why).
+inline bool NamesShareTheirSetsCodecs(const std::vector<std::vector<const char*>>& groups,
+                                      std::string& why) {
+    std::set<LWCodec> seen;
+    for (const auto& g : groups) {
+        const LWCodec dec = LWStreamFindCodec(g[0], 0), enc = LWStreamFindCodec(g[0], 1);
+        // A set may decode and encode with one function (UTF-8, US-ASCII).
+        const bool fresh = seen.insert(dec).second && (enc == dec || seen.insert(enc).second);
+        if (!dec || !enc || !fresh) {
+            why = std::string("codecs of ") + g[0];
+            return false;
+        }
+        for (const char* name : g)
+            if (LWStreamFindCodec(name, 0) != dec || LWStreamFindCodec(name, 1) != enc) {
+                why = name;
+                return false;
+            }
+    }
+    return true;
+}
+
 // The encoded-word producer with charset as its character set.
 inline std::string Produce(const char* charset, std::string_view in,
                            const std::vector<size_t>& pieces = {}) {
@@ -138,6 +182,24 @@ inline std::vector<size_t> RandomPieces(std::mt19937& rng, size_t len, size_t ma
         total += v.back();
     }
     return v;
+}
+
+// iconv's conversion of `in` to UTF-8; "<invalid>" when it fails, "<no iconv>"
+// when it lacks the set.
+inline std::string IconvToUtf8(const char* set, const std::string& in) {
+    iconv_t cd = iconv_open("UTF-8", set);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return "<no iconv>";
+    std::string out(16 + in.size() * 4, '\0');
+    char* ip = const_cast<char*>(in.data());
+    size_t il = in.size();
+    char* op = out.data();
+    size_t ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    if (r != static_cast<size_t>(-1)) r = iconv(cd, nullptr, nullptr, &op, &ol);
+    iconv_close(cd);
+    if (r == static_cast<size_t>(-1) || il != 0) return "<invalid>";
+    out.resize(out.size() - ol);
+    return out;
 }
 
 // Outside the full-buffer cases a codec's output does not depend on where

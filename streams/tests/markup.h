@@ -3,6 +3,8 @@
 
 #include "harness.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
@@ -29,6 +31,16 @@ inline std::string Plain(std::string_view in, const std::vector<size_t>& pieces 
 
 inline std::string Html(std::string_view in, const std::vector<size_t>& pieces = {}) {
     return Filter("text/html", in, pieces);
+}
+
+// An input and what the filter must make of it.
+struct Case {
+    std::string in, want;
+};
+
+inline void ExpectFilter(const char* name, const std::vector<Case>& cases) {
+    for (const Case& c : cases)
+        EXPECT_EQ(Filter(name, c.in), c.want) << name << " of: " << c.in;
 }
 
 inline const std::set<std::string> kDeniedTags = {

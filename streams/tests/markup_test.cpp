@@ -11,14 +11,9 @@
 
 namespace {
 
+using markuptest::ExpectFilter;
 using markuptest::Html;
 using markuptest::Plain;
-using Case = std::pair<std::string, std::string>; // input, expected output
-
-void ExpectAll(const char* name, const std::vector<Case>& cases) {
-    for (const auto& [in, want] : cases)
-        EXPECT_EQ(markuptest::Filter(name, in), want) << name << " of: " << in;
-}
 
 TEST(TagList, RowsInTheirOrderAndPrefixMatching) {
     struct Row {
@@ -51,22 +46,22 @@ TEST(TagList, RowsInTheirOrderAndPrefixMatching) {
 }
 
 TEST(Wml, EscapesEveryMarkupCharacterAndBreaksLines) {
-    ExpectAll("text/wml", {{"a\nb&c", "a<br/>b&amp;c"},
-                           {"<\"x\">\r\n", "&lt;&quot;x&quot;&gt;<br/>"},
-                           {"http://x.org/", "http://x.org/"},
-                           {"", ""}});
+    ExpectFilter("text/wml", {{"a\nb&c", "a<br/>b&amp;c"},
+                              {"<\"x\">\r\n", "&lt;&quot;x&quot;&gt;<br/>"},
+                              {"http://x.org/", "http://x.org/"},
+                              {"", ""}});
 }
 
 TEST(Plain, EscapesAndBreaksLines) {
-    ExpectAll("text/plain", {{"a < b", "a &lt; b"},
-                             {"x\r\ny\n", "x<BR>y<BR>"},
-                             {"\"q\" & <t>", "&quot;q&quot; &amp; &lt;t&gt;"},
-                             {"ww a:/ b:/ @x ww.", "ww a:/ b:/ @x ww."}});
+    ExpectFilter("text/plain", {{"a < b", "a &lt; b"},
+                                {"x\r\ny\n", "x<BR>y<BR>"},
+                                {"\"q\" & <t>", "&quot;q&quot; &amp; &lt;t&gt;"},
+                                {"ww a:/ b:/ @x ww.", "ww a:/ b:/ @x ww."}});
 }
 
 TEST(Plain, LinksOfEachKindThroughThePrefixes) {
     const std::string web = "<A TARGET=\"__eb\" HREF=\"W/";
-    ExpectAll(
+    ExpectFilter(
         "text/plain",
         {
             // A full stop before white space ends the link text.
@@ -145,7 +140,7 @@ TEST(Plain, LongWordIsCutOnlyWhenTheBufferIsFull) {
 }
 
 TEST(Html, DropsTheHeadAndTheDocumentTags) {
-    ExpectAll(
+    ExpectFilter(
         "text/html",
         {{"<HTML><HEAD><TITLE>t</TITLE></HEAD><BODY>x</BODY></HTML>", "x"},
          {"<html><head><style>p{}</style><meta name=a></head><body bgcolor=red>y</body>", "y"},
@@ -157,7 +152,7 @@ TEST(Html, DropsTheHeadAndTheDocumentTags) {
 }
 
 TEST(Html, LinksGoThroughThePrefixes) {
-    ExpectAll(
+    ExpectFilter(
         "text/html",
         {{"<a href=\"mailto:u@x.org\">u</a>", "<a href=\"M/u@x.org\">u</a>"},
          {"<A HREF=\"http://x/\" TARGET=_top>x</A>", "<A HREF=\"W/http://x/\" TARGET=_top>x</A>"},
@@ -183,11 +178,7 @@ struct CharsetChain {
         html->Param = charset.get();
         html->URL = markuptest::kUrl;
     }
-    void Put(std::string_view piece, bool eos) {
-        std::memcpy(charset->Start + charset->Len, piece.data(), piece.size());
-        charset->Len += static_cast<int32_t>(piece.size());
-        LWStreamFlush(charset.get(), eos);
-    }
+    void Put(std::string_view piece, bool eos) { lwtest::Put(charset.get(), piece, eos); }
 };
 
 TEST(Html, DeclaredCharsetSwitchesTheStageInFront) {
@@ -216,9 +207,9 @@ TEST(Html, UnfinishedTagsAreText) {
     const std::string out = Html(big + "> <b>");
     EXPECT_EQ(out.substr(0, 12), "&lt;a title=");
     EXPECT_EQ(out.substr(out.size() - 5), "> <b>");
-    ExpectAll("text/html", {{"x <img src=a", "x &lt;img src=a"},
-                            {"a < b <3 <", "a &lt; b &lt;3 &lt;"},
-                            {"<!-", "&lt;!-"}});
+    ExpectFilter("text/html", {{"x <img src=a", "x &lt;img src=a"},
+                               {"a < b <3 <", "a &lt; b &lt;3 &lt;"},
+                               {"<!-", "&lt;!-"}});
 }
 
 // Outside the full-buffer cases the output does not depend on where the
@@ -291,9 +282,7 @@ TEST(Stall, AnOpenLinkIsClosedByTheNextCall) {
     sink.Data = &gate;
     s->Next = &sink;
     s->URL = markuptest::kUrl;
-    std::memcpy(s->Start, in.data(), in.size());
-    s->Len = static_cast<int32_t>(in.size());
-    const uint32_t first = LWStreamFlush(s.get(), 1);
+    const uint32_t first = lwtest::Put(s.get(), in, true);
     EXPECT_EQ(s->State, 2u); // a www link
     EXPECT_LT(first, in.size());
     gate.open = true;

@@ -5,31 +5,14 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
-#include <iconv.h>
 
 #include <functional>
 #include <set>
 
 namespace {
 
+using lwtest::IconvToUtf8;
 using lwtest::RunCodec;
-
-// iconv's conversion of `in` to UTF-8, or "<invalid>".
-std::string IconvToUtf8(const char* set, const std::string& in) {
-    iconv_t cd = iconv_open("UTF-8", set);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return "<no iconv>";
-    std::string out(16 + in.size() * 4, '\0');
-    char* ip = const_cast<char*>(in.data());
-    size_t il = in.size();
-    char* op = out.data();
-    size_t ol = out.size();
-    size_t r = iconv(cd, &ip, &il, &op, &ol);
-    if (r != static_cast<size_t>(-1)) r = iconv(cd, nullptr, nullptr, &op, &ol);
-    iconv_close(cd);
-    if (r == static_cast<size_t>(-1) || il != 0) return "<invalid>";
-    out.resize(out.size() - ol);
-    return out;
-}
 
 // Code point of a UTF-8 text of one character, or 0.
 uint32_t OneCodePoint(const std::string& s) {

@@ -7,14 +7,8 @@
 
 namespace {
 
-using lwtest::RunCodec;
-
-std::string Dec(const char* name, std::string_view in, std::vector<size_t> pieces = {}) {
-    return RunCodec(name, 0, in, pieces);
-}
-std::string Enc(const char* name, std::string_view in, std::vector<size_t> pieces = {}) {
-    return RunCodec(name, 1, in, pieces);
-}
+using lwtest::Dec;
+using lwtest::Enc;
 
 std::string Bytes(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
