@@ -415,6 +415,17 @@ int LoginMaintenance(DDCContextHandle ctx, bool needWrite) {
     });
 }
 
+// A store's administration through the C interface: a path required, memory
+// running out answered rather than thrown across.
+int OnStorePath(const char* path, int (*fn)(const std::string&)) {
+    if (!path || !*path) return DDCERR_INVALID_PARAMETER;
+    try {
+        return fn(path);
+    } catch (const std::bad_alloc&) {
+        return DDCERR_NOT_ENOUGH_MEMORY;
+    }
+}
+
 } // namespace
 
 } // namespace pdksa
@@ -654,12 +665,7 @@ int PDKShareStore(const char* path, uint32_t group) {
 }
 
 int PDKRemoveStore(const char* path) {
-    if (!path || !*path) return DDCERR_INVALID_PARAMETER;
-    try {
-        return RemoveStore(path);
-    } catch (const std::bad_alloc&) {
-        return DDCERR_NOT_ENOUGH_MEMORY;
-    }
+    return OnStorePath(path, RemoveStore);
 }
 
 int PDKGetStorePath(char* buf, size_t size) {
@@ -671,12 +677,7 @@ int PDKGetStorePath(char* buf, size_t size) {
 }
 
 int PDKCreateStore(const char* path) {
-    if (!path || !*path) return DDCERR_INVALID_PARAMETER;
-    try {
-        return CreateStore(path);
-    } catch (const std::bad_alloc&) {
-        return DDCERR_NOT_ENOUGH_MEMORY;
-    }
+    return OnStorePath(path, CreateStore);
 }
 
 } // extern "C"

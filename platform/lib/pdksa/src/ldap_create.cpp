@@ -64,6 +64,12 @@ int AddDefinitions(LdapHandle& h, const LdapSettings& s) {
     return 0;
 }
 
+// A connection of its own, bound as the store's pool binds.
+int ConnectFor(const std::string& locator, LdapSettings& s, std::unique_ptr<LdapHandle>& hp) {
+    if (int rc = LdapSettingsFor(locator, s)) return rc;
+    return LdapStore(s, 0).Connect(hp);
+}
+
 } // namespace
 
 // Each step may already be done (a creation cut short is completed by
@@ -71,10 +77,8 @@ int AddDefinitions(LdapHandle& h, const LdapSettings& s) {
 // once it is whole.
 int CreateLdapStore(const std::string& locator) {
     LdapSettings s;
-    if (int rc = LdapSettingsFor(locator, s)) return rc;
-    LdapStore store(s, 0);
     std::unique_ptr<LdapHandle> hp;
-    if (int rc = store.Connect(hp)) return rc;
+    if (int rc = ConnectFor(locator, s, hp)) return rc;
     LdapHandle& h = *hp;
     if (int rc = AddBase(h, s.base)) return rc;
     int rc = ldapops::Compare(h, s.SchemaDn(), "arborFormat", kFormat);
@@ -129,10 +133,8 @@ int DeleteSubtree(LdapHandle& h, const std::string& top) {
 // looks whole.
 int RemoveLdapStore(const std::string& locator) {
     LdapSettings s;
-    if (int rc = LdapSettingsFor(locator, s)) return rc;
-    LdapStore store(s, 0);
     std::unique_ptr<LdapHandle> hp;
-    if (int rc = store.Connect(hp)) return rc;
+    if (int rc = ConnectFor(locator, s, hp)) return rc;
     const int rc = ldapops::Modify(*hp, s.SchemaDn(), {{LDAP_MOD_DELETE, "arborFormat", {}}});
     if (rc != LDAP_SUCCESS && rc != LDAP_NO_SUCH_OBJECT && rc != LDAP_NO_SUCH_ATTRIBUTE)
         return ldapops::Map(rc, *hp);
