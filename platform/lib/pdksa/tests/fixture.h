@@ -22,11 +22,37 @@ namespace pdksatest {
 
 using Strings = std::vector<std::string>;
 
-// Entries whose strings live as long as the builder.
+// Entries whose strings live as long as the builder. A copy keeps copies of
+// its own, so a table row may hold one built from a temporary.
 struct Entries {
     std::vector<DDCEntry> list;
     std::deque<std::string> keep;
     std::deque<DDCACL> acls;
+
+    Entries() = default;
+    Entries(const Entries& o) { *this = o; }
+    Entries& operator=(const Entries& o) {
+        if (this == &o) return *this;
+        list.clear();
+        keep.clear();
+        acls.clear();
+        for (DDCEntry e : o.list) {
+            e.attrName = Keep(e.attrName);
+            if (e.syntax == DDC_SYN_ACL && e.value) {
+                DDCACL& a = acls.emplace_back(*static_cast<const DDCACL*>(e.value));
+                a.protectedAttrName = Keep(a.protectedAttrName);
+                a.trusteeName = Keep(a.trusteeName);
+                e.value = &a;
+            } else if (e.value) {
+                e.value = keep.emplace_back(static_cast<const char*>(e.value), e.length).c_str();
+            }
+            list.push_back(e);
+        }
+        return *this;
+    }
+    const char* Keep(const void* s) {
+        return s ? keep.emplace_back(static_cast<const char*>(s)).c_str() : nullptr;
+    }
 
     Entries& Add(uint32_t op, const std::string& attr, const std::string& value,
                  uint32_t syntax = DDC_SYN_TEXT) {
@@ -118,6 +144,21 @@ class DirTest : public ::testing::Test {
         return DDCModifyEntry(c, e.N(), e.data());
     }
 
+    // Grants trustee the rights priv on attr (or on the entry, with
+    // DDC_ACL_ENTRY_RIGHTS) at the object on, through the context by.
+    static int Grant(DDCContextHandle by, const std::string& on, uint32_t priv,
+                     const std::string& attr, const std::string& trustee) {
+        return Modify(by, on, Entries().Acl(DDC_OP_ADD_VALUE, priv, attr, trustee));
+    }
+
+    // A copy of c (base and login included), freed at the end of the test.
+    DDCContextHandle Copy(DDCContextHandle c) {
+        DDCContextHandle copy = 0;
+        EXPECT_EQ(DDCDuplicateContext(c, &copy), 0);
+        owned.push_back(copy);
+        return copy;
+    }
+
     int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
                    uint32_t hi = 0) {
         DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
@@ -151,13 +192,15 @@ class DirTest : public ::testing::Test {
     }
 
     // The names below an object, listed in batches of at most size bytes; each
-    // sees every name before the next batch is asked for.
-    static std::vector<std::string> List(DDCContextHandle c, const std::string& name,
-                                         size_t size = 4096, const char* cls = nullptr,
-                                         const char* pattern = nullptr,
-                                         const std::function<void(const std::string&)>& each = {}) {
-        std::vector<std::string> out;
-        EXPECT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+    // sees every name before the next batch is asked for. Char is char16_t on a
+    // context in the UTF-16 form.
+    template <class Char = char>
+    static std::vector<std::basic_string<Char>>
+    List(DDCContextHandle c, const Char* name, size_t size = 4096, const char* cls = nullptr,
+         const char* pattern = nullptr,
+         const std::function<void(const std::basic_string<Char>&)>& each = {}) {
+        std::vector<std::basic_string<Char>> out;
+        EXPECT_EQ(DDCResolveName(c, 66, name), 0);
         DDCListRequest req{0, 0, 1, 0, cls, pattern, 0, 0};
         alignas(8) unsigned char buf[16384];
         int32_t n = 0;
@@ -165,7 +208,7 @@ class DirTest : public ::testing::Test {
             EXPECT_EQ(DDCListToBuffer(c, &req, 8192, std::min(size, sizeof buf), buf, &n), 0);
             if (n <= 0) break;
             for (int32_t i = 0; i < n; ++i) {
-                const char* p;
+                const Char* p;
                 std::memcpy(&p, buf + i * sizeof p, sizeof p);
                 out.emplace_back(p);
                 if (each) each(out.back());
