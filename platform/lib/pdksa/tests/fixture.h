@@ -22,37 +22,11 @@ namespace pdksatest {
 
 using Strings = std::vector<std::string>;
 
-// Entries whose strings live as long as the builder. A copy keeps copies of
-// its own, so a table row may hold one built from a temporary.
+// Entries whose strings live as long as the builder.
 struct Entries {
     std::vector<DDCEntry> list;
     std::deque<std::string> keep;
     std::deque<DDCACL> acls;
-
-    Entries() = default;
-    Entries(const Entries& o) { *this = o; }
-    Entries& operator=(const Entries& o) {
-        if (this == &o) return *this;
-        list.clear();
-        keep.clear();
-        acls.clear();
-        for (DDCEntry e : o.list) {
-            e.attrName = Keep(e.attrName);
-            if (e.syntax == DDC_SYN_ACL && e.value) {
-                DDCACL& a = acls.emplace_back(*static_cast<const DDCACL*>(e.value));
-                a.protectedAttrName = Keep(a.protectedAttrName);
-                a.trusteeName = Keep(a.trusteeName);
-                e.value = &a;
-            } else if (e.value) {
-                e.value = keep.emplace_back(static_cast<const char*>(e.value), e.length).c_str();
-            }
-            list.push_back(e);
-        }
-        return *this;
-    }
-    const char* Keep(const void* s) {
-        return s ? keep.emplace_back(static_cast<const char*>(s)).c_str() : nullptr;
-    }
 
     Entries& Add(uint32_t op, const std::string& attr, const std::string& value,
                  uint32_t syntax = DDC_SYN_TEXT) {

@@ -91,29 +91,39 @@ TEST_F(Schema, CreationEnforcesClassesContainmentMandatoryAndValues) {
               DDCERR_ILLEGAL_CONTAINMENT);
     EXPECT_EQ(Create(admin, "\\ACME\\o2", "Organizational Unit"), DDCERR_ILLEGAL_CONTAINMENT);
     // Each refusal of a server below the unit, by the values given with it.
-    const Entries host = Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME);
+    struct Given {
+        const char* attr;
+        std::string value;
+        uint32_t syntax = DDC_SYN_TEXT;
+    };
+    const Given host{"X:Host", ou, DDC_SYN_DIST_NAME};
     const struct {
         const char* row;
-        Entries values;
+        std::vector<Given> values;
         int want;
     } refused[] = {
         {"no mandatory host", {}, DDCERR_MISSING_MANDATORY},
-        {"host names nothing", Entries().Add(0, "X:Host", ou + "\\nobody", DDC_SYN_DIST_NAME),
+        {"host names nothing",
+         {{"X:Host", ou + "\\nobody", DDC_SYN_DIST_NAME}},
          DDCERR_NO_SUCH_ENTRY},
-        {"code over its bound", Entries(host).Add(0, "X:Code", "1234"), DDCERR_SYNTAX_VIOLATION},
-        {"attribute not of the class", Entries(host).Add(0, "Surname", "x"),
-         DDCERR_ILLEGAL_ATTRIBUTE},
-        {"attribute not defined", Entries(host).Add(0, "Nope", "x"), DDCERR_NO_SUCH_ATTRIBUTE},
+        {"code over its bound", {host, {"X:Code", "1234"}}, DDCERR_SYNTAX_VIOLATION},
+        {"attribute not of the class", {host, {"Surname", "x"}}, DDCERR_ILLEGAL_ATTRIBUTE},
+        {"attribute not defined", {host, {"Nope", "x"}}, DDCERR_NO_SUCH_ATTRIBUTE},
         {"two values of a single-valued attribute",
-         Entries(host).Add(0, "X:Host", "\\ACME\\org", DDC_SYN_DIST_NAME),
+         {host, {"X:Host", "\\ACME\\org", DDC_SYN_DIST_NAME}},
          DDCERR_CANT_HAVE_MULTIPLE_VALUES},
     };
     for (const auto& r : refused) {
         SCOPED_TRACE(r.row);
-        EXPECT_EQ(Create(admin, ou + "\\s", "X:Server", r.values), r.want);
+        Entries e;
+        for (const Given& g : r.values)
+            e.Add(0, g.attr, g.value, g.syntax);
+        EXPECT_EQ(Create(admin, ou + "\\s", "X:Server", e), r.want);
     }
     EXPECT_EQ(DDCResolveName(admin, 66, (ou + "\\s").c_str()), DDCERR_NO_SUCH_ENTRY);
-    ASSERT_EQ(Create(admin, ou + "\\s", "X:Server", Entries(host).Add(0, "X:Code", "ab")), 0);
+    ASSERT_EQ(Create(admin, ou + "\\s", "X:Server",
+                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "X:Code", "ab")),
+              0);
     EXPECT_EQ(Create(admin, ou + "\\S", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
     EXPECT_EQ(Create(admin, ou + "\\x\\y", "User"), DDCERR_NO_SUCH_ENTRY);
 
