@@ -67,6 +67,11 @@ class OnBase : public ::testing::Test {
         for (const char* v : list)
             KDXAddValue(v, &vs_);
     }
+    // Sets the structure's values to list and writes them as attr of obj.
+    int Write(const char* obj, const char* attr, std::initializer_list<const char*> list) {
+        SetValues(list);
+        return KDXWrite(obj, attr, &vs_);
+    }
     KDXValueStruct vs_{};
 };
 
@@ -151,8 +156,7 @@ TEST(ValueStructs, BadBaseFailsWithoutLosingTheContext) {
 }
 
 TEST_F(OnBase, ReadAppendsInDirectoryOrderAndRecordsErrors) {
-    SetValues({"a", "b", "c"});
-    ASSERT_EQ(KDXWrite("item0", "KDXTest:Text", &vs_), 1);
+    ASSERT_EQ(Write("item0", "KDXTest:Text", {"a", "b", "c"}), 1);
     SetValues({"x", "y"});
     EXPECT_EQ(KDXRead("item0", "KDXTest:Text", &vs_), 3);
     EXPECT_EQ(Values(vs_), (Strings{"x", "y", "a", "b", "c"}));
@@ -169,10 +173,8 @@ TEST_F(OnBase, ReadAppendsInDirectoryOrderAndRecordsErrors) {
 }
 
 TEST_F(OnBase, WriteReplacesAllValuesInOneModification) {
-    SetValues({"one", "two", "three"});
-    ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
-    SetValues({"new", "two"});
-    ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
+    ASSERT_EQ(Write("item1", "KDXTest:Text", {"one", "two", "three"}), 1);
+    ASSERT_EQ(Write("item1", "KDXTest:Text", {"new", "two"}), 1);
     EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"new", "two"}));
 
     // A name that does not resolve fails the one modification: the old values stay.
@@ -185,13 +187,11 @@ TEST_F(OnBase, WriteReplacesAllValuesInOneModification) {
     EXPECT_EQ(KDXReadDN("item1", "KDXTest:Member", &vs_), 1);
     EXPECT_TRUE(strcasecmp(vs_.Value[0], "\\ACME\\org") == 0) << vs_.Value[0];
     // A single-valued attribute takes the last value written.
-    SetValues({"p", "q"});
-    EXPECT_EQ(KDXWrite("item1", "KDXTest:Single", &vs_), 1);
+    EXPECT_EQ(Write("item1", "KDXTest:Single", {"p", "q"}), 1);
     EXPECT_EQ(Read("item1", "KDXTest:Single"), Strings{"q"});
 
     // A malformed value stops the whole write before anything is sent.
-    SetValues({"fine", "bad\xE2\x82"});
-    EXPECT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 0);
+    EXPECT_EQ(Write("item1", "KDXTest:Text", {"fine", "bad\xE2\x82"}), 0);
     EXPECT_EQ(vs_.Error, KDX_ERR_NO_CHARACTER_MAPPING);
     EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"new", "two"}));
 
@@ -204,8 +204,7 @@ TEST_F(OnBase, WriteReplacesAllValuesInOneModification) {
 TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
     const std::string longest(KDX_MAX_VALUE_UNITS, 'v');
     const std::string over(6000, 'w');
-    SetValues({"a", longest.c_str()});
-    ASSERT_EQ(KDXWrite("item1", "KDXTest:Text", &vs_), 1);
+    ASSERT_EQ(Write("item1", "KDXTest:Text", {"a", longest.c_str()}), 1);
     EXPECT_EQ(Read("item1", "KDXTest:Text"), (Strings{"a", longest}));
     // One value over the bound: nothing is written.
     SetValues({"b", over.c_str()});
@@ -262,8 +261,7 @@ TEST_F(OnBase, AddRemoveClearAndNames) {
 }
 
 TEST_F(OnBase, ReadExHandsOutEachBatchLastFirst) {
-    SetValues({"a", "b", "c"});
-    ASSERT_EQ(KDXWrite("item0", "KDXTest:Text", &vs_), 1);
+    ASSERT_EQ(Write("item0", "KDXTest:Text", {"a", "b", "c"}), 1);
     KDXEnumStruct es;
     ASSERT_EQ(KDXInitEnumStruct(&es), 1);
     auto readAll = [&](Strings got = {}) {
@@ -319,8 +317,7 @@ TEST_F(OnBase, ObjectsAndTheirDetails) {
 }
 
 TEST_F(OnBase, BadNamesAndValuesAreRefusedAndWriteNothing) {
-    SetValues({"keep"});
-    ASSERT_EQ(KDXWrite("item2", "KDXTest:Text", &vs_), 1);
+    ASSERT_EQ(Write("item2", "KDXTest:Text", {"keep"}), 1);
     std::string longName(20000, 'n');
     vs_.Error = 0;
     EXPECT_EQ(KDXRead(longName.c_str(), "KDXTest:Text", &vs_), 0);

@@ -177,18 +177,14 @@ TEST_F(Creation, CreatingNeedsAddRightsOnTheParentAndMakesTheObjectCurrent) {
     DDCContextHandle anon = Context();
     EXPECT_EQ(Create(anon, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
     // Rights other than adding do not let anyone create.
-    ASSERT_EQ(Modify(admin, kSales,
-                     Entries().Acl(DDC_OP_ADD_VALUE,
-                                   DDC_ENTRY_BROWSE | DDC_ENTRY_DELETE | DDC_ENTRY_RENAME,
-                                   DDC_ACL_ENTRY_RIGHTS, kSales + "\\Bob")),
+    ASSERT_EQ(Grant(admin, kSales, DDC_ENTRY_BROWSE | DDC_ENTRY_DELETE | DDC_ENTRY_RENAME,
+                    DDC_ACL_ENTRY_RIGHTS, kSales + "\\Bob"),
               0);
     EXPECT_EQ(Create(bob, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
     // An add grant on an ancestor covers its subtree, nothing beside it.
     ASSERT_EQ(Create(admin, "\\ACME\\org\\hr", "Organizational Unit"), 0);
-    ASSERT_EQ(Modify(admin, "\\ACME\\org\\hr",
-                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ENTRY_ADD, DDC_ACL_ENTRY_RIGHTS,
-                                   kSales + "\\Bob")),
-              0);
+    ASSERT_EQ(
+        Grant(admin, "\\ACME\\org\\hr", DDC_ENTRY_ADD, DDC_ACL_ENTRY_RIGHTS, kSales + "\\Bob"), 0);
     ASSERT_EQ(Create(admin, "\\ACME\\org\\hr\\team", "Organizational Unit"), 0);
     EXPECT_EQ(Create(bob, kSales + "\\x", "User"), DDCERR_NO_ACCESS);
     ASSERT_EQ(Create(bob, "\\ACME\\org\\hr\\team\\Carl", "User", Entries().Add(0, "Surname", "C")),

@@ -118,6 +118,21 @@ class DirTest : public ::testing::Test {
         return DDCModifyEntry(c, e.N(), e.data());
     }
 
+    // Grants trustee the rights priv on attr (or on the entry, with
+    // DDC_ACL_ENTRY_RIGHTS) at the object on, through the context by.
+    static int Grant(DDCContextHandle by, const std::string& on, uint32_t priv,
+                     const std::string& attr, const std::string& trustee) {
+        return Modify(by, on, Entries().Acl(DDC_OP_ADD_VALUE, priv, attr, trustee));
+    }
+
+    // A copy of c (base and login included), freed at the end of the test.
+    DDCContextHandle Copy(DDCContextHandle c) {
+        DDCContextHandle copy = 0;
+        EXPECT_EQ(DDCDuplicateContext(c, &copy), 0);
+        owned.push_back(copy);
+        return copy;
+    }
+
     int DefineAttr(const char* name, uint32_t syntax, uint32_t flags = 0, uint32_t lo = 0,
                    uint32_t hi = 0) {
         DDCAttrDef d{flags, syntax, lo, hi, 0, 0};
@@ -151,13 +166,15 @@ class DirTest : public ::testing::Test {
     }
 
     // The names below an object, listed in batches of at most size bytes; each
-    // sees every name before the next batch is asked for.
-    static std::vector<std::string> List(DDCContextHandle c, const std::string& name,
-                                         size_t size = 4096, const char* cls = nullptr,
-                                         const char* pattern = nullptr,
-                                         const std::function<void(const std::string&)>& each = {}) {
-        std::vector<std::string> out;
-        EXPECT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+    // sees every name before the next batch is asked for. Char is char16_t on a
+    // context in the UTF-16 form.
+    template <class Char = char>
+    static std::vector<std::basic_string<Char>>
+    List(DDCContextHandle c, const Char* name, size_t size = 4096, const char* cls = nullptr,
+         const char* pattern = nullptr,
+         const std::function<void(const std::basic_string<Char>&)>& each = {}) {
+        std::vector<std::basic_string<Char>> out;
+        EXPECT_EQ(DDCResolveName(c, 66, name), 0);
         DDCListRequest req{0, 0, 1, 0, cls, pattern, 0, 0};
         alignas(8) unsigned char buf[16384];
         int32_t n = 0;
@@ -165,7 +182,7 @@ class DirTest : public ::testing::Test {
             EXPECT_EQ(DDCListToBuffer(c, &req, 8192, std::min(size, sizeof buf), buf, &n), 0);
             if (n <= 0) break;
             for (int32_t i = 0; i < n; ++i) {
-                const char* p;
+                const Char* p;
                 std::memcpy(&p, buf + i * sizeof p, sizeof p);
                 out.emplace_back(p);
                 if (each) each(out.back());

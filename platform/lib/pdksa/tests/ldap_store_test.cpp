@@ -37,7 +37,6 @@ std::vector<std::string> HostileNames() {
     return {"a,b",
             "a+b",
             "a=b",
-
             "star*",
             "(paren",
             "par)en",
@@ -428,11 +427,9 @@ TEST(LdapStoreSettings, LocatorEnvironmentAndConfiguration) {
                                "arbor.directory.bind-dn=cn=svc,dc=conf\n"
                                "arbor.directory.bind-password-file=/etc/arbor/dir.pw\n");
     ::setenv("ARBOR_CONF", conf.c_str(), 1);
-    ::unsetenv("ARBOR_DIRECTORY_URL");
-    ::unsetenv("ARBOR_DIRECTORY");
-    ::unsetenv("ARBOR_DIRECTORY_BASE");
-    ::unsetenv("ARBOR_DIRECTORY_BIND_DN");
-    ::unsetenv("ARBOR_DIRECTORY_BIND_PASSWORD_FILE");
+    for (const char* name : {"ARBOR_DIRECTORY_URL", "ARBOR_DIRECTORY", "ARBOR_DIRECTORY_BASE",
+                             "ARBOR_DIRECTORY_BIND_DN", "ARBOR_DIRECTORY_BIND_PASSWORD_FILE"})
+        ::unsetenv(name);
     EXPECT_EQ(DefaultStorePath(), "ldap://10.0.0.1/");
     LdapSettings s;
     ASSERT_EQ(LdapSettingsFor(DefaultStorePath(), s), 0);

@@ -46,7 +46,7 @@ TEST_F(Modification, EachOperationOnNamesTextsAndAcls) {
     EXPECT_EQ(Values(bob, "Surname"), Strings{"B2"});
     EXPECT_EQ(Modify(admin, bob, Entries().clear("Given Name")), 0) << "clearing nothing";
     // An ACL added in one form is removed in the other.
-    ASSERT_EQ(Modify(admin, team, Entries().Acl(2, DDC_ATTR_WRITE, "Member", bob)), 0);
+    ASSERT_EQ(Grant(admin, team, DDC_ATTR_WRITE, "Member", bob), 0);
     EXPECT_EQ(Modify(admin, team, Entries().Add(3, "ACL", "2#Member#" + bob)),
               DDCERR_NO_SUCH_VALUE);
     ASSERT_EQ(Modify(admin, team, Entries().Add(3, "ACL", "4#member#" + bob)), 0);
@@ -96,7 +96,7 @@ TEST_F(Modification, AttributeRightsComeFromTheObjectAndItsAncestors) {
     ASSERT_EQ(Create(admin, kOrg + "\\Ann", "User"), 0);
     DDCContextHandle ann = UserLogin(kOrg + "\\Ann", "pw-ann");
     auto grant = [&](const std::string& on, uint32_t priv, const std::string& attr) {
-        return Modify(admin, on, Entries().Acl(2, priv, attr, kOrg + "\\Ann"));
+        return Grant(admin, on, priv, attr, kOrg + "\\Ann");
     };
     ASSERT_EQ(grant(kSales, DDC_ATTR_READ | DDC_ATTR_COMPARE, DDC_ACL_ALL_ATTRIBUTES), 0);
     ASSERT_EQ(grant(kOrg, DDC_ATTR_WRITE, "Surname"), 0);
@@ -119,9 +119,8 @@ TEST_F(Modification, AttributeRightsComeFromTheObjectAndItsAncestors) {
     // Entry rights are not attribute rights.
     ASSERT_EQ(Create(admin, kOrg + "\\Cy", "User"), 0);
     DDCContextHandle cy = UserLogin(kOrg + "\\Cy", "pw-cy");
-    ASSERT_EQ(Modify(admin, kSales,
-                     Entries().Acl(2, DDC_ENTRY_ADD | DDC_ENTRY_RENAME | DDC_ENTRY_DELETE,
-                                   DDC_ACL_ENTRY_RIGHTS, kOrg + "\\Cy")),
+    ASSERT_EQ(Grant(admin, kSales, DDC_ENTRY_ADD | DDC_ENTRY_RENAME | DDC_ENTRY_DELETE,
+                    DDC_ACL_ENTRY_RIGHTS, kOrg + "\\Cy"),
               0);
     EXPECT_EQ(Modify(cy, bob, Entries().Add(2, "Telephone Number", "1")), DDCERR_NO_ACCESS);
 }
@@ -155,9 +154,7 @@ TEST_F(Modification, ARenameMovesItsSubtreeOnlyAndNamesFollow) {
     ASSERT_EQ(Create(admin, kOrg + "\\sal", "Organizational Unit"), 0);
     ASSERT_EQ(Create(admin, kOrg + "\\sal\\Ann", "User"), 0);
     ASSERT_EQ(Create(admin, kOrg + "\\salt", "Organizational Unit"), 0);
-    ASSERT_EQ(Modify(admin, kOrg,
-                     Entries().Acl(2, DDC_ATTR_WRITE, "Telephone Number", kOrg + "\\sal\\Ann")),
-              0);
+    ASSERT_EQ(Grant(admin, kOrg, DDC_ATTR_WRITE, "Telephone Number", kOrg + "\\sal\\Ann"), 0);
     ASSERT_EQ(Rename(admin, kOrg + "\\sal", "pepper"), 0);
     for (const std::string& n : {kSales, kSales + "\\Bob", kSales + "\\Team", kOrg + "\\salt",
                                  kOrg + "\\pepper", kOrg + "\\pepper\\Ann"})
@@ -194,14 +191,11 @@ TEST_F(Modification, ARenameNeverPushesANameBelowItPastTheLimit) {
 TEST_F(Modification, RenamingNeedsTheRenameRight) {
     const std::string bob = kSales + "\\Bob";
     DDCContextHandle ann = UserLogin(kOrg + "\\Ann", "pw-ann");
-    ASSERT_EQ(Modify(admin, kSales,
-                     Entries().Acl(2, DDC_ENTRY_ADD | DDC_ENTRY_DELETE | DDC_ENTRY_BROWSE,
-                                   DDC_ACL_ENTRY_RIGHTS, kOrg + "\\Ann")),
+    ASSERT_EQ(Grant(admin, kSales, DDC_ENTRY_ADD | DDC_ENTRY_DELETE | DDC_ENTRY_BROWSE,
+                    DDC_ACL_ENTRY_RIGHTS, kOrg + "\\Ann"),
               0);
     EXPECT_EQ(Rename(ann, bob, "Rob"), DDCERR_NO_ACCESS);
-    ASSERT_EQ(Modify(admin, bob,
-                     Entries().Acl(2, DDC_ENTRY_RENAME, DDC_ACL_ENTRY_RIGHTS, kOrg + "\\Ann")),
-              0);
+    ASSERT_EQ(Grant(admin, bob, DDC_ENTRY_RENAME, DDC_ACL_ENTRY_RIGHTS, kOrg + "\\Ann"), 0);
     EXPECT_EQ(Rename(ann, kSales + "\\Team", "Crew"), DDCERR_NO_ACCESS);
     ASSERT_EQ(Rename(ann, bob, "Rob"), 0);
     // The renamed object keeps its rights and its own login.

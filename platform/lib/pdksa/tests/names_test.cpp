@@ -76,9 +76,7 @@ TEST_F(Names, BadNamesAreRefusedWithoutTouchingTheCurrentObject) {
 }
 
 TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
-    DDCContextHandle c;
-    ASSERT_EQ(DDCDuplicateContext(admin, &c), 0);
-    owned.push_back(c);
+    const DDCContextHandle c = Copy(admin);
     ASSERT_EQ(DDCSetContextFlags(c, DDC_CTX_UNICODE, DDC_CTX_RESERVED), 0);
     const std::u16string base = U16("\\ACME\\org");
     ASSERT_EQ(DDCSetContextBaseDN(c, base.c_str(), nullptr), 0);
@@ -167,10 +165,8 @@ TEST_F(Names, ListsFilterByClassAndNameInBatches) {
     EXPECT_TRUE(list(nullptr, nullptr, 4096).front() == "Alice");
 
     // Objects removed by someone else between two batches hide nothing.
-    DDCContextHandle other;
-    ASSERT_EQ(DDCDuplicateContext(admin, &other), 0);
-    owned.push_back(other);
-    const auto seen = List(admin, "\\ACME\\org\\sales", 96, nullptr, nullptr, [&](auto& n) {
+    const DDCContextHandle other = Copy(admin);
+    const auto seen = List<char>(admin, "\\ACME\\org\\sales", 96, nullptr, nullptr, [&](auto& n) {
         EXPECT_EQ(DDCRemoveEntry(other, ("\\ACME\\org\\sales\\" + n).c_str()), 0) << n;
     });
     EXPECT_EQ(seen.size(), 14u);
@@ -263,24 +259,11 @@ TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
     EXPECT_EQ(Values(shortName + "\\" + emoji + "b", "CN"), Strings{emoji + "b"});
 
     // The UTF-16 form: surrogate pairs in names, lists and values.
-    DDCContextHandle c;
-    ASSERT_EQ(DDCDuplicateContext(admin, &c), 0);
-    owned.push_back(c);
+    const DDCContextHandle c = Copy(admin);
     ASSERT_EQ(DDCSetContextFlags(c, DDC_CTX_UNICODE, 0), 0);
     const std::u16string wide = u"\\ACME\\org\\\U0001F600\U0001F600\\alice";
     ASSERT_EQ(DDCResolveName(c, 66, wide.c_str()), 0);
-    const std::u16string container = u"\\ACME\\org\\\U0001F600\U0001F600";
-    ASSERT_EQ(DDCResolveName(c, 66, container.c_str()), 0);
-    alignas(8) unsigned char buf[4096];
-    int32_t count = 0;
-    DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
-    ASSERT_EQ(DDCListToBuffer(c, &req, 8192, sizeof buf, buf, &count), 0);
-    std::vector<std::u16string> listed;
-    for (int32_t i = 0; i < count; ++i) {
-        const char16_t* p;
-        std::memcpy(&p, buf + i * sizeof p, sizeof p);
-        listed.emplace_back(p);
-    }
+    const auto listed = List(c, u"\\ACME\\org\\\U0001F600\U0001F600");
     EXPECT_EQ(listed, (std::vector<std::u16string>{u"alice", u"team", u"\U0001F600b"}));
 
     // Removal of the subtree, leaf first.

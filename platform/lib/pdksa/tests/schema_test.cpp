@@ -90,24 +90,36 @@ TEST_F(Schema, CreationEnforcesClassesContainmentMandatoryAndValues) {
                      Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME)),
               DDCERR_ILLEGAL_CONTAINMENT);
     EXPECT_EQ(Create(admin, "\\ACME\\o2", "Organizational Unit"), DDCERR_ILLEGAL_CONTAINMENT);
-    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server"), DDCERR_MISSING_MANDATORY);
-    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
-                     Entries().Add(0, "X:Host", ou + "\\nobody", DDC_SYN_DIST_NAME)),
-              DDCERR_NO_SUCH_ENTRY);
-    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
-                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "X:Code", "1234")),
-              DDCERR_SYNTAX_VIOLATION);
-    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
-                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "Surname", "x")),
-              DDCERR_ILLEGAL_ATTRIBUTE);
-    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
-                     Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "Nope", "x")),
-              DDCERR_NO_SUCH_ATTRIBUTE);
-    EXPECT_EQ(Create(admin, ou + "\\s", "X:Server",
-                     Entries()
-                         .Add(0, "X:Host", ou, DDC_SYN_DIST_NAME)
-                         .Add(0, "X:Host", "\\ACME\\org", DDC_SYN_DIST_NAME)),
-              DDCERR_CANT_HAVE_MULTIPLE_VALUES);
+    // Each refusal of a server below the unit, by the values given with it.
+    struct Given {
+        const char* attr;
+        std::string value;
+        uint32_t syntax = DDC_SYN_TEXT;
+    };
+    const Given host{"X:Host", ou, DDC_SYN_DIST_NAME};
+    const struct {
+        const char* row;
+        std::vector<Given> values;
+        int want;
+    } refused[] = {
+        {"no mandatory host", {}, DDCERR_MISSING_MANDATORY},
+        {"host names nothing",
+         {{"X:Host", ou + "\\nobody", DDC_SYN_DIST_NAME}},
+         DDCERR_NO_SUCH_ENTRY},
+        {"code over its bound", {host, {"X:Code", "1234"}}, DDCERR_SYNTAX_VIOLATION},
+        {"attribute not of the class", {host, {"Surname", "x"}}, DDCERR_ILLEGAL_ATTRIBUTE},
+        {"attribute not defined", {host, {"Nope", "x"}}, DDCERR_NO_SUCH_ATTRIBUTE},
+        {"two values of a single-valued attribute",
+         {host, {"X:Host", "\\ACME\\org", DDC_SYN_DIST_NAME}},
+         DDCERR_CANT_HAVE_MULTIPLE_VALUES},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.row);
+        Entries e;
+        for (const Given& g : r.values)
+            e.Add(0, g.attr, g.value, g.syntax);
+        EXPECT_EQ(Create(admin, ou + "\\s", "X:Server", e), r.want);
+    }
     EXPECT_EQ(DDCResolveName(admin, 66, (ou + "\\s").c_str()), DDCERR_NO_SUCH_ENTRY);
     ASSERT_EQ(Create(admin, ou + "\\s", "X:Server",
                      Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "X:Code", "ab")),
@@ -218,10 +230,7 @@ TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     EXPECT_EQ(DDCDefineAttribute(bob, "X:Sneaky", &d), DDCERR_NO_ACCESS);
 
     // An attribute grant on the container covers that attribute below it.
-    ASSERT_EQ(Modify(admin, sales,
-                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ATTR_WRITE, "Telephone Number",
-                                   sales + "\\Bob")),
-              0);
+    ASSERT_EQ(Grant(admin, sales, DDC_ATTR_WRITE, "Telephone Number", sales + "\\Bob"), 0);
     EXPECT_EQ(Modify(bob, sales + "\\Bob", Entries().Add(2, "Telephone Number", "42")), 0);
     EXPECT_EQ(Modify(bob, sales + "\\Bob", Entries().Add(2, "Surname", "B")), DDCERR_NO_ACCESS);
     // Entry rights allow creation; the read-back text of an ACL names the trustee.
@@ -237,9 +246,7 @@ TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     // Supervisor at the tree root: the tree's administrator, schema included.
     DDCContextHandle ann = UserLogin("\\ACME\\org\\Ann", "pw-ann");
     EXPECT_EQ(DDCDefineAttribute(ann, "X:Fine", &d), DDCERR_NO_ACCESS);
-    ASSERT_EQ(Modify(admin, "\\ACME",
-                     Entries().Acl(DDC_OP_ADD_VALUE, 31, DDC_ACL_ENTRY_RIGHTS, "\\ACME\\org\\Ann")),
-              0);
+    ASSERT_EQ(Grant(admin, "\\ACME", 31, DDC_ACL_ENTRY_RIGHTS, "\\ACME\\org\\Ann"), 0);
     EXPECT_EQ(DDCDefineAttribute(ann, "X:Fine", &d), 0);
     EXPECT_EQ(DDCRemoveEntry(ann, (sales + "\\Carl").c_str()), 0);
     ASSERT_EQ(DDCResolveName(ann, 68, (sales + "\\Bob").c_str()), 0);

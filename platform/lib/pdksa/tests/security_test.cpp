@@ -52,9 +52,8 @@ class Security : public DirTest {
     // An administrator object with supervisor rights at the tree root.
     DDCContextHandle TreeAdmin() {
         DDCContextHandle a = UserLogin(org + "\\Admin", "pw-admin");
-        EXPECT_EQ(Modify(admin, "\\ACME",
-                         Entries().Acl(DDC_OP_ADD_VALUE, DDC_ENTRY_SUPERVISOR | 0x0F,
-                                       DDC_ACL_ENTRY_RIGHTS, org + "\\Admin")),
+        EXPECT_EQ(Grant(admin, "\\ACME", DDC_ENTRY_SUPERVISOR | 0x0F, DDC_ACL_ENTRY_RIGHTS,
+                        org + "\\Admin"),
                   0);
         return a;
     }
@@ -67,19 +66,14 @@ class Security : public DirTest {
 TEST_F(Security, RemovedObjectsSessionHasNoRightsAndItsIdIsNeverReused) {
     DDCContextHandle root = TreeAdmin();
     DDCContextHandle bob = UserLogin(org + "\\bob", "pw-bob");
-    DDCContextHandle bobCopy = 0;
-    ASSERT_EQ(DDCDuplicateContext(bob, &bobCopy), 0);
-    owned.push_back(bobCopy);
+    const DDCContextHandle bobCopy = Copy(bob);
     const int64_t bobId = ObjectId(org + "\\bob");
     ASSERT_EQ(DDCRemoveEntry(root, (org + "\\bob").c_str()), 0);
     // carol is created next and made supervisor of the organisation.
     ASSERT_EQ(Create(root, org + "\\carol", "User"), 0);
     EXPECT_NE(ObjectId(org + "\\carol"), bobId);
     EXPECT_GT(ObjectId(org + "\\carol"), bobId);
-    ASSERT_EQ(Modify(root, org,
-                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ENTRY_SUPERVISOR, DDC_ACL_ENTRY_RIGHTS,
-                                   org + "\\carol")),
-              0);
+    ASSERT_EQ(Grant(root, org, DDC_ENTRY_SUPERVISOR, DDC_ACL_ENTRY_RIGHTS, org + "\\carol"), 0);
 
     for (DDCContextHandle stale : {bob, bobCopy}) {
         EXPECT_EQ(Modify(stale, org + "\\Admin", Entries().Add(5, "Full Name", "Mallory")),
@@ -171,16 +165,12 @@ TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
     EXPECT_TRUE(has(allValues(self), "0123456789abcdef0123456789abcdef"));
 
     // Supervisor over the object through an ACL on its container.
-    ASSERT_EQ(Modify(root, "\\ACME",
-                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ATTR_SUPERVISOR, "Quill:ACL",
-                                   org + "\\mail-user")),
-              0);
+    ASSERT_EQ(Grant(root, "\\ACME", DDC_ATTR_SUPERVISOR, "Quill:ACL", org + "\\mail-user"), 0);
     EXPECT_EQ(Read(user, svc, "Quill:ACL", out), 0);
     EXPECT_EQ(Read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
     // A plain read grant is not enough.
-    ASSERT_EQ(Modify(root, "\\ACME",
-                     Entries().Acl(DDC_OP_ADD_VALUE, DDC_ATTR_READ | DDC_ATTR_COMPARE,
-                                   DDC_ACL_ALL_ATTRIBUTES, org + "\\mail-user")),
+    ASSERT_EQ(Grant(root, "\\ACME", DDC_ATTR_READ | DDC_ATTR_COMPARE, DDC_ACL_ALL_ATTRIBUTES,
+                    org + "\\mail-user"),
               0);
     EXPECT_EQ(Read(user, svc, "Private Key", out), DDCERR_NO_ACCESS);
 }

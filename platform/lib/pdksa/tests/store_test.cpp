@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <thread>
 
@@ -42,7 +43,26 @@ TEST(StoreLocation, EnvironmentThenConfigurationFileThenDefault) {
     unsetenv("ARBOR_CONF");
 }
 
-class Store : public DirTest {};
+class Store : public DirTest {
+  protected:
+    // Starts body in a child process on a maintenance login of its own; the
+    // child exits 0 when body gives 0, 2 when it could not log in.
+    static pid_t Spawn(const std::function<int(DDCContextHandle)>& body) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            DDCContextHandle c;
+            if (DDCCreateContext(1, &c) || PDKLoginMaintenance(c)) _exit(2);
+            _exit(body(c) == 0 ? 0 : 1);
+        }
+        return pid;
+    }
+    // The exit status of a spawned child, -1 when it did not exit.
+    static int Reap(pid_t pid) {
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+        return WEXITSTATUS(status);
+    }
+};
 
 TEST_F(Store, UnreachableStoreAnswersNoReferralsUntilItAppears) {
     const std::string later = (dir / "later.db").string();
@@ -108,11 +128,7 @@ TEST_F(Store, TwoProcessesWriteAtOnce) {
     constexpr int kPerChild = 40;
     pid_t kids[2];
     for (int k = 0; k < 2; ++k) {
-        kids[k] = fork();
-        ASSERT_GE(kids[k], 0);
-        if (kids[k] == 0) {
-            DDCContextHandle c;
-            if (DDCCreateContext(1, &c) || PDKLoginMaintenance(c)) _exit(2);
+        kids[k] = Spawn([k](DDCContextHandle c) {
             int bad = 0;
             for (int i = 0; i < kPerChild; ++i) {
                 const std::string name =
@@ -121,15 +137,11 @@ TEST_F(Store, TwoProcessesWriteAtOnce) {
                 bad += Modify(c, "\\ACME\\org",
                               Entries().Add(DDC_OP_ADD_VALUE, "Telephone Number", name)) != 0;
             }
-            _exit(bad == 0 ? 0 : 1);
-        }
+            return bad;
+        });
     }
-    for (pid_t pid : kids) {
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 0);
-    }
+    for (pid_t pid : kids)
+        EXPECT_EQ(Reap(pid), 0);
     EXPECT_EQ(Values("\\ACME\\org", "Telephone Number").size(), 2u * kPerChild);
     EXPECT_EQ(List(admin, "\\ACME\\org\\sales").size(), 2u * kPerChild);
 }
@@ -141,23 +153,13 @@ TEST_F(Store, ReadsSeeChangesOfOtherProcesses) {
     ASSERT_EQ(Create(admin, u, "User", Entries().Add(0, "Surname", "Old")), 0);
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(Values(u, "Surname"), Strings{round ? "Again" : "Old"});
-        pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            DDCContextHandle c;
-            if (DDCCreateContext(1, &c) || PDKLoginMaintenance(c)) _exit(2);
-            int bad = 0;
-            if (round == 0) {
-                bad += Modify(c, u, Entries().clear("Surname").Add(2, "Surname", "New")) != 0;
-            } else {
-                bad += DDCRemoveEntry(c, u.c_str()) != 0;
-                bad += Create(c, u, "User", Entries().Add(0, "Surname", "Reborn")) != 0;
-            }
-            _exit(bad);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        const pid_t pid = Spawn([&](DDCContextHandle c) {
+            if (round == 0)
+                return Modify(c, u, Entries().clear("Surname").Add(2, "Surname", "New"));
+            return (DDCRemoveEntry(c, u.c_str()) != 0) +
+                   (Create(c, u, "User", Entries().Add(0, "Surname", "Reborn")) != 0);
+        });
+        ASSERT_EQ(Reap(pid), 0);
         EXPECT_EQ(Values(u, "Surname"), Strings{round ? "Reborn" : "New"});
         if (round == 0) {
             ASSERT_EQ(Modify(admin, u, Entries().clear("Surname").Add(2, "Surname", "Again")), 0);
@@ -315,9 +317,7 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
         return seed;
     };
     const char alphabet[] = "\\.=+*'aZ\xC3\xA9\xE2\x82\xAC\xFF\x80 CNOU";
-    DDCContextHandle u;
-    ASSERT_EQ(DDCDuplicateContext(admin, &u), 0);
-    owned.push_back(u);
+    const DDCContextHandle u = Copy(admin);
     ASSERT_EQ(DDCSetContextFlags(u, DDC_CTX_UNICODE, 0), 0);
     int accepted = 0;
     for (int round = 0; round < 3000; ++round) {
