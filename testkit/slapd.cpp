@@ -44,6 +44,19 @@ std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
     return "";
 }
 
+bool TestRunOnLdap() {
+    const char* kind = std::getenv("ARBOR_TEST_STORE");
+    return kind && std::string(kind) == "ldap";
+}
+
+std::string Slapd::StartForTestRun(const std::string& dir) {
+    const char* port = std::getenv("ARBOR_TEST_LDAP_PORT");
+    if (!port) return "no ARBOR_TEST_LDAP_PORT";
+    std::string err = Start(dir, std::atoi(port));
+    if (err.empty()) Export();
+    return err;
+}
+
 std::string Slapd::StartPair(const std::string& dir, int port1, int port2,
                              const std::string& suffix) {
     dir_ = dir;

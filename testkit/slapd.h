@@ -13,8 +13,15 @@ std::string SlapdScript();
 // The script's env file: NAME=value lines, quotes around a value taken off.
 std::map<std::string, std::string> ReadSlapdEnv(const std::string& file);
 
+// ARBOR_TEST_STORE=ldap: this run's suites use the LDAP store, each on a
+// slapd of its own (StartForTestRun) instead of a SQLite file.
+bool TestRunOnLdap();
+
 class Slapd {
   public:
+    // Starts it in dir on ARBOR_TEST_LDAP_PORT and exports its settings;
+    // "" or the complaint.
+    std::string StartForTestRun(const std::string& dir);
     // Starts it in dir (ARBOR_LDAP_SCHEMA= when !withSchema); "" or the
     // script's complaint.
     std::string Start(const std::string& dir, int port, bool withSchema = true,

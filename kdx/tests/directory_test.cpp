@@ -217,7 +217,9 @@ TEST_F(OnBase, WritesAndReadsAgreeOnTheLongestValue) {
     // Put there by other means, an over-long value hides none of the others.
     arbortest::MaintenanceContext m;
     ASSERT_EQ(m.Err(), 0);
-    ASSERT_EQ(DDCResolveName(m.get(), 68, (std::string(kServices) + "\\item1").c_str()), 0);
+    ASSERT_EQ(DDCResolveName(m.get(), DDC_RESOLVE_FOR_WRITE,
+                             (std::string(kServices) + "\\item1").c_str()),
+              0);
     DDCEntry e[2] = {};
     e[0] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, over.c_str()};
     e[1] = DDCEntry{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "KDXTest:Text", 0, 0, "z"};
@@ -560,7 +562,7 @@ TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
         alignas(8) unsigned char buf[16384];
         int32_t count = 0;
         DDCListRequest req{0, 0, 1, 0, nullptr, nullptr, 0, 0};
-        ASSERT_EQ(DDCResolveName(m, 66, kServices), 0);
+        ASSERT_EQ(DDCResolveName(m, DDC_RESOLVE_FOR_READ, kServices), 0);
         ASSERT_EQ(DDCListToBuffer(m, &req, 8192, sizeof buf, buf, &count), 0);
         if (count == 0) break;
         for (int32_t i = 0; i < count; ++i) {
@@ -576,7 +578,7 @@ TEST(Cache, LogsInAgainWhenTheLoginObjectIsRemovedAndMadeAgain) {
     ASSERT_EQ(DDCGenerateKeyPair(m, pw), 0);
     DDCACL attrs{47, DDC_ACL_ALL_ATTRIBUTES, kServices};
     DDCEntry acl{DDC_OP_ADD_VALUE, DDC_SYN_ACL, 0, 12, "ACL", 0, 0, &attrs};
-    ASSERT_EQ(DDCResolveName(m, 68, "\\ACME"), 0);
+    ASSERT_EQ(DDCResolveName(m, DDC_RESOLVE_FOR_WRITE, "\\ACME"), 0);
     ASSERT_EQ(DDCModifyEntry(m, 1, &acl), 0);
 
     // The stale copies are dropped and the library logs in as the new object,

@@ -55,13 +55,9 @@ int DefineSchema(DDCContextHandle c) {
 } // namespace
 
 TestTree::TestTree() {
-    const char* kind = std::getenv("ARBOR_TEST_STORE");
-    if (!kind || std::string(kind) != "ldap") return;
-    const char* port = std::getenv("ARBOR_TEST_LDAP_PORT");
-    const std::string err =
-        port ? slapd.Start((dir / "slapd").string(), std::atoi(port)) : "no ARBOR_TEST_LDAP_PORT";
+    if (!arbortest::TestRunOnLdap()) return;
+    const std::string err = slapd.StartForTestRun((dir / "slapd").string());
     if (!err.empty()) std::fprintf(stderr, "testtree: slapd: %s\n", err.c_str());
-    slapd.Export();
     // A failed start leaves a URL nobody answers: Build fails, never SQLite.
     store = sample.store = err.empty() ? slapd.Url() : "ldap://127.0.0.1:1/dc=none";
 }
@@ -76,7 +72,7 @@ int TestTree::Build() const {
 
     char pw[KDX_PASSWORD_LENGTH + 1];
     KDXPasswordCopy(pw, sizeof pw);
-    TRY(DDCResolveName(c, 68, kServices));
+    TRY(DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, kServices));
     TRY(DDCGenerateKeyPair(c, pw));
 
     // The rights the setup tool grants the login object at the tree root.
@@ -84,7 +80,7 @@ int TestTree::Build() const {
     DDCACL attrs{47, DDC_ACL_ALL_ATTRIBUTES, kServices};
     DDCEntry acl[2] = {Value("ACL", &entry, DDC_SYN_ACL), Value("ACL", &attrs, DDC_SYN_ACL)};
     acl[0].length = acl[1].length = 12;
-    TRY(DDCResolveName(c, 68, arbortest::kTreeDN));
+    TRY(DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, arbortest::kTreeDN));
     TRY(DDCModifyEntry(c, 2, acl));
     return 0;
 }

@@ -44,7 +44,7 @@ std::vector<std::string> DirectoryTest::Values(const std::string& object, const 
 }
 
 bool DirectoryTest::Exists(const std::string& object) {
-    return DDCResolveName(admin_, 66, object.c_str()) == 0;
+    return DDCResolveName(admin_, DDC_RESOLVE_FOR_READ, object.c_str()) == 0;
 }
 
 int DirectoryTest::Create(const std::string& name, const char* cls) {

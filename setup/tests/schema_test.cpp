@@ -110,7 +110,7 @@ TEST_F(SchemaTest, InternetServicesIsALoginWithRightsBelowTheTree) {
     DDCContextHandle svc = LoginAs(services, BuiltInPassword());
     // The granted rights let it write below the tree root.
     DDCEntry e{DDC_OP_ADD_VALUE, DDC_SYN_TEXT, 0, 0, "Quill:ACL", 0, 0, "secret"};
-    ASSERT_EQ(DDCResolveName(svc, 68, services.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(svc, DDC_RESOLVE_FOR_WRITE, services.c_str()), 0);
     EXPECT_EQ(DDCModifyEntry(svc, 1, &e), 0);
     EXPECT_EQ(Values(services, "Quill:ACL"), Strings{"secret"});
 }
@@ -252,14 +252,14 @@ TEST_F(SchemaTest, AForeignInternetServicesStopsTheRemoval) {
     quill::DefineSchema(admin_, site_, nullptr);
     DDCContextHandle c = 0;
     ASSERT_EQ(DDCCreateContext(1, &c), 0);
-    ASSERT_EQ(DDCResolveName(c, 4, services.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, services.c_str()), 0);
     EXPECT_NE(DDCLogin(c, BuiltInPassword().c_str()), 0);
     DDCFreeContext(c);
 }
 
 TEST_F(SchemaTest, AUserWithoutRightsChangesNothingAndNothingBreaks) {
     ASSERT_EQ(Create("\\ACME\\org\\Clerk", "User"), 0);
-    ASSERT_EQ(DDCResolveName(admin_, 68, "\\ACME\\org\\Clerk"), 0);
+    ASSERT_EQ(DDCResolveName(admin_, DDC_RESOLVE_FOR_WRITE, "\\ACME\\org\\Clerk"), 0);
     ASSERT_EQ(DDCGenerateKeyPair(admin_, "clerk-pw"), 0);
     DDCContextHandle clerk = LoginAs("\\ACME\\org\\Clerk", "clerk-pw");
     Recorder r;

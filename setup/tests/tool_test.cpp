@@ -263,7 +263,7 @@ TEST_F(ToolTest, FailedLoginShowsTheErrorAndMayBeRetried) {
 
 TEST_F(ToolTest, NameRelativeToTheServersContainerWorksOnTheFirstPass) {
     ASSERT_EQ(Create("\\ACME\\org\\sales\\Local", "User"), 0);
-    ASSERT_EQ(DDCResolveName(admin_, 68, "\\ACME\\org\\sales\\Local"), 0);
+    ASSERT_EQ(DDCResolveName(admin_, DDC_RESOLVE_FOR_WRITE, "\\ACME\\org\\sales\\Local"), 0);
     ASSERT_EQ(DDCGenerateKeyPair(admin_, "local-pw"), 0);
     auto t = Start("-add");
     Login(*t, "Local", "local-pw");

@@ -82,7 +82,7 @@ class Arborctl : public ::testing::Test {
     static int Login(const std::string& name, const std::string& pw) {
         DDCContextHandle c;
         if (int rc = DDCCreateContext(1, &c)) return rc;
-        int rc = DDCResolveName(c, 4, name.c_str());
+        int rc = DDCResolveName(c, DDC_RESOLVE_WRITE, name.c_str());
         if (rc == 0) rc = DDCLogin(c, pw.c_str());
         DDCFreeContext(c);
         return rc;
@@ -229,7 +229,7 @@ TEST_F(Arborctl, UsersGetEmailAddressesOnceTheSchemaHasThem) {
     {
         DDCContextHandle c;
         ASSERT_EQ(DDCCreateContext(1, &c), 0);
-        ASSERT_EQ(DDCResolveName(c, 4, "\\ACME\\org\\Admin"), 0);
+        ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "\\ACME\\org\\Admin"), 0);
         ASSERT_EQ(DDCLogin(c, "Adm1n-pass"), 0);
         DDCAttrDef d{DDC_ATTRDEF_SIZED, DDC_SYN_TEXT, 1, 255, 0, 0};
         ASSERT_EQ(DDCDefineAttribute(c, "Velmora:EMail Address", &d), 0);

@@ -46,7 +46,7 @@ TEST_F(Creation, TheFirstClassNamedIsTheBaseAndOthersMustBeInItsChain) {
                   Entries().Add(0, "object class", "user", 20).Add(0, "Object Class", "TOP", 20)),
               0);
     EXPECT_EQ(Values(u, "Object Class"), (Strings{"User", "Top"}));
-    ASSERT_EQ(DDCResolveName(admin, 66, u.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_READ, u.c_str()), 0);
     EXPECT_EQ(Info(admin, DDC_INFO_BASE_CLASS), "User");
 }
 
@@ -192,12 +192,12 @@ TEST_F(Creation, CreatingNeedsAddRightsOnTheParentAndMakesTheObjectCurrent) {
     // The new object is current: a modification goes to it.
     Entries tel;
     tel.Add(DDC_OP_ADD_VALUE, "Telephone Number", "7");
-    ASSERT_EQ(DDCResolveName(admin, 68, kSales.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, kSales.c_str()), 0);
     ASSERT_EQ(Create(admin, kSales + "\\Dora", "User"), 0);
     ASSERT_EQ(DDCModifyEntry(admin, tel.N(), tel.data()), 0);
     EXPECT_EQ(Values(kSales + "\\Dora", "Telephone Number"), Strings{"7"});
     // A refused creation leaves the current object as it was.
-    ASSERT_EQ(DDCResolveName(admin, 68, kSales.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, kSales.c_str()), 0);
     EXPECT_EQ(Create(admin, kSales + "\\Dora", "User"), DDCERR_ENTRY_ALREADY_EXISTS);
     ASSERT_EQ(DDCModifyEntry(admin, tel.N(), tel.data()), 0);
     EXPECT_EQ(Values(kSales, "Telephone Number"), Strings{"7"});

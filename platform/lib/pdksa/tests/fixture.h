@@ -75,19 +75,11 @@ class DirTest : public ::testing::Test {
     std::vector<DDCContextHandle> owned;
     Slapd slapd;
 
-    // ARBOR_TEST_STORE=ldap runs the suite on the LDAP store: a slapd of the
-    // test's own on ARBOR_TEST_LDAP_PORT instead of the SQLite file.
-    static bool OnLdap() {
-        const char* kind = std::getenv("ARBOR_TEST_STORE");
-        return kind && std::string(kind) == "ldap";
-    }
+    static bool OnLdap() { return arbortest::TestRunOnLdap(); }
 
     void SetUp() override {
         if (OnLdap()) {
-            const char* port = std::getenv("ARBOR_TEST_LDAP_PORT");
-            ASSERT_NE(port, nullptr);
-            ASSERT_EQ(slapd.Start((dir / "slapd").string(), std::atoi(port)), "");
-            slapd.Export();
+            ASSERT_EQ(slapd.StartForTestRun((dir / "slapd").string()), "");
             store = tree.store = slapd.Url();
         }
         ASSERT_EQ(tree.Build(), 0);
@@ -114,7 +106,7 @@ class DirTest : public ::testing::Test {
     }
 
     static int Modify(DDCContextHandle c, const std::string& name, const Entries& e) {
-        if (int rc = DDCResolveName(c, 68, name.c_str())) return rc;
+        if (int rc = DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, name.c_str())) return rc;
         return DDCModifyEntry(c, e.N(), e.data());
     }
 
@@ -139,7 +131,9 @@ class DirTest : public ::testing::Test {
         return DDCDefineAttribute(admin, name, &d);
     }
 
-    bool Exists(const std::string& name) { return DDCResolveName(admin, 66, name.c_str()) == 0; }
+    bool Exists(const std::string& name) {
+        return DDCResolveName(admin, DDC_RESOLVE_FOR_READ, name.c_str()) == 0;
+    }
 
     // One text of the entry information of c's current object; "" on failure.
     static std::string Info(DDCContextHandle c, uint32_t which) {
@@ -174,7 +168,7 @@ class DirTest : public ::testing::Test {
          const char* pattern = nullptr,
          const std::function<void(const std::basic_string<Char>&)>& each = {}) {
         std::vector<std::basic_string<Char>> out;
-        EXPECT_EQ(DDCResolveName(c, 66, name), 0);
+        EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_READ, name), 0);
         DDCListRequest req{0, 0, 1, 0, cls, pattern, 0, 0};
         alignas(8) unsigned char buf[16384];
         int32_t n = 0;
@@ -193,13 +187,13 @@ class DirTest : public ::testing::Test {
 
     // A user with a password, logged in on a new context.
     DDCContextHandle UserLogin(const std::string& name, const std::string& pw) {
-        if (DDCResolveName(admin, 68, name.c_str()) != 0) {
+        if (DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, name.c_str()) != 0) {
             EXPECT_EQ(Create(admin, name, "User"), 0);
         }
-        EXPECT_EQ(DDCResolveName(admin, 68, name.c_str()), 0);
+        EXPECT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, name.c_str()), 0);
         EXPECT_EQ(DDCGenerateKeyPair(admin, pw.c_str()), 0);
         DDCContextHandle c = Context();
-        EXPECT_EQ(DDCResolveName(c, 4, name.c_str()), 0);
+        EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, name.c_str()), 0);
         EXPECT_EQ(DDCLogin(c, pw.c_str()), 0);
         return c;
     }

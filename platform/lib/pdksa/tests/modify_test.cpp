@@ -81,7 +81,7 @@ TEST_F(Modification, ARefusedChangeLeavesEveryValueAsItWas) {
     EXPECT_EQ(Modify(admin, "\\", Entries().Add(2, "Description", "x")), DDCERR_NO_ACCESS);
     DDCContextHandle other = Context();
     ASSERT_EQ(PDKLoginMaintenance(other), 0);
-    ASSERT_EQ(DDCResolveName(admin, 68, bob.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, bob.c_str()), 0);
     ASSERT_EQ(DDCRemoveEntry(other, (kSales + "\\Team").c_str()), 0);
     ASSERT_EQ(DDCRemoveEntry(other, bob.c_str()), 0);
     Entries e;

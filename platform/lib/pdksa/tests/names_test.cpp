@@ -19,7 +19,7 @@ class Names : public DirTest {
         ASSERT_EQ(Create(admin, "\\ACME\\org\\Admin", "User"), 0);
     }
     int Resolve(DDCContextHandle c, const std::string& name) {
-        return DDCResolveName(c, 66, name.c_str());
+        return DDCResolveName(c, DDC_RESOLVE_FOR_READ, name.c_str());
     }
     static std::string FullName(DDCContextHandle c) { return Info(c, DDC_INFO_NAME); }
 };
@@ -33,7 +33,7 @@ TEST_F(Names, FullRelativeDottedAndTypedFormsNameTheSameObject) {
     };
     for (const char* f : forms) {
         SCOPED_TRACE(f);
-        DDCResolveName(admin, 66, "\\ACME");
+        DDCResolveName(admin, DDC_RESOLVE_FOR_READ, "\\ACME");
         ASSERT_EQ(Resolve(admin, forms[0]), 0);
         const std::string want = FullName(admin);
         ASSERT_EQ(Resolve(admin, "\\ACME"), 0);
@@ -72,7 +72,7 @@ TEST_F(Names, BadNamesAreRefusedWithoutTouchingTheCurrentObject) {
     EXPECT_EQ(FullName(admin), "\\ACME\\org");
     // A creation under a bad name changes nothing.
     EXPECT_EQ(Create(admin, "\\ACME\\" + longComp, "Organization"), DDCERR_ILLEGAL_DS_NAME);
-    EXPECT_EQ(DDCResolveName(admin, 66, nullptr), DDCERR_INVALID_PARAMETER);
+    EXPECT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_READ, nullptr), DDCERR_INVALID_PARAMETER);
 }
 
 TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
@@ -81,7 +81,7 @@ TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
     const std::u16string base = U16("\\ACME\\org");
     ASSERT_EQ(DDCSetContextBaseDN(c, base.c_str(), nullptr), 0);
     const std::u16string name = U16("sales\\Alice");
-    ASSERT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_READ, name.c_str()), 0);
     alignas(8) unsigned char out[1024];
     ASSERT_EQ(
         DDCGetEntryInfo(c, DDC_INFO_BASE_CLASS | DDC_INFO_RDN | DDC_INFO_NAME, sizeof out, out), 0);
@@ -93,17 +93,17 @@ TEST_F(Names, Utf16ContextsTakeAndGiveUtf16) {
     // Non-ASCII names round-trip, and compare without regard to case.
     ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\\xC3\x89lodie \xE2\x82\xAC", "User"), 0);
     const std::u16string lower = u"sales\\\u00e9lodie \u20ac";
-    EXPECT_EQ(DDCResolveName(c, 66, lower.c_str()), 0);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_READ, lower.c_str()), 0);
     // A lone surrogate is refused.
     const char16_t bad[] = {u's', 0xD800, 0};
-    EXPECT_EQ(DDCResolveName(c, 66, bad), DDCERR_NO_CHARACTER_MAPPING);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_READ, bad), DDCERR_NO_CHARACTER_MAPPING);
     // Save and restore of the base in UTF-16.
     alignas(2) unsigned char saved[DDC_MAX_DN_BYTES];
     ASSERT_EQ(DDCGetContextBaseDN(c, saved, 0), 0);
     EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(saved)), base);
     ASSERT_EQ(DDCSetContextBaseDN(c, u"\\", nullptr), 0);
     ASSERT_EQ(DDCSetContextBaseDN(c, saved, nullptr), 0);
-    EXPECT_EQ(DDCResolveName(c, 66, name.c_str()), 0);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_READ, name.c_str()), 0);
 }
 
 TEST_F(Names, ValuesComeBackInOrderAndInBatches) {
@@ -183,7 +183,8 @@ TEST_F(Names, NameValuesFollowRenamesAndGoWithTheirObject) {
     EXPECT_EQ(Values("\\ACME\\org\\Sales Dept\\Team", "Member"),
               Strings{"\\ACME\\org\\Sales Dept\\Alice"});
     EXPECT_EQ(Values("\\ACME\\org\\Sales Dept", "OU"), Strings{"Sales Dept"});
-    EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_READ, "\\ACME\\org\\sales"),
+              DDCERR_NO_SUCH_ENTRY);
     // With a base, names below it come back relative.
     ASSERT_EQ(DDCSetContextBaseDN(admin, "\\ACME\\org", DDCSlashDelims), 0);
     EXPECT_EQ(Values("Sales Dept\\Team", "Member"), Strings{"Sales Dept\\Alice"});
@@ -205,13 +206,13 @@ TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
     DDCContextHandle copy;
     ASSERT_EQ(DDCDuplicateContext(admin, &copy), 0);
     EXPECT_EQ(DDCAuthenticateConnection(copy), 0);
-    EXPECT_EQ(DDCResolveName(copy, 66, "Admin"), 0);
+    EXPECT_EQ(DDCResolveName(copy, DDC_RESOLVE_FOR_READ, "Admin"), 0);
     ASSERT_EQ(DDCLogout(admin), 0);
     EXPECT_EQ(DDCAuthenticateConnection(admin), DDCERR_NOT_LOGGED_IN);
     EXPECT_EQ(DDCAuthenticateConnection(copy), 0);
     ASSERT_EQ(DDCFreeContext(copy), 0);
     EXPECT_EQ(DDCFreeContext(copy), DDCERR_INVALID_CONTEXT);
-    EXPECT_EQ(DDCResolveName(copy, 66, "Admin"), DDCERR_INVALID_CONTEXT);
+    EXPECT_EQ(DDCResolveName(copy, DDC_RESOLVE_FOR_READ, "Admin"), DDCERR_INVALID_CONTEXT);
     // Reads need a login.
     std::vector<std::string> out;
     EXPECT_EQ(Read(admin, "Admin", "CN", out), DDCERR_NO_ACCESS);
@@ -219,7 +220,7 @@ TEST_F(Names, ContextCopiesKeepBaseAndLoginAndAreIndependent) {
     DDCContextHandle other = Context();
     ASSERT_EQ(PDKLoginMaintenance(other), 0);
     ASSERT_EQ(PDKLoginMaintenance(admin), 0);
-    ASSERT_EQ(DDCResolveName(admin, 68, "Admin"), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, "Admin"), 0);
     ASSERT_EQ(DDCRemoveEntry(other, "\\ACME\\org\\Admin"), 0);
     Entries e;
     e.Add(DDC_OP_ADD_VALUE, "Surname", "x");
@@ -262,7 +263,7 @@ TEST_F(Names, CharactersAboveUFFFFSurviveEveryOperation) {
     const DDCContextHandle c = Copy(admin);
     ASSERT_EQ(DDCSetContextFlags(c, DDC_CTX_UNICODE, 0), 0);
     const std::u16string wide = u"\\ACME\\org\\\U0001F600\U0001F600\\alice";
-    ASSERT_EQ(DDCResolveName(c, 66, wide.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_READ, wide.c_str()), 0);
     const auto listed = List(c, u"\\ACME\\org\\\U0001F600\U0001F600");
     EXPECT_EQ(listed, (std::vector<std::u16string>{u"alice", u"team", u"\U0001F600b"}));
 

@@ -120,7 +120,8 @@ TEST_F(Schema, CreationEnforcesClassesContainmentMandatoryAndValues) {
             e.Add(0, g.attr, g.value, g.syntax);
         EXPECT_EQ(Create(admin, ou + "\\s", "X:Server", e), r.want);
     }
-    EXPECT_EQ(DDCResolveName(admin, 66, (ou + "\\s").c_str()), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_READ, (ou + "\\s").c_str()),
+              DDCERR_NO_SUCH_ENTRY);
     ASSERT_EQ(Create(admin, ou + "\\s", "X:Server",
                      Entries().Add(0, "X:Host", ou, DDC_SYN_DIST_NAME).Add(0, "X:Code", "ab")),
               0);
@@ -183,9 +184,9 @@ TEST_F(Schema, PasswordsAreSaltedHashesAndLoginsCheckThem) {
     const std::string u = "\\ACME\\org\\sales\\Bob";
     ASSERT_EQ(Create(admin, u, "User"), 0);
     DDCContextHandle c = Context();
-    ASSERT_EQ(DDCResolveName(c, 4, u.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, u.c_str()), 0);
     EXPECT_EQ(DDCLogin(c, "anything"), DDCERR_FAILED_AUTHENTICATION); // none set yet
-    ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, u.c_str()), 0);
     ASSERT_EQ(DDCGenerateKeyPair(admin, "Sesame-Open-42"), 0);
     EXPECT_EQ(DDCLogin(c, "sesame-open-42"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCAuthenticateConnection(c), DDCERR_NOT_LOGGED_IN);
@@ -199,7 +200,7 @@ TEST_F(Schema, PasswordsAreSaltedHashesAndLoginsCheckThem) {
     EXPECT_EQ(DDCVerifyPassword(c, "new-one"), 0);
     // A user cannot reset another's password.
     ASSERT_EQ(Create(admin, "\\ACME\\org\\sales\\Eve", "User"), 0);
-    ASSERT_EQ(DDCResolveName(c, 68, "\\ACME\\org\\sales\\Eve"), 0);
+    ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_FOR_WRITE, "\\ACME\\org\\sales\\Eve"), 0);
     EXPECT_EQ(DDCGenerateKeyPair(c, "x"), DDCERR_NO_ACCESS);
     // The clear text is nowhere in the store.
     DDCFreeContext(admin);
@@ -249,7 +250,7 @@ TEST_F(Schema, ChangesNeedTheAdministratorOrAnAclGrant) {
     ASSERT_EQ(Grant(admin, "\\ACME", 31, DDC_ACL_ENTRY_RIGHTS, "\\ACME\\org\\Ann"), 0);
     EXPECT_EQ(DDCDefineAttribute(ann, "X:Fine", &d), 0);
     EXPECT_EQ(DDCRemoveEntry(ann, (sales + "\\Carl").c_str()), 0);
-    ASSERT_EQ(DDCResolveName(ann, 68, (sales + "\\Bob").c_str()), 0);
+    ASSERT_EQ(DDCResolveName(ann, DDC_RESOLVE_FOR_WRITE, (sales + "\\Bob").c_str()), 0);
     EXPECT_EQ(DDCGenerateKeyPair(ann, "reset"), 0);
     // The grant goes when the trustee goes.
     ASSERT_EQ(DDCRemoveEntry(ann, (sales + "\\Bob").c_str()), 0);

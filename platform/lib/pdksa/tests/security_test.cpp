@@ -132,7 +132,7 @@ TEST_F(Security, SecretAttributesAreReadByTheObjectAndItsSupervisorsOnly) {
     // Reading every attribute leaves the secrets out; a batch read as well.
     auto allValues = [&](DDCContextHandle who) {
         std::vector<std::string> all;
-        EXPECT_EQ(DDCResolveName(who, 66, svc.c_str()), 0);
+        EXPECT_EQ(DDCResolveName(who, DDC_RESOLVE_FOR_READ, svc.c_str()), 0);
         DDCReadRequest req{0, nullptr, 0, 0, 0};
         EXPECT_EQ(DDCReadToCB(
                       who, &req, 1, 10240,
@@ -195,7 +195,7 @@ TEST_F(Security, RemovalNeverTakesTheLastValueOfAnotherObjectsMandatoryAttribute
 
     EXPECT_EQ(DDCRemoveEntry(admin, (org + "\\Admin").c_str()), DDCERR_MISSING_MANDATORY);
     // Nothing changed: the object, the postmaster, the membership, the rights.
-    EXPECT_EQ(DDCResolveName(admin, 66, (org + "\\Admin").c_str()), 0);
+    EXPECT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_READ, (org + "\\Admin").c_str()), 0);
     EXPECT_EQ(Values(server, "X:Postmaster"), Strings{org + "\\Admin"});
     EXPECT_EQ(Values(org + "\\Team", "Member"), Strings{org + "\\Admin"});
     EXPECT_EQ(Values("\\ACME", "ACL").size(), 1u);
@@ -261,7 +261,7 @@ TEST_F(Security, PasswordsKeepTheirParametersAndAreRedoneWithCurrentOnes) {
     ASSERT_EQ(Create(admin, u, "User"), 0);
     // Current guidance for new hashes.
     unsetenv("ARBOR_PW_ITERATIONS");
-    ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, u.c_str()), 0);
     ASSERT_EQ(DDCGenerateKeyPair(admin, "pw-now"), 0);
     EXPECT_EQ(StoredIterations(store, u), 600000);
     // Below the floor the environment cannot go.
@@ -273,7 +273,7 @@ TEST_F(Security, PasswordsKeepTheirParametersAndAreRedoneWithCurrentOnes) {
     // successful check only.
     setenv("ARBOR_PW_ITERATIONS", "3000", 1);
     DDCContextHandle c = Context();
-    ASSERT_EQ(DDCResolveName(c, 4, u.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, u.c_str()), 0);
     EXPECT_EQ(DDCLogin(c, "wrong"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(StoredIterations(store, u), 1000);
     ASSERT_EQ(DDCLogin(c, "pw-old"), 0);
@@ -310,7 +310,7 @@ TEST_F(Security, RepeatedWrongPasswordsLockTheObjectOut) {
     EXPECT_EQ(DDCVerifyPassword(c, "right"), DDCERR_FAILED_AUTHENTICATION);
     EXPECT_EQ(DDCChangePassword(c, "right", "other"), DDCERR_FAILED_AUTHENTICATION);
     // An administrator's reset ends the lock-out.
-    ASSERT_EQ(DDCResolveName(admin, 68, u.c_str()), 0);
+    ASSERT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_WRITE, u.c_str()), 0);
     ASSERT_EQ(DDCGenerateKeyPair(admin, "reset"), 0);
     EXPECT_TRUE(attempts().empty());
     ASSERT_EQ(DDCLogin(c, "reset"), 0);

@@ -69,22 +69,22 @@ TEST_F(Store, UnreachableStoreAnswersNoReferralsUntilItAppears) {
     setenv("ARBOR_DIRECTORY", later.c_str(), 1);
     DDCContextHandle c = Context(); // contexts are made without the store
     ASSERT_EQ(DDCSetContextBaseDN(c, "ACME", DDCSlashDelims), 0);
-    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "Internet Services"), DDCERR_NO_REFERRALS);
     EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_NO_REFERRALS);
     EXPECT_FALSE(std::filesystem::exists(later)); // nothing created by a look-up
     // An empty file is a store not made yet; a directory is no store.
     std::ofstream(later).close();
-    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "Internet Services"), DDCERR_NO_REFERRALS);
     EXPECT_EQ(std::filesystem::file_size(later), 0u);
     unlink(later.c_str());
     std::filesystem::create_directory(later);
-    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_REFERRALS);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "Internet Services"), DDCERR_NO_REFERRALS);
     std::filesystem::remove(later);
     // Once it exists, the same context reaches it.
     ASSERT_EQ(PDKCreateStore(later.c_str()), 0);
     EXPECT_EQ(PDKCreateStore(later.c_str()), DDCERR_ENTRY_ALREADY_EXISTS);
-    EXPECT_EQ(DDCResolveName(c, 4, "Internet Services"), DDCERR_NO_SUCH_ENTRY);
-    EXPECT_EQ(DDCResolveName(c, 4, "\\"), 0);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "Internet Services"), DDCERR_NO_SUCH_ENTRY);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "\\"), 0);
 }
 
 TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
@@ -95,7 +95,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     std::ofstream(bad, std::ios::binary) << garbage;
     setenv("ARBOR_DIRECTORY", bad.c_str(), 1);
     DDCContextHandle c = Context();
-    EXPECT_EQ(DDCResolveName(c, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
+    EXPECT_EQ(DDCResolveName(c, DDC_RESOLVE_WRITE, "\\ACME"), DDCERR_DATABASE_FORMAT);
     EXPECT_EQ(PDKLoginMaintenance(c), DDCERR_DATABASE_FORMAT);
     EXPECT_EQ(ReadFile(bad), garbage);
     // Some other SQLite database.
@@ -108,7 +108,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     }
     setenv("ARBOR_DIRECTORY", other.c_str(), 1);
     DDCContextHandle o = Context();
-    EXPECT_EQ(DDCResolveName(o, 4, "\\ACME"), DDCERR_DATABASE_FORMAT);
+    EXPECT_EQ(DDCResolveName(o, DDC_RESOLVE_WRITE, "\\ACME"), DDCERR_DATABASE_FORMAT);
     // A truncated copy of a real store.
     const std::string cut = (dir / "cut.db").string();
     DDCFreeContext(admin); // checkpoint and close, so the main file is complete
@@ -118,7 +118,7 @@ TEST_F(Store, DamagedOrForeignStoresAreReportedAndLeftAlone) {
     std::ofstream(cut, std::ios::binary) << whole.substr(0, 100);
     setenv("ARBOR_DIRECTORY", cut.c_str(), 1);
     DDCContextHandle t = Context();
-    const int rc = DDCResolveName(t, 4, "\\ACME");
+    const int rc = DDCResolveName(t, DDC_RESOLVE_WRITE, "\\ACME");
     EXPECT_TRUE(rc == DDCERR_DATABASE_FORMAT || rc == DDCERR_NO_REFERRALS) << rc;
 }
 
@@ -329,8 +329,8 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
         for (size_t i = 0; i < len; ++i)
             w.push_back(static_cast<char16_t>(next() % 3 ? 0x41 + next() % 60 : next()));
         const int kinds[] = {
-            DDCResolveName(admin, 66, s.c_str()),
-            DDCResolveName(u, 66, w.c_str()),
+            DDCResolveName(admin, DDC_RESOLVE_FOR_READ, s.c_str()),
+            DDCResolveName(u, DDC_RESOLVE_FOR_READ, w.c_str()),
             DDCSetContextBaseDN(u, s.c_str(), next() % 2 ? DDCSlashDelims : DDCDotDelims),
             Create(admin, "\\ACME\\org\\sales\\" + s, "User"),
             DDCModifyRDN(admin, s.c_str(), w.empty() ? "x" : s.c_str(), 1),
@@ -351,7 +351,7 @@ TEST_F(Store, RandomInputGivesResultCodesOnly) {
     }
     EXPECT_GT(accepted, 0);
     // The tree is still whole and usable.
-    EXPECT_EQ(DDCResolveName(admin, 66, "\\ACME\\org\\sales"), 0);
+    EXPECT_EQ(DDCResolveName(admin, DDC_RESOLVE_FOR_READ, "\\ACME\\org\\sales"), 0);
     EXPECT_EQ(Create(admin, "\\ACME\\org\\sales\\after", "User"), 0);
 }
 
