@@ -127,6 +127,17 @@ wait_ready() {
   return 1
 }
 
+# DIR/env: the URL lines given, then what every server of DIR shares; shown.
+write_env() {
+  local dir=$1 suffix=$2
+  shift 2
+  {
+    printf '%s\n' "$@"
+    printf 'SUFFIX=%s\nBIND_DN=cn=admin,%s\nBIND_PW_FILE=%s/admin.pw\n' "$suffix" "$suffix" "$dir"
+  } >"$dir/env"
+  cat "$dir/env"
+}
+
 start() {
   local dir=$1 port=$2 suffix=${3:-dc=arbor}
   if ! [[ $port =~ ^[0-9]+$ ]] || ((port < 1 || port > 65535)); then die "bad port: $port"; fi
@@ -146,13 +157,7 @@ start() {
   local url="ldap://127.0.0.1:$port/"
   echo "$url $(ldapi_url "$dir")" >"$dir/urls"
   launch "$dir"
-  cat >"$dir/env" <<EOF
-URL=$url
-SUFFIX=$suffix
-BIND_DN=cn=admin,$suffix
-BIND_PW_FILE=$dir/admin.pw
-EOF
-  cat "$dir/env"
+  write_env "$dir" "$suffix" "URL=$url"
 }
 
 stop() {
@@ -249,15 +254,8 @@ mirror() {
     stop "$dir/1"
     exit 1
   }
-  cat >"$dir/env" <<EOF
-URL="ldap://127.0.0.1:$p1/ ldap://127.0.0.1:$p2/"
-URL1=ldap://127.0.0.1:$p1/
-URL2=ldap://127.0.0.1:$p2/
-SUFFIX=$suffix
-BIND_DN=cn=admin,$suffix
-BIND_PW_FILE=$dir/admin.pw
-EOF
-  cat "$dir/env"
+  write_env "$dir" "$suffix" "URL=\"ldap://127.0.0.1:$p1/ ldap://127.0.0.1:$p2/\"" \
+    "URL1=ldap://127.0.0.1:$p1/" "URL2=ldap://127.0.0.1:$p2/"
 }
 
 # A pair member stopped (or killed) before: again, with what it kept.
