@@ -29,19 +29,29 @@ std::map<std::string, std::string> ReadSlapdEnv(const std::string& file) {
     return env;
 }
 
+namespace {
+
+// tools/slapd.sh with args (after env, assignments for it); "" or its
+// complaint.
+std::string Script(const std::string& args, const std::string& env = "") {
+    std::string out;
+    if (Run(env + SlapdScript() + " " + args + " 2>&1", &out) == 0) return "";
+    return out.empty() ? "slapd.sh failed" : out;
+}
+
+} // namespace
+
 std::string Slapd::Start(const std::string& dir, int port, bool withSchema,
                          const std::string& suffix) {
     dir_ = dir;
     suffix_ = suffix;
     port_ = port;
     url_ = "ldap://127.0.0.1:" + std::to_string(port) + "/" + suffix;
-    std::string out;
-    const std::string cmd = std::string(withSchema ? "" : "ARBOR_LDAP_SCHEMA= ") + SlapdScript() +
-                            " start " + ShellQuote(dir) + " " + std::to_string(port) + " " +
-                            ShellQuote(suffix) + " 2>&1";
-    if (Run(cmd, &out) != 0) return out.empty() ? "slapd.sh failed" : out;
-    running_ = true;
-    return "";
+    const std::string err =
+        Script("start " + ShellQuote(dir) + " " + std::to_string(port) + " " + ShellQuote(suffix),
+               withSchema ? "" : "ARBOR_LDAP_SCHEMA= ");
+    running_ = err.empty();
+    return err;
 }
 
 bool TestRunOnLdap() {
@@ -62,13 +72,9 @@ std::string Slapd::StartPair(const std::string& dir, int port1, int port2,
     dir_ = dir;
     suffix_ = suffix;
     pair_ = true;
-    std::string out;
-    const std::string cmd = SlapdScript() + " mirror " + ShellQuote(dir) + " " +
-                            std::to_string(port1) + " " + std::to_string(port2) + " " +
-                            ShellQuote(suffix) + " 2>&1";
-    if (Run(cmd, &out) != 0)
-        return (out.empty() ? "slapd.sh failed" : out) + ReadFile(dir + "/1/slapd.log") +
-               ReadFile(dir + "/2/slapd.log");
+    const std::string err = Script("mirror " + ShellQuote(dir) + " " + std::to_string(port1) + " " +
+                                   std::to_string(port2) + " " + ShellQuote(suffix));
+    if (!err.empty()) return err + ReadFile(dir + "/1/slapd.log") + ReadFile(dir + "/2/slapd.log");
     running_ = true;
     url_ = Env()["URL"];
     return "";
@@ -83,11 +89,7 @@ bool Slapd::Kill(int server) {
 }
 
 std::string Slapd::Resume(int server) {
-    std::string out;
-    const std::string cmd =
-        SlapdScript() + " resume " + ShellQuote(dir_ + "/" + std::to_string(server)) + " 2>&1";
-    if (Run(cmd, &out) != 0) return out.empty() ? "slapd.sh failed" : out;
-    return "";
+    return Script("resume " + ShellQuote(dir_ + "/" + std::to_string(server)));
 }
 
 std::string Slapd::Password() const {
@@ -98,16 +100,14 @@ std::string Slapd::Password() const {
 
 // slapd again on the same configuration and data: what a restarted server is.
 bool Slapd::Restart() {
-    if (Run(SlapdScript() + " resume " + ShellQuote(dir_) + " >/dev/null 2>&1") != 0) return false;
-    running_ = true;
-    return true;
+    running_ = Script("resume " + ShellQuote(dir_)).empty();
+    return running_;
 }
 
 bool Slapd::Stop() {
     if (!running_) return true;
     running_ = false;
-    return Run(SlapdScript() + (pair_ ? " mirror-stop " : " stop ") + ShellQuote(dir_) +
-               " >/dev/null 2>&1") == 0;
+    return Script((pair_ ? "mirror-stop " : "stop ") + ShellQuote(dir_)).empty();
 }
 
 void Slapd::Export() const {

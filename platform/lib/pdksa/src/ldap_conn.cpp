@@ -175,6 +175,12 @@ int LdapConn::Touch(int64_t id, Obj*& out) {
     return 0;
 }
 
+// Entries go out at commit in the order of their first change: parents
+// before children.
+void LdapConn::Changed(int64_t id) {
+    if (std::find(order_.begin(), order_.end(), id) == order_.end()) order_.push_back(id);
+}
+
 int LdapConn::FillRefPaths(std::vector<Value>& vals) {
     std::map<int64_t, std::string> paths;
     for (const auto& v : vals)
@@ -494,7 +500,7 @@ int LdapConn::WriteValues(int64_t obj, const std::string& lattr, const std::vect
         else
             o->vals[lattr] = vals;
         o->valsDirty = true;
-        if (std::find(order_.begin(), order_.end(), obj) == order_.end()) order_.push_back(obj);
+        Changed(obj);
         return 0;
     });
 }
@@ -687,7 +693,7 @@ int LdapConn::WritePassword(int64_t obj, const PasswordHash& h) {
         if (int rc = Touch(obj, o)) return rc;
         o->pw = codec::EncodePassword(h);
         o->pwDirty = true;
-        if (std::find(order_.begin(), order_.end(), obj) == order_.end()) order_.push_back(obj);
+        Changed(obj);
         return 0;
     });
 }
@@ -730,7 +736,7 @@ int LdapConn::WriteIntruder(int64_t obj, const IntruderState& st) {
         if (int rc = Touch(obj, o)) return rc;
         o->intruder = codec::EncodeIntruder(st);
         o->intrDirty = true;
-        if (std::find(order_.begin(), order_.end(), obj) == order_.end()) order_.push_back(obj);
+        Changed(obj);
         return 0;
     });
 }
@@ -742,7 +748,7 @@ int LdapConn::ClearIntruder(int64_t obj) {
         if (o->intruder.empty()) return 0;
         o->intruder.clear();
         o->intrDirty = true;
-        if (std::find(order_.begin(), order_.end(), obj) == order_.end()) order_.push_back(obj);
+        Changed(obj);
         return 0;
     });
 }

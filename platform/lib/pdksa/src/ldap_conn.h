@@ -79,6 +79,7 @@ class LdapConn final : public Conn {
     // (NO_SUCH_ENTRY); good until the next Get.
     int Get(int64_t id, const Obj*& out);
     int Touch(int64_t id, Obj*& out); // Get for a change
+    void Changed(int64_t id);         // queues it for the commit
     int FillRefPaths(std::vector<Value>& vals);
     int Flush(); // sends the pending changes
     int FlushOne(const Obj& o);
